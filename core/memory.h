@@ -1,0 +1,36 @@
+// Heap allocation for everything the module owns: records, text buffers, stream cells.
+#pragma once
+
+#include <cstddef>
+#include <new>
+
+namespace qn4t {
+
+// Returns a block of at least n bytes, or nullptr when memory cannot be obtained.
+// Never throws. A request for 0 bytes still returns a distinct block.
+void *allocate(std::size_t n) noexcept;
+
+// Gives back a block from allocate(); nullptr is ignored.
+void release(void *block) noexcept;
+
+// Allocates and value-initialises one T; nullptr when memory cannot be obtained.
+template <class T>
+T *create() noexcept {
+    void *block = allocate(sizeof(T));
+    return block ? new (block) T() : nullptr;
+}
+
+// Destroys and releases what create() made; nullptr is ignored.
+template <class T>
+void destroy(T *object) noexcept {
+    if (!object) return;
+    object->~T();
+    release(object);
+}
+
+// Test hook for allocation-failure injection: after `successes` more successful
+// allocations, every further allocation fails. A negative value switches failures off
+// (the default). Returns the number of allocations made since the last call.
+long fail_allocations_after(long successes) noexcept;
+
+}  // namespace qn4t

@@ -1,0 +1,186 @@
+// The six records of an action file, exactly as the game stores them, and their field
+// tables. Each table lists the record's fields once, in declaration order, which is also
+// their order in the file and in the module's function table.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstdint>
+
+#include "field_table.h"
+
+// Opens the description of one action: a 24-byte head, five texts whose lengths stand in
+// the head, and for actions of type 2 an 8-byte spell trailer.
+struct qn4tGeneric_Action_Header {
+    std::uint32_t actionID = 0;
+    std::uint16_t nameLen = 0;
+    std::uint16_t descLen = 0;
+    std::uint8_t targetType = 0;
+    std::uint8_t range = 0;
+    std::uint8_t levelAcquired = 0;
+    std::uint8_t actionType = 0;
+    std::uint32_t validClasses = 0;
+    std::uint32_t can_doStates = 0;
+    std::uint8_t numDetails = 0;
+    std::uint8_t blahLen = 0;
+    std::uint8_t fooLen = 0;
+    std::uint8_t barLen = 0;
+    char *name = nullptr;  // owned texts (core/text.h), or null while never set
+    char *desc = nullptr;
+    char *blah = nullptr;
+    char *foo = nullptr;
+    char *bar = nullptr;
+    char spellCode[5] = {};  // up to four characters and a terminating zero
+    std::uint16_t spellPath = 0;
+    std::uint16_t spellCost = 0;
+
+    // The action type whose records carry the spell trailer.
+    static constexpr std::uint8_t kSpellType = 2;
+
+    qn4tGeneric_Action_Header() = default;
+    ~qn4tGeneric_Action_Header();
+    qn4tGeneric_Action_Header(const qn4tGeneric_Action_Header &) = delete;
+    qn4tGeneric_Action_Header &operator=(const qn4tGeneric_Action_Header &) = delete;
+
+    // 0 when the whole record was read, -1 otherwise.
+    int read(gzFile stream);
+    // Always 0.
+    int write(gzFile stream) const;
+};
+
+struct qn4tGeneric_Action_Detail_Header {
+    std::uint16_t type = 0;
+    std::uint16_t length = 0;
+    int read(gzFile stream);
+    int write(gzFile stream) const;
+};
+
+struct qn4tGeneric_Damage_Details {
+    std::uint8_t range = 0;
+    std::uint8_t targetSize = 0;
+    std::int16_t die = 0;
+    std::int16_t dice = 0;
+    std::int16_t base = 0;
+    std::int32_t toHitBonus = 0;
+    std::uint8_t levelMult = 0;
+    std::uint8_t elemType = 0;
+    std::uint16_t saveType = 0;
+    std::uint32_t specFlag = 0;
+    std::uint32_t specArg = 0;
+    int read(gzFile stream);
+    int write(gzFile stream) const;
+};
+
+struct qn4tGeneric_Healing_Details {
+    std::uint16_t targetSize = 0;
+    std::int16_t numDice = 0;
+    std::int16_t numSides = 0;
+    std::int16_t base = 0;
+    std::uint16_t saveType = 0;
+    std::uint32_t flagSpecial = 0;  // at offset 10 in the file: never a memory image
+    std::uint32_t flagCondition = 0;
+    int read(gzFile stream);
+    int write(gzFile stream) const;
+};
+
+struct qn4tGeneric_StatMod_Details {
+    std::uint8_t range = 0;
+    std::uint8_t targetSize = 0;
+    std::uint16_t duration = 0;
+    std::uint16_t durationExact = 0;
+    std::uint16_t saveType = 0;
+    std::uint32_t specialFlags = 0;
+    std::uint32_t numStatMods = 0;
+    int read(gzFile stream);
+    int write(gzFile stream) const;
+};
+
+struct qn4tGeneric_StatMod_Stat_Details {
+    std::uint16_t stat = 0;
+    std::int16_t modAmt = 0;
+    int read(gzFile stream);
+    int write(gzFile stream) const;
+};
+
+namespace qn4t {
+
+template <>
+struct Layout<qn4tGeneric_Action_Header> {
+    using Record = qn4tGeneric_Action_Header;
+    static constexpr std::string_view name = "qn4tGeneric_Action_Header";
+    static constexpr auto head = std::make_tuple(
+        QN4T_FIELD(actionID), QN4T_FIELD(nameLen), QN4T_FIELD(descLen), QN4T_FIELD(targetType),
+        QN4T_FIELD(range), QN4T_FIELD(levelAcquired), QN4T_FIELD(actionType),
+        QN4T_FIELD(validClasses), QN4T_FIELD(can_doStates), QN4T_FIELD(numDetails),
+        QN4T_FIELD(blahLen), QN4T_FIELD(fooLen), QN4T_FIELD(barLen));
+    static constexpr auto texts =
+        std::make_tuple(QN4T_TEXT(name, nameLen), QN4T_TEXT(desc, descLen),
+                        QN4T_TEXT(blah, blahLen), QN4T_TEXT(foo, fooLen), QN4T_TEXT(bar, barLen));
+    static constexpr auto trailer =
+        std::make_tuple(QN4T_FIELD(spellCode), QN4T_FIELD(spellPath), QN4T_FIELD(spellCost));
+    static constexpr auto fields = std::tuple_cat(head, texts, trailer);
+};
+
+template <>
+struct Layout<qn4tGeneric_Action_Detail_Header> {
+    using Record = qn4tGeneric_Action_Detail_Header;
+    static constexpr std::string_view name = "qn4tGeneric_Action_Detail_Header";
+    static constexpr auto fields = std::make_tuple(QN4T_FIELD(type), QN4T_FIELD(length));
+};
+
+template <>
+struct Layout<qn4tGeneric_Damage_Details> {
+    using Record = qn4tGeneric_Damage_Details;
+    static constexpr std::string_view name = "qn4tGeneric_Damage_Details";
+    static constexpr auto fields = std::make_tuple(
+        QN4T_FIELD(range), QN4T_FIELD(targetSize), QN4T_FIELD(die), QN4T_FIELD(dice),
+        QN4T_FIELD(base), QN4T_FIELD(toHitBonus), QN4T_FIELD(levelMult), QN4T_FIELD(elemType),
+        QN4T_FIELD(saveType), QN4T_FIELD(specFlag), QN4T_FIELD(specArg));
+};
+
+template <>
+struct Layout<qn4tGeneric_Healing_Details> {
+    using Record = qn4tGeneric_Healing_Details;
+    static constexpr std::string_view name = "qn4tGeneric_Healing_Details";
+    static constexpr auto fields = std::make_tuple(
+        QN4T_FIELD(targetSize), QN4T_FIELD(numDice), QN4T_FIELD(numSides), QN4T_FIELD(base),
+        QN4T_FIELD(saveType), QN4T_FIELD(flagSpecial), QN4T_FIELD(flagCondition));
+};
+
+template <>
+struct Layout<qn4tGeneric_StatMod_Details> {
+    using Record = qn4tGeneric_StatMod_Details;
+    static constexpr std::string_view name = "qn4tGeneric_StatMod_Details";
+    static constexpr auto fields = std::make_tuple(
+        QN4T_FIELD(range), QN4T_FIELD(targetSize), QN4T_FIELD(duration),
+        QN4T_FIELD(durationExact), QN4T_FIELD(saveType), QN4T_FIELD(specialFlags),
+        QN4T_FIELD(numStatMods));
+};
+
+template <>
+struct Layout<qn4tGeneric_StatMod_Stat_Details> {
+    using Record = qn4tGeneric_StatMod_Stat_Details;
+    static constexpr std::string_view name = "qn4tGeneric_StatMod_Stat_Details";
+    static constexpr auto fields = std::make_tuple(QN4T_FIELD(stat), QN4T_FIELD(modAmt));
+};
+
+// Bytes a fixed-size record takes in the file.
+template <class R>
+constexpr std::size_t record_wire_size() {
+    return wire_size<std::remove_const_t<decltype(Layout<R>::fields)>>();
+}
+
+using HeaderLayout = Layout<qn4tGeneric_Action_Header>;
+constexpr std::size_t kHeadSize = wire_size<std::remove_const_t<decltype(HeaderLayout::head)>>();
+constexpr std::size_t kTrailerSize =
+    wire_size<std::remove_const_t<decltype(HeaderLayout::trailer)>>();
+
+static_assert(kHeadSize == 24, "the action head is 24 bytes in the file");
+static_assert(kTrailerSize == 8, "the spell trailer is 8 bytes in the file");
+static_assert(record_wire_size<qn4tGeneric_Action_Detail_Header>() == 4, "detail header: 4 bytes");
+static_assert(record_wire_size<qn4tGeneric_Damage_Details>() == 24, "damage: 24 bytes");
+static_assert(record_wire_size<qn4tGeneric_Healing_Details>() == 18, "healing: 18 bytes");
+static_assert(record_wire_size<qn4tGeneric_StatMod_Details>() == 16, "stat modification: 16 bytes");
+static_assert(record_wire_size<qn4tGeneric_StatMod_Stat_Details>() == 4, "stat entry: 4 bytes");
+
+}  // namespace qn4t
