@@ -1,0 +1,45 @@
+// The native objects the module has handed out and that still live, by address and type.
+// A pointer string is a claim: it is honoured only for an address in this set whose type
+// is the expected one, so forged, stale and deleted references fail cleanly.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qn4t {
+
+struct TypeDescriptor;
+
+class LiveReferences {
+public:
+    LiveReferences() = default;
+    ~LiveReferences();
+    LiveReferences(const LiveReferences &) = delete;
+    LiveReferences &operator=(const LiveReferences &) = delete;
+
+    // Records `address` as a live object of `type`. False when memory cannot be obtained.
+    bool add(const void *address, const TypeDescriptor *type);
+    // Forgets `address`; an address not in the set is ignored.
+    void remove(const void *address);
+    // The type `address` lives as, or null: one hash lookup, no allocation.
+    const TypeDescriptor *type_at(const void *address) const;
+    std::size_t size() const { return count_; }
+
+private:
+    struct Slot {
+        const void *address;  // null: empty
+        const TypeDescriptor *type;
+    };
+    std::size_t home(const void *address) const;
+    bool grow();
+
+    Slot *slots_ = nullptr;
+    std::size_t capacity_ = 0;  // a power of two, or 0
+    std::size_t count_ = 0;
+};
+
+// The module-wide set.
+extern LiveReferences live_reference_set;
+inline LiveReferences &live_references() { return live_reference_set; }
+
+}  // namespace qn4t

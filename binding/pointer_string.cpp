@@ -1,0 +1,156 @@
+// Encoding and checked decoding of pointer strings, and shadow-class objects.
+#include "pointer_string.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "host.h"
+#include "live_references.h"
+
+namespace qn4t {
+namespace {
+
+constexpr char kDigits[] = "0123456789abcdef";
+constexpr std::size_t kPointerTextCapacity = 1024;  // the stack buffer of a pointer string
+constexpr std::size_t kDataStringLimit = 1000;
+
+// The value of a lower-case hex digit, or -1.
+int digit_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// Decodes the text of a reference. 0 on success, -1 on a mismatch.
+int decode_reference(std::string_view text, void **pointer, TypeDescriptor *expected) {
+    if (text.empty() || text[0] != '_') {
+        *pointer = nullptr;
+        return text == "NULL" ? 0 : -1;
+    }
+    if (text.size() - 1 < kPointerDigits) return -1;  // ends inside the hexadecimal part
+    void *decoded = nullptr;
+    DecodeHex(text.data() + 1, &decoded, kPointerBytes);
+    *pointer = decoded;
+    if (expected) {
+        const CastEntry *entry = FindCastEntry(text.substr(1 + kPointerDigits), expected);
+        if (!entry) return -1;
+        decoded = ApplyCast(entry, decoded);
+    }
+    // Only objects this module handed out and that still live are honoured.
+    if (decoded) {
+        const TypeDescriptor *live_as = live_references().type_at(decoded);
+        if (!live_as || (expected && live_as != expected)) return -1;
+    }
+    *pointer = decoded;
+    return 0;
+}
+
+int conversion_failed(const TypeDescriptor *expected, int flags) {
+    if (flags & kRaiseOnMismatch)
+        RaiseTypeMismatch(expected);
+    else
+        PyErr_Clear();  // nothing may stay pending behind a quiet failure
+    return -1;
+}
+
+// "_" + hex of `size` bytes + the type's name, into `out` (large enough).
+std::size_t spell_pointer(char *out, const void *bytes, std::size_t size, const TypeDescriptor *type) {
+    char *p = out;
+    *p++ = '_';
+    p = EncodeHex(p, bytes, size);
+    const std::size_t name_size = std::strlen(type->name);
+    std::memcpy(p, type->name, name_size + 1);
+    return static_cast<std::size_t>(p - out) + name_size;
+}
+
+}  // namespace
+
+char *EncodeHex(char *destination, const void *source, std::size_t count) {
+    const auto *bytes = static_cast<const unsigned char *>(source);
+    for (std::size_t i = 0; i < count; ++i) {
+        *destination++ = kDigits[bytes[i] >> 4];
+        *destination++ = kDigits[bytes[i] & 0xf];
+    }
+    return destination;
+}
+
+const char *DecodeHex(const char *source, void *destination, std::size_t count) {
+    auto *bytes = static_cast<unsigned char *>(destination);
+    unsigned accumulator = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const int high = digit_value(*source++);
+        if (high >= 0) accumulator = static_cast<unsigned>(high) << 4;
+        const int low = digit_value(*source++);
+        if (low >= 0) accumulator |= static_cast<unsigned>(low);
+        bytes[i] = static_cast<unsigned char>(accumulator);
+    }
+    return source;
+}
+
+PyObject *ThisAttributeName() {
+    static PyObject *name = nullptr;
+    if (!name) name = host::interned("this");
+    return name;
+}
+
+void RaiseTypeMismatch(const TypeDescriptor *expected) {
+    if (expected)
+        PyErr_Format(PyExc_TypeError, "Type error. Expected %s", expected->name);
+    else
+        PyErr_SetString(PyExc_TypeError, "Expected a pointer");
+}
+
+int ConvertPointer(PyObject *object, void **pointer, TypeDescriptor *expected, int flags) {
+    if (object == Py_None) {
+        *pointer = nullptr;
+        return 0;
+    }
+    PyObject *held = nullptr;  // the "this" value of a shadow instance
+    PyObject *source = object;
+    if (!host::is_byte_string(object)) {
+        PyObject *name = ThisAttributeName();
+        held = name ? PyObject_GetAttr(object, name) : nullptr;
+        if (!held || !host::is_byte_string(held)) {
+            Py_XDECREF(held);
+            return conversion_failed(expected, flags);
+        }
+        source = held;
+    }
+    std::size_t size = 0;
+    const char *text = host::byte_string_data(source, &size);
+    const int result = decode_reference(std::string_view(text, size), pointer, expected);
+    Py_XDECREF(held);
+    return result == 0 ? 0 : conversion_failed(expected, flags);
+}
+
+PyObject *NewPointerObject(void *pointer, const TypeDescriptor *type, int own) {
+    if (!pointer) return host::none();
+    char text[kPointerTextCapacity];
+    spell_pointer(text, &pointer, kPointerBytes, type);
+    PyObject *string = host::text_from(text);
+    if (!string || !type->client_data) return string;
+
+    PyObject *arguments = Py_BuildValue("(O)", string);
+    PyObject *instance = arguments ? PyObject_CallObject(type->client_data, arguments) : nullptr;
+    Py_XDECREF(arguments);
+    if (!instance) {
+        PyErr_Clear();  // the plain string stands in; no exception behind a result
+        return string;
+    }
+    Py_DECREF(string);
+    if (own) {
+        PyObject *one = host::int_from_long(1);
+        if (!one || PyObject_SetAttrString(instance, "thisown", one) != 0) PyErr_Clear();
+        Py_XDECREF(one);
+    }
+    return instance;
+}
+
+PyObject *NewDataString(const void *data, std::size_t size, const TypeDescriptor *type) {
+    if (std::strlen(type->name) + 2 * size + 1 > kDataStringLimit) return nullptr;
+    char text[kPointerTextCapacity];
+    spell_pointer(text, data, size, type);
+    return host::text_from(text);
+}
+
+}  // namespace qn4t

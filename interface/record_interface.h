@@ -1,0 +1,257 @@
+// The Python functions of a record type, made from its field table: a setter and a
+// getter per field, constructor, destructor, read, write and shadow-class registration,
+// with their parse formats, Python names and method-table rows spelled at compile time.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "binding/host.h"
+#include "binding/spelling.h"
+#include "binding/type_registry.h"
+#include "core/memory.h"
+#include "core/records.h"
+#include "interface/stream_interface.h"
+
+namespace qn4t {
+
+// ---- Shared, non-template steps (record_interface.cpp) ----
+
+// Converts a record reference of the slot's type; None and "NULL" give null. False with
+// the exception set.
+bool record_argument(PyObject *object, TypeSlot slot, void **record);
+// The same, but a null reference raises the TypeError of a failed conversion.
+bool required_record_argument(PyObject *object, TypeSlot slot, void **record);
+// Registers a new record as live and wraps it (NewPointerObject, own flag 1). A record
+// that is null or cannot be registered gives None; `destroy` releases it on failure.
+PyObject *hand_out_record(void *record, TypeSlot slot, void (*destroy)(void *));
+// Forgets a record as live before it is destroyed.
+void retire_record(void *record);
+// Stores a fresh copy of `value` in a text field: None, or MemoryError with the old text kept.
+PyObject *store_text(char *&field, const char *value);
+// Copies up to capacity - 1 characters into a character array and zero-fills the rest.
+void store_chars(char *array, std::size_t capacity, const char *value);
+// A text field's value: the text up to its first zero byte, or None when absent.
+PyObject *text_value(const char *text);
+// A character array's value: its text up to the first zero byte, within the array.
+PyObject *chars_value(const char *array, std::size_t capacity);
+// The `_swigregister` step: stores the class as the slot type's client data, keeps a
+// reference to it and returns None.
+PyObject *register_shadow_class(PyObject *arguments, TypeSlot slot);
+
+// ---- Conversion kinds: what a field's declared type makes of its accessors ----
+
+// The setter's argument codes: "O" and the value's code.
+template <class V>
+constexpr std::string_view setter_codes() {
+    if constexpr (std::is_same_v<V, std::int16_t>)
+        return "Oh";  // range-checked by the interpreter's parser
+    else if constexpr (std::is_same_v<V, std::int32_t>)
+        return "Oi";
+    else if constexpr (std::is_unsigned_v<V>)
+        return "OO";  // converted with PyInt_AsLong, low bits kept
+    else
+        return "Os";  // owned text or character array
+}
+
+inline PyObject *to_python(std::uint8_t value) { return host::int_from_long(value); }
+inline PyObject *to_python(std::uint16_t value) { return host::int_from_long(value); }
+inline PyObject *to_python(std::int16_t value) { return host::int_from_long(value); }
+inline PyObject *to_python(std::int32_t value) { return host::int_from_long(value); }
+// An unsigned 32-bit field reads back as its bits taken as a signed value.
+inline PyObject *to_python(std::uint32_t value) {
+    const long bits = static_cast<long>(value);
+    return host::int_from_long(bits >= 0x80000000L ? bits - 0x100000000L : bits);
+}
+inline PyObject *to_python(const char *text) { return text_value(text); }
+template <std::size_t N>
+PyObject *to_python(const char (&array)[N]) { return chars_value(array, N); }
+
+// ---- Spelling ----
+
+template <class R>
+using FieldTuple = std::remove_const_t<decltype(Layout<R>::fields)>;
+
+template <class R, std::size_t I>
+struct Accessor {
+    using FieldType = std::tuple_element_t<I, FieldTuple<R>>;
+    using value = typename FieldType::value;
+    static constexpr auto member = FieldType::member;
+    static constexpr TypeSlot slot = SlotOf<R>::value;
+    static constexpr std::string_view field_name = std::get<I>(Layout<R>::fields).name;
+    static constexpr std::string_view setter_parts[] = {setter_codes<value>(), ":", Layout<R>::name,
+                                                        "_", field_name, "_set"};
+    static constexpr std::string_view getter_parts[] = {"O:", Layout<R>::name, "_", field_name, "_get"};
+    static constexpr auto setter_format = QN4T_JOIN(setter_parts);
+    static constexpr auto getter_format = QN4T_JOIN(getter_parts);
+};
+
+template <class R>
+struct Lifecycle {
+    static constexpr TypeSlot slot = SlotOf<R>::value;
+    static constexpr std::string_view new_parts[] = {":new_", Layout<R>::name};
+    static constexpr std::string_view delete_parts[] = {"O:delete_", Layout<R>::name};
+    static constexpr std::string_view read_parts[] = {"OO:", Layout<R>::name, "_read"};
+    static constexpr std::string_view write_parts[] = {"OO:", Layout<R>::name, "_write"};
+    static constexpr std::string_view register_parts[] = {Layout<R>::name, "_swigregister"};
+    static constexpr auto new_format = QN4T_JOIN(new_parts);
+    static constexpr auto delete_format = QN4T_JOIN(delete_parts);
+    static constexpr auto read_format = QN4T_JOIN(read_parts);
+    static constexpr auto write_format = QN4T_JOIN(write_parts);
+    static constexpr auto register_name = QN4T_JOIN(register_parts);
+};
+
+// ---- Wrappers ----
+
+// `<record>_<field>_get`: (record) -> the field's value.
+template <class R, std::size_t I>
+PyObject *get_field(PyObject *, PyObject *arguments) {
+    using A = Accessor<R, I>;
+    PyObject *reference = nullptr;
+    void *record = nullptr;
+    if (!PyArg_ParseTuple(arguments, A::getter_format.c_str(), &reference) ||
+        !required_record_argument(reference, A::slot, &record))
+        return nullptr;
+    return to_python(static_cast<R *>(record)->*(A::member));
+}
+
+// `<record>_<field>_set`: (record, value) -> None. Integer setters skip the store for a
+// null record; text setters refuse it.
+template <class R, std::size_t I>
+PyObject *set_field(PyObject *, PyObject *arguments) {
+    using A = Accessor<R, I>;
+    using V = typename A::value;
+    PyObject *reference = nullptr;
+    void *record = nullptr;
+    if constexpr (std::is_unsigned_v<V>) {
+        PyObject *value = nullptr;
+        if (!PyArg_ParseTuple(arguments, A::setter_format.c_str(), &reference, &value) ||
+            !record_argument(reference, A::slot, &record))
+            return nullptr;
+        const long number = host::long_of(value);
+        if (number == -1 && PyErr_Occurred()) return nullptr;
+        if (record) static_cast<R *>(record)->*(A::member) = static_cast<V>(number);
+        return host::none();
+    } else if constexpr (std::is_integral_v<V>) {
+        static_assert(std::is_same_v<V, short> || std::is_same_v<V, int>, "parsed by \"h\" or \"i\"");
+        V value = 0;
+        if (!PyArg_ParseTuple(arguments, A::setter_format.c_str(), &reference, &value) ||
+            !record_argument(reference, A::slot, &record))
+            return nullptr;
+        if (record) static_cast<R *>(record)->*(A::member) = value;
+        return host::none();
+    } else {
+        const char *value = nullptr;
+        if (!PyArg_ParseTuple(arguments, A::setter_format.c_str(), &reference, &value) ||
+            !required_record_argument(reference, A::slot, &record))
+            return nullptr;
+        auto &field = static_cast<R *>(record)->*(A::member);
+        if constexpr (std::is_array_v<V>) {
+            store_chars(field, std::extent_v<V>, value);
+            return host::none();
+        } else {
+            return store_text(field, value);
+        }
+    }
+}
+
+template <class R>
+void destroy_record(void *record) {
+    destroy(static_cast<R *>(record));
+}
+
+// `new_<record>`: () -> a new zeroed record, or None when memory runs out.
+template <class R>
+PyObject *new_record(PyObject *, PyObject *arguments) {
+    if (!PyArg_ParseTuple(arguments, Lifecycle<R>::new_format.c_str())) return nullptr;
+    return hand_out_record(create<R>(), Lifecycle<R>::slot, &destroy_record<R>);
+}
+
+// `delete_<record>`: (record) -> None; destroys the record; a null record does nothing.
+template <class R>
+PyObject *delete_record(PyObject *, PyObject *arguments) {
+    PyObject *reference = nullptr;
+    void *record = nullptr;
+    if (!PyArg_ParseTuple(arguments, Lifecycle<R>::delete_format.c_str(), &reference) ||
+        !record_argument(reference, Lifecycle<R>::slot, &record))
+        return nullptr;
+    if (record) {
+        retire_record(record);
+        destroy_record<R>(record);
+    }
+    return host::none();
+}
+
+// `<record>_read` and `<record>_write`: (record, stream) -> the operation's int. The
+// record is converted before the stream, and both before anything is read or written.
+template <class R, bool Write>
+PyObject *record_io(PyObject *, PyObject *arguments) {
+    PyObject *reference = nullptr;
+    PyObject *stream_reference = nullptr;
+    void *record = nullptr;
+    const char *format = Write ? Lifecycle<R>::write_format.c_str() : Lifecycle<R>::read_format.c_str();
+    if (!PyArg_ParseTuple(arguments, format, &reference, &stream_reference) ||
+        !required_record_argument(reference, Lifecycle<R>::slot, &record))
+        return nullptr;
+    StreamCell *cell = stream_argument(stream_reference);
+    if (!cell) return nullptr;
+    R *target = static_cast<R *>(record);
+    return host::int_from_long(Write ? target->write(cell->handle) : target->read(cell->handle));
+}
+
+template <class R>
+PyObject *register_record_class(PyObject *, PyObject *arguments) {
+    return register_shadow_class(arguments, Lifecycle<R>::slot);
+}
+
+// ---- Method-table rows ----
+
+constexpr PyMethodDef method_row(const char *name, PyCFunction handler) {
+    return {name, handler, METH_VARARGS, nullptr};
+}
+
+// Row J of a record's accessors: the setter of field J / 2, then its getter.
+template <class R, std::size_t J>
+constexpr PyMethodDef accessor_row() {
+    using A = Accessor<R, J / 2>;
+    if constexpr (J % 2 == 0)
+        return method_row(name_in_format(A::setter_format.c_str()), &set_field<R, J / 2>);
+    else
+        return method_row(name_in_format(A::getter_format.c_str()), &get_field<R, J / 2>);
+}
+
+// The order of the five life-cycle rows behind the accessors.
+enum class LifecycleOrder {
+    kActionHeader,  // new, delete, read, write, swigregister
+    kDetailRecord,  // new, read, write, delete, swigregister
+};
+
+template <class R, LifecycleOrder Order, std::size_t... J>
+constexpr auto record_rows(std::index_sequence<J...>) {
+    using L = Lifecycle<R>;
+    const PyMethodDef create_row = method_row(name_in_format(L::new_format.c_str()), &new_record<R>);
+    const PyMethodDef delete_row = method_row(name_in_format(L::delete_format.c_str()), &delete_record<R>);
+    const PyMethodDef read_row = method_row(name_in_format(L::read_format.c_str()), &record_io<R, false>);
+    const PyMethodDef write_row = method_row(name_in_format(L::write_format.c_str()), &record_io<R, true>);
+    const PyMethodDef register_row = method_row(L::register_name.c_str(), &register_record_class<R>);
+    if constexpr (Order == LifecycleOrder::kActionHeader)
+        return std::array<PyMethodDef, sizeof...(J) + 5>{
+            {accessor_row<R, J>()..., create_row, delete_row, read_row, write_row, register_row}};
+    else
+        return std::array<PyMethodDef, sizeof...(J) + 5>{
+            {accessor_row<R, J>()..., create_row, read_row, write_row, delete_row, register_row}};
+}
+
+// All method rows of a record type, in method-table order.
+template <class R, LifecycleOrder Order>
+constexpr auto record_rows() {
+    return record_rows<R, Order>(std::make_index_sequence<2 * std::tuple_size_v<FieldTuple<R>>>());
+}
+
+}  // namespace qn4t

@@ -1,0 +1,12 @@
+// The Python functions of the per-statistic entry record, made from its field table.
+#include "interface/method_rows.h"
+#include "interface/record_interface.h"
+
+namespace qn4t {
+namespace {
+constexpr auto rows = record_rows<qn4tGeneric_StatMod_Stat_Details, LifecycleOrder::kDetailRecord>();
+}
+
+const MethodRows kStatModStatRows{rows.data(), rows.size()};
+
+}  // namespace qn4t

@@ -1,0 +1,163 @@
+"""Python-side classes for the records and streams of _qn4tGenericActionLoader.
+
+Each record type of the extension module gets a class of the same name, registered with
+the module so that its constructors hand out instances. Fields are attributes bound
+directly to the module's accessor functions; `read(stream)` and `write(stream)` are
+methods. The classes are made from the record layout generated from the C++ field
+tables at build time, so no field is listed here.
+
+    import qn4tGenericActionLoader as q
+    with q.Stream("spells.gz", "w") as out:
+        h = q.qn4tGeneric_Action_Header()
+        h.name = "Fireball"
+        h.nameLen = len(h.name)
+        h.write(out)
+"""
+
+import _qn4tGenericActionLoader as _native
+from qn4tGenericActionLayout import LAYOUT, SPELL_ACTION_TYPE, TRAILER_SIZE
+
+QN4T_GENERIC_ACTION_NONE = _native.QN4T_GENERIC_ACTION_NONE
+QN4T_GENERIC_ACTION_DAMAGE = _native.QN4T_GENERIC_ACTION_DAMAGE
+QN4T_GENERIC_ACTION_STATMOD = _native.QN4T_GENERIC_ACTION_STATMOD
+QN4T_GENERIC_ACTION_HEALING = _native.QN4T_GENERIC_ACTION_HEALING
+
+# Pointer string -> id() of the instance that owns that record. An instance frees its
+# record only while it is still the registered owner, so a record deleted through the
+# flat function and then reused at the same address by a new record is never freed by
+# the old instance.
+_owners = {}
+
+
+class _Record(object):
+    """A record reference: `this` is the pointer string, `thisown` whether collecting
+    the instance frees the record."""
+
+    __slots__ = ('this', '_owns')
+
+    def __init__(self, this=None):
+        """With no argument, creates a new record owned by this instance; with a
+        pointer string (or a record instance), wraps that record without owning it."""
+        self._owns = False
+        if this is None:
+            made = self._new()
+            if made is None:
+                raise MemoryError('cannot allocate a %s' % type(self).__name__)
+            this = getattr(made, 'this', made)
+            if made is not this:
+                made.thisown = 0  # the temporary instance gives its record to self
+            self.this = this
+            self.thisown = 1
+        else:
+            self.this = getattr(this, 'this', this)
+
+    def _get_thisown(self):
+        return int(self._owns)
+
+    def _set_thisown(self, value):
+        self._owns = bool(value)
+        if self._owns:
+            _owners[self.this] = id(self)
+        elif _owners.get(self.this) == id(self):
+            del _owners[self.this]
+
+    thisown = property(_get_thisown, _set_thisown)
+
+    def __del__(self):
+        try:
+            if self._owns and _owners.get(self.this) == id(self):
+                del _owners[self.this]
+                self._delete(self)
+        except Exception:
+            pass  # already deleted through the flat function, or interpreter shutdown
+
+    def read(self, stream):
+        """Reads the record at the stream's position: 0, or -1 when the stream ran short."""
+        return self._read(self, stream)
+
+    def write(self, stream):
+        """Writes the record at the stream's position; always 0."""
+        return self._write(self, stream)
+
+    def __repr__(self):
+        return '<%s %s>' % (type(self).__name__, self.this)
+
+
+def _record_class(type_name, wire_size, fields):
+    """Makes the class for one record type from its layout entry."""
+    def native(suffix):
+        return getattr(_native, type_name + suffix)
+    namespace = {
+        '__slots__': (),
+        '__doc__': 'Record %s: fields %s.' % (type_name, ', '.join(f for f, _ in fields)),
+        'FIELDS': fields,
+        'WIRE_SIZE': wire_size,
+        '_new': staticmethod(getattr(_native, 'new_' + type_name)),
+        '_delete': staticmethod(getattr(_native, 'delete_' + type_name)),
+        '_read': staticmethod(native('_read')),
+        '_write': staticmethod(native('_write')),
+    }
+    for field, kind in fields:
+        # The module's functions themselves: no Python frame per attribute access.
+        namespace[field] = property(native('_%s_get' % field), native('_%s_set' % field),
+                                    doc='%s (%s)' % (field, kind))
+    cls = type(type_name, (_Record,), namespace)
+    native('_swigregister')(cls)
+    return cls
+
+
+for _type_name, _wire_size, _fields in LAYOUT:
+    globals()[_type_name] = _record_class(_type_name, _wire_size, _fields)
+del _type_name, _wire_size, _fields
+
+qn4tGeneric_Action_Header.TRAILER_SIZE = TRAILER_SIZE
+qn4tGeneric_Action_Header.SPELL_ACTION_TYPE = SPELL_ACTION_TYPE
+
+RECORD_CLASSES = tuple(globals()[entry[0]] for entry in LAYOUT)
+
+
+class Stream(object):
+    """A record stream: a gzip file opened for reading ('r') or writing ('w').
+
+    Like the flat open, a file that cannot be opened does not raise: reads then give
+    -1. Closing twice is harmless; a `with` block closes the stream at its end, and so
+    does collecting the object."""
+
+    __slots__ = ('this', 'path', 'mode')
+
+    def __init__(self, path, mode='r'):
+        if mode not in ('r', 'rb', 'w', 'wb'):
+            raise ValueError("mode must be 'r' or 'w', not %r" % (mode,))
+        self.path = path
+        self.mode = mode[0]
+        self.this = _native.qn4tGenericOpen(path, 1 if self.mode == 'w' else 0)
+        if self.this is None:
+            raise MemoryError('cannot allocate a stream')
+
+    def seek(self, offset):
+        """Moves the position by offset bytes from the current one."""
+        _native.qn4tGenericSeek(self, offset)
+
+    def eof(self):
+        """1 once a read has met the end of the input, else 0."""
+        return _native.qn4tGenericEOF(self)
+
+    def close(self):
+        """Closes the stream; a written file is complete only after this."""
+        _native.qn4tGenericClose(self)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
+        return False
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    def __repr__(self):
+        return '<Stream %r %s %s>' % (self.path, self.mode, self.this)
