@@ -6,7 +6,7 @@ import struct
 import unittest
 
 import support
-from support import flat, HEADER, DAMAGE, STAT, STREAM_TYPE
+from support import flat, HEADER, DAMAGE, STAT
 
 # (value given to the setter, value the getter returns) per conversion kind.
 CONVERSIONS = {

@@ -81,13 +81,14 @@ class CustomRegistration(support.TempDirTestCase):
             self.assertEqual(ref.thisown, 1)
             self.no_error_pending(type_name, ref)
 
-    def test_refusing_class_gives_the_plain_string_and_no_pending_error(self):
+    def test_failing_call_gives_the_plain_string_and_no_pending_error(self):
         for type_name in support.RECORD_TYPES:
-            self.register(type_name, Refusing)
-            self.assertEqual(sys.exc_info(), (None, None, None))
-            ref = self.new(type_name)
-            self.assertTrue(support.POINTER_PATTERN.match(ref), ref)
-            self.no_error_pending(type_name, ref)
+            for shadow in (Refusing, 5, None):
+                self.register(type_name, shadow)
+                self.assertEqual(sys.exc_info(), (None, None, None))
+                ref = self.new(type_name)
+                self.assertTrue(support.POINTER_PATTERN.match(ref), (shadow, ref))
+                self.no_error_pending(type_name, ref)
 
     def test_instance_refusing_thisown_leaves_no_pending_error(self):
         for type_name in support.RECORD_TYPES:
