@@ -27,7 +27,8 @@ using Bytes = std::vector<std::uint8_t>;
 class TempDir {
 public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qn4t-core-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "qn4t-core-XXXXXX").string();
         if (mkdtemp(pattern.data())) path_ = pattern;
     }
     ~TempDir() {
@@ -56,7 +57,8 @@ protected:
 class Stream {
 public:
     explicit Stream(gzFile handle) : handle_(handle) {}
-    Stream(const std::string &path, int writeFlag) : handle_(qn4tGenericOpen(path.c_str(), writeFlag)) {}
+    Stream(const std::string &path, int writeFlag)
+        : handle_(qn4tGenericOpen(path.c_str(), writeFlag)) {}
     ~Stream() { close(); }
     Stream(const Stream &) = delete;
     Stream &operator=(const Stream &) = delete;
@@ -109,7 +111,8 @@ inline Bytes read_gz(const std::string &path) {
         return bytes;
     }
     std::uint8_t chunk[4096];
-    for (int n; (n = gzread(f, chunk, sizeof chunk)) > 0;) bytes.insert(bytes.end(), chunk, chunk + n);
+    for (int n; (n = gzread(f, chunk, sizeof chunk)) > 0;)
+        bytes.insert(bytes.end(), chunk, chunk + n);
     EXPECT_EQ(gzclose(f), Z_OK) << "gzip data of " << path << " is not complete";
     return bytes;
 }
@@ -149,7 +152,8 @@ void for_each_integer(const Table &table, Fn &&fn) {
 template <class R>
 const auto &plain_fields() {
     if constexpr (std::is_same_v<R, qn4tGeneric_Action_Header>) {
-        static const auto fields = std::tuple_cat(qn4t::HeaderLayout::head, qn4t::HeaderLayout::trailer);
+        static const auto fields =
+            std::tuple_cat(qn4t::HeaderLayout::head, qn4t::HeaderLayout::trailer);
         return fields;
     } else {
         return qn4t::Layout<R>::fields;

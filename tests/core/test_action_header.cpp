@@ -21,7 +21,8 @@ using Texts = std::array<std::string, kTexts>;  // name, desc, blah, foo, bar
 // Calls fn(text slot, length field) for the five texts in file order.
 template <class Fn>
 void for_each_text(Header &h, Fn &&fn) {
-    qn4t::for_each_field(HeaderLayout::texts, [&](const auto &t) { fn(h.*(t.member), h.*(t.length)); });
+    qn4t::for_each_field(HeaderLayout::texts,
+                         [&](const auto &t) { fn(h.*(t.member), h.*(t.length)); });
 }
 
 // Gives every text its bytes and sets its length field to match.
@@ -73,12 +74,12 @@ protected:
     static Bytes spell_bytes() {
         Bytes head = zeros(24);
         head[0] = 7;
-        head[4] = 5;     // nameLen
-        head[6] = 3;     // descLen
-        head[11] = 2;    // actionType
-        head[21] = 2;    // blahLen
-        head[22] = 1;    // fooLen
-        head[23] = 4;    // barLen
+        head[4] = 5;   // nameLen
+        head[6] = 3;   // descLen
+        head[11] = 2;  // actionType
+        head[21] = 2;  // blahLen
+        head[22] = 1;  // fooLen
+        head[23] = 4;  // barLen
         const Bytes texts = bytes_of(std::string_view("Fi\0rehot\0xyzz\0z", 15));
         const Bytes trailer = {'A', 'B', 0, 'C', 0x02, 0x01, 0xFE, 0xFF};
         return concat(concat(head, texts), trailer);
@@ -113,7 +114,7 @@ TEST_F(ActionHeader, SpellReadBackKeepsInnerZeroBytesAndWritesTheSameBytes) {
     ASSERT_EQ(h.read(in), 0);
 
     EXPECT_EQ(texts_of(h), Texts({std::string("Fi\0re", 5), "hot", std::string("\0x", 2), "y",
-                                 std::string("zz\0z", 4)}));
+                                  std::string("zz\0z", 4)}));
     EXPECT_TRUE(texts_valid(h));
     EXPECT_STREQ(h.spellCode, "AB") << "the code reads as text up to its zero byte";
     EXPECT_EQ(h.spellCode[4], '\0');
@@ -132,7 +133,8 @@ TEST_F(ActionHeader, FourLetterNameReadsBackTerminatedWithOtherTextsEmpty) {
     Header back;
     Stream in(file("header.gz"), 0);
     ASSERT_EQ(back.read(in), 0);
-    EXPECT_EQ(texts_of(back), Texts({"Bolt", "", "", "", ""})) << "empty texts are present, not absent";
+    EXPECT_EQ(texts_of(back), Texts({"Bolt", "", "", "", ""}))
+        << "empty texts are present, not absent";
     EXPECT_TRUE(texts_valid(back));
 }
 
@@ -264,7 +266,8 @@ TEST_F(ActionHeader, StreamEndingInsideTheVariablePartUpdatesHeadAndEmptiesTexts
         });
         EXPECT_EQ(texts_of(h), Texts({"", "", "", "", ""}));
         EXPECT_TRUE(texts_valid(h));
-        EXPECT_EQ(Bytes(h.spellCode, h.spellCode + 5), Bytes(before.spellCode, before.spellCode + 5));
+        EXPECT_EQ(Bytes(h.spellCode, h.spellCode + 5),
+                  Bytes(before.spellCode, before.spellCode + 5));
         EXPECT_EQ(h.spellPath, before.spellPath);
         EXPECT_EQ(h.spellCost, before.spellCost);
     }

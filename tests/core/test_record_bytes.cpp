@@ -8,8 +8,8 @@ namespace qn4t_test {
 namespace {
 
 struct Outcome {
-    Bytes bytes;        // what the record wrote
-    int read_status;    // reading those bytes back
+    Bytes bytes;      // what the record wrote
+    int read_status;  // reading those bytes back
     long long read_back;
 };
 

@@ -7,14 +7,16 @@
 namespace qn4t_test {
 namespace {
 
-// Bytes each record takes in the file: fresh, and its fixed part that one gzread fetches.
-template <class R> struct FileSize;
-template <> struct FileSize<qn4tGeneric_Action_Header> { static constexpr std::size_t fresh = 24, fixed = 24; };
-template <> struct FileSize<qn4tGeneric_Action_Detail_Header> { static constexpr std::size_t fresh = 4, fixed = 4; };
-template <> struct FileSize<qn4tGeneric_Damage_Details> { static constexpr std::size_t fresh = 24, fixed = 24; };
-template <> struct FileSize<qn4tGeneric_Healing_Details> { static constexpr std::size_t fresh = 18, fixed = 18; };
-template <> struct FileSize<qn4tGeneric_StatMod_Details> { static constexpr std::size_t fresh = 16, fixed = 16; };
-template <> struct FileSize<qn4tGeneric_StatMod_Stat_Details> { static constexpr std::size_t fresh = 4, fixed = 4; };
+// Bytes of a fresh record in the file; also the fixed part that a read fetches first.
+// clang-format off
+template <class R> constexpr std::size_t kFreshSize = 0;
+template <> constexpr std::size_t kFreshSize<qn4tGeneric_Action_Header> = 24;
+template <> constexpr std::size_t kFreshSize<qn4tGeneric_Action_Detail_Header> = 4;
+template <> constexpr std::size_t kFreshSize<qn4tGeneric_Damage_Details> = 24;
+template <> constexpr std::size_t kFreshSize<qn4tGeneric_Healing_Details> = 18;
+template <> constexpr std::size_t kFreshSize<qn4tGeneric_StatMod_Details> = 16;
+template <> constexpr std::size_t kFreshSize<qn4tGeneric_StatMod_Stat_Details> = 4;
+// clang-format on
 
 template <class R>
 class RecordIo : public InTempDir {};
@@ -25,7 +27,7 @@ TYPED_TEST_SUITE(RecordIo, AllRecords);
 
 TYPED_TEST(RecordIo, FreshRecordWritesOnlyZeroBytes) {
     TypeParam fresh;
-    EXPECT_EQ(written(this->file("fresh.gz"), fresh), zeros(FileSize<TypeParam>::fresh));
+    EXPECT_EQ(written(this->file("fresh.gz"), fresh), zeros(kFreshSize<TypeParam>));
 }
 
 // For the action header the pattern also sets the text lengths while the texts are absent:
@@ -69,7 +71,7 @@ TYPED_TEST(RecordIo, StreamEndingInsideTheFixedPartLeavesRecordUnchanged) {
     TypeParam before;
     fill_pattern(before, 90);
 
-    for (std::size_t cut = 0; cut < FileSize<TypeParam>::fixed; ++cut) {
+    for (std::size_t cut = 0; cut < kFreshSize<TypeParam>; ++cut) {
         SCOPED_TRACE("stream of " + std::to_string(cut) + " bytes");
         write_gz(this->file("cut.gz"), Bytes(bytes.begin(), bytes.begin() + cut));
         Stream in(this->file("cut.gz"), 0);
