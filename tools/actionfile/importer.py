@@ -1,0 +1,197 @@
+"""import: writes an action file from its JSON form through the module's records, one record
+object per kind reused for the whole file. The file is written under a temporary name in the
+output's directory and renamed only once it is complete and has been read back."""
+from __future__ import print_function, division
+
+import io
+import json
+
+from . import files, jsonform
+from .jsonform import BadInput, Where, integer, member, refuse_unknown_keys, require_list, \
+    require_object
+from .layout import ACTION_TYPE, DETAIL_TYPE, NUM_DETAILS, NUM_STAT_MODS, SPELL_ACTION_TYPE, \
+    SPELL_CODE, SPELL_CODE_SIZE
+from .module import module_text
+from .rawdata import read_uncompressed
+
+ACTIONS_KEY = "actions"
+DETAILS_KEY = "details"
+HEADER_KEY = "header"
+BODY_KEY = "body"
+STATS_KEY = "stats"
+PROGRESS_EVERY = 4096
+
+
+class WriteFailed(Exception):
+    """The output file could not be written completely."""
+
+
+def load_actions(path):
+    """The list of actions of a JSON file. Raises BadInput for anything but
+    {"actions": [...]} in UTF-8 JSON, IOError/OSError when the file cannot be read."""
+    with io.open(path, "rb") as f:
+        raw = f.read()
+    try:
+        document = json.loads(raw.decode("utf-8"))
+    except UnicodeDecodeError as error:
+        raise BadInput("not UTF-8 text (%s)" % error)
+    except ValueError as error:
+        raise BadInput("not valid JSON: %s" % error)
+    if not isinstance(document, dict) or list(document) != [ACTIONS_KEY]:
+        raise BadInput('expected a JSON object with the one member "%s"' % ACTIONS_KEY)
+    return require_list(document[ACTIONS_KEY], lambda path: path, ACTIONS_KEY)
+
+
+class ActionWriter(object):
+    """Writes actions given in their JSON form to a stream, refusing (BadInput) any value the
+    file cannot hold. Returns the number of uncompressed bytes each action takes."""
+
+    def __init__(self, layout, stream, scratch_path):
+        self.layout = layout
+        self.stream = stream
+        self.scratch_path = scratch_path
+        self.header = layout.header_cls()
+        self.detail_header = layout.detail_header.cls()
+        self.bodies = dict((number, kind.shape.cls()) for number, kind in layout.kinds.items())
+        self.stat = layout.stat.cls()
+        common = [name for name, _ in layout.head_fields] + [t for t, _ in layout.texts]
+        self.plain_keys = frozenset(common + [DETAILS_KEY])
+        self.spell_keys = frozenset(common + [DETAILS_KEY] + [n for n, _ in
+                                                               layout.trailer_fields])
+        self.action_type_kind = dict(layout.head_fields)[ACTION_TYPE]
+
+    def write(self, index, action):
+        layout, header = self.layout, self.header
+        where = Where(index, action)
+        require_object(action, where, "")
+        spell = integer(action, ACTION_TYPE, self.action_type_kind, where) == SPELL_ACTION_TYPE
+        refuse_unknown_keys(action, self.spell_keys if spell else self.plain_keys, where, "")
+        code = jsonform.spell_code(action, SPELL_CODE, where) if spell else None
+        if code is not None and not _setter_can_make(code):
+            self._load_spell_code(code)  # first: the read replaces every field
+        values = {}
+        for name, kind in layout.head.integer_fields:
+            values[name] = integer(action, name, kind, where)
+            setattr(header, name, values[name])
+        size = layout.head_size
+        for name, length_field in layout.texts:
+            setattr(header, name, module_text(jsonform.text(action, name, values[length_field],
+                                                            where)))
+            size += values[length_field]
+        if spell:
+            if _setter_can_make(code):
+                setattr(header, SPELL_CODE, module_text(code.split(b"\0", 1)[0]))
+            for name, kind in layout.trailer.integer_fields:
+                setattr(header, name, integer(action, name, kind, where))
+            size += layout.trailer_size
+        details = require_list(member(action, DETAILS_KEY, where, ""), where, DETAILS_KEY)
+        if len(details) != values[NUM_DETAILS]:
+            raise BadInput("%s: %s is %d but %d details follow"
+                           % (where(DETAILS_KEY), NUM_DETAILS, values[NUM_DETAILS],
+                              len(details)))
+        header.write(self.stream)
+        for number, detail in enumerate(details):
+            size += self._write_detail(detail, where, "%s[%d]" % (DETAILS_KEY, number))
+        return size
+
+    def _write_detail(self, detail, where, path):
+        layout = self.layout
+        require_object(detail, where, path)
+        head = require_object(member(detail, HEADER_KEY, where, path + "."), where,
+                              path + "." + HEADER_KEY)
+        prefix = path + "." + HEADER_KEY + "."
+        refuse_unknown_keys(head, [name for name, _ in layout.detail_header.fields], where,
+                            prefix)
+        for name, kind in layout.detail_header.integer_fields:
+            setattr(self.detail_header, name, integer(head, name, kind, where, prefix))
+        type_number = getattr(self.detail_header, DETAIL_TYPE)
+        kind = layout.kinds.get(type_number)
+        if kind is None:
+            raise BadInput("%s: %d is not a detail kind this tool writes (%s)"
+                           % (where(prefix + DETAIL_TYPE), type_number, layout.kind_list()))
+        keys = [HEADER_KEY, BODY_KEY] + ([STATS_KEY] if kind.has_stats else [])
+        refuse_unknown_keys(detail, keys, where, path + ".")
+        body_path = path + "." + BODY_KEY
+        body_json = require_object(member(detail, BODY_KEY, where, path + "."), where, body_path)
+        refuse_unknown_keys(body_json, [name for name, _ in kind.shape.fields], where,
+                            body_path + ".")
+        body = self.bodies[type_number]
+        for name, field_kind in kind.shape.integer_fields:
+            setattr(body, name, integer(body_json, name, field_kind, where, body_path + "."))
+        self.detail_header.write(self.stream)
+        body.write(self.stream)
+        size = layout.detail_header.size + kind.shape.size
+        if kind.has_stats:
+            size += self._write_stats(detail, body, where, path)
+        return size
+
+    def _write_stats(self, detail, body, where, path):
+        layout = self.layout
+        stats_path = path + "." + STATS_KEY
+        stats = require_list(member(detail, STATS_KEY, where, path + "."), where, stats_path)
+        count = getattr(body, NUM_STAT_MODS) & 0xFFFFFFFF
+        if len(stats) != count:
+            raise BadInput("%s: %s is %d but %d stat entries follow"
+                           % (where(stats_path), NUM_STAT_MODS, count, len(stats)))
+        for number, entry in enumerate(stats):
+            entry_path = "%s[%d]" % (stats_path, number)
+            require_object(entry, where, entry_path)
+            refuse_unknown_keys(entry, [name for name, _ in layout.stat.fields], where,
+                                entry_path + ".")
+            for name, kind in layout.stat.integer_fields:
+                setattr(self.stat, name, integer(entry, name, kind, where, entry_path + "."))
+            self.stat.write(self.stream)
+        return count * layout.stat.size
+
+    def _load_spell_code(self, code):
+        """Puts all four bytes of a spell code into the header. The setter takes a text without
+        zero bytes and fills the rest with zero bytes, so a code with other bytes behind a zero
+        byte is read instead, from a spell record made for the purpose (a plain file, which the
+        record stream reads as it stands)."""
+        layout = self.layout
+        record = bytearray(layout.head_size + layout.trailer_size)
+        record[layout.head_offset(ACTION_TYPE)] = SPELL_ACTION_TYPE
+        start = layout.head_size + layout.trailer_offset(SPELL_CODE)
+        record[start:start + SPELL_CODE_SIZE] = code
+        with io.open(self.scratch_path, "wb") as f:
+            f.write(bytes(record))
+        with layout.q.Stream(self.scratch_path, "r") as stream:
+            if self.header.read(stream) != 0:
+                raise WriteFailed("cannot load the spell code %r through %s"
+                                  % (code, self.scratch_path))
+
+
+def _setter_can_make(code):
+    """True when the spell-code setter makes these four bytes: a text, then zero bytes."""
+    text = code.split(b"\0", 1)[0]
+    return code == text.ljust(SPELL_CODE_SIZE, b"\0")
+
+
+def write_action_file(layout, actions, out_path, progress=None):
+    """Writes the actions to out_path. Until the file is complete and read back whole it
+    exists only under a temporary name in the same directory; on any failure that name is
+    removed and out_path is left as it was. Returns the number of uncompressed bytes.
+    Raises BadInput, WriteFailed, OSError."""
+    temp_path = files.temporary_beside(out_path)
+    scratch_path = temp_path + ".spellcode"
+    try:
+        expected = 0
+        with layout.q.Stream(temp_path, "w") as stream:
+            writer = ActionWriter(layout, stream, scratch_path)
+            for index, action in enumerate(actions):
+                expected += writer.write(index, action)
+                if progress and (index + 1) % PROGRESS_EVERY == 0:
+                    progress(index + 1, len(actions))
+        _verify_written(temp_path, expected, out_path)
+        files.publish(temp_path, out_path)
+        return expected
+    finally:
+        files.remove_quietly(temp_path, scratch_path)
+
+
+def _verify_written(path, expected, out_path):
+    """The record stream reports no write error (a full disk, for one): read the file back."""
+    data, problem = read_uncompressed(path)
+    if problem or len(data) != expected:
+        raise WriteFailed("writing %s failed: %s" % (out_path, problem or (
+            "%d of %d bytes arrived (disk full?)" % (len(data), expected))))

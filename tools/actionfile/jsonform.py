@@ -1,0 +1,162 @@
+"""The JSON form of the records: how texts and spell codes carry every byte, and the checks
+that refuse a value the file cannot hold. Errors name the action and the field."""
+from __future__ import print_function, division
+
+import binascii
+import json
+
+from .layout import KIND_RANGES, KIND_TITLES, SPELL_CODE_SIZE
+
+try:
+    INTEGER_TYPES = (int, long)  # Python 2
+    TEXT_TYPE = unicode
+except NameError:
+    INTEGER_TYPES = (int,)
+    TEXT_TYPE = str
+
+HEX_KEY = "hex"
+
+
+class BadInput(Exception):
+    """A JSON value the tool refuses; the message names the action and the field."""
+
+
+# ---- bytes to JSON -------------------------------------------------------------------------
+
+def text_json(data):
+    """A text's bytes (up to its first zero byte) as JSON: a string when they are UTF-8,
+    otherwise {"hex": "..."}."""
+    try:
+        return json.dumps(data.decode("utf-8"))
+    except UnicodeDecodeError:
+        return hex_json(data)
+
+
+def hex_json(data):
+    return '{"%s": "%s"}' % (HEX_KEY, binascii.hexlify(data).decode("ascii"))
+
+
+def spell_code_json(code):
+    """The four spell-code bytes of the file as JSON: a string when they are a UTF-8 text
+    padded with zero bytes (what the module's setter makes of that text), otherwise
+    {"hex": "<8 hex digits>"} with every byte."""
+    text = code.split(b"\0", 1)[0]
+    if code == text.ljust(SPELL_CODE_SIZE, b"\0"):
+        return text_json(text)
+    return hex_json(code)
+
+
+def json_object(pairs):
+    """A JSON object from (key, already encoded JSON value) pairs, in their order."""
+    return "{" + ", ".join('"%s": %s' % pair for pair in pairs) + "}"
+
+
+def integer_pairs(values):
+    """(name, integer) pairs as (name, JSON text) pairs."""
+    return [(name, "%d" % value) for name, value in values]
+
+
+# ---- JSON to values, refusing what the file cannot hold -----------------------------------
+
+class Where(object):
+    """Names a JSON value in error messages: "actions[2] (actionID 1003): details[0].body.die".
+    Built only when an error is reported."""
+
+    def __init__(self, index, action):
+        self.index = index
+        self.action = action
+
+    def __call__(self, path):
+        action_id = self.action.get("actionID") if isinstance(self.action, dict) else None
+        label = "actions[%d]" % self.index
+        if isinstance(action_id, INTEGER_TYPES) and not isinstance(action_id, bool):
+            label += " (actionID %d)" % action_id
+        return "%s: %s" % (label, path) if path else label
+
+
+def describe(value):
+    text = json.dumps(value)
+    return text if len(text) <= 40 else text[:37] + "..."
+
+
+def require_object(value, where, path):
+    if not isinstance(value, dict):
+        raise BadInput("%s: expected a JSON object, found %s" % (where(path), describe(value)))
+    return value
+
+
+def require_list(value, where, path):
+    if not isinstance(value, list):
+        raise BadInput("%s: expected a JSON list, found %s" % (where(path), describe(value)))
+    return value
+
+
+def member(obj, key, where, prefix):
+    try:
+        return obj[key]
+    except KeyError:
+        raise BadInput("%s: missing" % where(prefix + key))
+
+
+def refuse_unknown_keys(obj, known, where, prefix):
+    unknown = sorted(key for key in obj if key not in known)
+    if unknown:
+        raise BadInput("%s: unknown field" % where(prefix + unknown[0]))
+
+
+def integer(obj, key, kind, where, prefix=""):
+    """The member as an integer within the range of its field kind."""
+    value = member(obj, key, where, prefix)
+    if isinstance(value, bool) or not isinstance(value, INTEGER_TYPES):
+        raise BadInput("%s: expected an integer, found %s" % (where(prefix + key),
+                                                                describe(value)))
+    low, high = KIND_RANGES[kind]
+    if not low <= value <= high:
+        raise BadInput("%s: %d is out of range for a %s field (%d to %d)"
+                       % (where(prefix + key), value, KIND_TITLES[kind], low, high))
+    return value
+
+
+def json_bytes(value, where, path):
+    """The bytes of a JSON text form: a string (UTF-8) or {"hex": "..."}."""
+    if isinstance(value, TEXT_TYPE):
+        return value.encode("utf-8")
+    if isinstance(value, dict) and list(value) == [HEX_KEY] and isinstance(value[HEX_KEY],
+                                                                             TEXT_TYPE):
+        try:
+            return binascii.unhexlify(value[HEX_KEY].encode("ascii"))
+        except (ValueError, TypeError, UnicodeEncodeError, binascii.Error):
+            pass
+        raise BadInput('%s: "%s" is not an even number of hex digits'
+                       % (where(path), describe(value[HEX_KEY])))
+    raise BadInput('%s: expected a string or {"hex": "..."}, found %s'
+                   % (where(path), describe(value)))
+
+
+def text(obj, key, length, where):
+    """A text's bytes, checked against its length field: the file holds `length` bytes, the
+    text's own and then zero bytes of padding."""
+    data = json_bytes(member(obj, key, where, ""), where, key)
+    if b"\0" in data:
+        raise BadInput("%s: a text holds no zero byte (zero padding comes from its length "
+                       "field)" % where(key))
+    if len(data) > length:
+        raise BadInput("%s: the text has %d bytes, more than its length field says (%d)"
+                       % (where(key), len(data), length))
+    return data
+
+
+def spell_code(obj, key, where):
+    """The four bytes of a spell code: a string of at most four bytes padded with zero bytes,
+    or exactly four bytes in hex."""
+    value = member(obj, key, where, "")
+    data = json_bytes(value, where, key)
+    if isinstance(value, dict):
+        if len(data) != SPELL_CODE_SIZE:
+            raise BadInput("%s: a spell code in hex has exactly %d bytes, found %d"
+                           % (where(key), SPELL_CODE_SIZE, len(data)))
+        return data
+    if b"\0" in data or len(data) > SPELL_CODE_SIZE:
+        raise BadInput('%s: a spell code string has at most %d bytes and no zero byte (use '
+                       '{"hex": "..."} for other codes)' % (where(key), SPELL_CODE_SIZE))
+    return data.ljust(SPELL_CODE_SIZE, b"\0")

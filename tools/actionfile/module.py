@@ -1,0 +1,64 @@
+"""Finds the qn4tGenericActionLoader module: on the Python path, else in QN4T_MODULE_DIR, else
+in the repository's own build directory."""
+from __future__ import print_function, division
+
+import os
+import sys
+
+MODULE_NAME = "qn4tGenericActionLoader"
+
+
+class ModuleMissing(Exception):
+    """The module is neither importable nor present in any of the places looked at."""
+
+
+def _repository_build_dir():
+    here = os.path.dirname(os.path.realpath(__file__))  # <repo>/tools/actionfile
+    return os.path.join(os.path.dirname(os.path.dirname(here)), "build", "python")
+
+
+def _fallback_dirs():
+    configured = os.environ.get("QN4T_MODULE_DIR")
+    if configured:
+        yield configured
+    yield _repository_build_dir()
+
+
+def _import():
+    return __import__(MODULE_NAME)
+
+
+def load():
+    """Imports and returns the module; raises ModuleMissing naming the places looked at."""
+    try:
+        return _import()
+    except ImportError as error:
+        first_error = error
+    looked_at = ["the Python path"]
+    for directory in _fallback_dirs():
+        looked_at.append(directory)
+        if not os.path.isdir(directory):
+            continue
+        sys.path.insert(0, directory)
+        try:
+            return _import()
+        except ImportError as error:
+            first_error = error
+            sys.path.remove(directory)
+    raise ModuleMissing("cannot import %s (%s); looked in %s. Build it with cmake (target "
+                        "_qn4tGenericActionLoader) or set QN4T_MODULE_DIR to <build>/python"
+                        % (MODULE_NAME, first_error, ", ".join(looked_at)))
+
+
+def module_text(data):
+    """Bytes as the module's text setters take them."""
+    if isinstance(data, str):
+        return data  # Python 2: bytes are str
+    return data.decode("latin-1")  # a text interface that takes one character per byte
+
+
+def module_bytes(value):
+    """A text as the module's getters return it, as bytes."""
+    if isinstance(value, bytes):
+        return value
+    return value.encode("latin-1")

@@ -1,0 +1,64 @@
+"""The uncompressed bytes of a record file, read with Python's own zlib rather than the module:
+the reference that the record walk is measured against, and the source of the bytes that the
+module's text getters cannot return (anything behind a zero byte)."""
+from __future__ import print_function, division
+
+import zlib
+
+GZIP_MAGIC = b"\x1f\x8b"
+_GZIP_WINDOW = 16 + zlib.MAX_WBITS  # a gzip wrapper around deflate data
+_CHUNK = 1 << 20
+
+
+def read_uncompressed(path):
+    """Returns (data, problem): the file's uncompressed bytes as the record stream delivers
+    them, and None or a text saying what is wrong with the compressed layer (then data holds
+    what could be recovered before the fault). A file that does not start like gzip is taken
+    as it stands, as the record stream does. Raises IOError/OSError when it cannot be read."""
+    with open(path, "rb") as f:
+        blob = f.read()
+    if not blob.startswith(GZIP_MAGIC):
+        return blob, None
+    return _gunzip_members(blob)
+
+
+def _gunzip_members(blob):
+    parts = []
+    position = 0
+    while True:
+        member = blob[position:]
+        inflater = zlib.decompressobj(_GZIP_WINDOW)
+        chunk_start = 0
+        try:
+            # In pieces, so that what came before a fault is kept for the report.
+            for chunk_start in range(0, len(member), _CHUNK):
+                parts.append(inflater.decompress(member[chunk_start:chunk_start + _CHUNK]))
+            parts.append(inflater.flush())
+        except zlib.error as error:
+            return b"".join(parts), ("the compressed data is damaged at or after compressed "
+                                     "byte %d (%s)" % (position + chunk_start, error))
+        rest = inflater.unused_data
+        if not rest and not _member_complete(inflater, member):
+            return b"".join(parts), ("the compressed data is cut short: the gzip stream "
+                                     "starting at compressed byte %d has no end" % position)
+        if not rest:
+            return b"".join(parts), None
+        position = len(blob) - len(rest)
+        if not rest.startswith(GZIP_MAGIC):
+            # The record stream stops at such bytes without a word; the check must not.
+            return b"".join(parts), ("%d bytes that are not gzip data follow the compressed "
+                                     "data at compressed byte %d" % (len(rest), position))
+
+
+def _member_complete(inflater, member):
+    """True when the gzip member was inflated to its end and its trailer checked."""
+    if hasattr(inflater, "eof"):  # Python 3.3 and later say so directly
+        return inflater.eof
+    # Python 2 does not: inflate the member again with one extra byte behind it, which
+    # stays unused only when the member had really ended.
+    probe = zlib.decompressobj(_GZIP_WINDOW)
+    try:
+        probe.decompress(member + b"\0")
+    except zlib.error:
+        return False
+    return probe.unused_data == b"\0"
