@@ -1,49 +1,272 @@
-// The few interpreter calls whose spelling depends on the Python host. Everything that
-// differs between interpreter versions lives here, so that the rest of the binding and
-// the wrappers are written once.
+// The interpreter calls whose spelling depends on the Python host. Everything that
+// differs between Python 2.7 and Python 3 lives here, so that the rest of the binding
+// and the wrappers are written once and built for either host from the same source.
+//
+// "str" below is the host's native string type: the byte string on Python 2, the
+// Unicode string on Python 3. Pointer strings and the texts of records are handed out as
+// str on both hosts.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#if PY_MAJOR_VERSION >= 3
+#define QN4T_PYTHON3 1
+#if PY_VERSION_HEX < 0x03080000
+#error "Python 3 hosts older than 3.8 are not supported"
+#endif
+#else
+#define QN4T_PYTHON3 0
+#endif
+
+// The module's exported entry point: `init<module>` returning nothing on Python 2,
+// `PyInit_<module>` returning the new module on Python 3. Its body returns
+// host::entry_result(module).
+#if QN4T_PYTHON3
+#define QN4T_ENTRY_POINT(module) \
+    extern "C" __attribute__((visibility("default"))) PyObject *PyInit_##module(void)
+#else
+#define QN4T_ENTRY_POINT(module) \
+    extern "C" __attribute__((visibility("default"))) void init##module(void)
+#endif
 
 namespace qn4t {
 namespace host {
 
+// ---- Integers ----
+
 // A new integer object, or null with the exception set.
-inline PyObject *int_from_long(long value) { return PyInt_FromLong(value); }
+inline PyObject *int_from_long(long value) {
+#if QN4T_PYTHON3
+    return PyLong_FromLong(value);
+#else
+    return PyInt_FromLong(value);
+#endif
+}
 
 // The value of an integer-like object; on failure -1 with the exception set (test with
 // PyErr_Occurred, since -1 is also an ordinary value).
-inline long long_of(PyObject *object) { return PyInt_AsLong(object); }
-
-// True for the interpreter's byte string type and its subtypes.
-inline bool is_byte_string(PyObject *object) {
-    return PyType_IsSubtype(Py_TYPE(object), &PyString_Type) != 0;
+inline long long_of(PyObject *object) {
+#if QN4T_PYTHON3
+    return PyLong_AsLong(object);
+#else
+    return PyInt_AsLong(object);
+#endif
 }
 
-// The bytes and size of an object for which is_byte_string() holds.
-inline const char *byte_string_data(PyObject *object, std::size_t *size) {
+// ---- Strings of the binding itself: pointer strings and names (ASCII) ----
+
+// True for the host's str type and its subtypes.
+inline bool is_str(PyObject *object) {
+#if QN4T_PYTHON3
+    return PyUnicode_Check(object);
+#else
+    return PyType_IsSubtype(Py_TYPE(object), &PyString_Type) != 0;
+#endif
+}
+
+// The text and size of an object for which is_str() holds. A Python 3 string that has
+// no UTF-8 form (a lone surrogate) gives the empty text, which no reference matches,
+// and leaves no exception behind.
+inline const char *str_data(PyObject *object, std::size_t *size) {
+#if QN4T_PYTHON3
+    Py_ssize_t length = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(object, &length);
+    if (!text) {
+        PyErr_Clear();
+        *size = 0;
+        return "";
+    }
+    *size = static_cast<std::size_t>(length);
+    return text;
+#else
     *size = static_cast<std::size_t>(PyString_GET_SIZE(object));
     return PyString_AS_STRING(object);
+#endif
 }
 
-// A new string object holding `size` bytes, or null with the exception set.
-inline PyObject *byte_string(const char *bytes, std::size_t size) {
+// A new str holding a zero-terminated ASCII text, or null with the exception set.
+inline PyObject *text_from(const char *text) {
+#if QN4T_PYTHON3
+    return PyUnicode_FromString(text);
+#else
+    return PyString_FromString(text);
+#endif
+}
+
+// A new str for an identifier such as an attribute name, kept for reuse.
+inline PyObject *interned(const char *name) {
+#if QN4T_PYTHON3
+    return PyUnicode_InternFromString(name);
+#else
+    return PyString_InternFromString(name);
+#endif
+}
+
+// ---- Texts of records ----
+
+// A new str holding `size` bytes of a record's text: the bytes themselves on Python 2;
+// on Python 3 decoded as UTF-8 with "surrogateescape", so that bytes which are not UTF-8
+// come back unchanged when the value is set again. Null with the exception set.
+inline PyObject *record_text(const char *bytes, std::size_t size) {
+#if QN4T_PYTHON3
+    return PyUnicode_DecodeUTF8(bytes, static_cast<Py_ssize_t>(size), "surrogateescape");
+#else
     return PyString_FromStringAndSize(bytes, static_cast<Py_ssize_t>(size));
+#endif
 }
 
-// A new string object holding a zero-terminated text, or null with the exception set.
-inline PyObject *text_from(const char *text) { return PyString_FromString(text); }
+// The parse codes of a text setter's arguments: the record ("O"), then the text value.
+// Python 2 parses the text with "s"; Python 3's "s" would refuse bytes and any text that
+// is not strict UTF-8, so there the value goes through TextArgument's converter ("O&").
+#if QN4T_PYTHON3
+inline constexpr std::string_view kTextSetterCodes = "OO&";
+#else
+inline constexpr std::string_view kTextSetterCodes = "Os";
+#endif
 
-// A new string object for an identifier such as an attribute name, kept for reuse.
-inline PyObject *interned(const char *name) { return PyString_InternFromString(name); }
+// A text value given to a setter, valid until the object is destroyed. On Python 2 what
+// the "s" code gives: a str without zero bytes. On Python 3 a str, encoded as UTF-8 with
+// "surrogateescape", or bytes taken as they are; a value holding a zero byte is refused
+// with TypeError as on Python 2.
+class TextArgument {
+public:
+    // `function` names the setter in the messages of a refused value.
+    explicit TextArgument(const char *function) : function_(function) {}
+    ~TextArgument() {
+#if QN4T_PYTHON3
+        Py_XDECREF(bytes_);
+#endif
+    }
+    TextArgument(const TextArgument &) = delete;
+    TextArgument &operator=(const TextArgument &) = delete;
+
+    const char *text() const {
+#if QN4T_PYTHON3
+        return PyBytes_AS_STRING(bytes_);
+#else
+        return text_;
+#endif
+    }
+
+    // Parses (object, text) with a format whose codes are kTextSetterCodes; false with
+    // the exception set.
+    bool parse(PyObject *arguments, const char *format, PyObject **object) {
+#if QN4T_PYTHON3
+        return PyArg_ParseTuple(arguments, format, object, &TextArgument::convert, this) != 0;
+#else
+        return PyArg_ParseTuple(arguments, format, object, &text_) != 0;
+#endif
+    }
+
+private:
+#if QN4T_PYTHON3
+    // The "O&" converter: 1 with the bytes kept, 0 with the exception set.
+    static int convert(PyObject *value, void *address) {
+        auto *self = static_cast<TextArgument *>(address);
+        PyObject *bytes = nullptr;
+        if (PyUnicode_Check(value)) {
+            bytes = PyUnicode_AsEncodedString(value, "utf-8", "surrogateescape");
+            if (!bytes) return 0;  // a lone surrogate outside the escape range
+        } else if (PyBytes_Check(value)) {
+            Py_INCREF(value);
+            bytes = value;
+        } else {
+            PyErr_Format(PyExc_TypeError, "%.200s() argument 2 must be str or bytes, not %.50s",
+                         self->function_, Py_TYPE(value)->tp_name);
+            return 0;
+        }
+        if (std::strlen(PyBytes_AS_STRING(bytes)) != static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))) {
+            PyErr_Format(PyExc_TypeError, "%.200s() argument 2 must be str or bytes without null bytes",
+                         self->function_);
+            Py_DECREF(bytes);
+            return 0;
+        }
+        Py_XDECREF(self->bytes_);
+        self->bytes_ = bytes;
+        return 1;
+    }
+    PyObject *bytes_ = nullptr;
+#else
+    const char *text_ = nullptr;
+#endif
+    const char *function_;
+};
+
+// ---- Objects, types and the module ----
 
 // A new reference to None.
 inline PyObject *none() {
     Py_INCREF(Py_None);
     return Py_None;
 }
+
+// Fills a static type record's own header: reference count and type.
+inline void set_refcount(PyObject *object, Py_ssize_t count) {
+#if QN4T_PYTHON3 && PY_VERSION_HEX >= 0x03090000
+    Py_SET_REFCNT(object, count);
+#else
+    Py_REFCNT(object) = count;
+#endif
+}
+
+inline void set_type(PyObject *object, PyTypeObject *type) {
+#if QN4T_PYTHON3 && PY_VERSION_HEX >= 0x03090000
+    Py_SET_TYPE(object, type);
+#else
+    Py_TYPE(object) = type;
+#endif
+}
+
+// The print slot of a static type. Python 3 has none: there `print` and `str` use repr.
+using PrintSlot = int (*)(PyObject *, std::FILE *, int);
+inline void set_print_slot(PyTypeObject &type, PrintSlot print) {
+#if QN4T_PYTHON3
+    (void)type;
+    (void)print;
+#else
+    type.tp_print = print;
+#endif
+}
+
+// Makes a static type record usable: its type becomes the interpreter's type object.
+// Python 3 also requires the type to be readied once (slots it leaves empty are
+// inherited from object). False with the exception set when that fails.
+inline bool ready_static_type(PyTypeObject &type) {
+    set_type(reinterpret_cast<PyObject *>(&type), &PyType_Type);
+#if QN4T_PYTHON3
+    if (type.tp_flags & Py_TPFLAGS_READY) return true;
+    type.tp_flags |= Py_TPFLAGS_DEFAULT;
+    return PyType_Ready(&type) == 0;
+#else
+    return true;
+#endif
+}
+
+// Creates the module object with its method table: a borrowed reference on Python 2, a
+// new one on Python 3; null with the exception set when the host cannot make it.
+inline PyObject *create_module(const char *name, PyMethodDef *methods) {
+#if QN4T_PYTHON3
+    // Module-wide state lives in globals, so the module is single-phase and not re-entrant
+    // per interpreter (size -1).
+    static PyModuleDef definition = {PyModuleDef_HEAD_INIT, name, nullptr, -1, methods,
+                                     nullptr,               nullptr, nullptr, nullptr};
+    return PyModule_Create(&definition);
+#else
+    return Py_InitModule4(const_cast<char *>(name), methods, nullptr, nullptr, PYTHON_API_VERSION);
+#endif
+}
+
+// What the entry point returns for the module that start-up made.
+#if QN4T_PYTHON3
+inline PyObject *entry_result(PyObject *module) { return module; }
+#else
+inline void entry_result(PyObject *) {}
+#endif
 
 }  // namespace host
 }  // namespace qn4t

@@ -37,15 +37,17 @@ PyMethodDef *MethodTable() {
 
 using namespace qn4t;
 
-extern "C" void init_qn4tGenericActionLoader(void) {
+// Every call creates the module and enters the constants; the variable link and the
+// type registration are made once per process.
+QN4T_ENTRY_POINT(_qn4tGenericActionLoader) {
     if (!ModuleVariableLink()) SetModuleVariableLink(CreateVariableLink());
-    PyObject *module = Py_InitModule4("_qn4tGenericActionLoader", MethodTable(), nullptr, nullptr,
-                                      PYTHON_API_VERSION);
-    if (!module) return;
+    PyObject *module = host::create_module("_qn4tGenericActionLoader", MethodTable());
+    if (!module) return host::entry_result(nullptr);
     PyObject *dictionary = PyModule_GetDict(module);
     if (!types_registered) {
         RegisterModuleTypes();
         types_registered = true;
     }
     AddConstants(dictionary, ConstantTable);
+    return host::entry_result(module);
 }

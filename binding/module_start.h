@@ -3,8 +3,12 @@
 
 #include <Python.h>
 
-// Called by the interpreter at `import _qn4tGenericActionLoader`.
-extern "C" __attribute__((visibility("default"))) void init_qn4tGenericActionLoader(void);
+#include "binding/host.h"
+
+// Called by the interpreter at `import _qn4tGenericActionLoader`: exported as
+// `init_qn4tGenericActionLoader` on Python 2 and `PyInit__qn4tGenericActionLoader` on
+// Python 3 (which also receives the module).
+QN4T_ENTRY_POINT(_qn4tGenericActionLoader);
 
 namespace qn4t {
 

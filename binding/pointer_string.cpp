@@ -107,17 +107,17 @@ int ConvertPointer(PyObject *object, void **pointer, TypeDescriptor *expected, i
     }
     PyObject *held = nullptr;  // the "this" value of a shadow instance
     PyObject *source = object;
-    if (!host::is_byte_string(object)) {
+    if (!host::is_str(object)) {
         PyObject *name = ThisAttributeName();
         held = name ? PyObject_GetAttr(object, name) : nullptr;
-        if (!held || !host::is_byte_string(held)) {
+        if (!held || !host::is_str(held)) {
             Py_XDECREF(held);
             return conversion_failed(expected, flags);
         }
         source = held;
     }
     std::size_t size = 0;
-    const char *text = host::byte_string_data(source, &size);
+    const char *text = host::str_data(source, &size);
     const int result = decode_reference(std::string_view(text, size), pointer, expected);
     Py_XDECREF(held);
     return result == 0 ? 0 : conversion_failed(expected, flags);

@@ -1,10 +1,12 @@
 // The "swigvarlink" type: repr, print, getattr and setattr over a list of linked
-// variables, and nothing else.
+// variables, and nothing else. Python 3 has no print slot: there the object prints as
+// its repr.
 #include "variable_link.h"
 
 #include <cstdio>
 #include <cstring>
 
+#include "binding/host.h"
 #include "core/memory.h"
 
 namespace qn4t {
@@ -14,7 +16,7 @@ PyObject *module_link = nullptr;
 
 const char kUnknownVariable[] = "Unknown C global variable";
 
-PyObject *link_repr(PyObject *) { return PyString_FromString("<Global variables>"); }
+PyObject *link_repr(PyObject *) { return host::text_from("<Global variables>"); }
 
 int link_print(PyObject *object, FILE *out, int) {
     std::fprintf(out, "Global variables { ");
@@ -45,10 +47,10 @@ int link_setattr(PyObject *object, char *name, PyObject *value) {
 PyTypeObject variable_link_type = [] {
     PyTypeObject type;
     std::memset(&type, 0, sizeof type);
-    Py_REFCNT(&type) = 1;  // static: never released
+    host::set_refcount(reinterpret_cast<PyObject *>(&type), 1);  // static: never released
     type.tp_name = "swigvarlink";
     type.tp_basicsize = sizeof(VariableLink);
-    type.tp_print = link_print;
+    host::set_print_slot(type, link_print);
     type.tp_getattr = link_getattr;
     type.tp_setattr = link_setattr;
     type.tp_repr = link_repr;
@@ -58,7 +60,10 @@ PyTypeObject variable_link_type = [] {
 }  // namespace
 
 PyObject *CreateVariableLink() {
-    Py_TYPE(&variable_link_type) = &PyType_Type;
+    if (!host::ready_static_type(variable_link_type)) {
+        PyErr_Clear();  // start-up goes on without the object, which nothing publishes
+        return nullptr;
+    }
     auto *link = static_cast<VariableLink *>(allocate(sizeof(VariableLink)));
     if (!link) return nullptr;
     PyObject_INIT(link, &variable_link_type);

@@ -18,7 +18,8 @@ struct VariableLink {
     LinkedVariable *variables;  // null when empty
 };
 
-// A new VariableLink with no variables (reference count 1), or null without memory.
+// A new VariableLink with no variables (reference count 1), or null (no exception set)
+// when memory or the type cannot be had.
 PyObject *CreateVariableLink();
 
 // The module-wide VariableLink, made at the first module start; null before it.

@@ -49,11 +49,11 @@ void store_chars(char *array, std::size_t capacity, const char *value) {
 
 PyObject *text_value(const char *text) {
     if (!text) return Py_BuildValue("");
-    return host::text_from(text);
+    return host::record_text(text, std::strlen(text));
 }
 
 PyObject *chars_value(const char *array, std::size_t capacity) {
-    return host::byte_string(array, strnlen(array, capacity));
+    return host::record_text(array, strnlen(array, capacity));
 }
 
 PyObject *register_shadow_class(PyObject *arguments, TypeSlot slot) {

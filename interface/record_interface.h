@@ -57,7 +57,7 @@ constexpr std::string_view setter_codes() {
     else if constexpr (std::is_unsigned_v<V>)
         return "OO";  // converted with PyInt_AsLong, low bits kept
     else
-        return "Os";  // owned text or character array
+        return host::kTextSetterCodes;  // owned text or character array
 }
 
 inline PyObject *to_python(std::uint8_t value) { return host::int_from_long(value); }
@@ -147,16 +147,16 @@ PyObject *set_field(PyObject *, PyObject *arguments) {
         if (record) static_cast<R *>(record)->*(A::member) = value;
         return host::none();
     } else {
-        const char *value = nullptr;
-        if (!PyArg_ParseTuple(arguments, A::setter_format.c_str(), &reference, &value) ||
+        host::TextArgument value(name_in_format(A::setter_format.c_str()));
+        if (!value.parse(arguments, A::setter_format.c_str(), &reference) ||
             !required_record_argument(reference, A::slot, &record))
             return nullptr;
         auto &field = static_cast<R *>(record)->*(A::member);
         if constexpr (std::is_array_v<V>) {
-            store_chars(field, std::extent_v<V>, value);
+            store_chars(field, std::extent_v<V>, value.text());
             return host::none();
         } else {
-            return store_text(field, value);
+            return store_text(field, value.text());
         }
     }
 }
