@@ -1,5 +1,10 @@
-# The extension module _qn4tGenericActionLoader and the Python-side files beside it in
-# ${QN4T_MODULE_DIR}: the shadow classes and the generated field layout.
+# The extension module _qn4tGenericActionLoader, built from one source for each Python
+# host that was found, and the Python-side files beside each build of it: the shadow
+# classes and the generated field layout.
+#   Python 2.7: targets qn4t_binding_objects, _qn4tGenericActionLoader -> ${QN4T_MODULE_DIR}
+#   Python 3:   targets qn4t_binding_objects_py3, _qn4tGenericActionLoader_py3
+#               -> ${QN4T_MODULE3_DIR}
+# Without Python 2.7, the target _qn4tGenericActionLoader builds the Python 3 module.
 set(QN4T_BINDING_SOURCES
   binding/constants.cpp
   binding/live_references.cpp
@@ -16,33 +21,50 @@ set(QN4T_BINDING_SOURCES
   interface/statmod_details_interface.cpp
   interface/statmod_stat_details_interface.cpp)
 
-# Shared by the module and the tests that embed the interpreter.
-add_library(qn4t_binding_objects OBJECT ${QN4T_BINDING_SOURCES})
-target_include_directories(qn4t_binding_objects PUBLIC ${CMAKE_SOURCE_DIR} ${QN4T_PYTHON2_INCLUDE_DIRS})
-target_link_libraries(qn4t_binding_objects PUBLIC qn4t_core)
-# The interpreter's headers predate C++17 and use old-style casts and register.
-target_compile_options(qn4t_binding_objects PRIVATE -Wno-register -fno-strict-aliasing)
-set_target_properties(qn4t_binding_objects PROPERTIES CXX_VISIBILITY_PRESET hidden
-                                                      VISIBILITY_INLINES_HIDDEN ON)
+# Adds the binding objects (shared by the module and the tests that embed the
+# interpreter), the module and its Python-side files for one host.
+#   suffix: appended to the target names ("" or "_py3")
+function(qn4t_add_python_module suffix include_dirs module_dir)
+  set(objects qn4t_binding_objects${suffix})
+  set(module _qn4tGenericActionLoader${suffix})
+  add_library(${objects} OBJECT ${QN4T_BINDING_SOURCES})
+  target_include_directories(${objects} PUBLIC ${CMAKE_SOURCE_DIR} ${include_dirs})
+  target_link_libraries(${objects} PUBLIC qn4t_core)
+  # The Python 2 headers predate C++17 and use old-style casts and register.
+  target_compile_options(${objects} PRIVATE -Wno-register -fno-strict-aliasing)
+  set_target_properties(${objects} PROPERTIES CXX_VISIBILITY_PRESET hidden
+                                              VISIBILITY_INLINES_HIDDEN ON)
 
-add_library(_qn4tGenericActionLoader MODULE $<TARGET_OBJECTS:qn4t_binding_objects>)
-target_link_libraries(_qn4tGenericActionLoader PRIVATE qn4t_core)
-set_target_properties(_qn4tGenericActionLoader PROPERTIES
-  PREFIX ""
-  LIBRARY_OUTPUT_DIRECTORY ${QN4T_MODULE_DIR})
+  add_library(${module} MODULE $<TARGET_OBJECTS:${objects}>)
+  target_link_libraries(${module} PRIVATE qn4t_core)
+  set_target_properties(${module} PROPERTIES
+    PREFIX ""
+    OUTPUT_NAME _qn4tGenericActionLoader
+    LIBRARY_OUTPUT_DIRECTORY ${module_dir})
 
-add_custom_command(
-  OUTPUT ${QN4T_MODULE_DIR}/qn4tGenericActionLayout.py
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${QN4T_MODULE_DIR}
-  COMMAND layout_dump > ${QN4T_MODULE_DIR}/qn4tGenericActionLayout.py
-  DEPENDS layout_dump
-  COMMENT "Writing the record layout for the Python-side classes")
-add_custom_command(
-  OUTPUT ${QN4T_MODULE_DIR}/qn4tGenericActionLoader.py
-  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader.py
-          ${QN4T_MODULE_DIR}/qn4tGenericActionLoader.py
-  DEPENDS ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader.py)
-add_custom_target(python_side_files ALL DEPENDS
-  ${QN4T_MODULE_DIR}/qn4tGenericActionLayout.py
-  ${QN4T_MODULE_DIR}/qn4tGenericActionLoader.py)
-add_dependencies(_qn4tGenericActionLoader python_side_files)
+  add_custom_command(
+    OUTPUT ${module_dir}/qn4tGenericActionLayout.py
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${module_dir}
+    COMMAND layout_dump > ${module_dir}/qn4tGenericActionLayout.py
+    DEPENDS layout_dump
+    COMMENT "Writing the record layout for the Python-side classes in ${module_dir}")
+  add_custom_command(
+    OUTPUT ${module_dir}/qn4tGenericActionLoader.py
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader.py
+            ${module_dir}/qn4tGenericActionLoader.py
+    DEPENDS ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader.py)
+  add_custom_target(python_side_files${suffix} ALL DEPENDS
+    ${module_dir}/qn4tGenericActionLayout.py
+    ${module_dir}/qn4tGenericActionLoader.py)
+  add_dependencies(${module} python_side_files${suffix})
+endfunction()
+
+if(QN4T_PYTHON2_FOUND)
+  qn4t_add_python_module("" "${QN4T_PYTHON2_INCLUDE_DIRS}" ${QN4T_MODULE_DIR})
+endif()
+if(QN4T_PYTHON3_FOUND)
+  qn4t_add_python_module(_py3 "${QN4T_PYTHON3_INCLUDE_DIRS}" ${QN4T_MODULE3_DIR})
+  if(NOT QN4T_PYTHON2_FOUND)
+    add_custom_target(_qn4tGenericActionLoader DEPENDS _qn4tGenericActionLoader_py3)
+  endif()
+endif()

@@ -1,7 +1,9 @@
 # Finds the Python 2.7 development files: QN4T_PYTHON2_CONFIG names a python2.7-config;
 # otherwise one on PATH that works, otherwise pyenv's 2.7 install. Sets
 # QN4T_PYTHON2_FOUND, QN4T_PYTHON2_EXECUTABLE, QN4T_PYTHON2_INCLUDE_DIRS and
-# QN4T_PYTHON2_LIBRARY (for programs that embed the interpreter).
+# QN4T_PYTHON2_LIBRARY (for programs that embed the interpreter). QN4T_WITH_PYTHON2=OFF
+# skips Python 2 altogether.
+option(QN4T_WITH_PYTHON2 "Build the module for Python 2.7" ON)
 set(QN4T_PYTHON2_CONFIG "" CACHE FILEPATH "python2.7-config of the interpreter to build for")
 
 function(qn4t_python2_config_works config result)
@@ -15,7 +17,9 @@ function(qn4t_python2_config_works config result)
 endfunction()
 
 set(_qn4t_candidates)
-if(QN4T_PYTHON2_CONFIG)
+if(NOT QN4T_WITH_PYTHON2)
+  # no candidates: Python 2 is not wanted
+elseif(QN4T_PYTHON2_CONFIG)
   list(APPEND _qn4t_candidates "${QN4T_PYTHON2_CONFIG}")
 else()
   find_program(_qn4t_on_path python2.7-config)
@@ -42,7 +46,7 @@ foreach(config IN LISTS _qn4t_candidates)
     break()
   endif()
 endforeach()
-if(NOT QN4T_PYTHON2_FOUND)
-  message(WARNING "No Python 2.7 development files found: the extension module is not built. "
+if(QN4T_WITH_PYTHON2 AND NOT QN4T_PYTHON2_FOUND)
+  message(WARNING "No Python 2.7 development files found: the module is not built for Python 2.7. "
                   "Set QN4T_PYTHON2_CONFIG to a python2.7-config.")
 endif()
