@@ -13,8 +13,10 @@ class ModuleMissing(Exception):
 
 
 def _repository_build_dir():
+    """<repo>/build/python for Python 2, <repo>/build/python3 for Python 3."""
     here = os.path.dirname(os.path.realpath(__file__))  # <repo>/tools/actionfile
-    return os.path.join(os.path.dirname(os.path.dirname(here)), "build", "python")
+    folder = "python3" if sys.version_info[0] >= 3 else "python"
+    return os.path.join(os.path.dirname(os.path.dirname(here)), "build", folder)
 
 
 def _fallback_dirs():
@@ -46,19 +48,19 @@ def load():
             first_error = error
             sys.path.remove(directory)
     raise ModuleMissing("cannot import %s (%s); looked in %s. Build it with cmake (target "
-                        "_qn4tGenericActionLoader) or set QN4T_MODULE_DIR to <build>/python"
+                        "_qn4tGenericActionLoader) or set QN4T_MODULE_DIR to <build>/python "
+                        "(<build>/python3 for Python 3)"
                         % (MODULE_NAME, first_error, ", ".join(looked_at)))
 
 
 def module_text(data):
-    """Bytes as the module's text setters take them."""
-    if isinstance(data, str):
-        return data  # Python 2: bytes are str
-    return data.decode("latin-1")  # a text interface that takes one character per byte
+    """Bytes as the module's text setters take them: both hosts take bytes as they are."""
+    return data
 
 
 def module_bytes(value):
-    """A text as the module's getters return it, as bytes."""
+    """A text as the module's getters return it, as bytes: a str on both hosts, which on
+    Python 3 holds the record's bytes decoded as UTF-8 with "surrogateescape"."""
     if isinstance(value, bytes):
         return value
-    return value.encode("latin-1")
+    return value.encode("utf-8", "surrogateescape")
