@@ -48,6 +48,21 @@ PARSED_KINDS = ("s16", "s32")
 
 POINTER_PATTERN = re.compile(r"^_([0-9a-f]{16})(_p_\w+)$")
 
+# The host: the module is built for Python 2.7 and for Python 3 from the same source.
+PYTHON3 = sys.version_info[0] >= 3
+
+
+def record_text(data):
+    """What a text getter returns for a record holding the bytes data: the bytes on
+    Python 2; on Python 3 a str, decoded as UTF-8 with "surrogateescape"."""
+    return data.decode("utf-8", "surrogateescape") if PYTHON3 else data
+
+
+def other_string(text):
+    """The text as the string type that is not the host's str (unicode on Python 2, bytes
+    on Python 3): such an object is no pointer string."""
+    return text.encode("ascii") if PYTHON3 else text.decode("ascii")
+
 
 def mangled(type_name):
     """The mangled pointer type name of a record type, e.g. "_p_qn4tGeneric_Damage_Details"."""

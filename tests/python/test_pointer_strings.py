@@ -81,7 +81,7 @@ class PointerConversion(ReferenceTargets):
             ("fifteen digits", "_" + digits[:15]),
             ("eight digits and the name", "_" + digits[:8] + mangled_name),
             ("no underscore", digits + mangled_name),
-            ("unicode string", u"" + valid),
+            ("string of the other type", support.other_string(valid)),
             ("number", 5),
             ("object without this", object()),
             ("this not a string", Holder(5)),

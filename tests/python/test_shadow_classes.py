@@ -108,7 +108,7 @@ class RecordClasses(support.TempDirTestCase):
     def sample_value(self, kind):
         if kind in support.INTEGER_KINDS:
             return support.kind_range(kind)[1]
-        return {"text": b"some text", "chars": b"ABC"}[kind]
+        return support.record_text({"text": b"some text", "chars": b"ABC"}[kind])
 
     def test_flat_constructors_give_owned_instances(self):
         for type_name in support.RECORD_TYPES:
@@ -134,7 +134,7 @@ class RecordClasses(support.TempDirTestCase):
         header.actionID = 0xFFFFFFFF
         header.spellCode = b"SEVENCH"
         self.assertEqual((header.levelAcquired, header.actionID, header.spellCode),
-                         (255, -1, b"SEVE"))
+                         (255, -1, support.record_text(b"SEVE")))
         self.assertIsNone(header.name)
         damage = q.qn4tGeneric_Damage_Details()
         damage.die = 3
