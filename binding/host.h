@@ -180,8 +180,10 @@ private:
                          self->function_, Py_TYPE(value)->tp_name);
             return 0;
         }
-        if (std::strlen(PyBytes_AS_STRING(bytes)) != static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))) {
-            PyErr_Format(PyExc_TypeError, "%.200s() argument 2 must be str or bytes without null bytes",
+        const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes));
+        if (std::strlen(PyBytes_AS_STRING(bytes)) != size) {
+            PyErr_Format(PyExc_TypeError,
+                         "%.200s() argument 2 must be str or bytes without null bytes",
                          self->function_);
             Py_DECREF(bytes);
             return 0;
