@@ -14,6 +14,7 @@
 #include <string>
 
 #include "binding/module_start.h"
+#include "binding/pointer_string.h"
 
 namespace qn4t_test {
 
@@ -70,6 +71,14 @@ inline std::string TakeError() {
 inline std::string Text(PyObject *object) {
     if (!object || !PyString_Check(object)) return "";
     return std::string(PyString_AS_STRING(object), static_cast<std::size_t>(PyString_GET_SIZE(object)));
+}
+
+// The pointer string of `pointer` under `type_name`: "_", its bytes in memory order as
+// hex, then the name.
+inline std::string Spelled(const void *pointer, const char *type_name) {
+    char digits[2 * sizeof(void *) + 1] = {};
+    qn4t::EncodeHex(digits, &pointer, sizeof pointer);
+    return std::string("_") + digits + type_name;
 }
 
 // A fresh namespace with the builtins and the module (as `m`), in which `source` has run.

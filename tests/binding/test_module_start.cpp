@@ -41,12 +41,6 @@ protected:
     Ref names_;
 };
 
-std::string Spelled(const void *pointer, const char *type_name) {
-    char digits[2 * sizeof(void *) + 1] = {};
-    qn4t::EncodeHex(digits, &pointer, sizeof pointer);
-    return std::string("_") + digits + type_name;
-}
-
 TEST_F(AddConstantsTest, InstallsEveryKindAndSkipsWhatCannotBeMadeSilently) {
     int target = 0;
     const unsigned char bytes[] = {0xde, 0xad, 0xbe, 0xef};

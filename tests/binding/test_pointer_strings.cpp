@@ -24,13 +24,6 @@ using qn4t::NewPointerObject;
 using qn4t::TypeDescriptor;
 using qn4t::TypeTable;
 
-// "_" + the pointer's bytes in memory order as hex + the type's name.
-std::string Spelled(const void *pointer, const char *type_name) {
-    char digits[2 * sizeof(void *) + 1] = {};
-    EncodeHex(digits, &pointer, sizeof pointer);
-    return std::string("_") + digits + type_name;
-}
-
 // ---- EncodeHex / DecodeHex ----
 
 TEST(EncodeHex, WritesLowerCaseDigitsHighNibbleFirstWithoutTerminator) {
