@@ -11,6 +11,13 @@ need make
 need zlib1g-dev
 need libgtest-dev
 need gzip
+# The module needs one Python host with its development files: Python 2.7 where it is
+# there (python2.7-config on PATH or pyenv's 2.7), otherwise Python 3 (Debian 12 ships no 2.7).
+has_python2() {
+  command -v python2.7-config >/dev/null 2>&1 && return 0
+  compgen -G "${PYENV_ROOT:-$HOME/.pyenv}/versions/2.7*/bin/python2.7-config" >/dev/null
+}
+has_python2 || need python3-dev
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}" >&2
