@@ -4,7 +4,6 @@ from __future__ import print_function, division
 
 import argparse
 import io
-import signal
 import sys
 import time
 
@@ -169,14 +168,14 @@ def run_export(layout, args):
 
 def run_import(layout, args):
     try:
-        actions = importer.load_actions(args.json)
+        source = importer.ActionSource(args.json)
     except (IOError, OSError) as error:
         raise Failure("cannot read %s: %s" % (args.json, error.strerror or error))
     except BadInput as error:
         raise Failure("%s: %s (%s not written)" % (args.json, error, args.out))
     progress = Progress("import")
     try:
-        size = importer.write_action_file(layout, actions, args.out, progress)
+        size = importer.write_action_file(layout, source, args.out, progress)
     except BadInput as error:
         raise Failure("%s: %s (%s not written)" % (args.json, error, args.out))
     except importer.WriteFailed as error:
@@ -185,7 +184,7 @@ def run_import(layout, args):
         raise Failure("cannot write %s: %s" % (args.out, error.strerror or error))
     finally:
         progress.finish()
-    say("%s: %d actions written (%d bytes uncompressed)" % (args.out, len(actions), size))
+    say("%s: %d actions written (%d bytes uncompressed)" % (args.out, source.count, size))
     return OK
 
 
@@ -236,8 +235,6 @@ def build_parser():
 
 
 def main(argv=None):
-    if hasattr(signal, "SIGPIPE"):
-        signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # `actiontool dump F | head` ends quietly
     args = build_parser().parse_args(argv)
     try:
         layout = Layout(module.load())

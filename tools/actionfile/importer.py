@@ -5,6 +5,7 @@ from __future__ import print_function, division
 
 import io
 import json
+import re
 
 from . import files, jsonform
 from .jsonform import BadInput, Where, integer, member, refuse_unknown_keys, require_list, \
@@ -26,20 +27,70 @@ class WriteFailed(Exception):
     """The output file could not be written completely."""
 
 
-def load_actions(path):
-    """The list of actions of a JSON file. Raises BadInput for anything but
-    {"actions": [...]} in UTF-8 JSON, IOError/OSError when the file cannot be read."""
-    with io.open(path, "rb") as f:
-        raw = f.read()
-    try:
-        document = json.loads(raw.decode("utf-8"))
-    except UnicodeDecodeError as error:
-        raise BadInput("not UTF-8 text (%s)" % error)
-    except ValueError as error:
-        raise BadInput("not valid JSON: %s" % error)
-    if not isinstance(document, dict) or list(document) != [ACTIONS_KEY]:
-        raise BadInput('expected a JSON object with the one member "%s"' % ACTIONS_KEY)
-    return require_list(document[ACTIONS_KEY], lambda path: path, ACTIONS_KEY)
+class ActionSource(object):
+    """The actions of a JSON file {"actions": [...]}, decoded one at a time so that a large
+    file never stands in memory as objects all at once. Iterating raises BadInput for text
+    that is not such a document; `position` and `size` tell how far the decoding is."""
+
+    _START = re.compile(r'\s*\{\s*"%s"\s*:\s*\[' % ACTIONS_KEY)
+    _SPACE = re.compile(r"\s*")
+
+    def __init__(self, path):
+        """Reads the file; raises IOError/OSError when it cannot."""
+        with io.open(path, "rb") as f:
+            raw = f.read()
+        if str is bytes:
+            self.text = raw  # Python 2 decodes the strings inside as UTF-8 itself
+        else:
+            try:
+                self.text = raw.decode("utf-8")
+            except UnicodeDecodeError as error:
+                raise BadInput("not UTF-8 text (%s)" % error)
+        self.size = len(self.text)
+        self.position = 0
+        self.count = 0
+
+    def __iter__(self):
+        try:
+            for action in self._actions():
+                self.count += 1
+                yield action
+        except ValueError as error:  # JSON syntax, or bytes that are not UTF-8
+            raise BadInput("not valid JSON: %s" % error)
+
+    def _actions(self):
+        text, decoder = self.text, json.JSONDecoder()
+        start = self._START.match(text)
+        if not start:
+            raise BadInput('expected a JSON object with the one member "%s": a list of '
+                           'actions' % ACTIONS_KEY)
+        position = self._skip_space(start.end())
+        if text[position:position + 1] == "]":
+            position += 1
+        else:
+            while True:
+                action, position = decoder.raw_decode(text, position)
+                self.position = position
+                yield action
+                position = self._skip_space(position)
+                separator = text[position:position + 1]
+                position = self._skip_space(position + 1)
+                if separator == "]":
+                    break
+                if separator != ",":
+                    raise BadInput("not valid JSON: expected ',' or ']' after actions[%d] at "
+                                   "character %d" % (self.count, position))
+        self._expect_end(self._skip_space(position))
+
+    def _expect_end(self, position):
+        if self.text[position:position + 1] != "}" or self._skip_space(position + 1) != \
+                self.size:
+            raise BadInput('expected the end of the document after the list of actions, '
+                           'at character %d (the object has the one member "%s")'
+                           % (position, ACTIONS_KEY))
+
+    def _skip_space(self, position):
+        return self._SPACE.match(self.text, position).end()
 
 
 class ActionWriter(object):
@@ -59,6 +110,12 @@ class ActionWriter(object):
         self.spell_keys = frozenset(common + [DETAILS_KEY] + [n for n, _ in
                                                                layout.trailer_fields])
         self.action_type_kind = dict(layout.head_fields)[ACTION_TYPE]
+        self.detail_header_keys = _names(layout.detail_header.fields)
+        self.detail_keys = {False: frozenset([HEADER_KEY, BODY_KEY]),
+                            True: frozenset([HEADER_KEY, BODY_KEY, STATS_KEY])}
+        self.body_keys = dict((number, _names(kind.shape.fields))
+                              for number, kind in layout.kinds.items())
+        self.stat_keys = _names(layout.stat.fields)
 
     def write(self, index, action):
         layout, header = self.layout, self.header
@@ -100,8 +157,7 @@ class ActionWriter(object):
         head = require_object(member(detail, HEADER_KEY, where, path + "."), where,
                               path + "." + HEADER_KEY)
         prefix = path + "." + HEADER_KEY + "."
-        refuse_unknown_keys(head, [name for name, _ in layout.detail_header.fields], where,
-                            prefix)
+        refuse_unknown_keys(head, self.detail_header_keys, where, prefix)
         for name, kind in layout.detail_header.integer_fields:
             setattr(self.detail_header, name, integer(head, name, kind, where, prefix))
         type_number = getattr(self.detail_header, DETAIL_TYPE)
@@ -109,12 +165,10 @@ class ActionWriter(object):
         if kind is None:
             raise BadInput("%s: %d is not a detail kind this tool writes (%s)"
                            % (where(prefix + DETAIL_TYPE), type_number, layout.kind_list()))
-        keys = [HEADER_KEY, BODY_KEY] + ([STATS_KEY] if kind.has_stats else [])
-        refuse_unknown_keys(detail, keys, where, path + ".")
+        refuse_unknown_keys(detail, self.detail_keys[kind.has_stats], where, path + ".")
         body_path = path + "." + BODY_KEY
         body_json = require_object(member(detail, BODY_KEY, where, path + "."), where, body_path)
-        refuse_unknown_keys(body_json, [name for name, _ in kind.shape.fields], where,
-                            body_path + ".")
+        refuse_unknown_keys(body_json, self.body_keys[type_number], where, body_path + ".")
         body = self.bodies[type_number]
         for name, field_kind in kind.shape.integer_fields:
             setattr(body, name, integer(body_json, name, field_kind, where, body_path + "."))
@@ -136,8 +190,7 @@ class ActionWriter(object):
         for number, entry in enumerate(stats):
             entry_path = "%s[%d]" % (stats_path, number)
             require_object(entry, where, entry_path)
-            refuse_unknown_keys(entry, [name for name, _ in layout.stat.fields], where,
-                                entry_path + ".")
+            refuse_unknown_keys(entry, self.stat_keys, where, entry_path + ".")
             for name, kind in layout.stat.integer_fields:
                 setattr(self.stat, name, integer(entry, name, kind, where, entry_path + "."))
             self.stat.write(self.stream)
@@ -161,27 +214,31 @@ class ActionWriter(object):
                                   % (code, self.scratch_path))
 
 
+def _names(fields):
+    return frozenset(name for name, _ in fields)
+
+
 def _setter_can_make(code):
     """True when the spell-code setter makes these four bytes: a text, then zero bytes."""
     text = code.split(b"\0", 1)[0]
     return code == text.ljust(SPELL_CODE_SIZE, b"\0")
 
 
-def write_action_file(layout, actions, out_path, progress=None):
-    """Writes the actions to out_path. Until the file is complete and read back whole it
-    exists only under a temporary name in the same directory; on any failure that name is
-    removed and out_path is left as it was. Returns the number of uncompressed bytes.
-    Raises BadInput, WriteFailed, OSError."""
+def write_action_file(layout, source, out_path, progress=None):
+    """Writes the actions of an ActionSource to out_path. Until the file is complete and read
+    back whole it exists only under a temporary name in the same directory; on any failure
+    that name is removed and out_path is left as it was. Returns the number of uncompressed
+    bytes. Raises BadInput, WriteFailed, OSError."""
     temp_path = files.temporary_beside(out_path)
     scratch_path = temp_path + ".spellcode"
     try:
         expected = 0
         with layout.q.Stream(temp_path, "w") as stream:
             writer = ActionWriter(layout, stream, scratch_path)
-            for index, action in enumerate(actions):
+            for index, action in enumerate(source):
                 expected += writer.write(index, action)
                 if progress and (index + 1) % PROGRESS_EVERY == 0:
-                    progress(index + 1, len(actions))
+                    progress(source.position, source.size)
         _verify_written(temp_path, expected, out_path)
         files.publish(temp_path, out_path)
         return expected

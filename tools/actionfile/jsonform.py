@@ -42,7 +42,10 @@ def spell_code_json(code):
     {"hex": "<8 hex digits>"} with every byte."""
     text = code.split(b"\0", 1)[0]
     if code == text.ljust(SPELL_CODE_SIZE, b"\0"):
-        return text_json(text)
+        try:
+            return json.dumps(text.decode("utf-8"))
+        except UnicodeDecodeError:
+            pass
     return hex_json(code)
 
 
@@ -99,22 +102,25 @@ def member(obj, key, where, prefix):
 
 
 def refuse_unknown_keys(obj, known, where, prefix):
-    unknown = sorted(key for key in obj if key not in known)
-    if unknown:
+    """known: a frozenset of the keys the object may have."""
+    if not known.issuperset(obj):
+        unknown = sorted(key for key in obj if key not in known)
         raise BadInput("%s: unknown field" % where(prefix + unknown[0]))
 
 
 def integer(obj, key, kind, where, prefix=""):
     """The member as an integer within the range of its field kind."""
-    value = member(obj, key, where, prefix)
-    if isinstance(value, bool) or not isinstance(value, INTEGER_TYPES):
-        raise BadInput("%s: expected an integer, found %s" % (where(prefix + key),
-                                                                describe(value)))
-    low, high = KIND_RANGES[kind]
-    if not low <= value <= high:
+    try:
+        value = obj[key]
+    except KeyError:
+        raise BadInput("%s: missing" % where(prefix + key))
+    if type(value) in INTEGER_TYPES:  # exactly: a JSON true or false is a bool, refused
+        low, high = KIND_RANGES[kind]
+        if low <= value <= high:
+            return value
         raise BadInput("%s: %d is out of range for a %s field (%d to %d)"
                        % (where(prefix + key), value, KIND_TITLES[kind], low, high))
-    return value
+    raise BadInput("%s: expected an integer, found %s" % (where(prefix + key), describe(value)))
 
 
 def json_bytes(value, where, path):

@@ -1,0 +1,515 @@
+"""actiontool from the outside: round trips through JSON, check on damaged files, refused JSON,
+exit statuses. Files are made here with gzip and struct, independently of the module."""
+from __future__ import print_function, division
+
+import binascii
+import gzip
+import io
+import json
+import os
+import random
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+SOURCE_DIR = os.environ.get("QN4T_SOURCE_DIR") or os.path.dirname(os.path.dirname(
+    os.path.dirname(os.path.abspath(__file__))))
+TOOL = os.path.join(SOURCE_DIR, "tools", "actiontool")
+if os.path.join(SOURCE_DIR, "tools") not in sys.path:
+    sys.path.append(os.path.join(SOURCE_DIR, "tools"))
+
+from actionfile import cli  # noqa: E402 (after the path is set)
+EXAMPLE = os.path.join(SOURCE_DIR, "examples", "actions.json")
+
+# The file layout, written down here on its own: little-endian, packed.
+HEAD = struct.Struct("<IHHBBBBIIBBBB")
+TRAILER = struct.Struct("<4sHH")
+DETAIL_HEADER = struct.Struct("<HH")
+DAMAGE, STATMOD, HEALING = 1, 2, 3
+BODIES = {
+    DAMAGE: struct.Struct("<BBhhhiBBHII"),
+    STATMOD: struct.Struct("<BBHHHII"),
+    HEALING: struct.Struct("<HhhhHII"),
+}
+STAT = struct.Struct("<Hh")
+SPELL = 2
+
+
+# ---- making files --------------------------------------------------------------------------
+
+def action(action_id=1, name=b"Spark", desc=b"", blah=b"", foo=b"", bar=b"", action_type=0,
+           target=1, reach=2, level=3, classes=4, states=5, spell=None, details=()):
+    """One action's bytes. Texts are the file's bytes (padding included); spell is
+    (code bytes, path, cost) and needs action_type 2; details are detail() results."""
+    head = HEAD.pack(action_id, len(name), len(desc), target, reach, level, action_type,
+                     classes, states, len(details), len(blah), len(foo), len(bar))
+    data = head + name + desc + blah + foo + bar
+    if action_type == SPELL:
+        code, path, cost = spell or (b"ZAP\0", 0, 0)
+        data += TRAILER.pack(code, path, cost)
+    return data + b"".join(details)
+
+
+def detail(type_number, body, length=None):
+    return DETAIL_HEADER.pack(type_number, len(body) if length is None else length) + body
+
+
+def damage(*values, **options):
+    values = values or (1, 1, 6, 2, 3, -1, 0, 2, 1, 0, 0)
+    return detail(DAMAGE, BODIES[DAMAGE].pack(*values), options.get("length"))
+
+
+def healing(*values, **options):
+    values = values or (1, 2, 8, 4, 0, 0, 0)
+    return detail(HEALING, BODIES[HEALING].pack(*values), options.get("length"))
+
+
+def statmod(stats=((3, -2), (5, 1)), values=(0, 1, 10, 0, 0, 0), length=None, count=None):
+    count = len(stats) if count is None else count
+    body = BODIES[STATMOD].pack(*(values + (count,)))
+    body += b"".join(STAT.pack(stat, amount) for stat, amount in stats)
+    return detail(STATMOD, body, length)
+
+
+def gzipped(data):
+    out = io.BytesIO()
+    with gzip.GzipFile(fileobj=out, mode="wb") as f:
+        f.write(data)
+    return out.getvalue()
+
+
+def gunzip(path):
+    with gzip.open(path, "rb") as f:
+        return f.read()
+
+
+def generated_file(count, seed):
+    """count actions of every kind with random values, texts of random bytes."""
+    rnd = random.Random(seed)
+
+    def text(most):
+        return bytes(bytearray(rnd.randint(1, 255) for _ in range(rnd.randint(0, most))))
+
+    def numbers(layout):
+        limits = {"B": 0xFF, "H": 0xFFFF, "I": 0xFFFFFFFF}
+        values = []
+        for code in layout.format.lstrip("<"):
+            if code in limits:
+                values.append(rnd.randint(0, limits[code]))
+            else:
+                bits = 16 if code == "h" else 32
+                values.append(rnd.randint(-(1 << (bits - 1)), (1 << (bits - 1)) - 1))
+        return values
+
+    parts = []
+    for number in range(count):
+        details = []
+        for _ in range(rnd.randint(0, 3)):
+            kind = rnd.choice((DAMAGE, STATMOD, HEALING))
+            if kind == STATMOD:
+                stats = [(rnd.randint(0, 0xFFFF), rnd.randint(-0x8000, 0x7FFF))
+                         for _ in range(rnd.randint(0, 3))]
+                details.append(statmod(stats, tuple(numbers(BODIES[STATMOD])[:-1]),
+                                       length=rnd.randint(0, 0xFFFF)))
+            else:
+                details.append(detail(kind, BODIES[kind].pack(*numbers(BODIES[kind])),
+                                      rnd.randint(0, 0xFFFF)))
+        spell = rnd.random() < 0.5
+        parts.append(action(
+            rnd.randint(0, 0xFFFFFFFF), name=text(20), desc=text(60), blah=text(5),
+            foo=text(5), bar=text(5) + b"\0" * rnd.randint(0, 3), action_type=SPELL if spell
+            else rnd.choice((0, 1, 3, 255)), classes=rnd.randint(0, 0xFFFFFFFF),
+            spell=(text(4).ljust(4, b"\0")[:4], rnd.randint(0, 0xFFFF), rnd.randint(0, 0xFFFF)),
+            details=details))
+    return b"".join(parts)
+
+
+# ---- running the tool ----------------------------------------------------------------------
+
+class ToolTestCase(unittest.TestCase):
+    def setUp(self):
+        self.tmpdir = tempfile.mkdtemp(prefix="actiontool-test-")
+        self.addCleanup(shutil.rmtree, self.tmpdir, True)
+
+    def path(self, name):
+        return os.path.join(self.tmpdir, name)
+
+    def action_file(self, data, name="actions.gz", compressed=True):
+        path = self.path(name)
+        with open(path, "wb") as f:
+            f.write(gzipped(data) if compressed else data)
+        return path
+
+    def json_file(self, document, name="actions.json"):
+        path = self.path(name)
+        with io.open(path, "w", encoding="utf-8") as f:
+            f.write(json.dumps(document, ensure_ascii=False) if not isinstance(
+                document, type(u"")) else document)
+        return path
+
+    def run_tool(self, *args):
+        """(status, stdout, stderr) of the tool's main function run here with args. An
+        exception escaping it fails the test: the tool reports every failure itself."""
+        saved = sys.stdout, sys.stderr
+        sys.stdout, sys.stderr = io.BytesIO(), io.BytesIO()
+        try:
+            status = cli.main(list(args))
+            out, err = sys.stdout.getvalue(), sys.stderr.getvalue()
+        finally:
+            sys.stdout, sys.stderr = saved
+        return status, out.decode("utf-8"), err.decode("utf-8")
+
+    def run_process(self, *args, **options):
+        """(status, stdout, stderr) of the actiontool script run as a program."""
+        proc = subprocess.Popen([sys.executable, TOOL] + list(args), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=options.get("env", os.environ))
+        out, err = proc.communicate()
+        out, err = out.decode("utf-8"), err.decode("utf-8")
+        self.assertNotIn("Traceback", err)
+        return proc.returncode, out, err
+
+    def assertRuns(self, *args):
+        status, out, err = self.run_tool(*args)
+        self.assertEqual(status, 0, "actiontool %s: %s" % (" ".join(args), err))
+        return out
+
+    def round_trip(self, source):
+        """Exports the action file source, imports the JSON again; returns (json path,
+        uncompressed bytes of the imported file)."""
+        exported, rebuilt = self.path("exported.json"), self.path("rebuilt.gz")
+        self.assertRuns("export", source, exported)
+        self.assertRuns("import", exported, rebuilt)
+        return exported, gunzip(rebuilt)
+
+    def leftovers(self, *keep):
+        return sorted(set(os.listdir(self.tmpdir)) - set(os.path.basename(k) for k in keep))
+
+
+# ---- the tests -----------------------------------------------------------------------------
+
+class RoundTripTest(ToolTestCase):
+    def test_example_imports_and_comes_back_the_same(self):
+        original = self.path("example.gz")
+        self.assertRuns("import", EXAMPLE, original)
+        data = gunzip(original)
+        with io.open(EXAMPLE, encoding="utf-8") as f:
+            example = json.load(f)["actions"]
+        first = example[0]
+        self.assertEqual(HEAD.unpack(data[:HEAD.size])[:3],
+                         (first["actionID"], first["nameLen"], first["descLen"]))
+        self.assertEqual(data[HEAD.size:HEAD.size + first["nameLen"]],
+                         first["name"].encode("utf-8"))
+
+        exported, rebuilt = self.round_trip(original)
+        self.assertEqual(rebuilt, data)
+        with io.open(exported, encoding="utf-8") as f:
+            self.assertEqual(json.load(f)["actions"], example)
+
+    def test_example_covers_every_detail_kind_with_and_without_the_trailer(self):
+        with io.open(EXAMPLE, encoding="utf-8") as f:
+            actions = json.load(f)["actions"]
+        self.assertTrue(20 <= len(actions) <= 40)
+        kinds = set(d["header"]["type"] for a in actions for d in a["details"])
+        self.assertEqual(kinds, set([DAMAGE, STATMOD, HEALING]))
+        self.assertEqual(set(a["actionType"] == SPELL for a in actions), set([True, False]))
+
+    CRAFTED = [
+        ("every record kind", action(
+            1, b"Bolt", b"A bolt.", b"b", b"fo", b"bar", action_type=SPELL,
+            spell=(b"BOLT", 7, 9), details=[damage(), statmod(), healing(),
+                                            statmod(stats=())])
+         + action(2, b"Rest", action_type=3, details=[healing()]) + action(3, b"Idle")),
+        ("texts outside ASCII", action(
+            4, u"Fl\u00e4che \u2736".encode("utf-8"), b"\xff\xfe caf\xe9", b"\x01\x7f",
+            action_type=SPELL, spell=(u"\u00e9t".encode("utf-8") + b"\0", 1, 1))),
+        ("zero-padded texts", action(5, b"Ash" + b"\0" * 5, b"", b"\0" * 5, b"x\0")),
+        ("spell codes with bytes behind the terminator", action(
+            6, action_type=SPELL, spell=(b"AB\0C", 1, 2)) + action(
+            7, action_type=SPELL, spell=(b"\0XYZ", 3, 4)) + action(
+            8, action_type=SPELL, spell=(b"Q\0\0\0", 5, 6)) + action(
+            9, action_type=SPELL, spell=(b"\xff\xfe\0\x01", 7, 8))),
+        ("unsigned 32-bit values above 2**31", action(
+            0xFFFFFFFE, classes=0x80000000, states=0xFFFFFFFF, details=[
+                damage(1, 1, 6, 2, 3, -1, 0, 2, 1, 0xFFFFFFFF, 0x80000001),
+                healing(1, 2, 8, 4, 0, 0x80000000, 0xFFFFFFFF),
+                statmod(values=(0, 1, 10, 0, 0, 0xFEDCBA98))])),
+        ("signed extremes", action(10, details=[
+            damage(255, 255, -32768, 32767, -1, -2 ** 31, 255, 255, 65535, 0, 0),
+            healing(65535, -32768, 32767, -32768, 65535, 0, 0),
+            statmod(stats=((65535, -32768), (0, 32767)))])),
+        ("detail lengths that differ from the records", action(11, details=[
+            damage(length=0), healing(length=65535), statmod(length=3)])),
+    ]
+
+    def test_crafted_files_come_back_byte_for_byte(self):
+        for title, data in self.CRAFTED:
+            source = self.action_file(data)
+            _, rebuilt = self.round_trip(source)
+            self.assertEqual(rebuilt, data, title)
+
+    def test_plain_uncompressed_file_is_read_like_the_record_stream_reads_it(self):
+        data = self.CRAFTED[0][1]
+        source = self.action_file(data, compressed=False)
+        self.assertEqual(self.round_trip(source)[1], data)
+
+    def test_json_carries_every_byte_in_its_documented_form(self):
+        source = self.action_file(
+            action(0xFFFFFFFE, b"Ash\0\0\0", b"\xff\xfe", u"\u00e9".encode("utf-8"),
+                   action_type=SPELL, spell=(b"AB\0C", 1, 2))
+            + action(2, action_type=SPELL, spell=(b"Q\0\0\0", 3, 4)))
+        exported = self.path("out.json")
+        self.assertRuns("export", source, exported)
+        with io.open(exported, encoding="utf-8") as f:
+            first, second = json.load(f)["actions"]
+        self.assertEqual(first["actionID"], 0xFFFFFFFE)
+        self.assertEqual((first["name"], first["nameLen"]), (u"Ash", 6))
+        self.assertEqual(first["desc"], {u"hex": u"fffe"})
+        self.assertEqual(first["blah"], u"\u00e9")
+        self.assertEqual(first["spellCode"], {u"hex": u"41420043"})
+        self.assertEqual(second["spellCode"], u"Q")
+        self.assertNotIn("spellCode", json.loads(self.export_one(action(3)))["actions"][0])
+
+    def export_one(self, data):
+        exported = self.path("one.json")
+        self.assertRuns("export", self.action_file(data, "one.gz"), exported)
+        with io.open(exported, encoding="utf-8") as f:
+            return f.read()
+
+    def test_generated_file_comes_back_byte_for_byte(self):
+        data = generated_file(1500, seed=20261210)
+        self.assertEqual(self.round_trip(self.action_file(data))[1], data)
+
+
+def damaged_cases():
+    """(title, uncompressed or raw file bytes, compressed?, check status, phrases expected in
+    the report). Three intact actions come first in most of them."""
+    base = (action(101, b"One", action_type=SPELL, details=[damage(), statmod()])
+            + action(102, b"Two", details=[healing()]) + action(103, b"Three"))
+    next_head = action(104, b"Four" * 3, details=[damage()])
+    return [
+        ("intact", base, True, 0, ["3 actions (1 spells)", "1 damage, 1 stat modification, "
+                                   "1 healing, 0 of unknown type", "2 stat entries", "ok"]),
+        ("cut inside an action header", base + next_head[:10], True, 1,
+         ["action #4", "offset %d" % len(base), "10 bytes remain",
+          "cut inside an action header"]),
+        ("cut inside the texts", base + next_head[:HEAD.size + 5], True, 1,
+         ["action #4 (id 104)", "offset %d" % (len(base) + HEAD.size),
+          "its texts (12 bytes behind the head)", "ends 5 bytes into"]),
+        ("cut inside a detail header", base + next_head[:HEAD.size + 12 + 2], True, 1,
+         ["action #4 (id 104), detail 1 of 1", "offset %d" % (len(base) + HEAD.size + 12),
+          "4-byte detail header"]),
+        ("cut inside a damage body", base + next_head[:-3], True, 1,
+         ["action #4 (id 104), detail 1 of 1", "offset %d" % (len(base) + HEAD.size + 16),
+          "ends 21 bytes into its 24-byte damage body"]),
+        ("stat entries missing", base + action(105, details=[statmod(count=3)]), True, 1,
+         ["action #4 (id 105), detail 1 of 1", "stat entry 3 of 3"]),
+        ("detail of an unknown type", action(101, details=[detail(9, b"\x01" * 6), damage()])
+         + base, True, 3, ["4 actions", "1 of unknown type", "action #1 (id 101), detail 1 of 2",
+                           "unknown type 9", "6 body bytes"]),
+        ("unknown detail longer than the file", base + action(
+            106, details=[detail(9, b"\x01" * 6, length=100)]), True, 1,
+         ["action #4 (id 106)", "says 100 body bytes follow", "holds 6 more"]),
+        ("bytes after the last action", base + b"\x07" * 5, True, 1,
+         ["action #4", "5 bytes remain after the last action", "trailing bytes"]),
+        ("text with other bytes behind a zero byte", base + action(107, b"Na\0me"), True, 3,
+         ["action #4 (id 107)", "text name", "behind a zero byte"]),
+        ("compressed data cut short", gzipped(base)[:-12], False, 1, ["cut short"]),
+        ("not gzip data behind the compressed data", gzipped(base) + b"junk", False, 1,
+         ["4 bytes that are not gzip data"]),
+    ]
+
+
+class DamagedFileTest(ToolTestCase):
+    def test_check_reports_where_and_what_and_export_refuses(self):
+        for title, data, compress, status, phrases in damaged_cases():
+            source = self.action_file(data, compressed=compress)
+            got, out, err = self.run_tool("check", source)
+            self.assertEqual(got, status, "%s: %s %s" % (title, out, err))
+            for phrase in phrases:
+                self.assertIn(phrase, out + err, title)
+
+            exported = self.path("export.json")
+            got, _, err = self.run_tool("export", source, exported)
+            self.assertEqual(got, status, "%s: %s" % (title, err))
+            self.assertEqual(os.path.exists(exported), status == 0, title)
+            self.assertEqual(self.leftovers(source, exported), [], title)
+            if os.path.exists(exported):
+                os.remove(exported)
+
+    def test_dump_lists_up_to_the_damage_then_fails(self):
+        data = action(101, b"One", details=[damage()]) + action(102, b"Two")[:26]
+        status, out, err = self.run_tool("dump", self.action_file(data))
+        self.assertEqual(status, 1)
+        self.assertIn('#1 id 101 "One"', out)
+        self.assertIn("action #2 (id 102)", err)
+
+
+class ImportRefusalTest(ToolTestCase):
+    """Bad JSON is refused naming the action and the field, and leaves no file behind."""
+
+    def valid_document(self):
+        """The JSON of two actions as export writes it: one spell with a damage and a stat
+        modification, one action with a healing detail."""
+        source = self.action_file(
+            action(1, b"Spark", action_type=SPELL, spell=(b"SPRK", 1, 2),
+                   details=[damage(), statmod()]) + action(2, b"Rest", details=[healing()]))
+        exported = self.path("valid.json")
+        self.assertRuns("export", source, exported)
+        os.remove(source)
+        with io.open(exported, encoding="utf-8") as f:
+            document = f.read()
+        os.remove(exported)
+        return document
+
+    def test_refusals(self):
+        cases = [
+            # (title, change to the document, phrases of the message)
+            ("missing field", lambda d: d["actions"][1].pop("levelAcquired"),
+             ["actions[1] (actionID 2): levelAcquired: missing"]),
+            ("u8 out of range", lambda d: d["actions"][0].update(range=256),
+             ["actions[0] (actionID 1): range: 256 is out of range", "0 to 255"]),
+            ("u32 negative", lambda d: d["actions"][0].update(validClasses=-1),
+             ["validClasses: -1 is out of range", "0 to 4294967295"]),
+            ("s16 out of range", lambda d: d["actions"][0]["details"][0]["body"].update(
+                die=40000), ["actions[0] (actionID 1): details[0].body.die: 40000"]),
+            ("unknown detail kind", lambda d: d["actions"][0]["details"][0]["header"].update(
+                type=7), ["details[0].header.type: 7 is not a detail kind",
+                          "1 damage, 2 stat modification, 3 healing"]),
+            ("stats on a damage detail", lambda d: d["actions"][0]["details"][0].update(
+                stats=[]), ["details[0].stats: unknown field"]),
+            ("numDetails disagrees", lambda d: d["actions"][1].update(numDetails=2),
+             ["actions[1] (actionID 2): details: numDetails is 2 but 1 details follow"]),
+            ("numStatMods disagrees", lambda d: d["actions"][0]["details"][1]["stats"].pop(),
+             ["details[1].stats: numStatMods is 2 but 1 stat entries follow"]),
+            ("zero byte in a text", lambda d: d["actions"][0].update(name=u"Sp\u0000rk"),
+             ["actions[0] (actionID 1): name: a text holds no zero byte"]),
+            ("text longer than its length", lambda d: d["actions"][0].update(nameLen=3),
+             ["name: the text has 5 bytes, more than its length field says (3)"]),
+            ("bad hex", lambda d: d["actions"][0].update(desc={"hex": "abc"}),
+             ["desc:", "hex digits"]),
+            ("spell code too long", lambda d: d["actions"][0].update(spellCode=u"SPARK"),
+             ["spellCode: a spell code string has at most 4 bytes"]),
+            ("spell fields without the trailer", lambda d: d["actions"][1].update(
+                spellCost=3), ["actions[1] (actionID 2): spellCost: unknown field"]),
+            ("string for an integer", lambda d: d["actions"][0].update(levelAcquired=u"3"),
+             ['levelAcquired: expected an integer, found "3"']),
+            ("boolean for an integer", lambda d: d["actions"][0].update(targetType=True),
+             ["targetType: expected an integer, found true"]),
+            ("misspelt field", lambda d: d["actions"][0].update(nmae=u"x"),
+             ["actions[0] (actionID 1): nmae: unknown field"]),
+            ("action that is not an object", lambda d: d["actions"].append(5),
+             ["actions[2]: expected a JSON object, found 5"]),
+            ("a member besides the actions", lambda d: d.update(extra=1),
+             ['the one member "actions"']),
+        ]
+        valid = self.valid_document()
+        for title, change, phrases in cases:
+            document = json.loads(valid)
+            change(document)
+            self.assertRefused(self.json_file(document), phrases, title)
+
+    def test_text_that_is_not_the_document(self):
+        for text, phrase in [(u'{"actions": [ {"actionID": 1,', "not valid JSON"),
+                             (u'{"actions": [{"actionID": 1, }]}', "not valid JSON"),
+                             (u'[{"actionID": 1}]', 'the one member "actions"'),
+                             (u'{"actions": []} []', "expected the end of the document")]:
+            self.assertRefused(self.json_file(text), [phrase], text)
+
+    def test_empty_list_makes_an_empty_file(self):
+        out = self.path("empty.gz")
+        self.assertRuns("import", self.json_file(u' {\n "actions" : [ ] }\n'), out)
+        self.assertEqual(gunzip(out), b"")
+
+    def test_refusal_leaves_an_existing_output_untouched(self):
+        out = self.path("keep.gz")
+        with open(out, "wb") as f:
+            f.write(b"previous contents")
+        document = json.loads(self.valid_document())
+        document["actions"][1]["details"][0]["body"]["numDice"] = 1 << 15
+        status, _, err = self.run_tool("import", self.json_file(document), out)
+        self.assertEqual(status, 1, err)
+        with open(out, "rb") as f:
+            self.assertEqual(f.read(), b"previous contents")
+
+    def assertRefused(self, json_path, phrases, title):
+        out = self.path("out.gz")
+        status, stdout, err = self.run_tool("import", json_path, out)
+        self.assertEqual(status, 1, "%s: %s" % (title, stdout))
+        for phrase in phrases:
+            self.assertIn(phrase, err, title)
+        self.assertIn("not written", err, title)
+        self.assertEqual(self.leftovers(json_path), [], title)
+
+
+class CommandLineTest(ToolTestCase):
+    def test_help(self):
+        status, out, _ = self.run_process("--help")
+        self.assertEqual(status, 0)
+        for command in ("dump", "export", "import", "check", "exit statuses"):
+            self.assertIn(command, out)
+        for command in ("dump", "export", "import", "check"):
+            status, out, _ = self.run_process(command, "--help")
+            self.assertEqual((status, out.startswith("usage: actiontool " + command)), (0, True))
+
+    def test_usage_errors_exit_2(self):
+        for args in ((), ("frobnicate",), ("export", "only-one")):
+            self.assertEqual(self.run_process(*args)[0], 2, args)
+
+    def test_program_reports_a_damaged_file_without_a_traceback(self):
+        source = self.action_file(action(1) + b"\0" * 7)
+        status, out, err = self.run_process("check", source)
+        self.assertEqual(status, 1)
+        self.assertIn("actiontool: %s: damaged: action #2, offset 29" % source, err)
+
+    def test_unreadable_inputs_and_outputs_exit_1_with_a_message(self):
+        missing = self.path("missing.gz")
+        good = self.action_file(action(1))
+        cases = [
+            (("dump", missing), "cannot read %s" % missing),
+            (("check", missing), "cannot read %s" % missing),
+            (("export", missing, self.path("x.json")), "cannot read %s" % missing),
+            (("import", self.path("missing.json"), self.path("x.gz")), "cannot read"),
+            (("export", good, self.path("no/such/dir/x.json")), "cannot write"),
+            (("import", EXAMPLE, self.path("no/such/dir/x.gz")), "cannot write"),
+        ]
+        for args, phrase in cases:
+            status, _, err = self.run_tool(*args)
+            self.assertEqual(status, 1, args)
+            self.assertIn(phrase, err, args)
+        self.assertEqual(self.leftovers(good), [])
+
+    def test_dump_lists_actions_details_and_totals(self):
+        source = self.action_file(
+            action(7, u"\u00c9clat".encode("utf-8"), action_type=SPELL,
+                   spell=(b"AB\0C", 4, 12), level=9, details=[
+                       damage(), statmod(stats=((3, -2), (5, 1))),
+                       detail(9, b"\0\0\0")])
+            + action(8, b"Plain", action_type=1, details=[healing()]))
+        status, out, err = self.run_tool("dump", source)
+        self.assertEqual(status, 0, err)
+        lines = out.splitlines()
+        self.assertEqual(lines[0], u'#1 id 7 "\u00c9clat" type 2 level 9 target 1 range 2 '
+                                   u'spell "AB\\x00C" cost 12 path 4')
+        self.assertIn("1. damage: range=1 targetSize=1 die=6 dice=2 base=3", lines[1])
+        self.assertIn("2. stat modification:", lines[2])
+        self.assertIn("stats 3:-2 5:+1", lines[3])
+        self.assertIn("3. unknown type 9: 3 body bytes skipped", lines[4])
+        self.assertEqual(lines[5], '#2 id 8 "Plain" type 1 level 3 target 1 range 2')
+        self.assertIn("1. healing: targetSize=1 numDice=2 numSides=8 base=4", lines[6])
+        self.assertTrue(lines[-1].startswith("totals: 2 actions (1 spells), 4 details"))
+
+    def test_module_is_found_through_QN4T_MODULE_DIR(self):
+        module_dir = os.environ.get("QN4T_MODULE_DIR")
+        if not module_dir:
+            self.skipTest("QN4T_MODULE_DIR is not set")
+        env = dict(os.environ)
+        env.pop("PYTHONPATH", None)
+        status, out, err = self.run_process("check", self.action_file(action(1)), env=env)
+        self.assertEqual(status, 0, err)
+
+
+if __name__ == "__main__":
+    unittest.main()
