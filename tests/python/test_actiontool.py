@@ -240,6 +240,7 @@ class RoundTripTest(ToolTestCase):
             damage(255, 255, -32768, 32767, -1, -2 ** 31, 255, 255, 65535, 0, 0),
             healing(65535, -32768, 32767, -32768, 65535, 0, 0),
             statmod(stats=((65535, -32768), (0, 32767)))])),
+        ("no actions at all", b""),
         ("detail lengths that differ from the records", action(11, details=[
             damage(length=0), healing(length=65535), statmod(length=3)])),
     ]
@@ -290,7 +291,7 @@ def damaged_cases():
             + action(102, b"Two", details=[healing()]) + action(103, b"Three"))
     next_head = action(104, b"Four" * 3, details=[damage()])
     return [
-        ("intact", base, True, 0, ["3 actions (1 spells)", "1 damage, 1 stat modification, "
+        ("intact", base, True, 0, ["3 actions (1 spell)", "1 damage, 1 stat modification, "
                                    "1 healing, 0 of unknown type", "2 stat entries", "ok"]),
         ("cut inside an action header", base + next_head[:10], True, 1,
          ["action #4", "offset %d" % len(base), "10 bytes remain",
@@ -499,7 +500,7 @@ class CommandLineTest(ToolTestCase):
         self.assertIn("3. unknown type 9: 3 body bytes skipped", lines[4])
         self.assertEqual(lines[5], '#2 id 8 "Plain" type 1 level 3 target 1 range 2')
         self.assertIn("1. healing: targetSize=1 numDice=2 numSides=8 base=4", lines[6])
-        self.assertTrue(lines[-1].startswith("totals: 2 actions (1 spells), 4 details"))
+        self.assertTrue(lines[-1].startswith("totals: 2 actions (1 spell), 4 details"))
 
     def test_module_is_found_through_QN4T_MODULE_DIR(self):
         module_dir = os.environ.get("QN4T_MODULE_DIR")

@@ -5,12 +5,13 @@ from __future__ import print_function, division
 import argparse
 import io
 import sys
+import textwrap
 import time
 
 from . import exporter, files, importer, module
 from .jsonform import BadInput
 from .layout import Layout
-from .listing import Listing, totals
+from .listing import Listing, counted, totals
 from .walker import Damaged, Walker
 
 PROG = "actiontool"
@@ -64,9 +65,10 @@ class Progress(object):
 
     INTERVAL = 0.25  # seconds between two updates
 
-    def __init__(self, label):
+    def __init__(self, label, lists_on_stdout=False):
         self.label = label
-        self.enabled = sys.stderr.isatty()
+        # A listing that goes to the same terminal shows its own progress.
+        self.enabled = sys.stderr.isatty() and not (lists_on_stdout and sys.stdout.isatty())
         self.last = time.time()
         self.shown = False
 
@@ -104,7 +106,7 @@ def report_notes(path, notes, emit):
 # ---- commands -----------------------------------------------------------------------------
 
 def run_dump(layout, args):
-    progress = Progress("dump")
+    progress = Progress("dump", lists_on_stdout=True)
     walker = open_walker(layout, args.file, progress)
     try:
         for line in Listing(walker).lines():
@@ -134,8 +136,8 @@ def run_check(layout, args):
     if damage is not None:
         raise Failure("%s: damaged: %s" % (args.file, damage))
     if walker.notes:
-        say("%s: intact, but %d parts cannot be carried to JSON" % (args.file,
-                                                                   len(walker.notes)))
+        say("%s: intact, but %s cannot be carried to JSON"
+            % (args.file, counted(len(walker.notes), "part")))
         return NOT_CARRIED
     say("%s: ok" % args.file)
     return OK
@@ -150,8 +152,8 @@ def run_export(layout, args):
             notes = exporter.export(walker, out)
         if notes:
             report_notes(args.file, notes, warn)
-            raise Failure("%s not written: %s holds %d parts that JSON cannot carry"
-                          % (args.out, args.file, len(notes)), NOT_CARRIED)
+            raise Failure("%s not written: %s holds %s that JSON cannot carry"
+                          % (args.out, args.file, counted(len(notes), "part")), NOT_CARRIED)
         files.publish(temp_path, args.out)
     except Damaged as damage:
         raise Failure("%s: damaged: %s (%s not written)" % (args.file, damage, args.out))
@@ -162,7 +164,7 @@ def run_export(layout, args):
     finally:
         progress.finish()
         files.remove_quietly(temp_path)
-    say("%s: %d actions exported" % (args.out, walker.counts.actions))
+    say("%s: %s exported" % (args.out, counted(walker.counts.actions, "action")))
     return OK
 
 
@@ -184,7 +186,8 @@ def run_import(layout, args):
         raise Failure("cannot write %s: %s" % (args.out, error.strerror or error))
     finally:
         progress.finish()
-    say("%s: %d actions written (%d bytes uncompressed)" % (args.out, source.count, size))
+    say("%s: %s written (%d bytes uncompressed)" % (args.out, counted(source.count, "action"),
+                                                     size))
     return OK
 
 
@@ -200,14 +203,16 @@ def _temporary_for(path):
 def build_parser():
     parser = argparse.ArgumentParser(
         prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
-        description="Lists, checks and converts action files (gzip-compressed action "
-                    "records) through the qn4tGenericActionLoader module.",
+        description=textwrap.fill("Lists, checks and converts action files (gzip-compressed "
+                                  "action records) through the qn4tGenericActionLoader "
+                                  "module.", 78),
         epilog=EXIT_STATUSES + "\n\nSee docs/actiontool.md for the JSON format.")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
     def command(name, summary, details, run, *arguments):
-        sub = commands.add_parser(name, help=summary, description=summary + " " + details,
+        sub = commands.add_parser(name, help=summary,
+                                  description=textwrap.fill(summary + " " + details, 78),
                                   epilog=EXIT_STATUSES,
                                   formatter_class=argparse.RawDescriptionHelpFormatter)
         for argument, text in arguments:

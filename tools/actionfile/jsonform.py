@@ -126,7 +126,10 @@ def integer(obj, key, kind, where, prefix=""):
 def json_bytes(value, where, path):
     """The bytes of a JSON text form: a string (UTF-8) or {"hex": "..."}."""
     if isinstance(value, TEXT_TYPE):
-        return value.encode("utf-8")
+        try:
+            return value.encode("utf-8")
+        except UnicodeEncodeError:  # a lone surrogate such as "\ud800"
+            raise BadInput("%s: the string has no UTF-8 form" % where(path))
     if isinstance(value, dict) and list(value) == [HEX_KEY] and isinstance(value[HEX_KEY],
                                                                              TEXT_TYPE):
         try:

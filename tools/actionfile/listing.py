@@ -22,16 +22,22 @@ def _byte_shown(byte):
     return chr(byte) if 32 <= byte < 127 and byte != 34 else "\\x%02x" % byte
 
 
+def counted(number, singular, plural=None):
+    """"1 action", "2 actions"."""
+    return "%d %s" % (number, singular if number == 1 else plural or singular + "s")
+
+
 def totals(walker):
     """The counts of a walk in one line."""
     counts = walker.counts
     kinds = ", ".join("%d %s" % (counts.details[k.type_number], k.title)
                       for k in walker.layout.kinds_in_order())
     details = sum(counts.details.values()) + counts.unknown_details
-    return ("%d actions (%d spells), %d details (%s, %d of unknown type), %d stat entries; "
-            "%d of %d bytes walked" % (counts.actions, counts.spells, details, kinds,
-                                       counts.unknown_details, counts.stats, walker.walked,
-                                       walker.total))
+    return ("%s (%s), %s (%s, %d of unknown type), %s; %d of %d bytes walked"
+            % (counted(counts.actions, "action"), counted(counts.spells, "spell"),
+               counted(details, "detail"), kinds, counts.unknown_details,
+               counted(counts.stats, "stat entry", "stat entries"), walker.walked,
+               walker.total))
 
 
 def _nonzero_fields(values):

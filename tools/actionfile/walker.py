@@ -179,6 +179,7 @@ class Walker(object):
         if self.detail_header.read(stream) != 0:
             raise self._short(offset, size, "its %d-byte detail header" % size)
         self.detail_kind = self.layout.kinds.get(self.detail_header.type)
+        self.walked = offset + size
         return offset + size
 
     def _skip_unknown(self, stream, offset):
