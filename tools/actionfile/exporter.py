@@ -19,38 +19,39 @@ class ActionJson(object):
     def __init__(self, walker):
         self.walker = walker
         self.layout = walker.layout
-        self.pairs = None
+        self.members = None
         self.details = []
 
     def start(self, header):
         layout, walker = self.layout, self.walker
-        self.pairs = jsonform.integer_pairs(layout.head.values(header))
+        members = [layout.head.json_members(header)]
         for name, position, size in walker.text_spans:
-            self.pairs.append((name, jsonform.text_json(self._text(header, name, position, size))))
+            text = self._text(header, name, position, size)
+            members.append('"%s": %s' % (name, jsonform.text_json(text)))
         if walker.trailer_offset is not None:
-            self.pairs.append((SPELL_CODE, jsonform.spell_code_json(self._spell_code(header))))
-            self.pairs.extend(jsonform.integer_pairs(layout.trailer.values(header)))
+            code = jsonform.spell_code_json(self._spell_code(header))
+            members.append('"%s": %s' % (SPELL_CODE, code))
+            members.append(layout.trailer.json_members(header))
+        self.members = members
         self.details = []
 
     def detail(self, body):
         kind = self.walker.detail_kind
-        header = jsonform.json_object(jsonform.integer_pairs(
-            self.layout.detail_header.values(self.walker.detail_header)))
-        parts = [("header", header),
-                 ("body", jsonform.json_object(jsonform.integer_pairs(kind.shape.values(body))))]
-        self.details.append((parts, [] if kind.has_stats else None))
+        text = '{"header": {%s}, "body": {%s}' % (
+            self.layout.detail_header.json_members(self.walker.detail_header),
+            kind.shape.json_members(body))
+        self.details.append([text, [] if kind.has_stats else None])
 
     def stat(self, entry):
-        values = jsonform.integer_pairs(self.layout.stat.values(entry))
-        self.details[-1][1].append(jsonform.json_object(values))
+        self.details[-1][1].append("{%s}" % self.layout.stat.json_members(entry))
 
     def json(self):
         details = []
-        for parts, stats in self.details:
+        for text, stats in self.details:
             if stats is not None:
-                parts = parts + [("stats", "[" + ", ".join(stats) + "]")]
-            details.append(jsonform.json_object(parts))
-        return jsonform.json_object(self.pairs + [("details", "[" + ", ".join(details) + "]")])
+                text += ', "stats": [%s]' % ", ".join(stats)
+            details.append(text + "}")
+        return '{%s, "details": [%s]}' % (", ".join(self.members), ", ".join(details))
 
     def _text(self, header, name, position, size):
         """The text's bytes up to its first zero byte, as the getter returns them. The walk has

@@ -126,10 +126,9 @@ class ActionWriter(object):
         code = jsonform.spell_code(action, SPELL_CODE, where) if spell else None
         if code is not None and not _setter_can_make(code):
             self._load_spell_code(code)  # first: the read replaces every field
-        values = {}
-        for name, kind in layout.head.integer_fields:
-            values[name] = integer(action, name, kind, where)
-            setattr(header, name, values[name])
+        numbers = jsonform.integers(action, layout.head, where)
+        layout.head.assign(header, numbers)
+        values = dict(zip(layout.head.names, numbers))
         size = layout.head_size
         for name, length_field in layout.texts:
             setattr(header, name, module_text(jsonform.text(action, name, values[length_field],
@@ -138,8 +137,7 @@ class ActionWriter(object):
         if spell:
             if _setter_can_make(code):
                 setattr(header, SPELL_CODE, module_text(code.split(b"\0", 1)[0]))
-            for name, kind in layout.trailer.integer_fields:
-                setattr(header, name, integer(action, name, kind, where))
+            layout.trailer.assign(header, jsonform.integers(action, layout.trailer, where))
             size += layout.trailer_size
         details = require_list(member(action, DETAILS_KEY, where, ""), where, DETAILS_KEY)
         if len(details) != values[NUM_DETAILS]:
@@ -158,8 +156,8 @@ class ActionWriter(object):
                               path + "." + HEADER_KEY)
         prefix = path + "." + HEADER_KEY + "."
         refuse_unknown_keys(head, self.detail_header_keys, where, prefix)
-        for name, kind in layout.detail_header.integer_fields:
-            setattr(self.detail_header, name, integer(head, name, kind, where, prefix))
+        layout.detail_header.assign(self.detail_header,
+                                    jsonform.integers(head, layout.detail_header, where, prefix))
         type_number = getattr(self.detail_header, DETAIL_TYPE)
         kind = layout.kinds.get(type_number)
         if kind is None:
@@ -170,8 +168,7 @@ class ActionWriter(object):
         body_json = require_object(member(detail, BODY_KEY, where, path + "."), where, body_path)
         refuse_unknown_keys(body_json, self.body_keys[type_number], where, body_path + ".")
         body = self.bodies[type_number]
-        for name, field_kind in kind.shape.integer_fields:
-            setattr(body, name, integer(body_json, name, field_kind, where, body_path + "."))
+        kind.shape.assign(body, jsonform.integers(body_json, kind.shape, where, body_path + "."))
         self.detail_header.write(self.stream)
         body.write(self.stream)
         size = layout.detail_header.size + kind.shape.size
@@ -191,8 +188,8 @@ class ActionWriter(object):
             entry_path = "%s[%d]" % (stats_path, number)
             require_object(entry, where, entry_path)
             refuse_unknown_keys(entry, self.stat_keys, where, entry_path + ".")
-            for name, kind in layout.stat.integer_fields:
-                setattr(self.stat, name, integer(entry, name, kind, where, entry_path + "."))
+            layout.stat.assign(self.stat, jsonform.integers(entry, layout.stat, where,
+                                                            entry_path + "."))
             self.stat.write(self.stream)
         return count * layout.stat.size
 

@@ -49,16 +49,6 @@ def spell_code_json(code):
     return hex_json(code)
 
 
-def json_object(pairs):
-    """A JSON object from (key, already encoded JSON value) pairs, in their order."""
-    return "{" + ", ".join('"%s": %s' % pair for pair in pairs) + "}"
-
-
-def integer_pairs(values):
-    """(name, integer) pairs as (name, JSON text) pairs."""
-    return [(name, "%d" % value) for name, value in values]
-
-
 # ---- JSON to values, refusing what the file cannot hold -----------------------------------
 
 class Where(object):
@@ -121,6 +111,23 @@ def integer(obj, key, kind, where, prefix=""):
         raise BadInput("%s: %d is out of range for a %s field (%d to %d)"
                        % (where(prefix + key), value, KIND_TITLES[kind], low, high))
     raise BadInput("%s: expected an integer, found %s" % (where(prefix + key), describe(value)))
+
+
+def integers(obj, shape, where, prefix=""):
+    """The members named after a RecordShape's integer fields, each within its field's range,
+    in the shape's order."""
+    try:
+        numbers = [obj[name] for name in shape.names]
+    except KeyError:
+        numbers = ()
+    if len(numbers) == len(shape.names):
+        for number, (low, high) in zip(numbers, shape.ranges):
+            if type(number) not in INTEGER_TYPES or not low <= number <= high:
+                break
+        else:
+            return numbers
+    # Something is wrong: take the fields one by one to name the first bad one.
+    return [integer(obj, name, kind, where, prefix) for name, kind in shape.integer_fields]
 
 
 def json_bytes(value, where, path):

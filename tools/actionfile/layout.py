@@ -2,6 +2,8 @@
 tables (each record class's FIELDS and WIRE_SIZE): nothing here lists a record's fields again."""
 from __future__ import print_function, division
 
+import operator
+
 # The action type whose records carry the spell trailer.
 SPELL_ACTION_TYPE = 2
 
@@ -48,18 +50,36 @@ class RecordShape(object):
         self.fields = tuple(cls.FIELDS if fields is None else fields)
         self.integer_fields = tuple((name, kind) for name, kind in self.fields
                                     if kind in INTEGER_KINDS)
-        # (name, mask): the mask turns the signed reading of an unsigned 32-bit field back
-        # into the unsigned number the file holds; other kinds read back as they are.
-        self._readers = tuple((name, 0xFFFFFFFF if kind == "u32" else None)
-                              for name, kind in self.integer_fields)
+        self.names = tuple(name for name, _ in self.integer_fields)
+        self.ranges = tuple(KIND_RANGES[kind] for _, kind in self.integer_fields)
+        fetch = operator.attrgetter(*self.names)
+        # attrgetter of one name gives the value itself, of several a tuple
+        self._fetch = fetch if len(self.names) > 1 else lambda record: (fetch(record),)
+        # The module returns an unsigned 32-bit field as a signed value: mask it back.
+        self._unsigned32 = tuple(i for i, (_, kind) in enumerate(self.integer_fields)
+                                 if kind == "u32")
+        # The fields as JSON members, for `%` with numbers(): '"range": %d, "die": %d'.
+        self.json_members_format = ", ".join('"%s": %%d' % name for name in self.names)
+
+    def numbers(self, record):
+        """The record's integer fields in order, unsigned fields unsigned."""
+        numbers = list(self._fetch(record))
+        for i in self._unsigned32:
+            numbers[i] &= 0xFFFFFFFF
+        return numbers
 
     def values(self, record):
-        """The record's integer fields as (name, value) pairs, unsigned fields unsigned."""
-        result = []
-        for name, mask in self._readers:
-            value = getattr(record, name)
-            result.append((name, value & mask if mask is not None else value))
-        return result
+        """The record's integer fields as (name, value) pairs."""
+        return list(zip(self.names, self.numbers(record)))
+
+    def assign(self, record, numbers):
+        """Stores numbers (in the order of numbers()) into the record's fields."""
+        for name, number in zip(self.names, numbers):
+            setattr(record, name, number)
+
+    def json_members(self, record):
+        """The record's integer fields as JSON object members (without the braces)."""
+        return self.json_members_format % tuple(self.numbers(record))
 
 
 class DetailKind(object):
