@@ -4,7 +4,13 @@
 #include <cstdio>
 
 gzFile qn4tGenericOpen(const char *path, int writeFlag) {
-    return gzopen(path, writeFlag != 0 ? "wb" : "rb");
+    if (writeFlag == 0) return gzopen(path, "rb");
+    gzFile stream = gzopen(path, "wb");
+    // zlib sets up its write buffers on the first write; a forward seek made before
+    // that would fill the gap from the uninitialised buffer, putting stale heap bytes
+    // into the file. An empty flush sets the buffers up now and writes nothing.
+    if (stream) gzflush(stream, Z_NO_FLUSH);
+    return stream;
 }
 
 void qn4tGenericClose(gzFile stream) {

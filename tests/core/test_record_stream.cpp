@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "core_test_support.h"
 
@@ -133,6 +134,19 @@ TEST_F(RecordStream, SeekOnWriteStreamOnlyMovesForward) {
         entry(3).write(out);
     });
     EXPECT_EQ(bytes, Bytes({1, 0, 0xFF, 0xFF, 0, 0, 0, 2, 0, 0xFE, 0xFF, 3, 0, 0xFD, 0xFF}));
+}
+
+// A forward seek before the first write still gives zero bytes, never stale heap bytes
+// (zlib sets up its buffers on the first write; the open does it up front).
+TEST_F(RecordStream, SeekBeforeTheFirstWriteGivesZeroBytes) {
+    // Leave a freed, recognisable block for zlib's buffers to come from; the guard keeps
+    // it from merging into the top of the heap and being handed back to the system.
+    char *litter = static_cast<char *>(std::memset(std::malloc(40000), 0xAB, 40000));
+    char *guard = static_cast<char *>(std::malloc(16));
+    std::free(litter);
+    const Bytes bytes = written_by(file("seek-first.gz"), [](gzFile out) { qn4tGenericSeek(out, 40); });
+    EXPECT_EQ(bytes, Bytes(40, 0));
+    std::free(guard);
 }
 
 TEST_F(RecordStream, WrittenFileDecompressesWithSystemGzip) {
