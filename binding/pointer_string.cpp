@@ -147,7 +147,9 @@ PyObject *NewPointerObject(void *pointer, const TypeDescriptor *type, int own) {
 }
 
 PyObject *NewDataString(const void *data, std::size_t size, const TypeDescriptor *type) {
-    if (std::strlen(type->name) + 2 * size + 1 > kDataStringLimit) return nullptr;
+    // Compared without forming 2 x size, which could wrap for a huge (or negative) length.
+    const std::size_t name_size = std::strlen(type->name);
+    if (name_size + 1 > kDataStringLimit || size > (kDataStringLimit - name_size - 1) / 2) return nullptr;
     char text[kPointerTextCapacity];
     spell_pointer(text, data, size, type);
     return host::text_from(text);
