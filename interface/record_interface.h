@@ -45,6 +45,22 @@ PyObject *chars_value(const char *array, std::size_t capacity);
 // reference to it and returns None.
 PyObject *register_shadow_class(PyObject *arguments, TypeSlot slot);
 
+// Unpacks an argument tuple whose codes are all "O" (any object) into `objects`. A tuple
+// of exactly N items needs no parsing; any other goes through PyArg_ParseTuple with
+// `format`, which raises the interpreter's own error. False with the exception set.
+template <std::size_t N>
+inline bool parse_objects(PyObject *arguments, const char *format, PyObject *(&objects)[N]) {
+    static_assert(N == 1 || N == 2, "wrappers take one or two objects");
+    if (PyTuple_GET_SIZE(arguments) == static_cast<Py_ssize_t>(N)) {
+        for (std::size_t i = 0; i < N; ++i) objects[i] = PyTuple_GET_ITEM(arguments, i);
+        return true;
+    }
+    if constexpr (N == 1)
+        return PyArg_ParseTuple(arguments, format, &objects[0]) != 0;
+    else
+        return PyArg_ParseTuple(arguments, format, &objects[0], &objects[1]) != 0;
+}
+
 // ---- Conversion kinds: what a field's declared type makes of its accessors ----
 
 // The setter's argument codes: "O" and the value's code.
@@ -113,10 +129,10 @@ struct Lifecycle {
 template <class R, std::size_t I>
 PyObject *get_field(PyObject *, PyObject *arguments) {
     using A = Accessor<R, I>;
-    PyObject *reference = nullptr;
+    PyObject *reference[1] = {};
     void *record = nullptr;
-    if (!PyArg_ParseTuple(arguments, A::getter_format.c_str(), &reference) ||
-        !required_record_argument(reference, A::slot, &record))
+    if (!parse_objects(arguments, A::getter_format.c_str(), reference) ||
+        !required_record_argument(reference[0], A::slot, &record))
         return nullptr;
     return to_python(static_cast<R *>(record)->*(A::member));
 }
@@ -130,11 +146,11 @@ PyObject *set_field(PyObject *, PyObject *arguments) {
     PyObject *reference = nullptr;
     void *record = nullptr;
     if constexpr (std::is_unsigned_v<V>) {
-        PyObject *value = nullptr;
-        if (!PyArg_ParseTuple(arguments, A::setter_format.c_str(), &reference, &value) ||
-            !record_argument(reference, A::slot, &record))
+        PyObject *objects[2] = {};  // the record and the value, both "O"
+        if (!parse_objects(arguments, A::setter_format.c_str(), objects) ||
+            !record_argument(objects[0], A::slot, &record))
             return nullptr;
-        const long number = host::long_of(value);
+        const long number = host::long_of(objects[1]);
         if (number == -1 && PyErr_Occurred()) return nullptr;
         if (record) static_cast<R *>(record)->*(A::member) = static_cast<V>(number);
         return host::none();
@@ -176,10 +192,10 @@ PyObject *new_record(PyObject *, PyObject *arguments) {
 // `delete_<record>`: (record) -> None; destroys the record; a null record does nothing.
 template <class R>
 PyObject *delete_record(PyObject *, PyObject *arguments) {
-    PyObject *reference = nullptr;
+    PyObject *reference[1] = {};
     void *record = nullptr;
-    if (!PyArg_ParseTuple(arguments, Lifecycle<R>::delete_format.c_str(), &reference) ||
-        !record_argument(reference, Lifecycle<R>::slot, &record))
+    if (!parse_objects(arguments, Lifecycle<R>::delete_format.c_str(), reference) ||
+        !record_argument(reference[0], Lifecycle<R>::slot, &record))
         return nullptr;
     if (record) {
         retire_record(record);
@@ -192,14 +208,13 @@ PyObject *delete_record(PyObject *, PyObject *arguments) {
 // record is converted before the stream, and both before anything is read or written.
 template <class R, bool Write>
 PyObject *record_io(PyObject *, PyObject *arguments) {
-    PyObject *reference = nullptr;
-    PyObject *stream_reference = nullptr;
+    PyObject *objects[2] = {};  // the record and the stream
     void *record = nullptr;
     const char *format = Write ? Lifecycle<R>::write_format.c_str() : Lifecycle<R>::read_format.c_str();
-    if (!PyArg_ParseTuple(arguments, format, &reference, &stream_reference) ||
-        !required_record_argument(reference, Lifecycle<R>::slot, &record))
+    if (!parse_objects(arguments, format, objects) ||
+        !required_record_argument(objects[0], Lifecycle<R>::slot, &record))
         return nullptr;
-    StreamCell *cell = stream_argument(stream_reference);
+    StreamCell *cell = stream_argument(objects[1]);
     if (!cell) return nullptr;
     R *target = static_cast<R *>(record);
     return host::int_from_long(Write ? target->write(cell->handle) : target->read(cell->handle));
