@@ -502,14 +502,27 @@ class CommandLineTest(ToolTestCase):
         self.assertIn("1. healing: targetSize=1 numDice=2 numSides=8 base=4", lines[6])
         self.assertTrue(lines[-1].startswith("totals: 2 actions (1 spell), 4 details"))
 
-    def test_module_is_found_through_QN4T_MODULE_DIR(self):
+    def test_module_is_found_through_QN4T_MODULE_DIR_when_not_on_the_path(self):
         module_dir = os.environ.get("QN4T_MODULE_DIR")
         if not module_dir:
             self.skipTest("QN4T_MODULE_DIR is not set")
+        # A copy of the tool outside the repository, so that no build directory is near it.
+        tools = self.path("elsewhere/tools")
+        shutil.copytree(os.path.join(SOURCE_DIR, "tools", "actionfile"),
+                        os.path.join(tools, "actionfile"))
+        shutil.copy(TOOL, tools)
         env = dict(os.environ)
         env.pop("PYTHONPATH", None)
-        status, out, err = self.run_process("check", self.action_file(action(1)), env=env)
-        self.assertEqual(status, 0, err)
+        source = self.action_file(action(1))
+        for directory, status, phrase in [(module_dir, 0, "ok"),
+                                          (self.tmpdir, 1, "cannot import")]:
+            env["QN4T_MODULE_DIR"] = directory
+            proc = subprocess.Popen([sys.executable, os.path.join(tools, "actiontool"), "check",
+                                     source], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    env=env)
+            out, err = proc.communicate()
+            self.assertEqual(proc.returncode, status, err)
+            self.assertIn(phrase, (out + err).decode("utf-8"))
 
 
 if __name__ == "__main__":
