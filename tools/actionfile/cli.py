@@ -16,10 +16,9 @@ from .walker import Damaged, Walker
 
 PROG = "actiontool"
 
-# Exit statuses.
+# Exit statuses; argparse itself gives 2 for a bad command line.
 OK = 0
 FAILED = 1  # damaged or unreadable file, bad JSON, output not written
-USAGE = 2  # bad command line (argparse's own status)
 NOT_CARRIED = 3  # the file is intact but holds what JSON cannot carry
 INTERRUPTED = 130
 
