@@ -1,0 +1,404 @@
+"""Whole files: decoding and writing every field of a generated action file, through the
+module and through pure-Python readers and writers of the same bytes, with peak memory.
+
+    python2.7 bench/file_bench.py run decode|encode VARIANT FILE COUNT [REPEAT]
+        one variant in this process: prints JSON {"seconds": best of REPEAT, "maxrss_kb": ...}
+    python2.7 bench/file_bench.py verify FILE COUNT
+        all variants agree: the same values decoded, the same bytes written
+
+Variants:
+  classes   the Python-side classes: attributes, read/write methods, reused instances
+  flat      the flat functions with pointer strings
+  struct    pure Python, record by record: gzip.GzipFile.read/write + struct (un)pack
+  buffer    pure Python, whole buffer: one decompression + Struct.unpack_from (decode), or
+            every record packed into one buffer compressed at the end (encode)
+
+Decoding turns every field of every record (texts, spell trailer, details, stat entries)
+into Python values, one tuple per record, as a script walking a file would; nothing is kept
+from one action to the next, so a reader that streams needs the same memory for any file.
+Writing takes its values from a pool of generated actions, cycled, so the input costs no
+memory that grows with the count either. Peak memory is ru_maxrss of the process that ran
+one variant; the runner starts one process per variant and file size.
+"""
+from __future__ import print_function
+
+import gzip
+import itertools
+import json
+import os
+import resource
+import struct
+import sys
+import timeit
+import zlib
+
+import _qn4tGenericActionLoader as flat
+import qn4tGenericActionLoader as q
+from qn4tGenericActionLayout import LAYOUT, SPELL_ACTION_TYPE
+
+import generate_actions as gen
+
+HEADER = "qn4tGeneric_Action_Header"
+DETAIL_HEADER = "qn4tGeneric_Action_Detail_Header"
+STAT = "qn4tGeneric_StatMod_Stat_Details"
+BODY_TYPES = {gen.DAMAGE_TYPE: "qn4tGeneric_Damage_Details",
+              gen.STATMOD_TYPE: "qn4tGeneric_StatMod_Details",
+              gen.HEALING_TYPE: "qn4tGeneric_Healing_Details"}
+TRAILER_FIELDS = ("spellCode", "spellPath", "spellCost")
+FIELDS = dict((name, [field for field, _ in fields]) for name, _, fields in LAYOUT)
+HEAD_FIELDS = [f for f in FIELDS[HEADER] if f not in TRAILER_FIELDS]  # head and texts
+ACTION_TYPE, NUM_DETAILS = HEAD_FIELDS.index("actionType"), HEAD_FIELDS.index("numDetails")
+NUM_STAT_MODS = FIELDS[BODY_TYPES[gen.STATMOD_TYPE]].index("numStatMods")
+POOL = 1000  # distinct actions the writers cycle through
+
+
+def _compiled(source, name, scope=None):
+    scope = dict(scope or {})
+    exec source in scope
+    return scope[name]
+
+
+# ---- The module: generated accessors, as a script would spell them by hand ----
+
+def attribute_reader(fields):
+    """r -> (r.f1, r.f2, ...)"""
+    return _compiled("def values(r): return (%s,)" % ", ".join("r." + f for f in fields), "values")
+
+
+def attribute_writer(fields):
+    """(r, values): r.f1, r.f2, ... = values"""
+    return _compiled("def store(r, v): %s, = v" % ", ".join("r." + f for f in fields), "store")
+
+
+def flat_reader(type_name, fields):
+    """p -> (get_f1(p), get_f2(p), ...), the getters bound once."""
+    getters = dict(("g%d" % i, getattr(flat, "%s_%s_get" % (type_name, f))) for i, f in enumerate(fields))
+    source = "def values(p, %s): return (%s,)" % (
+        ", ".join("g%d=g%d" % (i, i) for i in range(len(fields))),
+        ", ".join("g%d(p)" % i for i in range(len(fields))))
+    return _compiled(source, "values", getters)
+
+
+def flat_writer(type_name, fields):
+    """(p, values): set_f1(p, values[0]); ..., the setters bound once."""
+    setters = dict(("s%d" % i, getattr(flat, "%s_%s_set" % (type_name, f))) for i, f in enumerate(fields))
+    source = "def store(p, v, %s):\n    %s = v\n%s" % (
+        ", ".join("s%d=s%d" % (i, i) for i in range(len(fields))),
+        ", ".join("v%d" % i for i in range(len(fields))) + ",",
+        "".join("    s%d(p, v%d)\n" % (i, i) for i in range(len(fields))))
+    return _compiled(source, "store", setters)
+
+
+class ModuleWay(object):
+    """Records, accessors and read/write for one of the module's two ways: 'classes' or 'flat'."""
+
+    def __init__(self, way):
+        self.classes = way == "classes"
+        # The flat way works on the pointer strings; the instances stay alive here and
+        # release the records when the run ends.
+        self.owners = [getattr(q, t)() for t in (HEADER, DETAIL_HEADER, STAT)]
+        self.owners += [getattr(q, BODY_TYPES[k])() for k in sorted(BODY_TYPES)]
+        records = self.owners if self.classes else [r.this for r in self.owners]
+        self.header, self.detail, self.stat = records[:3]
+        self.bodies = dict(zip(sorted(BODY_TYPES), records[3:]))
+        if self.classes:
+            reader, writer = (lambda t, f: attribute_reader(f)), (lambda t, f: attribute_writer(f))
+        else:
+            reader, writer = flat_reader, flat_writer
+        self.head_values = reader(HEADER, HEAD_FIELDS)
+        self.trailer_values = reader(HEADER, TRAILER_FIELDS)
+        self.detail_values = reader(DETAIL_HEADER, FIELDS[DETAIL_HEADER])
+        self.stat_values = reader(STAT, FIELDS[STAT])
+        self.body_values = dict((k, reader(t, FIELDS[t])) for k, t in BODY_TYPES.items())
+        self.store_head = writer(HEADER, HEAD_FIELDS)
+        self.store_trailer = writer(HEADER, TRAILER_FIELDS)
+        self.store_detail = writer(DETAIL_HEADER, FIELDS[DETAIL_HEADER])
+        self.store_stat = writer(STAT, FIELDS[STAT])
+        self.store_body = dict((k, writer(t, FIELDS[t])) for k, t in BODY_TYPES.items())
+
+    def _io(self, name):
+        """The read or write function of each record, (record, stream) -> int."""
+        if self.classes:
+            return dict((key, getattr(type(record), name).__get__(record))
+                        for key, record in self._records())
+        return dict((key, (lambda f, r: lambda s: f(r, s))(
+            getattr(flat, self._type_of(key) + "_" + name), record)) for key, record in self._records())
+
+    def _records(self):
+        yield "header", self.header
+        yield "detail", self.detail
+        yield "stat", self.stat
+        for k, record in self.bodies.items():
+            yield k, record
+
+    @staticmethod
+    def _type_of(key):
+        return {"header": HEADER, "detail": DETAIL_HEADER, "stat": STAT}.get(key) or BODY_TYPES[key]
+
+    def decode(self, path, emit):
+        io = self._io("read")
+        read_header, read_detail, read_stat = io["header"], io["detail"], io["stat"]
+        header, detail, stat = self.header, self.detail, self.stat
+        head_values, trailer_values = self.head_values, self.trailer_values
+        detail_values, stat_values = self.detail_values, self.stat_values
+        bodies = dict((k, (io[k], self.bodies[k], self.body_values[k])) for k in self.bodies)
+        stream = q.Stream(path, "r")
+        # The flat way passes pointer strings; the Stream object converts like its string.
+        stream_ref = stream if self.classes else stream.this
+        actions = 0
+        while read_header(stream_ref) == 0:
+            head = head_values(header)
+            trailer = trailer_values(header) if head[ACTION_TYPE] == SPELL_ACTION_TYPE else None
+            emit(head, trailer)
+            for _ in xrange(head[NUM_DETAILS]):
+                read_detail(stream_ref)
+                kind = detail_values(detail)
+                read_body, body, body_values = bodies[kind[0]]
+                read_body(stream_ref)
+                values = body_values(body)
+                emit(kind, values)
+                if kind[0] == gen.STATMOD_TYPE:
+                    for _ in xrange(values[NUM_STAT_MODS]):
+                        read_stat(stream_ref)
+                        emit(stat_values(stat), None)
+            actions += 1
+        stream.close()
+        return actions
+
+    def encode(self, path, pool, count):
+        io = self._io("write")
+        write_header, write_detail, write_stat = io["header"], io["detail"], io["stat"]
+        header, detail, stat = self.header, self.detail, self.stat
+        store_head, store_trailer = self.store_head, self.store_trailer
+        store_detail, store_stat = self.store_detail, self.store_stat
+        bodies = dict((k, (io[k], self.bodies[k], self.store_body[k])) for k in self.bodies)
+        stream = q.Stream(path, "w")
+        stream_ref = stream if self.classes else stream.this
+        for head, trailer, details in itertools.islice(itertools.cycle(pool), count):
+            store_head(header, head)
+            if trailer is not None:
+                store_trailer(header, trailer)
+            write_header(stream_ref)
+            for kind, body_values, stats in details:
+                store_detail(detail, kind)
+                write_detail(stream_ref)
+                write_body, body, store_body = bodies[kind[0]]
+                store_body(body, body_values)
+                write_body(stream_ref)
+                for entry in stats:
+                    store_stat(stat, entry)
+                    write_stat(stream_ref)
+        stream.close()
+
+
+# ---- Pure Python over the same bytes ----
+
+SHAPES = {gen.DAMAGE_TYPE: gen.DAMAGE, gen.STATMOD_TYPE: gen.STATMOD, gen.HEALING_TYPE: gen.HEALING}
+
+
+def _as_read(shape):
+    """The shape a reader unpacks with: unsigned 32-bit fields taken as signed, the value
+    the module's getters give for them."""
+    return struct.Struct(shape.format.replace("I", "i"))
+
+
+HEAD_IN, TRAILER_IN, DETAIL_IN, STAT_IN = [_as_read(s) for s in (gen.HEAD, gen.TRAILER, gen.DETAIL_HEADER, gen.STAT)]
+SHAPES_IN = dict((k, _as_read(s)) for k, s in SHAPES.items())
+TEXT_LENGTHS = [HEAD_FIELDS.index(f) for f in ("nameLen", "descLen", "blahLen", "fooLen", "barLen")]
+
+
+def _split_texts(head, data, at):
+    texts = []
+    for index in TEXT_LENGTHS:
+        size = head[index]
+        texts.append(data[at:at + size].split("\0", 1)[0])  # a getter stops at a zero byte
+        at += size
+    return tuple(texts), at
+
+
+def _trailer(values):
+    return (values[0].split("\0", 1)[0],) + values[1:]
+
+
+def struct_decode(path, emit):
+    """Record by record through gzip.GzipFile.read, as the module reads."""
+    stream = gzip.GzipFile(path, "rb")
+    read = stream.read
+    head_shape, detail_shape, stat_shape, trailer_shape = HEAD_IN, DETAIL_IN, STAT_IN, TRAILER_IN
+    actions = 0
+    while True:
+        data = read(head_shape.size)
+        if len(data) < head_shape.size:
+            break
+        head = head_shape.unpack(data)
+        spell = head[ACTION_TYPE] == SPELL_ACTION_TYPE
+        rest = read(sum(head[i] for i in TEXT_LENGTHS) + (trailer_shape.size if spell else 0))
+        texts, at = _split_texts(head, rest, 0)
+        emit(head + texts, _trailer(trailer_shape.unpack_from(rest, at)) if spell else None)
+        for _ in xrange(head[NUM_DETAILS]):
+            kind = detail_shape.unpack(read(detail_shape.size))
+            shape = SHAPES_IN[kind[0]]
+            values = shape.unpack(read(shape.size))
+            emit(kind, values)
+            if kind[0] == gen.STATMOD_TYPE:
+                for _ in xrange(values[NUM_STAT_MODS]):
+                    emit(stat_shape.unpack(read(stat_shape.size)), None)
+        actions += 1
+    stream.close()
+    return actions
+
+
+def buffer_decode(path, emit):
+    """The whole file decompressed into one string, then Struct.unpack_from at offsets."""
+    stream = gzip.GzipFile(path, "rb")
+    data = stream.read()
+    stream.close()
+    head_shape, detail_shape, stat_shape, trailer_shape = HEAD_IN, DETAIL_IN, STAT_IN, TRAILER_IN
+    end, at, actions = len(data), 0, 0
+    while at + head_shape.size <= end:
+        head = head_shape.unpack_from(data, at)
+        texts, at = _split_texts(head, data, at + head_shape.size)
+        trailer = None
+        if head[ACTION_TYPE] == SPELL_ACTION_TYPE:
+            trailer = _trailer(trailer_shape.unpack_from(data, at))
+            at += trailer_shape.size
+        emit(head + texts, trailer)
+        for _ in xrange(head[NUM_DETAILS]):
+            kind = detail_shape.unpack_from(data, at)
+            shape = SHAPES_IN[kind[0]]
+            values = shape.unpack_from(data, at + detail_shape.size)
+            at += detail_shape.size + shape.size
+            emit(kind, values)
+            if kind[0] == gen.STATMOD_TYPE:
+                for _ in xrange(values[NUM_STAT_MODS]):
+                    emit(stat_shape.unpack_from(data, at), None)
+                    at += stat_shape.size
+        actions += 1
+    return actions
+
+
+def _action_records(head, trailer, details):
+    """The packed records of one pool action, in file order."""
+    yield gen.HEAD.pack(*head[:len(HEAD_FIELDS) - 5]) + "".join(head[len(HEAD_FIELDS) - 5:])
+    if trailer is not None:
+        yield gen.TRAILER.pack(*trailer)
+    for kind, body, stats in details:
+        yield gen.DETAIL_HEADER.pack(*kind)
+        yield SHAPES[kind[0]].pack(*body)
+        for entry in stats:
+            yield gen.STAT.pack(*entry)
+
+
+def struct_encode(path, pool, count):
+    """Record by record: struct.pack and one GzipFile.write per record."""
+    stream = gzip.GzipFile(path, "wb", 6)
+    write = stream.write
+    for action in itertools.islice(itertools.cycle(pool), count):
+        for record in _action_records(*action):
+            write(record)
+    stream.close()
+
+
+def buffer_encode(path, pool, count):
+    """Every record packed into one list, joined and compressed in one write at the end."""
+    parts = []
+    for action in itertools.islice(itertools.cycle(pool), count):
+        parts.extend(_action_records(*action))
+    stream = gzip.GzipFile(path, "wb", 6)
+    stream.write("".join(parts))
+    stream.close()
+
+
+# ---- Running ----
+
+def writer_pool(count=POOL):
+    """Generated actions as writer input: (head and texts, trailer, ((type, length), body,
+    stat entries) per detail)."""
+    pool = []
+    for head, texts, trailer, details in gen.actions(count, seed=gen.DEFAULT_SEED + 1):
+        pool.append((head + tuple(texts), trailer,
+                     tuple(((kind, SHAPES[kind].size), body, stats) for kind, body, stats in details)))
+    return pool
+
+
+def decoder(variant):
+    if variant in ("classes", "flat"):
+        return ModuleWay(variant).decode
+    return {"struct": struct_decode, "buffer": buffer_decode}[variant]
+
+
+def encoder(variant):
+    if variant in ("classes", "flat"):
+        return ModuleWay(variant).encode
+    return {"struct": struct_encode, "buffer": buffer_encode}[variant]
+
+
+def _drop(values, more):
+    pass
+
+
+def run(job, variant, path, count, repeat):
+    """Best seconds of `repeat` runs of one job, and this process's peak memory."""
+    times = []
+    if job == "decode":
+        decode = decoder(variant)
+        for _ in range(repeat):
+            start = timeit.default_timer()
+            actions = decode(path, _drop)
+            times.append(timeit.default_timer() - start)
+        if actions != count:
+            raise SystemExit("%s decoded %d actions, the file holds %d" % (variant, actions, count))
+    else:
+        pool, encode = writer_pool(), encoder(variant)
+        out = "%s.%s.written" % (path, variant)
+        for _ in range(repeat):
+            start = timeit.default_timer()
+            encode(out, pool, count)
+            times.append(timeit.default_timer() - start)
+        os.remove(out)
+    return {"seconds": min(times), "maxrss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}
+
+
+VARIANTS = ("classes", "flat", "struct", "buffer")
+
+
+def verify(path, count):
+    """Every decoder yields the same values and every encoder the same bytes."""
+    seen = {}
+    for variant in VARIANTS:
+        values = []
+        decoder(variant)(path, lambda a, b: values.append((a, b)))
+        seen[variant] = values
+    for variant in VARIANTS[1:]:
+        if seen[variant] != seen[VARIANTS[0]]:
+            raise SystemExit("decoders disagree: %s and %s" % (VARIANTS[0], variant))
+    written = {}
+    pool = writer_pool(50)
+    for variant in VARIANTS:
+        out = "%s.%s.verify" % (path, variant)
+        encoder(variant)(out, pool, count)
+        written[variant] = zlib.decompress(open(out, "rb").read(), 16 + zlib.MAX_WBITS)
+        os.remove(out)
+    if len(set(written.values())) != 1:
+        raise SystemExit("encoders disagree")
+    if written["buffer"] != "".join("".join(_action_records(*a)) for a in
+                                    itertools.islice(itertools.cycle(pool), count)):
+        raise SystemExit("the written bytes are not the records")
+    print("verified: %d records decoded alike, %d bytes written alike"
+          % (len(seen["classes"]), len(written["classes"])))
+
+
+def main(argv):
+    if len(argv) >= 6 and argv[1] == "run":
+        repeat = int(argv[6]) if len(argv) > 6 else 1
+        print(json.dumps(run(argv[2], argv[3], argv[4], int(argv[5]), repeat)))
+        return 0
+    if len(argv) == 4 and argv[1] == "verify":
+        verify(argv[2], int(argv[3]))
+        return 0
+    print(__doc__, file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
