@@ -177,7 +177,7 @@ private:
             bytes = value;
         } else {
             PyErr_Format(PyExc_TypeError, "%.200s() argument 2 must be str or bytes, not %.50s",
-                         self->function_, Py_TYPE(value)->tp_name);
+                         self->function_, value == Py_None ? "None" : Py_TYPE(value)->tp_name);
             return 0;
         }
         const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes));
