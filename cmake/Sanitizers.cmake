@@ -20,12 +20,14 @@ if(QN4T_SANITIZE)
   # A report is a failure, not a line in a log: stop at the first one.
   add_compile_options(${_qn4t_sanitizers} -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(${_qn4t_sanitizers})
-  # The runtime that a non-instrumented interpreter must preload to load the module.
-  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libasan.so
-                  OUTPUT_VARIABLE QN4T_ASAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
+  # The runtime that a non-instrumented interpreter must preload to load the module;
+  # cached for the scripts that run the Python suites (scripts/hardening.sh).
+  set(_qn4t_runtime libasan.so)
   if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libclang_rt.asan-x86_64.so
-                    OUTPUT_VARIABLE QN4T_ASAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
+    set(_qn4t_runtime libclang_rt.asan-x86_64.so)
   endif()
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${_qn4t_runtime}
+                  OUTPUT_VARIABLE _qn4t_runtime_path OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(QN4T_ASAN_RUNTIME "${_qn4t_runtime_path}" CACHE INTERNAL "sanitizer runtime to preload")
   message(STATUS "Sanitizers: address, undefined; runtime ${QN4T_ASAN_RUNTIME}")
 endif()
