@@ -76,6 +76,6 @@ const TypeDescriptor *LiveReferences::type_at(const void *address) const {
     return nullptr;
 }
 
-LiveReferences live_reference_set;
+LiveReferences &live_reference_set = *new LiveReferences;
 
 }  // namespace qn4t
