@@ -8,6 +8,8 @@
 #      The C++ suites run with leak checking on.
 #   2. a short run of every fuzz target (build-fuzz/, clang + libFuzzer), from the
 #      committed seeds in fuzz/corpus/.
+#   3. with QN4T_HARDENING_VALGRIND=1, also scripts/valgrind.sh (the Python 2.7 suites
+#      under memcheck, build-valgrind/; a few more minutes).
 # Installs what is missing with apt-get. QN4T_FUZZ_SECONDS sets each fuzz run (default 8).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -64,4 +66,8 @@ logged build-fuzz/build.log cmake --build build-fuzz -j2 --target fuzz_targets
 for target in fuzz_records fuzz_records_gzip fuzz_pointer_string fuzz_python_boundary; do
   fuzz/run.sh "$target" "${QN4T_FUZZ_SECONDS:-8}"
 done
+if [ "${QN4T_HARDENING_VALGRIND:-0}" = 1 ]; then
+  stage "Python 2.7 suites under valgrind (build-valgrind)"
+  scripts/valgrind.sh
+fi
 stage "all passed"

@@ -40,7 +40,13 @@ constexpr char kModule[] = "_qn4tGenericActionLoader";
 const char *const kRecordTypes[] = {
     "qn4tGeneric_Action_Header",   "qn4tGeneric_Action_Detail_Header", "qn4tGeneric_Damage_Details",
     "qn4tGeneric_Healing_Details", "qn4tGeneric_StatMod_Details",      "qn4tGeneric_StatMod_Stat_Details"};
-const char *const kTextFields[] = {"name", "desc", "blah", "foo", "bar"};
+
+// The action header's text fields, by name, from its field table.
+std::vector<std::string> text_fields() {
+    std::vector<std::string> names;
+    qn4t::for_each_field(qn4t::HeaderLayout::texts, [&](const auto &t) { names.emplace_back(t.name); });
+    return names;
+}
 
 // Bytes currently allocated from the heap: what a leak makes grow.
 std::size_t heap_bytes() {
@@ -325,7 +331,7 @@ TEST_F(AllocationFailures, ConstructorsGiveNone) {
 TEST_F(AllocationFailures, TextSettersRaiseMemoryErrorAndKeepTheOldText) {
     const std::string type = "qn4tGeneric_Action_Header";
     PyObject *header = New(type);
-    for (const std::string field : kTextFields) {
+    for (const std::string &field : text_fields()) {
         SCOPED_TRACE(field);
         const std::string setter = type + "_" + field + "_set";
         const std::string getter = type + "_" + field + "_get";
@@ -391,7 +397,7 @@ TEST_F(AllocationFailures, HeaderReadGivesMinusOneWithSoundTexts) {
                     EXPECT_EQ(text[qn4t::text_size(text)], '\0');
                 }
             });
-            for (const std::string field : kTextFields) {
+            for (const std::string &field : text_fields()) {
                 PyObject *value = Call(type + "_" + field + "_get", "(O)", header);
                 EXPECT_TRUE(value == Py_None || (value && PyString_Check(value))) << TakeError();
                 Py_XDECREF(value);
