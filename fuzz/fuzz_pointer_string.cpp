@@ -28,16 +28,18 @@ namespace {
 using namespace qn4t_fuzz;
 
 struct Fixture {
-    std::vector<void *> live;  // one live object of each type that a wrapper can name
+    std::vector<void *> live;  // one live record of each type in slot order, then a stream
     void *deleted = nullptr;   // the address of a record that has been deleted
     PyObject *string_subclass = nullptr;
     PyObject *holder_class = nullptr;  // instances take any "this"
 };
 
+// The address behind a reference the module just handed out; takes the reference.
 void *pointer_of(PyObject *reference, qn4t::TypeSlot slot) {
     void *pointer = nullptr;
     if (!reference || qn4t::ConvertPointer(reference, &pointer, qn4t::TypeTable[slot], 1) != 0)
         fail("the fixture cannot make its objects");
+    Py_DECREF(reference);
     return pointer;
 }
 
@@ -45,23 +47,21 @@ const Fixture &fixture() {
     static const Fixture made = [] {
         Fixture f;
         embedded_module();
-        const char *records[] = {"qn4tGeneric_Action_Header", "qn4tGeneric_Action_Detail_Header",
-                                 "qn4tGeneric_Damage_Details", "qn4tGeneric_Healing_Details",
-                                 "qn4tGeneric_StatMod_Details", "qn4tGeneric_StatMod_Stat_Details"};
-        for (const char *record : records) {
-            const std::string type = std::string("_p_") + record;
-            for (int slot = 0; slot < qn4t::kTypeSlotCount; ++slot)
-                if (type == qn4t::TypeTable[slot]->name)
-                    f.live.push_back(pointer_of(call_module(("new_" + type.substr(3)).c_str(), "()"),
-                                                static_cast<qn4t::TypeSlot>(slot)));
+        for (int slot = 0; slot < qn4t::kTypeSlotCount; ++slot) {
+            if (slot == qn4t::kCharSlot || slot == qn4t::kStreamSlot) continue;  // not records
+            const std::string record = std::string(qn4t::TypeTable[slot]->name).substr(3);  // "_p_"
+            f.live.push_back(pointer_of(call_module(("new_" + record).c_str(), "()"),
+                                        static_cast<qn4t::TypeSlot>(slot)));
         }
         f.live.push_back(pointer_of(call_module("qn4tGenericOpen", "(si)", "/nonexistent/qn4t", 0),
                                     qn4t::kStreamSlot));
         PyObject *doomed = call_module("new_qn4tGeneric_Damage_Details", "()");
+        Py_XINCREF(doomed);  // kept for the delete below
         f.deleted = pointer_of(doomed, qn4t::kDamageSlot);
         PyObject *deleted = call_module("delete_qn4tGeneric_Damage_Details", "(O)", doomed);
         if (!deleted) fail("the fixture cannot delete a record");
         Py_DECREF(deleted);
+        Py_DECREF(doomed);
         PyObject *classes = run_python(
             "class StringSubclass(str): pass\n"
             "class Holder(object): pass\n");
