@@ -50,7 +50,7 @@ Names EntryNames(TypeDescriptor *descriptor) {
 }
 
 // A Python object that stands for a shadow class; never released, like registered classes.
-PyObject *Marker(const char *text) { return PyString_FromString(text); }
+PyObject *Marker(const char *text) { return text_from(text); }
 
 class TypeRegistry : public ::testing::Test {
 protected:
@@ -174,7 +174,7 @@ TEST_F(TypeRegistry, ConversionAppliesTheCastBeforeCheckingTheLiveObject) {
     // The same address under the base's own name is taken as is, and nothing lives there.
     Ref as_base(qn4t::NewPointerObject(&derived, d, 0));
     EXPECT_EQ(qn4t::ConvertPointer(as_base.get(), &pointer, d, qn4t::kRaiseOnMismatch), -1);
-    EXPECT_EQ(TakeError(), "exceptions.TypeError: Type error. Expected _p_TestBase");
+    EXPECT_EQ(TakeError(), "TypeError: Type error. Expected _p_TestBase");
     qn4t::live_references().remove(&derived.base);
 }
 
