@@ -1,10 +1,10 @@
 """The cost of one call across the Python boundary, against the floor measured in the same run.
 
-    python2.7 bench/boundary_bench.py [--repeat N] [--json]
-    python2.7 bench/boundary_bench.py --run CASE PASSES     (one case, untimed, for callgrind)
+    python bench/boundary_bench.py [--repeat N] [--json]
+    python bench/boundary_bench.py --run CASE PASSES     (one case, untimed, for callgrind)
 
-Needs on sys.path: the built module with its Python-side files, and the bench's floor
-extension `qn4t_bench_floor` (one "O" argument parsed with PyArg_ParseTuple, an integer
+Runs on Python 2.7 and Python 3. Needs on sys.path: the module built for the interpreter
+that runs it, with its Python-side files, and the bench's floor extension `qn4t_bench_floor` (one "O" argument parsed with PyArg_ParseTuple, an integer
 returned). For every operation (getter, integer setter, text setter, record read) it reports
 nanoseconds per call, best of N repeats, through the flat function with a pointer string,
 the flat function with an instance, and the Python-side class's attribute or method. Each
@@ -27,6 +27,10 @@ import qn4tGenericActionLoader as q
 import qn4t_bench_floor
 
 UNROLL = 20
+try:
+    lazy_range = xrange  # Python 2: range() would build the list of every pass first
+except NameError:
+    lazy_range = range
 DAMAGE = "qn4tGeneric_Damage_Details"
 HEADER = "qn4tGeneric_Action_Header"
 
@@ -36,11 +40,11 @@ def compile_loop(statement, namespace):
     `namespace` bound as a local (as a script's loop would have them)."""
     lines = ["def run(_number, _clock):"]
     lines += ["    %s = _ns[%r]" % (name, name) for name in namespace]
-    lines += ["    _passes = xrange(_number)", "    _t0 = _clock()", "    for _i in _passes:"]
+    lines += ["    _passes = _lazy_range(_number)", "    _t0 = _clock()", "    for _i in _passes:"]
     lines += ["        " + statement] * UNROLL
     lines += ["    return _clock() - _t0"]
-    scope = {"_ns": namespace}
-    exec "\n".join(lines) in scope
+    scope = {"_ns": namespace, "_lazy_range": lazy_range}
+    exec("\n".join(lines), scope)
     return scope["run"]
 
 

@@ -2,12 +2,18 @@
 # Instructions per call of each boundary-bench case, counted by callgrind: stable on a
 # noisy machine, unlike times. A case runs twice (PASSES and 0 passes of the unrolled
 # statement); the difference divided by the calls made is the cost of one call.
-#   bench/call_instructions.sh BUILD_DIR [CASE...]    (default: every case)
+#   bench/call_instructions.sh BUILD_DIR [--host python2|python3] [CASE...]
+# (default: Python 2.7 where it is built, else Python 3; every case)
 set -euo pipefail
 build=$(cd "$1" && pwd); shift
 here=$(cd "$(dirname "$0")" && pwd)
-python=$(cat "$build/bench/python2.txt")
-export PYTHONPATH="$build/python:$build/bench"
+host=python2
+[ -f "$build/bench/python2.txt" ] || host=python3
+if [ "${1:-}" = --host ]; then host=$2; shift 2; fi
+python=$(cat "$build/bench/$host.txt")
+module_dir=$build/python
+[ "$host" = python3 ] && module_dir=$build/python3
+export PYTHONPATH="$module_dir:$build/bench/$host"
 passes=2000
 unroll=$("$python" -c "import sys; sys.path.insert(0, '$here'); import boundary_bench; print(boundary_bench.UNROLL)")
 if [ $# -eq 0 ]; then

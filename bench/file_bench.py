@@ -1,10 +1,12 @@
 """Whole files: decoding and writing every field of a generated action file, through the
 module and through pure-Python readers and writers of the same bytes, with peak memory.
 
-    python2.7 bench/file_bench.py run decode|encode VARIANT FILE COUNT [REPEAT]
+    python bench/file_bench.py run decode|encode VARIANT FILE COUNT [REPEAT]
         one variant in this process: prints JSON {"seconds": best of REPEAT, "maxrss_kb": ...}
-    python2.7 bench/file_bench.py verify FILE COUNT
+    python bench/file_bench.py verify FILE COUNT
         all variants agree: the same values decoded, the same bytes written
+
+Runs on Python 2.7 and Python 3, each with the module built for it on sys.path.
 
 Variants:
   classes   the Python-side classes: attributes, read/write methods, reused instances
@@ -14,10 +16,13 @@ Variants:
             every record packed into one buffer compressed at the end (encode)
 
 Decoding turns every field of every record (texts, spell trailer, details, stat entries)
-into Python values, one tuple per record, as a script walking a file would; nothing is kept
+into Python values, one tuple per record, as a script walking a file would (texts as str:
+on Python 3 the pure-Python readers decode them as the module's getters do, UTF-8 with
+surrogateescape); nothing is kept
 from one action to the next, so a reader that streams needs the same memory for any file.
 Writing takes its values from a pool of generated actions, cycled, so the input costs no
-memory that grows with the count either. Peak memory is ru_maxrss of the process that ran
+memory that grows with the count either; its texts are bytes, which every writer takes
+as they are on both hosts. Peak memory is ru_maxrss of the process that ran
 one variant; the runner starts one process per variant and file size.
 """
 from __future__ import print_function
@@ -50,11 +55,15 @@ HEAD_FIELDS = [f for f in FIELDS[HEADER] if f not in TRAILER_FIELDS]  # head and
 ACTION_TYPE, NUM_DETAILS = HEAD_FIELDS.index("actionType"), HEAD_FIELDS.index("numDetails")
 NUM_STAT_MODS = FIELDS[BODY_TYPES[gen.STATMOD_TYPE]].index("numStatMods")
 POOL = 1000  # distinct actions the writers cycle through
+try:
+    lazy_range = xrange  # Python 2: range() would build a list
+except NameError:
+    lazy_range = range
 
 
 def _compiled(source, name, scope=None):
     scope = dict(scope or {})
-    exec source in scope
+    exec(source, scope)
     return scope[name]
 
 
@@ -150,7 +159,7 @@ class ModuleWay(object):
             head = head_values(header)
             trailer = trailer_values(header) if head[ACTION_TYPE] == SPELL_ACTION_TYPE else None
             emit(head, trailer)
-            for _ in xrange(head[NUM_DETAILS]):
+            for _ in lazy_range(head[NUM_DETAILS]):
                 read_detail(stream_ref)
                 kind = detail_values(detail)
                 read_body, body, body_values = bodies[kind[0]]
@@ -158,7 +167,7 @@ class ModuleWay(object):
                 values = body_values(body)
                 emit(kind, values)
                 if kind[0] == gen.STATMOD_TYPE:
-                    for _ in xrange(values[NUM_STAT_MODS]):
+                    for _ in lazy_range(values[NUM_STAT_MODS]):
                         read_stat(stream_ref)
                         emit(stat_values(stat), None)
             actions += 1
@@ -207,17 +216,28 @@ SHAPES_IN = dict((k, _as_read(s)) for k, s in SHAPES.items())
 TEXT_LENGTHS = [HEAD_FIELDS.index(f) for f in ("nameLen", "descLen", "blahLen", "fooLen", "barLen")]
 
 
+if sys.version_info[0] >= 3:
+    def record_text(raw):
+        """A text field's bytes as the module's getter gives them: up to the first zero byte,
+        as str (UTF-8 with surrogateescape, so that any bytes decode)."""
+        return raw.split(b"\0", 1)[0].decode("utf-8", "surrogateescape")
+else:
+    def record_text(raw):
+        """A text field's bytes as the module's getter gives them: up to the first zero byte."""
+        return raw.split(b"\0", 1)[0]
+
+
 def _split_texts(head, data, at):
     texts = []
     for index in TEXT_LENGTHS:
         size = head[index]
-        texts.append(data[at:at + size].split("\0", 1)[0])  # a getter stops at a zero byte
+        texts.append(record_text(data[at:at + size]))
         at += size
     return tuple(texts), at
 
 
 def _trailer(values):
-    return (values[0].split("\0", 1)[0],) + values[1:]
+    return (record_text(values[0]),) + values[1:]
 
 
 def struct_decode(path, emit):
@@ -235,13 +255,13 @@ def struct_decode(path, emit):
         rest = read(sum(head[i] for i in TEXT_LENGTHS) + (trailer_shape.size if spell else 0))
         texts, at = _split_texts(head, rest, 0)
         emit(head + texts, _trailer(trailer_shape.unpack_from(rest, at)) if spell else None)
-        for _ in xrange(head[NUM_DETAILS]):
+        for _ in lazy_range(head[NUM_DETAILS]):
             kind = detail_shape.unpack(read(detail_shape.size))
             shape = SHAPES_IN[kind[0]]
             values = shape.unpack(read(shape.size))
             emit(kind, values)
             if kind[0] == gen.STATMOD_TYPE:
-                for _ in xrange(values[NUM_STAT_MODS]):
+                for _ in lazy_range(values[NUM_STAT_MODS]):
                     emit(stat_shape.unpack(read(stat_shape.size)), None)
         actions += 1
     stream.close()
@@ -263,14 +283,14 @@ def buffer_decode(path, emit):
             trailer = _trailer(trailer_shape.unpack_from(data, at))
             at += trailer_shape.size
         emit(head + texts, trailer)
-        for _ in xrange(head[NUM_DETAILS]):
+        for _ in lazy_range(head[NUM_DETAILS]):
             kind = detail_shape.unpack_from(data, at)
             shape = SHAPES_IN[kind[0]]
             values = shape.unpack_from(data, at + detail_shape.size)
             at += detail_shape.size + shape.size
             emit(kind, values)
             if kind[0] == gen.STATMOD_TYPE:
-                for _ in xrange(values[NUM_STAT_MODS]):
+                for _ in lazy_range(values[NUM_STAT_MODS]):
                     emit(stat_shape.unpack_from(data, at), None)
                     at += stat_shape.size
         actions += 1
@@ -279,7 +299,7 @@ def buffer_decode(path, emit):
 
 def _action_records(head, trailer, details):
     """The packed records of one pool action, in file order."""
-    yield gen.HEAD.pack(*head[:len(HEAD_FIELDS) - 5]) + "".join(head[len(HEAD_FIELDS) - 5:])
+    yield gen.HEAD.pack(*head[:len(HEAD_FIELDS) - 5]) + b"".join(head[len(HEAD_FIELDS) - 5:])
     if trailer is not None:
         yield gen.TRAILER.pack(*trailer)
     for kind, body, stats in details:
@@ -305,7 +325,7 @@ def buffer_encode(path, pool, count):
     for action in itertools.islice(itertools.cycle(pool), count):
         parts.extend(_action_records(*action))
     stream = gzip.GzipFile(path, "wb", 6)
-    stream.write("".join(parts))
+    stream.write(b"".join(parts))
     stream.close()
 
 
@@ -381,7 +401,7 @@ def verify(path, count):
         os.remove(out)
     if len(set(written.values())) != 1:
         raise SystemExit("encoders disagree")
-    if written["buffer"] != "".join("".join(_action_records(*a)) for a in
+    if written["buffer"] != b"".join(b"".join(_action_records(*a)) for a in
                                     itertools.islice(itertools.cycle(pool), count)):
         raise SystemExit("the written bytes are not the records")
     print("verified: %d records decoded alike, %d bytes written alike"

@@ -9,7 +9,9 @@ An action is an action header (texts of realistic lengths; about half are spells
 (type = the QN4T_GENERIC_ACTION_* number of its body, length = the body's bytes) and its
 body; a stat modification carries 1 to 5 stat entries behind its body.
 
-    python2.7 bench/generate_actions.py OUT.gz COUNT [SEED]
+    python bench/generate_actions.py OUT.gz COUNT [SEED]
+
+Python 2.7 and Python 3 write the same bytes; texts are byte strings on both.
 
 The layouts below are written down independently of the module (struct formats in field
 order): the pure-Python readers of the benchmarks use them as well.
@@ -53,10 +55,10 @@ class _Dice(object):
         return low + int(self.rng.random() * (high - low + 1))
 
     def text(self, low, high):
-        """Words of realistic text, `low` to `high` characters long."""
+        """Words of realistic text, `low` to `high` bytes long."""
         size = self.int(low, high)
         start = self.int(0, len(PROSE) - size - 1)
-        return PROSE[start:start + size]
+        return PROSE[start:start + size].encode("ascii")
 
 
 def _action(dice, action_id):
@@ -86,7 +88,7 @@ def _action(dice, action_id):
             len(details), len(texts[2]), len(texts[3]), len(texts[4]))
     trailer = None
     if action_type == SPELL:
-        code = "".join(chr(dice.int(65, 90)) for _ in range(4))
+        code = "".join(chr(dice.int(65, 90)) for _ in range(4)).encode("ascii")
         trailer = (code, dice.int(0, 12), dice.int(1, 250))
     return head, texts, trailer, details
 
@@ -109,7 +111,7 @@ def action_bytes(action):
         parts.append(DETAIL_HEADER.pack(kind, shape.size))
         parts.append(shape.pack(*body))
         parts.extend(STAT.pack(*s) for s in stats)
-    return "".join(parts)
+    return b"".join(parts)
 
 
 def write_file(path, count, seed=DEFAULT_SEED):

@@ -1,10 +1,13 @@
-"""Runs every benchmark against its floor and prints one table of figures and ratios.
+"""Runs every benchmark against its floor and prints one table of figures and ratios, with
+a column per Python host (Python 2.7 and Python 3, each where the module is built).
 
-    python2.7 bench/run_all.py BUILD_DIR [--quick] [--instructions]
+    python bench/run_all.py BUILD_DIR [--quick] [--instructions]
 
-BUILD_DIR holds the module (python/), the floor extension and the native bench (bench/).
-Generated files are kept in BUILD_DIR/bench/data and made again only when missing.
---quick: fewer repeats and a 50,000-action whole-file run instead of 200,000 (for a try-out).
+BUILD_DIR holds the modules (python/, python3/), the native bench and, per host, the floor
+extension and the interpreter to run (bench/python2/, bench/python2.txt, bench/python3/,
+bench/python3.txt). The runner itself runs on either host. Generated files are kept in
+BUILD_DIR/bench/data and made again only when missing; both hosts read the same files.
+--quick: fewer repeats and a 20,000-action whole-file run instead of 200,000 (a try-out).
 --instructions: adds callgrind instruction counts per boundary call (slow, but steady on a
 busy machine where times are not).
 """
@@ -20,8 +23,18 @@ sys.path.insert(0, HERE)
 import generate_actions  # noqa: E402
 
 NATIVE_ACTIONS = 20000
-SMALL_ACTIONS = 20000  # the second size of the peak-memory figures
+SMALL_ACTIONS = 20000  # the smaller size of the peak-memory figures
 WHOLE_FILE_ACTIONS = 200000
+QUICK_WHOLE_FILE_ACTIONS = 20000
+# Host name (bench/<name>.txt names its interpreter) and its module folder in BUILD_DIR.
+HOSTS = (("python2", "python"), ("python3", "python3"))
+VARIANTS = ("classes", "flat", "struct", "buffer")
+VARIANT_LABELS = {"classes": "module, Python-side classes", "flat": "module, flat functions",
+                  "struct": "pure Python, record by record", "buffer": "pure Python, whole buffer"}
+
+
+def text_of(output):
+    return output.decode("utf-8") if isinstance(output, bytes) else output
 
 
 def data_file(data_dir, count):
@@ -32,11 +45,41 @@ def data_file(data_dir, count):
     return path
 
 
-def python_env(build):
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([os.path.join(build, "python"), os.path.join(build, "bench"), HERE])
-    env["PYTHONDONTWRITEBYTECODE"] = "1"
-    return env
+class Host(object):
+    """One Python host: its interpreter, the module built for it and its floor extension."""
+
+    def __init__(self, build, name, module_folder):
+        self.build, self.name = build, name
+        with open(os.path.join(build, "bench", name + ".txt")) as f:
+            self.interpreter = f.read().strip()
+        self.env = dict(os.environ)
+        self.env["PYTHONPATH"] = os.pathsep.join([
+            os.path.join(build, module_folder), os.path.join(build, "bench", name), HERE])
+        self.env["PYTHONDONTWRITEBYTECODE"] = "1"
+        self.label = "Python " + text_of(subprocess.check_output(
+            [self.interpreter, "-c", "import sys; print('%d.%d' % sys.version_info[:2])"])).strip()
+
+    def job(self, argv):
+        """The JSON a bench script prints last."""
+        out = subprocess.check_output([self.interpreter] + argv, env=self.env)
+        return json.loads(text_of(out).splitlines()[-1])
+
+    def check(self, argv):
+        subprocess.check_call([self.interpreter] + argv, env=self.env)
+
+    def instruction_counts(self):
+        out = subprocess.check_output([os.path.join(HERE, "call_instructions.sh"), self.build,
+                                       "--host", self.name])
+        counts = {}
+        for line in text_of(out).splitlines():
+            name, count = line.split("  ")[0].strip(), int(line.split()[-4])
+            counts[name] = count
+        return counts
+
+
+def built_hosts(build):
+    return [Host(build, name, folder) for name, folder in HOSTS
+            if os.path.exists(os.path.join(build, "bench", name + ".txt"))]
 
 
 def native(build, path, repetitions):
@@ -46,59 +89,44 @@ def native(build, path, repetitions):
                                    "--benchmark_repetitions=%d" % repetitions,
                                    "--benchmark_report_aggregates_only=true"])
     figures = {}
-    for run in json.loads(out)["benchmarks"]:
+    for run in json.loads(text_of(out))["benchmarks"]:
         if run.get("aggregate_name") == "median":
             figures[run["run_name"]] = (run["cpu_time"] / 1e3, run["items_per_second"], run["bytes_per_second"])
     return figures
 
 
-def python_job(build, argv):
-    return json.loads(subprocess.check_output([sys.executable] + argv, env=python_env(build)).splitlines()[-1])
-
-
-def instruction_counts(build):
-    out = subprocess.check_output([os.path.join(HERE, "call_instructions.sh"), build], env=python_env(build))
-    counts = {}
-    for line in out.splitlines():
-        name, count = line.split("  ")[0].strip(), int(line.split()[-4])
-        counts[name] = count
-    return counts
-
-
 class Table(object):
+    """Sections of rows: a case, its figure cells (a group per host) and a note. Columns are
+    aligned within a section."""
+
     def __init__(self):
-        self.rows = []
+        self.sections = []
 
-    def section(self, title):
-        self.rows.append((title,))
+    def section(self, title, heads=None):
+        """`heads`: one title per group of cells, written above the group."""
+        self.sections.append((title, heads, []))
 
-    def row(self, case, figure, ratio="", note=""):
-        self.rows.append((case, figure, ratio, note))
+    def row(self, case, cells, note=""):
+        self.sections[-1][2].append((case, list(cells), note))
 
     def show(self):
-        widths = [max(len(r[i]) for r in self.rows if len(r) > 1) for i in range(4)]
-        for r in self.rows:
-            if len(r) == 1:
-                print("\n" + r[0])
-            else:
-                print("  " + "  ".join(c.ljust(w) if i in (0, 3) else c.rjust(w)
-                                       for i, (c, w) in enumerate(zip(r, widths))).rstrip())
+        for title, heads, rows in self.sections:
+            print("\n" + title)
+            columns = max(len(cells) for _, cells, _ in rows)
+            widths = [max(len(cells[i]) for _, cells, _ in rows if i < len(cells)) for i in range(columns)]
+            case_width = max(len(case) for case, _, _ in rows)
+            if heads:
+                group = columns // len(heads)
+                spans = [sum(widths[g * group:(g + 1) * group]) + 2 * (group - 1) for g in range(len(heads))]
+                print("  " + " " * case_width + "".join("  " + h.rjust(s) for h, s in zip(heads, spans)))
+            for case, cells, note in rows:
+                line = "  " + case.ljust(case_width)
+                line += "".join("  " + c.rjust(w) for c, w in zip(cells, widths))
+                print((line + "  " + note).rstrip())
 
 
-def main(argv):
-    if len(argv) < 2:
-        print(__doc__, file=sys.stderr)
-        return 2
-    build = os.path.abspath(argv[1])
-    quick = "--quick" in argv
-    data_dir = os.path.join(build, "bench", "data")
-    if not os.path.isdir(data_dir):
-        os.makedirs(data_dir)
-    big = 50000 if quick else WHOLE_FILE_ACTIONS
-    repeat = 2 if quick else 3
-    table = Table()
-
-    # Native records against one gzread / gzwrite.
+def native_section(table, build, data_dir, quick):
+    """Native records against one gzread / gzwrite (no Python: one column)."""
     path = data_file(data_dir, NATIVE_ACTIONS)
     n = native(build, path, 3 if quick else 7)
     table.section("Native, %d actions (%s): median CPU time of a whole-file pass" % (
@@ -107,42 +135,79 @@ def main(argv):
         for name, label in ((floor, "%s: one gz%s of the whole content (floor)" % (job, job)),
                             (records, "%s: record by record" % job)):
             seconds, items, size = n[name]
-            table.row(label, "%.2f Mrecords/s  %6.1f MB/s" % (items / 1e6, size / 1e6),
-                      "%.2fx" % (n[floor][0] / seconds), "throughput / floor's")
+            table.row(label, ["%.2f Mrecords/s" % (items / 1e6), "%.1f MB/s" % (size / 1e6),
+                              "%.2fx" % (n[floor][0] / seconds)], "throughput / floor's")
 
-    # One call across the Python boundary.
-    ordered = python_job(build, [os.path.join(HERE, "boundary_bench.py"), "--json",
-                                 "--repeat", "3" if quick else "7"])
-    calls = dict(ordered)
-    counts = instruction_counts(build) if "--instructions" in argv else {}
-    table.section("Python boundary: ns per call, best of repeats, empty loop subtracted"
-                  + (" (and callgrind instructions)" if counts else ""))
-    floor = calls["floor"]
-    for name, _ in ordered:
-        note = "" if not counts else "%5d instr  %.2fx" % (counts[name], counts[name] / float(counts["floor"]))
-        table.row(name, "%.1f ns" % calls[name], "%.2fx" % (calls[name] / floor), note)
 
-    # Whole files through the module and through pure Python, with peak memory.
+def boundary_section(table, hosts, quick, with_instructions):
+    """One call across the Python boundary on each host, against that host's floor."""
+    per_host = []
+    for host in hosts:
+        ordered = host.job([os.path.join(HERE, "boundary_bench.py"), "--json",
+                            "--repeat", "3" if quick else "7"])
+        counts = host.instruction_counts() if with_instructions else {}
+        per_host.append((ordered, dict(ordered), counts))
+    table.section("Python boundary: ns per call (x the host's floor), best of repeats, empty loop "
+                  "subtracted" + (", and callgrind instructions per call" if with_instructions else ""),
+                  [host.label for host in hosts])
+    for name, _ in per_host[0][0]:
+        cells = []
+        for _, calls, counts in per_host:
+            cells += ["%.1f ns" % calls[name], "%.2fx" % (calls[name] / calls["floor"])]
+            if counts:
+                cells += ["%d instr" % counts[name], "%.2fx" % (counts[name] / float(counts["floor"]))]
+        table.row(name, cells)
+
+
+def whole_file_sections(table, hosts, data_dir, quick):
+    """Whole files through the module and through pure Python on each host, with peak memory."""
+    big = QUICK_WHOLE_FILE_ACTIONS if quick else WHOLE_FILE_ACTIONS
+    repeat = 2 if quick else 3
     small, large = data_file(data_dir, SMALL_ACTIONS), data_file(data_dir, big)
-    subprocess.check_call([sys.executable, os.path.join(HERE, "file_bench.py"), "verify",
-                           data_file(data_dir, 2000), "2000"], env=python_env(build))
+    script = os.path.join(HERE, "file_bench.py")
+    for host in hosts:
+        host.check([script, "verify", data_file(data_dir, 2000), "2000"])
     for job in ("decode", "encode"):
-        table.section("Whole file, %s %d actions: best of %d; peak RSS at %d and %d actions" % (
-            job, big, repeat, SMALL_ACTIONS, big))
-        results = {}
-        for variant in ("classes", "flat", "struct", "buffer"):
-            script = os.path.join(HERE, "file_bench.py")
-            at_small = python_job(build, [script, "run", job, variant, small, str(SMALL_ACTIONS), "1"])
-            at_large = python_job(build, [script, "run", job, variant, large, str(big), str(repeat)])
-            results[variant] = (at_large["seconds"], at_small["maxrss_kb"], at_large["maxrss_kb"])
-        labels = {"classes": "module, Python-side classes", "flat": "module, flat functions",
-                  "struct": "pure Python, record by record", "buffer": "pure Python, whole buffer"}
-        for variant in ("classes", "flat", "struct", "buffer"):
-            seconds, rss_small, rss_large = results[variant]
-            table.row("%s: %s" % (job, labels[variant]),
-                      "%.2f s  %5.1f us/action" % (seconds, seconds * 1e6 / big),
-                      "%.2fx" % (seconds / results["classes"][0]),
-                      "time / classes'; peak %d -> %d MB" % (rss_small // 1024, rss_large // 1024))
+        peak = "peak RSS" if big == SMALL_ACTIONS else "peak RSS at %d -> %d actions" % (SMALL_ACTIONS, big)
+        table.section("Whole file, %s %d actions: us per action, best of %d (x the classes' time on "
+                      "the same host); %s" % (job, big, repeat, peak), [host.label for host in hosts])
+        results = []  # per host: {variant: (seconds, peak kB small, peak kB large)}
+        for host in hosts:
+            figures = {}
+            for variant in VARIANTS:
+                at_large = host.job([script, "run", job, variant, large, str(big), str(repeat)])
+                at_small = at_large if big == SMALL_ACTIONS else host.job(
+                    [script, "run", job, variant, small, str(SMALL_ACTIONS), "1"])
+                figures[variant] = (at_large["seconds"], at_small["maxrss_kb"], at_large["maxrss_kb"])
+            results.append(figures)
+        for variant in VARIANTS:
+            cells = []
+            for figures in results:
+                seconds, rss_small, rss_large = figures[variant]
+                cells += ["%.1f us" % (seconds * 1e6 / big), "%.2fx" % (seconds / figures["classes"][0]),
+                          "%d MB" % (rss_large // 1024) if big == SMALL_ACTIONS
+                          else "%d -> %d MB" % (rss_small // 1024, rss_large // 1024)]
+            table.row("%s: %s" % (job, VARIANT_LABELS[variant]), cells)
+
+
+def main(argv):
+    if len(argv) < 2:
+        print(__doc__, file=sys.stderr)
+        return 2
+    build = os.path.abspath(argv[1])
+    quick = "--quick" in argv
+    hosts = built_hosts(build)
+    if not hosts:
+        print("run_all.py: no Python host in %s/bench (configure with -DQN4T_BENCH=ON)" % build,
+              file=sys.stderr)
+        return 2
+    data_dir = os.path.join(build, "bench", "data")
+    if not os.path.isdir(data_dir):
+        os.makedirs(data_dir)
+    table = Table()
+    native_section(table, build, data_dir, quick)
+    boundary_section(table, hosts, quick, "--instructions" in argv)
+    whole_file_sections(table, hosts, data_dir, quick)
     table.show()
     return 0
 

@@ -1,9 +1,21 @@
 #!/usr/bin/env bash
-# Builds the module, the native bench and the floor extension in build-bench/ (Release)
-# and runs every benchmark, printing one table of figures and ratios to their floors.
+# Builds the module for every Python host found (Python 2.7 and Python 3), the native bench
+# and the floor extensions in build-bench/ (Release) and runs every benchmark, printing one
+# table of figures and ratios to their floors, with a column per interpreter.
 #   scripts/bench.sh [--quick] [--instructions]     (see bench/run_all.py)
+# QN4T_BENCH_BUILD names another build directory than build-bench.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DQN4T_BENCH=ON >/dev/null
-cmake --build build-bench -j2 --target _qn4tGenericActionLoader qn4t_native_bench qn4t_bench_floor >/dev/null
-exec "$(cat build-bench/bench/python2.txt)" bench/run_all.py build-bench "$@"
+build=${QN4T_BENCH_BUILD:-build-bench}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQN4T_BENCH=ON >/dev/null
+# qn4t_bench: _qn4tGenericActionLoader, _qn4tGenericActionLoader_py3 (each where its host is
+# found), qn4t_native_bench and the floor extensions.
+cmake --build "$build" -j2 --target qn4t_bench >/dev/null
+# The runner itself runs on either host; it starts each host's interpreter for its benches.
+for host in python3 python2; do
+  if [ -f "$build/bench/$host.txt" ]; then
+    exec "$(cat "$build/bench/$host.txt")" bench/run_all.py "$build" "$@"
+  fi
+done
+echo "bench.sh: no Python host was built" >&2
+exit 1
