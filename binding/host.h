@@ -145,13 +145,7 @@ public:
     TextArgument(const TextArgument &) = delete;
     TextArgument &operator=(const TextArgument &) = delete;
 
-    const char *text() const {
-#if QN4T_PYTHON3
-        return PyBytes_AS_STRING(bytes_);
-#else
-        return text_;
-#endif
-    }
+    const char *text() const { return text_; }
 
     // Parses (object, text) with a format whose codes are kTextSetterCodes; false with
     // the exception set.
@@ -170,6 +164,11 @@ private:
         auto *self = static_cast<TextArgument *>(address);
         PyObject *bytes = nullptr;
         if (PyUnicode_Check(value)) {
+            // Most texts have a strict UTF-8 form, which the str caches: no new object.
+            Py_ssize_t size = 0;
+            if (const char *utf8 = PyUnicode_AsUTF8AndSize(value, &size))
+                return self->keep(utf8, static_cast<std::size_t>(size), nullptr);
+            PyErr_Clear();  // surrogates: escaped bytes need the error handler
             bytes = PyUnicode_AsEncodedString(value, "utf-8", "surrogateescape");
             if (!bytes) return 0;  // a lone surrogate outside the escape range
         } else if (PyBytes_Check(value)) {
@@ -180,22 +179,27 @@ private:
                          self->function_, value == Py_None ? "None" : Py_TYPE(value)->tp_name);
             return 0;
         }
-        const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes));
-        if (std::strlen(PyBytes_AS_STRING(bytes)) != size) {
+        return self->keep(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)),
+                          bytes);
+    }
+
+    // Keeps `text` (owned by `owner`, or by the argument itself when owner is null) unless
+    // it holds a zero byte: 1, or 0 with TypeError set. Takes over the owner's reference.
+    int keep(const char *text, std::size_t size, PyObject *owner) {
+        if (std::strlen(text) != size) {
             PyErr_Format(PyExc_TypeError,
-                         "%.200s() argument 2 must be str or bytes without null bytes",
-                         self->function_);
-            Py_DECREF(bytes);
+                         "%.200s() argument 2 must be str or bytes without null bytes", function_);
+            Py_XDECREF(owner);
             return 0;
         }
-        Py_XDECREF(self->bytes_);
-        self->bytes_ = bytes;
+        Py_XDECREF(bytes_);
+        bytes_ = owner;
+        text_ = text;
         return 1;
     }
-    PyObject *bytes_ = nullptr;
-#else
-    const char *text_ = nullptr;
+    PyObject *bytes_ = nullptr;  // what keeps text_ alive, when the argument does not
 #endif
+    const char *text_ = nullptr;
     const char *function_;
 };
 
