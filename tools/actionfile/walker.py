@@ -12,30 +12,29 @@ ACTION, DETAIL, STAT = "action", "detail", "stat"
 PROGRESS_EVERY = 4096  # actions between two progress reports
 
 
-class Damaged(Exception):
+class _Finding(object):
+    """Where something was found: the record, and the offset in the uncompressed stream."""
+
+    def __init__(self, offset, place, problem):
+        self.offset = offset
+        self.place = place
+        self.problem = problem
+
+    def __str__(self):
+        return "%s, offset %d: %s" % (self.place, self.offset, self.problem)
+
+
+class Damaged(_Finding, Exception):
     """The file cannot be walked to its end: which record, the offset in the uncompressed
     stream, and what was expected there."""
 
     def __init__(self, offset, place, problem):
         Exception.__init__(self, offset, place, problem)
-        self.offset = offset
-        self.place = place
-        self.problem = problem
-
-    def __str__(self):
-        return "%s, offset %d: %s" % (self.place, self.offset, self.problem)
+        _Finding.__init__(self, offset, place, problem)
 
 
-class Note(object):
+class Note(_Finding):
     """Something the file holds intact that the tool cannot carry into JSON."""
-
-    def __init__(self, offset, place, problem):
-        self.offset = offset
-        self.place = place
-        self.problem = problem
-
-    def __str__(self):
-        return "%s, offset %d: %s" % (self.place, self.offset, self.problem)
 
 
 class Counts(object):
