@@ -1,6 +1,6 @@
 # The extension module _qn4tGenericActionLoader, built from one source for each Python
-# host that was found, and the Python-side files beside each build of it: the shadow
-# classes and the generated field layout.
+# host that was found, and the Python-side files beside each build of it: the package
+# qn4tGenericActionLoader (the shadow classes) and the generated field layout.
 #   Python 2.7: targets qn4t_binding_objects, _qn4tGenericActionLoader -> ${QN4T_MODULE_DIR}
 #   Python 3:   targets qn4t_binding_objects_py3, _qn4tGenericActionLoader_py3
 #               -> ${QN4T_MODULE3_DIR}
@@ -20,6 +20,11 @@ set(QN4T_BINDING_SOURCES
   interface/healing_details_interface.cpp
   interface/statmod_details_interface.cpp
   interface/statmod_stat_details_interface.cpp)
+
+file(GLOB QN4T_PACKAGE_FILES CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/*.py
+  ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/*.pyi
+  ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/py.typed)
 
 # Adds the binding objects (shared by the module and the tests that embed the
 # interpreter), the module and its Python-side files for one host.
@@ -48,14 +53,19 @@ function(qn4t_add_python_module suffix include_dirs module_dir)
     COMMAND layout_dump > ${module_dir}/qn4tGenericActionLayout.py
     DEPENDS layout_dump
     COMMENT "Writing the record layout for the Python-side classes in ${module_dir}")
-  add_custom_command(
-    OUTPUT ${module_dir}/qn4tGenericActionLoader.py
-    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader.py
-            ${module_dir}/qn4tGenericActionLoader.py
-    DEPENDS ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader.py)
+  # The Python-side package: every file of python/qn4tGenericActionLoader/, copied as it is.
+  set(package_outputs)
+  foreach(source IN LISTS QN4T_PACKAGE_FILES)
+    file(RELATIVE_PATH relative ${CMAKE_SOURCE_DIR}/python ${source})
+    add_custom_command(
+      OUTPUT ${module_dir}/${relative}
+      COMMAND ${CMAKE_COMMAND} -E copy ${source} ${module_dir}/${relative}
+      DEPENDS ${source})
+    list(APPEND package_outputs ${module_dir}/${relative})
+  endforeach()
   add_custom_target(python_side_files${suffix} ALL DEPENDS
     ${module_dir}/qn4tGenericActionLayout.py
-    ${module_dir}/qn4tGenericActionLoader.py)
+    ${package_outputs})
   add_dependencies(${module} python_side_files${suffix})
 endfunction()
 
