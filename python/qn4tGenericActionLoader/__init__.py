@@ -15,6 +15,7 @@ tables at build time, so no field is listed here.
 """
 
 import _qn4tGenericActionLoader as _native
+from qn4tGenericActionLoader._version import __version__  # noqa: F401 (re-exported)
 from qn4tGenericActionLayout import LAYOUT, SPELL_ACTION_TYPE, TRAILER_SIZE
 
 QN4T_GENERIC_ACTION_NONE = _native.QN4T_GENERIC_ACTION_NONE
