@@ -189,6 +189,11 @@ Decoded decode_action(const std::uint8_t *data, std::size_t size, WholeAction &a
         if (size < at + kTrailerSize) return cut(at + kTrailerSize, "the spell trailer", at);
         decode(head, HeaderLayout::trailer, data + at);
         at += kTrailerSize;
+    } else {
+        // A whole action starts afresh: no spell fields from an action decoded before.
+        for_each_field(HeaderLayout::trailer, [&](const auto &f) {
+            std::memset(&(head.*(f.member)), 0, sizeof(head.*(f.member)));
+        });
     }
 
     action.details.resize(head.numDetails);

@@ -509,8 +509,10 @@ int equal_values(PyObject *a, PyObject *b) { return PyObject_RichCompareBool(a, 
 int equal_objects(PyObject *a, PyObject *b) {
     if (is_a(a, kAction)) {
         auto *x = reinterpret_cast<ActionObject *>(a), *y = reinterpret_cast<ActionObject *>(b);
+        // The spell fields belong to the file only for spells.
+        const bool spell = x->rec.actionType == qn4tGeneric_Action_Header::kSpellType;
         if (!same_fields(x->rec, y->rec, HeaderLayout::head, is_count_field) ||
-            !same_fields(x->rec, y->rec, HeaderLayout::trailer, nullptr))
+            (spell && !same_fields(x->rec, y->rec, HeaderLayout::trailer, nullptr)))
             return 0;
         for (std::size_t i = 0; i < kTextCount; ++i) {
             const int same = equal_values(x->texts[i], y->texts[i]);
