@@ -137,6 +137,11 @@ def native_section(table, build, data_dir, quick):
             seconds, items, size = n[name]
             table.row(label, ["%.2f Mrecords/s" % (items / 1e6), "%.1f MB/s" % (size / 1e6),
                               "%.2fx" % (n[floor][0] / seconds)], "throughput / floor's")
+        if job == "read":
+            seconds, items, size = n["ReadActions"]
+            table.row("read: whole actions, block reader", ["%.2f Mrecords/s" % (items / 1e6),
+                      "%.1f MB/s" % (size / 1e6), "%.2fx" % (n[floor][0] / seconds)],
+                      "throughput / floor's (target >= 0.9x)")
 
 
 def boundary_section(table, hosts, quick, with_instructions):
