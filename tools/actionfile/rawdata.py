@@ -11,15 +11,17 @@ _CHUNK = 1 << 20
 
 
 def read_uncompressed(path):
-    """Returns (data, problem): the file's uncompressed bytes as the record stream delivers
-    them, and None or a text saying what is wrong with the compressed layer (then data holds
-    what could be recovered before the fault). A file that does not start like gzip is taken
-    as it stands, as the record stream does. Raises IOError/OSError when it cannot be read."""
+    """Returns (data, problem, compressed): the file's uncompressed bytes as the record stream
+    delivers them; None or a text saying what is wrong with the compressed layer (then data
+    holds what could be recovered before the fault); and whether the file starts like gzip.
+    A file that does not is taken as it stands, as the record stream does. Raises
+    IOError/OSError when it cannot be read."""
     with open(path, "rb") as f:
         blob = f.read()
     if not blob.startswith(GZIP_MAGIC):
-        return blob, None
-    return _gunzip_members(blob)
+        return blob, None, False
+    data, problem = _gunzip_members(blob)
+    return data, problem, True
 
 
 def _gunzip_members(blob):
@@ -29,14 +31,17 @@ def _gunzip_members(blob):
         member = blob[position:]
         inflater = zlib.decompressobj(_GZIP_WINDOW)
         chunk_start = 0
+        before = inflater.copy()
         try:
             # In pieces, so that what came before a fault is kept for the report.
             for chunk_start in range(0, len(member), _CHUNK):
+                before = inflater.copy()
                 parts.append(inflater.decompress(member[chunk_start:chunk_start + _CHUNK]))
             parts.append(inflater.flush())
         except zlib.error as error:
-            return b"".join(parts), ("the compressed data is damaged at or after compressed "
-                                     "byte %d (%s)" % (position + chunk_start, error))
+            fault = chunk_start + _fault_in(before, member[chunk_start:chunk_start + _CHUNK])
+            return b"".join(parts), ("the compressed data is damaged at compressed byte %d (%s)"
+                                     % (position + fault, error))
         rest = inflater.unused_data
         if not rest and not _member_complete(inflater, member):
             return b"".join(parts), ("the compressed data is cut short: the gzip stream "
@@ -48,6 +53,27 @@ def _gunzip_members(blob):
             # The record stream stops at such bytes without a word; the check must not.
             return b"".join(parts), ("%d bytes that are not gzip data follow the compressed "
                                      "data at compressed byte %d" % (len(rest), position))
+
+
+def _fault_in(inflater, chunk):
+    """The offset in chunk of the byte at which inflating it fails, given the inflater as it
+    stood before the chunk: found by inflating copies of it a piece, then a byte, at a time.
+    Only a damaged file pays for this."""
+    piece = 4096
+    for start in range(0, len(chunk), piece):
+        before = inflater.copy()
+        try:
+            inflater.decompress(chunk[start:start + piece])
+            continue
+        except zlib.error:
+            pass
+        for offset in range(start, min(start + piece, len(chunk))):
+            try:
+                before.decompress(chunk[offset:offset + 1])
+            except zlib.error:
+                return offset
+        return start
+    return len(chunk)  # the fault shows only at the flush: the data ends early
 
 
 def _member_complete(inflater, member):

@@ -58,11 +58,12 @@ class Walker(object):
         self.layout = layout
         self.path = path
         self.progress = progress
-        self.data, self.compression_problem = read_uncompressed(path)
+        self.data, self.compression_problem, self.compressed = read_uncompressed(path)
         self.total = len(self.data)
         self.counts = Counts(layout)
         self.notes = []
         self.walked = 0  # bytes behind the last record read
+        self.read_error = None  # what a record read raised, when it raised
 
         self.header = layout.header_cls()
         self.detail_header = layout.detail_header.cls()
@@ -88,7 +89,11 @@ class Walker(object):
         return text
 
     def events(self):
-        stream = self.layout.q.Stream(self.path, "r")
+        try:
+            stream = self.layout.q.Stream(self.path, "r")
+        except (IOError, OSError) as error:
+            raise Damaged(0, "action #1", "the record stream cannot open the file: %s"
+                          % (error.strerror or error))
         try:
             for event in self._walk(stream):
                 yield event
@@ -101,7 +106,7 @@ class Walker(object):
         offset = 0
         while True:
             self.detail_number = 0
-            if header.read(stream) != 0:
+            if self._read(header, stream) != 0:
                 if offset == self.total:
                     break
                 raise self._action_damage(offset)
@@ -119,7 +124,7 @@ class Walker(object):
                     yield DETAIL, None
                     continue
                 body = self.bodies[kind.type_number]
-                if body.read(stream) != 0:
+                if self._read(body, stream) != 0:
                     raise self._short(offset, kind.shape.size,
                                       "its %d-byte %s body" % (kind.shape.size, kind.title))
                 offset += kind.shape.size
@@ -135,6 +140,16 @@ class Walker(object):
         if self.compression_problem:
             raise Damaged(offset, "after action #%d" % self.action_number,
                           self.compression_problem)
+
+    def _read(self, record, stream):
+        """record.read(stream): 0, or -1 when the read failed. A stream that raises for damaged
+        or unreadable data (an IOError) counts as a failed read; the damage report then comes
+        from the walk, with the stream's reason kept for it."""
+        try:
+            return record.read(stream)
+        except (IOError, OSError) as error:
+            self.read_error = error
+            return -1
 
     def _start_action(self, offset):
         """Takes in the action header just read; returns the offset behind it."""
@@ -175,7 +190,7 @@ class Walker(object):
     def _read_detail_header(self, stream, offset):
         self.detail_kind = None
         size = self.layout.detail_header.size
-        if self.detail_header.read(stream) != 0:
+        if self._read(self.detail_header, stream) != 0:
             raise self._short(offset, size, "its %d-byte detail header" % size)
         self.detail_kind = self.layout.kinds.get(self.detail_header.type)
         self.walked = offset + size
@@ -204,7 +219,7 @@ class Walker(object):
         number = 0
         while number < count:  # not range(): a damaged count may be in the billions
             number += 1
-            if self.stat.read(stream) != 0:
+            if self._read(self.stat, stream) != 0:
                 raise self._short(offset, size, "its stat entry %d of %d (%d bytes each)"
                                   % (number, count, size))
             offset += size
@@ -223,6 +238,9 @@ class Walker(object):
             problem = "%s could not be read although %d bytes remain" % (what, left)
         if self.compression_problem:
             problem += "; " + self.compression_problem
+        elif self.read_error is not None:
+            problem += "; the record stream says: %s" % (self.read_error.strerror or
+                                                         self.read_error)
         return Damaged(offset, self.place(), problem)
 
     def _action_damage(self, offset):
@@ -230,7 +248,7 @@ class Walker(object):
         layout, header = self.layout, self.header
         left = self.total - offset
         number = self.action_number + 1
-        if left < layout.head_size and not self.compression_problem:
+        if left < layout.head_size and not (self.compression_problem or self.read_error):
             after = "after the last action" if number > 1 else "in the file"
             return Damaged(offset, "action #%d" % number,
                            "%d bytes remain %s, fewer than a %d-byte action header: the file "
