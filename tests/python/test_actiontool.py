@@ -1,5 +1,6 @@
 """actiontool from the outside: round trips through JSON, check on damaged files, refused JSON,
-exit statuses. Files are made here with gzip and struct, independently of the module."""
+outputs it must not destroy, exit statuses. Files are made here with gzip, zlib and struct,
+independently of the module."""
 from __future__ import print_function, division
 
 import binascii
@@ -9,11 +10,16 @@ import json
 import os
 import random
 import shutil
+import signal
+import stat
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
+import zlib
 
 SOURCE_DIR = os.environ.get("QN4T_SOURCE_DIR") or os.path.dirname(os.path.dirname(
     os.path.dirname(os.path.abspath(__file__))))
@@ -86,6 +92,17 @@ def gunzip(path):
         return f.read()
 
 
+def gzip_damaged_at(data, cut):
+    """A gzip file of data whose deflate stream is broken right behind the first cut bytes of
+    data: a full flush ends the blocks there on a byte boundary, and the next byte, 0xFF,
+    starts a block of the invalid type 3. Returns (file bytes, offset of that byte)."""
+    deflater = zlib.compressobj(6, zlib.DEFLATED, -zlib.MAX_WBITS)
+    head = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03"  # no name, no time, Unix
+    body = deflater.compress(data[:cut]) + deflater.flush(zlib.Z_FULL_FLUSH)
+    rest = deflater.compress(data[cut:]) + deflater.flush()
+    return head + body + b"\xff" + rest, len(head) + len(body)
+
+
 def generated_file(count, seed):
     """count actions of every kind with random values, texts of random bytes."""
     rnd = random.Random(seed)
@@ -133,6 +150,9 @@ class ToolTestCase(unittest.TestCase):
     def setUp(self):
         self.tmpdir = tempfile.mkdtemp(prefix="actiontool-test-")
         self.addCleanup(shutil.rmtree, self.tmpdir, True)
+        # Temporary files the tool makes away from its output land here too, for leftovers().
+        self.addCleanup(setattr, tempfile, "tempdir", tempfile.tempdir)
+        tempfile.tempdir = self.tmpdir
 
     def path(self, name):
         return os.path.join(self.tmpdir, name)
@@ -150,17 +170,21 @@ class ToolTestCase(unittest.TestCase):
                 document, type(u"")) else document)
         return path
 
-    def run_tool(self, *args):
-        """(status, stdout, stderr) of the tool's main function run here with args. An
-        exception escaping it fails the test: the tool reports every failure itself."""
-        saved = sys.stdout, sys.stderr
+    def run_tool(self, *args, **options):
+        """(status, stdout, stderr) of the tool's main function run here with args, standard
+        input holding options["stdin"] (bytes). stdout is text, or bytes with
+        options["binary"]. An exception escaping it fails the test: the tool reports every
+        failure itself."""
+        saved = sys.stdin, sys.stdout, sys.stderr
+        sys.stdin = io.BytesIO(options.get("stdin", b""))
         sys.stdout, sys.stderr = io.BytesIO(), io.BytesIO()
         try:
             status = cli.main(list(args))
             out, err = sys.stdout.getvalue(), sys.stderr.getvalue()
         finally:
-            sys.stdout, sys.stderr = saved
-        return status, out.decode("utf-8"), err.decode("utf-8")
+            sys.stdin, sys.stdout, sys.stderr = saved
+        return status, out if options.get("binary") else out.decode("utf-8"), \
+            err.decode("utf-8")
 
     def run_process(self, *args, **options):
         """(status, stdout, stderr) of the actiontool script run as a program."""
@@ -290,6 +314,7 @@ def damaged_cases():
     base = (action(101, b"One", action_type=SPELL, details=[damage(), statmod()])
             + action(102, b"Two", details=[healing()]) + action(103, b"Three"))
     next_head = action(104, b"Four" * 3, details=[damage()])
+    corrupt, fault = gzip_damaged_at(base + next_head, len(base) + 7)
     return [
         ("intact", base, True, 0, ["3 actions (1 spell)", "1 damage, 1 stat modification, "
                                    "1 healing, 0 of unknown type", "2 stat entries", "ok"]),
@@ -320,6 +345,13 @@ def damaged_cases():
         ("compressed data cut short", gzipped(base)[:-12], False, 1, ["cut short"]),
         ("not gzip data behind the compressed data", gzipped(base) + b"junk", False, 1,
          ["4 bytes that are not gzip data"]),
+        ("corrupt compressed data at a known offset", corrupt, False, 1,
+         ["the record stream stops here", "damaged at compressed byte %d (" % fault,
+          "invalid block type"]),
+        ("plain records, not gzip", base, False, 0,
+         ["not gzip-compressed (no gzip signature); read as plain records", "3 actions", "ok"]),
+        ("a text file", b"plain text, no gzip\n", False, 1,
+         ["not gzip-compressed", "20 bytes remain in the file", "cut inside an action header"]),
     ]
 
 
@@ -339,6 +371,15 @@ class DamagedFileTest(ToolTestCase):
             self.assertEqual(self.leftovers(source, exported), [], title)
             if os.path.exists(exported):
                 os.remove(exported)
+
+    def test_damage_beyond_the_first_megabyte_is_placed_exactly(self):
+        texts = [os.urandom(60000).replace(b"\0", b"\1") for _ in range(20)]
+        data = b"".join(action(number, desc=text) for number, text in enumerate(texts))
+        corrupt, fault = gzip_damaged_at(data, len(data) - 3000)
+        self.assertGreater(fault, 1 << 20)
+        status, _, err = self.run_tool("check", self.action_file(corrupt, compressed=False))
+        self.assertEqual(status, 1, err)
+        self.assertIn("damaged at compressed byte %d (" % fault, err)
 
     def test_dump_lists_up_to_the_damage_then_fails(self):
         data = action(101, b"One", details=[damage()]) + action(102, b"Two")[:26]

@@ -259,9 +259,10 @@ def _write_actions(layout, source, path, scratch_path, progress):
 def _verify_written(path, expected):
     """A record stream that reports no write error would leave a short file unnoticed: read
     the file back."""
-    data, problem, _ = read_uncompressed(path)
-    if problem or len(data) != expected:
-        raise WriteFailed(problem or "%d of %d bytes arrived" % (len(data), expected))
+    contents = read_uncompressed(path)
+    if contents.problem or len(contents.data) != expected:
+        raise WriteFailed(contents.problem or "%d of %d bytes arrived"
+                          % (len(contents.data), expected))
 
 
 def _remove_quietly(path):

@@ -58,7 +58,10 @@ class Walker(object):
         self.layout = layout
         self.path = path
         self.progress = progress
-        self.data, self.compression_problem, self.compressed = read_uncompressed(path)
+        contents = read_uncompressed(path)
+        self.data, self.compression_problem = contents.data, contents.problem
+        self.compressed = contents.compressed
+        self.corrupt = contents.corrupt
         self.total = len(self.data)
         self.counts = Counts(layout)
         self.notes = []
@@ -227,8 +230,23 @@ class Walker(object):
             self.walked = offset
             yield STAT, self.stat
 
+    def _stream_gave_up(self):
+        """True when a failed read says nothing about where the data ends: the record stream
+        drops what it had decoded of a damaged stretch of compressed data, and a stream that
+        raised may have done the same."""
+        return self.corrupt or self.read_error is not None
+
+    def _stopped(self, offset):
+        """The Damaged report for a read that failed because the record stream gave up."""
+        problem = self.compression_problem or "the record stream says: %s" % (
+            self.read_error.strerror or self.read_error)
+        return Damaged(offset, self.place(), "the record stream stops here, %d bytes before "
+                       "the damage: %s" % (self.total - offset, problem))
+
     def _short(self, offset, size, what):
         """The Damaged report for a record read that failed at offset."""
+        if self._stream_gave_up():
+            return self._stopped(offset)
         left = self.total - offset
         if left <= 0:
             problem = "the file ends where %s should begin" % what
@@ -238,9 +256,6 @@ class Walker(object):
             problem = "%s could not be read although %d bytes remain" % (what, left)
         if self.compression_problem:
             problem += "; " + self.compression_problem
-        elif self.read_error is not None:
-            problem += "; the record stream says: %s" % (self.read_error.strerror or
-                                                         self.read_error)
         return Damaged(offset, self.place(), problem)
 
     def _action_damage(self, offset):
@@ -248,7 +263,10 @@ class Walker(object):
         layout, header = self.layout, self.header
         left = self.total - offset
         number = self.action_number + 1
-        if left < layout.head_size and not (self.compression_problem or self.read_error):
+        if self._stream_gave_up():
+            self.action_number, self.action_id = number, None
+            return self._stopped(offset)
+        if left < layout.head_size and not self.compression_problem:
             after = "after the last action" if number > 1 else "in the file"
             return Damaged(offset, "action #%d" % number,
                            "%d bytes remain %s, fewer than a %d-byte action header: the file "
