@@ -144,6 +144,13 @@ def generated_file(count, seed):
     return b"".join(parts)
 
 
+class TerminalBytes(io.BytesIO):
+    """A standard output that claims to be a terminal."""
+
+    def isatty(self):
+        return True
+
+
 # ---- running the tool ----------------------------------------------------------------------
 
 class ToolTestCase(unittest.TestCase):
@@ -173,11 +180,12 @@ class ToolTestCase(unittest.TestCase):
     def run_tool(self, *args, **options):
         """(status, stdout, stderr) of the tool's main function run here with args, standard
         input holding options["stdin"] (bytes). stdout is text, or bytes with
-        options["binary"]. An exception escaping it fails the test: the tool reports every
-        failure itself."""
+        options["binary"]; with options["terminal"] it claims to be a terminal. An exception
+        escaping it fails the test: the tool reports every failure itself."""
         saved = sys.stdin, sys.stdout, sys.stderr
         sys.stdin = io.BytesIO(options.get("stdin", b""))
-        sys.stdout, sys.stderr = io.BytesIO(), io.BytesIO()
+        sys.stdout = TerminalBytes() if options.get("terminal") else io.BytesIO()
+        sys.stderr = io.BytesIO()
         try:
             status = cli.main(list(args))
             out, err = sys.stdout.getvalue(), sys.stderr.getvalue()
@@ -484,6 +492,245 @@ class ImportRefusalTest(ToolTestCase):
             self.assertIn(phrase, err, title)
         self.assertIn("not written", err, title)
         self.assertEqual(self.leftovers(json_path), [], title)
+
+
+def file_state(path):
+    """What a refused run must not change: the kind of file, its bytes, its times."""
+    status = os.lstat(path)
+    with open(path, "rb") as f:
+        return stat.S_IFMT(status.st_mode), f.read(), status.st_mtime, status.st_ino
+
+
+class OutputProtectionTest(ToolTestCase):
+    """An output is replaced only when complete, only when it is a regular file, and never
+    when it is the input."""
+
+    def example_gz(self, name="example.gz"):
+        path = self.path(name)
+        self.assertRuns("import", EXAMPLE, path)
+        return path
+
+    def test_an_output_that_is_the_input_is_refused_untouched(self):
+        gz = self.example_gz()
+        json_path = self.path("example.json")
+        self.assertRuns("export", gz, json_path)
+        os.link(gz, self.path("hard-link.gz"))
+        os.symlink(json_path, self.path("link.json"))
+        cases = [  # (arguments, the input as named in the message)
+            (("export", gz, gz), gz),
+            (("import", json_path, json_path), json_path),
+            (("export", gz, self.path("hard-link.gz")), gz),
+            (("import", json_path, self.path("link.json")), json_path),
+            (("export", gz, os.path.join(self.tmpdir, ".", "example.gz")), gz),
+        ]
+        for args, source in cases:
+            before = file_state(args[1])
+            status, _, err = self.run_tool(*args)
+            self.assertEqual(status, 1, args)
+            self.assertIn("is the same file as the input %s: refused, nothing written"
+                          % source, err, args)
+            self.assertEqual(file_state(args[1]), before, args)
+            self.assertEqual(self.leftovers(gz, json_path, "hard-link.gz", "link.json"), [],
+                             args)
+
+    def test_special_files_are_written_in_place(self):
+        for args in (("import", EXAMPLE, os.devnull), ("export", self.example_gz(), os.devnull)):
+            self.assertRuns(*args)
+            self.assertTrue(stat.S_ISCHR(os.stat(os.devnull).st_mode), args)
+        fifo = self.path("pipe")
+        os.mkfifo(fifo)
+        received = []
+        reader = threading.Thread(target=lambda: received.append(open(fifo, "rb").read()))
+        reader.start()
+        self.assertRuns("import", EXAMPLE, fifo)
+        reader.join(60)
+        self.assertTrue(stat.S_ISFIFO(os.lstat(fifo).st_mode))
+        self.assertEqual(gzip.GzipFile(fileobj=io.BytesIO(received[0])).read(),
+                         gunzip(self.example_gz("reference.gz")))
+
+    def test_a_full_device_is_reported_with_the_systems_reason_and_kept(self):
+        if not os.path.exists("/dev/full"):
+            self.skipTest("no /dev/full here")
+        for args in (("import", EXAMPLE, "/dev/full"),
+                     ("export", self.example_gz(), "/dev/full")):
+            status, _, err = self.run_tool(*args)
+            self.assertEqual(status, 1, args)
+            self.assertIn("cannot write /dev/full: No space left on device", err)
+            self.assertTrue(stat.S_ISCHR(os.stat("/dev/full").st_mode))
+            self.assertEqual(self.leftovers("example.gz"), [], args)
+
+    def test_a_symbolic_link_is_followed_and_kept(self):
+        os.mkdir(self.path("real"))
+        target = self.path("real/actions.gz")
+        with open(target, "wb") as f:
+            f.write(b"old contents")
+        os.symlink(os.path.join("real", "actions.gz"), self.path("link.gz"))
+        os.symlink("nowhere.gz", self.path("dangling.gz"))
+        for link, points_to in (("link.gz", target), ("dangling.gz", self.path("nowhere.gz"))):
+            self.assertRuns("import", EXAMPLE, self.path(link))
+            self.assertTrue(os.path.islink(self.path(link)), link)
+            self.assertEqual(gunzip(points_to), gunzip(self.path(link)), link)
+        self.assertEqual(os.listdir(self.path("real")), ["actions.gz"])
+
+    def test_an_existing_output_keeps_its_permissions_and_owner(self):
+        out = self.path("kept.gz")
+        for mode in (0o640, 0o604, 0o755):
+            with open(out, "wb") as f:
+                f.write(b"old")
+            os.chmod(out, mode)
+            if os.geteuid() == 0:
+                os.chown(out, 4321, 4322)
+            self.assertRuns("import", EXAMPLE, out)
+            status = os.stat(out)
+            self.assertEqual(stat.S_IMODE(status.st_mode), mode)
+            if os.geteuid() == 0:
+                self.assertEqual((status.st_uid, status.st_gid), (4321, 4322))
+        mask = os.umask(0o027)
+        try:
+            self.assertRuns("export", out, self.path("new.json"))
+        finally:
+            os.umask(mask)
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("new.json")).st_mode), 0o640)
+
+    def test_failed_writes_name_the_systems_reason(self):
+        os.mkdir(self.path("folder"))
+        cases = [  # (output, reason)
+            (self.path("no/such/folder/out"), "No such file or directory"),
+            (self.path("folder"), "Is a directory"),
+        ]
+        if os.geteuid() != 0:  # root may write anywhere
+            os.mkdir(self.path("locked"))
+            os.chmod(self.path("locked"), 0o555)
+            read_only = self.path("read-only")
+            with open(read_only, "wb") as f:
+                f.write(b"keep")
+            os.chmod(read_only, 0o444)
+            cases += [(self.path("locked/out"), "Permission denied"),
+                      (read_only, "Permission denied")]
+        source = self.example_gz()
+        for out, reason in cases:
+            for args in (("import", EXAMPLE, out), ("export", source, out)):
+                status, _, err = self.run_tool(*args)
+                self.assertEqual(status, 1, args)
+                self.assertIn("cannot write %s: %s" % (out, reason), err)
+        self.assertEqual(self.leftovers("example.gz", "folder", "locked", "read-only"), [])
+
+    def test_sigterm_during_an_import_leaves_no_temporary_file(self):
+        with io.open(EXAMPLE, encoding="utf-8") as f:
+            actions = json.load(f)["actions"]
+        big = self.json_file({"actions": actions * 1000}, "big.json")
+        out = self.path("big.gz")
+        proc = subprocess.Popen([sys.executable, TOOL, "import", big, out],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        deadline = time.time() + 60
+        while not self.leftovers(big) and proc.poll() is None and time.time() < deadline:
+            time.sleep(0.005)
+        proc.send_signal(signal.SIGTERM)
+        _, err = proc.communicate()
+        self.assertEqual(proc.returncode, -signal.SIGTERM, err)
+        self.assertIn(b"terminated by signal %d" % signal.SIGTERM, err)
+        self.assertNotIn(b"Traceback", err)
+        self.assertEqual(self.leftovers(big), [])
+
+
+class StandardStreamsTest(ToolTestCase):
+    """- stands for standard input or output; --version."""
+
+    def test_dash_reads_standard_input_and_writes_standard_output(self):
+        reference = self.path("reference.gz")
+        self.assertRuns("import", EXAMPLE, reference)
+        with open(reference, "rb") as f:
+            compressed = f.read()
+        with open(EXAMPLE, "rb") as f:
+            example = f.read()
+
+        status, made, err = self.run_tool("import", "-", "-", stdin=example, binary=True)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(gzip.GzipFile(fileobj=io.BytesIO(made)).read(), gunzip(reference))
+        self.assertIn("standard output: 32 actions written", err)
+
+        status, exported, err = self.run_tool("export", "-", "-", stdin=compressed)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(json.loads(exported), json.loads(example.decode("utf-8")))
+        for command in ("check", "dump"):
+            status, out, err = self.run_tool(command, "-", stdin=compressed)
+            self.assertEqual(status, 0, err)
+            self.assertIn("3940 of 3940 bytes walked", out)
+        self.assertEqual(self.leftovers(reference), [])
+
+    def test_refusals_through_standard_streams_write_nothing(self):
+        status, out, err = self.run_tool("export", "-", "-", stdin=b"\x1f\x8b\x08broken")
+        self.assertEqual((status, out), (1, ""))
+        self.assertIn("standard input: damaged", err)
+        self.assertIn("(standard output not written)", err)
+
+        status, _, err = self.run_tool("import", EXAMPLE, "-", terminal=True)
+        self.assertEqual(status, 1)
+        self.assertIn("will not write compressed data to a terminal", err)
+        self.assertEqual(self.leftovers(), [])
+
+    def test_version_is_the_packages(self):
+        import qn4tGenericActionLoader
+        status, out, _ = self.run_process("--version")
+        self.assertEqual((status, out), (0, "actiontool %s\n" % qn4tGenericActionLoader.__version__))
+
+
+class JsonAcrossHostsTest(ToolTestCase):
+    """Python 2 and 3 write the same JSON for the same file and read each other's."""
+
+    def test_texts_and_spell_codes_have_one_form_on_both_hosts(self):
+        cases = [  # (text bytes, JSON written)
+            (u"\u00c9clat".encode("utf-8"), u'"\\u00c9clat"'),
+            (u"\U0001f600".encode("utf-8"), u'"\\ud83d\\ude00"'),
+            (b"\xed\x9f\xbf", u'"\\ud7ff"'),  # the last code point before the surrogates
+            (b"\xed\xa0\x80", u'{"hex": "eda080"}'),  # an encoded surrogate: not UTF-8
+            (b"a\xed\xbf\xbfb", u'{"hex": "61edbfbf62"}'),
+            (b"\xff", u'{"hex": "ff"}'),
+        ]
+        for data, written in cases:
+            source = self.action_file(action(1, name=data, action_type=SPELL,
+                                             spell=(data[:3].ljust(4, b"\0"), 0, 0)))
+            exported = self.path("out.json")
+            self.assertRuns("export", source, exported)
+            with io.open(exported, encoding="utf-8") as f:
+                document = f.read()
+            self.assertIn(u'"name": %s,' % written, document, data)
+            _, rebuilt = self.round_trip(source)
+            self.assertEqual(rebuilt, gunzip(source), data)
+        self.assertIn(u'"spellCode": {"hex": "eda08000"}', self.export_text(
+            action(1, action_type=SPELL, spell=(b"\xed\xa0\x80\0", 0, 0))))
+
+    def export_text(self, data):
+        exported = self.path("text.json")
+        self.assertRuns("export", self.action_file(data, "text.gz"), exported)
+        with io.open(exported, encoding="utf-8") as f:
+            return f.read()
+
+    def test_strings_without_a_utf8_form_are_refused_on_both_hosts(self):
+        document = json.loads(self.export_text(action(1, name=b"Spark")))
+        for name, imported in ((u"\ud800", None), (u"a\udfffb", None),
+                               (u"\ud83d\ude00", u"\U0001f600".encode("utf-8"))):
+            document["actions"][0].update(name=name, nameLen=4)
+            out = self.path("out.gz")
+            # \u escapes: a lone surrogate has no UTF-8 form to write the file in
+            status, _, err = self.run_tool("import", self.json_file(u"%s" % json.dumps(
+                document)), out)
+            if imported is None:
+                self.assertEqual(status, 1, name)
+                self.assertIn("name: the string has no UTF-8 form", err)
+            else:
+                self.assertEqual(status, 0, err)
+                self.assertEqual(gunzip(out)[HEAD.size:HEAD.size + 4], imported)
+
+    def test_json_nested_too_deeply_gets_a_message(self):
+        deep = 100000
+        for document in (u'{"actions": [%s%s]}' % (u"[" * deep, u"]" * deep),
+                         u'{"actions": [{"actionID": %s1%s}]}' % (u"[" * deep, u"]" * deep),
+                         u'{"actions": [%s]}' % (u'{"a": ' * deep + u"1" + u"}" * deep)):
+            status, _, err = self.run_tool("import", self.json_file(document), self.path("o"))
+            self.assertEqual(status, 1, err)
+            self.assertIn("actions[0]: nested too deeply to be read", err)
+        self.assertEqual(self.leftovers("actions.json"), [])
 
 
 class CommandLineTest(ToolTestCase):
