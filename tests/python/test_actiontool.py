@@ -617,8 +617,8 @@ class OutputProtectionTest(ToolTestCase):
 
     def test_sigterm_during_an_import_leaves_no_temporary_file(self):
         with io.open(EXAMPLE, encoding="utf-8") as f:
-            actions = json.load(f)["actions"]
-        big = self.json_file({"actions": actions * 1000}, "big.json")
+            actions = u"%s" % json.dumps(json.load(f)["actions"])[1:-1]
+        big = self.json_file(u'{"actions": [%s]}' % u", ".join([actions] * 1000), "big.json")
         out = self.path("big.gz")
         proc = subprocess.Popen([sys.executable, TOOL, "import", big, out],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)

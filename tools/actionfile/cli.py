@@ -130,11 +130,15 @@ def input_path(name):
         yield name
         return
     files = module.load_files()
+    copied = False
     try:
         with files.readable_path(input_source(name)) as path:
+            copied = True
             yield path
-    except (IOError, OSError) as error:  # the commands turn their own into Failure
-        raise Failure("cannot read standard input into a temporary file: %s" % reason(error))
+    except (IOError, OSError) as error:
+        if copied:
+            raise  # the command's own
+        raise Failure("cannot copy standard input to a temporary file: %s" % reason(error))
 
 
 def open_walker(layout, path, name, progress):
