@@ -61,11 +61,12 @@ def replacing(target, inputs=()):
     process may not write)."""
     destination = _Destination(target)
     destination.refuse_inputs(inputs)
-    with _unwinding_on_signals():
+    with _unwinding_on_signals() as signals:
         temp_path = None
         published = False
         try:
-            temp_path = destination.new_temporary()
+            with signals.deferred():
+                temp_path = destination.new_temporary()
             yield temp_path
             destination.publish(temp_path)
             published = destination.renames
@@ -92,8 +93,9 @@ def readable_path(source):
     if not hasattr(source, "read"):
         yield source
         return
-    with _unwinding_on_signals():
-        handle, temp_path = tempfile.mkstemp(prefix="qn4t-input.", suffix=TEMP_SUFFIX)
+    with _unwinding_on_signals() as signals:
+        with signals.deferred():
+            handle, temp_path = tempfile.mkstemp(prefix="qn4t-input.", suffix=TEMP_SUFFIX)
         try:
             with io.open(handle, "wb") as out:
                 shutil.copyfileobj(source, out, _COPY_CHUNK)
@@ -232,29 +234,56 @@ def _status_of(source):
         return None
 
 
-@contextlib.contextmanager
-def _unwinding_on_signals():
-    """Within the block, an ending signal that would kill the process outright raises
-    Terminated instead, so that every finally clause runs. Signals can be handled only in the
-    main thread; elsewhere the block runs unprotected."""
-    saved = {}
+class _Unwinding(object):
+    """While installed, an ending signal that would kill the process outright raises
+    Terminated instead, so that every finally clause runs; inside deferred() it waits until
+    the block's end (a temporary file being made has no name to remove yet)."""
 
-    def unwind(signal_number, frame):
-        for number in saved:
+    def __init__(self):
+        self.saved = {}
+        self.deferring = False
+        self.pending = None
+
+    def install(self):
+        try:
+            for number in _ENDING_SIGNALS:
+                if signal.getsignal(number) == signal.SIG_DFL:
+                    self.saved[number] = signal.signal(number, self._unwind)
+        except ValueError:
+            pass  # not the main thread: signals can be handled only there
+
+    def restore(self):
+        for number, handler in self.saved.items():
+            signal.signal(number, handler)
+
+    def _unwind(self, signal_number, frame):
+        if self.deferring:
+            self.pending = signal_number
+            return
+        for number in self.saved:
             signal.signal(number, signal.SIG_IGN)  # a second one must not cut the cleanup short
         raise Terminated(signal_number)
 
+    @contextlib.contextmanager
+    def deferred(self):
+        self.deferring = True
+        try:
+            yield
+        finally:
+            self.deferring = False
+        if self.pending is not None:
+            self._unwind(self.pending, None)
+
+
+@contextlib.contextmanager
+def _unwinding_on_signals():
+    """Yields an _Unwinding installed for the block."""
+    unwinding = _Unwinding()
+    unwinding.install()
     try:
-        for number in _ENDING_SIGNALS:
-            if signal.getsignal(number) == signal.SIG_DFL:
-                saved[number] = signal.signal(number, unwind)
-    except ValueError:
-        pass  # not the main thread
-    try:
-        yield
+        yield unwinding
     finally:
-        for number, handler in saved.items():
-            signal.signal(number, handler)
+        unwinding.restore()
 
 
 def _remove_quietly(path):
