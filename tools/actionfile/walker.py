@@ -61,12 +61,12 @@ class Walker(object):
         contents = read_uncompressed(path)
         self.data, self.compression_problem = contents.data, contents.problem
         self.compressed = contents.compressed
-        self.corrupt = contents.corrupt
+        self.corrupt = contents.corrupt  # the record stream may stop before data ends
         self.total = len(self.data)
         self.counts = Counts(layout)
         self.notes = []
         self.walked = 0  # bytes behind the last record read
-        self.read_error = None  # what a record read raised, when it raised
+        self.read_error = None  # what a record read or seek raised, when one raised
 
         self.header = layout.header_cls()
         self.detail_header = layout.detail_header.cls()
@@ -100,6 +100,13 @@ class Walker(object):
         try:
             for event in self._walk(stream):
                 yield event
+        except (IOError, OSError) as error:
+            # A stream that raises for damaged or unreadable data: the read that raised began
+            # where the walk stands.
+            self.read_error = error
+            if self.detail_number == 0:  # at an action header
+                self.action_number, self.action_id = self.action_number + 1, None
+            raise self._stopped(self.walked)
         finally:
             stream.close()
 
@@ -109,7 +116,7 @@ class Walker(object):
         offset = 0
         while True:
             self.detail_number = 0
-            if self._read(header, stream) != 0:
+            if header.read(stream) != 0:
                 if offset == self.total:
                     break
                 raise self._action_damage(offset)
@@ -127,7 +134,7 @@ class Walker(object):
                     yield DETAIL, None
                     continue
                 body = self.bodies[kind.type_number]
-                if self._read(body, stream) != 0:
+                if body.read(stream) != 0:
                     raise self._short(offset, kind.shape.size,
                                       "its %d-byte %s body" % (kind.shape.size, kind.title))
                 offset += kind.shape.size
@@ -143,16 +150,6 @@ class Walker(object):
         if self.compression_problem:
             raise Damaged(offset, "after action #%d" % self.action_number,
                           self.compression_problem)
-
-    def _read(self, record, stream):
-        """record.read(stream): 0, or -1 when the read failed. A stream that raises for damaged
-        or unreadable data (an IOError) counts as a failed read; the damage report then comes
-        from the walk, with the stream's reason kept for it."""
-        try:
-            return record.read(stream)
-        except (IOError, OSError) as error:
-            self.read_error = error
-            return -1
 
     def _start_action(self, offset):
         """Takes in the action header just read; returns the offset behind it."""
@@ -193,7 +190,7 @@ class Walker(object):
     def _read_detail_header(self, stream, offset):
         self.detail_kind = None
         size = self.layout.detail_header.size
-        if self._read(self.detail_header, stream) != 0:
+        if self.detail_header.read(stream) != 0:
             raise self._short(offset, size, "its %d-byte detail header" % size)
         self.detail_kind = self.layout.kinds.get(self.detail_header.type)
         self.walked = offset + size
@@ -222,7 +219,7 @@ class Walker(object):
         number = 0
         while number < count:  # not range(): a damaged count may be in the billions
             number += 1
-            if self._read(self.stat, stream) != 0:
+            if self.stat.read(stream) != 0:
                 raise self._short(offset, size, "its stat entry %d of %d (%d bytes each)"
                                   % (number, count, size))
             offset += size
@@ -230,14 +227,10 @@ class Walker(object):
             self.walked = offset
             yield STAT, self.stat
 
-    def _stream_gave_up(self):
-        """True when a failed read says nothing about where the data ends: the record stream
-        drops what it had decoded of a damaged stretch of compressed data, and a stream that
-        raised may have done the same."""
-        return self.corrupt or self.read_error is not None
-
     def _stopped(self, offset):
-        """The Damaged report for a read that failed because the record stream gave up."""
+        """The Damaged report for a read that failed because the record stream gave up: on
+        corrupt compressed data it drops what it had decoded of the damaged stretch, so a
+        failed read says nothing about where the data ends."""
         problem = self.compression_problem or "the record stream says: %s" % (
             self.read_error.strerror or self.read_error)
         return Damaged(offset, self.place(), "the record stream stops here, %d bytes before "
@@ -245,7 +238,7 @@ class Walker(object):
 
     def _short(self, offset, size, what):
         """The Damaged report for a record read that failed at offset."""
-        if self._stream_gave_up():
+        if self.corrupt:
             return self._stopped(offset)
         left = self.total - offset
         if left <= 0:
@@ -263,7 +256,7 @@ class Walker(object):
         layout, header = self.layout, self.header
         left = self.total - offset
         number = self.action_number + 1
-        if self._stream_gave_up():
+        if self.corrupt:
             self.action_number, self.action_id = number, None
             return self._stopped(offset)
         if left < layout.head_size and not self.compression_problem:
