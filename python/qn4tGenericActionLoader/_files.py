@@ -110,7 +110,7 @@ class _Destination(object):
     def __init__(self, target):
         self.target = target
         self.stream = target if hasattr(target, "write") else None
-        self.path = None if self.stream else os.path.realpath(target)
+        self.path = None if self.stream is not None else os.path.realpath(target)
         self.status = self._status()
         if self.status is not None and stat.S_ISDIR(self.status.st_mode):
             raise _error(errno.EISDIR, target)
