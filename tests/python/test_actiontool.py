@@ -389,6 +389,27 @@ class DamagedFileTest(ToolTestCase):
         self.assertEqual(status, 1, err)
         self.assertIn("damaged at compressed byte %d (" % fault, err)
 
+    def test_a_stream_that_raises_on_a_read_gives_a_report(self):
+        import qn4tGenericActionLoader as q
+        healing_record = q.qn4tGeneric_Healing_Details
+        source = self.action_file(action(101, details=[damage()])
+                                  + action(102, details=[healing()]))
+
+        def damaged_read(record, stream):
+            raise IOError("compressed data error")
+        healing_record.read = damaged_read
+        try:
+            status, out, err = self.run_tool("check", source)
+            export_status, _, _ = self.run_tool("export", source, self.path("out.json"))
+        finally:
+            del healing_record.read  # the class's own method again
+        self.assertEqual((status, export_status), (1, 1), out + err)
+        self.assertIn("action #2 (id 102), detail 1 of 1, offset %d: the record stream stops "
+                      "here, 18 bytes before the damage: the record stream says: compressed "
+                      "data error" % (len(action(101, details=[damage()])) + HEAD.size + 9),
+                      err)
+        self.assertEqual(self.leftovers(source), [])
+
     def test_dump_lists_up_to_the_damage_then_fails(self):
         data = action(101, b"One", details=[damage()]) + action(102, b"Two")[:26]
         status, out, err = self.run_tool("dump", self.action_file(data))
