@@ -1,18 +1,19 @@
 """import: writes an action file from its JSON form through the module's records, one record
-object per kind reused for the whole file. The file is written under a temporary name in the
-output's directory and renamed only once it is complete and has been read back."""
+object per kind reused for the whole file. The file is written to a temporary file, read back,
+and only then given to the output by the package's file-replacing rules."""
 from __future__ import print_function, division
 
 import io
 import json
+import os
 import re
 
-from . import files, jsonform
+from . import jsonform
 from .jsonform import BadInput, Where, integer, member, refuse_unknown_keys, require_list, \
     require_object
 from .layout import ACTION_TYPE, DETAIL_TYPE, NUM_DETAILS, NUM_STAT_MODS, SPELL_ACTION_TYPE, \
     SPELL_CODE, SPELL_CODE_SIZE
-from .module import module_text
+from .module import load_files, module_text
 from .rawdata import read_uncompressed
 
 ACTIONS_KEY = "actions"
@@ -24,7 +25,7 @@ PROGRESS_EVERY = 4096
 
 
 class WriteFailed(Exception):
-    """The output file could not be written completely."""
+    """The output file could not be written completely; the message says what went wrong."""
 
 
 class ActionSource(object):
@@ -35,10 +36,14 @@ class ActionSource(object):
     _START = re.compile(r'\s*\{\s*"%s"\s*:\s*\[' % ACTIONS_KEY)
     _SPACE = re.compile(r"\s*")
 
-    def __init__(self, path):
-        """Reads the file; raises IOError/OSError when it cannot."""
-        with io.open(path, "rb") as f:
-            raw = f.read()
+    def __init__(self, source):
+        """Reads the whole of source, a path or a readable binary file object (standard
+        input); raises IOError/OSError when it cannot."""
+        if hasattr(source, "read"):
+            raw = source.read()
+        else:
+            with io.open(source, "rb") as f:
+                raw = f.read()
         if str is bytes:
             self.text = raw  # Python 2 decodes the strings inside as UTF-8 itself
         else:
@@ -57,6 +62,9 @@ class ActionSource(object):
                 yield action
         except ValueError as error:  # JSON syntax, or bytes that are not UTF-8
             raise BadInput("not valid JSON: %s" % error)
+        except RuntimeError as error:  # RecursionError on Python 3
+            raise BadInput("actions[%d]: nested too deeply to be read (%s)"
+                           % (self.count, error))
 
     def _actions(self):
         text, decoder = self.text, json.JSONDecoder()
@@ -221,31 +229,44 @@ def _setter_can_make(code):
     return code == text.ljust(SPELL_CODE_SIZE, b"\0")
 
 
-def write_action_file(layout, source, out_path, progress=None):
-    """Writes the actions of an ActionSource to out_path. Until the file is complete and read
-    back whole it exists only under a temporary name in the same directory; on any failure
-    that name is removed and out_path is left as it was. Returns the number of uncompressed
-    bytes. Raises BadInput, WriteFailed, OSError."""
-    temp_path = files.temporary_beside(out_path)
-    scratch_path = temp_path + ".spellcode"
+def write_action_file(layout, source, target, inputs=(), progress=None):
+    """Writes the actions of an ActionSource to target (a path, or a binary file object such as
+    standard output) by the package's file-replacing rules: the file is made and read back
+    whole in a temporary file first; on any failure target is left as it was and the temporary
+    files are gone. inputs: the files target must not be. Returns the number of uncompressed
+    bytes. Raises BadInput, WriteFailed, OutputIsInput, IOError/OSError."""
+    with load_files().replacing(target, inputs) as temp_path:
+        scratch_path = temp_path + ".spellcode"
+        try:
+            expected = _write_actions(layout, source, temp_path, scratch_path, progress)
+        finally:
+            _remove_quietly(scratch_path)
+        _verify_written(temp_path, expected)
+    return expected
+
+
+def _write_actions(layout, source, path, scratch_path, progress):
+    expected = 0
+    with layout.q.Stream(path, "w") as stream:
+        writer = ActionWriter(layout, stream, scratch_path)
+        for index, action in enumerate(source):
+            expected += writer.write(index, action)
+            if progress and (index + 1) % PROGRESS_EVERY == 0:
+                progress(source.position, source.size)
+    return expected
+
+
+def _verify_written(path, expected):
+    """A record stream that reports no write error would leave a short file unnoticed: read
+    the file back."""
+    contents = read_uncompressed(path)
+    if contents.problem or len(contents.data) != expected:
+        raise WriteFailed(contents.problem or "%d of %d bytes arrived"
+                          % (len(contents.data), expected))
+
+
+def _remove_quietly(path):
     try:
-        expected = 0
-        with layout.q.Stream(temp_path, "w") as stream:
-            writer = ActionWriter(layout, stream, scratch_path)
-            for index, action in enumerate(source):
-                expected += writer.write(index, action)
-                if progress and (index + 1) % PROGRESS_EVERY == 0:
-                    progress(source.position, source.size)
-        _verify_written(temp_path, expected, out_path)
-        files.publish(temp_path, out_path)
-        return expected
-    finally:
-        files.remove_quietly(temp_path, scratch_path)
-
-
-def _verify_written(path, expected, out_path):
-    """The record stream reports no write error (a full disk, for one): read the file back."""
-    data, problem = read_uncompressed(path)
-    if problem or len(data) != expected:
-        raise WriteFailed("writing %s failed: %s" % (out_path, problem or (
-            "%d of %d bytes arrived (disk full?)" % (len(data), expected))))
+        os.remove(path)
+    except OSError:
+        pass  # never made: no spell code needed it

@@ -2,6 +2,7 @@
 totals that check reports as well."""
 from __future__ import print_function, division
 
+from .jsonform import utf8_text
 from .layout import SPELL_CODE_SIZE
 from .module import module_bytes
 from .walker import ACTION, DETAIL, STAT
@@ -10,9 +11,8 @@ from .walker import ACTION, DETAIL, STAT
 def shown_text(data):
     """Bytes as a quoted text for the listing: UTF-8 where they are, \\xNN for control
     characters and for bytes that are not UTF-8."""
-    try:
-        text = data.decode("utf-8")
-    except UnicodeDecodeError:
+    text = utf8_text(data)
+    if text is None:
         return '"%s"' % "".join(_byte_shown(b) for b in bytearray(data))
     return '"%s"' % "".join(c if 32 <= ord(c) != 127 and c != '"' else _byte_shown(ord(c))
                             for c in text)

@@ -58,11 +58,15 @@ class Walker(object):
         self.layout = layout
         self.path = path
         self.progress = progress
-        self.data, self.compression_problem = read_uncompressed(path)
+        contents = read_uncompressed(path)
+        self.data, self.compression_problem = contents.data, contents.problem
+        self.compressed = contents.compressed
+        self.corrupt = contents.corrupt  # the record stream may stop before data ends
         self.total = len(self.data)
         self.counts = Counts(layout)
         self.notes = []
         self.walked = 0  # bytes behind the last record read
+        self.read_error = None  # what a record read or seek raised, when one raised
 
         self.header = layout.header_cls()
         self.detail_header = layout.detail_header.cls()
@@ -88,10 +92,21 @@ class Walker(object):
         return text
 
     def events(self):
-        stream = self.layout.q.Stream(self.path, "r")
+        try:
+            stream = self.layout.q.Stream(self.path, "r")
+        except (IOError, OSError) as error:
+            raise Damaged(0, "action #1", "the record stream cannot open the file: %s"
+                          % (error.strerror or error))
         try:
             for event in self._walk(stream):
                 yield event
+        except (IOError, OSError) as error:
+            # A stream that raises for damaged or unreadable data: the read that raised began
+            # where the walk stands.
+            self.read_error = error
+            if self.detail_number == 0:  # at an action header
+                self.action_number, self.action_id = self.action_number + 1, None
+            raise self._stopped(self.walked)
         finally:
             stream.close()
 
@@ -212,8 +227,19 @@ class Walker(object):
             self.walked = offset
             yield STAT, self.stat
 
+    def _stopped(self, offset):
+        """The Damaged report for a read that failed because the record stream gave up: on
+        corrupt compressed data it drops what it had decoded of the damaged stretch, so a
+        failed read says nothing about where the data ends."""
+        problem = self.compression_problem or "the record stream says: %s" % (
+            self.read_error.strerror or self.read_error)
+        return Damaged(offset, self.place(), "the record stream stops here, %d bytes before "
+                       "the damage: %s" % (self.total - offset, problem))
+
     def _short(self, offset, size, what):
         """The Damaged report for a record read that failed at offset."""
+        if self.corrupt:
+            return self._stopped(offset)
         left = self.total - offset
         if left <= 0:
             problem = "the file ends where %s should begin" % what
@@ -230,6 +256,9 @@ class Walker(object):
         layout, header = self.layout, self.header
         left = self.total - offset
         number = self.action_number + 1
+        if self.corrupt:
+            self.action_number, self.action_id = number, None
+            return self._stopped(offset)
         if left < layout.head_size and not self.compression_problem:
             after = "after the last action" if number > 1 else "in the file"
             return Damaged(offset, "action #%d" % number,
