@@ -4,6 +4,7 @@ independently of the module."""
 from __future__ import print_function, division
 
 import binascii
+import errno
 import gzip
 import io
 import json
@@ -354,8 +355,8 @@ def damaged_cases():
         ("not gzip data behind the compressed data", gzipped(base) + b"junk", False, 1,
          ["4 bytes that are not gzip data"]),
         ("corrupt compressed data at a known offset", corrupt, False, 1,
-         ["the record stream stops here", "damaged at compressed byte %d (" % fault,
-          "invalid block type"]),
+         ["action #4, offset %d: the file ends 7 bytes into its 24-byte action header" % len(base),
+          "damaged at compressed byte %d (" % fault, "invalid block type"]),
         ("plain records, not gzip", base, False, 0,
          ["not gzip-compressed (no gzip signature); read as plain records", "3 actions", "ok"]),
         ("a text file", b"plain text, no gzip\n", False, 1,
@@ -389,25 +390,25 @@ class DamagedFileTest(ToolTestCase):
         self.assertEqual(status, 1, err)
         self.assertIn("damaged at compressed byte %d (" % fault, err)
 
-    def test_a_stream_that_raises_on_a_read_gives_a_report(self):
-        import qn4tGenericActionLoader as q
-        healing_record = q.qn4tGeneric_Healing_Details
-        source = self.action_file(action(101, details=[damage()])
-                                  + action(102, details=[healing()]))
+    def test_a_read_that_fails_gives_a_report(self):
+        from actionfile.source import Inflated
+        first = action(101, details=[damage()])
+        source = self.action_file(first + action(102, details=[healing()]))
+        original = Inflated.read
 
-        def damaged_read(record, stream):
-            raise IOError("compressed data error")
-        healing_record.read = damaged_read
+        def failing_read(stream, size=-1):
+            if stream.delivered >= len(first):
+                raise IOError(errno.EIO, os.strerror(errno.EIO))
+            return original(stream, min(size, len(first) - stream.delivered))
+        Inflated.read = failing_read
         try:
             status, out, err = self.run_tool("check", source)
             export_status, _, _ = self.run_tool("export", source, self.path("out.json"))
         finally:
-            del healing_record.read  # the class's own method again
+            Inflated.read = original
         self.assertEqual((status, export_status), (1, 1), out + err)
-        self.assertIn("action #2 (id 102), detail 1 of 1, offset %d: the record stream stops "
-                      "here, 18 bytes before the damage: the record stream says: compressed "
-                      "data error" % (len(action(101, details=[damage()])) + HEAD.size + 9),
-                      err)
+        self.assertIn("action #2, offset %d: the file cannot be read from here: %s"
+                      % (len(first), os.strerror(errno.EIO)), err)
         self.assertEqual(self.leftovers(source), [])
 
     def test_dump_lists_up_to_the_damage_then_fails(self):
