@@ -63,7 +63,8 @@ class ActionSource(object):
                 raise BadInput('expected a JSON object with the one member "%s": a list of '
                                'actions' % ACTIONS_KEY)
         if self._expect("]"):
-            return self._expect_end()
+            self._expect_end()
+            return
         while True:
             yield self._decode()
             if self._expect("]"):
