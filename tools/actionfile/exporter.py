@@ -4,41 +4,60 @@ the length field; the walk notes a text with other bytes behind a zero byte), sp
 all four bytes."""
 from __future__ import print_function, division
 
+import re
+
 from . import jsonform
-from .layout import SPELL_ACTION_TYPE, SPELL_CODE, SPELL_CODE_SIZE
+from .layout import DETAIL_LENGTH, DETAIL_TYPE, SPELL_ACTION_TYPE, SPELL_CODE, SPELL_CODE_SIZE
 from .module import module_bytes
 
 
 class ActionJson(object):
-    """The JSON of one Action, with its members in the file's order."""
+    """The JSON of one Action, with its members in the file's order. Each record's members
+    come from one format string filled with its fields, fetched in one call."""
 
     def __init__(self, layout):
         self.layout = layout
-        self.text_names = ['"%s": ' % name for name, _ in layout.texts]
+        self.head = '{' + layout.head.json_members_format
+        self.text_names = [', "%s": ' % name for name, _ in layout.texts]
+        self.trailer = ', "%s": %%s, %s' % (SPELL_CODE, layout.trailer.json_members_format)
+        # Per known kind: its detail as a format for (length, body fields...).
+        self.details = {}
+        for number, kind in layout.kinds.items():
+            members = kind.shape.json_members_format
+            self.details[number] = (kind, '{"header": {"%s": %d, "%s": %%d}, "body": {%s}' % (
+                DETAIL_TYPE, number, DETAIL_LENGTH, members))
+        self.stat = "{%s}" % layout.stat.json_members_format
 
     def json(self, action):
         layout = self.layout
-        members = [layout.head.json_members(action)]
-        for name, text in zip(self.text_names, layout.text_values(action)):
-            members.append(name + jsonform.text_json(text.split(b"\0", 1)[0]))
+        parts = [self.head % layout.head.fetch(action)]
+        for name, text in zip(self.text_names, layout.raw_texts(action)):
+            if _PLAIN_TEXT.match(text):
+                parts.append('%s"%s"' % (name, text))
+            else:
+                parts.append(name + jsonform.text_json(module_bytes(text).split(b"\0", 1)[0]))
         if action.actionType == SPELL_ACTION_TYPE:
             code = module_bytes(action.spellCode).ljust(SPELL_CODE_SIZE, b"\0")
-            members.append('"%s": %s' % (SPELL_CODE, jsonform.spell_code_json(code)))
-            members.append(layout.trailer.json_members(action))
-        details = [self._detail(detail) for detail in action.details]
-        return '{%s, "details": [%s]}' % (", ".join(members), ", ".join(details))
+            parts.append(self.trailer % ((jsonform.spell_code_json(code),)
+                                         + layout.trailer.fetch(action)))
+        parts.append(', "details": [')
+        parts.append(", ".join(self._detail(detail) for detail in action.details))
+        parts.append("]}")
+        return "".join(parts)
 
     def _detail(self, detail):
-        layout = self.layout
-        kind = layout.kinds[detail.type]  # the walk refuses other kinds before this
+        kind, form = self.details[detail.type]  # the walk notes other kinds: no JSON then
         body = detail.body
-        text = '{"header": {%s}, "body": {%s}' % (layout.detail_header.json_members(detail),
-                                                  kind.shape.json_members(body))
+        text = form % ((detail.length,) + kind.shape.fetch(body))
         if kind.has_stats:
-            stat = layout.stat
-            text += ', "stats": [%s]' % ", ".join("{%s}" % stat.json_members(entry)
-                                                  for entry in body.stats)
+            stat, fetch = self.stat, self.layout.stat.fetch
+            text += ', "stats": [%s]' % ", ".join([stat % fetch(entry) for entry in body.stats])
         return text + "}"
+
+
+# A text the JSON string holds as it stands: printable ASCII other than the quote and the
+# backslash (no zero byte: padding is carried by the length field).
+_PLAIN_TEXT = re.compile(r'[ !#-\[\]-~]*\Z')
 
 
 def export(walk, out):

@@ -67,6 +67,11 @@ class RecordShape(object):
         # The fields as JSON members, for `%` with numbers(): '"range": %d, "die": %d'.
         self.json_members_format = ", ".join('"%s": %%d' % name for name in self.names)
 
+    def fetch(self, obj):
+        """The integer fields of a whole-actions object (Action, Detail, a body, Stat) as a
+        tuple in order: those objects give unsigned fields unsigned."""
+        return self._fetch(obj)
+
     def numbers(self, record):
         """The record's integer fields in order, unsigned fields unsigned."""
         numbers = list(self._fetch(record))
@@ -135,6 +140,11 @@ class Layout(object):
 
         self.statmod_type = q.QN4T_GENERIC_ACTION_STATMOD
         self._text_getter = operator.attrgetter(*(name for name, _ in self.texts))
+
+    def raw_texts(self, action):
+        """The texts of an Action as its getters give them (str; on Python 3 decoded with
+        surrogateescape), every byte kept."""
+        return self._text_getter(action)
 
     def text_values(self, action):
         """The texts of an Action as bytes, every byte (padding included), in file order."""

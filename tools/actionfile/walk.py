@@ -123,9 +123,10 @@ class Walk(object):
                     place(counts.actions, action.actionID, index + 1, len(action.details)),
                     "detail of the unknown type %d (known: %s): its %d body bytes were skipped"
                     % (number, layout.kind_list(), detail.length)))
-        texts = layout.text_values(action)
-        if any(b"\0" in text for text in texts):
-            self._look_behind_zero_bytes(action, texts)
+        for text in layout.raw_texts(action):
+            if "\0" in text:
+                self._look_behind_zero_bytes(action, layout.text_values(action))
+                break
 
     def _look_behind_zero_bytes(self, action, texts):
         """Notes every text that holds other bytes behind a zero byte: the record getters stop
