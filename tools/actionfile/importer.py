@@ -76,8 +76,8 @@ class ActionSource(object):
 
     def _decode(self):
         """The next JSON value, reading more text while the window may hold only its start."""
-        self._expect("")  # the decoder takes no white space in front of a value
         while True:
+            self._expect("")  # the decoder takes no white space in front of a value
             try:
                 value, end = _DECODER.raw_decode(self._text, self._at)
             except ValueError as error:  # JSON syntax, or bytes that are not UTF-8
@@ -93,7 +93,7 @@ class ActionSource(object):
         """Skips white space; True (and steps over it) when token comes next."""
         while True:
             self._at = self._SPACE.match(self._text, self._at).end()
-            if len(self._text) - self._at >= len(token) or self._ended:
+            if len(self._text) - self._at >= max(len(token), 1) or self._ended:
                 break
             self._read()
         if self._text[self._at:self._at + len(token)] != token:
