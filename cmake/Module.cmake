@@ -5,21 +5,7 @@
 #   Python 3:   targets qn4t_binding_objects_py3, _qn4tGenericActionLoader_py3
 #               -> ${QN4T_MODULE3_DIR}
 # Without Python 2.7, the target _qn4tGenericActionLoader builds the Python 3 module.
-set(QN4T_BINDING_SOURCES
-  binding/constants.cpp
-  binding/live_references.cpp
-  binding/module_start.cpp
-  binding/pointer_string.cpp
-  binding/type_registry.cpp
-  binding/variable_link.cpp
-  interface/record_interface.cpp
-  interface/stream_interface.cpp
-  interface/action_header_interface.cpp
-  interface/detail_header_interface.cpp
-  interface/damage_details_interface.cpp
-  interface/healing_details_interface.cpp
-  interface/statmod_details_interface.cpp
-  interface/statmod_stat_details_interface.cpp)
+qn4t_read_sources(module QN4T_BINDING_SOURCES)  # cmake/sources/module.txt
 
 file(GLOB QN4T_PACKAGE_FILES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/*.py
