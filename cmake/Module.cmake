@@ -1,6 +1,8 @@
 # The extension module _qn4tGenericActionLoader, built from one source for each Python
 # host that was found, and the Python-side files beside each build of it: the package
-# qn4tGenericActionLoader (the shadow classes) and the generated field layout.
+# qn4tGenericActionLoader (the shadow classes, with type stubs generated beside them) and
+# the generated field layout. `cmake --install` places each host's folder, with the
+# actionfile package, in <prefix>/lib/pythonX.Y/site-packages (see Install.cmake).
 #   Python 2.7: targets qn4t_binding_objects, _qn4tGenericActionLoader -> ${QN4T_MODULE_DIR}
 #   Python 3:   targets qn4t_binding_objects_py3, _qn4tGenericActionLoader_py3
 #               -> ${QN4T_MODULE3_DIR}
@@ -11,6 +13,7 @@ file(GLOB QN4T_PACKAGE_FILES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/*.py
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/*.pyi
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/py.typed)
+set(QN4T_STUB_TEMPLATE ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/__init__.pyi.in)
 
 # Adds the binding objects (shared by the module and the tests that embed the
 # interpreter), the module and its Python-side files for one host.
@@ -39,6 +42,15 @@ function(qn4t_add_python_module suffix include_dirs module_dir)
     COMMAND layout_dump > ${module_dir}/qn4tGenericActionLayout.py
     DEPENDS layout_dump
     COMMENT "Writing the record layout for the Python-side classes in ${module_dir}")
+  set(stubs ${module_dir}/qn4tGenericActionLoader/__init__.pyi)
+  add_custom_command(
+    OUTPUT ${stubs}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${module_dir}/qn4tGenericActionLoader
+    COMMAND ${QN4T_TOOL_PYTHON} ${CMAKE_SOURCE_DIR}/tools/make_stubs.py
+            ${module_dir}/qn4tGenericActionLayout.py ${QN4T_STUB_TEMPLATE} ${stubs}
+    DEPENDS ${module_dir}/qn4tGenericActionLayout.py ${QN4T_STUB_TEMPLATE}
+            ${CMAKE_SOURCE_DIR}/tools/make_stubs.py
+    COMMENT "Writing the type stubs in ${module_dir}")
   # The Python-side package: every file of python/qn4tGenericActionLoader/, copied as it is.
   set(package_outputs)
   foreach(source IN LISTS QN4T_PACKAGE_FILES)
@@ -51,6 +63,7 @@ function(qn4t_add_python_module suffix include_dirs module_dir)
   endforeach()
   add_custom_target(python_side_files${suffix} ALL DEPENDS
     ${module_dir}/qn4tGenericActionLayout.py
+    ${stubs}
     ${package_outputs})
   add_dependencies(${module} python_side_files${suffix})
 endfunction()
