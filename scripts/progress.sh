@@ -8,7 +8,7 @@ build_with_progress() {
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build build -j2 "$@" | sed -u -E \
     -e '/Built target |^Consolidate |^Scanning dependencies /d' \
-    -e 's#^\[ *([0-9]+)%\] Building CXX object (.*/)?CMakeFiles/([^/]+)\.dir/(.*)\.o$#[\1%] compiling \4 (\3)#' \
+    -e 's#^(\[ *[0-9]+%\]) Building CXX object (.*/)?CMakeFiles/([^/]+)\.dir/(.*)\.o$#\1 compiling \4 (\3)#' \
     -e "s#$PWD/##g"
 }
 
