@@ -129,7 +129,6 @@ setup(
                 "packed little-endian records) from Python",
     long_description=read_text("README.md"),
     long_description_content_type="text/markdown",
-    license="Proprietary",
     packages=[PACKAGE, "actionfile"],
     package_dir={PACKAGE: PACKAGE_DIR, "actionfile": "tools/actionfile"},
     package_data={PACKAGE: ["py.typed", "*.pyi"]},
