@@ -28,6 +28,7 @@ LAYOUT_MODULE = "qn4tGenericActionLayout"
 # every one is linked with the record core (core.txt).
 EXTENSIONS = (
     ("_qn4tGenericActionLoader", ("module",)),
+    ("_qn4tGenericActionSupport", ("support",)),
 )
 # As the CMake build compiles the binding: the Python 2 headers predate C++17 (register,
 # type punning), and only the module's entry point is exported.

@@ -8,6 +8,7 @@
 #               -> ${QN4T_MODULE3_DIR}
 # Without Python 2.7, the target _qn4tGenericActionLoader builds the Python 3 module.
 qn4t_read_sources(module QN4T_BINDING_SOURCES)  # cmake/sources/module.txt
+qn4t_read_sources(support QN4T_SUPPORT_SOURCES)  # cmake/sources/support.txt
 
 file(GLOB QN4T_PACKAGE_FILES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/*.py
@@ -35,6 +36,21 @@ function(qn4t_add_python_module suffix include_dirs module_dir)
     PREFIX ""
     OUTPUT_NAME _qn4tGenericActionLoader
     LIBRARY_OUTPUT_DIRECTORY ${module_dir})
+
+  # The companion module: whole actions read and written at native speed, and
+  # DamagedFileError.
+  set(support _qn4tGenericActionSupport${suffix})
+  add_library(${support} MODULE ${QN4T_SUPPORT_SOURCES})
+  target_include_directories(${support} PRIVATE ${CMAKE_SOURCE_DIR} ${include_dirs})
+  target_link_libraries(${support} PRIVATE qn4t_core)
+  target_compile_options(${support} PRIVATE -Wno-register -fno-strict-aliasing)
+  set_target_properties(${support} PROPERTIES
+    PREFIX ""
+    OUTPUT_NAME _qn4tGenericActionSupport
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    LIBRARY_OUTPUT_DIRECTORY ${module_dir})
+  add_dependencies(${module} ${support})
 
   add_custom_command(
     OUTPUT ${module_dir}/qn4tGenericActionLayout.py

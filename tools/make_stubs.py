@@ -1,5 +1,6 @@
 """Writes the type stubs (__init__.pyi) of the package qn4tGenericActionLoader from its
-template, putting in the record classes made from the generated record layout.
+template, putting in the record classes and the whole-action classes made from the
+generated record layout.
 
     python make_stubs.py LAYOUT_PY TEMPLATE OUT
 
@@ -10,6 +11,7 @@ import io
 import sys
 
 MARKER = "# @RECORD_CLASSES@"
+WHOLE_MARKER = "# @WHOLE_ACTION_CLASSES@"
 HEADER = ("# Type stubs of qn4tGenericActionLoader (PEP 561), generated at build time by\n"
           "# tools/make_stubs.py from __init__.pyi.in and the record layout: edit those.\n")
 
@@ -30,16 +32,34 @@ CLASS_EXTRAS = {
     "qn4tGeneric_Action_Header": ("TRAILER_SIZE: int", "SPELL_ACTION_TYPE: int"),
 }
 
+# The whole-action classes (actions.py) made from a record's fields: (class, record,
+# what it holds besides them). Their texts always read as str; the counts and text lengths
+# follow what they count and are read-only.
+WHOLE_ACTION_CLASSES = (
+    ("Action", "qn4tGeneric_Action_Header", ("details: List[Detail]",)),
+    ("Damage", "qn4tGeneric_Damage_Details", ()),
+    ("Healing", "qn4tGeneric_Healing_Details", ()),
+    ("StatMod", "qn4tGeneric_StatMod_Details", ("stats: List[Stat]",)),
+    ("Stat", "qn4tGeneric_StatMod_Stat_Details", ()),
+)
+WHOLE_TEXT_TYPES = ("str", "Union[str, bytes]")
+COUNTS = ("numDetails", "numStatMods")
 
-def _field_lines(field, kind):
+
+def _types(field, kind):
     try:
-        read_type, write_type = KIND_TYPES[kind]
+        return KIND_TYPES[kind]
     except KeyError:
         raise ValueError("field %s has the kind %r, which has no type here" % (field, kind))
-    return ["    @property",
-            "    def %s(self) -> %s: ..." % (field, read_type),
-            "    @%s.setter" % field,
-            "    def %s(self, value: %s) -> None: ..." % (field, write_type)]
+
+
+def _field_lines(field, types, settable=True):
+    read_type, write_type = types
+    lines = ["    @property", "    def %s(self) -> %s: ..." % (field, read_type)]
+    if settable:
+        lines += ["    @%s.setter" % field,
+                  "    def %s(self, value: %s) -> None: ..." % (field, write_type)]
+    return lines
 
 
 def record_classes(layout):
@@ -50,7 +70,25 @@ def record_classes(layout):
         lines.append('    """Record %s: %d bytes in the file."""' % (type_name, wire_size))
         lines.extend("    " + extra for extra in CLASS_EXTRAS.get(type_name, ()))
         for field, kind in fields:
-            lines.extend(_field_lines(field, kind))
+            lines.extend(_field_lines(field, _types(field, kind)))
+        lines.append("")
+    return "\n".join(lines)
+
+
+def whole_action_classes(layout):
+    """The stub text of the whole-action classes, fields from their records' layout."""
+    records = dict((type_name, fields) for type_name, _, fields in layout)
+    lines = []
+    for class_name, record, extras in WHOLE_ACTION_CLASSES:
+        fields = records[record]
+        texts = set(field for field, kind in fields if kind == "text")
+        lines.append("class %s(_Values):" % class_name)
+        lines.append('    """The fields of a %s, held natively."""' % record)
+        for field, kind in fields:
+            types = WHOLE_TEXT_TYPES if kind in ("text", "chars") else _types(field, kind)
+            counted = field in COUNTS or (field.endswith("Len") and field[:-3] in texts)
+            lines.extend(_field_lines(field, types, settable=not counted))
+        lines.extend("    " + extra for extra in extras)
         lines.append("")
     return "\n".join(lines)
 
@@ -64,13 +102,16 @@ def load_layout(layout_text):
 
 def render(layout_text, template_text):
     """The stubs: the template, its opening comment replaced by HEADER, with the record
-    classes in place of its marker line."""
-    if MARKER not in template_text:
-        raise ValueError("the stub template has no %r line" % MARKER)
+    classes and the whole-action classes in place of their marker lines."""
+    for marker in (MARKER, WHOLE_MARKER):
+        if marker not in template_text:
+            raise ValueError("the stub template has no %r line" % marker)
     lines = template_text.splitlines(True)
     while lines and lines[0].startswith("#"):
         del lines[0]
-    body = "".join(lines).replace(MARKER, record_classes(load_layout(layout_text)).rstrip("\n"))
+    layout = load_layout(layout_text)
+    body = "".join(lines).replace(MARKER, record_classes(layout).rstrip("\n"))
+    body = body.replace(WHOLE_MARKER, whole_action_classes(layout).rstrip("\n"))
     return HEADER + body
 
 

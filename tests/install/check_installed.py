@@ -1,6 +1,7 @@
 """Run by an installed interpreter from a folder outside the source tree: the package, its
-layout module and extension come from the install, with the source's version, the stubs
-and py.typed beside them; then the README's example runs and prints what it wrote.
+layout module and extensions come from the install, with the source's version, the stubs
+and py.typed beside them; then the README's examples run in order (the first writes
+spells.gz and prints what it wrote, the next ones work on that file).
 
     check_installed.py SOURCE_DIR VERSION README"""
 from __future__ import print_function
@@ -16,9 +17,10 @@ source, version, readme = sys.argv[1:4]
 import qn4tGenericActionLoader as q  # noqa: E402
 import qn4tGenericActionLayout  # noqa: E402
 import _qn4tGenericActionLoader  # noqa: E402
+import _qn4tGenericActionSupport  # noqa: E402
 
 source = os.path.realpath(source)
-for module in (q, qn4tGenericActionLayout, _qn4tGenericActionLoader):
+for module in (q, qn4tGenericActionLayout, _qn4tGenericActionLoader, _qn4tGenericActionSupport):
     where = os.path.realpath(module.__file__)
     if where.startswith(source + os.sep):
         sys.exit("%s was imported from the source tree: %s" % (module.__name__, where))
@@ -36,9 +38,11 @@ for cls in q.RECORD_CLASSES:
         sys.exit("the installed stubs lack %s" % cls.__name__)
 
 with io.open(readme, encoding="utf-8") as text:
-    example = re.search(r"```python\n(.*?)```", text.read(), re.S).group(1)
-with io.open("readme_example.py", "w", encoding="utf-8") as out:
-    out.write(example)
-printed = subprocess.check_output([sys.executable, "readme_example.py"]).decode("utf-8")
-if printed.split() != ["7", "Emberfall", "EMBR"]:
-    sys.exit("the README example printed %r" % printed)
+    examples = re.findall(r"```python\n(.*?)```", text.read(), re.S)
+for number, example in enumerate(examples, 1):
+    script = "readme_example_%d.py" % number
+    with io.open(script, "w", encoding="utf-8") as out:
+        out.write(example)
+    printed = subprocess.check_output([sys.executable, script]).decode("utf-8")
+    if number == 1 and printed.split() != ["7", "Emberfall", "EMBR"]:
+        sys.exit("the README's first example printed %r" % printed)

@@ -5,7 +5,7 @@
 #                                           pip install --no-build-isolation
 #   install_test.sh target SOURCE PYTHON2   pip install --no-use-pep517 --target DIR
 # Checks: the package imports from the install with its version, stubs and layout
-# (check_installed.py), the README example runs, `actiontool --version` and
+# (check_installed.py), the README's examples run, `actiontool --version` and
 # `python -m actionfile --version` name the version, and examples/actions.json survives an
 # import and export through the installed actiontool.
 set -euo pipefail
@@ -50,7 +50,7 @@ esac
 version=$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' "$source/python/qn4tGenericActionLoader/_version.py")
 
 mkdir "$scratch/use" && cd "$scratch/use"
-step "importing the package; the README example"
+step "importing the package; the README's examples"
 "${run_python[@]}" "$here/check_installed.py" "$source" "$version" "$source/README.md"
 
 step "actiontool --version, python -m actionfile --version"
