@@ -1,12 +1,14 @@
 """Run by an installed interpreter from a folder outside the source tree: the package, its
 layout module and extensions come from the install, with the source's version, the stubs
-and py.typed beside them; then the README's examples run in order (the first writes
-spells.gz and prints what it wrote, the next ones work on that file).
+and py.typed beside them; then the README's examples run, each in a folder of its own: the
+first writes spells.gz and prints what it wrote; the later ones change a spells.gz that
+holds examples/actions.json.
 
     check_installed.py SOURCE_DIR VERSION README"""
 from __future__ import print_function
 
 import io
+import json
 import os
 import re
 import subprocess
@@ -39,10 +41,15 @@ for cls in q.RECORD_CLASSES:
 
 with io.open(readme, encoding="utf-8") as text:
     examples = re.findall(r"```python\n(.*?)```", text.read(), re.S)
+with io.open(os.path.join(source, "examples", "actions.json"), encoding="utf-8") as text:
+    example_actions = [q.Action.from_dict(a) for a in json.load(text)["actions"]]
 for number, example in enumerate(examples, 1):
-    script = "readme_example_%d.py" % number
-    with io.open(script, "w", encoding="utf-8") as out:
+    folder = "readme_example_%d" % number
+    os.mkdir(folder)
+    if number > 1:
+        q.write_actions(os.path.join(folder, "spells.gz"), example_actions)
+    with io.open(os.path.join(folder, "example.py"), "w", encoding="utf-8") as out:
         out.write(example)
-    printed = subprocess.check_output([sys.executable, script]).decode("utf-8")
-    if number == 1 and printed.split() != ["7", "Emberfall", "EMBR"]:
+    printed = subprocess.check_output([sys.executable, "example.py"], cwd=folder)
+    if number == 1 and printed.decode("utf-8").split() != ["7", "Emberfall", "EMBR"]:
         sys.exit("the README's first example printed %r" % printed)
