@@ -47,6 +47,21 @@ function(qn4t_add_python_module suffix include_dirs module_dir)
     OUTPUT_NAME _qn4tGenericActionLoader
     LIBRARY_OUTPUT_DIRECTORY ${module_dir})
 
+  # The companion module: whole actions read and written at native speed, and
+  # DamagedFileError.
+  set(support _qn4tGenericActionSupport${suffix})
+  add_library(${support} MODULE binding/support_start.cpp interface/action_objects.cpp)
+  target_include_directories(${support} PRIVATE ${CMAKE_SOURCE_DIR} ${include_dirs})
+  target_link_libraries(${support} PRIVATE qn4t_core)
+  target_compile_options(${support} PRIVATE -Wno-register -fno-strict-aliasing)
+  set_target_properties(${support} PROPERTIES
+    PREFIX ""
+    OUTPUT_NAME _qn4tGenericActionSupport
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    LIBRARY_OUTPUT_DIRECTORY ${module_dir})
+  add_dependencies(${module} ${support})
+
   add_custom_command(
     OUTPUT ${module_dir}/qn4tGenericActionLayout.py
     COMMAND ${CMAKE_COMMAND} -E make_directory ${module_dir}

@@ -162,3 +162,9 @@ class Stream(object):
 
     def __repr__(self):
         return '<Stream %r %s %s>' % (self.path, self.mode, self.this)
+
+
+# Whole actions at native speed (qn4tGenericActionLoader/actions.py).
+from qn4tGenericActionLoader.actions import (  # noqa: E402,F401 (re-exported)
+    Action, Damage, DamagedFileError, Detail, Healing, Stat, StatMod, read_actions,
+    write_actions)
