@@ -14,9 +14,8 @@ equality by value and conversion to and from the dict that `actiontool export` w
 import binascii
 
 import _qn4tGenericActionSupport as _native
-from qn4tGenericActionLayout import LAYOUT, SPELL_ACTION_TYPE
-
 from qn4tGenericActionLoader import _files
+from qn4tGenericActionLayout import LAYOUT, SPELL_ACTION_TYPE
 
 DamagedFileError = _native.DamagedFileError
 
@@ -228,10 +227,11 @@ def _read_path(path, plain):
 
 def write_actions(target, actions):
     """Writes the Action objects of the iterable `actions` as a gzip action file to `target`,
-    a path or a binary file object; returns their number. At a path nothing half-written is
-    left: a new or regular file is written beside and renamed into place (a symbolic link's
-    target is replaced, keeping its permissions), a special file is written in place; the
-    temporary file goes on every way out, SIGTERM included (the package's file rules)."""
+    a path or a binary file object; returns their number. At a path the package's
+    file-replacing rules hold (qn4tGenericActionLoader._files.replacing): nothing half-written
+    is left, a regular file is written beside and renamed into place (a symbolic link's
+    target is replaced, keeping its permissions), a special file is written in place, and no
+    temporary file survives SIGTERM."""
     if hasattr(target, "write"):
         return _native._write_actions(target, actions)
     with _files.writing(target) as stream:
