@@ -1,30 +1,20 @@
 # The extension module _qn4tGenericActionLoader, built from one source for each Python
 # host that was found, and the Python-side files beside each build of it: the package
-# qn4tGenericActionLoader (the shadow classes) and the generated field layout.
+# qn4tGenericActionLoader (the shadow classes, with type stubs generated beside them) and
+# the generated field layout. `cmake --install` places each host's folder, with the
+# actionfile package, in <prefix>/lib/pythonX.Y/site-packages (see Install.cmake).
 #   Python 2.7: targets qn4t_binding_objects, _qn4tGenericActionLoader -> ${QN4T_MODULE_DIR}
 #   Python 3:   targets qn4t_binding_objects_py3, _qn4tGenericActionLoader_py3
 #               -> ${QN4T_MODULE3_DIR}
 # Without Python 2.7, the target _qn4tGenericActionLoader builds the Python 3 module.
-set(QN4T_BINDING_SOURCES
-  binding/constants.cpp
-  binding/live_references.cpp
-  binding/module_start.cpp
-  binding/pointer_string.cpp
-  binding/type_registry.cpp
-  binding/variable_link.cpp
-  interface/record_interface.cpp
-  interface/stream_interface.cpp
-  interface/action_header_interface.cpp
-  interface/detail_header_interface.cpp
-  interface/damage_details_interface.cpp
-  interface/healing_details_interface.cpp
-  interface/statmod_details_interface.cpp
-  interface/statmod_stat_details_interface.cpp)
+qn4t_read_sources(module QN4T_BINDING_SOURCES)  # cmake/sources/module.txt
+qn4t_read_sources(support QN4T_SUPPORT_SOURCES)  # cmake/sources/support.txt
 
 file(GLOB QN4T_PACKAGE_FILES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/*.py
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/*.pyi
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/py.typed)
+set(QN4T_STUB_TEMPLATE ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/__init__.pyi.in)
 
 # Adds the binding objects (shared by the module and the tests that embed the
 # interpreter), the module and its Python-side files for one host.
@@ -50,7 +40,7 @@ function(qn4t_add_python_module suffix include_dirs module_dir)
   # The companion module: whole actions read and written at native speed, and
   # DamagedFileError.
   set(support _qn4tGenericActionSupport${suffix})
-  add_library(${support} MODULE binding/support_start.cpp interface/action_objects.cpp)
+  add_library(${support} MODULE ${QN4T_SUPPORT_SOURCES})
   target_include_directories(${support} PRIVATE ${CMAKE_SOURCE_DIR} ${include_dirs})
   target_link_libraries(${support} PRIVATE qn4t_core)
   target_compile_options(${support} PRIVATE -Wno-register -fno-strict-aliasing)
@@ -68,6 +58,15 @@ function(qn4t_add_python_module suffix include_dirs module_dir)
     COMMAND layout_dump > ${module_dir}/qn4tGenericActionLayout.py
     DEPENDS layout_dump
     COMMENT "Writing the record layout for the Python-side classes in ${module_dir}")
+  set(stubs ${module_dir}/qn4tGenericActionLoader/__init__.pyi)
+  add_custom_command(
+    OUTPUT ${stubs}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${module_dir}/qn4tGenericActionLoader
+    COMMAND ${QN4T_TOOL_PYTHON} ${CMAKE_SOURCE_DIR}/tools/make_stubs.py
+            ${module_dir}/qn4tGenericActionLayout.py ${QN4T_STUB_TEMPLATE} ${stubs}
+    DEPENDS ${module_dir}/qn4tGenericActionLayout.py ${QN4T_STUB_TEMPLATE}
+            ${CMAKE_SOURCE_DIR}/tools/make_stubs.py
+    COMMENT "Writing the type stubs in ${module_dir}")
   # The Python-side package: every file of python/qn4tGenericActionLoader/, copied as it is.
   set(package_outputs)
   foreach(source IN LISTS QN4T_PACKAGE_FILES)
@@ -80,6 +79,7 @@ function(qn4t_add_python_module suffix include_dirs module_dir)
   endforeach()
   add_custom_target(python_side_files${suffix} ALL DEPENDS
     ${module_dir}/qn4tGenericActionLayout.py
+    ${stubs}
     ${package_outputs})
   add_dependencies(${module} python_side_files${suffix})
 endfunction()

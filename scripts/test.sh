@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds everything in build/ and runs every test suite (C++ core and binding tests,
-# Python suites). Installs missing prerequisites first.
+# Python suites, the install test). Installs missing prerequisites first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/progress.sh
 scripts/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2
-ctest --test-dir build --output-on-failure -j2
+echo "== building (build/)"
+build_with_progress
+echo "== testing"
+ctest_compact --output-on-failure -j2

@@ -778,6 +778,15 @@ class CommandLineTest(ToolTestCase):
             status, out, _ = self.run_process(command, "--help")
             self.assertEqual((status, out.startswith("usage: actiontool " + command)), (0, True))
 
+    def test_version_names_the_release_of_the_module_it_runs_with(self):
+        import qn4tGenericActionLoader
+        expected = "actiontool %s\n" % qn4tGenericActionLoader.__version__
+        self.assertEqual(self.run_process("--version")[:2], (0, expected))
+        proc = subprocess.Popen([sys.executable, "-m", "actionfile", "--version"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = proc.communicate()
+        self.assertEqual((proc.returncode, out.decode("utf-8")), (0, expected), err)
+
     def test_usage_errors_exit_2(self):
         for args in ((), ("frobnicate",), ("export", "only-one")):
             self.assertEqual(self.run_process(*args)[0], 2, args)
@@ -837,15 +846,18 @@ class CommandLineTest(ToolTestCase):
         env = dict(os.environ)
         env.pop("PYTHONPATH", None)
         source = self.action_file(action(1))
-        for directory, status, phrase in [(module_dir, 0, "ok"),
-                                          (self.tmpdir, 1, "cannot import")]:
+        cases = [(module_dir, ("check", source), 0, "ok"),
+                 (self.tmpdir, ("check", source), 1, "cannot import"),
+                 (self.tmpdir, ("--version",), 1, "cannot import")]
+        for directory, args, status, phrase in cases:
             env["QN4T_MODULE_DIR"] = directory
-            proc = subprocess.Popen([sys.executable, os.path.join(tools, "actiontool"), "check",
-                                     source], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                    env=env)
+            proc = subprocess.Popen([sys.executable, os.path.join(tools, "actiontool")]
+                                    + list(args), stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, env=env)
             out, err = proc.communicate()
             self.assertEqual(proc.returncode, status, err)
             self.assertIn(phrase, (out + err).decode("utf-8"))
+            self.assertNotIn("Traceback", err.decode("utf-8"))
 
 
 if __name__ == "__main__":

@@ -269,6 +269,22 @@ def run_import(layout, args):
 
 # ---- command line -------------------------------------------------------------------------
 
+class _Version(argparse.Action):
+    """--version: the release of the module the tool runs with (loaded only when asked)."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                 help="print the release of actiontool and its module, then exit"):
+        argparse.Action.__init__(self, option_strings, dest, nargs=0, default=default, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        try:
+            release = module.load().__version__
+        except module.ModuleMissing as error:
+            parser.exit(FAILED, "%s: %s\n" % (PROG, error))
+        say("%s %s" % (PROG, release))
+        parser.exit(OK)
+
+
 def build_parser():
     parser = argparse.ArgumentParser(
         prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -276,8 +292,7 @@ def build_parser():
                                   "action records) through the qn4tGenericActionLoader "
                                   "module.", 78),
         epilog=EXIT_STATUSES + "\n\nSee docs/actiontool.md for the JSON format.")
-    parser.add_argument("--version", action=ShowVersion,
-                        help="show the release of the qn4tGenericActionLoader package and exit")
+    parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
@@ -312,22 +327,6 @@ def build_parser():
     return parser
 
 
-class ShowVersion(argparse.Action):
-    """--version: the release of the qn4tGenericActionLoader package the tool runs on."""
-
-    def __init__(self, option_strings, dest, **options):
-        options.update(nargs=0, default=argparse.SUPPRESS)
-        argparse.Action.__init__(self, option_strings, dest, **options)
-
-    def __call__(self, parser, namespace, values, option_string=None):
-        try:
-            version = module.load().__version__
-        except module.ModuleMissing as error:
-            parser.exit(FAILED, "%s: %s\n" % (PROG, error))
-        say("%s %s" % (PROG, version))  # on stdout on both hosts (Python 2's argparse: stderr)
-        parser.exit(OK)
-
-
 def end_by(signal_number):
     """Ends the process by the signal that asked for it, as it would have without the tool's
     clean-up, so that the caller sees what happened."""
@@ -357,3 +356,10 @@ def main(argv=None):
         if ended.signal_number != getattr(signal, "SIGPIPE", None):
             warn("terminated by signal %d; temporary files removed" % ended.signal_number)
         return end_by(ended.signal_number)
+
+
+def run():
+    """The `actiontool` command: runs main() on the command line and exits with its status."""
+    if hasattr(signal, "SIGPIPE"):
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # `actiontool dump F | head` ends quietly
+    sys.exit(main())
