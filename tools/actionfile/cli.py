@@ -368,22 +368,6 @@ def build_parser():
     return parser
 
 
-class ShowVersion(argparse.Action):
-    """--version: the release of the qn4tGenericActionLoader package the tool runs on."""
-
-    def __init__(self, option_strings, dest, **options):
-        options.update(nargs=0, default=argparse.SUPPRESS)
-        argparse.Action.__init__(self, option_strings, dest, **options)
-
-    def __call__(self, parser, namespace, values, option_string=None):
-        try:
-            version = module.load().__version__
-        except module.ModuleMissing as error:
-            parser.exit(FAILED, "%s: %s\n" % (PROG, error))
-        say("%s %s" % (PROG, version))  # on stdout on both hosts (Python 2's argparse: stderr)
-        parser.exit(OK)
-
-
 def end_by(signal_number):
     """Ends the process by the signal that asked for it, as it would have without the tool's
     clean-up, so that the caller sees what happened."""
