@@ -390,6 +390,19 @@ class DamagedFileTest(ToolTestCase):
         self.assertEqual(status, 1, err)
         self.assertIn("damaged at compressed byte %d (" % fault, err)
 
+    def test_an_action_too_large_to_hold_is_named_and_a_huge_count_is_a_cut(self):
+        limit = 1 << 24  # stat entries an action read whole may hold
+        too_many = action(7, details=[statmod((), count=limit + 1)]) + b"\0" * (4 * (limit + 1))
+        huge = action(8, details=[statmod((), count=0xFFFFFFFF)]) + b"\0" * (1 << 20)
+        for data, report in (
+                (too_many, "action #1, offset 0: detail 1 has %d stat entries, more than an "
+                           "action read whole may hold (%d in all its details)" % (limit + 1, limit)),
+                (huge, "action #1 (id 8), detail 1 of 1, offset %d: the file ends where its "
+                       "stat entry 262145 of 4294967295 (4 bytes each) should begin" % len(huge))):
+            status, _, err = self.run_tool("check", self.action_file(data))
+            self.assertEqual(status, 1, err)
+            self.assertIn(report, err)
+
     def test_a_read_that_fails_gives_a_report(self):
         from actionfile.source import Inflated
         first = action(101, details=[damage()])
