@@ -206,20 +206,22 @@ class Action(_native.Action):
 _native._register_classes(Action, Detail, Damage, StatMod, Stat, Healing)
 
 
-def read_actions(source):
+def read_actions(source, plain=False):
     """An iterator of Action objects, one per action of the file, read in blocks. `source`
     is a path or a binary file object. Reads gzip files (several members one after another)
-    and files that are not compressed. A damaged file: every complete action is yielded,
-    then DamagedFileError names the action's number, its uncompressed offset and what is
-    wrong."""
+    and files that are not compressed; with plain=True the bytes are taken as uncompressed
+    records whatever they start with (for a source that inflates by itself). A damaged file:
+    every complete action is yielded, then DamagedFileError names the action's number, its
+    uncompressed offset and what is wrong. The iterator's `offset` is the uncompressed offset
+    behind the last action it gave (where a damaged action begins)."""
     if hasattr(source, "read"):
-        return _native._read_actions(source)
-    return _read_path(source)
+        return _native._read_actions(source, 1 if plain else 0)
+    return _read_path(source, plain)
 
 
-def _read_path(path):
+def _read_path(path, plain):
     with open(path, "rb") as stream:
-        for action in _native._read_actions(stream):
+        for action in _native._read_actions(stream, 1 if plain else 0):
             yield action
 
 

@@ -4,6 +4,7 @@ independently of the module."""
 from __future__ import print_function, division
 
 import binascii
+import errno
 import gzip
 import io
 import json
@@ -354,8 +355,8 @@ def damaged_cases():
         ("not gzip data behind the compressed data", gzipped(base) + b"junk", False, 1,
          ["4 bytes that are not gzip data"]),
         ("corrupt compressed data at a known offset", corrupt, False, 1,
-         ["the record stream stops here", "damaged at compressed byte %d (" % fault,
-          "invalid block type"]),
+         ["action #4, offset %d: the file ends 7 bytes into its 24-byte action header" % len(base),
+          "damaged at compressed byte %d (" % fault, "invalid block type"]),
         ("plain records, not gzip", base, False, 0,
          ["not gzip-compressed (no gzip signature); read as plain records", "3 actions", "ok"]),
         ("a text file", b"plain text, no gzip\n", False, 1,
@@ -389,25 +390,25 @@ class DamagedFileTest(ToolTestCase):
         self.assertEqual(status, 1, err)
         self.assertIn("damaged at compressed byte %d (" % fault, err)
 
-    def test_a_stream_that_raises_on_a_read_gives_a_report(self):
-        import qn4tGenericActionLoader as q
-        healing_record = q.qn4tGeneric_Healing_Details
-        source = self.action_file(action(101, details=[damage()])
-                                  + action(102, details=[healing()]))
+    def test_a_read_that_fails_gives_a_report(self):
+        from actionfile.source import Inflated
+        first = action(101, details=[damage()])
+        source = self.action_file(first + action(102, details=[healing()]))
+        original = Inflated.read
 
-        def damaged_read(record, stream):
-            raise IOError("compressed data error")
-        healing_record.read = damaged_read
+        def failing_read(stream, size=-1):
+            if stream.delivered >= len(first):
+                raise IOError(errno.EIO, os.strerror(errno.EIO))
+            return original(stream, min(size, len(first) - stream.delivered))
+        Inflated.read = failing_read
         try:
             status, out, err = self.run_tool("check", source)
             export_status, _, _ = self.run_tool("export", source, self.path("out.json"))
         finally:
-            del healing_record.read  # the class's own method again
+            Inflated.read = original
         self.assertEqual((status, export_status), (1, 1), out + err)
-        self.assertIn("action #2 (id 102), detail 1 of 1, offset %d: the record stream stops "
-                      "here, 18 bytes before the damage: the record stream says: compressed "
-                      "data error" % (len(action(101, details=[damage()])) + HEAD.size + 9),
-                      err)
+        self.assertIn("action #2, offset %d: the file cannot be read from here: %s"
+                      % (len(first), os.strerror(errno.EIO)), err)
         self.assertEqual(self.leftovers(source), [])
 
     def test_dump_lists_up_to_the_damage_then_fails(self):
@@ -763,13 +764,82 @@ class JsonAcrossHostsTest(ToolTestCase):
         self.assertEqual(self.leftovers("actions.json"), [])
 
 
+class DiffTest(ToolTestCase):
+    """diff matches actions by actionID (repeated IDs in order), names each changed field and
+    answers with its exit status."""
+
+    def diff(self, old, new):
+        return self.run_tool("diff", self.action_file(old, "old.gz"),
+                             self.action_file(new, "new.gz"))
+
+    def test_reports_added_removed_and_changed_fields(self):
+        one, two = action(1, b"One"), action(2, b"Two", details=[healing()])
+        cases = [
+            # (title, old, new, status, lines expected in the output)
+            ("the same", one + two, one + two, 0, ["0 added, 0 removed, 0 changed, 2 the same"]),
+            ("added, removed, changed", one + two + action(3, b"Three"),
+             action(3, b"Tree") + one + action(4, b"Four"), 1,
+             ['removed: #2 id 2 "Two"', 'added: #3 id 4 "Four"',
+              'changed: #1 id 3 "Tree" (#3 in the old file)',
+              '    name: "Three" -> "Tree"', "    nameLen: 5 -> 4",
+              "1 added, 1 removed, 1 changed, 1 the same"]),
+            ("repeated IDs in order of appearance", action(7, b"A") + action(7, b"B"),
+             action(7, b"A") + action(7, b"C") + action(7, b"D"), 1,
+             ['changed: #2 id 7 "C" (#2 in the old file)', '    name: "B" -> "C"',
+              'added: #3 id 7 "D"', "1 added, 0 removed, 1 changed, 1 the same"]),
+            ("details compared in order",
+             action(5, details=[damage(), statmod(((3, -2), (5, 1)))]),
+             action(5, details=[damage(1, 1, 6, 2, 9, -1, 0, 2, 1, 0, 0),
+                                statmod(((3, -2),)), healing()]), 1,
+             ["    details[0].body.base: 3 -> 9", "    details[1].body.numStatMods: 2 -> 1",
+              "    details[1].stats[1].stat: 5 -> (none)", "    details[2].type: (none) -> 3",
+              "    numDetails: 2 -> 3"]),
+            ("a spell's trailer", action(6, action_type=SPELL, spell=(b"ZAP\0", 1, 2)),
+             action(6, action_type=SPELL, spell=(b"ZAP\0", 1, 3)), 1,
+             ["    spellCost: 2 -> 3", "0 added, 0 removed, 1 changed, 0 the same"]),
+        ]
+        for title, old, new, status, lines in cases:
+            got, out, err = self.diff(old, new)
+            self.assertEqual(got, status, "%s: %s %s" % (title, out, err))
+            for line in lines:
+                self.assertIn(line + "\n", out, "%s: %s" % (title, out))
+        self.assertEqual(self.leftovers("old.gz", "new.gz"), [])
+
+    def test_errors_exit_2(self):
+        intact = self.action_file(action(1), "intact.gz")
+        damaged = self.action_file(action(1) + action(2)[:26], "damaged.gz")
+        for args, phrase in [((intact, damaged), "damaged.gz: damaged: action #2 (id 2)"),
+                             ((self.path("missing.gz"), intact), "cannot read"),
+                             (("-", "-"), "only one of the two")]:
+            status, out, err = self.run_tool("diff", *args)
+            self.assertEqual(status, 2, args)
+            self.assertIn(phrase, err, args)
+        self.assertEqual(self.run_process("diff", intact)[0], 2)
+
+    def test_memory_holds_an_index_not_the_actions(self):
+        """Two files of large actions (8000 stat entries each, 13 MB uncompressed) differing
+        in their last action: diff's peak must stay far below what holding them would take."""
+        big = statmod([(1, 2)] * 2000)
+        data = b"".join(action(n, details=[big] * 4) for n in range(400))
+        old = self.action_file(data + action(900), "old.gz")
+        new = self.action_file(data + action(900, b"Changed"), "new.gz")
+        small = self.action_file(action(1), "small.gz")
+
+        def peak(*args):
+            code = ("import resource, subprocess, sys; subprocess.call(sys.argv[1:]); "
+                    "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+            out = subprocess.check_output([sys.executable, "-c", code, sys.executable, TOOL,
+                                           "diff"] + list(args))
+            return int(out.split()[-1]) * 1024
+        self.assertLess(peak(old, new) - peak(small, small), 12 << 20)
+
 class CommandLineTest(ToolTestCase):
     def test_help(self):
         status, out, _ = self.run_process("--help")
         self.assertEqual(status, 0)
         for command in ("dump", "export", "import", "check", "exit statuses"):
             self.assertIn(command, out)
-        for command in ("dump", "export", "import", "check"):
+        for command in ("dump", "export", "import", "check", "diff"):
             status, out, _ = self.run_process(command, "--help")
             self.assertEqual((status, out.startswith("usage: actiontool " + command)), (0, True))
 

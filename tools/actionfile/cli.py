@@ -4,17 +4,18 @@ from __future__ import print_function, division
 
 import argparse
 import contextlib
+import io
 import os
 import signal
 import sys
 import textwrap
 import time
 
-from . import exporter, importer, module
+from . import differ, exporter, importer, module
 from .jsonform import BadInput
 from .layout import Layout
 from .listing import Listing, counted, totals
-from .walker import Damaged, Walker
+from .walk import Damaged, Walk
 
 PROG = "actiontool"
 STDIO = "-"  # standard input or output in place of a file name
@@ -24,6 +25,9 @@ OK = 0
 FAILED = 1  # damaged or unreadable file, bad JSON, output not written
 NOT_CARRIED = 3  # the file is intact but holds what JSON cannot carry
 INTERRUPTED = 130  # 128 + SIGINT
+# diff's own, as diff(1) has them.
+DIFFERENT = 1
+DIFF_FAILED = 2
 
 NOTES_SHOWN = 20  # what cannot be carried, listed one by one up to this many
 
@@ -36,6 +40,8 @@ EXIT_STATUSES = """exit statuses:
      unknown type, texts with other bytes behind a zero byte): check reports
      them, export refuses the file
   130  interrupted (Ctrl-C)
+diff: 0 the files hold the same actions, 1 they differ, 2 an error (a damaged
+or unreadable file, or a bad command line)
 SIGTERM and SIGHUP end the tool as they would any program, after it has
 removed its temporary files."""
 
@@ -123,9 +129,10 @@ def summary(args):
 
 
 @contextlib.contextmanager
-def input_path(name):
+def input_path(name, status=FAILED):
     """The path of the action file named on the command line. For -, a temporary copy of
-    standard input (the record stream reads only paths), removed afterwards."""
+    standard input (a damaged file is read a second time to place the damage), removed
+    afterwards."""
     if name != STDIO:
         yield name
         return
@@ -138,16 +145,17 @@ def input_path(name):
     except (IOError, OSError) as error:
         if copied:
             raise  # the command's own
-        raise Failure("cannot copy standard input to a temporary file: %s" % reason(error))
+        raise Failure("cannot copy standard input to a temporary file: %s" % reason(error),
+                      status)
 
 
-def open_walker(layout, path, name, progress):
-    """A Walker over the file at path, called name in messages. A file that is not
+def open_walker(layout, path, name, progress=None, status=FAILED):
+    """A Walk over the file at path, called name in messages. A file that is not
     gzip-compressed gets a note: it is read as plain records, as the record stream does."""
     try:
-        walker = Walker(layout, path, progress)
+        walker = Walk(layout, path, progress)
     except (IOError, OSError) as error:
-        raise Failure("cannot read %s: %s" % (name, reason(error)))
+        raise Failure("cannot read %s: %s" % (name, reason(error)), status)
     if not walker.compressed:
         warn("%s: note: not gzip-compressed (no gzip signature); read as plain records" % name)
     return walker
@@ -191,7 +199,7 @@ def run_check(layout, args):
         walker = open_walker(layout, path, name, progress)
         damage = None
         try:
-            for _ in walker.events():
+            for _ in walker.actions():
                 pass
         except Damaged as error:
             damage = error
@@ -226,8 +234,6 @@ def run_export(layout, args):
             raise Failure(refused_output(out_name, name))
         except Damaged as damage:
             raise Failure("%s: damaged: %s (%s not written)" % (name, damage, out_name))
-        except exporter.Disagreement as error:
-            raise Failure("%s (%s not written)" % (error, out_name))
         except (IOError, OSError) as error:
             raise Failure("cannot write %s: %s" % (out_name, reason(error)))
         finally:
@@ -243,11 +249,12 @@ def run_import(layout, args):
         raise Failure("will not write compressed data to a terminal: name an output file, or "
                       "redirect standard output")
     try:
-        source = importer.ActionSource(input_source(args.json))
+        stream = input_source(args.json)
+        if not hasattr(stream, "read"):
+            stream = io.open(stream, "rb")
     except (IOError, OSError) as error:
         raise Failure("cannot read %s: %s" % (name, reason(error)))
-    except BadInput as error:
-        raise Failure("%s: %s (%s not written)" % (name, error, out_name))
+    source = importer.ActionSource(stream)
     progress = Progress("import")
     try:
         size = importer.write_action_file(layout, source, output_target(args.out),
@@ -256,15 +263,42 @@ def run_import(layout, args):
         raise Failure(refused_output(out_name, name))
     except BadInput as error:
         raise Failure("%s: %s (%s not written)" % (name, error, out_name))
-    except importer.WriteFailed as error:
-        raise Failure("cannot write %s: %s" % (out_name, error))
     except (IOError, OSError) as error:
         raise Failure("cannot write %s: %s" % (out_name, reason(error)))
     finally:
         progress.finish()
+        stream.close() if args.json != STDIO else None
     summary(args)("%s: %s written (%d bytes uncompressed)"
                   % (out_name, counted(source.count, "action"), size))
     return OK
+
+
+def run_diff(layout, args):
+    names = input_name(args.old), input_name(args.new)
+    if STDIO == args.old == args.new:
+        raise Failure("standard input can be only one of the two files", DIFF_FAILED)
+    progress = Progress("diff", lists_on_stdout=True)
+    with input_path(args.old, DIFF_FAILED) as old_path:
+        with input_path(args.new, DIFF_FAILED) as new_path:
+            paths, opened = (old_path, new_path), set()
+
+            def open_walk(which):
+                if which in opened:  # walked again: its notes were given the first time
+                    return Walk(layout, paths[which])
+                opened.add(which)
+                return open_walker(layout, paths[which], names[which], progress, DIFF_FAILED)
+
+            try:
+                report = differ.compare(layout, open_walk, say)
+            except differ.WalkFailed as failed:
+                raise Failure("%s: damaged: %s" % (names[failed.which], failed.damage),
+                              DIFF_FAILED)
+            except (IOError, OSError) as error:
+                raise Failure("cannot compare: %s" % reason(error), DIFF_FAILED)
+            finally:
+                progress.finish()
+    say("%s -> %s: %s" % (names[0], names[1], report.summary()))
+    return DIFFERENT if report.differs() else OK
 
 
 # ---- command line -------------------------------------------------------------------------
@@ -324,6 +358,13 @@ def build_parser():
             "Counts the records per kind and compares the bytes walked with the file's whole "
             "uncompressed length.",
             run_check, ("file", "the action file (- for standard input)"))
+    command("diff", "List the actions added, removed and changed between two files.",
+            "Actions are matched by actionID (repeated IDs in the order they appear); a "
+            "changed action is listed with each changed field as old -> new, details "
+            "compared in order. Exit status 0 when the files hold the same actions, 1 when "
+            "they differ, 2 on an error.",
+            run_diff, ("old", "the action file before the change (- for standard input)"),
+            ("new", "the action file after it"))
     return parser
 
 

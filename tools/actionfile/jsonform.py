@@ -23,6 +23,10 @@ HEX_KEY = "hex"
 _ENCODED_SURROGATE = re.compile(b"\xed[\xa0-\xbf]")
 
 
+# Printable ASCII other than the quote and the backslash: the JSON string is the text itself.
+_PLAIN_ASCII = re.compile(b'[ !#-\\[\\]-~]*\\Z')
+
+
 class BadInput(Exception):
     """A JSON value the tool refuses; the message names the action and the field."""
 
@@ -43,6 +47,8 @@ def utf8_text(data):
 def text_json(data):
     """A text's bytes (up to its first zero byte) as JSON: a string when they are UTF-8,
     otherwise {"hex": "..."}."""
+    if _PLAIN_ASCII.match(data):  # most texts: json.dumps would only add the quotes
+        return '"%s"' % data.decode("ascii")
     text = utf8_text(data)
     return hex_json(data) if text is None else json.dumps(text)
 
