@@ -700,7 +700,7 @@ class OutputProtectionTest(ToolTestCase):
 
 
 class StandardStreamsTest(ToolTestCase):
-    """- stands for standard input or output; --version."""
+    """- stands for standard input or output."""
 
     def test_dash_reads_standard_input_and_writes_standard_output(self):
         reference = self.path("reference.gz")
@@ -734,11 +734,6 @@ class StandardStreamsTest(ToolTestCase):
         self.assertEqual(status, 1)
         self.assertIn("will not write compressed data to a terminal", err)
         self.assertEqual(self.leftovers(), [])
-
-    def test_version_is_the_packages(self):
-        import qn4tGenericActionLoader
-        status, out, _ = self.run_process("--version")
-        self.assertEqual((status, out), (0, "actiontool %s\n" % qn4tGenericActionLoader.__version__))
 
 
 class JsonAcrossHostsTest(ToolTestCase):
