@@ -24,7 +24,7 @@
 #include "binding/live_references.h"
 #include "binding/pointer_string.h"
 #include "binding/type_registry.h"
-#include "core/memory.h"
+#include "core/address_arena.h"
 #include "core/record_stream.h"
 #include "core/records.h"
 #include "core/text.h"
@@ -403,7 +403,7 @@ void release_pool(std::vector<PyObject *> &pool) {
             if (qn4t::ConvertPointer(reference, &cell, qn4t::TypeTable[qn4t::kStreamSlot], 0) == 0 && cell) {
                 qn4tGenericClose(static_cast<qn4t::StreamCell *>(cell)->handle);
                 qn4t::live_references().remove(cell);
-                qn4t::destroy(static_cast<qn4t::StreamCell *>(cell));
+                qn4t::destroy_handed_out(static_cast<qn4t::StreamCell *>(cell));
             }
         } else if (type.rfind("_p_", 0) == 0) {
             PyObject *deleted = call_module(("delete_" + type.substr(3)).c_str(), "(O)", reference);
