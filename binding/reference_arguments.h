@@ -1,7 +1,7 @@
 // The reference arguments of the wrappers (records and streams): checked in argument
 // order when their turn comes, which fixes the order in which errors are reported, and
-// resolved again against the live set right before the pointer is used, because Python
-// code run in between may have deleted what they name.
+// resolved again against the live set right before the pointer is used when Python code
+// can run in between (it may delete what they name).
 #pragma once
 
 #include <Python.h>
@@ -28,5 +28,14 @@ bool check_reference(PyObject *object, TypeSlot slot, NullReference nulls, void 
 // next calls into the interpreter. Objects are never freed behind the interpreter lock's
 // back: every create and delete runs with it held.
 bool resolve_reference(TypeSlot slot, void **claim);
+
+// Checks and resolves at once, for a reference that is converted after every argument
+// that can run Python code: ConvertPointer asks the live set after the last Python code it
+// runs itself (a `this` property, the __del__ of the `this` string), so the pointer is
+// good for use until the wrapper next calls into the interpreter, with no second lookup.
+// False with the exception set.
+inline bool usable_reference(PyObject *object, TypeSlot slot, NullReference nulls, void **pointer) {
+    return check_reference(object, slot, nulls, pointer);
+}
 
 }  // namespace qn4t

@@ -35,7 +35,7 @@ namespace {
 
 // Pages made writable at a time as the bump pointer advances: fewer system calls, and the
 // writable part of a chunk stays one mapping.
-constexpr std::size_t kCommitBatchPages = 16;
+constexpr std::size_t kCommitBatchPages = 64;
 
 std::size_t system_page_size() {
     const long size = sysconf(_SC_PAGESIZE);
@@ -48,8 +48,10 @@ std::size_t whole_pages(std::size_t bytes, std::size_t page) {
 
 }  // namespace
 
-AddressArena::AddressArena(std::size_t chunk_bytes) noexcept
-    : page_size_(system_page_size()), chunk_bytes_(whole_pages(chunk_bytes, page_size_)) {}
+AddressArena::AddressArena(std::size_t chunk_bytes, std::size_t release_run_pages) noexcept
+    : page_size_(system_page_size()),
+      chunk_bytes_(whole_pages(chunk_bytes, page_size_)),
+      release_run_pages_(std::max(release_run_pages, std::size_t(1))) {}
 
 AddressArena::~AddressArena() {
     for (const Chunk &chunk : chunks_) {
@@ -97,7 +99,7 @@ void AddressArena::release(void *block, std::size_t size) noexcept {
     ASAN_POISON_MEMORY_REGION(block, bytes);
     // The bump pointer's own page stays until the pointer leaves it (open_next_page).
     char *page = reinterpret_cast<char *>(header);
-    if (header->live == 0 && page != page_) give_back_page(page);
+    if (header->live == 0 && page != page_) retire_page(page);
 }
 
 // Moves the bump pointer to the start of the next page, reserving and committing as
@@ -115,7 +117,7 @@ bool AddressArena::open_next_page() {
     ++committed_pages_;
     ASAN_POISON_MEMORY_REGION(cursor_, page_size_ - kPageHeaderBytes);
     VALGRIND_MAKE_MEM_NOACCESS(cursor_, page_size_ - kPageHeaderBytes);
-    if (left && header_of(left)->live == 0) give_back_page(left);
+    if (left && header_of(left)->live == 0) retire_page(left);
     return true;
 }
 
@@ -137,17 +139,32 @@ bool AddressArena::commit_more() {
     const std::size_t bytes =
         std::min(kCommitBatchPages * page_size_, static_cast<std::size_t>(chunk_end_ - committed_end_));
     if (mprotect(committed_end_, bytes, PROT_READ | PROT_WRITE) != 0) return false;
+#ifdef MADV_POPULATE_WRITE
+    // One call instead of a fault per page; older kernels refuse it and fault as usual.
+    madvise(committed_end_, bytes, MADV_POPULATE_WRITE);
+#endif
     committed_end_ += bytes;
     return true;
 }
 
-// The page's memory goes back to the system; its addresses stay reserved (and writable,
-// so that releasing pages never splits the chunk's mapping into many).
-void AddressArena::give_back_page(char *page) {
-    const unsigned chunk = header_of(page)->chunk;  // read before the page is emptied
-    madvise(page, page_size_, MADV_DONTNEED);
-    --committed_pages_;
-    --chunks_[chunk].pages_in_use;
+// An empty page that the bump pointer has left joins the run of pages to give back; a
+// run ends when it is full or when the page does not extend it.
+void AddressArena::retire_page(char *page) {
+    if (run_pages_ && (page != run_start_ + run_pages_ * page_size_ ||
+                       header_of(page)->chunk != header_of(run_start_)->chunk))
+        give_back_run();
+    if (!run_pages_) run_start_ = page;
+    if (++run_pages_ == release_run_pages_) give_back_run();
+}
+
+// The run's memory goes back to the system in one call; its addresses stay reserved (and
+// writable, so that giving pages back never splits the chunk's mapping into many).
+void AddressArena::give_back_run() {
+    const unsigned chunk = header_of(run_start_)->chunk;  // read before the pages are emptied
+    madvise(run_start_, run_pages_ * page_size_, MADV_DONTNEED);
+    committed_pages_ -= run_pages_;
+    chunks_[chunk].pages_in_use -= run_pages_;
+    run_pages_ = 0;
     decommit_if_done(chunk);
 }
 

@@ -13,13 +13,15 @@ namespace qn4t {
 
 // Takes fresh addresses from address space reserved in large chunks (mmap, PROT_NONE,
 // MAP_NORESERVE), bump-allocating them in order and never twice. Objects never straddle a
-// page: each page starts with a count of the objects living on it. A page is committed
-// (made writable) when the bump pointer reaches it; once the bump pointer has moved past
-// it and its last object is released, its memory goes back to the system
+// page: each page starts with a count of the objects living on it. Pages are committed
+// (made writable) in batches ahead of the bump pointer; once the bump pointer has moved
+// past a page and its last object is released, the page's memory goes back to the system
 // (MADV_DONTNEED) while its addresses stay reserved, so nothing else can be placed there.
-// A chunk whose pages have all gone back is turned into plain reserved address space
-// again (PROT_NONE), which also returns any commit charge. Reservations are never
-// unmapped while the arena lives: an unmapped range could come back from a later mmap.
+// Empty pages go back in runs of adjacent pages (each call flushes the TLB, which costs
+// far more than the page), so at most one run's worth of empty pages holds memory. A
+// chunk whose pages have all gone back is turned into plain reserved address space again
+// (PROT_NONE), which also returns any commit charge. Reservations are never unmapped
+// while the arena lives: an unmapped range could come back from a later mmap.
 //
 // Threads: allocate() and release() take a mutex. The module calls them with the
 // interpreter lock held, so the mutex never waits there; it keeps the arena sound for
@@ -30,9 +32,13 @@ public:
     static constexpr std::size_t kAlignment = alignof(std::max_align_t);
     // Address space reserved at a time.
     static constexpr std::size_t kDefaultChunkBytes = std::size_t(64) << 20;
+    // Empty pages given back together, at most.
+    static constexpr std::size_t kDefaultReleaseRunPages = 64;
 
-    // `chunk_bytes` is rounded up to whole pages; at least two pages.
-    explicit AddressArena(std::size_t chunk_bytes = kDefaultChunkBytes) noexcept;
+    // `chunk_bytes` is rounded up to whole pages, at least two; `release_run_pages` is at
+    // least 1 (every empty page goes back at once).
+    explicit AddressArena(std::size_t chunk_bytes = kDefaultChunkBytes,
+                          std::size_t release_run_pages = kDefaultReleaseRunPages) noexcept;
     // Gives all reservations back; only for arenas of tests (the module's is never destroyed).
     ~AddressArena();
     AddressArena(const AddressArena &) = delete;
@@ -50,7 +56,8 @@ public:
     // The largest size allocate() serves: a page less its count.
     std::size_t largest_block() const { return page_size_ - kPageHeaderBytes; }
     std::size_t page_size() const { return page_size_; }
-    // Pages that hold memory now: opened by the bump pointer and not yet given back.
+    // Pages that hold memory now: opened by the bump pointer and not yet given back (live
+    // ones, the bump pointer's own, and empty ones waiting in the current run).
     std::size_t committed_pages() const;
     // Blocks handed out and not yet released, and the bytes they take.
     std::size_t live_blocks() const;
@@ -76,11 +83,13 @@ private:
     bool open_next_page();
     bool reserve_chunk();
     bool commit_more();
-    void give_back_page(char *page);
+    void retire_page(char *page);
+    void give_back_run();
     void decommit_if_done(std::size_t chunk);
 
     const std::size_t page_size_;
     const std::size_t chunk_bytes_;
+    const std::size_t release_run_pages_;
     mutable std::mutex mutex_;
     std::vector<Chunk> chunks_;
     char *page_ = nullptr;            // the page the bump pointer is in, or null
@@ -88,6 +97,8 @@ private:
     char *next_page_ = nullptr;       // the page to open next
     char *chunk_end_ = nullptr;       // end of the newest chunk
     char *committed_end_ = nullptr;   // end of the writable part of the newest chunk
+    char *run_start_ = nullptr;       // adjacent empty pages of one chunk, not yet given back
+    std::size_t run_pages_ = 0;
     std::size_t committed_pages_ = 0;
     std::size_t live_blocks_ = 0;
     std::size_t live_bytes_ = 0;

@@ -28,7 +28,8 @@ namespace qn4t {
 // (check_reference, binding/reference_arguments.h), convert the values (which may run
 // Python code), resolve the references again (resolve_reference), then use them with no
 // call into the interpreter until the use is over. A record deleted by Python code run in
-// between is refused with its TypeError and nothing is stored, read or written.
+// between is refused with its TypeError and nothing is stored, read or written. Where
+// nothing is converted after a reference, checking it resolves it (usable_reference).
 
 // Registers a new record as live and wraps it (NewPointerObject, own flag 1). A record
 // that is null or cannot be registered gives None; `destroy` releases it on failure.
@@ -134,8 +135,7 @@ PyObject *get_field(PyObject *, PyObject *arguments) {
     PyObject *reference[1] = {};
     void *record = nullptr;
     if (!parse_objects(arguments, A::getter_format.c_str(), reference) ||
-        !check_reference(reference[0], A::slot, NullReference::kRefused, &record) ||
-        !resolve_reference(A::slot, &record))
+        !usable_reference(reference[0], A::slot, NullReference::kRefused, &record))
         return nullptr;
     // Making an int or a str runs no Python code and starts no collection.
     return to_python(static_cast<R *>(record)->*(A::member));
@@ -163,16 +163,14 @@ PyObject *set_field(PyObject *, PyObject *arguments) {
         static_assert(std::is_same_v<V, short> || std::is_same_v<V, int>, "parsed by \"h\" or \"i\"");
         V value = 0;
         if (!PyArg_ParseTuple(arguments, A::setter_format.c_str(), &reference, &value) ||
-            !check_reference(reference, A::slot, NullReference::kAccepted, &record) ||
-            !resolve_reference(A::slot, &record))
+            !usable_reference(reference, A::slot, NullReference::kAccepted, &record))
             return nullptr;
         if (record) static_cast<R *>(record)->*(A::member) = value;
         return host::none();
     } else {
         host::TextArgument value(name_in_format(A::setter_format.c_str()));
         if (!value.parse(arguments, A::setter_format.c_str(), &reference) ||
-            !check_reference(reference, A::slot, NullReference::kRefused, &record) ||
-            !resolve_reference(A::slot, &record))
+            !usable_reference(reference, A::slot, NullReference::kRefused, &record))
             return nullptr;
         auto &field = static_cast<R *>(record)->*(A::member);
         if constexpr (std::is_array_v<V>) {
@@ -203,8 +201,7 @@ PyObject *delete_record(PyObject *, PyObject *arguments) {
     PyObject *reference[1] = {};
     void *record = nullptr;
     if (!parse_objects(arguments, Lifecycle<R>::delete_format.c_str(), reference) ||
-        !check_reference(reference[0], Lifecycle<R>::slot, NullReference::kAccepted, &record) ||
-        !resolve_reference(Lifecycle<R>::slot, &record))
+        !usable_reference(reference[0], Lifecycle<R>::slot, NullReference::kAccepted, &record))
         return nullptr;
     if (record) {
         retire_record(record);
@@ -214,8 +211,8 @@ PyObject *delete_record(PyObject *, PyObject *arguments) {
 }
 
 // `<record>_read` and `<record>_write`: (record, stream) -> the operation's int. The
-// record is checked before the stream, and both are resolved again after the stream's
-// check (its `this` can run Python code), before anything is read or written.
+// record is checked before the stream and resolved again after it (the stream's `this`
+// can run Python code), before anything is read or written.
 template <class R, bool Write>
 PyObject *record_io(PyObject *, PyObject *arguments) {
     PyObject *objects[2] = {};  // the record and the stream
@@ -224,8 +221,8 @@ PyObject *record_io(PyObject *, PyObject *arguments) {
     const char *format = Write ? Lifecycle<R>::write_format.c_str() : Lifecycle<R>::read_format.c_str();
     if (!parse_objects(arguments, format, objects) ||
         !check_reference(objects[0], Lifecycle<R>::slot, NullReference::kRefused, &record) ||
-        !check_reference(objects[1], kStreamSlot, NullReference::kRefused, &cell) ||
-        !resolve_reference(Lifecycle<R>::slot, &record) || !resolve_reference(kStreamSlot, &cell))
+        !usable_reference(objects[1], kStreamSlot, NullReference::kRefused, &cell) ||
+        !resolve_reference(Lifecycle<R>::slot, &record))
         return nullptr;
     R *target = static_cast<R *>(record);
     gzFile handle = static_cast<StreamCell *>(cell)->handle;  // now: a close meanwhile left it null

@@ -12,13 +12,12 @@
 namespace qn4t {
 namespace {
 
-// The stream argument of a call whose other arguments are converted already: checked and
-// resolved at once. The cell, or null with TypeError "Type error. Expected _p_gzFile".
+// The stream argument of a call whose other arguments are converted already (the seek's
+// offset by the parser): checked and resolved at once. The cell, or null with TypeError
+// "Type error. Expected _p_gzFile".
 StreamCell *stream_argument(PyObject *object) {
     void *cell = nullptr;
-    if (!check_reference(object, kStreamSlot, NullReference::kRefused, &cell) ||
-        !resolve_reference(kStreamSlot, &cell))
-        return nullptr;
+    if (!usable_reference(object, kStreamSlot, NullReference::kRefused, &cell)) return nullptr;
     return static_cast<StreamCell *>(cell);
 }
 
