@@ -1,6 +1,12 @@
 // The native objects the module has handed out and that still live, by address and type.
 // A pointer string is a claim: it is honoured only for an address in this set whose type
-// is the expected one, so forged, stale and deleted references fail cleanly.
+// is the expected one, so forged, stale and deleted references fail cleanly. Addresses
+// are never handed out twice (core/address_arena.h), so an address that left the set
+// never comes back to mean another object.
+//
+// Threads: the set has no lock of its own. Every add, remove and lookup runs inside a
+// module function, with the interpreter lock held (the module never releases it), which
+// keeps them apart; other native callers must do the same.
 #pragma once
 
 #include <cstddef>
