@@ -6,17 +6,17 @@
 
 namespace qn4t {
 
-bool check_reference(PyObject *object, TypeSlot slot, NullReference nulls, void **claim) {
-    if (ConvertPointer(object, claim, TypeTable[slot], kRaiseOnMismatch) != 0) return false;
-    if (*claim || nulls == NullReference::kAccepted) return true;
+bool convert_reference(PyObject *object, TypeSlot slot, void **claim) {
+    return ConvertPointer(object, claim, TypeTable[slot], kRaiseOnMismatch) == 0;
+}
+
+bool refuse_reference(TypeSlot slot) {
     RaiseTypeMismatch(TypeTable[slot]);
     return false;
 }
 
 bool resolve_reference(TypeSlot slot, void **claim) {
-    if (!*claim || live_references().type_at(*claim) == TypeTable[slot]) return true;
-    RaiseTypeMismatch(TypeTable[slot]);
-    return false;
+    return !*claim || live_references().type_at(*claim) == TypeTable[slot] || refuse_reference(slot);
 }
 
 }  // namespace qn4t

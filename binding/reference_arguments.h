@@ -13,13 +13,22 @@ namespace qn4t {
 // Whether a null reference (None, "NULL") is accepted.
 enum class NullReference { kAccepted, kRefused };
 
-// Checks `object` as a reference to the slot's type (ConvertPointer with TypeError on a
-// mismatch; a null one raises the same TypeError when refused). Python code can run here
-// (a `this` property) and in any conversion after it (a value's __index__ or __int__, a
-// later reference's `this`, a __del__ during a collection), so `*claim` is only a claim:
-// hand it to resolve_reference() after the last such conversion and before any use.
-// False with the exception set.
-bool check_reference(PyObject *object, TypeSlot slot, NullReference nulls, void **claim);
+// ConvertPointer against the slot's type, with TypeError on a mismatch. False with the
+// exception set.
+bool convert_reference(PyObject *object, TypeSlot slot, void **claim);
+// Raises the slot type's TypeError ("Type error. Expected <name>"); returns false.
+bool refuse_reference(TypeSlot slot);
+
+// Checks `object` as a reference to the slot's type (convert_reference; a null one raises
+// the same TypeError when refused). Python code can run here (a `this` property) and in
+// any conversion after it (a value's __index__ or __int__, a later reference's `this`, a
+// __del__ during a collection), so `*claim` is only a claim: hand it to resolve_reference()
+// after the last such conversion and before any use. False with the exception set.
+// Inline, so that `nulls` costs nothing at the call.
+inline bool check_reference(PyObject *object, TypeSlot slot, NullReference nulls, void **claim) {
+    if (!convert_reference(object, slot, claim)) return false;
+    return *claim || nulls == NullReference::kAccepted || refuse_reference(slot);
+}
 
 // Resolves a checked claim for use: true, the pointer unchanged, when it is null or still
 // a live object of the slot's type; otherwise raises that type's TypeError ("Type error.
