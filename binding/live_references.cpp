@@ -10,12 +10,6 @@ namespace qn4t {
 
 LiveReferences::~LiveReferences() { release(slots_); }
 
-std::size_t LiveReferences::home(const void *address) const {
-    // Heap addresses share their low bits; multiply to spread the high ones down.
-    const std::uint64_t bits = reinterpret_cast<std::uintptr_t>(address);
-    return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> 32) & (capacity_ - 1);
-}
-
 bool LiveReferences::grow() {
     const std::size_t new_capacity = capacity_ ? capacity_ * 2 : 64;
     auto *fresh = static_cast<Slot *>(allocate(new_capacity * sizeof(Slot)));
@@ -64,16 +58,6 @@ void LiveReferences::remove(const void *address) {
     }
     slots_[hole] = {nullptr, nullptr};
     --count_;
-}
-
-const TypeDescriptor *LiveReferences::type_at(const void *address) const {
-    if (!capacity_ || !address) return nullptr;
-    std::size_t at = home(address);
-    while (slots_[at].address) {
-        if (slots_[at].address == address) return slots_[at].type;
-        at = (at + 1) & (capacity_ - 1);
-    }
-    return nullptr;
 }
 
 LiveReferences &live_reference_set = *new LiveReferences;

@@ -28,7 +28,8 @@ constexpr DigitValues kDigitValues;
 
 unsigned digit_value(char c) { return kDigitValues.of[static_cast<unsigned char>(c)]; }
 
-// Decodes the text of a reference. 0 on success, -1 on a mismatch.
+// Decodes the text of a reference into the pointer it claims, cast to the expected type.
+// 0 on success, -1 on a mismatch. Whether the object lives is checked apart (lives_as).
 int decode_reference(std::string_view text, void **pointer, TypeDescriptor *expected) {
     if (text.empty() || text[0] != '_') {
         *pointer = nullptr;
@@ -43,13 +44,16 @@ int decode_reference(std::string_view text, void **pointer, TypeDescriptor *expe
         if (!entry) return -1;
         decoded = ApplyCast(entry, decoded);
     }
-    // Only objects this module handed out and that still live are honoured.
-    if (decoded) {
-        const TypeDescriptor *live_as = live_references().type_at(decoded);
-        if (!live_as || (expected && live_as != expected)) return -1;
-    }
     *pointer = decoded;
     return 0;
+}
+
+// Only objects this module handed out and that still live are honoured: null, or an
+// object that lives as the expected type (as any type when none is expected).
+bool lives_as(const void *pointer, const TypeDescriptor *expected) {
+    if (!pointer) return true;
+    const TypeDescriptor *live_as = live_references().type_at(pointer);
+    return live_as && (!expected || live_as == expected);
 }
 
 int conversion_failed(const TypeDescriptor *expected, int flags) {
@@ -126,8 +130,10 @@ int ConvertPointer(PyObject *object, void **pointer, TypeDescriptor *expected, i
     std::size_t size = 0;
     const char *text = host::str_data(source, &size);
     const int result = decode_reference(std::string_view(text, size), pointer, expected);
+    // Dropping "this" can run Python code (the __del__ of a str subclass), so the live
+    // set is asked only afterwards.
     Py_XDECREF(held);
-    return result == 0 ? 0 : conversion_failed(expected, flags);
+    return result == 0 && lives_as(*pointer, expected) ? 0 : conversion_failed(expected, flags);
 }
 
 PyObject *NewPointerObject(void *pointer, const TypeDescriptor *type, int own) {

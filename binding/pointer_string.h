@@ -27,8 +27,10 @@ const char *DecodeHex(const char *source, void *destination, std::size_t count);
 
 // Turns a pointer string, None, "NULL", or an object whose "this" is such a string into
 // a native pointer of the expected type. None and "NULL" give null. A non-null pointer
-// must be a live object of the expected type (see live_references.h). Returns 0, or -1
-// (with TypeError "Type error. Expected <name>" when flags has kRaiseOnMismatch).
+// must be a live object of the expected type (see live_references.h); it is checked after
+// the last Python code this function runs, but Python code that the caller runs later can
+// delete the object (see reference_arguments.h). Returns 0, or -1 (with TypeError "Type
+// error. Expected <name>" when flags has kRaiseOnMismatch).
 int ConvertPointer(PyObject *object, void **pointer, TypeDescriptor *expected, int flags);
 
 // Raises the TypeError of a failed conversion to `expected`.

@@ -9,10 +9,15 @@ long successes_left = -1;  // negative: never fail
 long allocations_made = 0;
 }  // namespace
 
-void *allocate(std::size_t n) noexcept {
-    if (successes_left == 0) return nullptr;
+bool allocation_permitted() noexcept {
+    if (successes_left == 0) return false;
     if (successes_left > 0) --successes_left;
     ++allocations_made;
+    return true;
+}
+
+void *allocate(std::size_t n) noexcept {
+    if (!allocation_permitted()) return nullptr;
     return std::malloc(n ? n : 1);
 }
 

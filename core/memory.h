@@ -1,4 +1,6 @@
-// Heap allocation for everything the module owns: records, text buffers, stream cells.
+// Heap allocation for what the module owns besides the objects it hands out (text
+// buffers, the live-reference table), and the failure-injection hook shared with the
+// allocator of handed-out objects (core/address_arena.h).
 #pragma once
 
 #include <cstddef>
@@ -30,7 +32,13 @@ void destroy(T *object) noexcept {
 
 // Test hook for allocation-failure injection: after `successes` more successful
 // allocations, every further allocation fails. A negative value switches failures off
-// (the default). Returns the number of allocations made since the last call.
+// (the default). Returns the number of allocations made since the last call. Counts the
+// allocations of allocate() and of the handed-out objects' arena alike.
 long fail_allocations_after(long successes) noexcept;
+
+// For allocators in core/: counts one allocation against the failure-injection countdown;
+// false when this one is to fail. Not thread-safe: the countdown is a test hook, used
+// with one thread running.
+bool allocation_permitted() noexcept;
 
 }  // namespace qn4t

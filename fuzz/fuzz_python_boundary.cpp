@@ -1,13 +1,19 @@
 // Any call of any module function with any argument tuple either returns a value with no
 // exception pending or returns null with a Python exception set (never the interpreter's
 // SystemError for a broken result), never crashes, and leaves the reference counts of its
-// arguments as they were; after every record is deleted and every stream closed, nothing
+// arguments as they were (None's aside, which the interpreter's own caches take and drop;
+// and when arguments run Python code of their own, which may take and drop references to
+// shared objects such as small integers, those of the arguments that only the call holds); after every record is deleted and every stream closed, nothing
 // stays live.
 //
 // Input: a sequence of calls. Each call picks a module function and builds its arguments
 // from the bytes: strings, integers of every width, None, "NULL", live, deleted, retyped
-// and forged references, shadow-class instances and objects of the wrong kind. The
-// references that calls return join the pool later arguments draw from. Paths given to
+// and forged references, shadow-class instances, objects of the wrong kind, and objects
+// that run Python code while the call converts them (an integer's __index__/__int__, a
+// reference's `this` property, a `this` string's __del__) which deletes a pooled record,
+// closes a pooled stream and/or creates records, so that a call meets its own record
+// deleted and new records made in the middle of it. The references that calls return,
+// and the records that such code creates, join the pool later arguments draw from. Paths given to
 // the open are mapped into a scratch directory, and only objects that the harness keeps
 // are given to the `_swigregister` functions, which keep a reference by design.
 #include <Python.h>
@@ -24,7 +30,7 @@
 #include "binding/live_references.h"
 #include "binding/pointer_string.h"
 #include "binding/type_registry.h"
-#include "core/memory.h"
+#include "core/address_arena.h"
 #include "core/record_stream.h"
 #include "core/records.h"
 #include "core/text.h"
@@ -52,6 +58,8 @@ struct Harness {
     PyObject *holder_class = nullptr;  // instances take any "this"
     PyObject *plain_class = nullptr;   // instances have no "this"
     PyObject *string_subclass = nullptr;
+    PyObject *running_classes[3] = {};  // Reentrant, RunningThis, DroppedThis
+    PyObject *created = nullptr;        // records that running code created, for the pool
     std::vector<PyObject *> registrable;  // held for the life of the process
 };
 
@@ -159,7 +167,41 @@ Harness &harness() {
             "    def __init__(self, this): raise ValueError(this)\n"
             "class Slotted(object):\n"
             "    __slots__ = ('this',)\n"
-            "    def __init__(self, this): self.this = this\n");
+            "    def __init__(self, this): self.this = this\n"
+            "import sys\n"
+            "import _qn4tGenericActionLoader as m\n"
+            "made = []\n"
+            "def act(victim, create, mode):\n"
+            "    try:\n"
+            "        name = victim[17:]\n"
+            "        if mode & 1 and name == '_p_gzFile': m.qn4tGenericClose(victim)\n"
+            "        elif mode & 1: getattr(m, 'delete_' + name[3:])(victim)\n"
+            "    except Exception:\n"
+            "        sys.exc_clear()  # else the traceback outlives the call, holding references\n"
+            "    if mode & 2:\n"
+            "        for _ in range(1 + mode // 4): made.append(getattr(m, 'new_' + create)())\n"
+            "class Running(object):\n"
+            "    def __init__(self, first, victim, create, mode):\n"
+            "        self.first, self.victim, self.create, self.mode = first, victim, create, mode\n"
+            "    def act(self): act(self.victim, self.create, self.mode)\n"
+            "class Reentrant(Running):\n"
+            "    def __index__(self):\n"
+            "        self.act()\n"
+            "        return self.first\n"
+            "    __int__ = __index__\n"
+            "class RunningThis(Running):\n"
+            "    @property\n"
+            "    def this(self):\n"
+            "        self.act()\n"
+            "        return self.first\n"
+            "class DyingText(str):\n"
+            "    def __del__(self): act(self.victim, self.create, self.mode)\n"
+            "class DroppedThis(Running):\n"
+            "    @property\n"
+            "    def this(self):\n"
+            "        text = DyingText(self.first)\n"
+            "        text.victim, text.create, text.mode = self.victim, self.create, self.mode\n"
+            "        return text\n");
         auto take = [&](const char *name) {
             PyObject *value = PyDict_GetItemString(classes, name);
             Py_INCREF(value);
@@ -168,6 +210,10 @@ Harness &harness() {
         made.holder_class = take("Holder");
         made.plain_class = take("Plain");
         made.string_subclass = take("StringSubclass");
+        made.running_classes[0] = take("Reentrant");
+        made.running_classes[1] = take("RunningThis");
+        made.running_classes[2] = take("DroppedThis");
+        made.created = take("made");
         made.registrable = {take("Shadow"), take("Refusing"), take("Slotted"),
                             reinterpret_cast<PyObject *>(&PyString_Type), Py_None,
                             PyInt_FromLong(7)};
@@ -207,7 +253,7 @@ public:
     Call(FuzzedDataProvider &input, std::vector<PyObject *> &pool) : in_(input), pool_(pool) {}
 
     PyObject *argument() {
-        switch (in_.ConsumeIntegralInRange(0, 16)) {
+        switch (in_.ConsumeIntegralInRange(0, 19)) {
         case 0: return none();
         case 1: return PyString_FromString("NULL");
         case 2: return string(in_.ConsumeRandomLengthString(300));
@@ -225,9 +271,13 @@ public:
         case 13: return PyFloat_FromDouble(in_.ConsumeFloatingPoint<double>());
         case 14: return PyTuple_New(0);
         case 15: return subclass_of(pooled());
-        default: return string(std::string(in_.ConsumeIntegralInRange<std::size_t>(256, 70000), 'A'));
+        case 16: return string(std::string(in_.ConsumeIntegralInRange<std::size_t>(256, 70000), 'A'));
+        default: return running();
         }
     }
+
+    // Whether an argument made so far runs Python code while it is converted.
+    bool runs_code() const { return runs_code_; }
 
     PyObject *registrable() {
         const auto &objects = harness().registrable;
@@ -287,6 +337,34 @@ private:
         return string(text.substr(0, 1 + qn4t::kPointerDigits) + some_type_name());
     }
 
+    // An object that runs Python code while it is converted: an integer (whose conversion
+    // runs it) or a reference to a pooled object (whose `this` runs it when read, or when
+    // the string is dropped). The code deletes or closes a pooled object, creates records
+    // of a type, or both.
+    PyObject *running() {
+        static const qn4t::TypeSlot record_slots[] = {
+            qn4t::kActionHeaderSlot, qn4t::kDetailHeaderSlot, qn4t::kDamageSlot,
+            qn4t::kHealingSlot,      qn4t::kStatModSlot,      qn4t::kStatModStatSlot};
+        const std::size_t kind = in_.ConsumeIntegralInRange<std::size_t>(0, 2);
+        PyObject *first = kind == 0 ? PyInt_FromLong(in_.ConsumeIntegralInRange<long>(-300, 70000))
+                                    : string(pool_text());
+        PyObject *victim = string(pool_text());
+        const qn4t::TypeSlot slot = record_slots[in_.ConsumeIntegralInRange<std::size_t>(0, 5)];
+        const int mode = in_.ConsumeIntegralInRange(0, 15);  // 1 delete, 2 create, 4.. more
+        PyObject *object = PyObject_CallFunction(harness().running_classes[kind], const_cast<char *>("OOsi"),
+                                                 first, victim, qn4t::TypeTable[slot]->name + 3, mode);
+        Py_DECREF(first);
+        Py_DECREF(victim);
+        if (!object) fail("cannot make a running object");
+        runs_code_ = true;
+        return object;
+    }
+
+    std::string pool_text() {
+        if (pool_.empty()) return "";
+        return reference_text(pool_[in_.ConsumeIntegralInRange<std::size_t>(0, pool_.size() - 1)]);
+    }
+
     PyObject *instance_with(PyObject *value) {
         PyObject *instance = PyObject_CallObject(harness().holder_class, nullptr);
         if (!instance) fail("cannot make an instance");
@@ -311,6 +389,7 @@ private:
 
     FuzzedDataProvider &in_;
     std::vector<PyObject *> &pool_;
+    bool runs_code_ = false;
 };
 
 bool is_text(PyObject *object) { return PyString_Check(object) || PyUnicode_Check(object); }
@@ -343,6 +422,18 @@ void shorten_seek(std::vector<PyObject *> &arguments) {
     if (offset < -2147483648LL || offset > 2147483647LL || std::llabs(offset) <= kLargestSeek) return;
     Py_DECREF(arguments[1]);
     arguments[1] = PyInt_FromLong(static_cast<long>(offset % kLargestSeek));
+}
+
+// Moves the records that running arguments created into the pool, which owns them then.
+void take_made_records(std::vector<PyObject *> &pool) {
+    PyObject *made = harness().created;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(made); ++i) {
+        PyObject *record = PyList_GET_ITEM(made, i);
+        if (!is_reference(record)) continue;
+        Py_INCREF(record);
+        pool.push_back(record);
+    }
+    if (PyList_SetSlice(made, 0, PyList_GET_SIZE(made), nullptr) != 0) fail("cannot empty the list");
 }
 
 void call_one(FuzzedDataProvider &input, std::vector<PyObject *> &pool) {
@@ -382,15 +473,19 @@ void call_one(FuzzedDataProvider &input, std::vector<PyObject *> &pool) {
     } else {
         Py_DECREF(result);
     }
+    if (call.runs_code()) PyGC_Collect();  // its garbage goes now, not in a later call
     if (!registering)
         for (std::size_t i = 0; i < arguments.size(); ++i)
-            if (Py_REFCNT(arguments[i]) != counts[i]) {
+            if (Py_REFCNT(arguments[i]) != counts[i] && arguments[i] != Py_None &&
+                (!call.runs_code() || counts[i] == 1)) {
                 std::fprintf(stderr, "%s: argument %zu count %zd -> %zd\n", function.name.c_str(), i,
                              counts[i], Py_REFCNT(arguments[i]));
                 fail("a call changed the reference count of an argument");
             }
     Py_DECREF(tuple);
+    take_made_records(pool);
 }
+
 
 // Deletes every record and closes every stream of the pool. The module keeps stream cells
 // for the life of the process by design; the harness reclaims the ones it opened, so that
@@ -403,7 +498,7 @@ void release_pool(std::vector<PyObject *> &pool) {
             if (qn4t::ConvertPointer(reference, &cell, qn4t::TypeTable[qn4t::kStreamSlot], 0) == 0 && cell) {
                 qn4tGenericClose(static_cast<qn4t::StreamCell *>(cell)->handle);
                 qn4t::live_references().remove(cell);
-                qn4t::destroy(static_cast<qn4t::StreamCell *>(cell));
+                qn4t::destroy_handed_out(static_cast<qn4t::StreamCell *>(cell));
             }
         } else if (type.rfind("_p_", 0) == 0) {
             PyObject *deleted = call_module(("delete_" + type.substr(3)).c_str(), "(O)", reference);

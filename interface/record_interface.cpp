@@ -9,17 +9,6 @@
 
 namespace qn4t {
 
-bool record_argument(PyObject *object, TypeSlot slot, void **record) {
-    return ConvertPointer(object, record, TypeTable[slot], kRaiseOnMismatch) == 0;
-}
-
-bool required_record_argument(PyObject *object, TypeSlot slot, void **record) {
-    if (!record_argument(object, slot, record)) return false;
-    if (*record) return true;
-    RaiseTypeMismatch(TypeTable[slot]);
-    return false;
-}
-
 PyObject *hand_out_record(void *record, TypeSlot slot, void (*destroy)(void *)) {
     if (!record) return host::none();
     if (!live_references().add(record, TypeTable[slot])) {
@@ -27,7 +16,9 @@ PyObject *hand_out_record(void *record, TypeSlot slot, void (*destroy)(void *)) 
         return host::none();
     }
     PyObject *reference = NewPointerObject(record, TypeTable[slot], 1);
-    if (!reference) {
+    // Only a string that cannot be made gives null; should Python code (a shadow class)
+    // ever have run and deleted the record before that, it is not destroyed twice.
+    if (!reference && live_references().type_at(record)) {
         retire_record(record);
         destroy(record);
     }

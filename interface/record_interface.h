@@ -13,21 +13,24 @@
 #include <utility>
 
 #include "binding/host.h"
+#include "binding/reference_arguments.h"
 #include "binding/spelling.h"
 #include "binding/type_registry.h"
-#include "core/memory.h"
+#include "core/address_arena.h"
 #include "core/records.h"
 #include "interface/stream_interface.h"
 
 namespace qn4t {
 
 // ---- Shared, non-template steps (record_interface.cpp) ----
+//
+// Every wrapper takes its arguments in one shape: check each reference in argument order
+// (check_reference, binding/reference_arguments.h), convert the values (which may run
+// Python code), resolve the references again (resolve_reference), then use them with no
+// call into the interpreter until the use is over. A record deleted by Python code run in
+// between is refused with its TypeError and nothing is stored, read or written. Where
+// nothing is converted after a reference, checking it resolves it (usable_reference).
 
-// Converts a record reference of the slot's type; None and "NULL" give null. False with
-// the exception set.
-bool record_argument(PyObject *object, TypeSlot slot, void **record);
-// The same, but a null reference raises the TypeError of a failed conversion.
-bool required_record_argument(PyObject *object, TypeSlot slot, void **record);
 // Registers a new record as live and wraps it (NewPointerObject, own flag 1). A record
 // that is null or cannot be registered gives None; `destroy` releases it on failure.
 PyObject *hand_out_record(void *record, TypeSlot slot, void (*destroy)(void *));
@@ -132,13 +135,15 @@ PyObject *get_field(PyObject *, PyObject *arguments) {
     PyObject *reference[1] = {};
     void *record = nullptr;
     if (!parse_objects(arguments, A::getter_format.c_str(), reference) ||
-        !required_record_argument(reference[0], A::slot, &record))
+        !usable_reference(reference[0], A::slot, NullReference::kRefused, &record))
         return nullptr;
+    // Making an int or a str runs no Python code and starts no collection.
     return to_python(static_cast<R *>(record)->*(A::member));
 }
 
 // `<record>_<field>_set`: (record, value) -> None. Integer setters skip the store for a
-// null record; text setters refuse it.
+// null record; text setters refuse it. The unsigned kinds check the record before they
+// convert the value; the parsed kinds ("h", "i", text) convert it while parsing, first.
 template <class R, std::size_t I>
 PyObject *set_field(PyObject *, PyObject *arguments) {
     using A = Accessor<R, I>;
@@ -148,24 +153,24 @@ PyObject *set_field(PyObject *, PyObject *arguments) {
     if constexpr (std::is_unsigned_v<V>) {
         PyObject *objects[2] = {};  // the record and the value, both "O"
         if (!parse_objects(arguments, A::setter_format.c_str(), objects) ||
-            !record_argument(objects[0], A::slot, &record))
+            !check_reference(objects[0], A::slot, NullReference::kAccepted, &record))
             return nullptr;
-        const long number = host::long_of(objects[1]);
-        if (number == -1 && PyErr_Occurred()) return nullptr;
+        const long number = host::long_of(objects[1]);  // may run __index__ or __int__
+        if ((number == -1 && PyErr_Occurred()) || !resolve_reference(A::slot, &record)) return nullptr;
         if (record) static_cast<R *>(record)->*(A::member) = static_cast<V>(number);
         return host::none();
     } else if constexpr (std::is_integral_v<V>) {
         static_assert(std::is_same_v<V, short> || std::is_same_v<V, int>, "parsed by \"h\" or \"i\"");
         V value = 0;
         if (!PyArg_ParseTuple(arguments, A::setter_format.c_str(), &reference, &value) ||
-            !record_argument(reference, A::slot, &record))
+            !usable_reference(reference, A::slot, NullReference::kAccepted, &record))
             return nullptr;
         if (record) static_cast<R *>(record)->*(A::member) = value;
         return host::none();
     } else {
         host::TextArgument value(name_in_format(A::setter_format.c_str()));
         if (!value.parse(arguments, A::setter_format.c_str(), &reference) ||
-            !required_record_argument(reference, A::slot, &record))
+            !usable_reference(reference, A::slot, NullReference::kRefused, &record))
             return nullptr;
         auto &field = static_cast<R *>(record)->*(A::member);
         if constexpr (std::is_array_v<V>) {
@@ -179,14 +184,15 @@ PyObject *set_field(PyObject *, PyObject *arguments) {
 
 template <class R>
 void destroy_record(void *record) {
-    destroy(static_cast<R *>(record));
+    destroy_handed_out(static_cast<R *>(record));
 }
 
-// `new_<record>`: () -> a new zeroed record, or None when memory runs out.
+// `new_<record>`: () -> a new zeroed record, or None when memory runs out. Its address is
+// one no record or stream had before (core/address_arena.h).
 template <class R>
 PyObject *new_record(PyObject *, PyObject *arguments) {
     if (!PyArg_ParseTuple(arguments, Lifecycle<R>::new_format.c_str())) return nullptr;
-    return hand_out_record(create<R>(), Lifecycle<R>::slot, &destroy_record<R>);
+    return hand_out_record(create_handed_out<R>(), Lifecycle<R>::slot, &destroy_record<R>);
 }
 
 // `delete_<record>`: (record) -> None; destroys the record; a null record does nothing.
@@ -195,7 +201,7 @@ PyObject *delete_record(PyObject *, PyObject *arguments) {
     PyObject *reference[1] = {};
     void *record = nullptr;
     if (!parse_objects(arguments, Lifecycle<R>::delete_format.c_str(), reference) ||
-        !record_argument(reference[0], Lifecycle<R>::slot, &record))
+        !usable_reference(reference[0], Lifecycle<R>::slot, NullReference::kAccepted, &record))
         return nullptr;
     if (record) {
         retire_record(record);
@@ -205,19 +211,22 @@ PyObject *delete_record(PyObject *, PyObject *arguments) {
 }
 
 // `<record>_read` and `<record>_write`: (record, stream) -> the operation's int. The
-// record is converted before the stream, and both before anything is read or written.
+// record is checked before the stream and resolved again after it (the stream's `this`
+// can run Python code), before anything is read or written.
 template <class R, bool Write>
 PyObject *record_io(PyObject *, PyObject *arguments) {
     PyObject *objects[2] = {};  // the record and the stream
     void *record = nullptr;
+    void *cell = nullptr;
     const char *format = Write ? Lifecycle<R>::write_format.c_str() : Lifecycle<R>::read_format.c_str();
     if (!parse_objects(arguments, format, objects) ||
-        !required_record_argument(objects[0], Lifecycle<R>::slot, &record))
+        !check_reference(objects[0], Lifecycle<R>::slot, NullReference::kRefused, &record) ||
+        !usable_reference(objects[1], kStreamSlot, NullReference::kRefused, &cell) ||
+        !resolve_reference(Lifecycle<R>::slot, &record))
         return nullptr;
-    StreamCell *cell = stream_argument(objects[1]);
-    if (!cell) return nullptr;
     R *target = static_cast<R *>(record);
-    return host::int_from_long(Write ? target->write(cell->handle) : target->read(cell->handle));
+    gzFile handle = static_cast<StreamCell *>(cell)->handle;  // now: a close meanwhile left it null
+    return host::int_from_long(Write ? target->write(handle) : target->read(handle));
 }
 
 template <class R>

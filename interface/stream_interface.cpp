@@ -4,20 +4,22 @@
 #include "binding/host.h"
 #include "binding/live_references.h"
 #include "binding/pointer_string.h"
-#include "core/memory.h"
+#include "binding/reference_arguments.h"
+#include "core/address_arena.h"
 #include "core/record_stream.h"
 #include "interface/method_rows.h"
 
 namespace qn4t {
+namespace {
 
+// The stream argument of a call whose other arguments are converted already (the seek's
+// offset by the parser): checked and resolved at once. The cell, or null with TypeError
+// "Type error. Expected _p_gzFile".
 StreamCell *stream_argument(PyObject *object) {
     void *cell = nullptr;
-    if (ConvertPointer(object, &cell, TypeTable[kStreamSlot], kRaiseOnMismatch) != 0) return nullptr;
-    if (!cell) RaiseTypeMismatch(TypeTable[kStreamSlot]);
+    if (!usable_reference(object, kStreamSlot, NullReference::kRefused, &cell)) return nullptr;
     return static_cast<StreamCell *>(cell);
 }
-
-namespace {
 
 // (path, writeFlag) -> a reference to a new cell; a file that cannot be opened still
 // gives one, holding a null handle. None when the cell cannot be allocated.
@@ -26,10 +28,10 @@ PyObject *open_stream(PyObject *, PyObject *arguments) {
     int write_flag = 0;
     if (!PyArg_ParseTuple(arguments, "si:qn4tGenericOpen", &path, &write_flag)) return nullptr;
     // The cell comes first, so that running out of memory leaves the file untouched.
-    StreamCell *cell = create<StreamCell>();
+    StreamCell *cell = create_handed_out<StreamCell>();
     if (!cell) return host::none();
     if (!live_references().add(cell, TypeTable[kStreamSlot])) {
-        destroy(cell);
+        destroy_handed_out(cell);
         return host::none();
     }
     cell->handle = qn4tGenericOpen(path, write_flag);
@@ -37,7 +39,7 @@ PyObject *open_stream(PyObject *, PyObject *arguments) {
     if (!reference) {
         qn4tGenericClose(cell->handle);
         live_references().remove(cell);
-        destroy(cell);
+        destroy_handed_out(cell);
     }
     return reference;
 }

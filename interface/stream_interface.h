@@ -6,12 +6,11 @@
 
 namespace qn4t {
 
+// Cells live in the handed-out objects' arena (core/address_arena.h) and are never
+// released once handed out, so a stream reference never comes to name anything else.
 struct StreamCell {
     gzFile handle = nullptr;  // null after a failed open and after close
 };
 
-// Converts a stream reference; a null one (None, "NULL") is refused. Returns the cell, or
-// null with TypeError "Type error. Expected _p_gzFile" set.
-StreamCell *stream_argument(PyObject *object);
 
 }  // namespace qn4t

@@ -23,16 +23,12 @@ QN4T_GENERIC_ACTION_DAMAGE = _native.QN4T_GENERIC_ACTION_DAMAGE
 QN4T_GENERIC_ACTION_STATMOD = _native.QN4T_GENERIC_ACTION_STATMOD
 QN4T_GENERIC_ACTION_HEALING = _native.QN4T_GENERIC_ACTION_HEALING
 
-# Pointer string -> id() of the instance that owns that record. An instance frees its
-# record only while it is still the registered owner, so a record deleted through the
-# flat function and then reused at the same address by a new record is never freed by
-# the old instance.
-_owners = {}
-
-
 class _Record(object):
     """A record reference: `this` is the pointer string, `thisown` whether collecting
-    the instance frees the record."""
+    the instance frees the record.
+
+    The module never hands out an address twice, so an instance whose record was
+    deleted elsewhere can only be refused (TypeError) and never frees another record."""
 
     __slots__ = ('this', '_owns')
 
@@ -57,20 +53,15 @@ class _Record(object):
 
     def _set_thisown(self, value):
         self._owns = bool(value)
-        if self._owns:
-            _owners[self.this] = id(self)
-        elif _owners.get(self.this) == id(self):
-            del _owners[self.this]
 
     thisown = property(_get_thisown, _set_thisown)
 
     def __del__(self):
         try:
-            if self._owns and _owners.get(self.this) == id(self):
-                del _owners[self.this]
+            if self._owns:
                 self._delete(self)
         except Exception:
-            pass  # already deleted through the flat function, or interpreter shutdown
+            pass  # already deleted elsewhere, or interpreter shutdown
 
     def read(self, stream):
         """Reads the record at the stream's position: 0, or -1 when the stream ran short."""
