@@ -217,7 +217,8 @@ PyObject *record_io(PyObject *, PyObject *arguments) {
     StreamCell *cell = stream_argument(objects[1]);
     if (!cell) return nullptr;
     R *target = static_cast<R *>(record);
-    return host::int_from_long(Write ? target->write(cell->handle) : target->read(cell->handle));
+    return host::int_from_long(Write ? reported_write(*cell, target->write(cell->handle))
+                                     : target->read(cell->handle));
 }
 
 template <class R>

@@ -1,6 +1,8 @@
 // The four stream functions: open, close, seek and end test over a StreamCell.
 #include "stream_interface.h"
 
+#include <cerrno>
+
 #include "binding/host.h"
 #include "binding/live_references.h"
 #include "binding/pointer_string.h"
@@ -24,7 +26,8 @@ namespace {
 PyObject *open_stream(PyObject *, PyObject *arguments) {
     const char *path = nullptr;
     int write_flag = 0;
-    if (!PyArg_ParseTuple(arguments, "si:qn4tGenericOpen", &path, &write_flag)) return nullptr;
+    if (!host::parse_path_and_int(arguments, QN4T_PATH_CODE "i:qn4tGenericOpen", &path, &write_flag))
+        return nullptr;
     // The cell comes first, so that running out of memory leaves the file untouched.
     StreamCell *cell = create<StreamCell>();
     if (!cell) return host::none();
@@ -32,7 +35,10 @@ PyObject *open_stream(PyObject *, PyObject *arguments) {
         destroy(cell);
         return host::none();
     }
+    errno = 0;
     cell->handle = qn4tGenericOpen(path, write_flag);
+    cell->writing = write_flag != 0;
+    if (!cell->handle) cell->open_error = errno ? errno : EIO;  // kept for the Python-side classes
     PyObject *reference = NewPointerObject(cell, TypeTable[kStreamSlot], 1);
     if (!reference) {
         qn4tGenericClose(cell->handle);
@@ -42,16 +48,15 @@ PyObject *open_stream(PyObject *, PyObject *arguments) {
     return reference;
 }
 
-// (stream) -> None. The cell keeps a null handle afterwards, so a second close does
-// nothing and later calls behave as on a stream whose open failed.
+// (stream) -> None, or IOError when a write stream's data did not all reach the file. The
+// cell keeps a null handle afterwards, so a second close does nothing and later calls
+// behave as on a stream whose open failed.
 PyObject *close_stream(PyObject *, PyObject *arguments) {
     PyObject *reference = nullptr;
     if (!PyArg_ParseTuple(arguments, "O:qn4tGenericClose", &reference)) return nullptr;
     StreamCell *cell = stream_argument(reference);
     if (!cell) return nullptr;
-    qn4tGenericClose(cell->handle);
-    cell->handle = nullptr;
-    return host::none();
+    return close_cell(*cell, nullptr);
 }
 
 // (stream, offset) -> None; moves relative to the current position.
