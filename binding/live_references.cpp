@@ -76,6 +76,4 @@ const TypeDescriptor *LiveReferences::type_at(const void *address) const {
     return nullptr;
 }
 
-LiveReferences &live_reference_set = *new LiveReferences;
-
 }  // namespace qn4t

@@ -1,51 +1,76 @@
-# The extension module _qn4tGenericActionLoader, built from one source for each Python
-# host that was found, and the Python-side files beside each build of it: the package
-# qn4tGenericActionLoader (the shadow classes) and the generated field layout.
-#   Python 2.7: targets qn4t_binding_objects, _qn4tGenericActionLoader -> ${QN4T_MODULE_DIR}
-#   Python 3:   targets qn4t_binding_objects_py3, _qn4tGenericActionLoader_py3
-#               -> ${QN4T_MODULE3_DIR}
-# Without Python 2.7, the target _qn4tGenericActionLoader builds the Python 3 module.
-set(QN4T_BINDING_SOURCES
-  binding/constants.cpp
+# The extension modules, built from one set of sources for each Python host that was found,
+# and the Python-side files beside each build of them: the package qn4tGenericActionLoader
+# (the shadow classes) and the generated field layout.
+#   _qn4tGenericActionLoader   the flat module: the 134 functions and four constants
+#   _qn4tGenericActionSupport  its companion: what the Python-side classes need beyond them,
+#                              working on the flat module's records and streams
+#   Python 2.7: targets qn4t_binding_objects, _qn4tGenericActionLoader,
+#               qn4t_support_objects, _qn4tGenericActionSupport -> ${QN4T_MODULE_DIR}
+#   Python 3:   the same targets with the suffix _py3 -> ${QN4T_MODULE3_DIR}
+# Without Python 2.7, the targets _qn4tGenericActionLoader and _qn4tGenericActionSupport build
+# the Python 3 modules.
+
+# The binding code both modules carry: each module has its own copy, and the companion points
+# its copy at the flat module's state when it is imported (binding/shared_state.h).
+set(QN4T_SHARED_BINDING_SOURCES
   binding/live_references.cpp
-  binding/module_start.cpp
   binding/pointer_string.cpp
   binding/type_registry.cpp
-  binding/variable_link.cpp
   interface/record_interface.cpp
-  interface/stream_interface.cpp
+  interface/stream_faults.cpp
+  interface/stream_interface.cpp)
+# The flat module (and the tests and fuzz targets that embed it).
+set(QN4T_BINDING_SOURCES
+  ${QN4T_SHARED_BINDING_SOURCES}
+  binding/constants.cpp
+  binding/module_start.cpp
+  binding/shared_state.cpp
+  binding/variable_link.cpp
   interface/action_header_interface.cpp
   interface/detail_header_interface.cpp
   interface/damage_details_interface.cpp
   interface/healing_details_interface.cpp
   interface/statmod_details_interface.cpp
   interface/statmod_stat_details_interface.cpp)
+# The companion module.
+set(QN4T_SUPPORT_SOURCES
+  ${QN4T_SHARED_BINDING_SOURCES}
+  binding/shared_state_link.cpp
+  interface/support_module.cpp
+  interface/support_records.cpp
+  interface/support_streams.cpp)
 
 file(GLOB QN4T_PACKAGE_FILES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/*.py
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/*.pyi
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/py.typed)
 
-# Adds the binding objects (shared by the module and the tests that embed the
-# interpreter), the module and its Python-side files for one host.
-#   suffix: appended to the target names ("" or "_py3")
-function(qn4t_add_python_module suffix include_dirs module_dir)
-  set(objects qn4t_binding_objects${suffix})
-  set(module _qn4tGenericActionLoader${suffix})
-  add_library(${objects} OBJECT ${QN4T_BINDING_SOURCES})
+# An object library of binding sources for one host, and the extension module made of it.
+#   objects, module: target names; name: the module's file name (without .so)
+function(qn4t_add_extension objects module name sources include_dirs module_dir)
+  add_library(${objects} OBJECT ${sources})
   target_include_directories(${objects} PUBLIC ${CMAKE_SOURCE_DIR} ${include_dirs})
   target_link_libraries(${objects} PUBLIC qn4t_core)
   # The Python 2 headers predate C++17 and use old-style casts and register.
   target_compile_options(${objects} PRIVATE -Wno-register -fno-strict-aliasing)
   set_target_properties(${objects} PROPERTIES CXX_VISIBILITY_PRESET hidden
                                               VISIBILITY_INLINES_HIDDEN ON)
-
   add_library(${module} MODULE $<TARGET_OBJECTS:${objects}>)
-  target_link_libraries(${module} PRIVATE qn4t_core)
+  target_link_libraries(${module} PRIVATE qn4t_core ${CMAKE_DL_LIBS})
   set_target_properties(${module} PROPERTIES
     PREFIX ""
-    OUTPUT_NAME _qn4tGenericActionLoader
+    OUTPUT_NAME ${name}
     LIBRARY_OUTPUT_DIRECTORY ${module_dir})
+endfunction()
+
+# Adds both modules and their Python-side files for one host.
+#   suffix: appended to the target names ("" or "_py3")
+function(qn4t_add_python_module suffix include_dirs module_dir)
+  qn4t_add_extension(qn4t_binding_objects${suffix} _qn4tGenericActionLoader${suffix}
+                     _qn4tGenericActionLoader "${QN4T_BINDING_SOURCES}" "${include_dirs}" ${module_dir})
+  qn4t_add_extension(qn4t_support_objects${suffix} _qn4tGenericActionSupport${suffix}
+                     _qn4tGenericActionSupport "${QN4T_SUPPORT_SOURCES}" "${include_dirs}" ${module_dir})
+  set(module _qn4tGenericActionLoader${suffix})
 
   add_custom_command(
     OUTPUT ${module_dir}/qn4tGenericActionLayout.py
@@ -66,7 +91,8 @@ function(qn4t_add_python_module suffix include_dirs module_dir)
   add_custom_target(python_side_files${suffix} ALL DEPENDS
     ${module_dir}/qn4tGenericActionLayout.py
     ${package_outputs})
-  add_dependencies(${module} python_side_files${suffix})
+  # The package imports both modules: building the flat one builds everything it needs.
+  add_dependencies(${module} python_side_files${suffix} _qn4tGenericActionSupport${suffix})
 endfunction()
 
 if(QN4T_PYTHON2_FOUND)
@@ -76,5 +102,6 @@ if(QN4T_PYTHON3_FOUND)
   qn4t_add_python_module(_py3 "${QN4T_PYTHON3_INCLUDE_DIRS}" ${QN4T_MODULE3_DIR})
   if(NOT QN4T_PYTHON2_FOUND)
     add_custom_target(_qn4tGenericActionLoader DEPENDS _qn4tGenericActionLoader_py3)
+    add_custom_target(_qn4tGenericActionSupport DEPENDS _qn4tGenericActionSupport_py3)
   endif()
 endif()
