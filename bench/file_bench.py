@@ -14,6 +14,9 @@ Variants:
   struct    pure Python, record by record: gzip.GzipFile.read/write + struct (un)pack
   buffer    pure Python, whole buffer: one decompression + Struct.unpack_from (decode), or
             every record packed into one buffer compressed at the end (encode)
+  actions   read_actions into Action objects (decode), write_actions of Action objects (encode)
+  floor     zcat of the file to /dev/null (decode); zlib compressing the same bytes at the
+            same level (encode)
 
 Decoding turns every field of every record (texts, spell trailer, details, stat entries)
 into Python values, one tuple per record, as a script walking a file would (texts as str:
@@ -32,6 +35,7 @@ import itertools
 import json
 import os
 import resource
+import subprocess
 import struct
 import sys
 import timeit
@@ -341,13 +345,81 @@ def writer_pool(count=POOL):
     return pool
 
 
+def actions_decode(path, emit):
+    """Every action into an Action object, as read_actions gives them; nothing kept."""
+    actions = 0
+    for _ in q.read_actions(path):
+        actions += 1
+    return actions
+
+
+def zcat_decode(path, emit):
+    with open(os.devnull, "wb") as devnull:
+        subprocess.check_call(["zcat", path], stdout=devnull)
+    return None  # zcat does not count actions
+
+
+_ACTION_POOLS = {}
+
+
+def action_pool(pool):
+    """The writer pool as Action objects, made once per pool."""
+    if id(pool) not in _ACTION_POOLS:
+        made = []
+        for head, trailer, details in pool:
+            values = dict((f, v) for f, v in zip(HEAD_FIELDS, head)
+                          if f != "numDetails" and not f.endswith("Len"))
+            if trailer is not None:
+                values.update(zip(TRAILER_FIELDS, trailer))
+            made.append(q.Action(details=[
+                q.Detail(type=kind[0], length=kind[1], body=_body(kind[0], body, stats))
+                for kind, body, stats in details], **values))
+        _ACTION_POOLS[id(pool)] = made
+    return _ACTION_POOLS[id(pool)]
+
+
+def _body(kind, values, stats):
+    names = [f for f in FIELDS[BODY_TYPES[kind]] if f != "numStatMods"]
+    fields = dict((f, v) for f, v in zip(FIELDS[BODY_TYPES[kind]], values) if f in names)
+    if kind == gen.STATMOD_TYPE:
+        return q.StatMod(stats=[q.Stat(stat=s, modAmt=m) for s, m in stats], **fields)
+    return {gen.DAMAGE_TYPE: q.Damage, gen.HEALING_TYPE: q.Healing}[kind](**fields)
+
+
+def actions_encode(path, pool, count):
+    q.write_actions(path, itertools.islice(itertools.cycle(action_pool(pool)), count))
+
+
+_ZLIB_INPUT = {}
+
+
+def zlib_prepare(pool, count):
+    """The uncompressed bytes the writers write, made before the timing."""
+    _ZLIB_INPUT[count] = b"".join(b"".join(_action_records(*a))
+                                  for a in itertools.islice(itertools.cycle(pool), count))
+
+
+def zlib_encode(path, pool, count):
+    packer = zlib.compressobj(6, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
+    with open(path, "wb") as out:
+        out.write(packer.compress(_ZLIB_INPUT[count]) + packer.flush())
+
+
 def decoder(variant):
+    if variant == "actions":
+        return actions_decode
+    if variant == "floor":
+        return zcat_decode
     if variant in ("classes", "flat"):
         return ModuleWay(variant).decode
     return {"struct": struct_decode, "buffer": buffer_decode}[variant]
 
 
 def encoder(variant):
+    if variant == "actions":
+        return actions_encode
+    if variant == "floor":
+        return zlib_encode
     if variant in ("classes", "flat"):
         return ModuleWay(variant).encode
     return {"struct": struct_encode, "buffer": buffer_encode}[variant]
@@ -366,10 +438,12 @@ def run(job, variant, path, count, repeat):
             start = timeit.default_timer()
             actions = decode(path, _drop)
             times.append(timeit.default_timer() - start)
-        if actions != count:
+        if actions is not None and actions != count:
             raise SystemExit("%s decoded %d actions, the file holds %d" % (variant, actions, count))
     else:
         pool, encode = writer_pool(), encoder(variant)
+        if variant == "floor":
+            zlib_prepare(pool, count)
         out = "%s.%s.written" % (path, variant)
         for _ in range(repeat):
             start = timeit.default_timer()
@@ -399,6 +473,11 @@ def verify(path, count):
         encoder(variant)(out, pool, count)
         written[variant] = zlib.decompress(open(out, "rb").read(), 16 + zlib.MAX_WBITS)
         os.remove(out)
+    out = "%s.actions.verify" % path
+    actions_encode(out, pool, count)
+    with open(out, "rb") as f:
+        written["actions"] = zlib.decompress(f.read(), 16 + zlib.MAX_WBITS)
+    os.remove(out)
     if len(set(written.values())) != 1:
         raise SystemExit("encoders disagree")
     if written["buffer"] != b"".join(b"".join(_action_records(*a)) for a in

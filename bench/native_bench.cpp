@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "core/action_file.h"
 #include "core/records.h"
 
 namespace {
@@ -176,6 +177,38 @@ void ReadRecords(benchmark::State &state) {
 }
 
 // Floor: the whole uncompressed content in one gzwrite.
+// A file read through the C stdio library, for the block reader.
+class FileSource : public qn4t::ByteSource {
+public:
+    explicit FileSource(const char *path) : file_(std::fopen(path, "rb")) {}
+    ~FileSource() override {
+        if (file_) std::fclose(file_);
+    }
+    long read(std::uint8_t *out, std::size_t capacity) override {
+        if (!file_) return -1;
+        const std::size_t got = std::fread(out, 1, capacity, file_);
+        return std::ferror(file_) ? -1 : static_cast<long>(got);
+    }
+
+private:
+    std::FILE *file_;
+};
+
+// Every action decoded into its C++ structure through the block reader.
+void ReadActions(benchmark::State &state) {
+    const Content &c = content();
+    for (auto _ : state) {
+        FileSource source(input_path.c_str());
+        qn4t::ActionReader reader(source);
+        qn4t::WholeAction action;
+        while (reader.next(action) == qn4t::ActionReader::Step::action) {
+            benchmark::DoNotOptimize(action.head.actionID);
+        }
+        if (reader.offset() != c.bytes.size()) state.SkipWithError("the actions did not add up");
+    }
+    report(state);
+}
+
 void WriteFloor(benchmark::State &state) {
     const Content &c = content();
     for (auto _ : state) {
@@ -199,6 +232,7 @@ void WriteRecords(benchmark::State &state) {
 
 BENCHMARK(ReadFloor)->Unit(benchmark::kMillisecond);
 BENCHMARK(ReadRecords)->Unit(benchmark::kMillisecond);
+BENCHMARK(ReadActions)->Unit(benchmark::kMillisecond);
 BENCHMARK(WriteFloor)->Unit(benchmark::kMillisecond);
 BENCHMARK(WriteRecords)->Unit(benchmark::kMillisecond);
 

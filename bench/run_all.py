@@ -137,6 +137,11 @@ def native_section(table, build, data_dir, quick):
             seconds, items, size = n[name]
             table.row(label, ["%.2f Mrecords/s" % (items / 1e6), "%.1f MB/s" % (size / 1e6),
                               "%.2fx" % (n[floor][0] / seconds)], "throughput / floor's")
+        if job == "read":
+            seconds, items, size = n["ReadActions"]
+            table.row("read: whole actions, block reader", ["%.2f Mrecords/s" % (items / 1e6),
+                      "%.1f MB/s" % (size / 1e6), "%.2fx" % (n[floor][0] / seconds)],
+                      "throughput / floor's (target >= 0.9x)")
 
 
 def boundary_section(table, hosts, quick, with_instructions):
@@ -190,6 +195,44 @@ def whole_file_sections(table, hosts, data_dir, quick):
             table.row("%s: %s" % (job, VARIANT_LABELS[variant]), cells)
 
 
+def actions_section(table, hosts, data_dir, quick):
+    """Whole actions (read_actions / write_actions) against the whole-buffer pure-Python reader
+    and writer and against their floors: zcat, and zlib compressing the same bytes."""
+    big = QUICK_WHOLE_FILE_ACTIONS if quick else WHOLE_FILE_ACTIONS
+    repeat = 2 if quick else 3
+    small, large = data_file(data_dir, SMALL_ACTIONS), data_file(data_dir, big)
+    script = os.path.join(HERE, "file_bench.py")
+    table.section("Whole actions, %d actions: us per action, best of %d; peak RSS at %d -> %d "
+                  "actions" % (big, repeat, SMALL_ACTIONS, big), [host.label for host in hosts])
+    for job in ("decode", "encode"):
+        results = []
+        for host in hosts:
+            figures = {}
+            for variant in ("actions", "buffer", "floor"):
+                at_large = host.job([script, "run", job, variant, large, str(big), str(repeat)])
+                at_small = host.job([script, "run", job, variant, small, str(SMALL_ACTIONS), "1"])
+                figures[variant] = (at_large["seconds"], at_small["maxrss_kb"], at_large["maxrss_kb"])
+            results.append(figures)
+        for variant, label in (("actions", "Action objects"), ("buffer", "pure Python, whole buffer"),
+                               ("floor", "zcat" if job == "decode" else "zlib, same bytes and level")):
+            cells = []
+            for figures in results:
+                seconds, rss_small, rss_large = figures[variant]
+                cells += ["%.2f us" % (seconds * 1e6 / big), "",
+                          "%d -> %d MB" % (rss_small // 1024, rss_large // 1024)]
+            table.row("%s: %s" % (job, label), cells)
+        cells = []
+        for figures in results:
+            actions, buffer, floor = (figures[v][0] for v in ("actions", "buffer", "floor"))
+            if job == "decode":
+                cells += ["%.2fx" % (buffer / actions), "target >= 3x", "%.2fx zcat" % (actions / floor)]
+            else:
+                beyond = (actions - floor) / max(buffer - floor, 1e-9)
+                cells += ["%.2f" % beyond, "target <= 0.33", ""]
+        table.row("%s: actions vs pure Python" % job, cells,
+                  "speed-up" if job == "decode" else "time beyond zlib, as a share of pure Python's")
+
+
 def main(argv):
     if len(argv) < 2:
         print(__doc__, file=sys.stderr)
@@ -208,6 +251,7 @@ def main(argv):
     native_section(table, build, data_dir, quick)
     boundary_section(table, hosts, quick, "--instructions" in argv)
     whole_file_sections(table, hosts, data_dir, quick)
+    actions_section(table, hosts, data_dir, quick)
     table.show()
     return 0
 

@@ -3,7 +3,8 @@
 # (the shadow classes) and the generated field layout.
 #   _qn4tGenericActionLoader   the flat module: the 134 functions and four constants
 #   _qn4tGenericActionSupport  its companion: what the Python-side classes need beyond them,
-#                              working on the flat module's records and streams
+#                              working on the flat module's records and streams, and whole
+#                              actions read and written at native speed
 #   Python 2.7: targets qn4t_binding_objects, _qn4tGenericActionLoader,
 #               qn4t_support_objects, _qn4tGenericActionSupport -> ${QN4T_MODULE_DIR}
 #   Python 3:   the same targets with the suffix _py3 -> ${QN4T_MODULE3_DIR}
@@ -36,6 +37,7 @@ set(QN4T_BINDING_SOURCES
 set(QN4T_SUPPORT_SOURCES
   ${QN4T_SHARED_BINDING_SOURCES}
   binding/shared_state_link.cpp
+  interface/action_objects.cpp
   interface/support_module.cpp
   interface/support_records.cpp
   interface/support_streams.cpp)
@@ -71,6 +73,7 @@ function(qn4t_add_python_module suffix include_dirs module_dir)
   qn4t_add_extension(qn4t_support_objects${suffix} _qn4tGenericActionSupport${suffix}
                      _qn4tGenericActionSupport "${QN4T_SUPPORT_SOURCES}" "${include_dirs}" ${module_dir})
   set(module _qn4tGenericActionLoader${suffix})
+
 
   add_custom_command(
     OUTPUT ${module_dir}/qn4tGenericActionLayout.py

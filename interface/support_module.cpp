@@ -1,10 +1,12 @@
 // Module start of the companion module: the link to the flat module's state, the method table
-// assembled from every row set, and the objects the module adds to its namespace.
+// assembled from every row set, the objects the module adds to its namespace, and the parts
+// that add their own (whole actions).
 #include "interface/support_module.h"
 
 #include <algorithm>
 
 #include "binding/shared_state.h"
+#include "interface/action_objects.h"
 
 namespace qn4t {
 namespace {
@@ -77,6 +79,14 @@ bool add_module_objects(PyObject *module) {
     return true;
 }
 
+bool add_whole_actions(PyObject *module) { return add_action_api(module, damaged_file_error); }
+
+// Parts that add their own types and functions to the module, after the module objects:
+// a new part adds its row here. Each returns false with the exception set.
+bool (*const module_parts[])(PyObject *module) = {
+    &add_whole_actions,  // interface/action_objects.h
+};
+
 }  // namespace
 
 PyObject *DamagedFileError() { return damaged_file_error; }
@@ -91,7 +101,9 @@ QN4T_ENTRY_POINT(_qn4tGenericActionSupport) {
     if (!methods) return host::entry_result(nullptr);
     PyObject *module = host::create_module(kModuleName, methods);
     if (!module) return host::entry_result(nullptr);
-    if (!add_module_objects(module)) {
+    bool complete = add_module_objects(module);
+    for (auto add_part : module_parts) complete = complete && add_part(module);
+    if (!complete) {
         host::discard_module(module);
         return host::entry_result(nullptr);
     }

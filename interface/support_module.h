@@ -1,7 +1,7 @@
 // The companion extension module _qn4tGenericActionSupport: the native calls that the
 // Python-side classes need and the flat module must not gain (checked accessors, reads and
 // writes that raise, the stream's open and close errors), working on the flat module's own
-// records and streams (binding/shared_state.h).
+// records and streams (binding/shared_state.h), and whole actions (action_objects.h).
 #pragma once
 
 #include <Python.h>

@@ -23,7 +23,7 @@ from qn4tGenericActionLoader._version import __version__  # noqa: F401 (re-expor
 from qn4tGenericActionLayout import LAYOUT, SPELL_ACTION_TYPE, TRAILER_SIZE
 
 # A file whose compressed data is cut short, corrupt or fails its check: a subclass of
-# both IOError and ValueError.
+# both IOError and ValueError, raised by the records' reads and by read_actions.
 DamagedFileError = _support.DamagedFileError
 
 QN4T_GENERIC_ACTION_NONE = _native.QN4T_GENERIC_ACTION_NONE
@@ -199,3 +199,8 @@ class Stream(object):
 
     def __repr__(self):
         return '<Stream %r %s %s>' % (self.path, self.mode, self.this)
+
+
+# Whole actions at native speed (qn4tGenericActionLoader/actions.py).
+from qn4tGenericActionLoader.actions import (  # noqa: E402,F401 (re-exported)
+    Action, Damage, Detail, Healing, Stat, StatMod, read_actions, write_actions)

@@ -1,0 +1,478 @@
+// Whole actions: the codec over uncompressed bytes, walking the records' field tables, and
+// the gzip block reader and writer over zlib's inflate and deflate.
+#include "action_file.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "codec.h"
+
+namespace qn4t {
+namespace {
+
+constexpr std::size_t kDetailHeaderSize = record_wire_size<qn4tGeneric_Action_Detail_Header>();
+constexpr std::size_t kStatSize = record_wire_size<qn4tGeneric_StatMod_Stat_Details>();
+constexpr std::size_t kInputBlock = 256 * 1024;   // compressed bytes asked of a source at once
+constexpr std::size_t kOutputBlock = 256 * 1024;  // uncompressed bytes decoded at once
+constexpr std::size_t kPendingBlock = 256 * 1024; // encoded bytes handed to deflate at once
+constexpr std::uint8_t kGzipMagic[2] = {0x1f, 0x8b};
+
+// Bytes of the fixed body that a detail's type names; 0 for a raw body.
+std::size_t fixed_body_size(BodyKind kind) {
+    switch (kind) {
+    case BodyKind::damage: return record_wire_size<qn4tGeneric_Damage_Details>();
+    case BodyKind::statmod: return record_wire_size<qn4tGeneric_StatMod_Details>();
+    case BodyKind::healing: return record_wire_size<qn4tGeneric_Healing_Details>();
+    case BodyKind::raw: break;
+    }
+    return 0;
+}
+
+bool is_spell(const qn4tGeneric_Action_Header &head) {
+    return head.actionType == qn4tGeneric_Action_Header::kSpellType;
+}
+
+std::size_t variable_size(const qn4tGeneric_Action_Header &head) {
+    std::size_t size = is_spell(head) ? kTrailerSize : 0;
+    for_each_field(HeaderLayout::texts, [&](const auto &t) { size += head.*(t.length); });
+    return size;
+}
+
+std::string detail_part(std::size_t index, const char *what) {
+    return "detail " + std::to_string(index + 1) + "'s " + what;
+}
+
+// A cut action: the buffer of `size` bytes needs `needed`, inside `part` from `offset`.
+Decoded cut(std::size_t needed, std::string part, std::size_t offset) {
+    Decoded d;
+    d.needed = needed;
+    d.part = std::move(part);
+    d.part_offset = offset;
+    return d;
+}
+
+template <class R>
+const std::uint8_t *decode_fixed(R &record, const std::uint8_t *in) {
+    return decode(record, Layout<R>::fields, in);
+}
+
+template <class R>
+void encode_fixed(const R &record, std::string &out) {
+    std::uint8_t buffer[record_wire_size<R>()];
+    encode(record, Layout<R>::fields, buffer);
+    out.append(reinterpret_cast<const char *>(buffer), sizeof buffer);
+}
+
+// Names a value that does not fit its field: "<field>: <value> is more than <limit>".
+std::string too_large(std::string_view field, std::size_t value, std::size_t limit,
+                      std::string_view what) {
+    return std::string(field) + ": " + std::to_string(value) + std::string(what) +
+           ", more than the field holds (0 to " + std::to_string(limit) + ")";
+}
+
+}  // namespace
+
+BodyKind body_kind_of(std::uint16_t type) {
+    switch (type) {
+    case 1: return BodyKind::damage;
+    case 2: return BodyKind::statmod;
+    case 3: return BodyKind::healing;
+    default: return BodyKind::raw;
+    }
+}
+
+std::string derive_counts(WholeAction &action) {
+    qn4tGeneric_Action_Header &head = action.head;
+    std::string problem;
+    std::size_t n = 0;
+    for_each_field(HeaderLayout::texts, [&](const auto &t) {
+        using Length = std::remove_reference_t<decltype(head.*(t.length))>;
+        const std::size_t size = action.texts[n++].size();
+        if (problem.empty() && size > std::numeric_limits<Length>::max())
+            problem = too_large(t.name, size, std::numeric_limits<Length>::max(), " bytes");
+    });
+    if (problem.empty() && action.details.size() > std::numeric_limits<decltype(head.numDetails)>::max())
+        problem = too_large("details", action.details.size(),
+                            std::numeric_limits<decltype(head.numDetails)>::max(), " details");
+    for (std::size_t i = 0; problem.empty() && i < action.details.size(); ++i) {
+        const WholeDetail &d = action.details[i];
+        if (d.kind() == BodyKind::statmod &&
+            d.stats.size() > std::numeric_limits<decltype(d.statmod.numStatMods)>::max())
+            problem = too_large(detail_part(i, "stats"), d.stats.size(),
+                                std::numeric_limits<decltype(d.statmod.numStatMods)>::max(),
+                                " entries");
+        if (d.kind() == BodyKind::raw &&
+            d.raw.size() > std::numeric_limits<decltype(d.header.length)>::max())
+            problem = too_large(detail_part(i, "body"), d.raw.size(),
+                                std::numeric_limits<decltype(d.header.length)>::max(), " bytes");
+    }
+    if (!problem.empty()) return problem;
+
+    n = 0;
+    for_each_field(HeaderLayout::texts, [&](const auto &t) {
+        using Length = std::remove_reference_t<decltype(head.*(t.length))>;
+        head.*(t.length) = static_cast<Length>(action.texts[n++].size());
+    });
+    head.numDetails = static_cast<std::uint8_t>(action.details.size());
+    for (WholeDetail &d : action.details) {
+        if (d.kind() == BodyKind::statmod)
+            d.statmod.numStatMods = static_cast<std::uint32_t>(d.stats.size());
+        if (d.kind() == BodyKind::raw) d.header.length = static_cast<std::uint16_t>(d.raw.size());
+    }
+    return problem;
+}
+
+std::size_t encoded_size(const WholeAction &action) {
+    std::size_t size = kHeadSize + variable_size(action.head);
+    for (std::size_t i = 0; i < action.head.numDetails && i < action.details.size(); ++i) {
+        const WholeDetail &d = action.details[i];
+        const BodyKind kind = d.kind();
+        size += kDetailHeaderSize +
+                (kind == BodyKind::raw ? d.header.length : fixed_body_size(kind));
+        if (kind == BodyKind::statmod) size += kStatSize * std::size_t{d.statmod.numStatMods};
+    }
+    return size;
+}
+
+void encode_action(const WholeAction &action, std::string &out) {
+    const qn4tGeneric_Action_Header &head = action.head;
+    const std::size_t start = out.size();
+    out.resize(start + kHeadSize);
+    encode(head, HeaderLayout::head, reinterpret_cast<std::uint8_t *>(&out[start]));
+    std::size_t n = 0;
+    for_each_field(HeaderLayout::texts, [&](const auto &t) {
+        const std::string &text = action.texts[n++];
+        const std::size_t size = head.*(t.length);
+        out.append(text, 0, std::min(size, text.size()));
+        if (size > text.size()) out.append(size - text.size(), '\0');
+    });
+    if (is_spell(head)) {
+        std::uint8_t trailer[kTrailerSize];
+        encode(head, HeaderLayout::trailer, trailer);
+        out.append(reinterpret_cast<const char *>(trailer), sizeof trailer);
+    }
+    for (std::size_t i = 0; i < head.numDetails && i < action.details.size(); ++i) {
+        const WholeDetail &d = action.details[i];
+        encode_fixed(d.header, out);
+        switch (d.kind()) {
+        case BodyKind::damage: encode_fixed(d.damage, out); break;
+        case BodyKind::healing: encode_fixed(d.healing, out); break;
+        case BodyKind::statmod:
+            encode_fixed(d.statmod, out);
+            for (std::size_t k = 0; k < d.statmod.numStatMods && k < d.stats.size(); ++k)
+                encode_fixed(d.stats[k], out);
+            break;
+        case BodyKind::raw:
+            out.append(d.raw, 0, std::min<std::size_t>(d.header.length, d.raw.size()));
+            if (d.header.length > d.raw.size()) out.append(d.header.length - d.raw.size(), '\0');
+            break;
+        }
+    }
+}
+
+Decoded decode_action(const std::uint8_t *data, std::size_t size, WholeAction &action) {
+    qn4tGeneric_Action_Header &head = action.head;
+    if (size < kHeadSize) return cut(kHeadSize, "the head", 0);
+    decode(head, HeaderLayout::head, data);
+    std::size_t at = kHeadSize;
+
+    const std::size_t texts_end = at + variable_size(head) - (is_spell(head) ? kTrailerSize : 0);
+    if (size < texts_end) return cut(texts_end, "the texts", at);
+    std::size_t n = 0;
+    for_each_field(HeaderLayout::texts, [&](const auto &t) {
+        const std::size_t length = head.*(t.length);
+        action.texts[n++].assign(reinterpret_cast<const char *>(data + at), length);
+        at += length;
+    });
+    if (is_spell(head)) {
+        if (size < at + kTrailerSize) return cut(at + kTrailerSize, "the spell trailer", at);
+        decode(head, HeaderLayout::trailer, data + at);
+        at += kTrailerSize;
+    } else {
+        // A whole action starts afresh: no spell fields from an action decoded before.
+        for_each_field(HeaderLayout::trailer, [&](const auto &f) {
+            std::memset(&(head.*(f.member)), 0, sizeof(head.*(f.member)));
+        });
+    }
+
+    action.details.resize(head.numDetails);
+    for (std::size_t i = 0; i < action.details.size(); ++i) {
+        WholeDetail &d = action.details[i];
+        if (size < at + kDetailHeaderSize)
+            return cut(at + kDetailHeaderSize, detail_part(i, "header"), at);
+        decode_fixed(d.header, data + at);
+        at += kDetailHeaderSize;
+        const BodyKind kind = d.kind();
+        const std::size_t body = kind == BodyKind::raw ? d.header.length : fixed_body_size(kind);
+        if (size < at + body) return cut(at + body, detail_part(i, "body"), at);
+        switch (kind) {
+        case BodyKind::damage: decode_fixed(d.damage, data + at); break;
+        case BodyKind::healing: decode_fixed(d.healing, data + at); break;
+        case BodyKind::statmod: decode_fixed(d.statmod, data + at); break;
+        case BodyKind::raw: d.raw.assign(reinterpret_cast<const char *>(data + at), body); break;
+        }
+        at += body;
+        if (kind != BodyKind::statmod) {
+            d.stats.clear();
+            continue;
+        }
+        const std::size_t entries = d.statmod.numStatMods;
+        if ((size - at) / kStatSize < entries)
+            return cut(at + kStatSize * entries, detail_part(i, "stat entries"), at);
+        d.stats.resize(entries);
+        for (auto &entry : d.stats) {
+            decode_fixed(entry, data + at);
+            at += kStatSize;
+        }
+    }
+    Decoded done;
+    done.complete = true;
+    done.used = at;
+    return done;
+}
+
+// ---- BlockReader ----
+
+BlockReader::BlockReader(ByteSource &source) : source_(source) {}
+
+BlockReader::~BlockReader() {
+    if (stream_ready_) inflateEnd(&stream_);
+}
+
+long BlockReader::fail(const std::string &what) {
+    mode_ = Mode::failed;
+    error_ = what;
+    return -1;
+}
+
+bool BlockReader::fill() {
+    if (source_ended_ || source_failed_) return false;
+    // Keep what is not yet consumed at the front of the input block.
+    const std::size_t held = stream_.avail_in;
+    if (held && stream_.next_in != input_.data()) std::memmove(input_.data(), stream_.next_in, held);
+    input_.resize(std::max(kInputBlock, held * 2));
+    const long got = source_.read(input_.data() + held, input_.size() - held);
+    if (got < 0) {
+        source_failed_ = true;
+        return false;
+    }
+    if (got == 0) source_ended_ = true;
+    consumed_ += static_cast<std::uint64_t>(got);
+    stream_.next_in = input_.data();
+    stream_.avail_in = static_cast<uInt>(held + static_cast<std::size_t>(got));
+    return got > 0;
+}
+
+bool BlockReader::starts_member() {
+    while (stream_.avail_in < 2 && fill()) {
+    }
+    return stream_.avail_in >= 2 && stream_.next_in[0] == kGzipMagic[0] &&
+           stream_.next_in[1] == kGzipMagic[1];
+}
+
+long BlockReader::read(std::uint8_t *out, std::size_t capacity) {
+    if (capacity == 0) return 0;
+    for (;;) {
+        switch (mode_) {
+        case Mode::start:
+            if (starts_member()) {
+                if (inflateInit2(&stream_, 15 + 16) != Z_OK)
+                    return fail("no memory for decompression");
+                stream_ready_ = true;
+                mode_ = Mode::gzip;
+            } else {
+                mode_ = stream_.avail_in ? Mode::plain : Mode::end;
+                if (source_failed_) return fail("the input cannot be read");
+            }
+            break;
+        case Mode::between_members:
+            if (starts_member()) {
+                inflateReset(&stream_);
+                mode_ = Mode::gzip;
+            } else {
+                if (source_failed_) return fail("the input cannot be read");
+                mode_ = Mode::end;  // nothing more, or bytes that start no member: ignored
+            }
+            break;
+        case Mode::gzip: {
+            const long got = inflate_into(out, capacity);
+            if (got != 0 || mode_ != Mode::between_members) return got;
+            break;
+        }
+        case Mode::plain: {
+            if (stream_.avail_in == 0 && !fill()) {
+                if (source_failed_) return fail("the input cannot be read");
+                mode_ = Mode::end;
+                return 0;
+            }
+            const std::size_t n = std::min<std::size_t>(capacity, stream_.avail_in);
+            std::memcpy(out, stream_.next_in, n);
+            stream_.next_in += n;
+            stream_.avail_in -= static_cast<uInt>(n);
+            return static_cast<long>(n);
+        }
+        case Mode::end: return 0;
+        case Mode::failed: return -1;
+        }
+    }
+}
+
+long BlockReader::inflate_into(std::uint8_t *out, std::size_t capacity) {
+    const std::size_t asked = std::min<std::size_t>(capacity, 1u << 30);
+    stream_.next_out = out;
+    stream_.avail_out = static_cast<uInt>(asked);
+    while (stream_.avail_out > 0) {
+        if (stream_.avail_in == 0 && !fill()) {
+            if (source_failed_) return fail("the input cannot be read");
+            return fail("the compressed data is cut at compressed offset " +
+                        std::to_string(consumed_));
+        }
+        const int status = inflate(&stream_, Z_NO_FLUSH);
+        if (status == Z_STREAM_END) {
+            mode_ = Mode::between_members;
+            break;
+        }
+        if (status == Z_MEM_ERROR) return fail("no memory for decompression");
+        if (status == Z_DATA_ERROR || status == Z_NEED_DICT || status == Z_STREAM_ERROR) {
+            const std::uint64_t at = consumed_ - stream_.avail_in;
+            return fail("the compressed data is corrupt at compressed offset " +
+                        std::to_string(at) + " (" + (stream_.msg ? stream_.msg : "bad data") +
+                        ")");
+        }
+    }
+    return static_cast<long>(asked - stream_.avail_out);
+}
+
+// ---- BlockWriter ----
+
+BlockWriter::BlockWriter(ByteSink &sink) : sink_(sink) {}
+
+BlockWriter::~BlockWriter() {
+    if (ready_) deflateEnd(&stream_);
+}
+
+bool BlockWriter::deflate_all(int flush) {
+    if (!ready_) {
+        // gzip format, zlib's default level, window and memory: what gzopen(path, "wb") writes.
+        if (deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8,
+                         Z_DEFAULT_STRATEGY) != Z_OK) {
+            error_ = "no memory for compression";
+            return false;
+        }
+        ready_ = true;
+        output_.resize(kOutputBlock);
+    }
+    for (;;) {
+        stream_.next_out = output_.data();
+        stream_.avail_out = static_cast<uInt>(output_.size());
+        const int status = deflate(&stream_, flush);
+        if (status == Z_STREAM_ERROR) {
+            error_ = "compression failed";
+            return false;
+        }
+        const std::size_t made = output_.size() - stream_.avail_out;
+        if (made && !sink_.write(output_.data(), made)) {
+            error_ = "the output cannot be written";
+            return false;
+        }
+        if (flush == Z_FINISH ? status == Z_STREAM_END
+                              : stream_.avail_in == 0 && stream_.avail_out != 0)
+            return true;
+    }
+}
+
+bool BlockWriter::write(const std::uint8_t *data, std::size_t size) {
+    while (size > 0) {
+        const std::size_t n = std::min<std::size_t>(size, 1u << 30);
+        stream_.next_in = const_cast<Bytef *>(data);
+        stream_.avail_in = static_cast<uInt>(n);
+        if (!deflate_all(Z_NO_FLUSH)) return false;
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+bool BlockWriter::finish() {
+    stream_.next_in = nullptr;
+    stream_.avail_in = 0;
+    return deflate_all(Z_FINISH);
+}
+
+// ---- ActionReader ----
+
+ActionReader::ActionReader(ByteSource &source) : blocks_(source) {}
+
+bool ActionReader::more() {
+    if (ended_ || failed_) return false;
+    const std::size_t held = end_ - begin_;
+    if (begin_ > 0) {
+        if (held) std::memmove(buffer_.data(), buffer_.data() + begin_, held);
+        begin_ = 0;
+        end_ = held;
+    }
+    if (buffer_.size() < end_ + kOutputBlock) buffer_.resize(end_ + kOutputBlock);
+    const long got = blocks_.read(buffer_.data() + end_, buffer_.size() - end_);
+    if (got < 0) {
+        failed_ = true;
+        return false;
+    }
+    if (got == 0) {
+        ended_ = true;
+        return false;
+    }
+    end_ += static_cast<std::size_t>(got);
+    return true;
+}
+
+ActionReader::Step ActionReader::damaged(const std::string &what) {
+    error_ = "action " + std::to_string(actions_ + 1) + " at offset " + std::to_string(offset_) +
+             ": " + what;
+    return Step::damaged;
+}
+
+ActionReader::Step ActionReader::next(WholeAction &action) {
+    for (;;) {
+        const std::size_t held = end_ - begin_;
+        Decoded d;
+        if (held) d = decode_action(buffer_.data() + begin_, held, action);
+        if (d.complete) {
+            begin_ += d.used;
+            offset_ += d.used;
+            ++actions_;
+            return Step::action;
+        }
+        // Grow towards what the action needs, one block at a time.
+        while (end_ - begin_ < std::max<std::size_t>(d.needed, 1) && more()) {
+        }
+        if (end_ - begin_ >= std::max<std::size_t>(d.needed, 1)) continue;
+        if (failed_) return damaged(blocks_.error());
+        if (held == 0) return Step::end;
+        return damaged("the file ends inside " + d.part + " (at offset " +
+                       std::to_string(offset_ + d.part_offset) + ", " +
+                       std::to_string(d.needed - d.part_offset) + " bytes needed from there, " +
+                       std::to_string(held - d.part_offset) + " there)");
+    }
+}
+
+// ---- ActionWriter ----
+
+bool ActionWriter::write(const WholeAction &action) {
+    encode_action(action, pending_);
+    if (pending_.size() < kPendingBlock) return true;
+    const bool ok = blocks_.write(reinterpret_cast<const std::uint8_t *>(pending_.data()),
+                                  pending_.size());
+    pending_.clear();
+    return ok;
+}
+
+bool ActionWriter::finish() {
+    const bool ok = blocks_.write(reinterpret_cast<const std::uint8_t *>(pending_.data()),
+                                  pending_.size()) &&
+                    blocks_.finish();
+    pending_.clear();
+    return ok;
+}
+
+}  // namespace qn4t

@@ -1,0 +1,196 @@
+// Whole actions: one action with its details as a plain C++ structure, its codec over the
+// uncompressed bytes of a file, and gzip block reading and writing through zlib's inflate
+// and deflate. Driven by the records' field tables; no Python here.
+#pragma once
+
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "records.h"
+
+namespace qn4t {
+
+constexpr std::size_t kTextCount = std::tuple_size_v<decltype(HeaderLayout::texts)>;
+
+// Which body follows a detail header: the record named by `type`, or for any other type
+// `length` raw bytes, so that nothing of a detail of an unknown kind is lost.
+enum class BodyKind : std::uint8_t { raw, damage, statmod, healing };
+BodyKind body_kind_of(std::uint16_t type);
+
+// One detail: its header as read (a `length` that disagrees with a known body is kept as it
+// stands; the body is read by type, exactly as the record stream reads it) and its body.
+// Only the member that `kind()` names is meaningful.
+struct WholeDetail {
+    qn4tGeneric_Action_Detail_Header header;
+    qn4tGeneric_Damage_Details damage;
+    qn4tGeneric_StatMod_Details statmod;
+    qn4tGeneric_Healing_Details healing;
+    std::vector<qn4tGeneric_StatMod_Stat_Details> stats;  // of a stat modification
+    std::string raw;                                      // of an unknown type
+
+    BodyKind kind() const { return body_kind_of(header.type); }
+};
+
+// One action: the header's numeric fields and spell trailer in `head` (its own text
+// pointers stay null), the five texts with every byte, and the details.
+struct WholeAction {
+    qn4tGeneric_Action_Header head;
+    std::string texts[kTextCount];  // in the order of HeaderLayout::texts
+    std::vector<WholeDetail> details;
+};
+
+// The count and length fields made to follow what they count: the text lengths, numDetails
+// and numStatMods. Returns an empty text, or (nothing changed) what does not fit, naming
+// the field, the value and the limit.
+std::string derive_counts(WholeAction &action);
+
+// Bytes the action takes in the file, from its count and length fields.
+std::size_t encoded_size(const WholeAction &action);
+
+// Appends the action's bytes to `out`, from its fields as they stand (call derive_counts
+// first to keep counts and contents in step). A text shorter than its length field is
+// padded with zero bytes, a longer one is cut, as the record writer does.
+void encode_action(const WholeAction &action, std::string &out);
+
+// The outcome of decoding one action from a buffer.
+struct Decoded {
+    bool complete = false;  // true: `used` bytes made the action
+    std::size_t used = 0;
+    // When not complete: the buffer must hold at least `needed` bytes, and the action is cut
+    // inside `part` (e.g. "the texts", "detail 2's body"), which starts at `part_offset`.
+    std::size_t needed = 0;
+    std::string part;
+    std::size_t part_offset = 0;
+};
+
+// Decodes one whole action from the `size` bytes at `data` into `action`, reusing its
+// storage. Every value is accepted; the only failure is a buffer that ends too soon.
+Decoded decode_action(const std::uint8_t *data, std::size_t size, WholeAction &action);
+
+// ---- gzip blocks ----
+
+// Where compressed bytes come from. read() returns the number of bytes stored at `out`
+// (at most `capacity`), 0 at the end, -1 on an error (the source keeps its own report).
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    virtual long read(std::uint8_t *out, std::size_t capacity) = 0;
+};
+
+// Where compressed bytes go. write() returns false on an error.
+class ByteSink {
+public:
+    virtual ~ByteSink() = default;
+    virtual bool write(const std::uint8_t *data, std::size_t size) = 0;
+};
+
+// Reads what the record stream reads, in large blocks: gzip members one after another
+// (bytes behind the last member that do not start another are ignored, as gzread does),
+// or, when the input does not start as gzip, the bytes as they are.
+class BlockReader {
+public:
+    explicit BlockReader(ByteSource &source);
+    ~BlockReader();
+    BlockReader(const BlockReader &) = delete;
+    BlockReader &operator=(const BlockReader &) = delete;
+
+    // Stores up to `capacity` uncompressed bytes at `out`: their number, 0 at the end, or
+    // -1 on an error, which error() describes (corrupt or cut compressed data with its
+    // compressed offset; the source's own error; no memory).
+    long read(std::uint8_t *out, std::size_t capacity);
+    const std::string &error() const { return error_; }
+    // True when the failure came from the source (its report says more).
+    bool source_failed() const { return source_failed_; }
+
+private:
+    enum class Mode { start, gzip, between_members, plain, end, failed };
+    bool fill();  // more input; false at the end or on an error
+    long fail(const std::string &what);
+    bool starts_member();
+    long inflate_into(std::uint8_t *out, std::size_t capacity);
+
+    ByteSource &source_;
+    z_stream stream_{};
+    bool stream_ready_ = false;
+    bool source_ended_ = false;
+    bool source_failed_ = false;
+    Mode mode_ = Mode::start;
+    std::vector<std::uint8_t> input_;
+    std::uint64_t consumed_ = 0;  // compressed bytes taken from the source so far
+    std::string error_;
+};
+
+// Writes one gzip member at the level the record stream writes (zlib's default), in large
+// blocks.
+class BlockWriter {
+public:
+    explicit BlockWriter(ByteSink &sink);
+    ~BlockWriter();
+    BlockWriter(const BlockWriter &) = delete;
+    BlockWriter &operator=(const BlockWriter &) = delete;
+
+    // Compresses `size` bytes; false on an error (error() says what).
+    bool write(const std::uint8_t *data, std::size_t size);
+    // Ends the gzip member; false on an error. Nothing may be written after it.
+    bool finish();
+    const std::string &error() const { return error_; }
+
+private:
+    bool deflate_all(int flush);
+
+    ByteSink &sink_;
+    z_stream stream_{};
+    bool ready_ = false;
+    std::vector<std::uint8_t> output_;
+    std::string error_;
+};
+
+// Whole actions one after another from a block reader, holding only the actions not yet
+// taken in memory.
+class ActionReader {
+public:
+    explicit ActionReader(ByteSource &source);
+
+    enum class Step { action, end, damaged };
+    // Decodes the next action into `action`. At `damaged`, error() names the action's number
+    // (from 1), its uncompressed offset and what is wrong; every earlier action was complete.
+    Step next(WholeAction &action);
+    const std::string &error() const { return error_; }
+    bool source_failed() const { return blocks_.source_failed(); }
+    std::uint64_t actions_read() const { return actions_; }
+    std::uint64_t offset() const { return offset_; }  // uncompressed, behind the last action
+
+private:
+    bool more();  // reads a block behind the held bytes; false at the end or on an error
+    Step damaged(const std::string &what);
+
+    BlockReader blocks_;
+    std::vector<std::uint8_t> buffer_;
+    std::size_t begin_ = 0, end_ = 0;  // the held bytes not yet decoded
+    bool ended_ = false, failed_ = false;
+    std::uint64_t offset_ = 0;
+    std::uint64_t actions_ = 0;
+    std::string error_;
+};
+
+// Whole actions one after another into a block writer, encoded into a block buffer.
+class ActionWriter {
+public:
+    explicit ActionWriter(ByteSink &sink) : blocks_(sink) {}
+    // Writes the action as its fields stand; false on an error (error() says what).
+    bool write(const WholeAction &action);
+    bool finish();
+    const std::string &error() const { return blocks_.error(); }
+
+private:
+    BlockWriter blocks_;
+    std::string pending_;
+};
+
+}  // namespace qn4t

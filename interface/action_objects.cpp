@@ -1,0 +1,984 @@
+// Whole actions as Python objects: native types whose attributes are made from the records'
+// field tables, and the block reader and writer between them and a binary file object.
+#include "interface/action_objects.h"
+
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "binding/host.h"
+#include "core/action_file.h"
+#include "core/records.h"
+
+namespace qn4t {
+namespace {
+
+#if QN4T_PYTHON3
+#define QN4T_BYTES_CHECK PyBytes_Check
+#define QN4T_BYTES_DATA PyBytes_AS_STRING
+#define QN4T_BYTES_SIZE PyBytes_GET_SIZE
+#define QN4T_BYTES_FROM PyBytes_FromStringAndSize
+#else
+#define QN4T_BYTES_CHECK PyString_Check
+#define QN4T_BYTES_DATA PyString_AS_STRING
+#define QN4T_BYTES_SIZE PyString_GET_SIZE
+#define QN4T_BYTES_FROM PyString_FromStringAndSize
+#endif
+
+// ---- The objects ----
+
+// Damage, Healing, Stat and StatMod: the record itself; a StatMod also holds its entries.
+template <class R>
+struct RecordObject {
+    PyObject_HEAD
+    R rec;
+    PyObject *stats;  // a list of Stat, for StatMod only
+};
+using DamageObject = RecordObject<qn4tGeneric_Damage_Details>;
+using HealingObject = RecordObject<qn4tGeneric_Healing_Details>;
+using StatModObject = RecordObject<qn4tGeneric_StatMod_Details>;
+using StatObject = RecordObject<qn4tGeneric_StatMod_Stat_Details>;
+
+struct DetailObject {
+    PyObject_HEAD
+    qn4tGeneric_Action_Detail_Header rec;
+    bool length_given;  // false: `length` follows the body
+    PyObject *body;     // Damage, StatMod, Healing or bytes
+};
+
+struct ActionObject {
+    PyObject_HEAD
+    qn4tGeneric_Action_Header rec;  // numeric fields and trailer; its text pointers stay null
+    PyObject *texts[kTextCount];    // bytes, every byte of the text
+    PyObject *details;              // a list of Detail
+};
+
+enum Kind { kAction, kDetail, kDamage, kStatMod, kStat, kHealing, kKinds };
+PyTypeObject base_types[kKinds];
+PyTypeObject *made_types[kKinds];  // what the reader makes: the registered subclasses
+PyObject *damaged_error = nullptr;
+PyTypeObject reader_type;
+
+template <class R> constexpr Kind kind_of_record();
+template <> constexpr Kind kind_of_record<qn4tGeneric_Damage_Details>() { return kDamage; }
+template <> constexpr Kind kind_of_record<qn4tGeneric_Healing_Details>() { return kHealing; }
+template <> constexpr Kind kind_of_record<qn4tGeneric_StatMod_Details>() { return kStatMod; }
+template <> constexpr Kind kind_of_record<qn4tGeneric_StatMod_Stat_Details>() { return kStat; }
+
+const char *const kTypeNames[kKinds] = {"Action", "Detail", "Damage", "StatMod", "Stat", "Healing"};
+
+bool is_a(PyObject *object, Kind kind) {
+    return PyObject_TypeCheck(object, &base_types[kind]) != 0;
+}
+
+
+const char *type_name_of(PyObject *object) { return Py_TYPE(object)->tp_name; }
+
+// The qualified names of the attributes ("Damage.die"), kept for the life of the process:
+// the getset closures point at them.
+const char *keep_name(const std::string &name) {
+    static std::vector<std::unique_ptr<std::string>> names;
+    names.push_back(std::make_unique<std::string>(name));
+    return names.back()->c_str();
+}
+
+PyObject *new_int(long long value) {
+#if QN4T_PYTHON3
+    return PyLong_FromLongLong(value);
+#else
+    return PyInt_FromLong(static_cast<long>(value));
+#endif
+}
+
+// The integer value of `value` within [low, high], or false with TypeError/ValueError
+// naming `field`. Runs the value's __index__: take it before resolving anything it may change.
+bool integer_in_range(PyObject *value, long long low, long long high, const char *field,
+                      long long *out) {
+    if (!value) {
+        PyErr_Format(PyExc_TypeError, "%s cannot be deleted", field);
+        return false;
+    }
+    if (PyFloat_Check(value) || !PyNumber_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s: expected an integer, found %s", field,
+                     type_name_of(value));
+        return false;
+    }
+    PyObject *index = PyNumber_Index(value);
+    if (!index) return false;
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (number == -1 && PyErr_Occurred()) return false;
+    if (overflow || number < low || number > high) {
+        PyObject *shown = PyObject_Repr(value);
+        if (!shown) return false;
+        PyObject *text = PyObject_Str(shown);  // py2: the repr is already a str
+        Py_DECREF(shown);
+        if (!text) return false;
+#if QN4T_PYTHON3
+        const char *spelled = PyUnicode_AsUTF8(text);
+#else
+        const char *spelled = PyString_AsString(text);
+#endif
+        if (spelled)
+            PyErr_Format(PyExc_ValueError, "%s: %s is out of range (%lld to %lld)", field, spelled,
+                         low, high);
+        Py_DECREF(text);
+        return false;
+    }
+    *out = number;
+    return true;
+}
+
+// The bytes of a text value given as str or bytes (on Python 3 str is encoded as UTF-8 with
+// surrogateescape, the inverse of the getters). A new bytes object, or null with TypeError.
+PyObject *bytes_of_text(PyObject *value, const char *field) {
+    if (!value) {
+        PyErr_Format(PyExc_TypeError, "%s cannot be deleted", field);
+        return nullptr;
+    }
+    if (QN4T_BYTES_CHECK(value)) {
+        Py_INCREF(value);
+        return value;
+    }
+    if (PyUnicode_Check(value)) {
+#if QN4T_PYTHON3
+        return PyUnicode_AsEncodedString(value, "utf-8", "surrogateescape");
+#else
+        return PyUnicode_AsUTF8String(value);
+#endif
+    }
+    PyErr_Format(PyExc_TypeError, "%s: expected str or bytes, found %s", field,
+                 type_name_of(value));
+    return nullptr;
+}
+
+// ---- Record fields: one getter and setter per table entry ----
+
+template <class O>
+auto &record_of(PyObject *self) { return reinterpret_cast<O *>(self)->rec; }
+
+template <class O, auto Member>
+PyObject *get_integer(PyObject *self, void *) {
+    return new_int(static_cast<long long>(record_of<O>(self).*Member));
+}
+
+template <class O, auto Member>
+int set_integer(PyObject *self, PyObject *value, void *closure) {
+    using V = std::remove_reference_t<decltype(record_of<O>(self).*Member)>;
+    long long number = 0;
+    if (!integer_in_range(value, std::numeric_limits<V>::min(), std::numeric_limits<V>::max(),
+                          static_cast<const char *>(closure), &number))
+        return -1;
+    record_of<O>(self).*Member = static_cast<V>(number);
+    return 0;
+}
+
+PyGetSetDef getset(const char *name, getter get, setter set, const char *qualified) {
+    PyGetSetDef row = {};
+    row.name = const_cast<char *>(name);
+    row.get = get;
+    row.set = set;
+    row.closure = const_cast<char *>(qualified);
+    return row;
+}
+
+// Getters and setters for the integer fields of `table`, except those `derived` names,
+// which are left to the type's own rows.
+template <class O, class Table>
+void add_integer_rows(std::vector<PyGetSetDef> &rows, const char *type_name, const Table &table,
+                      bool (*derived)(std::string_view)) {
+    for_each_field(table, [&](const auto &f) {
+        using F = std::decay_t<decltype(f)>;
+        if constexpr (std::is_integral_v<typename F::value>) {
+            if (derived && derived(f.name)) return;
+            const char *qualified = keep_name(std::string(type_name) + "." + std::string(f.name));
+            rows.push_back(getset(f.name.data(), get_integer<O, F::member>,
+                                  set_integer<O, F::member>, qualified));
+        }
+    });
+}
+
+// ---- Values that follow what they count ----
+
+// Bytes a body takes in the file: what `length` follows when it is not given.
+std::size_t body_size(PyObject *body) {
+    if (is_a(body, kDamage)) return record_wire_size<qn4tGeneric_Damage_Details>();
+    if (is_a(body, kHealing)) return record_wire_size<qn4tGeneric_Healing_Details>();
+    if (is_a(body, kStatMod)) return record_wire_size<qn4tGeneric_StatMod_Details>();
+    return QN4T_BYTES_CHECK(body) ? static_cast<std::size_t>(QN4T_BYTES_SIZE(body)) : 0;
+}
+
+bool is_count_field(std::string_view name) {
+    if (name == "numDetails") return true;
+    bool found = false;
+    for_each_field(HeaderLayout::texts, [&](const auto &t) {
+        for_each_field(HeaderLayout::head, [&](const auto &h) {
+            if constexpr (std::is_same_v<decltype(h.member), decltype(t.length)>)
+                if (h.member == t.length && h.name == name) found = true;
+        });
+    });
+    return found;
+}
+
+bool is_num_stat_mods(std::string_view name) { return name == "numStatMods"; }
+
+// ---- Action ----
+
+template <std::size_t I, class T>
+PyObject *get_text(PyObject *self, void *) {
+    PyObject *bytes = reinterpret_cast<ActionObject *>(self)->texts[I];
+#if QN4T_PYTHON3
+    return host::record_text(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+#else
+    Py_INCREF(bytes);
+    return bytes;
+#endif
+}
+
+template <std::size_t I, class Length>
+int set_text(PyObject *self, PyObject *value, void *closure) {
+    const char *field = static_cast<const char *>(closure);
+    PyObject *bytes = bytes_of_text(value, field);
+    if (!bytes) return -1;
+    const std::size_t size = static_cast<std::size_t>(QN4T_BYTES_SIZE(bytes));
+    if (size > std::numeric_limits<Length>::max()) {
+        PyErr_Format(PyExc_ValueError, "%s: %zu bytes, more than its length field holds (0 to %zu)",
+                     field, size, static_cast<std::size_t>(std::numeric_limits<Length>::max()));
+        Py_DECREF(bytes);
+        return -1;
+    }
+    PyObject *&slot = reinterpret_cast<ActionObject *>(self)->texts[I];
+    PyObject *old = slot;
+    slot = bytes;
+    Py_XDECREF(old);
+    return 0;
+}
+
+template <std::size_t I>
+PyObject *get_text_length(PyObject *self, void *) {
+    return new_int(QN4T_BYTES_SIZE(reinterpret_cast<ActionObject *>(self)->texts[I]));
+}
+
+template <std::size_t... I>
+void add_text_rows(std::vector<PyGetSetDef> &rows, std::index_sequence<I...>) {
+    auto one = [&](auto index) {
+        constexpr std::size_t i = decltype(index)::value;
+        const auto &t = std::get<i>(HeaderLayout::texts);
+        using Length =
+            std::remove_reference_t<decltype(std::declval<qn4tGeneric_Action_Header &>().*(t.length))>;
+        rows.push_back(getset(t.name.data(), get_text<i, Length>, set_text<i, Length>,
+                              keep_name("Action." + std::string(t.name))));
+        for_each_field(HeaderLayout::head, [&](const auto &h) {
+            if constexpr (std::is_same_v<decltype(h.member), decltype(t.length)>)
+                if (h.member == t.length)
+                    rows.push_back(getset(h.name.data(), get_text_length<i>, nullptr, nullptr));
+        });
+    };
+    (one(std::integral_constant<std::size_t, I>()), ...);
+}
+
+constexpr std::size_t kSpellCodeSize = sizeof(qn4tGeneric_Action_Header::spellCode) - 1;
+
+PyObject *get_spell_code(PyObject *self, void *) {
+    const char *code = record_of<ActionObject>(self).spellCode;
+    std::size_t size = kSpellCodeSize;
+    while (size > 0 && code[size - 1] == '\0') --size;  // trailing zero bytes only
+#if QN4T_PYTHON3
+    return host::record_text(code, size);
+#else
+    return PyString_FromStringAndSize(code, static_cast<Py_ssize_t>(size));
+#endif
+}
+
+int set_spell_code(PyObject *self, PyObject *value, void *closure) {
+    const char *field = static_cast<const char *>(closure);
+    PyObject *bytes = bytes_of_text(value, field);
+    if (!bytes) return -1;
+    const std::size_t size = static_cast<std::size_t>(QN4T_BYTES_SIZE(bytes));
+    if (size > kSpellCodeSize) {
+        PyErr_Format(PyExc_ValueError, "%s: %zu bytes, more than the %zu a spell code holds",
+                     field, size, kSpellCodeSize);
+        Py_DECREF(bytes);
+        return -1;
+    }
+    char *code = record_of<ActionObject>(self).spellCode;
+    std::memset(code, 0, kSpellCodeSize + 1);
+    std::memcpy(code, QN4T_BYTES_DATA(bytes), size);
+    Py_DECREF(bytes);
+    return 0;
+}
+
+// A list attribute: the list itself is handed out, so that appending to it changes the
+// object; setting takes any iterable.
+template <class O, PyObject *O::*Slot>
+PyObject *get_list(PyObject *self, void *) {
+    PyObject *list = reinterpret_cast<O *>(self)->*Slot;
+    Py_INCREF(list);
+    return list;
+}
+
+template <class O, PyObject *O::*Slot>
+int set_list(PyObject *self, PyObject *value, void *closure) {
+    if (!value) {
+        PyErr_Format(PyExc_TypeError, "%s cannot be deleted", static_cast<const char *>(closure));
+        return -1;
+    }
+    PyObject *list = PySequence_List(value);
+    if (!list) return -1;
+    PyObject *&slot = reinterpret_cast<O *>(self)->*Slot;
+    PyObject *old = slot;
+    slot = list;
+    Py_XDECREF(old);
+    return 0;
+}
+
+template <class O, PyObject *O::*Slot>
+PyObject *get_list_size(PyObject *self, void *) {
+    return new_int(PyList_GET_SIZE(reinterpret_cast<O *>(self)->*Slot));
+}
+
+// ---- Detail ----
+
+PyObject *get_detail_length(PyObject *self, void *) {
+    auto *d = reinterpret_cast<DetailObject *>(self);
+    return new_int(d->length_given ? d->rec.length : static_cast<long long>(body_size(d->body)));
+}
+
+int set_detail_length(PyObject *self, PyObject *value, void *closure) {
+    auto *d = reinterpret_cast<DetailObject *>(self);
+    if (value == Py_None) {
+        d->length_given = false;
+        return 0;
+    }
+    long long number = 0;
+    if (!integer_in_range(value, 0, std::numeric_limits<std::uint16_t>::max(),
+                          static_cast<const char *>(closure), &number))
+        return -1;
+    d->rec.length = static_cast<std::uint16_t>(number);
+    d->length_given = true;
+    return 0;
+}
+
+PyObject *get_body(PyObject *self, void *) {
+    PyObject *body = reinterpret_cast<DetailObject *>(self)->body;
+    Py_INCREF(body);
+    return body;
+}
+
+int set_body(PyObject *self, PyObject *value, void *closure) {
+    if (!value || !(is_a(value, kDamage) || is_a(value, kStatMod) || is_a(value, kHealing) ||
+                    QN4T_BYTES_CHECK(value))) {
+        PyErr_Format(PyExc_TypeError, "%s: expected a Damage, StatMod or Healing, or bytes, found %s",
+                     static_cast<const char *>(closure), value ? type_name_of(value) : "nothing");
+        return -1;
+    }
+    PyObject *&slot = reinterpret_cast<DetailObject *>(self)->body;
+    PyObject *old = slot;
+    Py_INCREF(value);
+    slot = value;
+    Py_XDECREF(old);
+    return 0;
+}
+
+// ---- Life of the objects ----
+
+PyObject *allocate(PyTypeObject *type) {
+    PyObject *self = type->tp_alloc(type, 0);  // zeroed; a GC object is tracked already
+    return self;
+}
+
+PyObject *empty_bytes() { return QN4T_BYTES_FROM(nullptr, 0); }
+
+// The fresh object of each kind: every number zero, texts empty, lists empty; a Detail has
+// an empty raw body until one is given.
+PyObject *new_object(PyTypeObject *type, PyObject *, PyObject *) {
+    PyObject *self = allocate(type);
+    if (!self) return nullptr;
+    if (PyType_IsSubtype(type, &base_types[kAction])) {
+        auto *a = reinterpret_cast<ActionObject *>(self);
+        new (&a->rec) qn4tGeneric_Action_Header();
+        for (PyObject *&text : a->texts)
+            if (!(text = empty_bytes())) goto error;
+        if (!(a->details = PyList_New(0))) goto error;
+    } else if (PyType_IsSubtype(type, &base_types[kDetail])) {
+        if (!(reinterpret_cast<DetailObject *>(self)->body = empty_bytes())) goto error;
+    } else if (PyType_IsSubtype(type, &base_types[kStatMod])) {
+        if (!(reinterpret_cast<StatModObject *>(self)->stats = PyList_New(0))) goto error;
+    }
+    return self;
+error:
+    Py_DECREF(self);
+    return nullptr;
+}
+
+// Keyword arguments set the attributes of the same name, in the order given.
+int init_object(PyObject *self, PyObject *args, PyObject *kwargs) {
+    if (args && PyTuple_GET_SIZE(args) > 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes keyword arguments only", type_name_of(self));
+        return -1;
+    }
+    if (!kwargs) return 0;
+    PyObject *key = nullptr, *value = nullptr;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(kwargs, &at, &key, &value))
+        if (PyObject_SetAttr(self, key, value) < 0) return -1;
+    return 0;
+}
+
+// A Detail made with a body and no type takes the body's type; one made with a known type
+// and no body gets a fresh body of that type.
+int init_detail(PyObject *self, PyObject *args, PyObject *kwargs) {
+    if (init_object(self, args, kwargs) < 0) return -1;
+    auto *d = reinterpret_cast<DetailObject *>(self);
+    const bool type_given = kwargs && PyDict_GetItemString(kwargs, "type");
+    const bool body_given = kwargs && PyDict_GetItemString(kwargs, "body");
+    const Kind body_kinds[] = {kDamage, kStatMod, kHealing};  // types 1, 2, 3
+    if (!type_given && body_given) {
+        for (std::size_t i = 0; i < 3; ++i)
+            if (is_a(d->body, body_kinds[i])) d->rec.type = static_cast<std::uint16_t>(i + 1);
+    } else if (type_given && !body_given && d->rec.type >= 1 && d->rec.type <= 3) {
+        PyTypeObject *type = made_types[body_kinds[d->rec.type - 1]];
+        PyObject *body = type->tp_new(type, nullptr, nullptr);
+        if (!body) return -1;
+        Py_DECREF(d->body);
+        d->body = body;
+    }
+    return 0;
+}
+
+template <class O>
+void dealloc_plain(PyObject *self) {
+    Py_TYPE(self)->tp_free(self);
+}
+
+void clear_references(PyObject *self) {
+    if (is_a(self, kAction)) {
+        auto *a = reinterpret_cast<ActionObject *>(self);
+        for (PyObject *&text : a->texts) Py_CLEAR(text);
+        Py_CLEAR(a->details);
+    } else if (is_a(self, kDetail)) {
+        Py_CLEAR(reinterpret_cast<DetailObject *>(self)->body);
+    } else if (is_a(self, kStatMod)) {
+        Py_CLEAR(reinterpret_cast<StatModObject *>(self)->stats);
+    }
+}
+
+int clear_gc(PyObject *self) {
+    clear_references(self);
+    return 0;
+}
+
+int traverse(PyObject *self, visitproc visit, void *arg) {
+    if (is_a(self, kAction)) {
+        Py_VISIT(reinterpret_cast<ActionObject *>(self)->details);
+    } else if (is_a(self, kDetail)) {
+        Py_VISIT(reinterpret_cast<DetailObject *>(self)->body);
+    } else if (is_a(self, kStatMod)) {
+        Py_VISIT(reinterpret_cast<StatModObject *>(self)->stats);
+    }
+    return 0;
+}
+
+void dealloc_gc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    clear_references(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// ---- Equality by value ----
+
+template <class R, class Table>
+bool same_fields(const R &a, const R &b, const Table &table, bool (*skipped)(std::string_view)) {
+    bool same = true;
+    for_each_field(table, [&](const auto &f) {
+        if (skipped && skipped(f.name)) return;
+        same = same && std::memcmp(&(a.*(f.member)), &(b.*(f.member)), sizeof(a.*(f.member))) == 0;
+    });
+    return same;
+}
+
+// 1 equal, 0 not, -1 error.
+int equal_objects(PyObject *a, PyObject *b);
+
+int equal_values(PyObject *a, PyObject *b) { return PyObject_RichCompareBool(a, b, Py_EQ); }
+
+int equal_objects(PyObject *a, PyObject *b) {
+    if (is_a(a, kAction)) {
+        auto *x = reinterpret_cast<ActionObject *>(a), *y = reinterpret_cast<ActionObject *>(b);
+        // The spell fields belong to the file only for spells.
+        const bool spell = x->rec.actionType == qn4tGeneric_Action_Header::kSpellType;
+        if (!same_fields(x->rec, y->rec, HeaderLayout::head, is_count_field) ||
+            (spell && !same_fields(x->rec, y->rec, HeaderLayout::trailer, nullptr)))
+            return 0;
+        for (std::size_t i = 0; i < kTextCount; ++i) {
+            const int same = equal_values(x->texts[i], y->texts[i]);
+            if (same != 1) return same;
+        }
+        return equal_values(x->details, y->details);
+    }
+    if (is_a(a, kDetail)) {
+        auto *x = reinterpret_cast<DetailObject *>(a), *y = reinterpret_cast<DetailObject *>(b);
+        const std::size_t xl = x->length_given ? x->rec.length : body_size(x->body);
+        const std::size_t yl = y->length_given ? y->rec.length : body_size(y->body);
+        if (x->rec.type != y->rec.type || xl != yl) return 0;
+        return equal_values(x->body, y->body);
+    }
+    if (is_a(a, kStatMod)) {
+        auto *x = reinterpret_cast<StatModObject *>(a), *y = reinterpret_cast<StatModObject *>(b);
+        if (!same_fields(x->rec, y->rec, Layout<qn4tGeneric_StatMod_Details>::fields, is_num_stat_mods))
+            return 0;
+        return equal_values(x->stats, y->stats);
+    }
+    if (is_a(a, kDamage))
+        return same_fields(record_of<DamageObject>(a), record_of<DamageObject>(b),
+                           Layout<qn4tGeneric_Damage_Details>::fields, nullptr);
+    if (is_a(a, kHealing))
+        return same_fields(record_of<HealingObject>(a), record_of<HealingObject>(b),
+                           Layout<qn4tGeneric_Healing_Details>::fields, nullptr);
+    return same_fields(record_of<StatObject>(a), record_of<StatObject>(b),
+                       Layout<qn4tGeneric_StatMod_Stat_Details>::fields, nullptr);
+}
+
+Kind kind_of_object(PyObject *object) {
+    for (int k = 0; k < kKinds; ++k)
+        if (is_a(object, static_cast<Kind>(k))) return static_cast<Kind>(k);
+    return kKinds;
+}
+
+PyObject *compare(PyObject *a, PyObject *b, int op) {
+    if ((op != Py_EQ && op != Py_NE) || kind_of_object(a) != kind_of_object(b)) {
+        Py_INCREF(Py_NotImplemented);
+        return Py_NotImplemented;
+    }
+    const int same = equal_objects(a, b);
+    if (same < 0) return nullptr;
+    PyObject *result = (same == 1) == (op == Py_EQ) ? Py_True : Py_False;
+    Py_INCREF(result);
+    return result;
+}
+
+// ---- From the decoder to objects ----
+
+template <class R>
+PyObject *record_object(const R &rec) {
+    PyObject *self = allocate(made_types[kind_of_record<R>()]);
+    if (self) reinterpret_cast<RecordObject<R> *>(self)->rec = rec;
+    return self;
+}
+
+PyObject *body_object(const WholeDetail &d) {
+    switch (d.kind()) {
+    case BodyKind::damage: return record_object(d.damage);
+    case BodyKind::healing: return record_object(d.healing);
+    case BodyKind::raw: return QN4T_BYTES_FROM(d.raw.data(), static_cast<Py_ssize_t>(d.raw.size()));
+    case BodyKind::statmod: break;
+    }
+    PyObject *self = record_object(d.statmod);
+    if (!self) return nullptr;
+    PyObject *stats = PyList_New(static_cast<Py_ssize_t>(d.stats.size()));
+    reinterpret_cast<StatModObject *>(self)->stats = stats;
+    if (!stats) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    for (std::size_t k = 0; k < d.stats.size(); ++k) {
+        PyObject *stat = record_object(d.stats[k]);
+        if (!stat) {
+            Py_DECREF(self);
+            return nullptr;
+        }
+        PyList_SET_ITEM(stats, static_cast<Py_ssize_t>(k), stat);
+    }
+    return self;
+}
+
+PyObject *detail_object(const WholeDetail &d) {
+    PyObject *self = allocate(made_types[kDetail]);
+    if (!self) return nullptr;
+    auto *o = reinterpret_cast<DetailObject *>(self);
+    o->rec = d.header;
+    o->length_given = true;  // kept as read
+    if (!(o->body = body_object(d))) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return self;
+}
+
+PyObject *action_object(const WholeAction &w) {
+    PyObject *self = allocate(made_types[kAction]);
+    if (!self) return nullptr;
+    auto *a = reinterpret_cast<ActionObject *>(self);
+    new (&a->rec) qn4tGeneric_Action_Header();
+    for_each_field(std::tuple_cat(HeaderLayout::head, HeaderLayout::trailer), [&](const auto &f) {
+        std::memcpy(&(a->rec.*(f.member)), &(w.head.*(f.member)), sizeof(a->rec.*(f.member)));
+    });
+    for (std::size_t i = 0; i < kTextCount; ++i)
+        if (!(a->texts[i] = QN4T_BYTES_FROM(w.texts[i].data(), static_cast<Py_ssize_t>(w.texts[i].size()))))
+            goto error;
+    if (!(a->details = PyList_New(static_cast<Py_ssize_t>(w.details.size())))) goto error;
+    for (std::size_t i = 0; i < w.details.size(); ++i) {
+        PyObject *detail = detail_object(w.details[i]);
+        if (!detail) goto error;
+        PyList_SET_ITEM(a->details, static_cast<Py_ssize_t>(i), detail);
+    }
+    return self;
+error:
+    Py_DECREF(self);
+    return nullptr;
+}
+
+// ---- From objects to the encoder ----
+
+// "actions[3] (actionID 1003): " in front of a message about one action.
+std::string where(std::size_t index, const ActionObject *a) {
+    return "actions[" + std::to_string(index) + "] (actionID " + std::to_string(a->rec.actionID) + ")";
+}
+
+bool refuse(PyObject *kind, const std::string &message) {
+    PyErr_SetString(kind, message.c_str());
+    return false;
+}
+
+bool fill_detail(PyObject *object, WholeDetail &d, const std::string &place) {
+    if (!is_a(object, kDetail))
+        return refuse(PyExc_TypeError, place + ": expected a Detail, found " + type_name_of(object));
+    auto *o = reinterpret_cast<DetailObject *>(object);
+    d.header = o->rec;
+    const BodyKind kind = d.kind();
+    PyObject *body = o->body;
+    const Kind wanted[] = {kKinds, kDamage, kStatMod, kHealing};
+    if (kind == BodyKind::raw) {
+        if (!QN4T_BYTES_CHECK(body))
+            return refuse(PyExc_ValueError, place + ": a detail of type " + std::to_string(d.header.type) +
+                                                " keeps its body as bytes, found " + type_name_of(body));
+        d.raw.assign(QN4T_BYTES_DATA(body), static_cast<std::size_t>(QN4T_BYTES_SIZE(body)));
+        if (o->length_given && o->rec.length != d.raw.size())
+            return refuse(PyExc_ValueError, place + ".length: " + std::to_string(o->rec.length) +
+                                                " does not match the " + std::to_string(d.raw.size()) +
+                                                " bytes of its raw body");
+        return true;
+    }
+    const Kind needed = wanted[static_cast<int>(kind)];
+    if (!is_a(body, needed))
+        return refuse(PyExc_ValueError, place + ": type " + std::to_string(d.header.type) + " needs a " +
+                                            kTypeNames[needed] + " body, found " + type_name_of(body));
+    if (!o->length_given) d.header.length = static_cast<std::uint16_t>(body_size(body));
+    if (kind == BodyKind::damage) d.damage = record_of<DamageObject>(body);
+    if (kind == BodyKind::healing) d.healing = record_of<HealingObject>(body);
+    if (kind != BodyKind::statmod) return true;
+    d.statmod = record_of<StatModObject>(body);
+    PyObject *stats = reinterpret_cast<StatModObject *>(body)->stats;
+    d.stats.resize(static_cast<std::size_t>(PyList_GET_SIZE(stats)));
+    for (std::size_t k = 0; k < d.stats.size(); ++k) {
+        PyObject *stat = PyList_GET_ITEM(stats, static_cast<Py_ssize_t>(k));
+        if (!is_a(stat, kStat))
+            return refuse(PyExc_TypeError, place + ".body.stats[" + std::to_string(k) +
+                                               "]: expected a Stat, found " + type_name_of(stat));
+        d.stats[k] = record_of<StatObject>(stat);
+    }
+    return true;
+}
+
+// Fills `w` from an Action object, its counts following its contents. False with the
+// exception set, naming the action and the field. Runs no Python code.
+bool fill_action(PyObject *object, std::size_t index, WholeAction &w) {
+    if (!is_a(object, kAction))
+        return refuse(PyExc_TypeError, "actions[" + std::to_string(index) + "]: expected an Action, found " +
+                                           type_name_of(object));
+    auto *a = reinterpret_cast<ActionObject *>(object);
+    for_each_field(std::tuple_cat(HeaderLayout::head, HeaderLayout::trailer), [&](const auto &f) {
+        std::memcpy(&(w.head.*(f.member)), &(a->rec.*(f.member)), sizeof(w.head.*(f.member)));
+    });
+    for (std::size_t i = 0; i < kTextCount; ++i)
+        w.texts[i].assign(QN4T_BYTES_DATA(a->texts[i]), static_cast<std::size_t>(QN4T_BYTES_SIZE(a->texts[i])));
+    const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(a->details));
+    if (count > std::numeric_limits<decltype(w.head.numDetails)>::max())
+        return refuse(PyExc_ValueError, where(index, a) + ": details: " + std::to_string(count) +
+                                            " details, more than numDetails holds (0 to 255)");
+    w.details.resize(count);
+    for (std::size_t i = 0; i < count; ++i)
+        if (!fill_detail(PyList_GET_ITEM(a->details, static_cast<Py_ssize_t>(i)), w.details[i],
+                         where(index, a) + ": details[" + std::to_string(i) + "]"))
+            return false;
+    const std::string problem = derive_counts(w);
+    if (!problem.empty()) return refuse(PyExc_ValueError, where(index, a) + ": " + problem);
+    return true;
+}
+
+// ---- A binary file object as byte source and sink ----
+
+class FileSource : public ByteSource {
+public:
+    explicit FileSource(PyObject *file) : file_(file) {}
+    long read(std::uint8_t *out, std::size_t capacity) override {
+        PyObject *data = PyObject_CallMethod(file_, const_cast<char *>("read"), const_cast<char *>("n"),
+                                             static_cast<Py_ssize_t>(capacity));
+        if (!data) return -1;
+        if (!QN4T_BYTES_CHECK(data) || static_cast<std::size_t>(QN4T_BYTES_SIZE(data)) > capacity) {
+            PyErr_Format(PyExc_TypeError, "the file's read() gave %s, not bytes of at most the size asked",
+                         type_name_of(data));
+            Py_DECREF(data);
+            return -1;
+        }
+        const std::size_t size = static_cast<std::size_t>(QN4T_BYTES_SIZE(data));
+        std::memcpy(out, QN4T_BYTES_DATA(data), size);
+        Py_DECREF(data);
+        return static_cast<long>(size);
+    }
+
+private:
+    PyObject *file_;  // borrowed: the reader object holds it
+};
+
+class FileSink : public ByteSink {
+public:
+    explicit FileSink(PyObject *file) : file_(file) {}
+    bool write(const std::uint8_t *data, std::size_t size) override {
+        PyObject *block = QN4T_BYTES_FROM(reinterpret_cast<const char *>(data), static_cast<Py_ssize_t>(size));
+        if (!block) return false;
+        PyObject *result = PyObject_CallMethod(file_, const_cast<char *>("write"), const_cast<char *>("O"), block);
+        Py_DECREF(block);
+        Py_XDECREF(result);
+        return result != nullptr;
+    }
+
+private:
+    PyObject *file_;
+};
+
+// ---- The reader: an iterator of Action objects ----
+
+struct ReaderState {
+    explicit ReaderState(PyObject *file) : source(file), reader(source) {}
+    FileSource source;
+    ActionReader reader;
+    WholeAction action;
+};
+
+struct ReaderObject {
+    PyObject_HEAD
+    PyObject *file;
+    ReaderState *state;  // null once the reading is over
+};
+
+void finish_reading(ReaderObject *r) {
+    delete r->state;
+    r->state = nullptr;
+}
+
+PyObject *reader_next(PyObject *self) {
+    auto *r = reinterpret_cast<ReaderObject *>(self);
+    if (!r->state) return nullptr;  // over: StopIteration
+    try {
+        switch (r->state->reader.next(r->state->action)) {
+        case ActionReader::Step::action: return action_object(r->state->action);
+        case ActionReader::Step::end: finish_reading(r); return nullptr;
+        case ActionReader::Step::damaged: break;
+        }
+        const bool python_error = r->state->reader.source_failed() && PyErr_Occurred();
+        if (!python_error) PyErr_SetString(damaged_error, r->state->reader.error().c_str());
+        finish_reading(r);
+        return nullptr;
+    } catch (const std::bad_alloc &) {
+        finish_reading(r);
+        return PyErr_NoMemory();
+    }
+}
+
+void reader_dealloc(PyObject *self) {
+    auto *r = reinterpret_cast<ReaderObject *>(self);
+    PyObject_GC_UnTrack(self);
+    finish_reading(r);
+    Py_CLEAR(r->file);
+    PyObject_GC_Del(self);
+}
+
+int reader_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(reinterpret_cast<ReaderObject *>(self)->file);
+    return 0;
+}
+
+PyObject *read_actions(PyObject *, PyObject *file) {
+    ReaderObject *r = PyObject_GC_New(ReaderObject, &reader_type);
+    if (!r) return nullptr;
+    Py_INCREF(file);
+    r->file = file;
+    r->state = new (std::nothrow) ReaderState(file);
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(r));
+    if (!r->state) {
+        Py_DECREF(r);
+        return PyErr_NoMemory();
+    }
+    return reinterpret_cast<PyObject *>(r);
+}
+
+// ---- The writer ----
+
+PyObject *write_actions(PyObject *, PyObject *args) {
+    PyObject *file = nullptr, *actions = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:_write_actions", &file, &actions)) return nullptr;
+    PyObject *iterator = PyObject_GetIter(actions);
+    if (!iterator) return nullptr;
+    std::size_t index = 0;
+    bool ok = true;
+    try {
+        FileSink sink(file);
+        ActionWriter writer(sink);
+        WholeAction w;
+        while (ok) {
+            PyObject *item = PyIter_Next(iterator);  // may run Python code: nothing is held
+            if (!item) {
+                ok = !PyErr_Occurred();
+                break;
+            }
+            ok = fill_action(item, index++, w);
+            Py_DECREF(item);
+            if (ok && !writer.write(w)) ok = false;
+        }
+        if (ok) ok = writer.finish();
+        if (!ok && !PyErr_Occurred()) PyErr_SetString(PyExc_IOError, writer.error().c_str());
+    } catch (const std::bad_alloc &) {
+        ok = false;
+        PyErr_NoMemory();
+    }
+    Py_DECREF(iterator);
+    if (!ok) return nullptr;
+    return new_int(static_cast<long long>(index));
+}
+
+PyObject *register_classes(PyObject *, PyObject *args) {
+    PyObject *classes[kKinds] = {};
+    if (!PyArg_ParseTuple(args, "OOOOOO:_register_classes", &classes[0], &classes[1], &classes[2],
+                          &classes[3], &classes[4], &classes[5]))
+        return nullptr;
+    for (int k = 0; k < kKinds; ++k) {
+        if (!PyType_Check(classes[k]) ||
+            !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(classes[k]), &base_types[k])) {
+            PyErr_Format(PyExc_TypeError, "_register_classes: argument %d must be a subclass of %s",
+                         k + 1, kTypeNames[k]);
+            return nullptr;
+        }
+    }
+    for (int k = 0; k < kKinds; ++k) {
+        Py_INCREF(classes[k]);  // kept for the life of the process
+        made_types[k] = reinterpret_cast<PyTypeObject *>(classes[k]);
+    }
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+PyMethodDef functions[] = {
+    {"_read_actions", read_actions, METH_O, "Iterator of the actions read from a binary file object."},
+    {"_write_actions", write_actions, METH_VARARGS, "Writes actions to a binary file object."},
+    {"_register_classes", register_classes, METH_VARARGS, "The subclasses the reader makes."},
+    {nullptr, nullptr, 0, nullptr}};
+
+// ---- Types ----
+
+std::vector<PyGetSetDef> getset_rows[kKinds];
+
+template <class O>
+void prepare_type(Kind kind, std::size_t size, bool gc) {
+    PyTypeObject &t = base_types[kind];
+    t.tp_name = keep_name(std::string("_qn4tGenericActionSupport.") + kTypeNames[kind]);
+    t.tp_basicsize = static_cast<Py_ssize_t>(size);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | (gc ? Py_TPFLAGS_HAVE_GC : 0);
+    t.tp_new = new_object;
+    t.tp_init = kind == kDetail ? init_detail : init_object;
+    t.tp_dealloc = gc ? dealloc_gc : dealloc_plain<O>;
+    if (gc) {
+        t.tp_traverse = traverse;
+        t.tp_clear = clear_gc;
+    }
+    t.tp_richcompare = compare;
+    t.tp_hash = PyObject_HashNotImplemented;  // mutable: compared by value, never hashed
+    getset_rows[kind].push_back(PyGetSetDef{});
+    t.tp_getset = getset_rows[kind].data();
+    made_types[kind] = &t;
+}
+
+bool ready_types() {
+    auto &action = getset_rows[kAction];
+    add_integer_rows<ActionObject>(action, "Action", HeaderLayout::head, is_count_field);
+    add_text_rows(action, std::make_index_sequence<kTextCount>());
+    action.push_back(getset("numDetails", get_list_size<ActionObject, &ActionObject::details>, nullptr, nullptr));
+    action.push_back(getset("spellCode", get_spell_code, set_spell_code, "Action.spellCode"));
+    {
+        std::vector<PyGetSetDef> rest;
+        add_integer_rows<ActionObject>(rest, "Action", HeaderLayout::trailer, nullptr);
+        action.insert(action.end(), rest.begin(), rest.end());
+    }
+    action.push_back(getset("details", get_list<ActionObject, &ActionObject::details>,
+                            set_list<ActionObject, &ActionObject::details>, "Action.details"));
+
+    auto &detail = getset_rows[kDetail];
+    detail.push_back(getset("type", get_integer<DetailObject, &qn4tGeneric_Action_Detail_Header::type>,
+                            set_integer<DetailObject, &qn4tGeneric_Action_Detail_Header::type>, "Detail.type"));
+    detail.push_back(getset("length", get_detail_length, set_detail_length, "Detail.length"));
+    detail.push_back(getset("body", get_body, set_body, "Detail.body"));
+
+    add_integer_rows<DamageObject>(getset_rows[kDamage], "Damage", Layout<qn4tGeneric_Damage_Details>::fields, nullptr);
+    add_integer_rows<HealingObject>(getset_rows[kHealing], "Healing", Layout<qn4tGeneric_Healing_Details>::fields, nullptr);
+    add_integer_rows<StatObject>(getset_rows[kStat], "Stat", Layout<qn4tGeneric_StatMod_Stat_Details>::fields, nullptr);
+    auto &statmod = getset_rows[kStatMod];
+    add_integer_rows<StatModObject>(statmod, "StatMod", Layout<qn4tGeneric_StatMod_Details>::fields, is_num_stat_mods);
+    statmod.push_back(getset("numStatMods", get_list_size<StatModObject, &StatModObject::stats>, nullptr, nullptr));
+    statmod.push_back(getset("stats", get_list<StatModObject, &StatModObject::stats>,
+                             set_list<StatModObject, &StatModObject::stats>, "StatMod.stats"));
+
+    prepare_type<ActionObject>(kAction, sizeof(ActionObject), true);
+    prepare_type<DetailObject>(kDetail, sizeof(DetailObject), true);
+    prepare_type<DamageObject>(kDamage, sizeof(DamageObject), false);
+    prepare_type<StatModObject>(kStatMod, sizeof(StatModObject), true);
+    prepare_type<StatObject>(kStat, sizeof(StatObject), false);
+    prepare_type<HealingObject>(kHealing, sizeof(HealingObject), false);
+
+    reader_type.tp_name = "_qn4tGenericActionSupport.ActionReader";
+    reader_type.tp_basicsize = sizeof(ReaderObject);
+    reader_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    reader_type.tp_dealloc = reader_dealloc;
+    reader_type.tp_traverse = reader_traverse;
+    reader_type.tp_iter = PyObject_SelfIter;
+    reader_type.tp_iternext = reader_next;
+#if !QN4T_PYTHON3
+    reader_type.tp_flags |= Py_TPFLAGS_HAVE_ITER;
+#endif
+    for (PyTypeObject &t : base_types)
+        if (PyType_Ready(&t) < 0) return false;
+    return PyType_Ready(&reader_type) == 0;
+}
+
+}  // namespace
+
+bool add_action_api(PyObject *module, PyObject *damaged_file_error) {
+    static bool ready = false;
+    try {
+        if (!ready) {
+            if (!ready_types()) return false;
+            ready = true;
+        }
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return false;
+    }
+    Py_INCREF(damaged_file_error);
+    Py_XDECREF(damaged_error);
+    damaged_error = damaged_file_error;
+    for (int k = 0; k < kKinds; ++k) {
+        Py_INCREF(&base_types[k]);
+        if (PyModule_AddObject(module, kTypeNames[k], reinterpret_cast<PyObject *>(&base_types[k])) < 0)
+            return false;
+    }
+    for (PyMethodDef *f = functions; f->ml_name; ++f) {
+        PyObject *function = PyCFunction_New(f, nullptr);
+        if (!function || PyModule_AddObject(module, f->ml_name, function) < 0) return false;
+    }
+    return true;
+}
+
+}  // namespace qn4t

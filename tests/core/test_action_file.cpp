@@ -1,0 +1,352 @@
+// Whole actions: the codec against the record-level writer, round trips, every cut, and the
+// gzip block reader on members, plain input and damaged compressed data.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "core/action_file.h"
+#include "core/text.h"
+#include "core_test_support.h"
+
+namespace qn4t_test {
+namespace {
+
+using qn4t::ActionReader;
+using qn4t::BodyKind;
+using qn4t::WholeAction;
+using qn4t::WholeDetail;
+
+class MemorySource : public qn4t::ByteSource {
+public:
+    explicit MemorySource(Bytes bytes, std::size_t step = 1 << 20)
+        : bytes_(std::move(bytes)), step_(step) {}
+    long read(std::uint8_t *out, std::size_t capacity) override {
+        const std::size_t n = std::min({capacity, step_, bytes_.size() - at_});
+        std::copy_n(bytes_.begin() + at_, n, out);
+        at_ += n;
+        return static_cast<long>(n);
+    }
+
+private:
+    Bytes bytes_;
+    std::size_t step_;  // at most this many bytes per read, to cross block edges
+    std::size_t at_ = 0;
+};
+
+class MemorySink : public qn4t::ByteSink {
+public:
+    bool write(const std::uint8_t *data, std::size_t size) override {
+        bytes.insert(bytes.end(), data, data + size);
+        return true;
+    }
+    Bytes bytes;
+};
+
+Bytes as_bytes(const std::string &s) { return Bytes(s.begin(), s.end()); }
+
+// A spell with awkward texts (zero bytes inside, bytes that are no UTF-8, empty) and one
+// detail of each kind: damage, a stat modification with `seed % 4` entries, healing, an
+// unknown type kept raw, and a damage whose `length` disagrees with its 24-byte body.
+void make_action(WholeAction &a, unsigned seed) {
+    fill_pattern(a.head, seed);
+    a.texts[0] = std::string("Fire\0ball", 9) + std::to_string(seed);
+    a.texts[1] = seed % 2 ? std::string("\xff\xfe\x80 desc", 8) : std::string();
+    a.texts[2] = std::string(255, static_cast<char>('a' + seed % 26));
+    a.texts[3] = std::string("\0\0", 2);
+    a.texts[4] = "";
+    a.details.assign(5, WholeDetail());
+    const std::uint16_t types[] = {1, 2, 3, 7, 1};
+    for (std::size_t i = 0; i < a.details.size(); ++i) {
+        WholeDetail &d = a.details[i];
+        d.header.type = types[i];
+        d.header.length = 24;
+        fill_pattern(d.damage, seed + 10 * i);
+        fill_pattern(d.statmod, seed + 10 * i);
+        fill_pattern(d.healing, seed + 10 * i);
+    }
+    a.details[4].header.length = 9999;
+    a.details[1].stats.resize(seed % 4);
+    for (std::size_t k = 0; k < a.details[1].stats.size(); ++k)
+        fill_pattern(a.details[1].stats[k], seed + 100 + k);
+    a.details[3].raw = std::string("raw\0bytes", 9);
+    ASSERT_EQ(qn4t::derive_counts(a), "");
+}
+
+std::string encoded(const WholeAction &a) {
+    std::string out;
+    qn4t::encode_action(a, out);
+    return out;
+}
+
+// The same action through the record-level classes, one record at a time.
+void write_with_records(const WholeAction &a, gzFile out) {
+    qn4tGeneric_Action_Header h;
+    qn4t::for_each_field(plain_fields<qn4tGeneric_Action_Header>(), [&](const auto &f) {
+        std::memcpy(&(h.*(f.member)), &(a.head.*(f.member)), sizeof(h.*(f.member)));
+    });
+    std::size_t n = 0;
+    qn4t::for_each_field(qn4t::HeaderLayout::texts, [&](const auto &t) {
+        h.*(t.length) = a.head.*(t.length);
+        ASSERT_TRUE(qn4t::replace_text(h.*(t.member), a.texts[n].data(), a.texts[n].size()));
+        ++n;
+    });
+    h.write(out);
+    for (const WholeDetail &d : a.details) {
+        d.header.write(out);
+        switch (d.kind()) {
+        case BodyKind::damage: d.damage.write(out); break;
+        case BodyKind::healing: d.healing.write(out); break;
+        case BodyKind::statmod:
+            d.statmod.write(out);
+            for (const auto &entry : d.stats) entry.write(out);
+            break;
+        case BodyKind::raw: gzwrite(out, d.raw.data(), static_cast<unsigned>(d.raw.size())); break;
+        }
+    }
+}
+
+std::string actions_bytes(unsigned count) {
+    std::string all;
+    WholeAction a;
+    for (unsigned i = 0; i < count; ++i) {
+        make_action(a, i);
+        qn4t::encode_action(a, all);
+    }
+    return all;
+}
+
+Bytes gzip(const Bytes &plain) {
+    MemorySink sink;
+    qn4t::BlockWriter writer(sink);
+    EXPECT_TRUE(writer.write(plain.data(), plain.size()));
+    EXPECT_TRUE(writer.finish());
+    return sink.bytes;
+}
+
+struct ReadOutcome {
+    std::string bytes;  // every action read, encoded again
+    std::uint64_t actions = 0;
+    bool damaged = false;
+    std::string error;
+};
+
+ReadOutcome read_all(const Bytes &file, std::size_t step = 1 << 20) {
+    MemorySource source(file, step);
+    ActionReader reader(source);
+    ReadOutcome outcome;
+    WholeAction a;
+    for (;;) {
+        const ActionReader::Step s = reader.next(a);
+        if (s != ActionReader::Step::action) {
+            outcome.damaged = s == ActionReader::Step::damaged;
+            outcome.error = reader.error();
+            break;
+        }
+        qn4t::encode_action(a, outcome.bytes);
+        ++outcome.actions;
+    }
+    return outcome;
+}
+
+class ActionFile : public InTempDir {};
+
+TEST_F(ActionFile, EncodesTheBytesTheRecordWriterWrites) {
+    for (unsigned seed : {0u, 1u, 2u, 3u}) {
+        WholeAction a;
+        make_action(a, seed);
+        const Bytes records = written_by(file("records.gz"), [&](gzFile out) { write_with_records(a, out); });
+        EXPECT_EQ(as_bytes(encoded(a)), records) << "seed " << seed;
+        EXPECT_EQ(qn4t::encoded_size(a), records.size());
+    }
+}
+
+TEST_F(ActionFile, DecodedActionsEncodeToTheSameBytesWithEveryFieldKept) {
+    WholeAction a, b;
+    for (unsigned seed = 0; seed < 8; ++seed) {
+        make_action(a, seed);
+        const std::string bytes = encoded(a);
+        const qn4t::Decoded d = qn4t::decode_action(
+            reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size(), b);
+        ASSERT_TRUE(d.complete);
+        EXPECT_EQ(d.used, bytes.size());
+        EXPECT_TRUE(same_fields(a.head, b.head));
+        for (std::size_t i = 0; i < qn4t::kTextCount; ++i) EXPECT_EQ(a.texts[i], b.texts[i]);
+        ASSERT_EQ(b.details.size(), a.details.size());
+        EXPECT_EQ(b.details[3].raw, std::string("raw\0bytes", 9));
+        EXPECT_EQ(b.details[4].header.length, 9999) << "a length that disagrees is kept";
+        EXPECT_EQ(b.details[1].stats.size(), seed % 4);
+        EXPECT_EQ(encoded(b), bytes);
+    }
+}
+
+TEST(ActionCounts, FollowTheContentsOrNameWhatDoesNotFit) {
+    WholeAction a;
+    a.texts[0] = "abc";
+    a.details.resize(2);
+    a.details[0].header.type = 2;
+    a.details[0].stats.resize(3);
+    a.details[1].header.type = 9;
+    a.details[1].header.length = 1;
+    a.details[1].raw = "12345";
+    EXPECT_EQ(qn4t::derive_counts(a), "");
+    EXPECT_EQ(a.head.nameLen, 3);
+    EXPECT_EQ(a.head.numDetails, 2);
+    EXPECT_EQ(a.details[0].statmod.numStatMods, 3u);
+    EXPECT_EQ(a.details[1].header.length, 5);
+
+    struct Case {
+        void (*spoil)(WholeAction &);
+        const char *message;
+    } cases[] = {
+        {[](WholeAction &x) { x.texts[2].assign(256, 'x'); },
+         "blah: 256 bytes, more than the field holds (0 to 255)"},
+        {[](WholeAction &x) { x.texts[1].assign(65536, 'x'); },
+         "desc: 65536 bytes, more than the field holds (0 to 65535)"},
+        {[](WholeAction &x) { x.details.resize(256); },
+         "details: 256 details, more than the field holds (0 to 255)"},
+        {[](WholeAction &x) { x.details[1].raw.assign(65536, 'x'); },
+         "detail 2's body: 65536 bytes, more than the field holds (0 to 65535)"},
+    };
+    for (const Case &c : cases) {
+        WholeAction b;
+        b.texts[0] = "abc";
+        b.details.resize(2);
+        b.details[1].header.type = 9;
+        c.spoil(b);
+        EXPECT_EQ(qn4t::derive_counts(b), c.message);
+        EXPECT_EQ(b.head.nameLen, 0) << "nothing changes when something does not fit";
+    }
+}
+
+TEST(ActionDecode, EveryCutAsksForMoreAndNamesThePart) {
+    WholeAction a, b;
+    make_action(a, 3);
+    const std::string bytes = encoded(a);
+    std::string previous;
+    for (std::size_t size = 0; size < bytes.size(); ++size) {
+        const qn4t::Decoded d =
+            qn4t::decode_action(reinterpret_cast<const std::uint8_t *>(bytes.data()), size, b);
+        ASSERT_FALSE(d.complete) << size;
+        EXPECT_GT(d.needed, size);
+        EXPECT_LE(d.part_offset, size);
+        if (d.part != previous) previous = d.part;
+    }
+    // the parts of the cut, in file order, at sizes that fall inside them
+    const std::pair<std::size_t, const char *> parts[] = {
+        {0, "the head"}, {23, "the head"}, {24, "the texts"},
+        {24 + a.head.nameLen + a.head.descLen + 255 + 2, "the spell trailer"},
+        {24 + a.head.nameLen + a.head.descLen + 255 + 2 + 8, "detail 1's header"},
+        {24 + a.head.nameLen + a.head.descLen + 255 + 2 + 8 + 4, "detail 1's body"},
+        {bytes.size() - 1, "detail 5's body"}};
+    for (const auto &[size, part] : parts) {
+        const qn4t::Decoded d =
+            qn4t::decode_action(reinterpret_cast<const std::uint8_t *>(bytes.data()), size, b);
+        EXPECT_EQ(d.part, part) << size;
+    }
+}
+
+TEST(ActionDecode, StatEntriesCutAreNamed) {
+    WholeAction a, b;
+    make_action(a, 3);  // three entries
+    const std::string bytes = encoded(a);
+    // detail 2's body is a stat modification: cut one byte into its entries
+    std::string head_part = encoded(a);
+    const std::size_t at = 24 + a.head.nameLen + a.head.descLen + 255 + 2 + 8 + 4 + 24 + 4 + 16;
+    const qn4t::Decoded d =
+        qn4t::decode_action(reinterpret_cast<const std::uint8_t *>(bytes.data()), at + 5, b);
+    EXPECT_EQ(d.part, "detail 2's stat entries");
+    EXPECT_EQ(d.part_offset, at);
+    EXPECT_EQ(d.needed, at + 12);
+}
+
+TEST(ActionReaderTest, ReadsGzipInBlocksAcrossMembersAndPlainInput) {
+    const std::string bytes = actions_bytes(50);
+    const Bytes plain = as_bytes(bytes);
+    const Bytes half1(plain.begin(), plain.begin() + plain.size() / 3);
+    const Bytes half2(plain.begin() + plain.size() / 3, plain.end());
+    struct Case {
+        const char *what;
+        Bytes file;
+    } cases[] = {
+        {"one member", gzip(plain)},
+        {"two members, cut inside an action", concat(gzip(half1), gzip(half2))},
+        {"not gzip: plain records", plain},
+        {"a member, then bytes that start none", concat(gzip(plain), as_bytes("junk"))},
+    };
+    for (const Case &c : cases) {
+        for (std::size_t step : {std::size_t{7}, std::size_t{1} << 20}) {
+            const ReadOutcome r = read_all(c.file, step);
+            EXPECT_FALSE(r.damaged) << c.what << ": " << r.error;
+            EXPECT_EQ(r.actions, 50u) << c.what;
+            EXPECT_EQ(r.bytes, bytes) << c.what;
+        }
+    }
+    EXPECT_EQ(read_all(Bytes()).actions, 0u);
+    EXPECT_FALSE(read_all(Bytes()).damaged);
+    EXPECT_FALSE(read_all(gzip(Bytes())).damaged);
+}
+
+TEST(ActionReaderTest, WhatTheBlockWriterWritesIsWhatGzreadReads) {
+    const Bytes plain = as_bytes(actions_bytes(20));
+    TempDir dir;
+    write_plain(dir.file("w.gz"), gzip(plain));
+    EXPECT_EQ(read_gz(dir.file("w.gz")), plain);
+}
+
+TEST(ActionReaderTest, EveryCutFileYieldsTheCompleteActionsThenNamesTheDamage) {
+    const std::string bytes = actions_bytes(3);
+    WholeAction a;
+    make_action(a, 0);
+    const std::size_t first = encoded(a).size();
+    make_action(a, 1);
+    const std::size_t second = first + encoded(a).size();
+    for (std::size_t size = 1; size < bytes.size(); ++size) {
+        if (size == first || size == second) continue;  // whole actions: no damage
+        const Bytes cut(bytes.begin(), bytes.begin() + size);
+        const ReadOutcome r = read_all(cut, 13);
+        ASSERT_TRUE(r.damaged) << size;
+        EXPECT_EQ(r.bytes, bytes.substr(0, r.bytes.size()));
+        const std::string expected = "action " + std::to_string(r.actions + 1) + " at offset " +
+                                     std::to_string(r.bytes.size()) + ": the file ends inside ";
+        EXPECT_EQ(r.error.substr(0, expected.size()), expected) << r.error;
+    }
+    make_action(a, 1);  // the second action: its texts follow its head
+    std::size_t texts = 0;
+    for (const std::string &t : a.texts) texts += t.size();
+    const ReadOutcome r = read_all(as_bytes(bytes.substr(0, first + 30)));
+    EXPECT_EQ(r.error, "action 2 at offset " + std::to_string(first) +
+                           ": the file ends inside the texts (at offset " +
+                           std::to_string(first + 24) + ", " + std::to_string(texts) +
+                           " bytes needed from there, 6 there)");
+}
+
+TEST(ActionReaderTest, CorruptOrCutCompressedDataIsReportedWithItsCompressedOffset) {
+    const Bytes plain = as_bytes(actions_bytes(40));
+    const Bytes good = gzip(plain);
+    Bytes corrupt = good;
+    for (std::size_t i = 20; i < 60; ++i) corrupt[i] ^= 0x55;
+    Bytes bad_check = good;
+    bad_check[bad_check.size() - 6] ^= 1;  // inside the CRC of the trailer
+    const Bytes cut(good.begin(), good.begin() + good.size() / 2);
+    struct Case {
+        const char *what;
+        Bytes file;
+        const char *message;
+    } cases[] = {
+        {"corrupt", corrupt, "the compressed data is corrupt at compressed offset "},
+        {"bad check", bad_check, "the compressed data is corrupt at compressed offset "},
+        {"cut", cut, "the compressed data is cut at compressed offset "},
+    };
+    for (const Case &c : cases) {
+        const ReadOutcome r = read_all(c.file, 1000);
+        ASSERT_TRUE(r.damaged) << c.what;
+        EXPECT_NE(r.error.find(c.message), std::string::npos) << c.what << ": " << r.error;
+        EXPECT_EQ(r.bytes, std::string(plain.begin(), plain.begin() + r.bytes.size()));
+    }
+    EXPECT_NE(read_all(cut).error.find("cut at compressed offset " + std::to_string(cut.size())),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace qn4t_test

@@ -1,0 +1,241 @@
+"""Whole actions: read_actions and write_actions against the record-level classes, round trips
+with awkward texts and unknown detail types, refusals, damaged files."""
+import gzip
+import io
+import os
+import shutil
+import sys
+import tempfile
+import unittest
+import zlib
+
+import qn4tGenericActionLoader as q
+
+PY3 = sys.version_info[0] >= 3
+
+
+def host_text(data):
+    """The str the getters give for these bytes on this host."""
+    return data.decode("utf-8", "surrogateescape") if PY3 else data
+
+
+def sample_actions():
+    """Awkward texts (zero bytes inside and at the end, bytes that are no UTF-8, the longest
+    blah), a spell code with a zero byte inside, each detail kind, an unknown type kept raw
+    and a damage whose length disagrees with its body."""
+    return [
+        q.Action(actionID=1, name=b"Fire\0ball", desc=b"\xff\xfe not utf-8", blah=b"b" * 255,
+                 foo=b"pad\0\0", actionType=2, spellCode=b"AB\0C", spellPath=7, spellCost=65535,
+                 validClasses=0xFFFFFFFF,
+                 details=[q.Detail(body=q.Damage(die=-1, toHitBonus=-2, specArg=0xFFFFFFFF)),
+                          q.Detail(body=q.StatMod(duration=3, stats=[q.Stat(stat=65535, modAmt=-5),
+                                                                     q.Stat(stat=2, modAmt=7)])),
+                          q.Detail(body=q.Healing(flagSpecial=0x01020304, numDice=-3)),
+                          q.Detail(type=77, body=b"raw\0bytes"),
+                          q.Detail(type=1, length=9999, body=q.Damage(base=4))]),
+        q.Action(actionID=2, name="plain", actionType=3),
+        q.Action(),
+    ]
+
+
+def read_file(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class Scratch(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="qn4t-actions-")
+        self.addCleanup(shutil.rmtree, self.dir)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def written(self, actions):
+        out = io.BytesIO()
+        q.write_actions(out, actions)
+        return out.getvalue()
+
+
+class RoundTrip(Scratch):
+    def test_read_gives_back_every_value_and_write_the_same_bytes(self):
+        actions = sample_actions()
+        path = self.path("a.gz")
+        self.assertEqual(q.write_actions(path, actions), 3)
+        again = list(q.read_actions(path))
+        self.assertEqual(again, actions)
+        first = again[0]
+        self.assertEqual(first.name, host_text(b"Fire\0ball"))
+        self.assertEqual(first.nameLen, 9)
+        self.assertEqual(first.foo, host_text(b"pad\0\0"))
+        self.assertEqual(first.spellCode, host_text(b"AB\0C"))
+        self.assertEqual(first.numDetails, 5)
+        self.assertEqual(first.details[1].body.numStatMods, 2)
+        self.assertEqual(first.details[3].body, b"raw\0bytes")
+        self.assertEqual(first.details[3].length, 9)
+        self.assertEqual(first.details[4].length, 9999)
+        self.assertEqual(first.details[0].body.specArg, 0xFFFFFFFF)
+        with gzip.open(path, "rb") as f:
+            content = f.read()
+        self.assertEqual(self.written(again), self.written(actions))
+        out = io.BytesIO()
+        q.write_actions(out, q.read_actions(io.BytesIO(content)))  # plain input
+        self.assertEqual(zlib.decompress(out.getvalue(), 31), content)
+
+    def test_bytes_are_what_the_record_level_classes_write(self):
+        path = self.path("records.gz")
+        with q.Stream(path, "w") as out:
+            h = q.qn4tGeneric_Action_Header()
+            h.actionID, h.actionType, h.name, h.nameLen = 9, 2, "Bolt", 4
+            h.spellCode, h.spellCost = "ZAP", 3
+            h.numDetails = 1
+            h.write(out)
+            d = q.qn4tGeneric_Action_Detail_Header()
+            d.type, d.length = 3, 18
+            d.write(out)
+            body = q.qn4tGeneric_Healing_Details()
+            body.base, body.flagCondition = -4, 0x80000000
+            body.write(out)
+        with gzip.open(path, "rb") as f:
+            expected = f.read()
+        action = q.Action(actionID=9, actionType=2, name="Bolt", spellCode="ZAP", spellCost=3,
+                          details=[q.Detail(body=q.Healing(base=-4, flagCondition=0x80000000))])
+        self.assertEqual(zlib.decompress(self.written([action]), 31), expected)
+        self.assertEqual(list(q.read_actions(path)), [action])
+
+    def test_several_members_and_trailing_bytes_read_as_gzread_reads_them(self):
+        one, two = self.written(sample_actions()[:1]), self.written(sample_actions()[1:])
+        self.assertEqual(list(q.read_actions(io.BytesIO(one + two + b"junk"))), sample_actions())
+
+    def test_dict_form_round_trips(self):
+        for action in sample_actions():
+            self.assertEqual(q.Action.from_dict(action.to_dict()), action)
+        exported = sample_actions()[1].to_dict()
+        self.assertEqual((exported["name"], exported["nameLen"], exported["numDetails"]),
+                         ("plain", 5, 0))
+
+    def test_repr_names_the_fields(self):
+        text = repr(q.Detail(body=q.Stat and q.Damage(die=3)))
+        self.assertTrue(text.startswith("Detail(type=1, length=24, body=Damage(range=0"), text)
+
+
+class Values(unittest.TestCase):
+    def test_counts_follow_and_cannot_be_set(self):
+        a = q.Action(name=b"abc")
+        a.details.append(q.Detail(body=q.StatMod()))
+        a.details[0].body.stats.append(q.Stat())
+        self.assertEqual((a.nameLen, a.numDetails, a.details[0].body.numStatMods), (3, 1, 1))
+        for name in ("nameLen", "descLen", "blahLen", "numDetails"):
+            with self.assertRaises((AttributeError, TypeError)):
+                setattr(a, name, 1)
+
+    def test_detail_length_follows_the_body_until_given(self):
+        d = q.Detail(type=9, body=b"12345")
+        self.assertEqual(d.length, 5)
+        d.length = 2
+        self.assertEqual(d.length, 2)
+        d.length = None
+        self.assertEqual(q.Detail(type=2).length, 16)
+        self.assertIsInstance(q.Detail(type=2).body, q.StatMod)
+
+    def test_bad_values_are_refused_naming_field_and_range(self):
+        cases = [
+            (q.Damage, "levelMult", 300, ValueError, "Damage.levelMult: 300 is out of range (0 to 255)"),
+            (q.Damage, "die", -40000, ValueError, "(-32768 to 32767)"),
+            (q.Stat, "stat", -1, ValueError, "Stat.stat: -1 is out of range (0 to 65535)"),
+            (q.Action, "actionID", 2 ** 32, ValueError, "(0 to 4294967295)"),
+            (q.Action, "actionID", 2 ** 70, ValueError, "Action.actionID"),
+            (q.Action, "actionID", "7", TypeError, "expected an integer"),
+            (q.Action, "blah", b"x" * 256, ValueError, "Action.blah: 256 bytes"),
+            (q.Action, "name", b"x" * 65536, ValueError, "(0 to 65535)"),
+            (q.Action, "spellCode", b"ABCDE", ValueError, "Action.spellCode: 5 bytes"),
+            (q.Action, "name", 5, TypeError, "expected str or bytes"),
+            (q.Detail, "body", 5, TypeError, "Detail.body"),
+        ]
+        for cls, field, value, error, message in cases:
+            obj = cls()
+            with self.assertRaises(error) as caught:
+                setattr(obj, field, value)
+            self.assertIn(message, str(caught.exception), (cls, field))
+
+    def test_write_refuses_before_writing_anything_at_a_path(self):
+        path = os.path.join(tempfile.mkdtemp(prefix="qn4t-actions-"), "keep.gz")
+        self.addCleanup(shutil.rmtree, os.path.dirname(path))
+        q.write_actions(path, sample_actions())
+        before = read_file(path)
+        cases = [
+            ([q.Action(details=[q.Detail()] * 256)], ValueError, "actions[0] (actionID 0): details: 256"),
+            ([q.Action(), 5], TypeError, "actions[1]: expected an Action"),
+            ([q.Action(actionID=4, details=[q.Detail(type=1, body=q.Healing())])], ValueError,
+             "actions[0] (actionID 4): details[0]: type 1 needs a Damage body"),
+            ([q.Action(details=[q.Detail(type=9, length=4, body=b"12")])], ValueError,
+             "details[0].length: 4 does not match"),
+        ]
+        for actions, error, message in cases:
+            with self.assertRaises(error) as caught:
+                q.write_actions(path, actions)
+            self.assertIn(message, str(caught.exception))
+            self.assertEqual(read_file(path), before)
+            self.assertEqual(os.listdir(os.path.dirname(path)), ["keep.gz"])
+
+    def test_texts_take_str_or_bytes(self):
+        a = q.Action(name="caf\u00e9" if PY3 else b"caf\xc3\xa9")
+        self.assertEqual(a.nameLen, 5)
+        a.name = b"\xff"
+        self.assertEqual(a.name, host_text(b"\xff"))
+        a.name = a.name  # a value the getter gave is taken back unchanged
+        self.assertEqual(a.nameLen, 1)
+
+
+class Damaged(Scratch):
+    def read_until_damage(self, data):
+        got = []
+        with self.assertRaises(q.DamagedFileError) as caught:
+            for action in q.read_actions(io.BytesIO(data)):
+                got.append(action)
+        return got, str(caught.exception)
+
+    def test_every_complete_action_comes_before_the_report(self):
+        content = zlib.decompress(self.written(sample_actions()), 31)
+        first = len(zlib.decompress(self.written(sample_actions()[:1]), 31))
+        got, message = self.read_until_damage(content[:first + 26])
+        self.assertEqual(got, sample_actions()[:1])
+        self.assertIn("action 2 at offset %d: the file ends inside the texts" % first, message)
+        got, message = self.read_until_damage(content[:10])
+        self.assertEqual((got, message[:48]), ([], "action 1 at offset 0: the file ends inside the h"))
+        self.assertTrue(issubclass(q.DamagedFileError, IOError))
+        self.assertTrue(issubclass(q.DamagedFileError, ValueError))
+
+    def test_corrupt_or_cut_compressed_data_names_the_compressed_offset(self):
+        data = self.written(sample_actions() * 50)
+        corrupt = data[:20] + bytes(bytearray(b ^ 0x55 for b in bytearray(data[20:60]))) + data[60:]
+        for damaged, message in ((corrupt, "corrupt at compressed offset"),
+                                 (data[:len(data) // 2], "cut at compressed offset %d" % (len(data) // 2))):
+            got, text = self.read_until_damage(damaged)
+            self.assertIn(message, text)
+            self.assertEqual(got, (sample_actions() * 50)[:len(got)])
+
+    def test_an_error_of_the_file_object_comes_through(self):
+        class Failing(object):
+            def read(self, size):
+                raise OSError("disk gone")
+        with self.assertRaises(OSError) as caught:
+            list(q.read_actions(Failing()))
+        self.assertIn("disk gone", str(caught.exception))
+
+
+class Paths(Scratch):
+    def test_symbolic_link_keeps_pointing_at_the_replaced_target_with_its_mode(self):
+        target = self.path("target.gz")
+        q.write_actions(target, [])
+        os.chmod(target, 0o640)
+        link = self.path("link.gz")
+        os.symlink(target, link)
+        q.write_actions(link, sample_actions())
+        self.assertTrue(os.path.islink(link))
+        self.assertEqual(os.stat(target).st_mode & 0o777, 0o640)
+        self.assertEqual(list(q.read_actions(target)), sample_actions())
+
+
+if __name__ == "__main__":
+    unittest.main()
