@@ -3,6 +3,12 @@
 // symbols and works on the very records the flat module hands out.
 #include "embedded_python.h"
 
+#include <stdlib.h>
+
+#include <string>
+
+#include "core/memory.h"
+
 namespace qn4t_test {
 namespace {
 
@@ -27,6 +33,35 @@ TEST(Companion, SharesTheStateOfTheFlatModuleBuiltIntoTheProgram) {
     Ref deleted = Evaluate(names.get(), "c.qn4tGeneric_Action_Header_validClasses_get(h)");
     EXPECT_FALSE(deleted);
     EXPECT_EQ(TakeError(), "TypeError: Type error. Expected _p_qn4tGeneric_Action_Header");
+}
+
+// The companion's allocations go to the flat module's allocator, so that injected failures
+// reach them: a header read short of memory raises MemoryError instead of returning the -1
+// of a clean end of the data.
+TEST(Companion, ReadWithoutMemoryRaisesMemoryError) {
+    char pattern[] = "/tmp/qn4t-companion-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string path = std::string(pattern) + "/h.gz";
+    const std::string source =
+        std::string("import sys\nsys.path.insert(0, '") + QN4T_MODULE_DIR + "')\n" +
+        "import _qn4tGenericActionSupport as c\n"
+        "path = '" + path + "'\n"
+        "h = m.new_qn4tGeneric_Action_Header()\n"
+        "c.qn4tGeneric_Action_Header_name_set(h, 'Emberfall')\n"
+        "out = m.qn4tGenericOpen(path, 1)\n"
+        "c.qn4tGeneric_Action_Header_write(h, out)\n"
+        "c.stream_close(out, path)\n"
+        "src = m.qn4tGenericOpen(path, 0)\n";
+    Ref names = Namespace(source.c_str());
+    ASSERT_TRUE(names);
+    qn4t::fail_allocations_after(0);
+    Ref result = Evaluate(names.get(), "c.qn4tGeneric_Action_Header_read(h, src)");
+    qn4t::fail_allocations_after(-1);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(TakeError().substr(0, 11), "MemoryError");
+    Ref closed = Evaluate(names.get(), "(c.stream_close(src, path), m.delete_qn4tGeneric_Action_Header(h))");
+    EXPECT_TRUE(closed) << TakeError();
+    EXPECT_EQ(std::system(("rm -rf '" + std::string(pattern) + "'").c_str()), 0);
 }
 
 }  // namespace
