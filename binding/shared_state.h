@@ -5,10 +5,11 @@
 // the flat module's state, so that both accept exactly the same references.
 #pragma once
 
+#include "binding/type_registry.h"  // the interpreter's headers come first
+
 #include <cstddef>
 
 #include "binding/live_references.h"
-#include "binding/type_registry.h"
 
 namespace qn4t {
 

@@ -42,10 +42,9 @@ void *still_live(void *address, TypeSlot slot) {
 
 bool checked_integer(PyObject *value, long low, long high, const char *kind,
                      std::string_view record, std::string_view field, long *out) {
-    const std::string name = text_of(record) + "." + text_of(field);
     if (!host::is_index(value)) {
-        PyErr_Format(PyExc_TypeError, "%s takes an integer, not %.100s", name.c_str(),
-                     value == Py_None ? "None" : Py_TYPE(value)->tp_name);
+        PyErr_Format(PyExc_TypeError, "%s.%s takes an integer, not %.100s", text_of(record).c_str(),
+                     text_of(field).c_str(), value == Py_None ? "None" : Py_TYPE(value)->tp_name);
         return false;
     }
     int overflow = 0;
@@ -55,6 +54,7 @@ bool checked_integer(PyObject *value, long low, long high, const char *kind,
         *out = number;
         return true;
     }
+    const std::string name = text_of(record) + "." + text_of(field);
     PyObject *shown = PyObject_Repr(value);  // the value as the script wrote it
     std::size_t size = 0;
     const char *text = shown && host::is_str(shown) ? host::str_data(shown, &size) : "the value";
