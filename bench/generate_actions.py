@@ -131,9 +131,15 @@ def write_file(path, count, seed=DEFAULT_SEED):
     return records, size
 
 
+USAGE = "usage: generate_actions.py OUT.gz COUNT [SEED]"
+
+
 def main(argv):
+    if len(argv) == 2 and argv[1] in ("-h", "--help"):
+        print(USAGE + "\n\n" + __doc__.strip())
+        return 0
     if len(argv) not in (3, 4):
-        print(__doc__.strip().splitlines()[-1], file=sys.stderr)
+        print(USAGE + " (--help tells more)", file=sys.stderr)
         return 2
     seed = int(argv[3]) if len(argv) == 4 else DEFAULT_SEED
     records, size = write_file(argv[1], int(argv[2]), seed)

@@ -233,6 +233,81 @@ def actions_section(table, hosts, data_dir, quick):
                   "speed-up" if job == "decode" else "time beyond zlib, as a share of pure Python's")
 
 
+# The last commit whose actiontool walked files record by record: "today's" tool, run from a
+# copy made with git archive, for the speed-up of the whole-actions tool.
+PREVIOUS_TOOL_COMMIT = "2e9be73"
+TOOL_ACTIONS, QUICK_TOOL_ACTIONS = 200000, 20000
+TOOL_MEMORY_ACTIONS, QUICK_TOOL_MEMORY_ACTIONS = 400000, 100000
+# Runs a command and prints its CPU seconds and peak RSS (kB) as JSON.
+_RUSAGE = ("import json, resource, subprocess, sys; subprocess.check_call(sys.argv[1:], "
+           "stdout=open('/dev/null', 'w')); u = resource.getrusage(resource.RUSAGE_CHILDREN); "
+           "print(json.dumps({'cpu': u.ru_utime + u.ru_stime, 'maxrss_kb': u.ru_maxrss}))")
+
+
+def tool_run(host, tool, argv, build):
+    env = dict(host.env, QN4T_MODULE_DIR=os.path.join(build, "python3" if "3" in host.name
+                                                              else "python"))
+    out = subprocess.check_output([host.interpreter, "-c", _RUSAGE, host.interpreter, tool] + argv,
+                                  env=env)
+    return json.loads(text_of(out).splitlines()[-1])
+
+
+def previous_tool(scratch):
+    """actiontool as it was before it read whole actions, copied out of the repository."""
+    folder = os.path.join(scratch, "previous-tool")
+    if not os.path.isdir(folder):
+        os.makedirs(folder)
+        archive = subprocess.check_output(["git", "-C", os.path.dirname(HERE), "archive",
+                                           PREVIOUS_TOOL_COMMIT, "tools"])
+        subprocess.Popen(["tar", "-x", "-C", folder], stdin=subprocess.PIPE).communicate(archive)
+    return os.path.join(folder, "tools", "actiontool")
+
+
+def tool_section(table, hosts, build, data_dir, quick):
+    """actiontool: export and import against the record-by-record tool, and peak memory of
+    every command at two sizes."""
+    tool = os.path.join(os.path.dirname(HERE), "tools", "actiontool")
+    count = QUICK_TOOL_ACTIONS if quick else TOOL_ACTIONS
+    source = data_file(data_dir, count)
+    json_path, out = os.path.join(data_dir, "tool.json"), os.path.join(data_dir, "tool.gz")
+    table.section("actiontool, %d actions: CPU seconds, previous tool -> whole actions "
+                  "(speed-up; target >= 2x)" % count, [host.label for host in hosts])
+    try:
+        previous = previous_tool(data_dir)
+    except (OSError, subprocess.CalledProcessError):
+        previous = None  # no git history here: the figures of the new tool alone
+    for command, argv in (("export", [source, json_path]), ("import", [json_path, out])):
+        cells = []
+        for host in hosts:
+            new = tool_run(host, tool, [command] + argv, build)
+            old = tool_run(host, previous, [command] + argv, build) if previous else None
+            cells += ["%.1f -> %.1f s" % (old["cpu"], new["cpu"]) if old else "%.1f s" % new["cpu"],
+                      "%.2fx" % (old["cpu"] / new["cpu"]) if old else "",
+                      "%d -> %d MB" % (old["maxrss_kb"] // 1024, new["maxrss_kb"] // 1024) if old
+                      else "%d MB" % (new["maxrss_kb"] // 1024)]
+        table.row(command, cells)
+    big = QUICK_TOOL_MEMORY_ACTIONS if quick else TOOL_MEMORY_ACTIONS
+    table.section("actiontool peak RSS at %d -> %d actions (target: the same within a few MB)"
+                  % (SMALL_ACTIONS, big), [host.label for host in hosts])
+    for command in ("dump", "check", "export", "import"):
+        cells = []
+        for host in hosts:
+            peaks = []
+            for size in (SMALL_ACTIONS, big):
+                path = data_file(data_dir, size)
+                if command == "import":
+                    tool_run(host, tool, ["export", path, json_path], build)
+                    argv = [json_path, out]
+                else:
+                    argv = [path] + ([json_path] if command == "export" else [])
+                peaks.append(tool_run(host, tool, [command] + argv, build)["maxrss_kb"] // 1024)
+            cells += ["%d -> %d MB" % tuple(peaks), "", ""]
+        table.row(command, cells)
+    for path in (json_path, out):
+        if os.path.exists(path):
+            os.remove(path)
+
+
 def main(argv):
     if len(argv) < 2:
         print(__doc__, file=sys.stderr)
@@ -252,6 +327,7 @@ def main(argv):
     boundary_section(table, hosts, quick, "--instructions" in argv)
     whole_file_sections(table, hosts, data_dir, quick)
     actions_section(table, hosts, data_dir, quick)
+    tool_section(table, hosts, build, data_dir, quick)
     table.show()
     return 0
 

@@ -1,6 +1,8 @@
 # The extension modules, built from one set of sources for each Python host that was found,
 # and the Python-side files beside each build of them: the package qn4tGenericActionLoader
-# (the shadow classes) and the generated field layout.
+# (the shadow classes, with type stubs generated beside them) and the generated field layout.
+# `cmake --install` places each host's folder, with the actionfile package, in
+# <prefix>/lib/pythonX.Y/site-packages (see Install.cmake).
 #   _qn4tGenericActionLoader   the flat module: the 134 functions and four constants
 #   _qn4tGenericActionSupport  its companion: what the Python-side classes need beyond them,
 #                              working on the flat module's records and streams, and whole
@@ -10,42 +12,18 @@
 #   Python 3:   the same targets with the suffix _py3 -> ${QN4T_MODULE3_DIR}
 # Without Python 2.7, the targets _qn4tGenericActionLoader and _qn4tGenericActionSupport build
 # the Python 3 modules.
-
-# The binding code both modules carry: each module has its own copy, and the companion points
-# its copy at the flat module's state when it is imported (binding/shared_state.h).
-set(QN4T_SHARED_BINDING_SOURCES
-  binding/live_references.cpp
-  binding/pointer_string.cpp
-  binding/type_registry.cpp
-  interface/record_interface.cpp
-  interface/stream_faults.cpp
-  interface/stream_interface.cpp)
-# The flat module (and the tests and fuzz targets that embed it).
-set(QN4T_BINDING_SOURCES
-  ${QN4T_SHARED_BINDING_SOURCES}
-  binding/constants.cpp
-  binding/module_start.cpp
-  binding/shared_state.cpp
-  binding/variable_link.cpp
-  interface/action_header_interface.cpp
-  interface/detail_header_interface.cpp
-  interface/damage_details_interface.cpp
-  interface/healing_details_interface.cpp
-  interface/statmod_details_interface.cpp
-  interface/statmod_stat_details_interface.cpp)
-# The companion module.
-set(QN4T_SUPPORT_SOURCES
-  ${QN4T_SHARED_BINDING_SOURCES}
-  binding/shared_state_link.cpp
-  interface/action_objects.cpp
-  interface/support_module.cpp
-  interface/support_records.cpp
-  interface/support_streams.cpp)
+qn4t_read_sources(shared QN4T_SHARED_BINDING_SOURCES)  # cmake/sources/shared.txt: both carry it
+qn4t_read_sources(module QN4T_MODULE_SOURCES)          # cmake/sources/module.txt
+qn4t_read_sources(support QN4T_SUPPORT_ONLY_SOURCES)   # cmake/sources/support.txt
+# The flat module (and the tests and fuzz targets that embed it), and the companion module.
+set(QN4T_BINDING_SOURCES ${QN4T_SHARED_BINDING_SOURCES} ${QN4T_MODULE_SOURCES})
+set(QN4T_SUPPORT_SOURCES ${QN4T_SHARED_BINDING_SOURCES} ${QN4T_SUPPORT_ONLY_SOURCES})
 
 file(GLOB QN4T_PACKAGE_FILES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/*.py
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/*.pyi
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/py.typed)
+set(QN4T_STUB_TEMPLATE ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/__init__.pyi.in)
 
 # An object library of binding sources for one host, and the extension module made of it.
 #   objects, module: target names; name: the module's file name (without .so)
@@ -74,13 +52,21 @@ function(qn4t_add_python_module suffix include_dirs module_dir)
                      _qn4tGenericActionSupport "${QN4T_SUPPORT_SOURCES}" "${include_dirs}" ${module_dir})
   set(module _qn4tGenericActionLoader${suffix})
 
-
   add_custom_command(
     OUTPUT ${module_dir}/qn4tGenericActionLayout.py
     COMMAND ${CMAKE_COMMAND} -E make_directory ${module_dir}
     COMMAND layout_dump > ${module_dir}/qn4tGenericActionLayout.py
     DEPENDS layout_dump
     COMMENT "Writing the record layout for the Python-side classes in ${module_dir}")
+  set(stubs ${module_dir}/qn4tGenericActionLoader/__init__.pyi)
+  add_custom_command(
+    OUTPUT ${stubs}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${module_dir}/qn4tGenericActionLoader
+    COMMAND ${QN4T_TOOL_PYTHON} ${CMAKE_SOURCE_DIR}/tools/make_stubs.py
+            ${module_dir}/qn4tGenericActionLayout.py ${QN4T_STUB_TEMPLATE} ${stubs}
+    DEPENDS ${module_dir}/qn4tGenericActionLayout.py ${QN4T_STUB_TEMPLATE}
+            ${CMAKE_SOURCE_DIR}/tools/make_stubs.py
+    COMMENT "Writing the type stubs in ${module_dir}")
   # The Python-side package: every file of python/qn4tGenericActionLoader/, copied as it is.
   set(package_outputs)
   foreach(source IN LISTS QN4T_PACKAGE_FILES)
@@ -93,6 +79,7 @@ function(qn4t_add_python_module suffix include_dirs module_dir)
   endforeach()
   add_custom_target(python_side_files${suffix} ALL DEPENDS
     ${module_dir}/qn4tGenericActionLayout.py
+    ${stubs}
     ${package_outputs})
   # The package imports both modules: building the flat one builds everything it needs.
   add_dependencies(${module} python_side_files${suffix} _qn4tGenericActionSupport${suffix})

@@ -234,7 +234,8 @@ Decoded decode_action(const std::uint8_t *data, std::size_t size, WholeAction &a
 
 // ---- BlockReader ----
 
-BlockReader::BlockReader(ByteSource &source) : source_(source) {}
+BlockReader::BlockReader(ByteSource &source, bool plain)
+    : source_(source), mode_(plain ? Mode::plain : Mode::start) {}
 
 BlockReader::~BlockReader() {
     if (stream_ready_) inflateEnd(&stream_);
@@ -402,7 +403,7 @@ bool BlockWriter::finish() {
 
 // ---- ActionReader ----
 
-ActionReader::ActionReader(ByteSource &source) : blocks_(source) {}
+ActionReader::ActionReader(ByteSource &source, bool plain) : blocks_(source, plain) {}
 
 bool ActionReader::more() {
     if (ended_ || failed_) return false;

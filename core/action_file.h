@@ -92,10 +92,11 @@ public:
 
 // Reads what the record stream reads, in large blocks: gzip members one after another
 // (bytes behind the last member that do not start another are ignored, as gzread does),
-// or, when the input does not start as gzip, the bytes as they are.
+// or, when the input does not start as gzip, the bytes as they are. With `plain`, the input
+// is taken as uncompressed bytes whatever it starts with (a caller that inflates itself).
 class BlockReader {
 public:
-    explicit BlockReader(ByteSource &source);
+    explicit BlockReader(ByteSource &source, bool plain = false);
     ~BlockReader();
     BlockReader(const BlockReader &) = delete;
     BlockReader &operator=(const BlockReader &) = delete;
@@ -155,7 +156,7 @@ private:
 // taken in memory.
 class ActionReader {
 public:
-    explicit ActionReader(ByteSource &source);
+    explicit ActionReader(ByteSource &source, bool plain = false);
 
     enum class Step { action, end, damaged };
     // Decodes the next action into `action`. At `damaged`, error() names the action's number

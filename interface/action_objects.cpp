@@ -754,7 +754,7 @@ private:
 // ---- The reader: an iterator of Action objects ----
 
 struct ReaderState {
-    explicit ReaderState(PyObject *file) : source(file), reader(source) {}
+    ReaderState(PyObject *file, bool plain) : source(file), reader(source, plain) {}
     FileSource source;
     ActionReader reader;
     WholeAction action;
@@ -764,6 +764,7 @@ struct ReaderObject {
     PyObject_HEAD
     PyObject *file;
     ReaderState *state;  // null once the reading is over
+    unsigned long long offset;  // uncompressed, behind the last action yielded
 };
 
 void finish_reading(ReaderObject *r) {
@@ -775,7 +776,9 @@ PyObject *reader_next(PyObject *self) {
     auto *r = reinterpret_cast<ReaderObject *>(self);
     if (!r->state) return nullptr;  // over: StopIteration
     try {
-        switch (r->state->reader.next(r->state->action)) {
+        const ActionReader::Step step = r->state->reader.next(r->state->action);
+        r->offset = r->state->reader.offset();
+        switch (step) {
         case ActionReader::Step::action: return action_object(r->state->action);
         case ActionReader::Step::end: finish_reading(r); return nullptr;
         case ActionReader::Step::damaged: break;
@@ -803,12 +806,27 @@ int reader_traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
-PyObject *read_actions(PyObject *, PyObject *file) {
+// The offset lets a caller place what it finds in an action, and where damage begins.
+PyObject *reader_offset(PyObject *self, void *) {
+    return PyLong_FromUnsignedLongLong(reinterpret_cast<ReaderObject *>(self)->offset);
+}
+
+PyGetSetDef reader_getset[] = {
+    {const_cast<char *>("offset"), reader_offset, nullptr,
+     const_cast<char *>("Uncompressed offset behind the last action read."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject *read_actions(PyObject *, PyObject *args) {
+    PyObject *file = nullptr;
+    int plain = 0;
+    if (!PyArg_ParseTuple(args, "O|i:_read_actions", &file, &plain)) return nullptr;
     ReaderObject *r = PyObject_GC_New(ReaderObject, &reader_type);
     if (!r) return nullptr;
     Py_INCREF(file);
     r->file = file;
-    r->state = new (std::nothrow) ReaderState(file);
+    r->offset = 0;
+    r->state = new (std::nothrow) ReaderState(file, plain != 0);
     PyObject_GC_Track(reinterpret_cast<PyObject *>(r));
     if (!r->state) {
         Py_DECREF(r);
@@ -873,7 +891,8 @@ PyObject *register_classes(PyObject *, PyObject *args) {
 }
 
 PyMethodDef functions[] = {
-    {"_read_actions", read_actions, METH_O, "Iterator of the actions read from a binary file object."},
+    {"_read_actions", read_actions, METH_VARARGS,
+     "Iterator of the actions read from a binary file object; plain=1 takes its bytes as uncompressed."},
     {"_write_actions", write_actions, METH_VARARGS, "Writes actions to a binary file object."},
     {"_register_classes", register_classes, METH_VARARGS, "The subclasses the reader makes."},
     {nullptr, nullptr, 0, nullptr}};
@@ -945,6 +964,7 @@ bool ready_types() {
     reader_type.tp_traverse = reader_traverse;
     reader_type.tp_iter = PyObject_SelfIter;
     reader_type.tp_iternext = reader_next;
+    reader_type.tp_getset = reader_getset;
 #if !QN4T_PYTHON3
     reader_type.tp_flags |= Py_TPFLAGS_HAVE_ITER;
 #endif

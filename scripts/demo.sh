@@ -3,8 +3,11 @@
 # and prints its listing with actiontool.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/progress.sh
 scripts/setup.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 >/dev/null
+echo "== building (build/)"
+build_with_progress
+echo "== actiontool import examples/actions.json build/example_actions.gz"
 build/actiontool import examples/actions.json build/example_actions.gz
+echo "== actiontool dump build/example_actions.gz"
 build/actiontool dump build/example_actions.gz

@@ -4,7 +4,10 @@
 set -euo pipefail
 
 missing=()
-need() { dpkg -s "$1" >/dev/null 2>&1 || missing+=("$1"); }
+need() {
+  case " ${missing[*]} " in *" $1 "*) return 0 ;; esac
+  dpkg -s "$1" >/dev/null 2>&1 || missing+=("$1")
+}
 need cmake
 need g++
 need make
@@ -18,6 +21,11 @@ has_python2() {
   compgen -G "${PYENV_ROOT:-$HOME/.pyenv}/versions/2.7*/bin/python2.7-config" >/dev/null
 }
 has_python2 || need python3-dev
+# The install test (CTest label install) makes a venv of Debian's Python 3 and builds the
+# module there with pip, setuptools and wheel from Debian, offline.
+for package in python3-dev python3-venv python3-pip python3-setuptools python3-wheel; do
+  need "$package"
+done
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}" >&2

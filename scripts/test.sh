@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test suite (C++ core and binding tests, Python suites).
-# Installs missing prerequisites first. Builds in build/ as RelWithDebInfo; CI runs it again
+# Builds everything in build/ and runs every test suite (C++ core and binding tests,
+# Python suites, the install test). Installs missing prerequisites first. CI runs it again
 # with QN4T_BUILD_DIR=build-release QN4T_BUILD_TYPE=Release, the build type users run, where
-# freed memory is reused at once and timing differs.
+# freed memory is reused at once (scripts/progress.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/progress.sh
 scripts/setup.sh
-build=${QN4T_BUILD_DIR:-build}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE="${QN4T_BUILD_TYPE:-RelWithDebInfo}" >/dev/null
-cmake --build "$build" -j2
-ctest --test-dir "$build" --output-on-failure -j2
+echo "== building ($QN4T_BUILD_DIR/, $QN4T_BUILD_TYPE)"
+build_with_progress
+echo "== testing"
+ctest_compact --output-on-failure -j2

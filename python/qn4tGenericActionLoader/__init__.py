@@ -149,6 +149,8 @@ class Stream(object):
     __slots__ = ('this', 'path', 'mode')
 
     def __init__(self, path, mode='r'):
+        """Opens path for reading ('r', the default) or writing ('w'); IOError when it
+        cannot."""
         self.this = None
         if mode not in ('r', 'rb', 'w', 'wb'):
             raise ValueError("mode must be 'r' or 'w', not %r" % (mode,))

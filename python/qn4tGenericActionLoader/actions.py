@@ -12,11 +12,9 @@ equality by value and conversion to and from the dict that `actiontool export` w
 """
 
 import binascii
-import os
-import stat as _stat
-import tempfile
 
 import _qn4tGenericActionSupport as _native
+from qn4tGenericActionLoader import _files
 from qn4tGenericActionLayout import LAYOUT, SPELL_ACTION_TYPE
 
 DamagedFileError = _native.DamagedFileError
@@ -208,60 +206,33 @@ class Action(_native.Action):
 _native._register_classes(Action, Detail, Damage, StatMod, Stat, Healing)
 
 
-def read_actions(source):
+def read_actions(source, plain=False):
     """An iterator of Action objects, one per action of the file, read in blocks. `source`
     is a path or a binary file object. Reads gzip files (several members one after another)
-    and files that are not compressed. A damaged file: every complete action is yielded,
-    then DamagedFileError names the action's number, its uncompressed offset and what is
-    wrong."""
+    and files that are not compressed; with plain=True the bytes are taken as uncompressed
+    records whatever they start with (for a source that inflates by itself). A damaged file:
+    every complete action is yielded, then DamagedFileError names the action's number, its
+    uncompressed offset and what is wrong. The iterator's `offset` is the uncompressed offset
+    behind the last action it gave (where a damaged action begins)."""
     if hasattr(source, "read"):
-        return _native._read_actions(source)
-    return _read_path(source)
+        return _native._read_actions(source, 1 if plain else 0)
+    return _read_path(source, plain)
 
 
-def _read_path(path):
+def _read_path(path, plain):
     with open(path, "rb") as stream:
-        for action in _native._read_actions(stream):
+        for action in _native._read_actions(stream, 1 if plain else 0):
             yield action
 
 
 def write_actions(target, actions):
     """Writes the Action objects of the iterable `actions` as a gzip action file to `target`,
-    a path or a binary file object; returns their number. At a path nothing half-written is
-    left: a new or regular file is written beside and renamed into place (a symbolic link's
-    target is replaced, keeping its permissions), a special file is written in place."""
+    a path or a binary file object; returns their number. At a path the package's
+    file-replacing rules hold (qn4tGenericActionLoader._files.replacing): nothing half-written
+    is left, a regular file is written beside and renamed into place (a symbolic link's
+    target is replaced, keeping its permissions), a special file is written in place, and no
+    temporary file survives SIGTERM."""
     if hasattr(target, "write"):
         return _native._write_actions(target, actions)
-    return _replace_file(target, lambda stream: _native._write_actions(stream, actions))
-
-
-def _replace_file(path, write):
-    real = os.path.realpath(path)
-    try:
-        mode = os.stat(real).st_mode
-    except OSError:
-        mode = None
-    if mode is not None and not _stat.S_ISREG(mode):
-        with open(real, "wb") as stream:  # a device or FIFO is written, never replaced
-            return write(stream)
-    folder = os.path.dirname(real) or "."
-    handle, temporary = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(real) + ".")
-    try:
-        with os.fdopen(handle, "wb") as stream:
-            result = write(stream)
-            stream.flush()
-            os.fsync(stream.fileno())
-        if mode is not None:
-            os.chmod(temporary, _stat.S_IMODE(mode))
-        else:
-            umask = os.umask(0)
-            os.umask(umask)
-            os.chmod(temporary, 0o666 & ~umask)
-        os.rename(temporary, real)
-        return result
-    except BaseException:
-        try:
-            os.remove(temporary)
-        except OSError:
-            pass
-        raise
+    with _files.writing(target) as stream:
+        return _native._write_actions(stream, actions)

@@ -236,6 +236,22 @@ class Paths(Scratch):
         self.assertEqual(os.stat(target).st_mode & 0o777, 0o640)
         self.assertEqual(list(q.read_actions(target)), sample_actions())
 
+    def test_a_write_that_fails_midway_leaves_the_old_file_and_no_temporary_file(self):
+        target = self.path("kept.gz")
+        q.write_actions(target, sample_actions()[:1])
+        with open(target, "rb") as f:
+            before = f.read()
+
+        def failing():
+            for action in sample_actions():
+                yield action
+            raise ValueError("the caller's own failure")
+        with self.assertRaises(ValueError):
+            q.write_actions(target, failing())
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), before)
+        self.assertEqual(os.listdir(self.dir), ["kept.gz"])
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,19 +1,26 @@
 """actiontool from the outside: round trips through JSON, check on damaged files, refused JSON,
-exit statuses. Files are made here with gzip and struct, independently of the module."""
+outputs it must not destroy, exit statuses. Files are made here with gzip, zlib and struct,
+independently of the module."""
 from __future__ import print_function, division
 
 import binascii
+import errno
 import gzip
 import io
 import json
 import os
 import random
 import shutil
+import signal
+import stat
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
+import zlib
 
 SOURCE_DIR = os.environ.get("QN4T_SOURCE_DIR") or os.path.dirname(os.path.dirname(
     os.path.dirname(os.path.abspath(__file__))))
@@ -86,6 +93,17 @@ def gunzip(path):
         return f.read()
 
 
+def gzip_damaged_at(data, cut):
+    """A gzip file of data whose deflate stream is broken right behind the first cut bytes of
+    data: a full flush ends the blocks there on a byte boundary, and the next byte, 0xFF,
+    starts a block of the invalid type 3. Returns (file bytes, offset of that byte)."""
+    deflater = zlib.compressobj(6, zlib.DEFLATED, -zlib.MAX_WBITS)
+    head = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03"  # no name, no time, Unix
+    body = deflater.compress(data[:cut]) + deflater.flush(zlib.Z_FULL_FLUSH)
+    rest = deflater.compress(data[cut:]) + deflater.flush()
+    return head + body + b"\xff" + rest, len(head) + len(body)
+
+
 def generated_file(count, seed):
     """count actions of every kind with random values, texts of random bytes."""
     rnd = random.Random(seed)
@@ -127,12 +145,22 @@ def generated_file(count, seed):
     return b"".join(parts)
 
 
+class TerminalBytes(io.BytesIO):
+    """A standard output that claims to be a terminal."""
+
+    def isatty(self):
+        return True
+
+
 # ---- running the tool ----------------------------------------------------------------------
 
 class ToolTestCase(unittest.TestCase):
     def setUp(self):
         self.tmpdir = tempfile.mkdtemp(prefix="actiontool-test-")
         self.addCleanup(shutil.rmtree, self.tmpdir, True)
+        # Temporary files the tool makes away from its output land here too, for leftovers().
+        self.addCleanup(setattr, tempfile, "tempdir", tempfile.tempdir)
+        tempfile.tempdir = self.tmpdir
 
     def path(self, name):
         return os.path.join(self.tmpdir, name)
@@ -150,17 +178,22 @@ class ToolTestCase(unittest.TestCase):
                 document, type(u"")) else document)
         return path
 
-    def run_tool(self, *args):
-        """(status, stdout, stderr) of the tool's main function run here with args. An
-        exception escaping it fails the test: the tool reports every failure itself."""
-        saved = sys.stdout, sys.stderr
-        sys.stdout, sys.stderr = io.BytesIO(), io.BytesIO()
+    def run_tool(self, *args, **options):
+        """(status, stdout, stderr) of the tool's main function run here with args, standard
+        input holding options["stdin"] (bytes). stdout is text, or bytes with
+        options["binary"]; with options["terminal"] it claims to be a terminal. An exception
+        escaping it fails the test: the tool reports every failure itself."""
+        saved = sys.stdin, sys.stdout, sys.stderr
+        sys.stdin = io.BytesIO(options.get("stdin", b""))
+        sys.stdout = TerminalBytes() if options.get("terminal") else io.BytesIO()
+        sys.stderr = io.BytesIO()
         try:
             status = cli.main(list(args))
             out, err = sys.stdout.getvalue(), sys.stderr.getvalue()
         finally:
-            sys.stdout, sys.stderr = saved
-        return status, out.decode("utf-8"), err.decode("utf-8")
+            sys.stdin, sys.stdout, sys.stderr = saved
+        return status, out if options.get("binary") else out.decode("utf-8"), \
+            err.decode("utf-8")
 
     def run_process(self, *args, **options):
         """(status, stdout, stderr) of the actiontool script run as a program."""
@@ -290,6 +323,7 @@ def damaged_cases():
     base = (action(101, b"One", action_type=SPELL, details=[damage(), statmod()])
             + action(102, b"Two", details=[healing()]) + action(103, b"Three"))
     next_head = action(104, b"Four" * 3, details=[damage()])
+    corrupt, fault = gzip_damaged_at(base + next_head, len(base) + 7)
     return [
         ("intact", base, True, 0, ["3 actions (1 spell)", "1 damage, 1 stat modification, "
                                    "1 healing, 0 of unknown type", "2 stat entries", "ok"]),
@@ -320,6 +354,13 @@ def damaged_cases():
         ("compressed data cut short", gzipped(base)[:-12], False, 1, ["cut short"]),
         ("not gzip data behind the compressed data", gzipped(base) + b"junk", False, 1,
          ["4 bytes that are not gzip data"]),
+        ("corrupt compressed data at a known offset", corrupt, False, 1,
+         ["action #4, offset %d: the file ends 7 bytes into its 24-byte action header" % len(base),
+          "damaged at compressed byte %d (" % fault, "invalid block type"]),
+        ("plain records, not gzip", base, False, 0,
+         ["not gzip-compressed (no gzip signature); read as plain records", "3 actions", "ok"]),
+        ("a text file", b"plain text, no gzip\n", False, 1,
+         ["not gzip-compressed", "20 bytes remain in the file", "cut inside an action header"]),
     ]
 
 
@@ -339,6 +380,36 @@ class DamagedFileTest(ToolTestCase):
             self.assertEqual(self.leftovers(source, exported), [], title)
             if os.path.exists(exported):
                 os.remove(exported)
+
+    def test_damage_beyond_the_first_megabyte_is_placed_exactly(self):
+        texts = [os.urandom(60000).replace(b"\0", b"\1") for _ in range(20)]
+        data = b"".join(action(number, desc=text) for number, text in enumerate(texts))
+        corrupt, fault = gzip_damaged_at(data, len(data) - 3000)
+        self.assertGreater(fault, 1 << 20)
+        status, _, err = self.run_tool("check", self.action_file(corrupt, compressed=False))
+        self.assertEqual(status, 1, err)
+        self.assertIn("damaged at compressed byte %d (" % fault, err)
+
+    def test_a_read_that_fails_gives_a_report(self):
+        from actionfile.source import Inflated
+        first = action(101, details=[damage()])
+        source = self.action_file(first + action(102, details=[healing()]))
+        original = Inflated.read
+
+        def failing_read(stream, size=-1):
+            if stream.delivered >= len(first):
+                raise IOError(errno.EIO, os.strerror(errno.EIO))
+            return original(stream, min(size, len(first) - stream.delivered))
+        Inflated.read = failing_read
+        try:
+            status, out, err = self.run_tool("check", source)
+            export_status, _, _ = self.run_tool("export", source, self.path("out.json"))
+        finally:
+            Inflated.read = original
+        self.assertEqual((status, export_status), (1, 1), out + err)
+        self.assertIn("action #2, offset %d: the file cannot be read from here: %s"
+                      % (len(first), os.strerror(errno.EIO)), err)
+        self.assertEqual(self.leftovers(source), [])
 
     def test_dump_lists_up_to_the_damage_then_fails(self):
         data = action(101, b"One", details=[damage()]) + action(102, b"Two")[:26]
@@ -445,15 +516,346 @@ class ImportRefusalTest(ToolTestCase):
         self.assertEqual(self.leftovers(json_path), [], title)
 
 
+def file_state(path):
+    """What a refused run must not change: the kind of file, its bytes, its times."""
+    status = os.lstat(path)
+    with open(path, "rb") as f:
+        return stat.S_IFMT(status.st_mode), f.read(), status.st_mtime, status.st_ino
+
+
+class OutputProtectionTest(ToolTestCase):
+    """An output is replaced only when complete, only when it is a regular file, and never
+    when it is the input."""
+
+    def example_gz(self, name="example.gz"):
+        path = self.path(name)
+        self.assertRuns("import", EXAMPLE, path)
+        return path
+
+    def test_an_output_that_is_the_input_is_refused_untouched(self):
+        gz = self.example_gz()
+        json_path = self.path("example.json")
+        self.assertRuns("export", gz, json_path)
+        os.link(gz, self.path("hard-link.gz"))
+        os.symlink(json_path, self.path("link.json"))
+        cases = [  # (arguments, the input as named in the message)
+            (("export", gz, gz), gz),
+            (("import", json_path, json_path), json_path),
+            (("export", gz, self.path("hard-link.gz")), gz),
+            (("import", json_path, self.path("link.json")), json_path),
+            (("export", gz, os.path.join(self.tmpdir, ".", "example.gz")), gz),
+        ]
+        for args, source in cases:
+            before = file_state(args[1])
+            status, _, err = self.run_tool(*args)
+            self.assertEqual(status, 1, args)
+            self.assertIn("is the same file as the input %s: refused, nothing written"
+                          % source, err, args)
+            self.assertEqual(file_state(args[1]), before, args)
+            self.assertEqual(self.leftovers(gz, json_path, "hard-link.gz", "link.json"), [],
+                             args)
+
+    def device_like(self, system_device):
+        """A character device that acts as system_device does. Run as root, a node of its own in
+        the test's folder: a fault in the tool can then replace only that node, never the
+        system's. Otherwise the system's own, which the tool cannot replace without root."""
+        if not os.path.exists(system_device):
+            self.skipTest("no %s here" % system_device)
+        if os.geteuid() != 0:
+            return system_device
+        node = self.path(os.path.basename(system_device))
+        try:
+            os.mknod(node, 0o666 | stat.S_IFCHR, os.stat(system_device).st_rdev)
+        except OSError as error:
+            self.skipTest("cannot make a device node: %s" % error)
+        return node
+
+    def test_special_files_are_written_in_place(self):
+        null = self.device_like("/dev/null")
+        for args in (("import", EXAMPLE, null), ("export", self.example_gz(), null)):
+            self.assertRuns(*args)
+            self.assertTrue(stat.S_ISCHR(os.stat(null).st_mode), args)
+        fifo = self.path("pipe")
+        os.mkfifo(fifo)
+        received = []
+        reader = threading.Thread(target=lambda: received.append(open(fifo, "rb").read()))
+        reader.start()
+        self.assertRuns("import", EXAMPLE, fifo)
+        reader.join(60)
+        self.assertTrue(stat.S_ISFIFO(os.lstat(fifo).st_mode))
+        self.assertEqual(gzip.GzipFile(fileobj=io.BytesIO(received[0])).read(),
+                         gunzip(self.example_gz("reference.gz")))
+
+    def test_a_full_device_is_reported_with_the_systems_reason_and_kept(self):
+        full = self.device_like("/dev/full")
+        for args in (("import", EXAMPLE, full), ("export", self.example_gz(), full)):
+            status, _, err = self.run_tool(*args)
+            self.assertEqual(status, 1, args)
+            self.assertIn("cannot write %s: No space left on device" % full, err)
+            self.assertTrue(stat.S_ISCHR(os.stat(full).st_mode))
+            self.assertEqual(self.leftovers("example.gz", full), [], args)
+
+    def test_a_symbolic_link_is_followed_and_kept(self):
+        os.mkdir(self.path("real"))
+        target = self.path("real/actions.gz")
+        with open(target, "wb") as f:
+            f.write(b"old contents")
+        os.symlink(os.path.join("real", "actions.gz"), self.path("link.gz"))
+        os.symlink("nowhere.gz", self.path("dangling.gz"))
+        for link, points_to in (("link.gz", target), ("dangling.gz", self.path("nowhere.gz"))):
+            self.assertRuns("import", EXAMPLE, self.path(link))
+            self.assertTrue(os.path.islink(self.path(link)), link)
+            self.assertEqual(gunzip(points_to), gunzip(self.path(link)), link)
+        self.assertEqual(os.listdir(self.path("real")), ["actions.gz"])
+
+    def test_an_existing_output_keeps_its_permissions_and_owner(self):
+        out = self.path("kept.gz")
+        for mode in (0o640, 0o604, 0o755):
+            with open(out, "wb") as f:
+                f.write(b"old")
+            os.chmod(out, mode)
+            if os.geteuid() == 0:
+                os.chown(out, 4321, 4322)
+            self.assertRuns("import", EXAMPLE, out)
+            status = os.stat(out)
+            self.assertEqual(stat.S_IMODE(status.st_mode), mode)
+            if os.geteuid() == 0:
+                self.assertEqual((status.st_uid, status.st_gid), (4321, 4322))
+        mask = os.umask(0o027)
+        try:
+            self.assertRuns("export", out, self.path("new.json"))
+        finally:
+            os.umask(mask)
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("new.json")).st_mode), 0o640)
+
+    def test_failed_writes_name_the_systems_reason(self):
+        os.mkdir(self.path("folder"))
+        cases = [  # (output, reason)
+            (self.path("no/such/folder/out"), "No such file or directory"),
+            (self.path("folder"), "Is a directory"),
+        ]
+        if os.geteuid() != 0:  # root may write anywhere
+            os.mkdir(self.path("locked"))
+            os.chmod(self.path("locked"), 0o555)
+            read_only = self.path("read-only")
+            with open(read_only, "wb") as f:
+                f.write(b"keep")
+            os.chmod(read_only, 0o444)
+            cases += [(self.path("locked/out"), "Permission denied"),
+                      (read_only, "Permission denied")]
+        source = self.example_gz()
+        for out, reason in cases:
+            for args in (("import", EXAMPLE, out), ("export", source, out)):
+                status, _, err = self.run_tool(*args)
+                self.assertEqual(status, 1, args)
+                self.assertIn("cannot write %s: %s" % (out, reason), err)
+        self.assertEqual(self.leftovers("example.gz", "folder", "locked", "read-only"), [])
+
+    def test_sigterm_during_an_import_leaves_no_temporary_file(self):
+        with io.open(EXAMPLE, encoding="utf-8") as f:
+            actions = u"%s" % json.dumps(json.load(f)["actions"])[1:-1]
+        big = self.json_file(u'{"actions": [%s]}' % u", ".join([actions] * 1000), "big.json")
+        out = self.path("big.gz")
+        proc = subprocess.Popen([sys.executable, TOOL, "import", big, out],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        deadline = time.time() + 60
+        while not self.leftovers(big) and proc.poll() is None and time.time() < deadline:
+            time.sleep(0.005)
+        proc.send_signal(signal.SIGTERM)
+        _, err = proc.communicate()
+        self.assertEqual(proc.returncode, -signal.SIGTERM, err)
+        self.assertIn(b"terminated by signal %d" % signal.SIGTERM, err)
+        self.assertNotIn(b"Traceback", err)
+        self.assertEqual(self.leftovers(big), [])
+
+
+class StandardStreamsTest(ToolTestCase):
+    """- stands for standard input or output; --version."""
+
+    def test_dash_reads_standard_input_and_writes_standard_output(self):
+        reference = self.path("reference.gz")
+        self.assertRuns("import", EXAMPLE, reference)
+        with open(reference, "rb") as f:
+            compressed = f.read()
+        with open(EXAMPLE, "rb") as f:
+            example = f.read()
+
+        status, made, err = self.run_tool("import", "-", "-", stdin=example, binary=True)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(gzip.GzipFile(fileobj=io.BytesIO(made)).read(), gunzip(reference))
+        self.assertIn("standard output: 32 actions written", err)
+
+        status, exported, err = self.run_tool("export", "-", "-", stdin=compressed)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(json.loads(exported), json.loads(example.decode("utf-8")))
+        for command in ("check", "dump"):
+            status, out, err = self.run_tool(command, "-", stdin=compressed)
+            self.assertEqual(status, 0, err)
+            self.assertIn("3940 of 3940 bytes walked", out)
+        self.assertEqual(self.leftovers(reference), [])
+
+    def test_refusals_through_standard_streams_write_nothing(self):
+        status, out, err = self.run_tool("export", "-", "-", stdin=b"\x1f\x8b\x08broken")
+        self.assertEqual((status, out), (1, ""))
+        self.assertIn("standard input: damaged", err)
+        self.assertIn("(standard output not written)", err)
+
+        status, _, err = self.run_tool("import", EXAMPLE, "-", terminal=True)
+        self.assertEqual(status, 1)
+        self.assertIn("will not write compressed data to a terminal", err)
+        self.assertEqual(self.leftovers(), [])
+
+    def test_version_is_the_packages(self):
+        import qn4tGenericActionLoader
+        status, out, _ = self.run_process("--version")
+        self.assertEqual((status, out), (0, "actiontool %s\n" % qn4tGenericActionLoader.__version__))
+
+
+class JsonAcrossHostsTest(ToolTestCase):
+    """Python 2 and 3 write the same JSON for the same file and read each other's."""
+
+    def test_texts_and_spell_codes_have_one_form_on_both_hosts(self):
+        cases = [  # (text bytes, JSON written)
+            (u"\u00c9clat".encode("utf-8"), u'"\\u00c9clat"'),
+            (u"\U0001f600".encode("utf-8"), u'"\\ud83d\\ude00"'),
+            (b"\xed\x9f\xbf", u'"\\ud7ff"'),  # the last code point before the surrogates
+            (b"\xed\xa0\x80", u'{"hex": "eda080"}'),  # an encoded surrogate: not UTF-8
+            (b"a\xed\xbf\xbfb", u'{"hex": "61edbfbf62"}'),
+            (b"\xff", u'{"hex": "ff"}'),
+        ]
+        for data, written in cases:
+            source = self.action_file(action(1, name=data, action_type=SPELL,
+                                             spell=(data[:3].ljust(4, b"\0"), 0, 0)))
+            exported = self.path("out.json")
+            self.assertRuns("export", source, exported)
+            with io.open(exported, encoding="utf-8") as f:
+                document = f.read()
+            self.assertIn(u'"name": %s,' % written, document, data)
+            _, rebuilt = self.round_trip(source)
+            self.assertEqual(rebuilt, gunzip(source), data)
+        self.assertIn(u'"spellCode": {"hex": "eda08000"}', self.export_text(
+            action(1, action_type=SPELL, spell=(b"\xed\xa0\x80\0", 0, 0))))
+
+    def export_text(self, data):
+        exported = self.path("text.json")
+        self.assertRuns("export", self.action_file(data, "text.gz"), exported)
+        with io.open(exported, encoding="utf-8") as f:
+            return f.read()
+
+    def test_strings_without_a_utf8_form_are_refused_on_both_hosts(self):
+        document = json.loads(self.export_text(action(1, name=b"Spark")))
+        for name, imported in ((u"\ud800", None), (u"a\udfffb", None),
+                               (u"\ud83d\ude00", u"\U0001f600".encode("utf-8"))):
+            document["actions"][0].update(name=name, nameLen=4)
+            out = self.path("out.gz")
+            # \u escapes: a lone surrogate has no UTF-8 form to write the file in
+            status, _, err = self.run_tool("import", self.json_file(u"%s" % json.dumps(
+                document)), out)
+            if imported is None:
+                self.assertEqual(status, 1, name)
+                self.assertIn("name: the string has no UTF-8 form", err)
+            else:
+                self.assertEqual(status, 0, err)
+                self.assertEqual(gunzip(out)[HEAD.size:HEAD.size + 4], imported)
+
+    def test_json_nested_too_deeply_gets_a_message(self):
+        deep = 100000
+        for document in (u'{"actions": [%s%s]}' % (u"[" * deep, u"]" * deep),
+                         u'{"actions": [{"actionID": %s1%s}]}' % (u"[" * deep, u"]" * deep),
+                         u'{"actions": [%s]}' % (u'{"a": ' * deep + u"1" + u"}" * deep)):
+            status, _, err = self.run_tool("import", self.json_file(document), self.path("o"))
+            self.assertEqual(status, 1, err)
+            self.assertIn("actions[0]: nested too deeply to be read", err)
+        self.assertEqual(self.leftovers("actions.json"), [])
+
+
+class DiffTest(ToolTestCase):
+    """diff matches actions by actionID (repeated IDs in order), names each changed field and
+    answers with its exit status."""
+
+    def diff(self, old, new):
+        return self.run_tool("diff", self.action_file(old, "old.gz"),
+                             self.action_file(new, "new.gz"))
+
+    def test_reports_added_removed_and_changed_fields(self):
+        one, two = action(1, b"One"), action(2, b"Two", details=[healing()])
+        cases = [
+            # (title, old, new, status, lines expected in the output)
+            ("the same", one + two, one + two, 0, ["0 added, 0 removed, 0 changed, 2 the same"]),
+            ("added, removed, changed", one + two + action(3, b"Three"),
+             action(3, b"Tree") + one + action(4, b"Four"), 1,
+             ['removed: #2 id 2 "Two"', 'added: #3 id 4 "Four"',
+              'changed: #1 id 3 "Tree" (#3 in the old file)',
+              '    name: "Three" -> "Tree"', "    nameLen: 5 -> 4",
+              "1 added, 1 removed, 1 changed, 1 the same"]),
+            ("repeated IDs in order of appearance", action(7, b"A") + action(7, b"B"),
+             action(7, b"A") + action(7, b"C") + action(7, b"D"), 1,
+             ['changed: #2 id 7 "C" (#2 in the old file)', '    name: "B" -> "C"',
+              'added: #3 id 7 "D"', "1 added, 0 removed, 1 changed, 1 the same"]),
+            ("details compared in order",
+             action(5, details=[damage(), statmod(((3, -2), (5, 1)))]),
+             action(5, details=[damage(1, 1, 6, 2, 9, -1, 0, 2, 1, 0, 0),
+                                statmod(((3, -2),)), healing()]), 1,
+             ["    details[0].body.base: 3 -> 9", "    details[1].body.numStatMods: 2 -> 1",
+              "    details[1].stats[1].stat: 5 -> (none)", "    details[2].type: (none) -> 3",
+              "    numDetails: 2 -> 3"]),
+            ("a spell's trailer", action(6, action_type=SPELL, spell=(b"ZAP\0", 1, 2)),
+             action(6, action_type=SPELL, spell=(b"ZAP\0", 1, 3)), 1,
+             ["    spellCost: 2 -> 3", "0 added, 0 removed, 1 changed, 0 the same"]),
+        ]
+        for title, old, new, status, lines in cases:
+            got, out, err = self.diff(old, new)
+            self.assertEqual(got, status, "%s: %s %s" % (title, out, err))
+            for line in lines:
+                self.assertIn(line + "\n", out, "%s: %s" % (title, out))
+        self.assertEqual(self.leftovers("old.gz", "new.gz"), [])
+
+    def test_errors_exit_2(self):
+        intact = self.action_file(action(1), "intact.gz")
+        damaged = self.action_file(action(1) + action(2)[:26], "damaged.gz")
+        for args, phrase in [((intact, damaged), "damaged.gz: damaged: action #2 (id 2)"),
+                             ((self.path("missing.gz"), intact), "cannot read"),
+                             (("-", "-"), "only one of the two")]:
+            status, out, err = self.run_tool("diff", *args)
+            self.assertEqual(status, 2, args)
+            self.assertIn(phrase, err, args)
+        self.assertEqual(self.run_process("diff", intact)[0], 2)
+
+    def test_memory_holds_an_index_not_the_actions(self):
+        """Two files of large actions (8000 stat entries each, 13 MB uncompressed) differing
+        in their last action: diff's peak must stay far below what holding them would take."""
+        big = statmod([(1, 2)] * 2000)
+        data = b"".join(action(n, details=[big] * 4) for n in range(400))
+        old = self.action_file(data + action(900), "old.gz")
+        new = self.action_file(data + action(900, b"Changed"), "new.gz")
+        small = self.action_file(action(1), "small.gz")
+
+        def peak(*args):
+            code = ("import resource, subprocess, sys; subprocess.call(sys.argv[1:]); "
+                    "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+            out = subprocess.check_output([sys.executable, "-c", code, sys.executable, TOOL,
+                                           "diff"] + list(args))
+            return int(out.split()[-1]) * 1024
+        self.assertLess(peak(old, new) - peak(small, small), 12 << 20)
+
 class CommandLineTest(ToolTestCase):
     def test_help(self):
         status, out, _ = self.run_process("--help")
         self.assertEqual(status, 0)
         for command in ("dump", "export", "import", "check", "exit statuses"):
             self.assertIn(command, out)
-        for command in ("dump", "export", "import", "check"):
+        for command in ("dump", "export", "import", "check", "diff"):
             status, out, _ = self.run_process(command, "--help")
             self.assertEqual((status, out.startswith("usage: actiontool " + command)), (0, True))
+
+    def test_version_names_the_release_of_the_module_it_runs_with(self):
+        import qn4tGenericActionLoader
+        expected = "actiontool %s\n" % qn4tGenericActionLoader.__version__
+        self.assertEqual(self.run_process("--version")[:2], (0, expected))
+        proc = subprocess.Popen([sys.executable, "-m", "actionfile", "--version"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = proc.communicate()
+        self.assertEqual((proc.returncode, out.decode("utf-8")), (0, expected), err)
 
     def test_usage_errors_exit_2(self):
         for args in ((), ("frobnicate",), ("export", "only-one")):
@@ -514,15 +916,18 @@ class CommandLineTest(ToolTestCase):
         env = dict(os.environ)
         env.pop("PYTHONPATH", None)
         source = self.action_file(action(1))
-        for directory, status, phrase in [(module_dir, 0, "ok"),
-                                          (self.tmpdir, 1, "cannot import")]:
+        cases = [(module_dir, ("check", source), 0, "ok"),
+                 (self.tmpdir, ("check", source), 1, "cannot import"),
+                 (self.tmpdir, ("--version",), 1, "cannot import")]
+        for directory, args, status, phrase in cases:
             env["QN4T_MODULE_DIR"] = directory
-            proc = subprocess.Popen([sys.executable, os.path.join(tools, "actiontool"), "check",
-                                     source], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                    env=env)
+            proc = subprocess.Popen([sys.executable, os.path.join(tools, "actiontool")]
+                                    + list(args), stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, env=env)
             out, err = proc.communicate()
             self.assertEqual(proc.returncode, status, err)
             self.assertIn(phrase, (out + err).decode("utf-8"))
+            self.assertNotIn("Traceback", err.decode("utf-8"))
 
 
 if __name__ == "__main__":

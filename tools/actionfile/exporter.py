@@ -1,99 +1,79 @@
-"""export: every field of every record as JSON, one action per line. Field values come from the
-module's records; the bytes its getters cannot return (text padding, spell-code bytes behind a
-zero byte) come from the file's own bytes at the places the records say."""
+"""export: every field of every action as JSON, one action per line, made from the Action
+objects of a walk. Texts are carried up to their first zero byte (zero padding is carried by
+the length field; the walk notes a text with other bytes behind a zero byte), spell codes with
+all four bytes."""
 from __future__ import print_function, division
 
+import re
+
 from . import jsonform
+from .layout import DETAIL_LENGTH, DETAIL_TYPE, SPELL_ACTION_TYPE, SPELL_CODE, SPELL_CODE_SIZE
 from .module import module_bytes
-from .layout import SPELL_CODE, SPELL_CODE_SIZE
-from .walker import ACTION, DETAIL, STAT
-
-
-class Disagreement(Exception):
-    """The module's records and Python's reading of the file disagree."""
 
 
 class ActionJson(object):
-    """Builds the JSON of one action from the walk's events."""
+    """The JSON of one Action, with its members in the file's order. Each record's members
+    come from one format string filled with its fields, fetched in one call."""
 
-    def __init__(self, walker):
-        self.walker = walker
-        self.layout = walker.layout
-        self.members = None
-        self.details = []
+    def __init__(self, layout):
+        self.layout = layout
+        self.head = '{' + layout.head.json_members_format
+        self.text_names = [', "%s": ' % name for name, _ in layout.texts]
+        self.trailer = ', "%s": %%s, %s' % (SPELL_CODE, layout.trailer.json_members_format)
+        # Per known kind: its detail as a format for (length, body fields...).
+        self.details = {}
+        for number, kind in layout.kinds.items():
+            members = kind.shape.json_members_format
+            self.details[number] = (kind, '{"header": {"%s": %d, "%s": %%d}, "body": {%s}' % (
+                DETAIL_TYPE, number, DETAIL_LENGTH, members))
+        self.stat = "{%s}" % layout.stat.json_members_format
 
-    def start(self, header):
-        layout, walker = self.layout, self.walker
-        members = [layout.head.json_members(header)]
-        for name, position, size in walker.text_spans:
-            text = self._text(header, name, position, size)
-            members.append('"%s": %s' % (name, jsonform.text_json(text)))
-        if walker.trailer_offset is not None:
-            code = jsonform.spell_code_json(self._spell_code(header))
-            members.append('"%s": %s' % (SPELL_CODE, code))
-            members.append(layout.trailer.json_members(header))
-        self.members = members
-        self.details = []
+    def json(self, action):
+        layout = self.layout
+        parts = [self.head % layout.head.fetch(action)]
+        for name, text in zip(self.text_names, layout.raw_texts(action)):
+            if _PLAIN_TEXT.match(text):
+                parts.append('%s"%s"' % (name, text))
+            else:
+                parts.append(name + jsonform.text_json(module_bytes(text).split(b"\0", 1)[0]))
+        if action.actionType == SPELL_ACTION_TYPE:
+            code = module_bytes(action.spellCode).ljust(SPELL_CODE_SIZE, b"\0")
+            parts.append(self.trailer % ((jsonform.spell_code_json(code),)
+                                         + layout.trailer.fetch(action)))
+        parts.append(', "details": [')
+        parts.append(", ".join(self._detail(detail) for detail in action.details))
+        parts.append("]}")
+        return "".join(parts)
 
-    def detail(self, body):
-        kind = self.walker.detail_kind
-        text = '{"header": {%s}, "body": {%s}' % (
-            self.layout.detail_header.json_members(self.walker.detail_header),
-            kind.shape.json_members(body))
-        self.details.append([text, [] if kind.has_stats else None])
-
-    def stat(self, entry):
-        self.details[-1][1].append("{%s}" % self.layout.stat.json_members(entry))
-
-    def json(self):
-        details = []
-        for text, stats in self.details:
-            if stats is not None:
-                text += ', "stats": [%s]' % ", ".join(stats)
-            details.append(text + "}")
-        return '{%s, "details": [%s]}' % (", ".join(self.members), ", ".join(details))
-
-    def _text(self, header, name, position, size):
-        """The text's bytes up to its first zero byte, as the getter returns them. The walk has
-        noted any other bytes behind a zero byte; zero padding is carried by the length field."""
-        text = module_bytes(getattr(header, name))
-        original = self.walker.data[position:position + size].split(b"\0", 1)[0]
-        if text != original:
-            raise Disagreement("%s: the module reads the text %s as %r, the file holds %r"
-                               % (self.walker.place(), name, text, original))
-        return text
-
-    def _spell_code(self, header):
-        """All four spell-code bytes from the file; the getter, which stops at a zero byte,
-        must agree with their first part."""
-        position = self.walker.trailer_offset
-        code = self.walker.data[position:position + SPELL_CODE_SIZE]
-        if module_bytes(getattr(header, SPELL_CODE)) != code.split(b"\0", 1)[0]:
-            raise Disagreement("%s: the module reads the spell code as %r, the file holds %r"
-                               % (self.walker.place(), getattr(header, SPELL_CODE), code))
-        return code
+    def _detail(self, detail):
+        kind, form = self.details[detail.type]  # the walk notes other kinds: no JSON then
+        body = detail.body
+        text = form % ((detail.length,) + kind.shape.fetch(body))
+        if kind.has_stats:
+            stat, fetch = self.stat, self.layout.stat.fetch
+            text += ', "stats": [%s]' % ", ".join([stat % fetch(entry) for entry in body.stats])
+        return text + "}"
 
 
-def export(walker, out):
+# A text the JSON string holds as it stands: printable ASCII other than the quote and the
+# backslash (no zero byte: padding is carried by the length field).
+_PLAIN_TEXT = re.compile(r'[ !#-\[\]-~]*\Z')
+
+
+def export(walk, out):
     """Walks the file and writes its JSON to the binary file out. Raises Damaged from the walk.
     Returns the notes of what cannot be carried; when there are any, out is incomplete and
     must be discarded."""
-    action = ActionJson(walker)
-    started = False
+    builder = ActionJson(walk.layout)
     out.write(b'{"actions": [\n')
-    for event, record in walker.events():
-        if walker.notes:
+    previous = None
+    for action in walk.actions():
+        if walk.notes:
             continue  # keep walking to report everything, but the JSON is void
-        if event == ACTION:
-            if started:
-                out.write(action.json().encode("ascii") + b",\n")
-            action.start(record)
-            started = True
-        elif event == DETAIL:
-            action.detail(record)
-        elif event == STAT:
-            action.stat(record)
-    if started and not walker.notes:
-        out.write(action.json().encode("ascii") + b"\n")
+        if previous is not None:
+            out.write(previous + b",\n")
+        previous = builder.json(action).encode("ascii")
+    if previous is not None and not walk.notes:
+        out.write(previous + b"\n")
     out.write(b"]}\n")
-    return walker.notes
+    return walk.notes

@@ -1,19 +1,20 @@
-"""import: writes an action file from its JSON form through the module's records, one record
-object per kind reused for the whole file. The file is written under a temporary name in the
-output's directory and renamed only once it is complete and has been read back."""
+"""import: writes an action file from its JSON form, streamed: the JSON is decoded one action
+at a time, each checked and made into an Action object, and the package's writer compresses
+them into a temporary file that the file-replacing rules give to the output when complete."""
 from __future__ import print_function, division
 
+import codecs
 import io
 import json
+import os
 import re
 
-from . import files, jsonform
+from . import jsonform
 from .jsonform import BadInput, Where, integer, member, refuse_unknown_keys, require_list, \
     require_object
-from .layout import ACTION_TYPE, DETAIL_TYPE, NUM_DETAILS, NUM_STAT_MODS, SPELL_ACTION_TYPE, \
-    SPELL_CODE, SPELL_CODE_SIZE
-from .module import module_text
-from .rawdata import read_uncompressed
+from .layout import ACTION_TYPE, DETAIL_LENGTH, DETAIL_TYPE, NUM_DETAILS, NUM_STAT_MODS, \
+    SPELL_ACTION_TYPE, SPELL_CODE
+from .module import load_files
 
 ACTIONS_KEY = "actions"
 DETAILS_KEY = "details"
@@ -23,88 +24,157 @@ STATS_KEY = "stats"
 PROGRESS_EVERY = 4096
 
 
-class WriteFailed(Exception):
-    """The output file could not be written completely."""
-
-
 class ActionSource(object):
-    """The actions of a JSON file {"actions": [...]}, decoded one at a time so that a large
-    file never stands in memory as objects all at once. Iterating raises BadInput for text
-    that is not such a document; `position` and `size` tell how far the decoding is."""
+    """The actions of a JSON document {"actions": [...]} read from a binary file object, decoded
+    one at a time from a window of the text that holds about one action: memory stays flat in
+    the document's size. Iterating raises BadInput for text that is not such a document;
+    `position` (characters decoded) and `size` (the file's size in bytes, 0 when unknown)
+    tell how far the decoding is; `count` how many actions were given."""
 
-    _START = re.compile(r'\s*\{\s*"%s"\s*:\s*\[' % ACTIONS_KEY)
     _SPACE = re.compile(r"\s*")
+    _OPENING = ("{", '"%s"' % ACTIONS_KEY, ":", "[")
 
-    def __init__(self, path):
-        """Reads the file; raises IOError/OSError when it cannot."""
-        with io.open(path, "rb") as f:
-            raw = f.read()
-        if str is bytes:
-            self.text = raw  # Python 2 decodes the strings inside as UTF-8 itself
-        else:
-            try:
-                self.text = raw.decode("utf-8")
-            except UnicodeDecodeError as error:
-                raise BadInput("not UTF-8 text (%s)" % error)
-        self.size = len(self.text)
-        self.position = 0
+    def __init__(self, stream):
+        self._stream = stream
+        self._decoder = codecs.getincrementaldecoder("utf-8")() if str is not bytes else None
+        self._text = self._empty = "" if str is not bytes else b""
+        self._at = 0  # the current position in _text
+        self._base = 0  # characters dropped in front of _text
+        self._ended = False
+        self.size = _size_of(stream)
         self.count = 0
+
+    @property
+    def position(self):
+        return self._base + self._at
 
     def __iter__(self):
         try:
             for action in self._actions():
                 self.count += 1
                 yield action
-        except ValueError as error:  # JSON syntax, or bytes that are not UTF-8
-            raise BadInput("not valid JSON: %s" % error)
+        except RuntimeError as error:  # RecursionError on Python 3
+            raise BadInput("actions[%d]: nested too deeply to be read (%s)"
+                           % (self.count, error))
 
     def _actions(self):
-        text, decoder = self.text, json.JSONDecoder()
-        start = self._START.match(text)
-        if not start:
-            raise BadInput('expected a JSON object with the one member "%s": a list of '
-                           'actions' % ACTIONS_KEY)
-        position = self._skip_space(start.end())
-        if text[position:position + 1] == "]":
-            position += 1
-        else:
-            while True:
-                action, position = decoder.raw_decode(text, position)
-                self.position = position
-                yield action
-                position = self._skip_space(position)
-                separator = text[position:position + 1]
-                position = self._skip_space(position + 1)
-                if separator == "]":
-                    break
-                if separator != ",":
-                    raise BadInput("not valid JSON: expected ',' or ']' after actions[%d] at "
-                                   "character %d" % (self.count, position))
-        self._expect_end(self._skip_space(position))
+        for token in self._OPENING:
+            if not self._expect(token):
+                raise BadInput('expected a JSON object with the one member "%s": a list of '
+                               'actions' % ACTIONS_KEY)
+        if self._expect("]"):
+            self._expect_end()
+            return
+        while True:
+            yield self._decode()
+            if self._expect("]"):
+                break
+            if not self._expect(","):
+                raise BadInput("not valid JSON: expected ',' or ']' after actions[%d] at "
+                               "character %d" % (self.count, self.position))
+        self._expect_end()
 
-    def _expect_end(self, position):
-        if self.text[position:position + 1] != "}" or self._skip_space(position + 1) != \
-                self.size:
+    def _decode(self):
+        """The next JSON value, reading more text while the window may hold only its start."""
+        while True:
+            self._expect("")  # the decoder takes no white space in front of a value
+            try:
+                value, end = _DECODER.raw_decode(self._text, self._at)
+            except ValueError as error:  # JSON syntax, or bytes that are not UTF-8
+                if self._ended or not _may_be_cut(error, len(self._text)):
+                    raise BadInput("not valid JSON in actions[%d]: %s"
+                                   % (self.count, _placed(error, self._base)))
+                self._read(len(self._text) - self._at)  # the window grows by doubling
+                continue
+            self._at = end
+            return value
+
+    def _expect(self, token):
+        """Skips white space; True (and steps over it) when token comes next."""
+        while True:
+            self._at = self._SPACE.match(self._text, self._at).end()
+            if len(self._text) - self._at >= max(len(token), 1) or self._ended:
+                break
+            self._read()
+        if self._text[self._at:self._at + len(token)] != token:
+            return False
+        self._at += len(token)
+        return True
+
+    def _expect_end(self):
+        if not self._expect("}") or not self._at_end():
             raise BadInput('expected the end of the document after the list of actions, '
                            'at character %d (the object has the one member "%s")'
-                           % (position, ACTIONS_KEY))
+                           % (self.position, ACTIONS_KEY))
 
-    def _skip_space(self, position):
-        return self._SPACE.match(self.text, position).end()
+    def _at_end(self):
+        """Skips white space; True when the document ends there."""
+        while True:
+            self._at = self._SPACE.match(self._text, self._at).end()
+            if self._at < len(self._text):
+                return False
+            if self._ended:
+                return True
+            self._read()
+
+    def _read(self, at_least=0):
+        """Drops the text behind the position and appends a piece of the stream."""
+        self._text, self._base, self._at = self._text[self._at:], self._base + self._at, 0
+        data = self._stream.read(max(_PIECE, at_least))
+        if not data:
+            self._ended = True
+        if self._decoder is None:
+            self._text += data
+            return
+        try:
+            self._text += self._decoder.decode(data, final=not data)
+        except UnicodeDecodeError as error:
+            raise BadInput("not UTF-8 text (%s, near character %d)"
+                           % (error.reason, self._base + len(self._text)))
 
 
-class ActionWriter(object):
-    """Writes actions given in their JSON form to a stream, refusing (BadInput) any value the
-    file cannot hold. Returns the number of uncompressed bytes each action takes."""
+_DECODER = json.JSONDecoder()
+_PIECE = 1 << 16
+_CHAR = re.compile(r"\(char (\d+)")
 
-    def __init__(self, layout, stream, scratch_path):
+
+def _may_be_cut(error, window):
+    """True when a decoding error may come from the window ending inside the value: it lies
+    at the window's end, or is a string that never ends."""
+    if isinstance(error, UnicodeDecodeError):  # Python 2 decodes a string once it has ended
+        return False
+    position = getattr(error, "pos", None)
+    if position is None:
+        found = _CHAR.search(str(error))
+        position = int(found.group(1)) if found else window
+    return position >= window - 16 or str(error).startswith("Unterminated string")
+
+
+def _placed(error, base):
+    """The decoder's message with its position counted from the document's start."""
+    message = str(error).split(": line ", 1)[0]
+    position = getattr(error, "pos", None)
+    if position is None:
+        found = _CHAR.search(str(error))
+        position = int(found.group(1)) if found else None
+    return message if position is None else "%s at character %d" % (message, base + position)
+
+
+def _size_of(stream):
+    try:
+        return os.fstat(stream.fileno()).st_size
+    except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
+        return 0
+
+
+class ActionBuilder(object):
+    """Makes Action objects from their JSON form, refusing (BadInput) any value the file
+    cannot hold, with the action and the field named (the checks are jsonform's)."""
+
+    def __init__(self, layout):
+        q = layout.q
         self.layout = layout
-        self.stream = stream
-        self.scratch_path = scratch_path
-        self.header = layout.header_cls()
-        self.detail_header = layout.detail_header.cls()
-        self.bodies = dict((number, kind.shape.cls()) for number, kind in layout.kinds.items())
-        self.stat = layout.stat.cls()
+        self.q = q
         common = [name for name, _ in layout.head_fields] + [t for t, _ in layout.texts]
         self.plain_keys = frozenset(common + [DETAILS_KEY])
         self.spell_keys = frozenset(common + [DETAILS_KEY] + [n for n, _ in
@@ -116,49 +186,56 @@ class ActionWriter(object):
         self.body_keys = dict((number, _names(kind.shape.fields))
                               for number, kind in layout.kinds.items())
         self.stat_keys = _names(layout.stat.fields)
+        # The fields an Action takes as they stand: the counts follow what they count.
+        self.settable = [name for name in layout.head.names
+                         if name != NUM_DETAILS and not name.endswith("Len")]
+        self.body_classes = {number: getattr(q, name) for number, name in (
+            (q.QN4T_GENERIC_ACTION_DAMAGE, "Damage"), (q.QN4T_GENERIC_ACTION_STATMOD, "StatMod"),
+            (q.QN4T_GENERIC_ACTION_HEALING, "Healing"))}
 
-    def write(self, index, action):
-        layout, header = self.layout, self.header
+    def action(self, index, action):
+        """(the Action, the number of bytes it takes in the file)."""
+        layout = self.layout
         where = Where(index, action)
         require_object(action, where, "")
         spell = integer(action, ACTION_TYPE, self.action_type_kind, where) == SPELL_ACTION_TYPE
         refuse_unknown_keys(action, self.spell_keys if spell else self.plain_keys, where, "")
         code = jsonform.spell_code(action, SPELL_CODE, where) if spell else None
-        if code is not None and not _setter_can_make(code):
-            self._load_spell_code(code)  # first: the read replaces every field
-        numbers = jsonform.integers(action, layout.head, where)
-        layout.head.assign(header, numbers)
-        values = dict(zip(layout.head.names, numbers))
+        values = dict(zip(layout.head.names, jsonform.integers(action, layout.head, where)))
+        fields = dict((name, values[name]) for name in self.settable)
         size = layout.head_size
         for name, length_field in layout.texts:
-            setattr(header, name, module_text(jsonform.text(action, name, values[length_field],
-                                                            where)))
-            size += values[length_field]
+            length = values[length_field]
+            data = jsonform.text(action, name, length, where)
+            fields[name] = data + b"\0" * (length - len(data))  # the padding, as in the file
+            size += length
         if spell:
-            if _setter_can_make(code):
-                setattr(header, SPELL_CODE, module_text(code.split(b"\0", 1)[0]))
-            layout.trailer.assign(header, jsonform.integers(action, layout.trailer, where))
+            fields[SPELL_CODE] = code
+            fields.update(zip(layout.trailer.names, jsonform.integers(action, layout.trailer,
+                                                                      where)))
             size += layout.trailer_size
         details = require_list(member(action, DETAILS_KEY, where, ""), where, DETAILS_KEY)
         if len(details) != values[NUM_DETAILS]:
             raise BadInput("%s: %s is %d but %d details follow"
                            % (where(DETAILS_KEY), NUM_DETAILS, values[NUM_DETAILS],
                               len(details)))
-        header.write(self.stream)
+        made = []
         for number, detail in enumerate(details):
-            size += self._write_detail(detail, where, "%s[%d]" % (DETAILS_KEY, number))
-        return size
+            made.append(self._detail(detail, where, "%s[%d]" % (DETAILS_KEY, number)))
+            size += made[-1][1]
+        fields[DETAILS_KEY] = [detail for detail, _ in made]
+        return self.q.Action(**fields), size
 
-    def _write_detail(self, detail, where, path):
+    def _detail(self, detail, where, path):
         layout = self.layout
         require_object(detail, where, path)
         head = require_object(member(detail, HEADER_KEY, where, path + "."), where,
                               path + "." + HEADER_KEY)
         prefix = path + "." + HEADER_KEY + "."
         refuse_unknown_keys(head, self.detail_header_keys, where, prefix)
-        layout.detail_header.assign(self.detail_header,
-                                    jsonform.integers(head, layout.detail_header, where, prefix))
-        type_number = getattr(self.detail_header, DETAIL_TYPE)
+        header = dict(zip(layout.detail_header.names,
+                          jsonform.integers(head, layout.detail_header, where, prefix)))
+        type_number = header[DETAIL_TYPE]
         kind = layout.kinds.get(type_number)
         if kind is None:
             raise BadInput("%s: %d is not a detail kind this tool writes (%s)"
@@ -167,85 +244,54 @@ class ActionWriter(object):
         body_path = path + "." + BODY_KEY
         body_json = require_object(member(detail, BODY_KEY, where, path + "."), where, body_path)
         refuse_unknown_keys(body_json, self.body_keys[type_number], where, body_path + ".")
-        body = self.bodies[type_number]
-        kind.shape.assign(body, jsonform.integers(body_json, kind.shape, where, body_path + "."))
-        self.detail_header.write(self.stream)
-        body.write(self.stream)
+        body = dict(zip(kind.shape.names, jsonform.integers(body_json, kind.shape, where,
+                                                            body_path + ".")))
         size = layout.detail_header.size + kind.shape.size
         if kind.has_stats:
-            size += self._write_stats(detail, body, where, path)
-        return size
+            count = body.pop(NUM_STAT_MODS)
+            body[STATS_KEY] = self._stats(detail, count, where, path)
+            size += count * layout.stat.size
+        made = self.q.Detail(type=type_number, length=header[DETAIL_LENGTH],
+                             body=self.body_classes[type_number](**body))
+        return made, size
 
-    def _write_stats(self, detail, body, where, path):
-        layout = self.layout
+    def _stats(self, detail, count, where, path):
+        layout, stat_class = self.layout, self.q.Stat
         stats_path = path + "." + STATS_KEY
         stats = require_list(member(detail, STATS_KEY, where, path + "."), where, stats_path)
-        count = getattr(body, NUM_STAT_MODS) & 0xFFFFFFFF
         if len(stats) != count:
             raise BadInput("%s: %s is %d but %d stat entries follow"
                            % (where(stats_path), NUM_STAT_MODS, count, len(stats)))
+        made = []
         for number, entry in enumerate(stats):
             entry_path = "%s[%d]" % (stats_path, number)
             require_object(entry, where, entry_path)
             refuse_unknown_keys(entry, self.stat_keys, where, entry_path + ".")
-            layout.stat.assign(self.stat, jsonform.integers(entry, layout.stat, where,
-                                                            entry_path + "."))
-            self.stat.write(self.stream)
-        return count * layout.stat.size
-
-    def _load_spell_code(self, code):
-        """Puts all four bytes of a spell code into the header. The setter takes a text without
-        zero bytes and fills the rest with zero bytes, so a code with other bytes behind a zero
-        byte is read instead, from a spell record made for the purpose (a plain file, which the
-        record stream reads as it stands)."""
-        layout = self.layout
-        record = bytearray(layout.head_size + layout.trailer_size)
-        record[layout.head_offset(ACTION_TYPE)] = SPELL_ACTION_TYPE
-        start = layout.head_size + layout.trailer_offset(SPELL_CODE)
-        record[start:start + SPELL_CODE_SIZE] = code
-        with io.open(self.scratch_path, "wb") as f:
-            f.write(bytes(record))
-        with layout.q.Stream(self.scratch_path, "r") as stream:
-            if self.header.read(stream) != 0:
-                raise WriteFailed("cannot load the spell code %r through %s"
-                                  % (code, self.scratch_path))
+            made.append(stat_class(**dict(zip(layout.stat.names, jsonform.integers(
+                entry, layout.stat, where, entry_path + ".")))))
+        return made
 
 
 def _names(fields):
     return frozenset(name for name, _ in fields)
 
 
-def _setter_can_make(code):
-    """True when the spell-code setter makes these four bytes: a text, then zero bytes."""
-    text = code.split(b"\0", 1)[0]
-    return code == text.ljust(SPELL_CODE_SIZE, b"\0")
+def write_action_file(layout, source, target, inputs=(), progress=None):
+    """Writes the actions of an ActionSource to target (a path, or a binary file object such as
+    standard output) by the package's file-replacing rules: on any failure target is left as
+    it was and the temporary file is gone. inputs: the files target must not be. Returns the
+    number of uncompressed bytes. Raises BadInput, OutputIsInput, IOError/OSError."""
+    builder = ActionBuilder(layout)
+    written = [0]
 
+    def actions():
+        for index, action in enumerate(source):
+            made, size = builder.action(index, action)
+            written[0] += size
+            yield made
+            if progress and (index + 1) % PROGRESS_EVERY == 0:
+                progress(source.position, source.size)
 
-def write_action_file(layout, source, out_path, progress=None):
-    """Writes the actions of an ActionSource to out_path. Until the file is complete and read
-    back whole it exists only under a temporary name in the same directory; on any failure
-    that name is removed and out_path is left as it was. Returns the number of uncompressed
-    bytes. Raises BadInput, WriteFailed, OSError."""
-    temp_path = files.temporary_beside(out_path)
-    scratch_path = temp_path + ".spellcode"
-    try:
-        expected = 0
-        with layout.q.Stream(temp_path, "w") as stream:
-            writer = ActionWriter(layout, stream, scratch_path)
-            for index, action in enumerate(source):
-                expected += writer.write(index, action)
-                if progress and (index + 1) % PROGRESS_EVERY == 0:
-                    progress(source.position, source.size)
-        _verify_written(temp_path, expected, out_path)
-        files.publish(temp_path, out_path)
-        return expected
-    finally:
-        files.remove_quietly(temp_path, scratch_path)
-
-
-def _verify_written(path, expected, out_path):
-    """The record stream reports no write error (a full disk, for one): read the file back."""
-    data, problem = read_uncompressed(path)
-    if problem or len(data) != expected:
-        raise WriteFailed("writing %s failed: %s" % (out_path, problem or (
-            "%d of %d bytes arrived (disk full?)" % (len(data), expected))))
+    with load_files().writing(target, inputs) as out:
+        layout.q.write_actions(out, actions())
+    return written[0]

@@ -4,6 +4,7 @@ from __future__ import print_function, division
 
 import binascii
 import json
+import re
 
 from .layout import KIND_RANGES, KIND_TITLES, SPELL_CODE_SIZE
 
@@ -16,6 +17,15 @@ except NameError:
 
 HEX_KEY = "hex"
 
+# A UTF-16 surrogate (U+D800 to U+DFFF) in UTF-8's three-byte form. UTF-8 has no such form:
+# Python 3 refuses it both ways, Python 2 would decode and encode it. Both hosts refuse it
+# here, so that a JSON file written on one imports on the other.
+_ENCODED_SURROGATE = re.compile(b"\xed[\xa0-\xbf]")
+
+
+# Printable ASCII other than the quote and the backslash: the JSON string is the text itself.
+_PLAIN_ASCII = re.compile(b'[ !#-\\[\\]-~]*\\Z')
+
 
 class BadInput(Exception):
     """A JSON value the tool refuses; the message names the action and the field."""
@@ -23,13 +33,24 @@ class BadInput(Exception):
 
 # ---- bytes to JSON -------------------------------------------------------------------------
 
+def utf8_text(data):
+    """The bytes decoded as UTF-8, or None when they are not UTF-8 (as Python 3 defines it,
+    on both hosts)."""
+    if b"\xed" in data and _ENCODED_SURROGATE.search(data):
+        return None
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+
+
 def text_json(data):
     """A text's bytes (up to its first zero byte) as JSON: a string when they are UTF-8,
     otherwise {"hex": "..."}."""
-    try:
-        return json.dumps(data.decode("utf-8"))
-    except UnicodeDecodeError:
-        return hex_json(data)
+    if _PLAIN_ASCII.match(data):  # most texts: json.dumps would only add the quotes
+        return '"%s"' % data.decode("ascii")
+    text = utf8_text(data)
+    return hex_json(data) if text is None else json.dumps(text)
 
 
 def hex_json(data):
@@ -40,13 +61,9 @@ def spell_code_json(code):
     """The four spell-code bytes of the file as JSON: a string when they are a UTF-8 text
     padded with zero bytes (what the module's setter makes of that text), otherwise
     {"hex": "<8 hex digits>"} with every byte."""
-    text = code.split(b"\0", 1)[0]
-    if code == text.ljust(SPELL_CODE_SIZE, b"\0"):
-        try:
-            return json.dumps(text.decode("utf-8"))
-        except UnicodeDecodeError:
-            pass
-    return hex_json(code)
+    data = code.split(b"\0", 1)[0]
+    text = utf8_text(data) if code == data.ljust(SPELL_CODE_SIZE, b"\0") else None
+    return hex_json(code) if text is None else json.dumps(text)
 
 
 # ---- JSON to values, refusing what the file cannot hold -----------------------------------
@@ -68,7 +85,10 @@ class Where(object):
 
 
 def describe(value):
-    text = json.dumps(value)
+    try:
+        text = json.dumps(value)
+    except RuntimeError:  # nested too deeply to write out again (RecursionError)
+        return "a deeply nested value"
     return text if len(text) <= 40 else text[:37] + "..."
 
 
@@ -134,9 +154,13 @@ def json_bytes(value, where, path):
     """The bytes of a JSON text form: a string (UTF-8) or {"hex": "..."}."""
     if isinstance(value, TEXT_TYPE):
         try:
-            return value.encode("utf-8")
-        except UnicodeEncodeError:  # a lone surrogate such as "\ud800"
-            raise BadInput("%s: the string has no UTF-8 form" % where(path))
+            data = value.encode("utf-8")
+        except UnicodeEncodeError:  # a lone surrogate such as "\ud800", on Python 3
+            data = None
+        if data is None or b"\xed" in data and _ENCODED_SURROGATE.search(data):
+            raise BadInput("%s: the string has no UTF-8 form (a lone surrogate such as "
+                           "\\ud800)" % where(path))
+        return data
     if isinstance(value, dict) and list(value) == [HEX_KEY] and isinstance(value[HEX_KEY],
                                                                              TEXT_TYPE):
         try:

@@ -3,6 +3,9 @@ tables (each record class's FIELDS and WIRE_SIZE): nothing here lists a record's
 from __future__ import print_function, division
 
 import operator
+import struct
+
+from .module import module_bytes
 
 # The action type whose records carry the spell trailer.
 SPELL_ACTION_TYPE = 2
@@ -26,6 +29,7 @@ KIND_RANGES = {
     "s16": (-0x8000, 0x7FFF),
     "s32": (-0x80000000, 0x7FFFFFFF),
 }
+KIND_FORMATS = {"u8": "B", "u16": "H", "u32": "I", "s16": "h", "s32": "i"}
 KIND_TITLES = {
     "u8": "unsigned 8-bit",
     "u16": "unsigned 16-bit",
@@ -58,8 +62,15 @@ class RecordShape(object):
         # The module returns an unsigned 32-bit field as a signed value: mask it back.
         self._unsigned32 = tuple(i for i, (_, kind) in enumerate(self.integer_fields)
                                  if kind == "u32")
+        self._struct = struct.Struct("<" + "".join(KIND_FORMATS[kind] for _, kind in
+                                                   self.integer_fields))
         # The fields as JSON members, for `%` with numbers(): '"range": %d, "die": %d'.
         self.json_members_format = ", ".join('"%s": %%d' % name for name in self.names)
+
+    def fetch(self, obj):
+        """The integer fields of a whole-actions object (Action, Detail, a body, Stat) as a
+        tuple in order: those objects give unsigned fields unsigned."""
+        return self._fetch(obj)
 
     def numbers(self, record):
         """The record's integer fields in order, unsigned fields unsigned."""
@@ -67,6 +78,10 @@ class RecordShape(object):
         for i in self._unsigned32:
             numbers[i] &= 0xFFFFFFFF
         return numbers
+
+    def unpack(self, data):
+        """The integer fields from their bytes in the file (a record of integers only)."""
+        return self._struct.unpack(data)
 
     def values(self, record):
         """The record's integer fields as (name, value) pairs."""
@@ -96,7 +111,7 @@ class Layout(object):
     """Everything the tool derives from the module about the records of an action file."""
 
     def __init__(self, q):
-        self.q = q
+        self.q = q  # the package: its record classes, read_actions and the Action classes
         header_cls = q.qn4tGeneric_Action_Header
         fields = tuple(header_cls.FIELDS)
         text_positions = [i for i, (_, kind) in enumerate(fields) if kind == "text"]
@@ -122,6 +137,35 @@ class Layout(object):
                 (q.QN4T_GENERIC_ACTION_HEALING, "healing", q.qn4tGeneric_Healing_Details,
                  False)):
             self.kinds[number] = DetailKind(number, title, cls, has_stats)
+
+        self.statmod_type = q.QN4T_GENERIC_ACTION_STATMOD
+        self._text_getter = operator.attrgetter(*(name for name, _ in self.texts))
+
+    def raw_texts(self, action):
+        """The texts of an Action as its getters give them (str; on Python 3 decoded with
+        surrogateescape), every byte kept."""
+        return self._text_getter(action)
+
+    def text_values(self, action):
+        """The texts of an Action as bytes, every byte (padding included), in file order."""
+        return [module_bytes(text) for text in self._text_getter(action)]
+
+    def detail_offset(self, action, start, index):
+        """The offset of an Action's detail `index` (its header), the action starting at
+        `start`."""
+        offset = start + self.head_size + sum(len(t) for t in self.text_values(action))
+        if action.actionType == SPELL_ACTION_TYPE:
+            offset += self.trailer_size
+        for detail in action.details[:index]:
+            kind = self.kinds.get(detail.type)
+            offset += self.detail_header.size
+            if kind is None:
+                offset += detail.length
+            else:
+                offset += kind.shape.size
+                if kind.has_stats:
+                    offset += self.stat.size * detail.body.numStatMods
+        return offset
 
     def kinds_in_order(self):
         return [self.kinds[number] for number in sorted(self.kinds)]

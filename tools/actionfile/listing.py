@@ -2,17 +2,16 @@
 totals that check reports as well."""
 from __future__ import print_function, division
 
-from .layout import SPELL_CODE_SIZE
+from .jsonform import utf8_text
+from .layout import SPELL_ACTION_TYPE
 from .module import module_bytes
-from .walker import ACTION, DETAIL, STAT
 
 
 def shown_text(data):
     """Bytes as a quoted text for the listing: UTF-8 where they are, \\xNN for control
     characters and for bytes that are not UTF-8."""
-    try:
-        text = data.decode("utf-8")
-    except UnicodeDecodeError:
+    text = utf8_text(data)
+    if text is None:
         return '"%s"' % "".join(_byte_shown(b) for b in bytearray(data))
     return '"%s"' % "".join(c if 32 <= ord(c) != 127 and c != '"' else _byte_shown(ord(c))
                             for c in text)
@@ -47,54 +46,37 @@ def _nonzero_fields(values):
 
 
 class Listing(object):
-    """Turns the walk's events into lines."""
+    """Turns the walk's actions into lines."""
 
-    def __init__(self, walker):
-        self.walker = walker
-        self.layout = walker.layout
-        self.pending_stats = None
+    def __init__(self, walk):
+        self.walk = walk
+        self.layout = walk.layout
 
     def lines(self):
-        for event, record in self.walker.events():
-            if event == ACTION:
-                for line in self._flush_stats():
-                    yield line
-                yield self._action(record)
-            elif event == DETAIL:
-                for line in self._flush_stats():
-                    yield line
-                yield self._detail(record)
-            elif event == STAT:
-                self.pending_stats.append("%d:%+d" % (record.stat, record.modAmt))
-        for line in self._flush_stats():
-            yield line
+        for action in self.walk.actions():
+            yield self._action(action)
+            for number, detail in enumerate(action.details, 1):
+                yield self._detail(number, detail)
+                if self.layout.kinds.get(detail.type) is not None and \
+                        self.layout.kinds[detail.type].has_stats and detail.body.stats:
+                    yield "       stats " + " ".join("%d:%+d" % (entry.stat, entry.modAmt)
+                                                     for entry in detail.body.stats)
 
-    def _action(self, header):
-        walker = self.walker
+    def _action(self, action):
         line = "#%d id %d %s type %d level %d target %d range %d" % (
-            walker.action_number, walker.action_id, shown_text(module_bytes(header.name)),
-            header.actionType, header.levelAcquired, header.targetType, header.range)
-        if walker.trailer_offset is not None:
-            start = walker.trailer_offset
-            code = walker.data[start:start + SPELL_CODE_SIZE].rstrip(b"\0")
-            line += " spell %s cost %d path %d" % (shown_text(code), header.spellCost,
-                                                    header.spellPath)
+            self.walk.counts.actions, action.actionID,
+            shown_text(module_bytes(action.name).split(b"\0", 1)[0]), action.actionType,
+            action.levelAcquired, action.targetType, action.range)
+        if action.actionType == SPELL_ACTION_TYPE:
+            code = module_bytes(action.spellCode).rstrip(b"\0")
+            line += " spell %s cost %d path %d" % (shown_text(code), action.spellCost,
+                                                    action.spellPath)
         return line
 
-    def _detail(self, body):
-        walker = self.walker
-        header = walker.detail_header
-        kind = walker.detail_kind
-        prefix = "    %d. " % walker.detail_number
+    def _detail(self, number, detail):
+        kind = self.layout.kinds.get(detail.type)
+        prefix = "    %d. " % number
         if kind is None:
-            return prefix + "unknown type %d: %d body bytes skipped" % (header.type,
-                                                                        header.length)
-        line = prefix + "%s: %s" % (kind.title, _nonzero_fields(kind.shape.values(body)))
-        if kind.has_stats:
-            self.pending_stats = []
-        return line
-
-    def _flush_stats(self):
-        if self.pending_stats:
-            yield "       stats " + " ".join(self.pending_stats)
-        self.pending_stats = None
+            return prefix + "unknown type %d: %d body bytes skipped" % (detail.type,
+                                                                        detail.length)
+        return prefix + "%s: %s" % (kind.title, _nonzero_fields(kind.shape.values(detail.body)))

@@ -2,6 +2,7 @@
 in the repository's own build directory."""
 from __future__ import print_function, division
 
+import importlib
 import os
 import sys
 
@@ -51,6 +52,14 @@ def load():
                         "_qn4tGenericActionLoader) or set QN4T_MODULE_DIR to <build>/python "
                         "(<build>/python3 for Python 3)"
                         % (MODULE_NAME, first_error, ", ".join(looked_at)))
+
+
+def load_files():
+    """The package's file-writing rules (qn4tGenericActionLoader._files), shared with its
+    whole-file API so that the tool replaces its outputs exactly as the package does. Raises
+    ModuleMissing as load() does."""
+    load()
+    return importlib.import_module(MODULE_NAME + "._files")
 
 
 def module_text(data):

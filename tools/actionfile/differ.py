@@ -1,0 +1,182 @@
+"""diff: the actions added, removed and changed between two action files, matched by actionID
+(repeated IDs in the order they appear). Memory grows by an index per action (its ID and a
+digest of its fields), not by the actions: the files are walked again to report, and the
+fields of the changed old actions wait in a temporary file for their new versions."""
+from __future__ import print_function, division
+
+import array
+import hashlib
+import pickle
+import tempfile
+
+from .layout import SPELL_ACTION_TYPE, SPELL_CODE
+from .listing import shown_text
+from .module import module_bytes
+from .walk import Damaged
+
+OLD, NEW = 0, 1
+ABSENT = "(none)"
+
+
+class WalkFailed(Exception):
+    """A walk over one of the two files (OLD or NEW) found it damaged."""
+
+    def __init__(self, which, damage):
+        Exception.__init__(self, which, damage)
+        self.which = which
+        self.damage = damage
+
+
+class Report(object):
+    """The counts of a comparison."""
+
+    def __init__(self):
+        self.added = self.removed = self.changed = self.same = 0
+
+    def differs(self):
+        return bool(self.added or self.removed or self.changed)
+
+    def summary(self):
+        return "%d added, %d removed, %d changed, %d the same" % (
+            self.added, self.removed, self.changed, self.same)
+
+
+def fields(layout, action):
+    """The action's fields as (name, value) pairs in file order, what diff compares: the
+    header (the spell trailer only for a spell), the texts with every byte, then per detail
+    its header, body fields and stat entries (an unknown kind's body as its bytes)."""
+    pairs = list(zip(layout.head.names, layout.head.numbers(action)))
+    pairs.extend(zip((name for name, _ in layout.texts), layout.text_values(action)))
+    if action.actionType == SPELL_ACTION_TYPE:
+        pairs.append((SPELL_CODE, module_bytes(action.spellCode)))
+        pairs.extend(zip(layout.trailer.names, layout.trailer.numbers(action)))
+    for number, detail in enumerate(action.details):
+        prefix = "details[%d]." % number
+        pairs.append((prefix + "type", detail.type))
+        pairs.append((prefix + "length", detail.length))
+        kind = layout.kinds.get(detail.type)
+        if kind is None:
+            pairs.append((prefix + "body", module_bytes(detail.body)))
+            continue
+        pairs.extend((prefix + "body." + name, value)
+                     for name, value in kind.shape.values(detail.body))
+        if kind.has_stats:
+            for index, entry in enumerate(detail.body.stats):
+                entry_prefix = "%sstats[%d]." % (prefix, index)
+                pairs.extend((entry_prefix + name, value)
+                             for name, value in layout.stat.values(entry))
+    return pairs
+
+
+def _digest(pairs):
+    return hashlib.md5(repr([value for _, value in pairs]).encode("latin-1", "replace")
+                       if str is not bytes else repr([v for _, v in pairs])).digest()
+
+
+class _Index(object):
+    """Per action of one file, in order: its ID and the digest of its fields."""
+
+    def __init__(self):
+        self.ids = array.array("I")
+        self.digests = bytearray()
+
+    def digest(self, number):
+        return bytes(self.digests[16 * number:16 * number + 16])
+
+
+def _walk(open_walk, which):
+    """The actions of one file; a damage found is raised as WalkFailed."""
+    walk = open_walk(which)
+    try:
+        for action in walk.actions():
+            yield action
+    except Damaged as damage:
+        raise WalkFailed(which, damage)
+
+
+def _index(layout, open_walk, which):
+    index = _Index()
+    for action in _walk(open_walk, which):
+        index.ids.append(action.actionID)
+        index.digests += _digest(fields(layout, action))
+    return index
+
+
+def _match(old_ids, new_ids):
+    """For each new action the number of its old one (-1: added), and for each old action
+    whether it has a new one: the k-th action with an ID in OLD goes with the k-th one with
+    that ID in NEW."""
+    partner = array.array("l", [-1]) * len(new_ids)
+    matched = bytearray(len(old_ids))
+    old_order = sorted(range(len(old_ids)), key=old_ids.__getitem__)  # stable: in order
+    new_order = sorted(range(len(new_ids)), key=new_ids.__getitem__)
+    i = j = 0
+    while i < len(old_order) and j < len(new_order):
+        old_id, new_id = old_ids[old_order[i]], new_ids[new_order[j]]
+        if old_id == new_id:
+            partner[new_order[j]] = old_order[i]
+            matched[old_order[i]] = 1
+            i += 1
+            j += 1
+        elif old_id < new_id:
+            i += 1
+        else:
+            j += 1
+    return partner, matched
+
+
+def _label(layout, number, action):
+    name = shown_text(layout.text_values(action)[0].split(b"\0", 1)[0])
+    return "#%d id %d %s" % (number + 1, action.actionID, name)
+
+
+def _shown(value):
+    if value is ABSENT:
+        return value
+    return shown_text(value) if isinstance(value, bytes) else "%d" % value
+
+
+def compare(layout, open_walk, say):
+    """Compares the files that open_walk(OLD) and open_walk(NEW) walk (each called once per
+    walk) and says the differences line by line; returns the Report. Raises WalkFailed."""
+    old, new = _index(layout, open_walk, OLD), _index(layout, open_walk, NEW)
+    partner, matched = _match(old.ids, new.ids)
+    report = Report()
+    changed_old = bytearray(len(old.ids))
+    for number, old_number in enumerate(partner):
+        if old_number >= 0 and new.digest(number) != old.digest(old_number):
+            changed_old[old_number] = 1
+    report.removed = len(old.ids) - sum(matched)
+    with tempfile.TemporaryFile() as waiting:
+        where = {}
+        if report.removed or any(changed_old):
+            for number, action in enumerate(_walk(open_walk, OLD)):
+                if not matched[number]:
+                    say("removed: " + _label(layout, number, action))
+                elif changed_old[number]:
+                    where[number] = waiting.tell()
+                    pickle.dump(fields(layout, action), waiting, 2)
+        if len(partner) - sum(matched) or where:
+            for number, action in enumerate(_walk(open_walk, NEW)):
+                old_number = partner[number]
+                if old_number < 0:
+                    report.added += 1
+                    say("added: " + _label(layout, number, action))
+                elif old_number in where:
+                    report.changed += 1
+                    waiting.seek(where[old_number])
+                    _say_changes(layout, number, old_number, pickle.load(waiting), action, say)
+    report.same = len(new.ids) - report.added - report.changed
+    return report
+
+
+def _say_changes(layout, number, old_number, old_pairs, action, say):
+    say("changed: %s (#%d in the old file)" % (_label(layout, number, action), old_number + 1))
+    new_pairs = fields(layout, action)
+    old_values, new_values = dict(old_pairs), dict(new_pairs)
+    names = [name for name, _ in old_pairs]
+    names += [name for name, _ in new_pairs if name not in old_values]
+    for name in names:
+        before, after = old_values.get(name, ABSENT), new_values.get(name, ABSENT)
+        if before != after:
+            say("    %s: %s -> %s" % (name, _shown(before), _shown(after)))

@@ -1,0 +1,257 @@
+"""Walks an action file with the package's whole-actions reader, one Action at a time: counts
+the records per kind, notes what JSON cannot carry, and where the file is damaged, walks the
+damaged action field by field to say which record is cut, at which uncompressed offset, and
+what was expected there. Memory stays flat in the file's size."""
+from __future__ import print_function, division
+
+import struct
+
+from .layout import SPELL_ACTION_TYPE
+from .source import Inflated
+
+PROGRESS_EVERY = 4096  # actions between two progress reports
+
+
+class _Finding(object):
+    """Where something was found: the record, and the offset in the uncompressed stream."""
+
+    def __init__(self, offset, place, problem):
+        self.offset = offset
+        self.place = place
+        self.problem = problem
+
+    def __str__(self):
+        return "%s, offset %d: %s" % (self.place, self.offset, self.problem)
+
+
+class Damaged(_Finding, Exception):
+    """The file cannot be walked to its end: which record, the offset in the uncompressed
+    stream, and what was expected there."""
+
+    def __init__(self, offset, place, problem):
+        Exception.__init__(self, offset, place, problem)
+        _Finding.__init__(self, offset, place, problem)
+
+
+class Note(_Finding):
+    """Something the file holds intact that the tool cannot carry into JSON."""
+
+
+class Counts(object):
+    """Records seen so far, per kind."""
+
+    def __init__(self, layout):
+        self.actions = 0
+        self.spells = 0
+        self.details = dict((number, 0) for number in layout.kinds)
+        self.unknown_details = 0
+        self.stats = 0
+
+
+def place(number, action_id=None, detail=0, details=0):
+    """A record in words: "action #3 (id 1003), detail 2 of 4"."""
+    text = "action #%d" % number
+    if action_id is not None:
+        text += " (id %d)" % action_id
+    if detail:
+        text += ", detail %d of %d" % (detail, details)
+    return text
+
+
+class Walk(object):
+    """One walk over the action file at `path`. actions() yields its Action objects in file
+    order; meanwhile `counts`, `notes`, `walked` (bytes behind the last action) and
+    `action_start` (the offset of the action last yielded) say where the walk stands. At the
+    end `total` holds the file's whole uncompressed length. Raises IOError/OSError when the
+    file cannot be opened."""
+
+    def __init__(self, layout, path, progress=None):
+        self.layout = layout
+        self.path = path
+        self.progress = progress
+        self.source = Inflated.open(path)
+        self.compressed = self.source.starts_like_gzip()
+        self.size = _file_size(self.source)
+        self.counts = Counts(layout)
+        self.notes = []
+        self.walked = 0
+        self.action_start = 0
+        self.total = 0
+
+    def actions(self):
+        """The file's actions. Raises Damaged where the file is damaged, after every complete
+        action before that point."""
+        layout, counts = self.layout, self.counts
+        reader = layout.q.read_actions(self.source, plain=True)
+        try:
+            try:
+                for action in reader:
+                    self.action_start, self.walked = self.walked, reader.offset
+                    counts.actions += 1
+                    self._count(action)
+                    yield action
+                    if self.progress and counts.actions % PROGRESS_EVERY == 0:
+                        self.progress(self.source.compressed_position(), self.size)
+            except layout.q.DamagedFileError as error:
+                self.total = self.source.drain()
+                raise self._damage(str(error))
+            except (IOError, OSError) as error:
+                raise Damaged(self.walked, place(counts.actions + 1), "the file cannot be read "
+                              "from here: %s" % (error.strerror or error))
+            self.total = self.source.drain()
+            if self.source.problem:
+                raise Damaged(self.walked, "after action #%d" % counts.actions,
+                              self.source.problem)
+        finally:
+            self.source.close()
+
+    def _count(self, action):
+        counts, layout = self.counts, self.layout
+        if action.actionType == SPELL_ACTION_TYPE:
+            counts.spells += 1
+        kinds = counts.details
+        for index, detail in enumerate(action.details):
+            number = detail.type
+            if number in kinds:
+                kinds[number] += 1
+                if number == layout.statmod_type:
+                    counts.stats += detail.body.numStatMods
+            else:
+                counts.unknown_details += 1
+                self.notes.append(Note(
+                    layout.detail_offset(action, self.action_start, index),
+                    place(counts.actions, action.actionID, index + 1, len(action.details)),
+                    "detail of the unknown type %d (known: %s): its %d body bytes were skipped"
+                    % (number, layout.kind_list(), detail.length)))
+        for text in layout.raw_texts(action):
+            if "\0" in text:
+                self._look_behind_zero_bytes(action, layout.text_values(action))
+                break
+
+    def _look_behind_zero_bytes(self, action, texts):
+        """Notes every text that holds other bytes behind a zero byte: the record getters stop
+        at the first zero byte and the setters take none, so such bytes cannot be carried.
+        Zero bytes up to the text's end are padding, which the length field carries."""
+        position = self.action_start + self.layout.head_size
+        for (name, _), text in zip(self.layout.texts, texts):
+            zero = text.find(b"\0")
+            if zero >= 0 and text.count(b"\0", zero) != len(text) - zero:
+                self.notes.append(Note(
+                    position + zero, place(self.counts.actions, action.actionID),
+                    "the text %s (%d bytes) holds other bytes behind a zero byte at its byte %d"
+                    % (name, len(text), zero)))
+            position += len(text)
+
+    def _damage(self, reader_report):
+        """The Damaged report for the action behind the last complete one."""
+        number = self.counts.actions + 1
+        source = Inflated.open(self.path)
+        try:
+            source.skip(self.walked)
+            damage = _DamagedAction(self.layout, source, number, self.walked).find()
+        finally:
+            source.close()
+        if damage is None:  # the reader saw what a walk by the fields does not
+            damage = Damaged(self.walked, place(number), reader_report)
+        self.walked = damage.offset
+        return damage
+
+
+def _file_size(stream):
+    try:
+        import os
+        return os.fstat(stream._raw.fileno()).st_size
+    except (AttributeError, OSError, ValueError):
+        return 0
+
+
+class _DamagedAction(object):
+    """Reads one action field by field from a stream standing at its start, to find the
+    record that is cut short. Stat entries and unknown bodies are skipped over, not kept."""
+
+    def __init__(self, layout, stream, number, offset):
+        self.layout = layout
+        self.stream = stream
+        self.number = number
+        self.offset = offset
+        self.action_id = None
+        self.detail = (0, 0)
+
+    def place(self):
+        return place(self.number, self.action_id, *self.detail)
+
+    def find(self):
+        """The Damaged report, or None when the action is whole."""
+        layout, stream = self.layout, self.stream
+        head = stream.take(layout.head_size)
+        if len(head) < layout.head_size:
+            if stream.problem:
+                return self._short(len(head), "its %d-byte action header" % layout.head_size)
+            after = "after the last action" if self.number > 1 else "in the file"
+            return Damaged(self.offset, self.place(),
+                           "%d bytes remain %s, fewer than a %d-byte action header: the file "
+                           "is cut inside an action header, or has trailing bytes"
+                           % (len(head), after, layout.head_size))
+        values = dict(zip(layout.head.names, layout.head.unpack(head)))
+        self.action_id = values["actionID"]
+        self.offset += layout.head_size
+        spell = values["actionType"] == SPELL_ACTION_TYPE
+        need = layout.variable_size([values[length] for _, length in layout.texts],
+                                    values["actionType"])
+        got = len(stream.take(need))
+        if got < need:
+            return self._short(got, "its texts%s (%d bytes behind the head)"
+                               % (" and spell trailer" if spell else "", need))
+        self.offset += need
+        count = values["numDetails"]
+        for number in range(1, count + 1):
+            self.detail = (number, count)
+            damage = self._detail()
+            if damage is not None:
+                return damage
+        return None
+
+    def _detail(self):
+        layout, stream = self.layout, self.stream
+        size = layout.detail_header.size
+        header = stream.take(size)
+        if len(header) < size:
+            return self._short(len(header), "its %d-byte detail header" % size)
+        type_number, length = layout.detail_header.unpack(header)
+        self.offset += size
+        kind = layout.kinds.get(type_number)
+        if kind is None:
+            got = stream.skip(length)
+            if got < length:
+                return Damaged(self.offset, self.place(),
+                               "a detail of the unknown type %d says %d body bytes follow, the "
+                               "file holds %d more" % (type_number, length, got))
+            self.offset += length
+            return None
+        body = stream.take(kind.shape.size)
+        if len(body) < kind.shape.size:
+            return self._short(len(body), "its %d-byte %s body" % (kind.shape.size, kind.title))
+        self.offset += kind.shape.size
+        if kind.has_stats:
+            return self._stats(kind.shape.unpack(body)[kind.shape.names.index("numStatMods")])
+        return None
+
+    def _stats(self, count):
+        size = self.layout.stat.size
+        got = self.stream.skip(count * size)
+        if got == count * size:
+            self.offset += got
+            return None
+        number = got // size + 1
+        self.offset += (number - 1) * size
+        return self._short(got - (number - 1) * size, "its stat entry %d of %d (%d bytes each)"
+                           % (number, count, size))
+
+    def _short(self, got, what):
+        if got <= 0:
+            problem = "the file ends where %s should begin" % what
+        else:
+            problem = "the file ends %d bytes into %s" % (got, what)
+        if self.stream.problem:
+            problem += "; " + self.stream.problem
+        return Damaged(self.offset, self.place(), problem)
