@@ -43,15 +43,6 @@ std::string detail_part(std::size_t index, const char *what) {
     return "detail " + std::to_string(index + 1) + "'s " + what;
 }
 
-// A cut action: the buffer of `size` bytes needs `needed`, inside `part` from `offset`.
-Decoded cut(std::size_t needed, std::string part, std::size_t offset) {
-    Decoded d;
-    d.needed = needed;
-    d.part = std::move(part);
-    d.part_offset = offset;
-    return d;
-}
-
 template <class R>
 const std::uint8_t *decode_fixed(R &record, const std::uint8_t *in) {
     return decode(record, Layout<R>::fields, in);
@@ -171,65 +162,144 @@ void encode_action(const WholeAction &action, std::string &out) {
     }
 }
 
-Decoded decode_action(const std::uint8_t *data, std::size_t size, WholeAction &action) {
+Decoded ActionDecoder::cut(std::size_t wanted, std::string part) const {
+    Decoded d;
+    d.used = taken_;
+    d.needed = d.goes_on_at = taken_ + wanted;
+    d.part = std::move(part);
+    d.part_offset = taken_;
+    return d;
+}
+
+Decoded ActionDecoder::cut_in_stats() const {
+    Decoded d;
+    d.used = taken_;
+    d.needed = taken_ + kStatSize * stats_left_;
+    d.goes_on_at = taken_ + kStatSize;  // the next entry: whole entries are decoded as they come
+    d.part = detail_part(detail_, "stat entries");
+    d.part_offset = stats_start_;
+    return d;
+}
+
+Decoded ActionDecoder::step(const std::uint8_t *data, std::size_t size, WholeAction &action) {
     qn4tGeneric_Action_Header &head = action.head;
-    if (size < kHeadSize) return cut(kHeadSize, "the head", 0);
-    decode(head, HeaderLayout::head, data);
-    std::size_t at = kHeadSize;
-
-    const std::size_t texts_end = at + variable_size(head) - (is_spell(head) ? kTrailerSize : 0);
-    if (size < texts_end) return cut(texts_end, "the texts", at);
-    std::size_t n = 0;
-    for_each_field(HeaderLayout::texts, [&](const auto &t) {
-        const std::size_t length = head.*(t.length);
-        action.texts[n++].assign(reinterpret_cast<const char *>(data + at), length);
-        at += length;
-    });
-    if (is_spell(head)) {
-        if (size < at + kTrailerSize) return cut(at + kTrailerSize, "the spell trailer", at);
-        decode(head, HeaderLayout::trailer, data + at);
-        at += kTrailerSize;
-    } else {
-        // A whole action starts afresh: no spell fields from an action decoded before.
-        for_each_field(HeaderLayout::trailer, [&](const auto &f) {
-            std::memset(&(head.*(f.member)), 0, sizeof(head.*(f.member)));
-        });
-    }
-
-    action.details.resize(head.numDetails);
-    for (std::size_t i = 0; i < action.details.size(); ++i) {
-        WholeDetail &d = action.details[i];
-        if (size < at + kDetailHeaderSize)
-            return cut(at + kDetailHeaderSize, detail_part(i, "header"), at);
-        decode_fixed(d.header, data + at);
-        at += kDetailHeaderSize;
-        const BodyKind kind = d.kind();
-        const std::size_t body = kind == BodyKind::raw ? d.header.length : fixed_body_size(kind);
-        if (size < at + body) return cut(at + body, detail_part(i, "body"), at);
-        switch (kind) {
-        case BodyKind::damage: decode_fixed(d.damage, data + at); break;
-        case BodyKind::healing: decode_fixed(d.healing, data + at); break;
-        case BodyKind::statmod: decode_fixed(d.statmod, data + at); break;
-        case BodyKind::raw: d.raw.assign(reinterpret_cast<const char *>(data + at), body); break;
+    std::size_t at = 0;
+    auto take = [&](std::size_t n) {
+        at += n;
+        taken_ += n;
+    };
+    for (;;) {
+        const std::size_t left = size - at;
+        switch (stage_) {
+        case Stage::head:
+            if (left < kHeadSize) return cut(kHeadSize, "the head");
+            decode(head, HeaderLayout::head, data + at);
+            take(kHeadSize);
+            stage_ = Stage::texts;
+            break;
+        case Stage::texts: {
+            const std::size_t length = variable_size(head) - (is_spell(head) ? kTrailerSize : 0);
+            if (left < length) return cut(length, "the texts");
+            std::size_t n = 0;
+            for_each_field(HeaderLayout::texts, [&](const auto &t) {
+                const std::size_t text = head.*(t.length);
+                action.texts[n++].assign(reinterpret_cast<const char *>(data + at), text);
+                take(text);
+            });
+            stage_ = Stage::trailer;
+            break;
         }
-        at += body;
-        if (kind != BodyKind::statmod) {
+        case Stage::trailer:
+            if (is_spell(head)) {
+                if (left < kTrailerSize) return cut(kTrailerSize, "the spell trailer");
+                decode(head, HeaderLayout::trailer, data + at);
+                take(kTrailerSize);
+            } else {
+                // A whole action starts afresh: no spell fields from an action decoded before.
+                for_each_field(HeaderLayout::trailer, [&](const auto &f) {
+                    std::memset(&(head.*(f.member)), 0, sizeof(head.*(f.member)));
+                });
+            }
+            action.details.resize(head.numDetails);
+            stage_ = Stage::detail_header;
+            break;
+        case Stage::detail_header:
+            if (detail_ == action.details.size()) {
+                stage_ = Stage::done;
+                break;
+            }
+            if (left < kDetailHeaderSize)
+                return cut(kDetailHeaderSize, detail_part(detail_, "header"));
+            decode_fixed(action.details[detail_].header, data + at);
+            take(kDetailHeaderSize);
+            stage_ = Stage::detail_body;
+            break;
+        case Stage::detail_body: {
+            WholeDetail &d = action.details[detail_];
+            const BodyKind kind = d.kind();
+            const std::size_t body = kind == BodyKind::raw ? d.header.length : fixed_body_size(kind);
+            if (left < body) return cut(body, detail_part(detail_, "body"));
+            switch (kind) {
+            case BodyKind::damage: decode_fixed(d.damage, data + at); break;
+            case BodyKind::healing: decode_fixed(d.healing, data + at); break;
+            case BodyKind::statmod: decode_fixed(d.statmod, data + at); break;
+            case BodyKind::raw: d.raw.assign(reinterpret_cast<const char *>(data + at), body); break;
+            }
+            take(body);
             d.stats.clear();
-            continue;
+            if (kind != BodyKind::statmod) {
+                ++detail_;
+                stage_ = Stage::detail_header;
+                break;
+            }
+            stats_left_ = d.statmod.numStatMods;
+            stats_start_ = taken_;
+            // Beyond what an action may hold the entries are only counted: whether the input
+            // holds them all decides between a cut file and an action too large to read.
+            skimming_ = stats_left_ > kMaxHeldStats - held_stats_;
+            stage_ = Stage::stats;
+            break;
         }
-        const std::size_t entries = d.statmod.numStatMods;
-        if ((size - at) / kStatSize < entries)
-            return cut(at + kStatSize * entries, detail_part(i, "stat entries"), at);
-        d.stats.resize(entries);
-        for (auto &entry : d.stats) {
-            decode_fixed(entry, data + at);
-            at += kStatSize;
+        case Stage::stats: {
+            WholeDetail &d = action.details[detail_];
+            const std::size_t n = std::min(stats_left_, left / kStatSize);
+            if (!skimming_) {
+                // Grows with the entries that arrived, never to the declared count at once.
+                const std::size_t first = d.stats.size();
+                d.stats.resize(first + n);
+                for (std::size_t k = 0; k < n; ++k)
+                    decode_fixed(d.stats[first + k], data + at + k * kStatSize);
+                held_stats_ += n;
+            }
+            take(n * kStatSize);
+            stats_left_ -= n;
+            if (stats_left_) return cut_in_stats();
+            if (skimming_) {
+                Decoded d;
+                d.used = taken_;
+                d.refused = "detail " + std::to_string(detail_ + 1) + " has " +
+                            std::to_string(action.details[detail_].statmod.numStatMods) +
+                            " stat entries, more than an action read whole may hold (" +
+                            std::to_string(kMaxHeldStats) + " in all its details)";
+                return d;
+            }
+            ++detail_;
+            stage_ = Stage::detail_header;
+            break;
+        }
+        case Stage::done: {
+            Decoded d;
+            d.complete = true;
+            d.used = taken_;
+            return d;
+        }
         }
     }
-    Decoded done;
-    done.complete = true;
-    done.used = at;
-    return done;
+}
+
+Decoded decode_action(const std::uint8_t *data, std::size_t size, WholeAction &action) {
+    ActionDecoder decoder;
+    return decoder.step(data, size, action);
 }
 
 // ---- BlockReader ----
@@ -434,26 +504,31 @@ ActionReader::Step ActionReader::damaged(const std::string &what) {
 }
 
 ActionReader::Step ActionReader::next(WholeAction &action) {
+    if (!error_.empty()) return Step::damaged;
+    decoder_.restart();
+    std::size_t dropped = 0;  // bytes of this action decoded and gone from the buffer
     for (;;) {
-        const std::size_t held = end_ - begin_;
-        Decoded d;
-        if (held) d = decode_action(buffer_.data() + begin_, held, action);
+        const Decoded d = decoder_.step(buffer_.data() + begin_, end_ - begin_, action);
+        begin_ += d.used - dropped;
+        dropped = d.used;
         if (d.complete) {
-            begin_ += d.used;
             offset_ += d.used;
             ++actions_;
             return Step::action;
         }
-        // Grow towards what the action needs, one block at a time.
-        while (end_ - begin_ < std::max<std::size_t>(d.needed, 1) && more()) {
+        if (!d.refused.empty()) return damaged(d.refused);
+        // Grow towards what the next step needs, one block at a time.
+        const std::size_t wanted = d.goes_on_at - d.used;
+        while (end_ - begin_ < wanted && more()) {
         }
-        if (end_ - begin_ >= std::max<std::size_t>(d.needed, 1)) continue;
+        if (end_ - begin_ >= wanted) continue;
         if (failed_) return damaged(blocks_.error());
-        if (held == 0) return Step::end;
+        const std::size_t have = d.used + (end_ - begin_);
+        if (have == 0) return Step::end;
         return damaged("the file ends inside " + d.part + " (at offset " +
                        std::to_string(offset_ + d.part_offset) + ", " +
                        std::to_string(d.needed - d.part_offset) + " bytes needed from there, " +
-                       std::to_string(held - d.part_offset) + " there)");
+                       std::to_string(have - d.part_offset) + " there)");
     }
 }
 

@@ -58,19 +58,53 @@ std::size_t encoded_size(const WholeAction &action);
 // padded with zero bytes, a longer one is cut, as the record writer does.
 void encode_action(const WholeAction &action, std::string &out);
 
-// The outcome of decoding one action from a buffer.
+// Stat entries one action may hold in memory, in all its details together: room for
+// actions of millions of entries, while a count of billions (numStatMods is 32 bits), which
+// a small gzip file can declare, is never taken as memory to fill.
+constexpr std::size_t kMaxHeldStats = std::size_t{1} << 24;
+
+// The outcome of decoding (a piece of) one action. Offsets count from the action's start.
 struct Decoded {
     bool complete = false;  // true: `used` bytes made the action
-    std::size_t used = 0;
-    // When not complete: the buffer must hold at least `needed` bytes, and the action is cut
-    // inside `part` (e.g. "the texts", "detail 2's body"), which starts at `part_offset`.
+    std::size_t used = 0;   // bytes decoded and no longer needed
+    // When not complete, and not refused: the action is cut inside `part` (e.g. "the texts",
+    // "detail 2's stat entries"), which starts at `part_offset` and needs the action to
+    // reach `needed` bytes; decoding goes on once `goes_on_at` bytes are there.
     std::size_t needed = 0;
+    std::size_t goes_on_at = 0;
     std::string part;
     std::size_t part_offset = 0;
+    // Why the action, whole in the input, cannot be held (more than kMaxHeldStats entries).
+    std::string refused;
+};
+
+// Decodes one action from bytes that may arrive in pieces: each step takes what it can and
+// keeps its place, so that the bytes of stat entries already decoded need not be held, and a
+// declared count is filled only as far as entries arrive. Every value is accepted; an action
+// is complete, cut (more bytes wanted), or refused as too large to hold.
+class ActionDecoder {
+public:
+    // Starts a new action, reusing the storage of `action`.
+    void restart() { *this = ActionDecoder(); }
+    // Decodes from the `size` bytes at `data`, which follow the `used` bytes of the last step.
+    Decoded step(const std::uint8_t *data, std::size_t size, WholeAction &action);
+
+private:
+    enum class Stage { head, texts, trailer, detail_header, detail_body, stats, done };
+    Decoded cut(std::size_t wanted, std::string part) const;
+    Decoded cut_in_stats() const;
+
+    Stage stage_ = Stage::head;
+    std::size_t taken_ = 0;        // bytes of the action decoded
+    std::size_t detail_ = 0;       // the detail being decoded
+    std::size_t stats_left_ = 0;   // its stat entries still to come
+    std::size_t stats_start_ = 0;  // where they start
+    std::size_t held_stats_ = 0;   // entries the action holds so far
+    bool skimming_ = false;        // counting entries that will not be held
 };
 
 // Decodes one whole action from the `size` bytes at `data` into `action`, reusing its
-// storage. Every value is accepted; the only failure is a buffer that ends too soon.
+// storage: one step of a fresh ActionDecoder.
 Decoded decode_action(const std::uint8_t *data, std::size_t size, WholeAction &action);
 
 // ---- gzip blocks ----
@@ -152,8 +186,9 @@ private:
     std::string error_;
 };
 
-// Whole actions one after another from a block reader, holding only the actions not yet
-// taken in memory.
+// Whole actions one after another from a block reader, holding the action being decoded and
+// the bytes not yet decoded: a block, or one part of an action that is not a run of stat
+// entries (a few megabytes at most, from the length fields).
 class ActionReader {
 public:
     explicit ActionReader(ByteSource &source, bool plain = false);
@@ -161,6 +196,7 @@ public:
     enum class Step { action, end, damaged };
     // Decodes the next action into `action`. At `damaged`, error() names the action's number
     // (from 1), its uncompressed offset and what is wrong; every earlier action was complete.
+    // Damage is final: every later call reports it again.
     Step next(WholeAction &action);
     const std::string &error() const { return error_; }
     bool source_failed() const { return blocks_.source_failed(); }
@@ -172,6 +208,7 @@ private:
     Step damaged(const std::string &what);
 
     BlockReader blocks_;
+    ActionDecoder decoder_;
     std::vector<std::uint8_t> buffer_;
     std::size_t begin_ = 0, end_ = 0;  // the held bytes not yet decoded
     bool ended_ = false, failed_ = false;

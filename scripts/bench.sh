@@ -7,6 +7,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${QN4T_BENCH_BUILD:-build-bench}
+# The native bench links Google Benchmark; installed from Debian when missing.
+if ! dpkg -s libbenchmark-dev >/dev/null 2>&1; then
+  echo "bench.sh: installing libbenchmark-dev" >&2
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "bench.sh: run as root, or install: libbenchmark-dev" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq libbenchmark-dev >/dev/null
+fi
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQN4T_BENCH=ON >/dev/null
 # qn4t_bench: _qn4tGenericActionLoader, _qn4tGenericActionLoader_py3 (each where its host is
 # found), qn4t_native_bench and the floor extensions.

@@ -348,5 +348,101 @@ TEST(ActionReaderTest, CorruptOrCutCompressedDataIsReportedWithItsCompressedOffs
               std::string::npos);
 }
 
+// One action whose details are stat modifications: every detail but the last with `held`
+// zero entries, the last declaring `count` entries and ending before them.
+std::string head_declaring(std::uint32_t count, std::size_t held = 0, std::size_t details = 1) {
+    WholeAction a;
+    a.head.actionID = 77;
+    a.details.resize(details);
+    for (WholeDetail &d : a.details) {
+        d.header.type = 2;
+        d.stats.resize(held);
+    }
+    a.details.back().stats.clear();
+    EXPECT_EQ(qn4t::derive_counts(a), "");
+    a.details.back().statmod.numStatMods = count;
+    return encoded(a);
+}
+
+// `prefix`, `zeros` zero bytes and `suffix` in one gzip member, compressed as they are made:
+// a small file that inflates to far more than it holds.
+Bytes gzip_with_zeros(const std::string &prefix, std::size_t zeros, const std::string &suffix = "") {
+    MemorySink sink;
+    qn4t::BlockWriter writer(sink);
+    const auto put = [&](const std::string &s) {
+        EXPECT_TRUE(writer.write(reinterpret_cast<const std::uint8_t *>(s.data()), s.size()));
+    };
+    put(prefix);
+    const std::string block(1 << 20, '\0');
+    for (std::size_t left = zeros; left > 0; left -= std::min(left, block.size()))
+        put(block.substr(0, std::min(left, block.size())));
+    put(suffix);
+    EXPECT_TRUE(writer.finish());
+    return sink.bytes;
+}
+
+TEST(ActionReaderTest, StatEntriesAreTakenAsTheyArriveNotAsDeclared) {
+    const std::size_t kMax = qn4t::kMaxHeldStats;
+    const std::string huge = head_declaring(0xFFFFFFFFu);
+    const std::string prefix = "action 1 at offset 0: ";
+    struct Case {
+        const char *what;
+        Bytes file;
+        std::string message;
+    } cases[] = {
+        {"four billion declared, 64 MB there",
+         gzip_with_zeros(huge, std::size_t{64} << 20),
+         "the file ends inside detail 1's stat entries (at offset " +
+             std::to_string(huge.size()) + ", 17179869180 bytes needed from there, 67108864 there)"},
+        {"an entry and a half there", gzip_with_zeros(huge, 6),
+         "the file ends inside detail 1's stat entries (at offset " +
+             std::to_string(huge.size()) + ", 17179869180 bytes needed from there, 6 there)"},
+        {"more than an action may hold, all there",
+         gzip_with_zeros(head_declaring(std::uint32_t(kMax + 1)), 4 * (kMax + 1)),
+         "detail 1 has " + std::to_string(kMax + 1) +
+             " stat entries, more than an action read whole may hold (" + std::to_string(kMax) +
+             " in all its details)"},
+        {"the limit is for all details together",
+         gzip_with_zeros(head_declaring(std::uint32_t(kMax / 2 + 1), kMax / 2, 2),
+                         4 * (kMax / 2 + 1)),
+         "detail 2 has " + std::to_string(kMax / 2 + 1) +
+             " stat entries, more than an action read whole may hold (" + std::to_string(kMax) +
+             " in all its details)"},
+    };
+    for (const Case &c : cases) {
+        MemorySource source(c.file);
+        ActionReader reader(source);
+        WholeAction a;
+        EXPECT_EQ(reader.next(a), ActionReader::Step::damaged) << c.what;
+        EXPECT_EQ(reader.error(), prefix + c.message) << c.what;
+        EXPECT_EQ(reader.next(a), ActionReader::Step::damaged) << c.what << ": damage is final";
+    }
+}
+
+TEST(ActionReaderTest, AnActionOfMillionsOfStatEntriesReadsWhole) {
+    const std::uint32_t count = 3000000;
+    std::string plain = head_declaring(count);
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const std::uint8_t entry[4] = {std::uint8_t(k), std::uint8_t(k >> 8), std::uint8_t(k >> 16),
+                                       std::uint8_t(0x80 | k % 7)};
+        plain.append(reinterpret_cast<const char *>(entry), 4);
+    }
+    plain += encoded(WholeAction());  // and an action behind it
+    for (std::size_t step : {std::size_t{4093}, std::size_t{1} << 20}) {
+        const ReadOutcome r = read_all(gzip(as_bytes(plain)), step);
+        EXPECT_FALSE(r.damaged) << r.error;
+        EXPECT_EQ(r.actions, 2u);
+        EXPECT_TRUE(r.bytes == plain) << "every entry as it was, across block edges";
+    }
+    WholeAction a;
+    const qn4t::Decoded d =
+        qn4t::decode_action(reinterpret_cast<const std::uint8_t *>(plain.data()), plain.size(), a);
+    ASSERT_TRUE(d.complete);
+    ASSERT_EQ(a.details[0].stats.size(), count);
+    EXPECT_EQ(a.details[0].stats[count - 1].stat, (count - 1) & 0xffff);
+    EXPECT_EQ(a.details[0].stats[count - 1].modAmt,
+              std::int16_t(((0x80 | (count - 1) % 7) << 8) | (((count - 1) >> 16) & 0xff)));
+}
+
 }  // namespace
 }  // namespace qn4t_test

@@ -4,6 +4,7 @@ import gzip
 import io
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -222,6 +223,40 @@ class Damaged(Scratch):
         with self.assertRaises(OSError) as caught:
             list(q.read_actions(Failing()))
         self.assertIn("disk gone", str(caught.exception))
+
+
+class DeclaredCounts(Scratch):
+    # A fresh interpreter reads the file; its peak resident memory grows by this many kB.
+    READ_AND_MEASURE = """
+import resource, sys
+import qn4tGenericActionLoader as q
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+try:
+    list(q.read_actions(sys.argv[1]))
+except q.DamagedFileError as error:
+    sys.stdout.write(str(error) + "\\n")
+sys.stdout.write("%d\\n" % (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before))
+"""
+
+    def test_a_small_file_declaring_billions_of_stat_entries_is_walked_not_loaded(self):
+        # 256 MB of zero bytes behind a stat modification that declares 2**32 - 1 entries:
+        # a file of a few hundred kB that inflates far beyond what it may make us hold.
+        content = zlib.decompress(self.written([q.Action(details=[q.Detail(body=q.StatMod())])]), 31)
+        head = content[:-4] + b"\xff\xff\xff\xff"
+        compressor = zlib.compressobj(6, zlib.DEFLATED, 31)
+        zeros_mb = 256
+        with open(self.path("bomb.gz"), "wb") as f:
+            f.write(compressor.compress(head))
+            for _ in range(zeros_mb):
+                f.write(compressor.compress(b"\0" * (1 << 20)))
+            f.write(compressor.flush())
+        self.assertLess(os.path.getsize(self.path("bomb.gz")), 1 << 20)
+        out = subprocess.check_output([sys.executable, "-c", self.READ_AND_MEASURE,
+                                       self.path("bomb.gz")]).decode().splitlines()
+        self.assertEqual(out[0], "action 1 at offset 0: the file ends inside detail 1's stat "
+                                 "entries (at offset %d, 17179869180 bytes needed from there, "
+                                 "%d there)" % (len(head), zeros_mb << 20))
+        self.assertLess(int(out[1]), 32 * 1024, "peak RSS grew by %s kB" % out[1])
 
 
 class Paths(Scratch):

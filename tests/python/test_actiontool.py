@@ -390,6 +390,19 @@ class DamagedFileTest(ToolTestCase):
         self.assertEqual(status, 1, err)
         self.assertIn("damaged at compressed byte %d (" % fault, err)
 
+    def test_an_action_too_large_to_hold_is_named_and_a_huge_count_is_a_cut(self):
+        limit = 1 << 24  # stat entries an action read whole may hold
+        too_many = action(7, details=[statmod((), count=limit + 1)]) + b"\0" * (4 * (limit + 1))
+        huge = action(8, details=[statmod((), count=0xFFFFFFFF)]) + b"\0" * (1 << 20)
+        for data, report in (
+                (too_many, "action #1, offset 0: detail 1 has %d stat entries, more than an "
+                           "action read whole may hold (%d in all its details)" % (limit + 1, limit)),
+                (huge, "action #1 (id 8), detail 1 of 1, offset %d: the file ends where its "
+                       "stat entry 262145 of 4294967295 (4 bytes each) should begin" % len(huge))):
+            status, _, err = self.run_tool("check", self.action_file(data))
+            self.assertEqual(status, 1, err)
+            self.assertIn(report, err)
+
     def test_a_read_that_fails_gives_a_report(self):
         from actionfile.source import Inflated
         first = action(101, details=[damage()])
@@ -470,6 +483,23 @@ class ImportRefusalTest(ToolTestCase):
              ['levelAcquired: expected an integer, found "3"']),
             ("boolean for an integer", lambda d: d["actions"][0].update(targetType=True),
              ["targetType: expected an integer, found true"]),
+            # What the native constructors would take, but the JSON form refuses.
+            ("boolean in a body", lambda d: d["actions"][0]["details"][0]["body"].update(
+                die=True), ["details[0].body.die: expected an integer, found true"]),
+            ("boolean for a detail length", lambda d: d["actions"][0]["details"][0][
+                "header"].update(length=False), ["details[0].header.length: expected an "
+                                                 "integer, found false"]),
+            ("float for an integer", lambda d: d["actions"][0].update(actionID=1.0),
+             ["actions[0]: actionID: expected an integer, found 1.0"]),
+            ("float in a stat entry", lambda d: d["actions"][0]["details"][1]["stats"][0].update(
+                modAmt=2.5), ["details[1].stats[0].modAmt: expected an integer, found 2.5"]),
+            ("stat entry missing a field", lambda d: d["actions"][0]["details"][1]["stats"][
+                0].pop("modAmt"), ["details[1].stats[0].modAmt: missing"]),
+            ("256 details", lambda d: d["actions"][1].update(
+                numDetails=256, details=d["actions"][1]["details"] * 256),
+             ["actions[1] (actionID 2): numDetails: 256 is out of range", "0 to 255"]),
+            ("length field beyond its range", lambda d: d["actions"][1].update(blahLen=256),
+             ["actions[1] (actionID 2): blahLen: 256 is out of range", "0 to 255"]),
             ("misspelt field", lambda d: d["actions"][0].update(nmae=u"x"),
              ["actions[0] (actionID 1): nmae: unknown field"]),
             ("action that is not an object", lambda d: d["actions"].append(5),

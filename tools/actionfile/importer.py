@@ -6,14 +6,15 @@ from __future__ import print_function, division
 import codecs
 import io
 import json
+import operator
 import os
 import re
 
 from . import jsonform
-from .jsonform import BadInput, Where, integer, member, refuse_unknown_keys, require_list, \
-    require_object
-from .layout import ACTION_TYPE, DETAIL_LENGTH, DETAIL_TYPE, NUM_DETAILS, NUM_STAT_MODS, \
-    SPELL_ACTION_TYPE, SPELL_CODE
+from .jsonform import INTEGER_TYPES, TEXT_TYPE, BadInput, Where, integer, member, \
+    refuse_unknown_keys, require_list, require_object
+from .layout import ACTION_TYPE, DETAIL_LENGTH, DETAIL_TYPE, KIND_RANGES, NUM_DETAILS, \
+    NUM_STAT_MODS, SPELL_ACTION_TYPE, SPELL_CODE, SPELL_CODE_SIZE
 from .module import load_files
 
 ACTIONS_KEY = "actions"
@@ -189,12 +190,111 @@ class ActionBuilder(object):
         # The fields an Action takes as they stand: the counts follow what they count.
         self.settable = [name for name in layout.head.names
                          if name != NUM_DETAILS and not name.endswith("Len")]
+        # The direct way: the members of the head taken at once, per kind of action.
+        self.direct_names = {False: list(layout.head.names),
+                             True: list(layout.head.names) + list(layout.trailer.names)}
+        self.direct_numbers = dict((spell, _getter(names))
+                                   for spell, names in self.direct_names.items())
+        self.max_details = KIND_RANGES[dict(layout.head_fields)[NUM_DETAILS]][1]
+        self.statmod_type = layout.statmod_type
+        self.body_sizes = dict((number, layout.detail_header.size + kind.shape.size)
+                               for number, kind in layout.kinds.items())
         self.body_classes = {number: getattr(q, name) for number, name in (
             (q.QN4T_GENERIC_ACTION_DAMAGE, "Damage"), (q.QN4T_GENERIC_ACTION_STATMOD, "StatMod"),
             (q.QN4T_GENERIC_ACTION_HEALING, "Healing"))}
 
     def action(self, index, action):
         """(the Action, the number of bytes it takes in the file)."""
+        try:
+            made = self._direct(action)
+        except (TypeError, ValueError, AttributeError, KeyError, OverflowError, UnicodeError):
+            made = None
+        return made if made is not None else self._checked(index, action)
+
+    # The direct way: the JSON object's members go to the native constructors, which check
+    # every integer's range and refuse unknown fields. What they would take but the JSON form
+    # does not (true and false, which are integers to Python; padding or counts that disagree;
+    # a text in hex) is caught here first. Any doubt, and any refusal, returns None or raises:
+    # the checked way then makes the action, or words the refusal.
+
+    def _direct(self, action):
+        if type(action) is not dict:
+            return None
+        spell = action.get(ACTION_TYPE) == SPELL_ACTION_TYPE
+        keys = self.spell_keys if spell else self.plain_keys
+        if len(action) != len(keys) or not keys.issuperset(action):
+            return None
+        numbers = self.direct_numbers[spell](action)
+        if not _INTEGERS.issuperset(map(type, numbers)):
+            return None
+        fields = dict(zip(self.direct_names[spell], numbers))
+        size = self.layout.head_size
+        for name, length_field in self.layout.texts:
+            length = fields.pop(length_field)
+            value = action[name]
+            if type(value) is not TEXT_TYPE:
+                return None
+            data = value.encode("utf-8")
+            if len(data) > length or b"\0" in data or b"\xed" in data:
+                return None  # b"\xed": maybe a surrogate, which the checked way refuses
+            fields[name] = data + b"\0" * (length - len(data))
+            size += length
+        if spell:
+            code = action[SPELL_CODE]
+            if type(code) is not TEXT_TYPE:
+                return None
+            data = code.encode("utf-8")
+            if len(data) > SPELL_CODE_SIZE or b"\0" in data or b"\xed" in data:
+                return None
+            fields[SPELL_CODE] = data.ljust(SPELL_CODE_SIZE, b"\0")
+            size += self.layout.trailer_size
+        details = action[DETAILS_KEY]
+        count = fields.pop(NUM_DETAILS)
+        if type(details) is not list or len(details) != count or count > self.max_details:
+            return None
+        made = fields[DETAILS_KEY] = []
+        for detail in details:
+            detail_size = self._direct_detail(detail, made)
+            if detail_size is None:
+                return None
+            size += detail_size
+        return self.q.Action(**fields), size
+
+    def _direct_detail(self, detail, made):
+        """Appends the Detail to made; its bytes in the file, or None."""
+        header, body = detail[HEADER_KEY], detail[BODY_KEY]
+        if type(header) is not dict or len(header) != 2 or type(body) is not dict:
+            return None
+        type_number, length = header[DETAIL_TYPE], header[DETAIL_LENGTH]
+        body_class = self.body_classes.get(type_number)
+        if body_class is None or type(type_number) not in _INTEGERS or \
+                type(length) not in _INTEGERS or len(body) != len(self.body_keys[type_number]) \
+                or not _INTEGERS.issuperset(map(type, body.values())):
+            return None
+        size = self.body_sizes[type_number]
+        if type_number != self.statmod_type:
+            if len(detail) != 2:
+                return None
+            made.append(self.q.Detail(type=type_number, length=length, body=body_class(**body)))
+            return size
+        entries = detail[STATS_KEY]
+        body = dict(body)
+        count = body.pop(NUM_STAT_MODS)
+        if len(detail) != 3 or type(entries) is not list or len(entries) != count:
+            return None
+        stat_class = self.q.Stat
+        stats = []
+        for entry in entries:
+            if type(entry) is not dict or len(entry) != 2 or \
+                    not _INTEGERS.issuperset(map(type, entry.values())):
+                return None
+            stats.append(stat_class(**entry))  # refuses any other field
+        body[STATS_KEY] = stats
+        made.append(self.q.Detail(type=type_number, length=length, body=body_class(**body)))
+        return size + count * self.layout.stat.size
+
+    def _checked(self, index, action):
+        """The action through jsonform's checks, which name the field of any refusal."""
         layout = self.layout
         where = Where(index, action)
         require_object(action, where, "")
@@ -270,6 +370,15 @@ class ActionBuilder(object):
             made.append(stat_class(**dict(zip(layout.stat.names, jsonform.integers(
                 entry, layout.stat, where, entry_path + ".")))))
         return made
+
+
+_INTEGERS = frozenset(INTEGER_TYPES)
+
+
+def _getter(names):
+    """The members named, as a tuple (an itemgetter of one name gives the bare value)."""
+    get = operator.itemgetter(*names)
+    return get if len(names) > 1 else lambda obj: (get(obj),)
 
 
 def _names(fields):

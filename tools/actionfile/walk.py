@@ -152,9 +152,16 @@ class Walk(object):
         finally:
             source.close()
         if damage is None:  # the reader saw what a walk by the fields does not
-            damage = Damaged(self.walked, place(number), reader_report)
+            damage = Damaged(self.walked, place(number), _without_place(reader_report))
         self.walked = damage.offset
         return damage
+
+
+def _without_place(reader_report):
+    """The reader's report without its "action N at offset M: ", which the tool's own place
+    gives."""
+    head, _, problem = reader_report.partition(": ")
+    return problem if head.startswith("action ") and problem else reader_report
 
 
 def _file_size(stream):
