@@ -58,6 +58,26 @@ inline long long_of(PyObject *object) {
 #endif
 }
 
+// True for an integer or an object with __index__: what a checked integer setter takes
+// (never a float).
+inline bool is_index(PyObject *object) { return PyIndex_Check(object) != 0; }
+
+// The value of an object for which is_index() holds, through its __index__ (which may run
+// Python code). When it does not fit a long, `*overflow` is set to 1 or -1 and the result is
+// -1. On failure -1 with the exception set.
+inline long index_value(PyObject *object, int *overflow) {
+    *overflow = 0;
+#if !QN4T_PYTHON3
+    if (PyInt_CheckExact(object)) return PyInt_AS_LONG(object);
+#endif
+    if (PyLong_CheckExact(object)) return PyLong_AsLongAndOverflow(object, overflow);
+    PyObject *index = PyNumber_Index(object);
+    if (!index) return -1;
+    const long value = PyLong_AsLongAndOverflow(index, overflow);
+    Py_DECREF(index);
+    return value;
+}
+
 // ---- Strings of the binding itself: pointer strings and names (ASCII) ----
 
 // True for the host's str type and its subtypes.
@@ -203,6 +223,78 @@ private:
     const char *function_;
 };
 
+// ---- Paths ----
+
+// The path argument of qn4tGenericOpen: its parse code, and the parse of (path, int) with a
+// format that starts with that code. Python 2 parses the path with "s". Python 3's own "s"
+// refuses a path holding a zero byte with ValueError; there a converter ("O&") takes a str
+// as "s" does (UTF-8) and refuses such a path with the TypeError of Python 2.7.
+#if QN4T_PYTHON3
+#define QN4T_PATH_CODE "O&"
+#else
+#define QN4T_PATH_CODE "s"
+#endif
+
+#if QN4T_PYTHON3
+struct PathArgument {
+    const char *function;      // names the function in the messages of a refused path
+    const char *path = nullptr;  // the str's own UTF-8 form: valid while the argument lives
+};
+
+// The "O&" converter: 1 with the path kept, 0 with the exception set.
+inline int convert_path(PyObject *value, void *address) {
+    auto *argument = static_cast<PathArgument *>(address);
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() argument 1 must be str, not %.50s",
+                     argument->function, value == Py_None ? "None" : Py_TYPE(value)->tp_name);
+        return 0;
+    }
+    Py_ssize_t size = 0;
+    const char *path = PyUnicode_AsUTF8AndSize(value, &size);
+    if (!path) return 0;
+    if (std::strlen(path) != static_cast<std::size_t>(size)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() argument 1 must be str without null bytes",
+                     argument->function);
+        return 0;
+    }
+    argument->path = path;
+    return 1;
+}
+#endif
+
+// Parses (path, int) with a format "<QN4T_PATH_CODE>i:<function>". False with the exception set.
+inline bool parse_path_and_int(PyObject *arguments, const char *format, const char **path,
+                               int *number) {
+#if QN4T_PYTHON3
+    const char *colon = std::strchr(format, ':');  // the function's name follows it
+    PathArgument argument{colon ? colon + 1 : format};
+    if (!PyArg_ParseTuple(arguments, format, &convert_path, &argument, number)) return false;
+    *path = argument.path;
+    return true;
+#else
+    return PyArg_ParseTuple(arguments, format, path, number) != 0;
+#endif
+}
+
+// A file name as the system takes it: a new bytes object (on Python 3 encoded with the file
+// system's encoding), or null with the exception set.
+inline PyObject *fs_path(PyObject *name) {
+#if QN4T_PYTHON3
+    if (PyBytes_Check(name)) {
+        Py_INCREF(name);
+        return name;
+    }
+    return PyUnicode_EncodeFSDefault(name);
+#else
+    if (!PyString_Check(name)) {
+        PyErr_SetString(PyExc_TypeError, "a file name must be str");
+        return nullptr;
+    }
+    Py_INCREF(name);
+    return name;
+#endif
+}
+
 // ---- Objects, types and the module ----
 
 // A new reference to None.
@@ -264,6 +356,15 @@ inline PyObject *create_module(const char *name, PyMethodDef *methods) {
     return PyModule_Create(&definition);
 #else
     return Py_InitModule4(const_cast<char *>(name), methods, nullptr, nullptr, PYTHON_API_VERSION);
+#endif
+}
+
+// Gives up a module that create_module() made when start-up fails after it.
+inline void discard_module(PyObject *module) {
+#if QN4T_PYTHON3
+    Py_DECREF(module);
+#else
+    (void)module;  // borrowed: the interpreter owns it
 #endif
 }
 

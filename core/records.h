@@ -44,10 +44,13 @@ struct qn4tGeneric_Action_Header {
 
     // 0 when the whole record was read, -1 otherwise.
     int read(gzFile stream);
-    // Always 0.
+    // 0, or -1 when zlib could not take the bytes (a full disk, an earlier failed write).
+    // A null handle or a read stream takes nothing and gives 0. Needs no heap memory.
     int write(gzFile stream) const;
 };
 
+// The fixed-size records read and write like the action header: read gives 0 or -1, write
+// gives 0 or -1 when zlib could not take the bytes.
 struct qn4tGeneric_Action_Detail_Header {
     std::uint16_t type = 0;
     std::uint16_t length = 0;

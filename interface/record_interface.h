@@ -225,8 +225,9 @@ PyObject *record_io(PyObject *, PyObject *arguments) {
         !resolve_reference(Lifecycle<R>::slot, &record))
         return nullptr;
     R *target = static_cast<R *>(record);
-    gzFile handle = static_cast<StreamCell *>(cell)->handle;  // now: a close meanwhile left it null
-    return host::int_from_long(Write ? target->write(handle) : target->read(handle));
+    StreamCell &stream = *static_cast<StreamCell *>(cell);  // its handle now: a close meanwhile left it null
+    return host::int_from_long(Write ? reported_write(stream, target->write(stream.handle))
+                                     : target->read(stream.handle));
 }
 
 template <class R>

@@ -1,6 +1,8 @@
 // The four stream functions: open, close, seek and end test over a StreamCell.
 #include "stream_interface.h"
 
+#include <cerrno>
+
 #include "binding/host.h"
 #include "binding/live_references.h"
 #include "binding/pointer_string.h"
@@ -12,21 +14,13 @@
 namespace qn4t {
 namespace {
 
-// The stream argument of a call whose other arguments are converted already (the seek's
-// offset by the parser): checked and resolved at once. The cell, or null with TypeError
-// "Type error. Expected _p_gzFile".
-StreamCell *stream_argument(PyObject *object) {
-    void *cell = nullptr;
-    if (!usable_reference(object, kStreamSlot, NullReference::kRefused, &cell)) return nullptr;
-    return static_cast<StreamCell *>(cell);
-}
-
 // (path, writeFlag) -> a reference to a new cell; a file that cannot be opened still
 // gives one, holding a null handle. None when the cell cannot be allocated.
 PyObject *open_stream(PyObject *, PyObject *arguments) {
     const char *path = nullptr;
     int write_flag = 0;
-    if (!PyArg_ParseTuple(arguments, "si:qn4tGenericOpen", &path, &write_flag)) return nullptr;
+    if (!host::parse_path_and_int(arguments, QN4T_PATH_CODE "i:qn4tGenericOpen", &path, &write_flag))
+        return nullptr;
     // The cell comes first, so that running out of memory leaves the file untouched.
     StreamCell *cell = create_handed_out<StreamCell>();
     if (!cell) return host::none();
@@ -34,7 +28,10 @@ PyObject *open_stream(PyObject *, PyObject *arguments) {
         destroy_handed_out(cell);
         return host::none();
     }
+    errno = 0;
     cell->handle = qn4tGenericOpen(path, write_flag);
+    cell->writing = write_flag != 0;
+    if (!cell->handle) cell->open_error = errno ? errno : EIO;  // kept for the Python-side classes
     PyObject *reference = NewPointerObject(cell, TypeTable[kStreamSlot], 1);
     if (!reference) {
         qn4tGenericClose(cell->handle);
@@ -44,16 +41,15 @@ PyObject *open_stream(PyObject *, PyObject *arguments) {
     return reference;
 }
 
-// (stream) -> None. The cell keeps a null handle afterwards, so a second close does
-// nothing and later calls behave as on a stream whose open failed.
+// (stream) -> None, or IOError when a write stream's data did not all reach the file. The
+// cell keeps a null handle afterwards, so a second close does nothing and later calls
+// behave as on a stream whose open failed.
 PyObject *close_stream(PyObject *, PyObject *arguments) {
     PyObject *reference = nullptr;
     if (!PyArg_ParseTuple(arguments, "O:qn4tGenericClose", &reference)) return nullptr;
     StreamCell *cell = stream_argument(reference);
     if (!cell) return nullptr;
-    qn4tGenericClose(cell->handle);
-    cell->handle = nullptr;
-    return host::none();
+    return close_cell(*cell, nullptr);
 }
 
 // (stream, offset) -> None; moves relative to the current position.
