@@ -191,6 +191,7 @@ TEST(AddressArena, MemoryAndMappingsStayFlatOverAMillionCycles) {
     const std::size_t mappings_before = mapping_count();
     std::size_t most_committed = 0;
     std::vector<void *> survivors;  // one block in 500 lives on, scattered over the pages
+    survivors.reserve(1000000 / 500);
     for (int cycle = 0; cycle < 1000000; ++cycle) {
         void *block = arena.allocate(size);
         ASSERT_NE(block, nullptr);
@@ -202,13 +203,20 @@ TEST(AddressArena, MemoryAndMappingsStayFlatOverAMillionCycles) {
     }
     // Every survivor holds its page; everything else went back, but for one run.
     EXPECT_LE(arena.committed_pages(), survivors.size() + kSlackPages);
-    EXPECT_LE(mapping_count(), mappings_before + 4) << "the reservations were split into pieces";
+    const std::size_t mappings_after = mapping_count();
     for (void *block : survivors) arena.release(block, size);
     EXPECT_LE(arena.committed_pages(), kSlackPages);
     EXPECT_LE(most_committed, survivors.size() + kSlackPages + 1);
-#ifndef QN4T_UNDER_ASAN  // the sanitizer's shadow of the released pages stays resident
+    // The sanitizer keeps the shadow of released pages resident and maps memory of its own
+    // as the test runs, so the process-wide figures are checked without it.
+#ifndef QN4T_UNDER_ASAN
+    EXPECT_LE(mappings_after, mappings_before + 4) << "the reservations were split into pieces";
     EXPECT_LT(resident_bytes(), resident_before + (std::size_t(4) << 20))
         << "a million cycles of " << size << "-byte blocks grew resident memory";
+#else
+    (void)mappings_after;
+    (void)mappings_before;
+    (void)resident_before;
 #endif
 }
 
