@@ -1,5 +1,5 @@
-// Reading and writing the records: one algorithm for the five fixed-size records, and the
-// action header's head, texts and spell trailer.
+// Reading and writing the action header: its head, its texts and its spell trailer. (The
+// fixed-size records share one algorithm, FixedSizeRecord in records.h.)
 #include "records.h"
 
 #include <algorithm>
@@ -11,22 +11,6 @@
 
 namespace qn4t {
 namespace {
-
-template <class R>
-int read_fixed(R &record, gzFile stream) {
-    std::uint8_t buffer[record_wire_size<R>()];
-    if (gzread(stream, buffer, sizeof buffer) != static_cast<int>(sizeof buffer)) return -1;
-    decode(record, Layout<R>::fields, buffer);
-    return 0;
-}
-
-template <class R>
-int write_fixed(const R &record, gzFile stream) {
-    std::uint8_t buffer[record_wire_size<R>()];
-    encode(record, Layout<R>::fields, buffer);
-    gzwrite(stream, buffer, sizeof buffer);
-    return 0;
-}
 
 // A scratch byte buffer that stays on the stack for the common small record.
 class Scratch {
@@ -46,9 +30,14 @@ private:
     std::uint8_t *data_;
 };
 
+// Whether the action is a spell, which carries the trailer.
+bool carries_trailer(const qn4tGeneric_Action_Header &h) {
+    return h.*(HeaderLayout::action_type) == qn4tGeneric_Action_Header::kSpellType;
+}
+
 // Bytes of the action header behind its head: the texts and, for a spell, the trailer.
 std::size_t variable_size(const qn4tGeneric_Action_Header &h) {
-    std::size_t size = h.actionType == qn4tGeneric_Action_Header::kSpellType ? kTrailerSize : 0;
+    std::size_t size = carries_trailer(h) ? kTrailerSize : 0;
     for_each_field(HeaderLayout::texts, [&](const auto &t) { size += h.*(t.length); });
     return size;
 }
@@ -121,7 +110,7 @@ int qn4tGeneric_Action_Header::read(gzFile stream) {
         empty_texts(*this);
         return -1;
     }
-    if (actionType == kSpellType) decode(*this, HeaderLayout::trailer, in);
+    if (carries_trailer(*this)) decode(*this, HeaderLayout::trailer, in);
     return 0;
 }
 
@@ -132,17 +121,7 @@ int qn4tGeneric_Action_Header::write(gzFile stream) const {
     std::uint8_t *out = encode(*this, HeaderLayout::head, record.data());
     for_each_field(HeaderLayout::texts,
                    [&](const auto &t) { out = put_text(out, this->*(t.member), this->*(t.length)); });
-    if (actionType == kSpellType) encode(*this, HeaderLayout::trailer, out);
+    if (carries_trailer(*this)) encode(*this, HeaderLayout::trailer, out);
     gzwrite(stream, record.data(), static_cast<unsigned>(size));
     return 0;
 }
-
-#define QN4T_FIXED_RECORD_IO(R)                                              \
-    int R::read(gzFile stream) { return read_fixed(*this, stream); }         \
-    int R::write(gzFile stream) const { return write_fixed(*this, stream); }
-
-QN4T_FIXED_RECORD_IO(qn4tGeneric_Action_Detail_Header)
-QN4T_FIXED_RECORD_IO(qn4tGeneric_Damage_Details)
-QN4T_FIXED_RECORD_IO(qn4tGeneric_Healing_Details)
-QN4T_FIXED_RECORD_IO(qn4tGeneric_StatMod_Details)
-QN4T_FIXED_RECORD_IO(qn4tGeneric_StatMod_Stat_Details)
