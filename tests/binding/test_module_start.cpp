@@ -292,7 +292,7 @@ protected:
         qn4t::SetTypeClientData(healing(), previous_class_);
         Py_XDECREF(first_);
     }
-    static TypeDescriptor *healing() { return qn4t::TypeTable[qn4t::kHealingSlot]; }
+    static TypeDescriptor *healing() { return qn4t::TypeTable[qn4t::slot_of<qn4tGeneric_Healing_Details>]; }
 
     // Runs the entry point again and returns the module it filled.
     Ref StartAgain() {
