@@ -15,9 +15,11 @@
 #include "binding/host.h"
 #include "binding/reference_arguments.h"
 #include "binding/spelling.h"
+#include "binding/text_argument.h"
 #include "binding/type_registry.h"
 #include "core/address_arena.h"
 #include "core/records.h"
+#include "interface/method_row.h"
 #include "interface/stream_interface.h"
 
 namespace qn4t {
@@ -76,7 +78,7 @@ constexpr std::string_view setter_codes() {
     else if constexpr (std::is_unsigned_v<V>)
         return "OO";  // converted with PyInt_AsLong, low bits kept
     else
-        return host::kTextSetterCodes;  // owned text or character array
+        return kTextSetterCodes;  // owned text or character array
 }
 
 inline PyObject *to_python(std::uint8_t value) { return host::int_from_long(value); }
@@ -102,7 +104,7 @@ struct Accessor {
     using FieldType = std::tuple_element_t<I, FieldTuple<R>>;
     using value = typename FieldType::value;
     static constexpr auto member = FieldType::member;
-    static constexpr TypeSlot slot = SlotOf<R>::value;
+    static constexpr TypeSlot slot = slot_of<R>;
     static constexpr std::string_view field_name = std::get<I>(Layout<R>::fields).name;
     static constexpr std::string_view setter_parts[] = {setter_codes<value>(), ":", Layout<R>::name,
                                                         "_", field_name, "_set"};
@@ -113,7 +115,7 @@ struct Accessor {
 
 template <class R>
 struct Lifecycle {
-    static constexpr TypeSlot slot = SlotOf<R>::value;
+    static constexpr TypeSlot slot = slot_of<R>;
     static constexpr std::string_view new_parts[] = {":new_", Layout<R>::name};
     static constexpr std::string_view delete_parts[] = {"O:delete_", Layout<R>::name};
     static constexpr std::string_view read_parts[] = {"OO:", Layout<R>::name, "_read"};
@@ -168,7 +170,7 @@ PyObject *set_field(PyObject *, PyObject *arguments) {
         if (record) static_cast<R *>(record)->*(A::member) = value;
         return host::none();
     } else {
-        host::TextArgument value(name_in_format(A::setter_format.c_str()));
+        TextArgument value(name_in_format(A::setter_format.c_str()));
         if (!value.parse(arguments, A::setter_format.c_str(), &reference) ||
             !usable_reference(reference, A::slot, NullReference::kRefused, &record))
             return nullptr;
@@ -236,10 +238,6 @@ PyObject *register_record_class(PyObject *, PyObject *arguments) {
 
 // ---- Method-table rows ----
 
-constexpr PyMethodDef method_row(const char *name, PyCFunction handler) {
-    return {name, handler, METH_VARARGS, nullptr};
-}
-
 // Row J of a record's accessors: the setter of field J / 2, then its getter.
 template <class R, std::size_t J>
 constexpr PyMethodDef accessor_row() {
@@ -250,13 +248,7 @@ constexpr PyMethodDef accessor_row() {
         return method_row(name_in_format(A::getter_format.c_str()), &get_field<R, J / 2>);
 }
 
-// The order of the five life-cycle rows behind the accessors.
-enum class LifecycleOrder {
-    kActionHeader,  // new, delete, read, write, swigregister
-    kDetailRecord,  // new, read, write, delete, swigregister
-};
-
-template <class R, LifecycleOrder Order, std::size_t... J>
+template <class R, std::size_t... J>
 constexpr auto record_rows(std::index_sequence<J...>) {
     using L = Lifecycle<R>;
     const PyMethodDef create_row = method_row(name_in_format(L::new_format.c_str()), &new_record<R>);
@@ -264,7 +256,9 @@ constexpr auto record_rows(std::index_sequence<J...>) {
     const PyMethodDef read_row = method_row(name_in_format(L::read_format.c_str()), &record_io<R, false>);
     const PyMethodDef write_row = method_row(name_in_format(L::write_format.c_str()), &record_io<R, true>);
     const PyMethodDef register_row = method_row(L::register_name.c_str(), &register_record_class<R>);
-    if constexpr (Order == LifecycleOrder::kActionHeader)
+    // A record that declares its own destructor (the action header, which owns its texts)
+    // lists delete_ right behind new_; the others list it behind read and write.
+    if constexpr (!std::is_trivially_destructible_v<R>)
         return std::array<PyMethodDef, sizeof...(J) + 5>{
             {accessor_row<R, J>()..., create_row, delete_row, read_row, write_row, register_row}};
     else
@@ -272,10 +266,11 @@ constexpr auto record_rows(std::index_sequence<J...>) {
             {accessor_row<R, J>()..., create_row, read_row, write_row, delete_row, register_row}};
 }
 
-// All method rows of a record type, in method-table order.
-template <class R, LifecycleOrder Order>
+// All method rows of a record type, in method-table order: a setter and a getter per
+// field, then the five life-cycle rows.
+template <class R>
 constexpr auto record_rows() {
-    return record_rows<R, Order>(std::make_index_sequence<2 * std::tuple_size_v<FieldTuple<R>>>());
+    return record_rows<R>(std::make_index_sequence<2 * std::tuple_size_v<FieldTuple<R>>>());
 }
 
 }  // namespace qn4t

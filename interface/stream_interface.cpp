@@ -7,7 +7,6 @@
 #include "binding/reference_arguments.h"
 #include "core/address_arena.h"
 #include "core/record_stream.h"
-#include "interface/method_rows.h"
 
 namespace qn4t {
 namespace {
@@ -20,6 +19,8 @@ StreamCell *stream_argument(PyObject *object) {
     if (!usable_reference(object, kStreamSlot, NullReference::kRefused, &cell)) return nullptr;
     return static_cast<StreamCell *>(cell);
 }
+
+}  // namespace
 
 // (path, writeFlag) -> a reference to a new cell; a file that cannot be opened still
 // gives one, holding a null handle. None when the cell cannot be allocated.
@@ -75,16 +76,5 @@ PyObject *stream_at_end(PyObject *, PyObject *arguments) {
     if (!cell) return nullptr;
     return host::int_from_long(qn4tGenericEOF(cell->handle));
 }
-
-PyMethodDef stream_rows[] = {
-    {"qn4tGenericOpen", open_stream, METH_VARARGS, nullptr},
-    {"qn4tGenericClose", close_stream, METH_VARARGS, nullptr},
-    {"qn4tGenericSeek", seek_stream, METH_VARARGS, nullptr},
-    {"qn4tGenericEOF", stream_at_end, METH_VARARGS, nullptr},
-};
-
-}  // namespace
-
-const MethodRows kStreamRows{stream_rows, sizeof stream_rows / sizeof stream_rows[0]};
 
 }  // namespace qn4t
