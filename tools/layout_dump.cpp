@@ -89,7 +89,7 @@ void print_layout() {
     std::printf("LAYOUT = (\n");
     qn4t::for_each_record_type([](auto tag) { print_record<typename decltype(tag)::type>(); });
     std::printf(")\n");
-    std::printf("SPELL_ACTION_TYPE = %d\n", qn4tGeneric_Action_Header::kSpellType);
+    std::printf("SPELL_ACTION_TYPE = %d\n", qn4t::HeaderLayout::Record::kSpellType);
     std::printf("TRAILER_SIZE = %zu\n", qn4t::kTrailerSize);
 }
 
