@@ -48,7 +48,7 @@ private:
     PyObject *bytes_ = nullptr;  // what keeps text_ alive, when the argument does not
 #endif
     const char *text_ = nullptr;
-    const char *function_;
+    [[maybe_unused]] const char *function_;  // named in Python 3's refusals only
 };
 
 }  // namespace qn4t
