@@ -12,6 +12,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "binding/hand_out.h"
 #include "binding/host.h"
 #include "binding/reference_arguments.h"
 #include "binding/spelling.h"
@@ -33,9 +34,6 @@ namespace qn4t {
 // between is refused with its TypeError and nothing is stored, read or written. Where
 // nothing is converted after a reference, checking it resolves it (usable_reference).
 
-// Registers a new record as live and wraps it (NewPointerObject, own flag 1). A record
-// that is null or cannot be registered gives None; `destroy` releases it on failure.
-PyObject *hand_out_record(void *record, TypeSlot slot, void (*destroy)(void *));
 // Forgets a record as live before it is destroyed.
 void retire_record(void *record);
 // Stores a fresh copy of `value` in a text field: None, or MemoryError with the old text kept.
@@ -194,7 +192,7 @@ void destroy_record(void *record) {
 template <class R>
 PyObject *new_record(PyObject *, PyObject *arguments) {
     if (!PyArg_ParseTuple(arguments, Lifecycle<R>::new_format.c_str())) return nullptr;
-    return hand_out_record(create_handed_out<R>(), Lifecycle<R>::slot, &destroy_record<R>);
+    return hand_out(create_handed_out<R>(), Lifecycle<R>::slot, &destroy_record<R>);
 }
 
 // `delete_<record>`: (record) -> None; destroys the record; a null record does nothing.

@@ -1,9 +1,8 @@
 // The four stream functions: open, close, seek and end test over a StreamCell.
 #include "stream_interface.h"
 
+#include "binding/hand_out.h"
 #include "binding/host.h"
-#include "binding/live_references.h"
-#include "binding/pointer_string.h"
 #include "binding/reference_arguments.h"
 #include "core/address_arena.h"
 #include "core/record_stream.h"
@@ -20,6 +19,13 @@ StreamCell *stream_argument(PyObject *object) {
     return static_cast<StreamCell *>(cell);
 }
 
+// A cell that could not be handed out: its file (if one was opened) is closed, the cell
+// released.
+void release_cell(void *cell) {
+    qn4tGenericClose(static_cast<StreamCell *>(cell)->handle);
+    destroy_handed_out(static_cast<StreamCell *>(cell));
+}
+
 }  // namespace
 
 // (path, writeFlag) -> a reference to a new cell; a file that cannot be opened still
@@ -28,21 +34,12 @@ PyObject *open_stream(PyObject *, PyObject *arguments) {
     const char *path = nullptr;
     int write_flag = 0;
     if (!PyArg_ParseTuple(arguments, "si:qn4tGenericOpen", &path, &write_flag)) return nullptr;
-    // The cell comes first, so that running out of memory leaves the file untouched.
+    // The cell is made and entered as live before the file is opened, so that running out
+    // of memory leaves the file untouched.
     StreamCell *cell = create_handed_out<StreamCell>();
-    if (!cell) return host::none();
-    if (!live_references().add(cell, TypeTable[kStreamSlot])) {
-        destroy_handed_out(cell);
-        return host::none();
-    }
+    if (!enter_live(cell, kStreamSlot, &release_cell)) return host::none();
     cell->handle = qn4tGenericOpen(path, write_flag);
-    PyObject *reference = NewPointerObject(cell, TypeTable[kStreamSlot], 1);
-    if (!reference) {
-        qn4tGenericClose(cell->handle);
-        live_references().remove(cell);
-        destroy_handed_out(cell);
-    }
-    return reference;
+    return wrap_entered(cell, kStreamSlot, &release_cell);
 }
 
 // (stream) -> None. The cell keeps a null handle afterwards, so a second close does
