@@ -14,22 +14,10 @@
 namespace qn4t {
 namespace {
 
-// The rows of all parts, one behind the other.
-template <std::size_t... N>
-constexpr std::array<PyMethodDef, (N + ...)> joined(const std::array<PyMethodDef, N> &...parts) {
-    std::array<PyMethodDef, (N + ...)> rows{};
-    std::size_t at = 0;
-    auto append = [&](const auto &part) {
-        for (const PyMethodDef &row : part) rows[at++] = row;
-    };
-    (append(parts), ...);
-    return rows;
-}
-
 template <class... R>
 constexpr auto method_rows(TypeList<R...>) {
     constexpr std::array<PyMethodDef, 1> end = {{{nullptr, nullptr, 0, nullptr}}};
-    return joined(stream_rows(), record_rows<R>()..., end);
+    return join_rows(stream_rows(), record_rows<R>()..., end);
 }
 
 constexpr auto kMethodRows = method_rows(RecordTypes{});

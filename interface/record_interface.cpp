@@ -10,6 +10,13 @@ namespace qn4t {
 
 void retire_record(void *record) { live_references().remove(record); }
 
+bool text_setter_arguments(PyObject *arguments, const char *format, TypeSlot slot,
+                           TextArgument &value, void **record) {
+    PyObject *reference = nullptr;
+    return value.parse(arguments, format, &reference) &&
+           usable_reference(reference, slot, NullReference::kRefused, record);
+}
+
 PyObject *store_text(char *&field, const char *value) {
     if (!replace_text(field, value, std::strlen(value))) return PyErr_NoMemory();
     return host::none();
