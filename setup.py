@@ -27,14 +27,17 @@ LAYOUT_MODULE = "qn4tGenericActionLayout"
 # Each extension module and the source lists (cmake/sources/NAME.txt) it is built from;
 # every one is linked with the record core (core.txt).
 EXTENSIONS = (
-    ("_qn4tGenericActionLoader", ("module",)),
-    ("_qn4tGenericActionSupport", ("support",)),
+    ("_qn4tGenericActionLoader", ("shared", "module")),
+    ("_qn4tGenericActionSupport", ("shared", "support")),
 )
 # As the CMake build compiles the binding: the Python 2 headers predate C++17 (register,
-# type punning), and only the module's entry point is exported.
+# type punning), and only what is marked for export is exported: the entry points, and the flat
+# module's qn4t_shared_state, through which the companion finds its state.
 CXX_FLAGS = ["-std=c++17", "-Wno-register", "-fno-strict-aliasing",
              "-fvisibility=hidden", "-fvisibility-inlines-hidden"]
-LIBRARIES = ["z"]
+# dl: the companion module finds the flat module's state with dlopen/dlsym (a part of libc
+# from glibc 2.34 on, where libdl remains as an empty library).
+LIBRARIES = ["z", "dl"]
 
 
 def read_text(relative):

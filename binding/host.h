@@ -1,7 +1,7 @@
 // The interpreter calls whose spelling depends on the Python host, so that the rest of the
 // binding and the wrappers are written once and built for either host from the same
-// source. Only spellings live here; the one policy that differs between the hosts, what a
-// text setter accepts, is binding/text_argument.h.
+// source. Only spellings live here; the policies that differ between the hosts, what a
+// text setter's value and an open's path accept, are binding/string_arguments.h.
 //
 // "str" below is the host's native string type: the byte string on Python 2, the
 // Unicode string on Python 3. Pointer strings and the texts of records are handed out as
@@ -55,6 +55,26 @@ inline long long_of(PyObject *object) {
 #else
     return PyInt_AsLong(object);
 #endif
+}
+
+// True for an integer or an object with __index__: what a checked integer setter takes
+// (never a float).
+inline bool is_index(PyObject *object) { return PyIndex_Check(object) != 0; }
+
+// The value of an object for which is_index() holds, through its __index__ (which may run
+// Python code). When it does not fit a long, `*overflow` is set to 1 or -1 and the result is
+// -1. On failure -1 with the exception set.
+inline long index_value(PyObject *object, int *overflow) {
+    *overflow = 0;
+#if !QN4T_PYTHON3
+    if (PyInt_CheckExact(object)) return PyInt_AS_LONG(object);
+#endif
+    if (PyLong_CheckExact(object)) return PyLong_AsLongAndOverflow(object, overflow);
+    PyObject *index = PyNumber_Index(object);
+    if (!index) return -1;
+    const long value = PyLong_AsLongAndOverflow(index, overflow);
+    Py_DECREF(index);
+    return value;
 }
 
 // ---- Strings of the binding itself: pointer strings and names (ASCII) ----
@@ -119,6 +139,27 @@ inline PyObject *record_text(const char *bytes, std::size_t size) {
 #endif
 }
 
+// ---- Paths ----
+
+// A file name as the system takes it: a new bytes object (on Python 3 encoded with the file
+// system's encoding), or null with the exception set.
+inline PyObject *fs_path(PyObject *name) {
+#if QN4T_PYTHON3
+    if (PyBytes_Check(name)) {
+        Py_INCREF(name);
+        return name;
+    }
+    return PyUnicode_EncodeFSDefault(name);
+#else
+    if (!PyString_Check(name)) {
+        PyErr_SetString(PyExc_TypeError, "a file name must be str");
+        return nullptr;
+    }
+    Py_INCREF(name);
+    return name;
+#endif
+}
+
 // ---- Objects, types and the module ----
 
 // A new reference to None.
@@ -180,6 +221,15 @@ inline PyObject *create_module(const char *name, PyMethodDef *methods) {
     return PyModule_Create(&definition);
 #else
     return Py_InitModule4(const_cast<char *>(name), methods, nullptr, nullptr, PYTHON_API_VERSION);
+#endif
+}
+
+// Gives up a module that create_module() made when start-up fails after it.
+inline void discard_module(PyObject *module) {
+#if QN4T_PYTHON3
+    Py_DECREF(module);
+#else
+    (void)module;  // borrowed: the interpreter owns it
 #endif
 }
 

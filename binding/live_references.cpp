@@ -60,6 +60,4 @@ void LiveReferences::remove(const void *address) {
     --count_;
 }
 
-LiveReferences &live_reference_set = *new LiveReferences;
-
 }  // namespace qn4t

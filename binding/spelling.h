@@ -34,6 +34,19 @@ constexpr FixedText<N> join(const std::string_view (&parts)[K]) {
 // Joins a static constexpr array of string_view parts into one FixedText.
 #define QN4T_JOIN(parts) ::qn4t::join<::qn4t::joined_size(parts)>(parts)
 
+// A name given whole, as a FixedText.
+template <std::size_t N>
+constexpr FixedText<N - 1> fixed_text(const char (&literal)[N]) {
+    FixedText<N - 1> out{};
+    for (std::size_t i = 0; i + 1 < N; ++i) out.text[i] = literal[i];
+    return out;
+}
+
+// The argument codes that many wrappers share: none, one object, two objects.
+inline constexpr std::string_view kNoArguments = "";
+inline constexpr std::string_view kOneObject = "O";
+inline constexpr std::string_view kTwoObjects = "OO";
+
 // A wrapper's parse format, made from its Python name: the argument codes, a colon and the
 // name, which the interpreter's parser puts into its error messages.
 template <const std::string_view &Codes, std::size_t N>

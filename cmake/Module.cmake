@@ -1,14 +1,23 @@
-# The extension module _qn4tGenericActionLoader, built from one source for each Python
-# host that was found, and the Python-side files beside each build of it: the package
-# qn4tGenericActionLoader (the shadow classes, with type stubs generated beside them) and
-# the generated field layout. `cmake --install` places each host's folder, with the
-# actionfile package, in <prefix>/lib/pythonX.Y/site-packages (see Install.cmake).
-#   Python 2.7: targets qn4t_binding_objects, _qn4tGenericActionLoader -> ${QN4T_MODULE_DIR}
-#   Python 3:   targets qn4t_binding_objects_py3, _qn4tGenericActionLoader_py3
-#               -> ${QN4T_MODULE3_DIR}
-# Without Python 2.7, the target _qn4tGenericActionLoader builds the Python 3 module.
-qn4t_read_sources(module QN4T_BINDING_SOURCES)  # cmake/sources/module.txt
-qn4t_read_sources(support QN4T_SUPPORT_SOURCES)  # cmake/sources/support.txt
+# The extension modules, built from one set of sources for each Python host that was found,
+# and the Python-side files beside each build of them: the package qn4tGenericActionLoader
+# (the shadow classes, with type stubs generated beside them) and the generated field layout.
+# `cmake --install` places each host's folder, with the actionfile package, in
+# <prefix>/lib/pythonX.Y/site-packages (see Install.cmake).
+#   _qn4tGenericActionLoader   the flat module: the 134 functions and four constants
+#   _qn4tGenericActionSupport  its companion: what the Python-side classes need beyond them,
+#                              working on the flat module's records and streams, and whole
+#                              actions read and written at native speed
+#   Python 2.7: targets qn4t_binding_objects, _qn4tGenericActionLoader,
+#               qn4t_support_objects, _qn4tGenericActionSupport -> ${QN4T_MODULE_DIR}
+#   Python 3:   the same targets with the suffix _py3 -> ${QN4T_MODULE3_DIR}
+# Without Python 2.7, the targets _qn4tGenericActionLoader and _qn4tGenericActionSupport build
+# the Python 3 modules.
+qn4t_read_sources(shared QN4T_SHARED_BINDING_SOURCES)  # cmake/sources/shared.txt: both carry it
+qn4t_read_sources(module QN4T_MODULE_SOURCES)          # cmake/sources/module.txt
+qn4t_read_sources(support QN4T_SUPPORT_ONLY_SOURCES)   # cmake/sources/support.txt
+# The flat module (and the tests and fuzz targets that embed it), and the companion module.
+set(QN4T_BINDING_SOURCES ${QN4T_SHARED_BINDING_SOURCES} ${QN4T_MODULE_SOURCES})
+set(QN4T_SUPPORT_SOURCES ${QN4T_SHARED_BINDING_SOURCES} ${QN4T_SUPPORT_ONLY_SOURCES})
 
 file(GLOB QN4T_PACKAGE_FILES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/*.py
@@ -16,41 +25,32 @@ file(GLOB QN4T_PACKAGE_FILES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/py.typed)
 set(QN4T_STUB_TEMPLATE ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/__init__.pyi.in)
 
-# Adds the binding objects (shared by the module and the tests that embed the
-# interpreter), the module and its Python-side files for one host.
-#   suffix: appended to the target names ("" or "_py3")
-function(qn4t_add_python_module suffix include_dirs module_dir)
-  set(objects qn4t_binding_objects${suffix})
-  set(module _qn4tGenericActionLoader${suffix})
-  add_library(${objects} OBJECT ${QN4T_BINDING_SOURCES})
+# An object library of binding sources for one host, and the extension module made of it.
+#   objects, module: target names; name: the module's file name (without .so)
+function(qn4t_add_extension objects module name sources include_dirs module_dir)
+  add_library(${objects} OBJECT ${sources})
   target_include_directories(${objects} PUBLIC ${CMAKE_SOURCE_DIR} ${include_dirs})
   target_link_libraries(${objects} PUBLIC qn4t_core)
   # The Python 2 headers predate C++17 and use old-style casts and register.
   target_compile_options(${objects} PRIVATE -Wno-register -fno-strict-aliasing)
   set_target_properties(${objects} PROPERTIES CXX_VISIBILITY_PRESET hidden
                                               VISIBILITY_INLINES_HIDDEN ON)
-
   add_library(${module} MODULE $<TARGET_OBJECTS:${objects}>)
-  target_link_libraries(${module} PRIVATE qn4t_core)
+  target_link_libraries(${module} PRIVATE qn4t_core ${CMAKE_DL_LIBS})
   set_target_properties(${module} PROPERTIES
     PREFIX ""
-    OUTPUT_NAME _qn4tGenericActionLoader
+    OUTPUT_NAME ${name}
     LIBRARY_OUTPUT_DIRECTORY ${module_dir})
+endfunction()
 
-  # The companion module: whole actions read and written at native speed, and
-  # DamagedFileError.
-  set(support _qn4tGenericActionSupport${suffix})
-  add_library(${support} MODULE ${QN4T_SUPPORT_SOURCES})
-  target_include_directories(${support} PRIVATE ${CMAKE_SOURCE_DIR} ${include_dirs})
-  target_link_libraries(${support} PRIVATE qn4t_core)
-  target_compile_options(${support} PRIVATE -Wno-register -fno-strict-aliasing)
-  set_target_properties(${support} PROPERTIES
-    PREFIX ""
-    OUTPUT_NAME _qn4tGenericActionSupport
-    CXX_VISIBILITY_PRESET hidden
-    VISIBILITY_INLINES_HIDDEN ON
-    LIBRARY_OUTPUT_DIRECTORY ${module_dir})
-  add_dependencies(${module} ${support})
+# Adds both modules and their Python-side files for one host.
+#   suffix: appended to the target names ("" or "_py3")
+function(qn4t_add_python_module suffix include_dirs module_dir)
+  qn4t_add_extension(qn4t_binding_objects${suffix} _qn4tGenericActionLoader${suffix}
+                     _qn4tGenericActionLoader "${QN4T_BINDING_SOURCES}" "${include_dirs}" ${module_dir})
+  qn4t_add_extension(qn4t_support_objects${suffix} _qn4tGenericActionSupport${suffix}
+                     _qn4tGenericActionSupport "${QN4T_SUPPORT_SOURCES}" "${include_dirs}" ${module_dir})
+  set(module _qn4tGenericActionLoader${suffix})
 
   add_custom_command(
     OUTPUT ${module_dir}/qn4tGenericActionLayout.py
@@ -81,7 +81,8 @@ function(qn4t_add_python_module suffix include_dirs module_dir)
     ${module_dir}/qn4tGenericActionLayout.py
     ${stubs}
     ${package_outputs})
-  add_dependencies(${module} python_side_files${suffix})
+  # The package imports both modules: building the flat one builds everything it needs.
+  add_dependencies(${module} python_side_files${suffix} _qn4tGenericActionSupport${suffix})
 endfunction()
 
 if(QN4T_PYTHON2_FOUND)
@@ -91,5 +92,6 @@ if(QN4T_PYTHON3_FOUND)
   qn4t_add_python_module(_py3 "${QN4T_PYTHON3_INCLUDE_DIRS}" ${QN4T_MODULE3_DIR})
   if(NOT QN4T_PYTHON2_FOUND)
     add_custom_target(_qn4tGenericActionLoader DEPENDS _qn4tGenericActionLoader_py3)
+    add_custom_target(_qn4tGenericActionSupport DEPENDS _qn4tGenericActionSupport_py3)
   endif()
 endif()

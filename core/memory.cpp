@@ -1,4 +1,5 @@
-// Heap allocation with an optional failure-injection countdown for tests.
+// Heap allocation with a count of blocks in use, an optional failure-injection countdown
+// for tests, and forwarding to another module's allocator.
 #include "memory.h"
 
 #include <cstdlib>
@@ -7,6 +8,8 @@ namespace qn4t {
 namespace {
 long successes_left = -1;  // negative: never fail
 long allocations_made = 0;
+std::size_t blocks = 0;
+Allocator forwarded = {nullptr, nullptr};  // empty: this copy allocates itself
 }  // namespace
 
 bool allocation_permitted() noexcept {
@@ -17,11 +20,19 @@ bool allocation_permitted() noexcept {
 }
 
 void *allocate(std::size_t n) noexcept {
+    if (forwarded.allocate) return forwarded.allocate(n);
     if (!allocation_permitted()) return nullptr;
-    return std::malloc(n ? n : 1);
+    void *block = std::malloc(n ? n : 1);
+    if (block) ++blocks;
+    return block;
 }
 
-void release(void *block) noexcept { std::free(block); }
+void release(void *block) noexcept {
+    if (forwarded.release) return forwarded.release(block);
+    if (!block) return;
+    --blocks;
+    std::free(block);
+}
 
 long fail_allocations_after(long successes) noexcept {
     long made = allocations_made;
@@ -29,5 +40,9 @@ long fail_allocations_after(long successes) noexcept {
     successes_left = successes;
     return made;
 }
+
+std::size_t blocks_in_use() noexcept { return blocks; }
+
+void forward_allocations(const Allocator &to) noexcept { forwarded = to; }
 
 }  // namespace qn4t

@@ -41,4 +41,19 @@ long fail_allocations_after(long successes) noexcept;
 // with one thread running.
 bool allocation_permitted() noexcept;
 
+// The number of blocks from allocate() not yet given back: what a leak makes grow. The
+// module counts them itself, so that leak checks see none of the interpreter's own use of
+// the heap and hold in every build type.
+std::size_t blocks_in_use() noexcept;
+
+// The functions that allocate() and release() hand their work to. A companion extension
+// module carries its own copy of this code and forwards both to the flat module's (see
+// binding/shared_state.h), so that every block is made, counted and given back by one
+// allocator whichever module touches it.
+struct Allocator {
+    void *(*allocate)(std::size_t) noexcept;
+    void (*release)(void *) noexcept;
+};
+void forward_allocations(const Allocator &to) noexcept;
+
 }  // namespace qn4t

@@ -1,5 +1,6 @@
-// Reading and writing the action header: its head, its texts and its spell trailer. (The
-// fixed-size records share one algorithm, FixedSizeRecord in records.h.)
+// Reading and writing the action header: its head, its texts and its spell trailer (the
+// fixed-size records share one algorithm, FixedSizeRecord in records.h), and the one step
+// that hands a record's bytes to zlib.
 #include "records.h"
 
 #include <algorithm>
@@ -10,7 +11,74 @@
 #include "text.h"
 
 namespace qn4t {
+
+// A short count with zlib's error state set means the disk is full or an earlier write
+// failed; a null handle or a read stream takes nothing without an error, and a write to it
+// has always given 0.
+bool hand_to_zlib(gzFile stream, const std::uint8_t *bytes, std::size_t size) {
+    if (!stream || gzwrite(stream, bytes, static_cast<unsigned>(size)) == static_cast<int>(size))
+        return true;
+    int error = Z_OK;
+    gzerror(stream, &error);
+    return error == Z_OK;
+}
+
 namespace {
+
+// Gathers a record's bytes in a stack buffer and hands them to zlib a bufferful at a time:
+// one gzwrite for a record that fits, and no heap memory for one that does not, so that a
+// write never fails for want of memory.
+class RecordOutput {
+public:
+    explicit RecordOutput(gzFile stream) : stream_(stream) {}
+    RecordOutput(const RecordOutput &) = delete;
+    RecordOutput &operator=(const RecordOutput &) = delete;
+
+    // Room for `size` (at most sizeof buffer_) bytes that the caller fills at once.
+    std::uint8_t *room(std::size_t size) {
+        if (used_ + size > sizeof buffer_) flush();
+        std::uint8_t *place = buffer_ + used_;
+        used_ += size;
+        return place;
+    }
+    // Exactly `size` bytes of a text: what its buffer holds, then zero bytes.
+    void text(const char *text, std::size_t size) {
+        const std::size_t held = std::min(size, text_size(text));
+        bytes(reinterpret_cast<const std::uint8_t *>(text), held);
+        bytes(nullptr, size - held);
+    }
+    // True when zlib took every byte.
+    bool finish() {
+        flush();
+        return ok_;
+    }
+
+private:
+    // Copies `size` bytes, or zero bytes when `from` is null.
+    void bytes(const std::uint8_t *from, std::size_t size) {
+        while (size) {
+            if (used_ == sizeof buffer_) flush();
+            const std::size_t part = std::min(size, sizeof buffer_ - used_);
+            if (from) {
+                std::memcpy(buffer_ + used_, from, part);
+                from += part;
+            } else {
+                std::memset(buffer_ + used_, 0, part);
+            }
+            used_ += part;
+            size -= part;
+        }
+    }
+    void flush() {
+        if (used_ && ok_) ok_ = hand_to_zlib(stream_, buffer_, used_);
+        used_ = 0;
+    }
+
+    gzFile stream_;
+    std::uint8_t buffer_[1024];
+    std::size_t used_ = 0;
+    bool ok_ = true;  // once zlib refuses, nothing more is handed to it
+};
 
 // A scratch byte buffer that stays on the stack for the common small record.
 class Scratch {
@@ -79,14 +147,6 @@ const std::uint8_t *take_texts(qn4tGeneric_Action_Header &h, const std::uint8_t 
     return in;
 }
 
-// Copies exactly `size` bytes of a text: what the buffer holds, then zero bytes.
-std::uint8_t *put_text(std::uint8_t *out, const char *text, std::size_t size) {
-    const std::size_t held = std::min(size, text_size(text));
-    if (held) std::memcpy(out, text, held);
-    std::memset(out + held, 0, size - held);
-    return out + size;
-}
-
 }  // namespace
 }  // namespace qn4t
 
@@ -115,13 +175,10 @@ int qn4tGeneric_Action_Header::read(gzFile stream) {
 }
 
 int qn4tGeneric_Action_Header::write(gzFile stream) const {
-    const std::size_t size = kHeadSize + variable_size(*this);
-    Scratch record(size);
-    if (!record) return 0;  // no memory: nothing is written
-    std::uint8_t *out = encode(*this, HeaderLayout::head, record.data());
+    RecordOutput out(stream);
+    encode(*this, HeaderLayout::head, out.room(kHeadSize));
     for_each_field(HeaderLayout::texts,
-                   [&](const auto &t) { out = put_text(out, this->*(t.member), this->*(t.length)); });
-    if (carries_trailer(*this)) encode(*this, HeaderLayout::trailer, out);
-    gzwrite(stream, record.data(), static_cast<unsigned>(size));
-    return 0;
+                   [&](const auto &t) { out.text(this->*(t.member), this->*(t.length)); });
+    if (carries_trailer(*this)) encode(*this, HeaderLayout::trailer, out.room(kTrailerSize));
+    return out.finish() ? 0 : -1;
 }

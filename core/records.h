@@ -14,14 +14,21 @@
 namespace qn4t {
 
 // read and write of a record of fixed size in the file: one algorithm over its field
-// table, defined once below for every record that derives from it.
+// table, defined once below for every record that derives from it. They behave as the
+// action header's do.
 template <class R>
 struct FixedSizeRecord {
     // 0 when the whole record was read; -1 otherwise, with the record left as it was.
     int read(gzFile stream);
-    // Always 0.
+    // 0, or -1 when zlib could not take the bytes (a full disk, an earlier failed write).
+    // A null handle or a read stream takes nothing and gives 0.
     int write(gzFile stream) const;
 };
+
+// Hands `size` bytes to zlib; false when zlib could not take them (a short count with its
+// error state set). A null handle or a read stream takes nothing without an error
+// (records.cpp).
+bool hand_to_zlib(gzFile stream, const std::uint8_t *bytes, std::size_t size);
 
 // What a detail header's `type` says follows it in an action file; the module publishes
 // these numbers as its constants QN4T_GENERIC_ACTION_*.
@@ -69,7 +76,8 @@ struct qn4tGeneric_Action_Header {
 
     // 0 when the whole record was read, -1 otherwise.
     int read(gzFile stream);
-    // Always 0.
+    // 0, or -1 when zlib could not take the bytes (a full disk, an earlier failed write).
+    // A null handle or a read stream takes nothing and gives 0. Needs no heap memory.
     int write(gzFile stream) const;
 };
 
@@ -247,8 +255,7 @@ template <class R>
 int FixedSizeRecord<R>::write(gzFile stream) const {
     std::uint8_t buffer[record_wire_size<R>()];
     encode(static_cast<const R &>(*this), Layout<R>::fields, buffer);
-    gzwrite(stream, buffer, sizeof buffer);
-    return 0;
+    return hand_to_zlib(stream, buffer, sizeof buffer) ? 0 : -1;
 }
 
 }  // namespace qn4t

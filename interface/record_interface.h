@@ -16,7 +16,7 @@
 #include "binding/host.h"
 #include "binding/reference_arguments.h"
 #include "binding/spelling.h"
-#include "binding/text_argument.h"
+#include "binding/string_arguments.h"
 #include "binding/type_registry.h"
 #include "core/address_arena.h"
 #include "core/records.h"
@@ -170,11 +170,6 @@ struct ConversionKind<char[N]> {
 template <class R>
 using FieldTuple = std::remove_const_t<decltype(Layout<R>::fields)>;
 
-// The argument codes of the wrappers that take no value.
-inline constexpr std::string_view kNoArguments = "";
-inline constexpr std::string_view kOneObject = "O";
-inline constexpr std::string_view kTwoObjects = "OO";
-
 // Field I of record R: `<record>_<field>_set` and `<record>_<field>_get`.
 template <class R, std::size_t I>
 struct Accessor {
@@ -285,8 +280,9 @@ PyObject *record_io(PyObject *, PyObject *arguments) {
         !resolve_reference(Lifecycle<R>::slot, &record))
         return nullptr;
     R *target = static_cast<R *>(record);
-    gzFile handle = static_cast<StreamCell *>(cell)->handle;  // now: a close meanwhile left it null
-    return host::int_from_long(Write ? target->write(handle) : target->read(handle));
+    StreamCell &stream = *static_cast<StreamCell *>(cell);  // its handle now: a close meanwhile left it null
+    return host::int_from_long(Write ? reported_write(stream, target->write(stream.handle))
+                                     : target->read(stream.handle));
 }
 
 template <class R>

@@ -1,23 +1,23 @@
 // The four stream functions: open, close, seek and end test over a StreamCell.
 #include "stream_interface.h"
 
+#include <cerrno>
+
 #include "binding/hand_out.h"
 #include "binding/host.h"
-#include "binding/reference_arguments.h"
+#include "binding/string_arguments.h"
 #include "core/address_arena.h"
 #include "core/record_stream.h"
 
 namespace qn4t {
 namespace {
 
-// The stream argument of a call whose other arguments are converted already (the seek's
-// offset by the parser): checked and resolved at once. The cell, or null with TypeError
-// "Type error. Expected _p_gzFile".
-StreamCell *stream_argument(PyObject *object) {
-    void *cell = nullptr;
-    if (!usable_reference(object, kStreamSlot, NullReference::kRefused, &cell)) return nullptr;
-    return static_cast<StreamCell *>(cell);
-}
+inline constexpr std::string_view kPathAndInt = QN4T_PATH_CODE "i";
+inline constexpr std::string_view kObjectAndInt = "Oi";
+constexpr auto kOpenFormat = parse_format<kPathAndInt>(kOpenName);
+constexpr auto kCloseFormat = parse_format<kOneObject>(kCloseName);
+constexpr auto kSeekFormat = parse_format<kObjectAndInt>(kSeekName);
+constexpr auto kEndFormat = parse_format<kOneObject>(kEndName);
 
 // A cell that could not be handed out: its file (if one was opened) is closed, the cell
 // released.
@@ -33,32 +33,35 @@ void release_cell(void *cell) {
 PyObject *open_stream(PyObject *, PyObject *arguments) {
     const char *path = nullptr;
     int write_flag = 0;
-    if (!PyArg_ParseTuple(arguments, "si:qn4tGenericOpen", &path, &write_flag)) return nullptr;
+    if (!parse_path_and_int(arguments, kOpenFormat.c_str(), kOpenName.c_str(), &path, &write_flag))
+        return nullptr;
     // The cell is made and entered as live before the file is opened, so that running out
     // of memory leaves the file untouched.
     StreamCell *cell = create_handed_out<StreamCell>();
     if (!enter_live(cell, kStreamSlot, &release_cell)) return host::none();
+    errno = 0;
     cell->handle = qn4tGenericOpen(path, write_flag);
+    cell->writing = write_flag != 0;
+    if (!cell->handle) cell->open_error = errno ? errno : EIO;  // kept for the Python-side classes
     return wrap_entered(cell, kStreamSlot, &release_cell);
 }
 
-// (stream) -> None. The cell keeps a null handle afterwards, so a second close does
-// nothing and later calls behave as on a stream whose open failed.
+// (stream) -> None, or IOError when a write stream's data did not all reach the file. The
+// cell keeps a null handle afterwards, so a second close does nothing and later calls
+// behave as on a stream whose open failed.
 PyObject *close_stream(PyObject *, PyObject *arguments) {
     PyObject *reference = nullptr;
-    if (!PyArg_ParseTuple(arguments, "O:qn4tGenericClose", &reference)) return nullptr;
+    if (!PyArg_ParseTuple(arguments, kCloseFormat.c_str(), &reference)) return nullptr;
     StreamCell *cell = stream_argument(reference);
     if (!cell) return nullptr;
-    qn4tGenericClose(cell->handle);
-    cell->handle = nullptr;
-    return host::none();
+    return close_cell(*cell, nullptr);
 }
 
 // (stream, offset) -> None; moves relative to the current position.
 PyObject *seek_stream(PyObject *, PyObject *arguments) {
     PyObject *reference = nullptr;
     int offset = 0;
-    if (!PyArg_ParseTuple(arguments, "Oi:qn4tGenericSeek", &reference, &offset)) return nullptr;
+    if (!PyArg_ParseTuple(arguments, kSeekFormat.c_str(), &reference, &offset)) return nullptr;
     StreamCell *cell = stream_argument(reference);
     if (!cell) return nullptr;
     qn4tGenericSeek(cell->handle, offset);
@@ -68,7 +71,7 @@ PyObject *seek_stream(PyObject *, PyObject *arguments) {
 // (stream) -> 1 once a read has met the end of the input, else 0.
 PyObject *stream_at_end(PyObject *, PyObject *arguments) {
     PyObject *reference = nullptr;
-    if (!PyArg_ParseTuple(arguments, "O:qn4tGenericEOF", &reference)) return nullptr;
+    if (!PyArg_ParseTuple(arguments, kEndFormat.c_str(), &reference)) return nullptr;
     StreamCell *cell = stream_argument(reference);
     if (!cell) return nullptr;
     return host::int_from_long(qn4tGenericEOF(cell->handle));

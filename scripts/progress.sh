@@ -1,23 +1,28 @@
 # Shell functions (sourced by demo.sh and test.sh) that keep the build's and the tests'
 # output to short lines, so that a long run shows what it is doing without flooding.
 
-# Configures and builds build/ with two jobs; one short line per step, e.g.
+# The build folder and type: build/ as RelWithDebInfo unless QN4T_BUILD_DIR and
+# QN4T_BUILD_TYPE say otherwise (CI also runs the suites in a Release build).
+QN4T_BUILD_DIR=${QN4T_BUILD_DIR:-build}
+QN4T_BUILD_TYPE=${QN4T_BUILD_TYPE:-RelWithDebInfo}
+
+# Configures and builds the build folder with two jobs; one short line per step, e.g.
 # "[ 42%] compiling core/text.cpp (qn4t_core)". Extra arguments go to cmake --build.
 # Compiler errors (stderr) come through untouched.
 build_with_progress() {
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build build -j2 "$@" | sed -u -E \
+  cmake -S . -B "$QN4T_BUILD_DIR" -DCMAKE_BUILD_TYPE="$QN4T_BUILD_TYPE" >/dev/null
+  cmake --build "$QN4T_BUILD_DIR" -j2 "$@" | sed -u -E \
     -e '/Built target |^Consolidate |^Scanning dependencies /d' \
     -e 's#^(\[ *[0-9]+%\]) Building CXX object (.*/)?CMakeFiles/([^/]+)\.dir/(.*)\.o$#\1 compiling \4 (\3)#' \
     -e "s#$PWD/##g"
 }
 
-# Runs ctest on build/ with its arguments; each test's lines become
+# Runs ctest on the build folder with its arguments; each test's lines become
 # "   start <name>" and "  12/304 <name> Passed 0.01 sec", names of more than 66 characters
 # cut in the middle;
 # everything else (the output of a failed test, the summary) is shown as ctest prints it.
 ctest_compact() {
-  ctest --test-dir build "$@" | awk '
+  ctest --test-dir "$QN4T_BUILD_DIR" "$@" | awk '
     function cut(name) {  # the middle goes: the start and the end tell tests apart
       return length(name) > 66 ? substr(name, 1, 28) "~" substr(name, length(name) - 36) : name
     }

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds everything in build/ and runs every test suite (C++ core and binding tests,
-# Python suites, the install test). Installs missing prerequisites first.
+# Python suites, the install test). Installs missing prerequisites first. CI runs it again
+# with QN4T_BUILD_DIR=build-release QN4T_BUILD_TYPE=Release, the build type users run, where
+# freed memory is reused at once (scripts/progress.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/progress.sh
 scripts/setup.sh
-echo "== building (build/)"
+echo "== building ($QN4T_BUILD_DIR/, $QN4T_BUILD_TYPE)"
 build_with_progress
 echo "== testing"
 ctest_compact --output-on-failure -j2

@@ -2,21 +2,29 @@
 
 Each record type of the extension module gets a class of the same name, registered with
 the module so that its constructors hand out instances. Fields are attributes bound
-directly to the module's accessor functions; `read(stream)` and `write(stream)` are
-methods. The classes are made from the record layout generated from the C++ field
-tables at build time, so no field is listed here.
+directly to native accessor functions of the companion module _qn4tGenericActionSupport,
+which work on the same records as the flat functions but check what they are given: an
+integer out of its field's range raises OverflowError, an unsigned 32-bit field reads
+unsigned, and setting a text sets its length field to the text's size in bytes.
+`read(stream)` and `write(stream)` are methods that raise when something fails (see
+their documentation). The classes are made from the record layout generated from the
+C++ field tables at build time, so no field is listed here.
 
     import qn4tGenericActionLoader as q
     with q.Stream("spells.gz", "w") as out:
         h = q.qn4tGeneric_Action_Header()
-        h.name = "Fireball"
-        h.nameLen = len(h.name)
+        h.name = "Fireball"            # nameLen becomes 8
         h.write(out)
 """
 
 import _qn4tGenericActionLoader as _native
+import _qn4tGenericActionSupport as _support
 from qn4tGenericActionLoader._version import __version__  # noqa: F401 (re-exported)
 from qn4tGenericActionLayout import LAYOUT, SPELL_ACTION_TYPE, TRAILER_SIZE
+
+# A file whose compressed data is cut short, corrupt or fails its check: a subclass of
+# both IOError and ValueError, raised by the records' reads and by read_actions.
+DamagedFileError = _support.DamagedFileError
 
 QN4T_GENERIC_ACTION_NONE = _native.QN4T_GENERIC_ACTION_NONE
 QN4T_GENERIC_ACTION_DAMAGE = _native.QN4T_GENERIC_ACTION_DAMAGE
@@ -64,11 +72,19 @@ class _Record(object):
             pass  # already deleted elsewhere, or interpreter shutdown
 
     def read(self, stream):
-        """Reads the record at the stream's position: 0, or -1 when the stream ran short."""
+        """Reads the record at the stream's position: 0, or -1 at the clean end of the
+        data. Raises DamagedFileError when the compressed data is cut short, corrupt or
+        fails its check, IOError when the system cannot read the file or the stream is
+        closed or open for writing. An action header read leaves no spell trailer of an
+        earlier record behind: a non-spell action reads with spellCode "" and spellPath
+        and spellCost 0."""
         return self._read(self, stream)
 
     def write(self, stream):
-        """Writes the record at the stream's position; always 0."""
+        """Writes the record at the stream's position: 0. Raises IOError (with the
+        system's reason, e.g. no space left on device) when the data cannot be written,
+        or when the stream is closed or open for reading. Most write errors show only when
+        the stream is closed: see Stream.close."""
         return self._write(self, stream)
 
     def __repr__(self):
@@ -79,6 +95,9 @@ def _record_class(type_name, wire_size, fields):
     """Makes the class for one record type from its layout entry."""
     def native(suffix):
         return getattr(_native, type_name + suffix)
+
+    def checked(suffix):
+        return getattr(_support, type_name + suffix)
     namespace = {
         '__slots__': (),
         '__doc__': 'Record %s: fields %s.' % (type_name, ', '.join(f for f, _ in fields)),
@@ -86,12 +105,12 @@ def _record_class(type_name, wire_size, fields):
         'WIRE_SIZE': wire_size,
         '_new': staticmethod(getattr(_native, 'new_' + type_name)),
         '_delete': staticmethod(getattr(_native, 'delete_' + type_name)),
-        '_read': staticmethod(native('_read')),
-        '_write': staticmethod(native('_write')),
+        '_read': staticmethod(checked('_read')),
+        '_write': staticmethod(checked('_write')),
     }
     for field, kind in fields:
-        # The module's functions themselves: no Python frame per attribute access.
-        namespace[field] = property(native('_%s_get' % field), native('_%s_set' % field),
+        # Native functions themselves: no Python frame per attribute access.
+        namespace[field] = property(checked('_%s_get' % field), checked('_%s_set' % field),
                                     doc='%s (%s)' % (field, kind))
     cls = type(type_name, (_Record,), namespace)
     native('_swigregister')(cls)
@@ -111,21 +130,28 @@ RECORD_CLASSES = tuple(globals()[entry[0]] for entry in LAYOUT)
 class Stream(object):
     """A record stream: a gzip file opened for reading ('r') or writing ('w').
 
-    Like the flat open, a file that cannot be opened does not raise: reads then give
-    -1. Closing twice is harmless; a `with` block closes the stream at its end, and so
-    does collecting the object."""
+    A file that cannot be opened raises IOError naming the path and the system's reason.
+    A written file is complete only once the stream is closed: close() (or the end of a
+    `with` block) raises IOError when the data did not all reach the file (a full disk).
+    Closing twice is harmless. A stream collected unclosed is closed then, and a failure
+    of that close is reported the way Python reports an error in __del__. A Stream owns
+    its file and cannot be copied or pickled."""
 
     __slots__ = ('this', 'path', 'mode')
 
     def __init__(self, path, mode='r'):
-        """Opens path for reading ('r', the default) or writing ('w')."""
+        """Opens path for reading ('r', the default) or writing ('w'); IOError when it
+        cannot."""
+        self.this = None
         if mode not in ('r', 'rb', 'w', 'wb'):
             raise ValueError("mode must be 'r' or 'w', not %r" % (mode,))
         self.path = path
         self.mode = mode[0]
-        self.this = _native.qn4tGenericOpen(path, 1 if self.mode == 'w' else 0)
-        if self.this is None:
+        this = _native.qn4tGenericOpen(path, 1 if self.mode == 'w' else 0)
+        if this is None:
             raise MemoryError('cannot allocate a stream')
+        _support.stream_check_open(this, path)
+        self.this = this
 
     def seek(self, offset):
         """Moves the position by offset bytes from the current one."""
@@ -136,8 +162,10 @@ class Stream(object):
         return _native.qn4tGenericEOF(self)
 
     def close(self):
-        """Closes the stream; a written file is complete only after this."""
-        _native.qn4tGenericClose(self)
+        """Closes the stream; a written file is complete only after this. Raises IOError
+        when the data did not all reach the file; the stream is closed either way."""
+        if self.this is not None:
+            _support.stream_close(self.this, self.path)
 
     def __enter__(self):
         return self
@@ -146,11 +174,21 @@ class Stream(object):
         self.close()
         return False
 
-    def __del__(self):
-        try:
-            self.close()
-        except Exception:
-            pass
+    def __del__(self, _close=_support.stream_close):
+        # Bound at definition: at interpreter exit the module's globals may be gone. An
+        # IOError is left to the interpreter, which reports it as an error in __del__.
+        this = getattr(self, 'this', None)
+        if this is not None:
+            _close(this, self.path)
+
+    def __copy__(self):
+        raise TypeError('a Stream cannot be copied: it owns its open file')
+
+    def __deepcopy__(self, memo):
+        raise TypeError('a Stream cannot be copied: it owns its open file')
+
+    def __reduce_ex__(self, protocol):
+        raise TypeError('a Stream cannot be pickled: it owns its open file')
 
     def __repr__(self):
         return '<Stream %r %s %s>' % (self.path, self.mode, self.this)
@@ -158,5 +196,4 @@ class Stream(object):
 
 # Whole actions at native speed (qn4tGenericActionLoader/actions.py).
 from qn4tGenericActionLoader.actions import (  # noqa: E402,F401 (re-exported)
-    Action, Damage, DamagedFileError, Detail, Healing, Stat, StatMod, read_actions,
-    write_actions)
+    Action, Damage, Detail, Healing, Stat, StatMod, read_actions, write_actions)

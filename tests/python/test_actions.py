@@ -11,6 +11,7 @@ import unittest
 import zlib
 
 import qn4tGenericActionLoader as q
+import support
 
 PY3 = sys.version_info[0] >= 3
 
@@ -238,6 +239,7 @@ except q.DamagedFileError as error:
 sys.stdout.write("%d\\n" % (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before))
 """
 
+    @support.skip_under_memory_tools
     def test_a_small_file_declaring_billions_of_stat_entries_is_walked_not_loaded(self):
         # 256 MB of zero bytes behind a stat modification that declares 2**32 - 1 entries:
         # a file of a few hundred kB that inflates far beyond what it may make us hold.

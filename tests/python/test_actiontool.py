@@ -29,6 +29,7 @@ if os.path.join(SOURCE_DIR, "tools") not in sys.path:
     sys.path.append(os.path.join(SOURCE_DIR, "tools"))
 
 from actionfile import cli  # noqa: E402 (after the path is set)
+import support  # noqa: E402
 EXAMPLE = os.path.join(SOURCE_DIR, "examples", "actions.json")
 
 # The file layout, written down here on its own: little-endian, packed.
@@ -846,8 +847,7 @@ class DiffTest(ToolTestCase):
             self.assertIn(phrase, err, args)
         self.assertEqual(self.run_process("diff", intact)[0], 2)
 
-    @unittest.skipIf(any(tool in os.environ.get("LD_PRELOAD", "") for tool in ("asan", "vgpreload")),
-                     "a sanitizer or memcheck keeps its own record of released memory")
+    @support.skip_under_memory_tools
     def test_memory_holds_an_index_not_the_actions(self):
         """Two files of large actions (8000 stat entries each, 13 MB uncompressed) differing
         in their last action: diff's peak must stay far below what holding them would take."""

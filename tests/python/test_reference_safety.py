@@ -324,8 +324,7 @@ class Memory(unittest.TestCase):
             return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
     @unittest.skipUnless(os.path.exists("/proc/self/statm"), "needs /proc")
-    @unittest.skipIf(any(tool in os.environ.get("LD_PRELOAD", "") for tool in ("asan", "vgpreload")),
-                     "a sanitizer or memcheck keeps its own record of released memory")
+    @support.skip_under_memory_tools
     def test_create_delete_loop_keeps_memory_flat(self):
         new, delete = flat.new_qn4tGeneric_Action_Header, flat.delete_qn4tGeneric_Action_Header
         for _ in xrange(1000):  # warm the interpreter's own caches

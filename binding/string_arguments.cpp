@@ -1,6 +1,6 @@
-// The text setters' value: parsed by "s" on Python 2, by a converter of str and bytes on
+// The text setters' value and the open's path: parsed by "s" on Python 2, by converters on
 // Python 3.
-#include "text_argument.h"
+#include "string_arguments.h"
 
 #include <cstring>
 
@@ -57,5 +57,49 @@ int TextArgument::keep(const char *text, std::size_t size, PyObject *owner) {
     return 1;
 }
 #endif
+
+namespace {
+
+#if QN4T_PYTHON3
+struct PathArgument {
+    const char *function;        // names the function in the messages of a refused path
+    const char *path = nullptr;  // the str's own UTF-8 form: valid while the argument lives
+};
+
+// The "O&" converter: 1 with the path kept, 0 with the exception set.
+int convert_path(PyObject *value, void *address) {
+    auto *argument = static_cast<PathArgument *>(address);
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() argument 1 must be str, not %.50s",
+                     argument->function, value == Py_None ? "None" : Py_TYPE(value)->tp_name);
+        return 0;
+    }
+    Py_ssize_t size = 0;
+    const char *path = PyUnicode_AsUTF8AndSize(value, &size);
+    if (!path) return 0;
+    if (std::strlen(path) != static_cast<std::size_t>(size)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() argument 1 must be str without null bytes",
+                     argument->function);
+        return 0;
+    }
+    argument->path = path;
+    return 1;
+}
+#endif
+
+}  // namespace
+
+bool parse_path_and_int(PyObject *arguments, const char *format, const char *function,
+                        const char **path, int *number) {
+#if QN4T_PYTHON3
+    PathArgument argument{function};
+    if (!PyArg_ParseTuple(arguments, format, &convert_path, &argument, number)) return false;
+    *path = argument.path;
+    return true;
+#else
+    (void)function;
+    return PyArg_ParseTuple(arguments, format, path, number) != 0;
+#endif
+}
 
 }  // namespace qn4t

@@ -1,5 +1,5 @@
-// What a text setter accepts as its value, on either Python host, and the messages it
-// refuses a value with.
+// What the string arguments of the flat functions accept on either Python host, and the
+// messages a refused one gets: a text setter's value, and the path of qn4tGenericOpen.
 #pragma once
 
 #include <Python.h>
@@ -50,5 +50,21 @@ private:
     const char *text_ = nullptr;
     [[maybe_unused]] const char *function_;  // named in Python 3's refusals only
 };
+
+// The path argument of qn4tGenericOpen: its parse code, and the parse of (path, int) with a
+// format that starts with that code. Python 2 parses the path with "s". Python 3's own "s"
+// refuses a path holding a zero byte with ValueError; there a converter ("O&") takes a str
+// as "s" does (UTF-8) and refuses such a path with the TypeError of Python 2.7.
+#if QN4T_PYTHON3
+#define QN4T_PATH_CODE "O&"
+#else
+#define QN4T_PATH_CODE "s"
+#endif
+
+// Parses (path, int) with a format "<QN4T_PATH_CODE>i:<function>"; `function` names the
+// function in the messages of a refused path. The path is valid while the argument lives.
+// False with the exception set.
+bool parse_path_and_int(PyObject *arguments, const char *format, const char *function,
+                        const char **path, int *number);
 
 }  // namespace qn4t
