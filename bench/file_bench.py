@@ -43,21 +43,21 @@ import zlib
 
 import _qn4tGenericActionLoader as flat
 import qn4tGenericActionLoader as q
-from qn4tGenericActionLayout import LAYOUT, SPELL_ACTION_TYPE
+import qn4tGenericActionLayout as layout
+from qn4tGenericActionLayout import LAYOUT, SPELL_ACTION_TYPE, TRAILER_FIELDS
 
 import generate_actions as gen
 
-HEADER = "qn4tGeneric_Action_Header"
-DETAIL_HEADER = "qn4tGeneric_Action_Detail_Header"
-STAT = "qn4tGeneric_StatMod_Stat_Details"
-BODY_TYPES = {gen.DAMAGE_TYPE: "qn4tGeneric_Damage_Details",
-              gen.STATMOD_TYPE: "qn4tGeneric_StatMod_Details",
-              gen.HEALING_TYPE: "qn4tGeneric_Healing_Details"}
-TRAILER_FIELDS = ("spellCode", "spellPath", "spellCost")
+HEADER = layout.HEADER
+DETAIL_HEADER = layout.DETAIL_HEADER
+BODY_TYPES = layout.DETAIL_BODIES  # detail type -> body record type
+STATMOD_BODY = BODY_TYPES[gen.STATMOD_TYPE]
+STAT_COUNT_FIELD, STAT = layout.BODY_ENTRIES[STATMOD_BODY]
 FIELDS = dict((name, [field for field, _ in fields]) for name, _, fields in LAYOUT)
 HEAD_FIELDS = [f for f in FIELDS[HEADER] if f not in TRAILER_FIELDS]  # head and texts
-ACTION_TYPE, NUM_DETAILS = HEAD_FIELDS.index("actionType"), HEAD_FIELDS.index("numDetails")
-NUM_STAT_MODS = FIELDS[BODY_TYPES[gen.STATMOD_TYPE]].index("numStatMods")
+ACTION_TYPE = HEAD_FIELDS.index(layout.ACTION_TYPE_FIELD)
+NUM_DETAILS = HEAD_FIELDS.index(layout.DETAIL_COUNT_FIELD)
+NUM_STAT_MODS = FIELDS[STATMOD_BODY].index(STAT_COUNT_FIELD)
 POOL = 1000  # distinct actions the writers cycle through
 try:
     lazy_range = xrange  # Python 2: range() would build a list
@@ -221,7 +221,7 @@ def _as_read(shape):
 
 HEAD_IN, TRAILER_IN, DETAIL_IN, STAT_IN = [_as_read(s) for s in (gen.HEAD, gen.TRAILER, gen.DETAIL_HEADER, gen.STAT)]
 SHAPES_IN = dict((k, _as_read(s)) for k, s in SHAPES.items())
-TEXT_LENGTHS = [HEAD_FIELDS.index(f) for f in ("nameLen", "descLen", "blahLen", "fooLen", "barLen")]
+TEXT_LENGTHS = [HEAD_FIELDS.index(length) for _, length in layout.TEXTS]
 
 
 if sys.version_info[0] >= 3:

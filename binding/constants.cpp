@@ -1,16 +1,17 @@
 // The module's constants and the installer for all five constant kinds.
 #include "constants.h"
 
+#include "core/records.h"
 #include "host.h"
 #include "pointer_string.h"
 
 namespace qn4t {
 
 const ConstantRow ConstantTable[] = {
-    {kIntConstant, "QN4T_GENERIC_ACTION_NONE", 0, 0, nullptr, nullptr},
-    {kIntConstant, "QN4T_GENERIC_ACTION_DAMAGE", 1, 0, nullptr, nullptr},
-    {kIntConstant, "QN4T_GENERIC_ACTION_STATMOD", 2, 0, nullptr, nullptr},
-    {kIntConstant, "QN4T_GENERIC_ACTION_HEALING", 3, 0, nullptr, nullptr},
+    {kIntConstant, "QN4T_GENERIC_ACTION_NONE", kNoDetail, 0, nullptr, nullptr},
+    {kIntConstant, "QN4T_GENERIC_ACTION_DAMAGE", kDamageDetail, 0, nullptr, nullptr},
+    {kIntConstant, "QN4T_GENERIC_ACTION_STATMOD", kStatModDetail, 0, nullptr, nullptr},
+    {kIntConstant, "QN4T_GENERIC_ACTION_HEALING", kHealingDetail, 0, nullptr, nullptr},
     {kEndOfConstants, nullptr, 0, 0, nullptr, nullptr},
 };
 

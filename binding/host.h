@@ -1,6 +1,7 @@
-// The interpreter calls whose spelling depends on the Python host. Everything that
-// differs between Python 2.7 and Python 3 lives here, so that the rest of the binding
-// and the wrappers are written once and built for either host from the same source.
+// The interpreter calls whose spelling depends on the Python host, so that the rest of the
+// binding and the wrappers are written once and built for either host from the same
+// source. Only spellings live here; the policies that differ between the hosts, what a
+// text setter's value and an open's path accept, are binding/string_arguments.h.
 //
 // "str" below is the host's native string type: the byte string on Python 2, the
 // Unicode string on Python 3. Pointer strings and the texts of records are handed out as
@@ -11,8 +12,6 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <cstring>
-#include <string_view>
 
 #if PY_MAJOR_VERSION >= 3
 #define QN4T_PYTHON3 1
@@ -140,141 +139,7 @@ inline PyObject *record_text(const char *bytes, std::size_t size) {
 #endif
 }
 
-// The parse codes of a text setter's arguments: the record ("O"), then the text value.
-// Python 2 parses the text with "s"; Python 3's "s" would refuse bytes and any text that
-// is not strict UTF-8, so there the value goes through TextArgument's converter ("O&").
-#if QN4T_PYTHON3
-inline constexpr std::string_view kTextSetterCodes = "OO&";
-#else
-inline constexpr std::string_view kTextSetterCodes = "Os";
-#endif
-
-// A text value given to a setter, valid until the object is destroyed. On Python 2 what
-// the "s" code gives: a str without zero bytes. On Python 3 a str, encoded as UTF-8 with
-// "surrogateescape", or bytes taken as they are; a value holding a zero byte is refused
-// with TypeError as on Python 2.
-class TextArgument {
-public:
-    // `function` names the setter in the messages of a refused value.
-    explicit TextArgument(const char *function) : function_(function) {}
-    ~TextArgument() {
-#if QN4T_PYTHON3
-        Py_XDECREF(bytes_);
-#endif
-    }
-    TextArgument(const TextArgument &) = delete;
-    TextArgument &operator=(const TextArgument &) = delete;
-
-    const char *text() const { return text_; }
-
-    // Parses (object, text) with a format whose codes are kTextSetterCodes; false with
-    // the exception set.
-    bool parse(PyObject *arguments, const char *format, PyObject **object) {
-#if QN4T_PYTHON3
-        return PyArg_ParseTuple(arguments, format, object, &TextArgument::convert, this) != 0;
-#else
-        return PyArg_ParseTuple(arguments, format, object, &text_) != 0;
-#endif
-    }
-
-private:
-#if QN4T_PYTHON3
-    // The "O&" converter: 1 with the bytes kept, 0 with the exception set.
-    static int convert(PyObject *value, void *address) {
-        auto *self = static_cast<TextArgument *>(address);
-        PyObject *bytes = nullptr;
-        if (PyUnicode_Check(value)) {
-            // Most texts have a strict UTF-8 form, which the str caches: no new object.
-            Py_ssize_t size = 0;
-            if (const char *utf8 = PyUnicode_AsUTF8AndSize(value, &size))
-                return self->keep(utf8, static_cast<std::size_t>(size), nullptr);
-            PyErr_Clear();  // surrogates: escaped bytes need the error handler
-            bytes = PyUnicode_AsEncodedString(value, "utf-8", "surrogateescape");
-            if (!bytes) return 0;  // a lone surrogate outside the escape range
-        } else if (PyBytes_Check(value)) {
-            Py_INCREF(value);
-            bytes = value;
-        } else {
-            PyErr_Format(PyExc_TypeError, "%.200s() argument 2 must be str or bytes, not %.50s",
-                         self->function_, value == Py_None ? "None" : Py_TYPE(value)->tp_name);
-            return 0;
-        }
-        return self->keep(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)),
-                          bytes);
-    }
-
-    // Keeps `text` (owned by `owner`, or by the argument itself when owner is null) unless
-    // it holds a zero byte: 1, or 0 with TypeError set. Takes over the owner's reference.
-    int keep(const char *text, std::size_t size, PyObject *owner) {
-        if (std::strlen(text) != size) {
-            PyErr_Format(PyExc_TypeError,
-                         "%.200s() argument 2 must be str or bytes without null bytes", function_);
-            Py_XDECREF(owner);
-            return 0;
-        }
-        Py_XDECREF(bytes_);
-        bytes_ = owner;
-        text_ = text;
-        return 1;
-    }
-    PyObject *bytes_ = nullptr;  // what keeps text_ alive, when the argument does not
-#endif
-    const char *text_ = nullptr;
-    const char *function_;
-};
-
 // ---- Paths ----
-
-// The path argument of qn4tGenericOpen: its parse code, and the parse of (path, int) with a
-// format that starts with that code. Python 2 parses the path with "s". Python 3's own "s"
-// refuses a path holding a zero byte with ValueError; there a converter ("O&") takes a str
-// as "s" does (UTF-8) and refuses such a path with the TypeError of Python 2.7.
-#if QN4T_PYTHON3
-#define QN4T_PATH_CODE "O&"
-#else
-#define QN4T_PATH_CODE "s"
-#endif
-
-#if QN4T_PYTHON3
-struct PathArgument {
-    const char *function;      // names the function in the messages of a refused path
-    const char *path = nullptr;  // the str's own UTF-8 form: valid while the argument lives
-};
-
-// The "O&" converter: 1 with the path kept, 0 with the exception set.
-inline int convert_path(PyObject *value, void *address) {
-    auto *argument = static_cast<PathArgument *>(address);
-    if (!PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() argument 1 must be str, not %.50s",
-                     argument->function, value == Py_None ? "None" : Py_TYPE(value)->tp_name);
-        return 0;
-    }
-    Py_ssize_t size = 0;
-    const char *path = PyUnicode_AsUTF8AndSize(value, &size);
-    if (!path) return 0;
-    if (std::strlen(path) != static_cast<std::size_t>(size)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() argument 1 must be str without null bytes",
-                     argument->function);
-        return 0;
-    }
-    argument->path = path;
-    return 1;
-}
-#endif
-
-// Parses (path, int) with a format "<QN4T_PATH_CODE>i:<function>". False with the exception set.
-inline bool parse_path_and_int(PyObject *arguments, const char *format, const char **path,
-                               int *number) {
-#if QN4T_PYTHON3
-    const char *colon = std::strchr(format, ':');  // the function's name follows it
-    PathArgument argument{colon ? colon + 1 : format};
-    if (!PyArg_ParseTuple(arguments, format, &convert_path, &argument, number)) return false;
-    *path = argument.path;
-    return true;
-#else
-    return PyArg_ParseTuple(arguments, format, path, number) != 0;
-#endif
-}
 
 // A file name as the system takes it: a new bytes object (on Python 3 encoded with the file
 // system's encoding), or null with the exception set.

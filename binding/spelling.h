@@ -1,5 +1,6 @@
-// Compile-time joining of names: the mangled type names and the wrappers' parse formats
-// and Python names are spelled from the record tables, never typed out by hand.
+// Compile-time joining of names: the mangled type names and the wrappers' Python names are
+// spelled from the record tables, never typed out by hand, and each parse format is made
+// from its wrapper's name.
 #pragma once
 
 #include <cstddef>
@@ -33,11 +34,29 @@ constexpr FixedText<N> join(const std::string_view (&parts)[K]) {
 // Joins a static constexpr array of string_view parts into one FixedText.
 #define QN4T_JOIN(parts) ::qn4t::join<::qn4t::joined_size(parts)>(parts)
 
-// The Python-visible name within a parse format: the text after its colon.
-constexpr const char *name_in_format(const char *format) {
-    const char *p = format;
-    while (*p && *p != ':') ++p;
-    return *p ? p + 1 : format;
+// A name given whole, as a FixedText.
+template <std::size_t N>
+constexpr FixedText<N - 1> fixed_text(const char (&literal)[N]) {
+    FixedText<N - 1> out{};
+    for (std::size_t i = 0; i + 1 < N; ++i) out.text[i] = literal[i];
+    return out;
+}
+
+// The argument codes that many wrappers share: none, one object, two objects.
+inline constexpr std::string_view kNoArguments = "";
+inline constexpr std::string_view kOneObject = "O";
+inline constexpr std::string_view kTwoObjects = "OO";
+
+// A wrapper's parse format, made from its Python name: the argument codes, a colon and the
+// name, which the interpreter's parser puts into its error messages.
+template <const std::string_view &Codes, std::size_t N>
+constexpr FixedText<Codes.size() + 1 + N> parse_format(const FixedText<N> &name) {
+    FixedText<Codes.size() + 1 + N> out{};
+    std::size_t at = 0;
+    for (char c : Codes) out.text[at++] = c;
+    out.text[at++] = ':';
+    for (std::size_t i = 0; i < N; ++i) out.text[at++] = name.text[i];
+    return out;
 }
 
 }  // namespace qn4t

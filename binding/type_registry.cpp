@@ -1,7 +1,9 @@
-// The type registry: eight statically allocated groups, linked in place at module start.
+// The type registry: one statically allocated group per slot, linked in place at module start.
 #include "type_registry.h"
 
+#include <array>
 #include <cstring>
+#include <utility>
 
 #include "spelling.h"
 
@@ -26,25 +28,28 @@ struct RecordTypeNames {
 };
 
 // A group: the descriptor, one cast entry of its own name, and the end record.
-using TypeGroup = TypeDescriptor[3];
+using TypeGroup = std::array<TypeDescriptor, 3>;
 
-#define QN4T_GROUP(mangled, readable)                                                  \
-    {{mangled, nullptr, readable, nullptr, nullptr, nullptr},                          \
-     {mangled, nullptr, nullptr, nullptr, nullptr, nullptr},                           \
-     {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}}
-#define QN4T_RECORD_GROUP(R) \
-    QN4T_GROUP(RecordTypeNames<R>::mangled.c_str(), RecordTypeNames<R>::readable.c_str())
+constexpr TypeGroup group(const char *mangled, const char *readable) {
+    return {{{mangled, nullptr, readable, nullptr, nullptr, nullptr},
+             {mangled, nullptr, nullptr, nullptr, nullptr, nullptr},
+             {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr}}};
+}
 
-TypeGroup groups[kTypeSlotCount] = {
-    QN4T_GROUP("_p_char", "char *"),
-    QN4T_RECORD_GROUP(qn4tGeneric_Action_Header),
-    QN4T_RECORD_GROUP(qn4tGeneric_Action_Detail_Header),
-    QN4T_GROUP("_p_gzFile", "gzFile *"),
-    QN4T_RECORD_GROUP(qn4tGeneric_Damage_Details),
-    QN4T_RECORD_GROUP(qn4tGeneric_Healing_Details),
-    QN4T_RECORD_GROUP(qn4tGeneric_StatMod_Details),
-    QN4T_RECORD_GROUP(qn4tGeneric_StatMod_Stat_Details),
-};
+template <std::size_t... I>
+constexpr std::array<TypeGroup, kTypeSlotCount> module_groups(std::index_sequence<I...>) {
+    std::array<TypeGroup, kTypeSlotCount> groups{};
+    groups[kCharSlot] = group("_p_char", "char *");
+    groups[kStreamSlot] = group("_p_gzFile", "gzFile *");
+    ((groups[record_slot(I)] = group(RecordTypeNames<TypeAt<I, RecordTypes>>::mangled.c_str(),
+                                     RecordTypeNames<TypeAt<I, RecordTypes>>::readable.c_str())),
+     ...);
+    return groups;
+}
+
+// Linked in place at registration, so not constant; initialised at compile time.
+std::array<TypeGroup, kTypeSlotCount> groups =
+    module_groups(std::make_index_sequence<kRecordTypeCount>());
 
 bool same_name(const char *a, const char *b) { return std::strcmp(a, b) == 0; }
 
@@ -77,7 +82,7 @@ TypeDescriptor *RegisterType(TypeDescriptor *group) {
 }
 
 void RegisterModuleTypes() {
-    for (int slot = 0; slot < kTypeSlotCount; ++slot) TypeTable[slot] = RegisterType(groups[slot]);
+    for (int slot = 0; slot < kTypeSlotCount; ++slot) TypeTable[slot] = RegisterType(groups[slot].data());
 }
 
 TypeDescriptor *TypeRegistryHead() { return registry_head; }

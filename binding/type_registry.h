@@ -1,4 +1,4 @@
-// Pointer type descriptors, their registry and the module's table of eight types.
+// Pointer type descriptors, their registry and the module's table of its pointer types.
 #pragma once
 
 #include <Python.h>
@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include "core/records.h"
+#include "core/record_types.h"
 
 namespace qn4t {
 
@@ -22,27 +22,24 @@ struct TypeDescriptor {
 };
 using CastEntry = TypeDescriptor;
 
-// The slots of the TypeTable, in registration order.
+// The slots of the TypeTable, in registration order: the text type first, then the records
+// in the order of RecordTypes, with the stream type in the place it has always had behind
+// the first two records.
 enum TypeSlot : int {
-    kCharSlot,
-    kActionHeaderSlot,
-    kDetailHeaderSlot,
-    kStreamSlot,
-    kDamageSlot,
-    kHealingSlot,
-    kStatModSlot,
-    kStatModStatSlot,
-    kTypeSlotCount
+    kCharSlot = 0,
+    kStreamSlot = 3,
+    kTypeSlotCount = 2 + static_cast<int>(kRecordTypeCount),
 };
 
+// The slot of the record at position `index` of RecordTypes.
+constexpr TypeSlot record_slot(std::size_t index) {
+    const int slot = static_cast<int>(index) + 1;  // behind the text type
+    return static_cast<TypeSlot>(slot < kStreamSlot ? slot : slot + 1);
+}
+
+// The slot of record type R.
 template <class R>
-struct SlotOf;
-template <> struct SlotOf<qn4tGeneric_Action_Header> { static constexpr TypeSlot value = kActionHeaderSlot; };
-template <> struct SlotOf<qn4tGeneric_Action_Detail_Header> { static constexpr TypeSlot value = kDetailHeaderSlot; };
-template <> struct SlotOf<qn4tGeneric_Damage_Details> { static constexpr TypeSlot value = kDamageSlot; };
-template <> struct SlotOf<qn4tGeneric_Healing_Details> { static constexpr TypeSlot value = kHealingSlot; };
-template <> struct SlotOf<qn4tGeneric_StatMod_Details> { static constexpr TypeSlot value = kStatModSlot; };
-template <> struct SlotOf<qn4tGeneric_StatMod_Stat_Details> { static constexpr TypeSlot value = kStatModStatSlot; };
+constexpr TypeSlot slot_of = record_slot(index_in<R, RecordTypes>);
 
 // Filled at module start with the descriptor registered for each slot.
 extern TypeDescriptor *TypeTable[kTypeSlotCount];
@@ -52,7 +49,7 @@ extern TypeDescriptor *TypeTable[kTypeSlotCount];
 // the same name, which then takes the group's entries in front of its own.
 TypeDescriptor *RegisterType(TypeDescriptor *group);
 
-// Registers the module's eight groups into the TypeTable, in slot order.
+// Registers the module's groups, one per slot, into the TypeTable in slot order.
 void RegisterModuleTypes();
 
 // The most recently registered descriptor; the registry runs through `prev`.

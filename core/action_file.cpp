@@ -66,9 +66,9 @@ std::string too_large(std::string_view field, std::size_t value, std::size_t lim
 
 BodyKind body_kind_of(std::uint16_t type) {
     switch (type) {
-    case 1: return BodyKind::damage;
-    case 2: return BodyKind::statmod;
-    case 3: return BodyKind::healing;
+    case kDamageDetail: return BodyKind::damage;
+    case kStatModDetail: return BodyKind::statmod;
+    case kHealingDetail: return BodyKind::healing;
     default: return BodyKind::raw;
     }
 }

@@ -44,8 +44,9 @@ constexpr TextField<Text, Length> text(std::string_view name) { return {{name}};
 #define QN4T_FIELD(member) ::qn4t::field<&Record::member>(#member)
 #define QN4T_TEXT(member, length) ::qn4t::text<&Record::member, &Record::length>(#member)
 
-// Each record type specialises Layout with `name` and the tuple `fields` (all fields in
-// declaration order); the action header adds `head`, `texts` and `trailer`.
+// Each record type specialises Layout with `name`, `title` and the tuple `fields` (all
+// fields in declaration order); the action header adds `head`, `texts` and `trailer`. The
+// facts of an action file that hang on a record stand beside them (core/records.h).
 template <class R>
 struct Layout;
 

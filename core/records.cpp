@@ -1,5 +1,6 @@
-// Reading and writing the records: one algorithm for the five fixed-size records, and the
-// action header's head, texts and spell trailer.
+// Reading and writing the action header: its head, its texts and its spell trailer (the
+// fixed-size records share one algorithm, FixedSizeRecord in records.h), and the one step
+// that hands a record's bytes to zlib.
 #include "records.h"
 
 #include <algorithm>
@@ -10,19 +11,10 @@
 #include "text.h"
 
 namespace qn4t {
-namespace {
 
-template <class R>
-int read_fixed(R &record, gzFile stream) {
-    std::uint8_t buffer[record_wire_size<R>()];
-    if (gzread(stream, buffer, sizeof buffer) != static_cast<int>(sizeof buffer)) return -1;
-    decode(record, Layout<R>::fields, buffer);
-    return 0;
-}
-
-// Hands `size` bytes to zlib; false when zlib could not take them (a short count with its
-// error state set: the disk is full, or an earlier write failed). A null handle or a read
-// stream takes nothing without an error, and a write to it has always given 0.
+// A short count with zlib's error state set means the disk is full or an earlier write
+// failed; a null handle or a read stream takes nothing without an error, and a write to it
+// has always given 0.
 bool hand_to_zlib(gzFile stream, const std::uint8_t *bytes, std::size_t size) {
     if (!stream || gzwrite(stream, bytes, static_cast<unsigned>(size)) == static_cast<int>(size))
         return true;
@@ -31,12 +23,7 @@ bool hand_to_zlib(gzFile stream, const std::uint8_t *bytes, std::size_t size) {
     return error == Z_OK;
 }
 
-template <class R>
-int write_fixed(const R &record, gzFile stream) {
-    std::uint8_t buffer[record_wire_size<R>()];
-    encode(record, Layout<R>::fields, buffer);
-    return hand_to_zlib(stream, buffer, sizeof buffer) ? 0 : -1;
-}
+namespace {
 
 // Gathers a record's bytes in a stack buffer and hands them to zlib a bufferful at a time:
 // one gzwrite for a record that fits, and no heap memory for one that does not, so that a
@@ -111,9 +98,14 @@ private:
     std::uint8_t *data_;
 };
 
+// Whether the action is a spell, which carries the trailer.
+bool carries_trailer(const qn4tGeneric_Action_Header &h) {
+    return h.*(HeaderLayout::action_type) == qn4tGeneric_Action_Header::kSpellType;
+}
+
 // Bytes of the action header behind its head: the texts and, for a spell, the trailer.
 std::size_t variable_size(const qn4tGeneric_Action_Header &h) {
-    std::size_t size = h.actionType == qn4tGeneric_Action_Header::kSpellType ? kTrailerSize : 0;
+    std::size_t size = carries_trailer(h) ? kTrailerSize : 0;
     for_each_field(HeaderLayout::texts, [&](const auto &t) { size += h.*(t.length); });
     return size;
 }
@@ -178,7 +170,7 @@ int qn4tGeneric_Action_Header::read(gzFile stream) {
         empty_texts(*this);
         return -1;
     }
-    if (actionType == kSpellType) decode(*this, HeaderLayout::trailer, in);
+    if (carries_trailer(*this)) decode(*this, HeaderLayout::trailer, in);
     return 0;
 }
 
@@ -187,16 +179,6 @@ int qn4tGeneric_Action_Header::write(gzFile stream) const {
     encode(*this, HeaderLayout::head, out.room(kHeadSize));
     for_each_field(HeaderLayout::texts,
                    [&](const auto &t) { out.text(this->*(t.member), this->*(t.length)); });
-    if (actionType == kSpellType) encode(*this, HeaderLayout::trailer, out.room(kTrailerSize));
+    if (carries_trailer(*this)) encode(*this, HeaderLayout::trailer, out.room(kTrailerSize));
     return out.finish() ? 0 : -1;
 }
-
-#define QN4T_FIXED_RECORD_IO(R)                                              \
-    int R::read(gzFile stream) { return read_fixed(*this, stream); }         \
-    int R::write(gzFile stream) const { return write_fixed(*this, stream); }
-
-QN4T_FIXED_RECORD_IO(qn4tGeneric_Action_Detail_Header)
-QN4T_FIXED_RECORD_IO(qn4tGeneric_Damage_Details)
-QN4T_FIXED_RECORD_IO(qn4tGeneric_Healing_Details)
-QN4T_FIXED_RECORD_IO(qn4tGeneric_StatMod_Details)
-QN4T_FIXED_RECORD_IO(qn4tGeneric_StatMod_Stat_Details)

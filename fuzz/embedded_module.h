@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "binding/module_start.h"
+#include "interface/module_start.h"
 
 namespace qn4t_fuzz {
 

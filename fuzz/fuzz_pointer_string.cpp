@@ -57,7 +57,7 @@ const Fixture &fixture() {
                                     qn4t::kStreamSlot));
         PyObject *doomed = call_module("new_qn4tGeneric_Damage_Details", "()");
         Py_XINCREF(doomed);  // kept for the delete below
-        f.deleted = pointer_of(doomed, qn4t::kDamageSlot);
+        f.deleted = pointer_of(doomed, qn4t::slot_of<qn4tGeneric_Damage_Details>);
         PyObject *deleted = call_module("delete_qn4tGeneric_Damage_Details", "(O)", doomed);
         if (!deleted) fail("the fixture cannot delete a record");
         Py_DECREF(deleted);

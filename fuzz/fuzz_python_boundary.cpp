@@ -342,14 +342,12 @@ private:
     // the string is dropped). The code deletes or closes a pooled object, creates records
     // of a type, or both.
     PyObject *running() {
-        static const qn4t::TypeSlot record_slots[] = {
-            qn4t::kActionHeaderSlot, qn4t::kDetailHeaderSlot, qn4t::kDamageSlot,
-            qn4t::kHealingSlot,      qn4t::kStatModSlot,      qn4t::kStatModStatSlot};
         const std::size_t kind = in_.ConsumeIntegralInRange<std::size_t>(0, 2);
         PyObject *first = kind == 0 ? PyInt_FromLong(in_.ConsumeIntegralInRange<long>(-300, 70000))
                                     : string(pool_text());
         PyObject *victim = string(pool_text());
-        const qn4t::TypeSlot slot = record_slots[in_.ConsumeIntegralInRange<std::size_t>(0, 5)];
+        const qn4t::TypeSlot slot =
+            qn4t::record_slot(in_.ConsumeIntegralInRange<std::size_t>(0, qn4t::kRecordTypeCount - 1));
         const int mode = in_.ConsumeIntegralInRange(0, 15);  // 1 delete, 2 create, 4.. more
         PyObject *object = PyObject_CallFunction(harness().running_classes[kind], const_cast<char *>("OOsi"),
                                                  first, victim, qn4t::TypeTable[slot]->name + 3, mode);

@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "core/codec.h"
-#include "core/records.h"
+#include "core/record_types.h"
 #include "core/text.h"
 #include "memory_file.h"
 
@@ -24,9 +24,7 @@ namespace {
 
 using namespace qn4t_fuzz;
 
-using Records = std::tuple<qn4tGeneric_Action_Header, qn4tGeneric_Action_Detail_Header,
-                           qn4tGeneric_Damage_Details, qn4tGeneric_Healing_Details,
-                           qn4tGeneric_StatMod_Details, qn4tGeneric_StatMod_Stat_Details>;
+using Records = qn4t::Apply<std::tuple, qn4t::RecordTypes>;
 constexpr std::size_t kKinds = std::tuple_size_v<Records>;
 constexpr std::size_t kMaxRecords = 4096;
 constexpr std::size_t kMaxContent = std::size_t{16} << 20;  // what a small input may inflate to

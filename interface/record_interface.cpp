@@ -4,28 +4,18 @@
 #include <cstring>
 
 #include "binding/live_references.h"
-#include "binding/pointer_string.h"
 #include "core/text.h"
 
 namespace qn4t {
 
-PyObject *hand_out_record(void *record, TypeSlot slot, void (*destroy)(void *)) {
-    if (!record) return host::none();
-    if (!live_references().add(record, TypeTable[slot])) {
-        destroy(record);
-        return host::none();
-    }
-    PyObject *reference = NewPointerObject(record, TypeTable[slot], 1);
-    // Only a string that cannot be made gives null; should Python code (a shadow class)
-    // ever have run and deleted the record before that, it is not destroyed twice.
-    if (!reference && live_references().type_at(record)) {
-        retire_record(record);
-        destroy(record);
-    }
-    return reference;
-}
-
 void retire_record(void *record) { live_references().remove(record); }
+
+bool text_setter_arguments(PyObject *arguments, const char *format, TypeSlot slot,
+                           TextArgument &value, void **record) {
+    PyObject *reference = nullptr;
+    return value.parse(arguments, format, &reference) &&
+           usable_reference(reference, slot, NullReference::kRefused, record);
+}
 
 PyObject *store_text(char *&field, const char *value) {
     if (!replace_text(field, value, std::strlen(value))) return PyErr_NoMemory();

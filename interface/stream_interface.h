@@ -4,9 +4,12 @@
 #include <Python.h>
 #include <zlib.h>
 
+#include <array>
 #include <cerrno>
 
 #include "binding/reference_arguments.h"
+#include "binding/spelling.h"
+#include "interface/method_row.h"
 
 namespace qn4t {
 
@@ -41,6 +44,23 @@ inline StreamCell *stream_argument(PyObject *object) {
     void *cell = nullptr;
     if (!usable_reference(object, kStreamSlot, NullReference::kRefused, &cell)) return nullptr;
     return static_cast<StreamCell *>(cell);
+}
+
+// The four stream functions (stream_interface.cpp), their Python names spelled once, and
+// their rows, which open the method table.
+PyObject *open_stream(PyObject *, PyObject *arguments);
+PyObject *close_stream(PyObject *, PyObject *arguments);
+PyObject *seek_stream(PyObject *, PyObject *arguments);
+PyObject *stream_at_end(PyObject *, PyObject *arguments);
+
+inline constexpr auto kOpenName = fixed_text("qn4tGenericOpen");
+inline constexpr auto kCloseName = fixed_text("qn4tGenericClose");
+inline constexpr auto kSeekName = fixed_text("qn4tGenericSeek");
+inline constexpr auto kEndName = fixed_text("qn4tGenericEOF");
+
+constexpr std::array<PyMethodDef, 4> stream_rows() {
+    return {{method_row(kOpenName.c_str(), open_stream), method_row(kCloseName.c_str(), close_stream),
+             method_row(kSeekName.c_str(), seek_stream), method_row(kEndName.c_str(), stream_at_end)}};
 }
 
 }  // namespace qn4t

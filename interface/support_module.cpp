@@ -1,45 +1,27 @@
 // Module start of the companion module: the link to the flat module's state, the method table
-// assembled from every row set, the objects the module adds to its namespace, and the parts
-// that add their own (whole actions).
+// made at compile time from its stream rows and the checked rows of every record type in the
+// list, the objects the module adds to its namespace, and the parts that add their own
+// (whole actions).
 #include "interface/support_module.h"
 
-#include <algorithm>
-
 #include "binding/shared_state.h"
+#include "core/record_types.h"
 #include "interface/action_objects.h"
+#include "interface/support_records.h"
 
 namespace qn4t {
 namespace {
 
 constexpr char kModuleName[] = "_qn4tGenericActionSupport";
 
-struct RowSets {
-    const MethodRows *sets;
-    const std::size_t *count;
-};
-// Every source's row sets, in table order: a new source adds its entry here.
-const RowSets row_sets[] = {
-    {kSupportStreamRows, &kSupportStreamRowSets},
-    {kSupportRecordRows, &kSupportRecordRowSets},
-};
-
-// The method table, assembled at the first start and kept for the life of the process; null
-// with MemoryError set when it cannot be.
-PyMethodDef *method_table() {
-    static PyMethodDef *table = nullptr;
-    if (table) return table;
-    std::size_t total = 0;
-    for (const RowSets &source : row_sets)
-        for (std::size_t i = 0; i < *source.count; ++i) total += source.sets[i].count;
-    auto *rows = static_cast<PyMethodDef *>(PyMem_Malloc((total + 1) * sizeof(PyMethodDef)));
-    if (!rows) return reinterpret_cast<PyMethodDef *>(PyErr_NoMemory());
-    PyMethodDef *next = rows;
-    for (const RowSets &source : row_sets)
-        for (std::size_t i = 0; i < *source.count; ++i)
-            next = std::copy_n(source.sets[i].rows, source.sets[i].count, next);
-    *next = PyMethodDef{nullptr, nullptr, 0, nullptr};
-    return table = rows;
+template <class... R>
+constexpr auto method_rows(TypeList<R...>) {
+    constexpr std::array<PyMethodDef, 1> end = {{{nullptr, nullptr, 0, nullptr}}};
+    return join_rows(support_stream_rows(), checked_rows<R>()..., end);
 }
+
+// The host's module creation takes the table as non-const: a copy made at compile time.
+auto method_table = method_rows(RecordTypes{});
 
 PyObject *damaged_file_error = nullptr;
 
@@ -97,9 +79,7 @@ using namespace qn4t;
 
 QN4T_ENTRY_POINT(_qn4tGenericActionSupport) {
     if (!link_shared_state()) return host::entry_result(nullptr);
-    PyMethodDef *methods = method_table();
-    if (!methods) return host::entry_result(nullptr);
-    PyObject *module = host::create_module(kModuleName, methods);
+    PyObject *module = host::create_module(kModuleName, method_table.data());
     if (!module) return host::entry_result(nullptr);
     bool complete = add_module_objects(module);
     for (auto add_part : module_parts) complete = complete && add_part(module);

@@ -6,10 +6,11 @@
 
 #include <Python.h>
 
-#include <cstddef>
+#include <array>
 
 #include "binding/host.h"
-#include "interface/method_rows.h"
+#include "binding/spelling.h"
+#include "interface/method_row.h"
 
 // Called by the interpreter at `import _qn4tGenericActionSupport`.
 QN4T_ENTRY_POINT(_qn4tGenericActionSupport);
@@ -21,10 +22,17 @@ namespace qn4t {
 // module's start and kept for the life of the process.
 PyObject *DamagedFileError();
 
-// The row sets of the module's method table, by source file.
-extern const MethodRows kSupportStreamRows[];      // support_streams.cpp
-extern const std::size_t kSupportStreamRowSets;
-extern const MethodRows kSupportRecordRows[];      // support_records.cpp: each record type
-extern const std::size_t kSupportRecordRowSets;
+// The companion's stream functions (support_streams.cpp), their Python names spelled once,
+// and their rows, which open its method table (the record types' rows follow).
+PyObject *stream_check_open(PyObject *, PyObject *arguments);
+PyObject *stream_close(PyObject *, PyObject *arguments);
+
+inline constexpr auto kCheckOpenName = fixed_text("stream_check_open");
+inline constexpr auto kStreamCloseName = fixed_text("stream_close");
+
+constexpr std::array<PyMethodDef, 2> support_stream_rows() {
+    return {{method_row(kCheckOpenName.c_str(), stream_check_open),
+             method_row(kStreamCloseName.c_str(), stream_close)}};
+}
 
 }  // namespace qn4t

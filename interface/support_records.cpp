@@ -1,5 +1,5 @@
-// The companion module's record functions: the non-template steps they share, and the rows
-// of the six record types.
+// The companion module's record functions: the non-template steps they share (the rows of
+// every record type are made in support_module.cpp, from the list of record types).
 #include "interface/support_records.h"
 
 #include <cerrno>
@@ -109,21 +109,5 @@ PyObject *failed_write(const StreamCell &cell, PyObject *stream) {
     }
     return raise_with_path(fault, stream);
 }
-
-namespace {
-constexpr auto header_rows = checked_rows<qn4tGeneric_Action_Header>();
-constexpr auto detail_header_rows = checked_rows<qn4tGeneric_Action_Detail_Header>();
-constexpr auto damage_rows = checked_rows<qn4tGeneric_Damage_Details>();
-constexpr auto healing_rows = checked_rows<qn4tGeneric_Healing_Details>();
-constexpr auto statmod_rows = checked_rows<qn4tGeneric_StatMod_Details>();
-constexpr auto statmod_stat_rows = checked_rows<qn4tGeneric_StatMod_Stat_Details>();
-}  // namespace
-
-const MethodRows kSupportRecordRows[] = {
-    {header_rows.data(), header_rows.size()},   {detail_header_rows.data(), detail_header_rows.size()},
-    {damage_rows.data(), damage_rows.size()},   {healing_rows.data(), healing_rows.size()},
-    {statmod_rows.data(), statmod_rows.size()}, {statmod_stat_rows.data(), statmod_stat_rows.size()},
-};
-const std::size_t kSupportRecordRowSets = std::size(kSupportRecordRows);
 
 }  // namespace qn4t

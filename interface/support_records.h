@@ -20,9 +20,11 @@
 #include "binding/host.h"
 #include "binding/reference_arguments.h"
 #include "binding/spelling.h"
+#include "binding/string_arguments.h"
 #include "binding/type_registry.h"
 #include "core/records.h"
 #include "core/text.h"
+#include "interface/method_row.h"
 #include "interface/record_interface.h"
 #include "interface/stream_interface.h"
 
@@ -69,7 +71,7 @@ PyObject *checked_value(const V &value) {
         static_assert(sizeof(long) > sizeof(std::uint32_t), "a long holds every u32 value");
         return host::int_from_long(static_cast<long>(value));
     } else {
-        return to_python(value);
+        return ConversionKind<V>::value(value);
     }
 }
 
@@ -84,15 +86,19 @@ constexpr const char *kind_of() {
 
 // ---- Spelling ----
 
+// The flat accessor's names and getter format; the setter takes every integer as "O" (the
+// range is checked here) and a text as the flat setter does.
 template <class R, std::size_t I>
 struct CheckedAccessor : Accessor<R, I> {
-    using FieldType = typename Accessor<R, I>::FieldType;
-    using value = typename Accessor<R, I>::value;
-    static constexpr std::string_view codes =
-        std::is_integral_v<value> ? std::string_view("OO") : host::kTextSetterCodes;
-    static constexpr std::string_view setter_parts[] = {codes, ":", Layout<R>::name, "_",
-                                                        Accessor<R, I>::field_name, "_set"};
-    static constexpr auto setter_format = QN4T_JOIN(setter_parts);
+    using Base = Accessor<R, I>;
+    using Field = typename Base::Field;
+    using value = typename Field::value;
+    static constexpr auto setter_format = [] {
+        if constexpr (std::is_integral_v<value>)
+            return parse_format<kTwoObjects>(Base::setter_name);
+        else
+            return parse_format<kTextSetterCodes>(Base::setter_name);
+    }();
 };
 
 // The name of the head field that counts a text's bytes, found in the record's table.
@@ -142,7 +148,7 @@ PyObject *checked_set(PyObject *, PyObject *arguments) {
         return host::none();
     } else {
         PyObject *reference = nullptr;
-        host::TextArgument value(name_in_format(A::setter_format.c_str()));
+        TextArgument value(A::setter_name.c_str());
         if (!value.parse(arguments, A::setter_format.c_str(), &reference) ||
             !usable_reference(reference, A::slot, NullReference::kRefused, &record))
             return nullptr;
@@ -153,12 +159,12 @@ PyObject *checked_set(PyObject *, PyObject *arguments) {
                 return nullptr;
             store_chars(target.*(A::member), std::extent_v<V>, value.text());
         } else {
-            using Length = std::remove_reference_t<decltype(target.*(A::FieldType::length))>;
+            using Length = std::remove_reference_t<decltype(target.*(A::Field::length))>;
             if (!text_fits(size, std::numeric_limits<Length>::max(), Layout<R>::name, A::field_name,
-                           length_field_name<R, typename A::FieldType>()))
+                           length_field_name<R, typename A::Field>()))
                 return nullptr;
             if (!replace_text(target.*(A::member), value.text(), size)) return PyErr_NoMemory();
-            target.*(A::FieldType::length) = static_cast<Length>(size);
+            target.*(A::Field::length) = static_cast<Length>(size);
         }
         return host::none();
     }
@@ -200,37 +206,35 @@ PyObject *checked_io(PyObject *, PyObject *arguments) {
         if (reported_write(*cell, target.write(cell->handle)) != 0) return failed_write(*cell, objects[1]);
     } else {
         if (target.read(cell->handle) != 0) return failed_read(*cell, objects[1], Layout<R>::name, errno);
-        if constexpr (std::is_same_v<R, qn4tGeneric_Action_Header>)
-            if (target.actionType != R::kSpellType) clear_fields(target, HeaderLayout::trailer);
+        if constexpr (std::is_same_v<R, HeaderLayout::Record>)
+            if (target.*(HeaderLayout::action_type) != R::kSpellType)
+                clear_fields(target, HeaderLayout::trailer);
     }
     return host::int_from_long(0);
 }
 
 // ---- Method-table rows ----
 
-// Row J of a record's accessors: the setter of field J / 2, then its getter.
-template <class R, std::size_t J>
-constexpr PyMethodDef checked_accessor_row() {
-    using A = CheckedAccessor<R, J / 2>;
-    if constexpr (J % 2 == 0)
-        return method_row(name_in_format(A::setter_format.c_str()), &checked_set<R, J / 2>);
-    else
-        return method_row(name_in_format(A::getter_format.c_str()), &checked_get<R, J / 2>);
+// The rows of field I: its checked setter, then its checked getter.
+template <class R, std::size_t I>
+constexpr std::array<PyMethodDef, 2> checked_field_rows() {
+    using A = CheckedAccessor<R, I>;
+    return {{method_row(A::setter_name.c_str(), &checked_set<R, I>),
+             method_row(A::getter_name.c_str(), &checked_get<R, I>)}};
 }
 
-template <class R, std::size_t... J>
-constexpr auto checked_rows(std::index_sequence<J...>) {
+template <class R, std::size_t... I>
+constexpr auto checked_rows(std::index_sequence<I...>) {
     using L = Lifecycle<R>;
-    return std::array<PyMethodDef, sizeof...(J) + 2>{
-        {checked_accessor_row<R, J>()...,
-         method_row(name_in_format(L::read_format.c_str()), &checked_io<R, false>),
-         method_row(name_in_format(L::write_format.c_str()), &checked_io<R, true>)}};
+    constexpr std::array<PyMethodDef, 2> io = {{method_row(L::read_name.c_str(), &checked_io<R, false>),
+                                                method_row(L::write_name.c_str(), &checked_io<R, true>)}};
+    return join_rows(checked_field_rows<R, I>()..., io);
 }
 
 // The companion's rows of a record type: setter and getter of every field, read, write.
 template <class R>
 constexpr auto checked_rows() {
-    return checked_rows<R>(std::make_index_sequence<2 * std::tuple_size_v<FieldTuple<R>>>());
+    return checked_rows<R>(std::make_index_sequence<std::tuple_size_v<FieldTuple<R>>>());
 }
 
 }  // namespace qn4t

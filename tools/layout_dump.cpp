@@ -1,12 +1,17 @@
-// Prints the record field tables as a Python module, so that the Python-side classes and
-// tools learn each record's fields, kinds and sizes from the one C++ declaration.
+// Prints the record field tables and the action file's format facts as a Python module,
+// so that the Python-side classes and the tools learn each record's fields, kinds and
+// sizes, and how records follow one another in a file, from the one C++ declaration.
 #include <cstdio>
+#include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
-#include "core/records.h"
+#include "core/record_types.h"
 
 namespace {
+
+using qn4t::Layout;
 
 template <class V>
 const char *kind_of() {
@@ -19,32 +24,181 @@ const char *kind_of() {
     else return "chars";
 }
 
+template <class F>
+using ValueOf = typename std::decay_t<F>::value;
+
+// A Python string literal of a name (names are identifiers: nothing to escape).
+std::string quoted(std::string_view name) { return "\"" + std::string(name) + "\""; }
+
+// The name of the field of `table` whose member is `member`; a member that is not in the
+// table does not compile.
+template <class Table, class M>
+constexpr std::string_view name_of(const Table &table, M member) {
+    std::string_view found;
+    qn4t::for_each_field(table, [&](const auto &f) {
+        if constexpr (std::is_same_v<std::remove_const_t<decltype(std::decay_t<decltype(f)>::member)>, M>)
+            if (f.member == member) found = f.name;
+    });
+    return found;
+}
+
+#define QN4T_FIELD_NAME(table, member)                                                 \
+    [] {                                                                               \
+        constexpr std::string_view name = name_of(table, member);                      \
+        static_assert(!name.empty(), #member " is not a field of " #table);            \
+        return name;                                                                   \
+    }()
+
+// Items as a Python tuple: "(a, b)", and "(a,)" for one.
+std::string tuple_of(const std::vector<std::string> &items) {
+    std::string out = "(";
+    for (const std::string &item : items) out += (out.size() > 1 ? ", " : "") + item;
+    return out + (items.size() == 1 ? ",)" : ")");
+}
+
+// The names of a table's fields as a Python tuple.
+template <class Table>
+std::string names_of(const Table &table) {
+    std::vector<std::string> names;
+    qn4t::for_each_field(table, [&](const auto &f) { names.push_back(quoted(f.name)); });
+    return tuple_of(names);
+}
+
+template <class L, class = void>
+struct IsDetailBody : std::false_type {};
+template <class L>
+struct IsDetailBody<L, std::void_t<decltype(L::detail_type)>> : std::true_type {};
+
+template <class L, class = void>
+struct HasEntries : std::false_type {};
+template <class L>
+struct HasEntries<L, std::void_t<decltype(L::entry_count), typename L::Entry>> : std::true_type {};
+
 template <class R>
-void print_record(std::size_t wire_size) {
-    std::printf("    (\"%.*s\", %zu, (\n", static_cast<int>(qn4t::Layout<R>::name.size()),
-                qn4t::Layout<R>::name.data(), wire_size);
-    qn4t::for_each_field(qn4t::Layout<R>::fields, [](const auto &f) {
-        using V = typename std::decay_t<decltype(f)>::value;
-        std::printf("        (\"%.*s\", \"%s\"),\n", static_cast<int>(f.name.size()), f.name.data(),
-                    kind_of<V>());
+void print_record() {
+    std::printf("    (%s, %zu, (\n", quoted(Layout<R>::name).c_str(), qn4t::fixed_part_size<R>());
+    qn4t::for_each_field(Layout<R>::fields, [](const auto &f) {
+        std::printf("        (%s, \"%s\"),\n", quoted(f.name).c_str(), kind_of<ValueOf<decltype(f)>>());
     });
     std::printf("    )),\n");
+}
+
+void print_layout() {
+    std::printf("# Each entry: (record type, bytes in the file, ((field, kind), ...)); the bytes of\n");
+    std::printf("# the action header are those of its head.\n");
+    std::printf("LAYOUT = (\n");
+    qn4t::for_each_record_type([](auto tag) { print_record<typename decltype(tag)::type>(); });
+    std::printf(")\n");
+    std::printf("SPELL_ACTION_TYPE = %d\n", qn4t::HeaderLayout::Record::kSpellType);
+    std::printf("TRAILER_SIZE = %zu\n", qn4t::kTrailerSize);
+}
+
+// Every integer kind that a field has: its bytes in the file and whether it is signed.
+void print_integer_kinds() {
+    std::vector<std::string> seen;
+    std::printf("\n# Integer kinds: kind -> (bytes in the file, signed). A \"chars\" field is a fixed\n");
+    std::printf("# character array as wide as WIDTHS says; a \"text\" field is as long as the head\n");
+    std::printf("# field that TEXTS pairs it with says.\n");
+    std::printf("INTEGER_KINDS = {\n");
+    qn4t::for_each_record_type([&](auto tag) {
+        using R = typename decltype(tag)::type;
+        qn4t::for_each_field(Layout<R>::fields, [&](const auto &f) {
+            using V = ValueOf<decltype(f)>;
+            if constexpr (std::is_integral_v<V>) {
+                const std::string kind = kind_of<V>();
+                for (const std::string &known : seen)
+                    if (known == kind) return;
+                seen.push_back(kind);
+                std::printf("    \"%s\": (%zu, %s),\n", kind.c_str(), sizeof(V),
+                            std::is_signed_v<V> ? "True" : "False");
+            }
+        });
+    });
+    std::printf("}\n");
+}
+
+void print_widths() {
+    std::printf("# Bytes in the file of every field but the texts: record type -> {field: bytes}.\n");
+    std::printf("WIDTHS = {\n");
+    qn4t::for_each_record_type([](auto tag) {
+        using R = typename decltype(tag)::type;
+        std::printf("    %s: {\n", quoted(Layout<R>::name).c_str());
+        qn4t::for_each_field(Layout<R>::fields, [](const auto &f) {
+            using F = std::decay_t<decltype(f)>;
+            if constexpr (!std::is_pointer_v<typename F::value>)
+                std::printf("        %s: %zu,\n", quoted(f.name).c_str(), qn4t::wire_width<F>());
+        });
+        std::printf("    },\n");
+    });
+    std::printf("}\n");
+}
+
+void print_titles() {
+    std::printf("# Each record type in words.\n");
+    std::printf("TITLES = {\n");
+    qn4t::for_each_record_type([](auto tag) {
+        using L = Layout<typename decltype(tag)::type>;
+        std::printf("    %s: %s,\n", quoted(L::name).c_str(), quoted(L::title).c_str());
+    });
+    std::printf("}\n");
+}
+
+// How records follow one another in an action file.
+void print_action_file() {
+    using H = qn4t::HeaderLayout;
+    using D = qn4t::DetailHeaderLayout;
+    std::printf("\n# An action file: action headers, each followed by DETAIL_COUNT_FIELD details.\n");
+    std::printf("# An action header is its head (HEAD_SIZE bytes), its texts, and, when its\n");
+    std::printf("# ACTION_TYPE_FIELD is SPELL_ACTION_TYPE, the spell trailer (TRAILER_SIZE bytes).\n");
+    std::printf("HEADER = %s\n", quoted(H::name).c_str());
+    std::printf("HEAD_SIZE = %zu\n", qn4t::kHeadSize);
+    std::printf("HEAD_FIELDS = %s\n", names_of(H::head).c_str());
+    std::printf("# Each text, in file order, with the head field that holds its length in bytes.\n");
+    std::vector<std::string> texts;
+    qn4t::for_each_field(H::texts, [&](const auto &t) {
+        texts.push_back(tuple_of({quoted(t.name), quoted(name_of(H::head, t.length))}));
+    });
+    std::printf("TEXTS = %s\n", tuple_of(texts).c_str());
+    std::printf("TRAILER_FIELDS = %s\n", names_of(H::trailer).c_str());
+    std::printf("ACTION_ID_FIELD = %s\n", quoted(QN4T_FIELD_NAME(H::head, H::identity)).c_str());
+    std::printf("ACTION_TYPE_FIELD = %s\n", quoted(QN4T_FIELD_NAME(H::head, H::action_type)).c_str());
+    std::printf("DETAIL_COUNT_FIELD = %s\n", quoted(QN4T_FIELD_NAME(H::head, H::detail_count)).c_str());
+
+    std::printf("# A detail: a detail header, then the body that its DETAIL_TYPE_FIELD names, whose\n");
+    std::printf("# bytes its DETAIL_LENGTH_FIELD counts.\n");
+    std::printf("DETAIL_HEADER = %s\n", quoted(D::name).c_str());
+    std::printf("DETAIL_TYPE_FIELD = %s\n", quoted(QN4T_FIELD_NAME(D::fields, D::body_type)).c_str());
+    std::printf("DETAIL_LENGTH_FIELD = %s\n", quoted(QN4T_FIELD_NAME(D::fields, D::body_length)).c_str());
+    std::printf("# Detail type -> body record type.\n");
+    std::printf("DETAIL_BODIES = {\n");
+    qn4t::for_each_record_type([](auto tag) {
+        using L = Layout<typename decltype(tag)::type>;
+        if constexpr (IsDetailBody<L>::value)
+            std::printf("    %d: %s,\n", static_cast<int>(L::detail_type), quoted(L::name).c_str());
+    });
+    std::printf("}\n");
+    std::printf("# A body followed by entries: body record type -> (the body's field that counts\n");
+    std::printf("# them, entry record type).\n");
+    std::printf("BODY_ENTRIES = {\n");
+    qn4t::for_each_record_type([](auto tag) {
+        using L = Layout<typename decltype(tag)::type>;
+        if constexpr (HasEntries<L>::value)
+            std::printf("    %s: (%s, %s),\n", quoted(L::name).c_str(),
+                        quoted(QN4T_FIELD_NAME(L::fields, L::entry_count)).c_str(),
+                        quoted(Layout<typename L::Entry>::name).c_str());
+    });
+    std::printf("}\n");
 }
 
 }  // namespace
 
 int main() {
-    std::printf("# Generated at build time from the record field tables (core/records.h).\n");
-    std::printf("# Each entry: (record type, bytes in the file, ((field, kind), ...)).\n");
-    std::printf("LAYOUT = (\n");
-    print_record<qn4tGeneric_Action_Header>(qn4t::kHeadSize);
-    print_record<qn4tGeneric_Action_Detail_Header>(qn4t::record_wire_size<qn4tGeneric_Action_Detail_Header>());
-    print_record<qn4tGeneric_Damage_Details>(qn4t::record_wire_size<qn4tGeneric_Damage_Details>());
-    print_record<qn4tGeneric_Healing_Details>(qn4t::record_wire_size<qn4tGeneric_Healing_Details>());
-    print_record<qn4tGeneric_StatMod_Details>(qn4t::record_wire_size<qn4tGeneric_StatMod_Details>());
-    print_record<qn4tGeneric_StatMod_Stat_Details>(qn4t::record_wire_size<qn4tGeneric_StatMod_Stat_Details>());
-    std::printf(")\n");
-    std::printf("SPELL_ACTION_TYPE = %d\n", qn4tGeneric_Action_Header::kSpellType);
-    std::printf("TRAILER_SIZE = %zu\n", qn4t::kTrailerSize);
+    std::printf("# Generated at build time from the record field tables (core/records.h) by\n");
+    std::printf("# tools/layout_dump.cpp, for the Python-side classes and the tools.\n");
+    print_layout();
+    print_integer_kinds();
+    print_widths();
+    print_titles();
+    print_action_file();
     return 0;
 }

@@ -43,7 +43,6 @@ WHOLE_ACTION_CLASSES = (
     ("Stat", "qn4tGeneric_StatMod_Stat_Details", ()),
 )
 WHOLE_TEXT_TYPES = ("str", "Union[str, bytes]")
-COUNTS = ("numDetails", "numStatMods")
 
 
 def _types(field, kind):
@@ -75,29 +74,36 @@ def record_classes(layout):
     return "\n".join(lines)
 
 
-def whole_action_classes(layout):
+def counted_fields(facts):
+    """The fields that count what follows them, as the layout module's facts say: the text
+    lengths, the detail count and the count of a body's entries."""
+    return (set(length for _, length in facts["TEXTS"]) | set([facts["DETAIL_COUNT_FIELD"]])
+            | set(count for count, _ in facts["BODY_ENTRIES"].values()))
+
+
+def whole_action_classes(facts):
     """The stub text of the whole-action classes, fields from their records' layout."""
-    records = dict((type_name, fields) for type_name, _, fields in layout)
+    records = dict((type_name, fields) for type_name, _, fields in facts["LAYOUT"])
+    counted = counted_fields(facts)
     lines = []
     for class_name, record, extras in WHOLE_ACTION_CLASSES:
         fields = records[record]
-        texts = set(field for field, kind in fields if kind == "text")
         lines.append("class %s(_Values):" % class_name)
         lines.append('    """The fields of a %s, held natively."""' % record)
         for field, kind in fields:
             types = WHOLE_TEXT_TYPES if kind in ("text", "chars") else _types(field, kind)
-            counted = field in COUNTS or (field.endswith("Len") and field[:-3] in texts)
-            lines.extend(_field_lines(field, types, settable=not counted))
+            lines.extend(_field_lines(field, types, settable=field not in counted))
         lines.extend("    " + extra for extra in extras)
         lines.append("")
     return "\n".join(lines)
 
 
 def load_layout(layout_text):
-    """LAYOUT of the generated layout module, given its text."""
+    """The names of the generated layout module (LAYOUT and the format facts), given its
+    text."""
     namespace = {}
     exec(compile(layout_text, "qn4tGenericActionLayout.py", "exec"), namespace)
-    return namespace["LAYOUT"]
+    return namespace
 
 
 def render(layout_text, template_text):
@@ -109,9 +115,9 @@ def render(layout_text, template_text):
     lines = template_text.splitlines(True)
     while lines and lines[0].startswith("#"):
         del lines[0]
-    layout = load_layout(layout_text)
-    body = "".join(lines).replace(MARKER, record_classes(layout).rstrip("\n"))
-    body = body.replace(WHOLE_MARKER, whole_action_classes(layout).rstrip("\n"))
+    facts = load_layout(layout_text)
+    body = "".join(lines).replace(MARKER, record_classes(facts["LAYOUT"]).rstrip("\n"))
+    body = body.replace(WHOLE_MARKER, whole_action_classes(facts).rstrip("\n"))
     return HEADER + body
 
 

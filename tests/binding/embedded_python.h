@@ -17,7 +17,7 @@
 #include <memory>
 #include <string>
 
-#include "binding/module_start.h"
+#include "interface/module_start.h"
 #include "binding/pointer_string.h"
 
 namespace qn4t_test {

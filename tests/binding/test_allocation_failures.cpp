@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "binding/live_references.h"
-#include "binding/module_start.h"
+#include "interface/module_start.h"
 #include "binding/pointer_string.h"
 #include "binding/type_registry.h"
 #include "core/address_arena.h"
@@ -159,7 +159,8 @@ protected:
 
     static qn4tGeneric_Action_Header *Native(PyObject *header) {
         void *pointer = nullptr;
-        EXPECT_EQ(qn4t::ConvertPointer(header, &pointer, qn4t::TypeTable[qn4t::kActionHeaderSlot], 1), 0);
+        qn4t::TypeDescriptor *type = qn4t::TypeTable[qn4t::slot_of<qn4tGeneric_Action_Header>];
+        EXPECT_EQ(qn4t::ConvertPointer(header, &pointer, type, 1), 0);
         return static_cast<qn4tGeneric_Action_Header *>(pointer);
     }
 

@@ -1,6 +1,6 @@
-// Module start from the native side: constants of every kind, the "swigvarlink"
-// global-variable object with and without linked variables, and a second call of the
-// entry point in the same process.
+// Module start from the native side: the method table's order, constants of every kind,
+// the "swigvarlink" global-variable object with and without linked variables, and a second
+// call of the entry point in the same process.
 #include "embedded_python.h"  // first: the interpreter's headers must precede the system's
 
 #include <algorithm>
@@ -17,6 +17,45 @@ namespace qn4t_test {
 namespace {
 
 using qn4t::ConstantRow;
+
+// ---- The method table ----
+
+// A record type's rows: a setter and a getter per field in file order, then its life-cycle
+// functions in the given order ("%" stands for the type's name).
+template <class R>
+void AppendRecordRows(std::vector<std::string> &names, std::vector<std::string> life_cycle) {
+    const std::string type(qn4t::Layout<R>::name);
+    qn4t::for_each_field(qn4t::Layout<R>::fields, [&](const auto &f) {
+        names.push_back(type + "_" + std::string(f.name) + "_set");
+        names.push_back(type + "_" + std::string(f.name) + "_get");
+    });
+    for (std::string &name : life_cycle) names.push_back(name.replace(name.find('%'), 1, type));
+}
+
+TEST(MethodTable, RowsComeInTheirDocumentedOrder) {
+    std::vector<std::string> expected = {"qn4tGenericOpen", "qn4tGenericClose", "qn4tGenericSeek",
+                                         "qn4tGenericEOF"};
+    AppendRecordRows<qn4tGeneric_Action_Header>(
+        expected, {"new_%", "delete_%", "%_read", "%_write", "%_swigregister"});
+    const std::vector<std::string> detail_life_cycle = {"new_%", "%_read", "%_write", "delete_%",
+                                                        "%_swigregister"};
+    AppendRecordRows<qn4tGeneric_Action_Detail_Header>(expected, detail_life_cycle);
+    AppendRecordRows<qn4tGeneric_Damage_Details>(expected, detail_life_cycle);
+    AppendRecordRows<qn4tGeneric_Healing_Details>(expected, detail_life_cycle);
+    AppendRecordRows<qn4tGeneric_StatMod_Details>(expected, detail_life_cycle);
+    AppendRecordRows<qn4tGeneric_StatMod_Stat_Details>(expected, detail_life_cycle);
+    ASSERT_EQ(expected.size(), 134u);
+
+    std::vector<std::string> rows;
+    const PyMethodDef *row = qn4t::MethodTable();
+    for (; row->ml_name; ++row) {
+        rows.push_back(row->ml_name);
+        EXPECT_EQ(row->ml_flags, METH_VARARGS) << row->ml_name;
+        EXPECT_EQ(row->ml_doc, nullptr) << row->ml_name;
+    }
+    EXPECT_EQ(row->ml_meth, nullptr) << "the end row is all null";
+    EXPECT_EQ(rows, expected);
+}
 using qn4t::TypeDescriptor;
 
 // ---- AddConstants ----
@@ -292,7 +331,7 @@ protected:
         qn4t::SetTypeClientData(healing(), previous_class_);
         Py_XDECREF(first_);
     }
-    static TypeDescriptor *healing() { return qn4t::TypeTable[qn4t::kHealingSlot]; }
+    static TypeDescriptor *healing() { return qn4t::TypeTable[qn4t::slot_of<qn4tGeneric_Healing_Details>]; }
 
     // Runs the entry point again and returns the module it filled.
     Ref StartAgain() {

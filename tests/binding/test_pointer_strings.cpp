@@ -161,8 +161,8 @@ protected:
         qn4t::live_references().remove(&header_);
         PyErr_Clear();
     }
-    static TypeDescriptor *damage_type() { return TypeTable[qn4t::kDamageSlot]; }
-    static TypeDescriptor *header_type() { return TypeTable[qn4t::kActionHeaderSlot]; }
+    static TypeDescriptor *damage_type() { return TypeTable[qn4t::slot_of<qn4tGeneric_Damage_Details>]; }
+    static TypeDescriptor *header_type() { return TypeTable[qn4t::slot_of<qn4tGeneric_Action_Header>]; }
 
     Ref Object(const char *expression) {
         Ref object = Evaluate(names_.get(), expression);

@@ -2,6 +2,7 @@
 // short streams, null and wrong-mode handles.
 #include <gtest/gtest.h>
 
+#include "core/record_types.h"
 #include "core_test_support.h"
 
 namespace qn4t_test {
@@ -20,9 +21,7 @@ template <> constexpr std::size_t kFreshSize<qn4tGeneric_StatMod_Stat_Details> =
 
 template <class R>
 class RecordIo : public InTempDir {};
-using AllRecords = ::testing::Types<qn4tGeneric_Action_Header, qn4tGeneric_Action_Detail_Header,
-                                    qn4tGeneric_Damage_Details, qn4tGeneric_Healing_Details,
-                                    qn4tGeneric_StatMod_Details, qn4tGeneric_StatMod_Stat_Details>;
+using AllRecords = qn4t::Apply<::testing::Types, qn4t::RecordTypes>;
 TYPED_TEST_SUITE(RecordIo, AllRecords);
 
 TYPED_TEST(RecordIo, FreshRecordWritesOnlyZeroBytes) {

@@ -3,8 +3,11 @@ files, short files, and a seeded random round trip through the module."""
 from __future__ import print_function
 
 import random
+import re
 import struct
 import unittest
+
+import qn4tGenericActionLayout as layout
 
 import support
 from support import flat, HEADER, DAMAGE, HEALING, STATMOD, STAT, DETAIL_HEADER
@@ -65,6 +68,51 @@ class RecordLayouts(unittest.TestCase):
         self.assertEqual(header.TRAILER_SIZE, struct.calcsize(support.TRAILER_FORMAT))
         self.assertEqual("<" + "".join(support.KIND_CODES[k] for _, k in head_fields()),
                          support.HEAD_FORMAT)
+
+
+class LayoutFileFacts(unittest.TestCase):
+    """The format facts of the generated layout file, which actiontool walks files by, against
+    the independent layouts and the module's own constants."""
+
+    def test_widths_and_kinds_match_the_independent_layouts(self):
+        for kind, (width, signed) in layout.INTEGER_KINDS.items():
+            code = support.KIND_CODES[kind]
+            self.assertEqual((width, signed), (struct.calcsize("<" + code), code.islower()), kind)
+        formats = dict(support.WIRE_FORMATS)
+        formats[HEADER] = support.HEAD_FORMAT + support.TRAILER_FORMAT[1:]
+        for type_name, wire_format in formats.items():
+            widths = layout.WIDTHS[type_name]
+            names = [f for f, k in support.fields(type_name) if k != "text"]
+            self.assertEqual(sorted(widths), sorted(names), type_name)
+            codes = re.findall(r"\d*[a-zA-Z]", wire_format.lstrip("<"))  # "4s" is one field
+            self.assertEqual([widths[f] for f in names],
+                             [struct.calcsize("<" + c) for c in codes], type_name)
+
+    def test_action_file_facts(self):
+        header_fields = [f for f, _ in support.fields(HEADER)]
+        texts = [f for f, k in support.fields(HEADER) if k == "text"]
+        cases = [
+            ("HEADER", HEADER),
+            ("HEAD_SIZE", struct.calcsize(support.HEAD_FORMAT)),
+            ("TRAILER_SIZE", struct.calcsize(support.TRAILER_FORMAT)),
+            ("SPELL_ACTION_TYPE", support.SPELL_ACTION_TYPE),
+            ("HEAD_FIELDS", tuple(header_fields[:header_fields.index(texts[0])])),
+            ("TEXTS", tuple((t, t + "Len") for t in texts)),
+            ("TRAILER_FIELDS", tuple(header_fields[header_fields.index(texts[-1]) + 1:])),
+            ("ACTION_ID_FIELD", "actionID"),
+            ("ACTION_TYPE_FIELD", "actionType"),
+            ("DETAIL_COUNT_FIELD", "numDetails"),
+            ("DETAIL_HEADER", DETAIL_HEADER),
+            ("DETAIL_TYPE_FIELD", "type"),
+            ("DETAIL_LENGTH_FIELD", "length"),
+            ("DETAIL_BODIES", {flat.QN4T_GENERIC_ACTION_DAMAGE: DAMAGE,
+                               flat.QN4T_GENERIC_ACTION_STATMOD: STATMOD,
+                               flat.QN4T_GENERIC_ACTION_HEALING: HEALING}),
+            ("BODY_ENTRIES", {STATMOD: ("numStatMods", STAT)}),
+        ]
+        for name, expected in cases:
+            self.assertEqual(getattr(layout, name), expected, name)
+        self.assertEqual(sorted(layout.TITLES), sorted(support.RECORD_TYPES))
 
 
 class ByteExactWrites(support.TempDirTestCase):

@@ -9,7 +9,6 @@ import hashlib
 import pickle
 import tempfile
 
-from .layout import SPELL_ACTION_TYPE, SPELL_CODE
 from .listing import shown_text
 from .module import module_bytes
 from .walk import Damaged
@@ -47,8 +46,8 @@ def fields(layout, action):
     its header, body fields and stat entries (an unknown kind's body as its bytes)."""
     pairs = list(zip(layout.head.names, layout.head.numbers(action)))
     pairs.extend(zip((name for name, _ in layout.texts), layout.text_values(action)))
-    if action.actionType == SPELL_ACTION_TYPE:
-        pairs.append((SPELL_CODE, module_bytes(action.spellCode)))
+    if layout.is_spell(layout.action_type_of(action)):
+        pairs.append((layout.spell_code, module_bytes(getattr(action, layout.spell_code))))
         pairs.extend(zip(layout.trailer.names, layout.trailer.numbers(action)))
     for number, detail in enumerate(action.details):
         prefix = "details[%d]." % number

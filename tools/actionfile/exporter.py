@@ -4,10 +4,10 @@ the length field; the walk notes a text with other bytes behind a zero byte), sp
 all four bytes."""
 from __future__ import print_function, division
 
+import operator
 import re
 
 from . import jsonform
-from .layout import DETAIL_LENGTH, DETAIL_TYPE, SPELL_ACTION_TYPE, SPELL_CODE, SPELL_CODE_SIZE
 from .module import module_bytes
 
 
@@ -19,13 +19,14 @@ class ActionJson(object):
         self.layout = layout
         self.head = '{' + layout.head.json_members_format
         self.text_names = [', "%s": ' % name for name, _ in layout.texts]
-        self.trailer = ', "%s": %%s, %s' % (SPELL_CODE, layout.trailer.json_members_format)
+        self.trailer = ', "%s": %%s, %s' % (layout.spell_code, layout.trailer.json_members_format)
+        self.spell_code_of = operator.attrgetter(layout.spell_code)
         # Per known kind: its detail as a format for (length, body fields...).
         self.details = {}
         for number, kind in layout.kinds.items():
             members = kind.shape.json_members_format
             self.details[number] = (kind, '{"header": {"%s": %d, "%s": %%d}, "body": {%s}' % (
-                DETAIL_TYPE, number, DETAIL_LENGTH, members))
+                layout.detail_type, number, layout.detail_length, members))
         self.stat = "{%s}" % layout.stat.json_members_format
 
     def json(self, action):
@@ -36,8 +37,8 @@ class ActionJson(object):
                 parts.append('%s"%s"' % (name, text))
             else:
                 parts.append(name + jsonform.text_json(module_bytes(text).split(b"\0", 1)[0]))
-        if action.actionType == SPELL_ACTION_TYPE:
-            code = module_bytes(action.spellCode).ljust(SPELL_CODE_SIZE, b"\0")
+        if layout.is_spell(layout.action_type_of(action)):
+            code = module_bytes(self.spell_code_of(action)).ljust(layout.spell_code_size, b"\0")
             parts.append(self.trailer % ((jsonform.spell_code_json(code),)
                                          + layout.trailer.fetch(action)))
         parts.append(', "details": [')

@@ -13,8 +13,6 @@ import re
 from . import jsonform
 from .jsonform import INTEGER_TYPES, TEXT_TYPE, BadInput, Where, integer, member, \
     refuse_unknown_keys, require_list, require_object
-from .layout import ACTION_TYPE, DETAIL_LENGTH, DETAIL_TYPE, KIND_RANGES, NUM_DETAILS, \
-    NUM_STAT_MODS, SPELL_ACTION_TYPE, SPELL_CODE, SPELL_CODE_SIZE
 from .module import load_files
 
 ACTIONS_KEY = "actions"
@@ -180,7 +178,7 @@ class ActionBuilder(object):
         self.plain_keys = frozenset(common + [DETAILS_KEY])
         self.spell_keys = frozenset(common + [DETAILS_KEY] + [n for n, _ in
                                                                layout.trailer_fields])
-        self.action_type_kind = dict(layout.head_fields)[ACTION_TYPE]
+        self.action_type_kind = layout.head.kinds[layout.action_type]
         self.detail_header_keys = _names(layout.detail_header.fields)
         self.detail_keys = {False: frozenset([HEADER_KEY, BODY_KEY]),
                             True: frozenset([HEADER_KEY, BODY_KEY, STATS_KEY])}
@@ -188,15 +186,13 @@ class ActionBuilder(object):
                               for number, kind in layout.kinds.items())
         self.stat_keys = _names(layout.stat.fields)
         # The fields an Action takes as they stand: the counts follow what they count.
-        self.settable = [name for name in layout.head.names
-                         if name != NUM_DETAILS and not name.endswith("Len")]
+        self.settable = [name for name in layout.head.names if name not in layout.counts]
         # The direct way: the members of the head taken at once, per kind of action.
         self.direct_names = {False: list(layout.head.names),
                              True: list(layout.head.names) + list(layout.trailer.names)}
         self.direct_numbers = dict((spell, _getter(names))
                                    for spell, names in self.direct_names.items())
-        self.max_details = KIND_RANGES[dict(layout.head_fields)[NUM_DETAILS]][1]
-        self.statmod_type = layout.statmod_type
+        self.max_details = layout.head.kinds[layout.detail_count].high
         self.body_sizes = dict((number, layout.detail_header.size + kind.shape.size)
                                for number, kind in layout.kinds.items())
         self.body_classes = {number: getattr(q, name) for number, name in (
@@ -220,7 +216,8 @@ class ActionBuilder(object):
     def _direct(self, action):
         if type(action) is not dict:
             return None
-        spell = action.get(ACTION_TYPE) == SPELL_ACTION_TYPE
+        layout = self.layout
+        spell = layout.is_spell(action.get(layout.action_type))
         keys = self.spell_keys if spell else self.plain_keys
         if len(action) != len(keys) or not keys.issuperset(action):
             return None
@@ -228,8 +225,8 @@ class ActionBuilder(object):
         if not _INTEGERS.issuperset(map(type, numbers)):
             return None
         fields = dict(zip(self.direct_names[spell], numbers))
-        size = self.layout.head_size
-        for name, length_field in self.layout.texts:
+        size = layout.head_size
+        for name, length_field in layout.texts:
             length = fields.pop(length_field)
             value = action[name]
             if type(value) is not TEXT_TYPE:
@@ -240,16 +237,16 @@ class ActionBuilder(object):
             fields[name] = data + b"\0" * (length - len(data))
             size += length
         if spell:
-            code = action[SPELL_CODE]
+            code = action[layout.spell_code]
             if type(code) is not TEXT_TYPE:
                 return None
             data = code.encode("utf-8")
-            if len(data) > SPELL_CODE_SIZE or b"\0" in data or b"\xed" in data:
+            if len(data) > layout.spell_code_size or b"\0" in data or b"\xed" in data:
                 return None
-            fields[SPELL_CODE] = data.ljust(SPELL_CODE_SIZE, b"\0")
-            size += self.layout.trailer_size
+            fields[layout.spell_code] = data.ljust(layout.spell_code_size, b"\0")
+            size += layout.trailer_size
         details = action[DETAILS_KEY]
-        count = fields.pop(NUM_DETAILS)
+        count = fields.pop(layout.detail_count)
         if type(details) is not list or len(details) != count or count > self.max_details:
             return None
         made = fields[DETAILS_KEY] = []
@@ -265,21 +262,23 @@ class ActionBuilder(object):
         header, body = detail[HEADER_KEY], detail[BODY_KEY]
         if type(header) is not dict or len(header) != 2 or type(body) is not dict:
             return None
-        type_number, length = header[DETAIL_TYPE], header[DETAIL_LENGTH]
+        layout = self.layout
+        type_number, length = header[layout.detail_type], header[layout.detail_length]
         body_class = self.body_classes.get(type_number)
         if body_class is None or type(type_number) not in _INTEGERS or \
                 type(length) not in _INTEGERS or len(body) != len(self.body_keys[type_number]) \
                 or not _INTEGERS.issuperset(map(type, body.values())):
             return None
         size = self.body_sizes[type_number]
-        if type_number != self.statmod_type:
+        kind = layout.kinds[type_number]
+        if not kind.has_stats:
             if len(detail) != 2:
                 return None
             made.append(self.q.Detail(type=type_number, length=length, body=body_class(**body)))
             return size
         entries = detail[STATS_KEY]
         body = dict(body)
-        count = body.pop(NUM_STAT_MODS)
+        count = body.pop(kind.entry_count)
         if len(detail) != 3 or type(entries) is not list or len(entries) != count:
             return None
         stat_class = self.q.Stat
@@ -291,16 +290,17 @@ class ActionBuilder(object):
             stats.append(stat_class(**entry))  # refuses any other field
         body[STATS_KEY] = stats
         made.append(self.q.Detail(type=type_number, length=length, body=body_class(**body)))
-        return size + count * self.layout.stat.size
+        return size + count * layout.stat.size
 
     def _checked(self, index, action):
         """The action through jsonform's checks, which name the field of any refusal."""
         layout = self.layout
         where = Where(index, action)
         require_object(action, where, "")
-        spell = integer(action, ACTION_TYPE, self.action_type_kind, where) == SPELL_ACTION_TYPE
+        spell = layout.is_spell(integer(action, layout.action_type, self.action_type_kind, where))
         refuse_unknown_keys(action, self.spell_keys if spell else self.plain_keys, where, "")
-        code = jsonform.spell_code(action, SPELL_CODE, where) if spell else None
+        code = jsonform.spell_code(action, layout.spell_code, layout.spell_code_size,
+                                   where) if spell else None
         values = dict(zip(layout.head.names, jsonform.integers(action, layout.head, where)))
         fields = dict((name, values[name]) for name in self.settable)
         size = layout.head_size
@@ -310,15 +310,15 @@ class ActionBuilder(object):
             fields[name] = data + b"\0" * (length - len(data))  # the padding, as in the file
             size += length
         if spell:
-            fields[SPELL_CODE] = code
+            fields[layout.spell_code] = code
             fields.update(zip(layout.trailer.names, jsonform.integers(action, layout.trailer,
                                                                       where)))
             size += layout.trailer_size
         details = require_list(member(action, DETAILS_KEY, where, ""), where, DETAILS_KEY)
-        if len(details) != values[NUM_DETAILS]:
+        count = values[layout.detail_count]
+        if len(details) != count:
             raise BadInput("%s: %s is %d but %d details follow"
-                           % (where(DETAILS_KEY), NUM_DETAILS, values[NUM_DETAILS],
-                              len(details)))
+                           % (where(DETAILS_KEY), layout.detail_count, count, len(details)))
         made = []
         for number, detail in enumerate(details):
             made.append(self._detail(detail, where, "%s[%d]" % (DETAILS_KEY, number)))
@@ -335,11 +335,12 @@ class ActionBuilder(object):
         refuse_unknown_keys(head, self.detail_header_keys, where, prefix)
         header = dict(zip(layout.detail_header.names,
                           jsonform.integers(head, layout.detail_header, where, prefix)))
-        type_number = header[DETAIL_TYPE]
+        type_number = header[layout.detail_type]
         kind = layout.kinds.get(type_number)
         if kind is None:
             raise BadInput("%s: %d is not a detail kind this tool writes (%s)"
-                           % (where(prefix + DETAIL_TYPE), type_number, layout.kind_list()))
+                           % (where(prefix + layout.detail_type), type_number,
+                              layout.kind_list()))
         refuse_unknown_keys(detail, self.detail_keys[kind.has_stats], where, path + ".")
         body_path = path + "." + BODY_KEY
         body_json = require_object(member(detail, BODY_KEY, where, path + "."), where, body_path)
@@ -348,20 +349,20 @@ class ActionBuilder(object):
                                                             body_path + ".")))
         size = layout.detail_header.size + kind.shape.size
         if kind.has_stats:
-            count = body.pop(NUM_STAT_MODS)
-            body[STATS_KEY] = self._stats(detail, count, where, path)
+            count = body.pop(kind.entry_count)
+            body[STATS_KEY] = self._stats(detail, kind.entry_count, count, where, path)
             size += count * layout.stat.size
-        made = self.q.Detail(type=type_number, length=header[DETAIL_LENGTH],
+        made = self.q.Detail(type=type_number, length=header[layout.detail_length],
                              body=self.body_classes[type_number](**body))
         return made, size
 
-    def _stats(self, detail, count, where, path):
+    def _stats(self, detail, count_field, count, where, path):
         layout, stat_class = self.layout, self.q.Stat
         stats_path = path + "." + STATS_KEY
         stats = require_list(member(detail, STATS_KEY, where, path + "."), where, stats_path)
         if len(stats) != count:
             raise BadInput("%s: %s is %d but %d stat entries follow"
-                           % (where(stats_path), NUM_STAT_MODS, count, len(stats)))
+                           % (where(stats_path), count_field, count, len(stats)))
         made = []
         for number, entry in enumerate(stats):
             entry_path = "%s[%d]" % (stats_path, number)

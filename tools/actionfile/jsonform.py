@@ -6,7 +6,6 @@ import binascii
 import json
 import re
 
-from .layout import KIND_RANGES, KIND_TITLES, SPELL_CODE_SIZE
 
 try:
     INTEGER_TYPES = (int, long)  # Python 2
@@ -62,7 +61,7 @@ def spell_code_json(code):
     padded with zero bytes (what the module's setter makes of that text), otherwise
     {"hex": "<8 hex digits>"} with every byte."""
     data = code.split(b"\0", 1)[0]
-    text = utf8_text(data) if code == data.ljust(SPELL_CODE_SIZE, b"\0") else None
+    text = utf8_text(data) if code == data.ljust(len(code), b"\0") else None
     return hex_json(code) if text is None else json.dumps(text)
 
 
@@ -119,17 +118,16 @@ def refuse_unknown_keys(obj, known, where, prefix):
 
 
 def integer(obj, key, kind, where, prefix=""):
-    """The member as an integer within the range of its field kind."""
+    """The member as an integer within the range of its field kind (an IntegerKind)."""
     try:
         value = obj[key]
     except KeyError:
         raise BadInput("%s: missing" % where(prefix + key))
     if type(value) in INTEGER_TYPES:  # exactly: a JSON true or false is a bool, refused
-        low, high = KIND_RANGES[kind]
-        if low <= value <= high:
+        if kind.low <= value <= kind.high:
             return value
         raise BadInput("%s: %d is out of range for a %s field (%d to %d)"
-                       % (where(prefix + key), value, KIND_TITLES[kind], low, high))
+                       % (where(prefix + key), value, kind.title, kind.low, kind.high))
     raise BadInput("%s: expected an integer, found %s" % (where(prefix + key), describe(value)))
 
 
@@ -186,17 +184,17 @@ def text(obj, key, length, where):
     return data
 
 
-def spell_code(obj, key, where):
-    """The four bytes of a spell code: a string of at most four bytes padded with zero bytes,
-    or exactly four bytes in hex."""
+def spell_code(obj, key, size, where):
+    """The `size` (four) bytes of a spell code: a string of at most four bytes padded with zero
+    bytes, or exactly four bytes in hex."""
     value = member(obj, key, where, "")
     data = json_bytes(value, where, key)
     if isinstance(value, dict):
-        if len(data) != SPELL_CODE_SIZE:
+        if len(data) != size:
             raise BadInput("%s: a spell code in hex has exactly %d bytes, found %d"
-                           % (where(key), SPELL_CODE_SIZE, len(data)))
+                           % (where(key), size, len(data)))
         return data
-    if b"\0" in data or len(data) > SPELL_CODE_SIZE:
+    if b"\0" in data or len(data) > size:
         raise BadInput('%s: a spell code string has at most %d bytes and no zero byte (use '
-                       '{"hex": "..."} for other codes)' % (where(key), SPELL_CODE_SIZE))
-    return data.ljust(SPELL_CODE_SIZE, b"\0")
+                       '{"hex": "..."} for other codes)' % (where(key), size))
+    return data.ljust(size, b"\0")

@@ -1,68 +1,58 @@
-"""The structure of an action file as the tool walks it, derived from the module's own field
-tables (each record class's FIELDS and WIRE_SIZE): nothing here lists a record's fields again."""
+"""The structure of an action file as the tool walks it, read from the layout file that the build
+generates from the module's own field tables (qn4tGenericActionLayout): the records' fields, kinds
+and widths, and the facts that say which record follows which. Nothing here restates them."""
 from __future__ import print_function, division
 
 import operator
 import struct
 
+from . import module
 from .module import module_bytes
 
-# The action type whose records carry the spell trailer.
-SPELL_ACTION_TYPE = 2
-
-# The fields the tool itself acts on: the counts that say which records follow a header.
-NUM_DETAILS = "numDetails"
-NUM_STAT_MODS = "numStatMods"
-DETAIL_TYPE = "type"
-DETAIL_LENGTH = "length"
-ACTION_TYPE = "actionType"
-ACTION_ID = "actionID"
-SPELL_CODE = "spellCode"
-SPELL_CODE_SIZE = 4
-
-INTEGER_KINDS = ("u8", "u16", "u32", "s16", "s32")
-KIND_WIDTHS = {"u8": 1, "u16": 2, "u32": 4, "s16": 2, "s32": 4, "chars": SPELL_CODE_SIZE}
-KIND_RANGES = {
-    "u8": (0, 0xFF),
-    "u16": (0, 0xFFFF),
-    "u32": (0, 0xFFFFFFFF),
-    "s16": (-0x8000, 0x7FFF),
-    "s32": (-0x80000000, 0x7FFFFFFF),
-}
-KIND_FORMATS = {"u8": "B", "u16": "H", "u32": "I", "s16": "h", "s32": "i"}
-KIND_TITLES = {
-    "u8": "unsigned 8-bit",
-    "u16": "unsigned 16-bit",
-    "u32": "unsigned 32-bit",
-    "s16": "signed 16-bit",
-    "s32": "signed 32-bit",
-}
+# struct's code for an integer of each width, in upper case: unsigned.
+_STRUCT_CODES = {1: "B", 2: "H", 4: "I"}
 
 
-def text_length_field(text_field):
-    """The head field that holds a text's length in the file: `name` -> `nameLen`."""
-    return text_field + "Len"
+class IntegerKind(object):
+    """An integer field kind ("u8", "s16", ...): its bytes in the file, its sign, the values it
+    holds, its struct code and its name in words ("unsigned 8-bit")."""
+
+    def __init__(self, name, width, signed):
+        self.name = name
+        self.width = width
+        self.signed = signed
+        bits = 8 * width
+        if signed:
+            self.low, self.high = -(1 << (bits - 1)), (1 << (bits - 1)) - 1
+        else:
+            self.low, self.high = 0, (1 << bits) - 1
+        code = _STRUCT_CODES[width]
+        self.struct_code = code.lower() if signed else code
+        self.title = "%s %d-bit" % ("signed" if signed else "unsigned", bits)
 
 
 class RecordShape(object):
     """A record class with its integer fields (or those of one part of it) in file order,
     ready for reading values out."""
 
-    def __init__(self, cls, fields=None):
+    def __init__(self, cls, integer_kinds, fields=None):
+        """integer_kinds: kind name -> IntegerKind. The fields are (name, kind name) pairs."""
         self.cls = cls
         self.size = cls.WIRE_SIZE
         self.fields = tuple(cls.FIELDS if fields is None else fields)
-        self.integer_fields = tuple((name, kind) for name, kind in self.fields
-                                    if kind in INTEGER_KINDS)
+        # (name, IntegerKind) of each integer field, in file order
+        self.integer_fields = tuple((name, integer_kinds[kind]) for name, kind in self.fields
+                                    if kind in integer_kinds)
+        self.kinds = dict(self.integer_fields)
         self.names = tuple(name for name, _ in self.integer_fields)
-        self.ranges = tuple(KIND_RANGES[kind] for _, kind in self.integer_fields)
+        self.ranges = tuple((kind.low, kind.high) for _, kind in self.integer_fields)
         fetch = operator.attrgetter(*self.names)
         # attrgetter of one name gives the value itself, of several a tuple
         self._fetch = fetch if len(self.names) > 1 else lambda record: (fetch(record),)
         # The module returns an unsigned 32-bit field as a signed value: mask it back.
         self._unsigned32 = tuple(i for i, (_, kind) in enumerate(self.integer_fields)
-                                 if kind == "u32")
-        self._struct = struct.Struct("<" + "".join(KIND_FORMATS[kind] for _, kind in
+                                 if kind.width == 4 and not kind.signed)
+        self._struct = struct.Struct("<" + "".join(kind.struct_code for _, kind in
                                                    self.integer_fields))
         # The fields as JSON members, for `%` with numbers(): '"range": %d, "die": %d'.
         self.json_members_format = ", ".join('"%s": %%d' % name for name in self.names)
@@ -98,48 +88,68 @@ class RecordShape(object):
 
 
 class DetailKind(object):
-    """One kind of detail body: its type number, its title and its record shape."""
+    """One kind of detail body: its type number, its title, its record shape and, for a body
+    followed by entries, the body's field that counts them."""
 
-    def __init__(self, type_number, title, cls, has_stats):
+    def __init__(self, type_number, title, shape, entry_count=None):
         self.type_number = type_number
         self.title = title
-        self.shape = RecordShape(cls)
-        self.has_stats = has_stats
+        self.shape = shape
+        self.entry_count = entry_count
+        self.has_stats = entry_count is not None
 
 
 class Layout(object):
-    """Everything the tool derives from the module about the records of an action file."""
+    """Everything the tool knows about the records of an action file: the package's record
+    classes, and the layout file's facts about them."""
 
     def __init__(self, q):
+        facts = module.load_layout()
         self.q = q  # the package: its record classes, read_actions and the Action classes
-        header_cls = q.qn4tGeneric_Action_Header
-        fields = tuple(header_cls.FIELDS)
-        text_positions = [i for i, (_, kind) in enumerate(fields) if kind == "text"]
-        first_text, last_text = text_positions[0], text_positions[-1]
+        kinds = dict((name, IntegerKind(name, width, signed))
+                     for name, (width, signed) in facts.INTEGER_KINDS.items())
 
+        def shape(type_name, fields=None):
+            return RecordShape(getattr(q, type_name), kinds, fields)
+
+        header_cls = getattr(q, facts.HEADER)
+        field_kinds = dict(header_cls.FIELDS)
         self.header_cls = header_cls
-        self.head_size = header_cls.WIRE_SIZE
-        self.trailer_size = header_cls.TRAILER_SIZE
-        self.head_fields = fields[:first_text]
-        self.trailer_fields = fields[last_text + 1:]
-        self.head = RecordShape(header_cls, self.head_fields)
-        self.trailer = RecordShape(header_cls, self.trailer_fields)
-        self.texts = tuple((name, text_length_field(name)) for name, kind in fields
-                           if kind == "text")
+        self.head_size = facts.HEAD_SIZE
+        self.trailer_size = facts.TRAILER_SIZE
+        self.head_fields = tuple((name, field_kinds[name]) for name in facts.HEAD_FIELDS)
+        self.trailer_fields = tuple((name, field_kinds[name]) for name in facts.TRAILER_FIELDS)
+        self.head = shape(facts.HEADER, self.head_fields)
+        self.trailer = shape(facts.HEADER, self.trailer_fields)
+        self.texts = tuple(facts.TEXTS)  # (text field, the head field holding its length)
+        self.widths = facts.WIDTHS[facts.HEADER]
 
-        self.detail_header = RecordShape(q.qn4tGeneric_Action_Detail_Header)
-        self.stat = RecordShape(q.qn4tGeneric_StatMod_Stat_Details)
+        self.spell_action_type = facts.SPELL_ACTION_TYPE
+        self.action_id = facts.ACTION_ID_FIELD
+        self.action_type = facts.ACTION_TYPE_FIELD
+        self.detail_count = facts.DETAIL_COUNT_FIELD
+        self.detail_type = facts.DETAIL_TYPE_FIELD
+        self.detail_length = facts.DETAIL_LENGTH_FIELD
+        # the trailer's character array: the spell code
+        self.spell_code = [name for name, kind in self.trailer_fields if kind == "chars"][0]
+        self.spell_code_size = self.widths[self.spell_code]
+        self.action_type_of = operator.attrgetter(self.action_type)
+        # the text lengths and the detail count: an Action makes them follow what they count
+        self.counts = frozenset([self.detail_count] + [length for _, length in self.texts])
+
+        self.detail_header = shape(facts.DETAIL_HEADER)
+        (entry_type,) = set(entry for _, entry in facts.BODY_ENTRIES.values())  # the stat entry
+        self.stat = shape(entry_type)
         self.kinds = {}
-        for number, title, cls, has_stats in (
-                (q.QN4T_GENERIC_ACTION_DAMAGE, "damage", q.qn4tGeneric_Damage_Details, False),
-                (q.QN4T_GENERIC_ACTION_STATMOD, "stat modification",
-                 q.qn4tGeneric_StatMod_Details, True),
-                (q.QN4T_GENERIC_ACTION_HEALING, "healing", q.qn4tGeneric_Healing_Details,
-                 False)):
-            self.kinds[number] = DetailKind(number, title, cls, has_stats)
+        for number, type_name in facts.DETAIL_BODIES.items():
+            entry_count = facts.BODY_ENTRIES.get(type_name, (None, None))[0]
+            self.kinds[number] = DetailKind(number, facts.TITLES[type_name], shape(type_name),
+                                            entry_count)
 
-        self.statmod_type = q.QN4T_GENERIC_ACTION_STATMOD
         self._text_getter = operator.attrgetter(*(name for name, _ in self.texts))
+
+    def is_spell(self, action_type):
+        return action_type == self.spell_action_type
 
     def raw_texts(self, action):
         """The texts of an Action as its getters give them (str; on Python 3 decoded with
@@ -154,7 +164,7 @@ class Layout(object):
         """The offset of an Action's detail `index` (its header), the action starting at
         `start`."""
         offset = start + self.head_size + sum(len(t) for t in self.text_values(action))
-        if action.actionType == SPELL_ACTION_TYPE:
+        if self.is_spell(self.action_type_of(action)):
             offset += self.trailer_size
         for detail in action.details[:index]:
             kind = self.kinds.get(detail.type)
@@ -164,7 +174,7 @@ class Layout(object):
             else:
                 offset += kind.shape.size
                 if kind.has_stats:
-                    offset += self.stat.size * detail.body.numStatMods
+                    offset += self.stat.size * getattr(detail.body, kind.entry_count)
         return offset
 
     def kinds_in_order(self):
@@ -176,22 +186,5 @@ class Layout(object):
 
     def variable_size(self, text_sizes, action_type):
         """Bytes behind the head: the texts and, for a spell, the trailer."""
-        trailer = self.trailer_size if action_type == SPELL_ACTION_TYPE else 0
+        trailer = self.trailer_size if self.is_spell(action_type) else 0
         return sum(text_sizes) + trailer
-
-    def head_offset(self, field_name):
-        """Offset of a head field from the start of the record."""
-        return _offset_in(self.head_fields, field_name)
-
-    def trailer_offset(self, field_name):
-        """Offset of a trailer field from the start of the trailer."""
-        return _offset_in(self.trailer_fields, field_name)
-
-
-def _offset_in(fields, field_name):
-    offset = 0
-    for name, kind in fields:
-        if name == field_name:
-            return offset
-        offset += KIND_WIDTHS[kind]
-    raise KeyError(field_name)

@@ -3,7 +3,6 @@ totals that check reports as well."""
 from __future__ import print_function, division
 
 from .jsonform import utf8_text
-from .layout import SPELL_ACTION_TYPE
 from .module import module_bytes
 
 
@@ -67,7 +66,7 @@ class Listing(object):
             self.walk.counts.actions, action.actionID,
             shown_text(module_bytes(action.name).split(b"\0", 1)[0]), action.actionType,
             action.levelAcquired, action.targetType, action.range)
-        if action.actionType == SPELL_ACTION_TYPE:
+        if self.layout.is_spell(action.actionType):
             code = module_bytes(action.spellCode).rstrip(b"\0")
             line += " spell %s cost %d path %d" % (shown_text(code), action.spellCost,
                                                     action.spellPath)

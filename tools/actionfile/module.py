@@ -1,5 +1,5 @@
 """Finds the qn4tGenericActionLoader module: on the Python path, else in QN4T_MODULE_DIR, else
-in the repository's own build directory."""
+in the repository's own build directory; and the record layout the build generates beside it."""
 from __future__ import print_function, division
 
 import importlib
@@ -7,6 +7,7 @@ import os
 import sys
 
 MODULE_NAME = "qn4tGenericActionLoader"
+LAYOUT_NAME = "qn4tGenericActionLayout"
 
 
 class ModuleMissing(Exception):
@@ -60,6 +61,17 @@ def load_files():
     ModuleMissing as load() does."""
     load()
     return importlib.import_module(MODULE_NAME + "._files")
+
+
+def load_layout():
+    """The layout file that the build writes beside the package (qn4tGenericActionLayout): the
+    records' fields and the format facts. Raises ModuleMissing as load() does."""
+    load()
+    try:
+        return importlib.import_module(LAYOUT_NAME)
+    except ImportError as error:
+        raise ModuleMissing("cannot import %s (%s), which the build writes beside %s"
+                            % (LAYOUT_NAME, error, MODULE_NAME))
 
 
 def module_text(data):

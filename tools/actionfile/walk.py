@@ -6,7 +6,6 @@ from __future__ import print_function, division
 
 import struct
 
-from .layout import SPELL_ACTION_TYPE
 from .source import Inflated
 
 PROGRESS_EVERY = 4096  # actions between two progress reports
@@ -107,15 +106,16 @@ class Walk(object):
 
     def _count(self, action):
         counts, layout = self.counts, self.layout
-        if action.actionType == SPELL_ACTION_TYPE:
+        if layout.is_spell(layout.action_type_of(action)):
             counts.spells += 1
         kinds = counts.details
         for index, detail in enumerate(action.details):
             number = detail.type
             if number in kinds:
                 kinds[number] += 1
-                if number == layout.statmod_type:
-                    counts.stats += detail.body.numStatMods
+                kind = layout.kinds[number]
+                if kind.has_stats:
+                    counts.stats += getattr(detail.body, kind.entry_count)
             else:
                 counts.unknown_details += 1
                 self.notes.append(Note(
@@ -200,17 +200,17 @@ class _DamagedAction(object):
                            "is cut inside an action header, or has trailing bytes"
                            % (len(head), after, layout.head_size))
         values = dict(zip(layout.head.names, layout.head.unpack(head)))
-        self.action_id = values["actionID"]
+        self.action_id = values[layout.action_id]
         self.offset += layout.head_size
-        spell = values["actionType"] == SPELL_ACTION_TYPE
-        need = layout.variable_size([values[length] for _, length in layout.texts],
-                                    values["actionType"])
+        action_type = values[layout.action_type]
+        spell = layout.is_spell(action_type)
+        need = layout.variable_size([values[length] for _, length in layout.texts], action_type)
         got = len(stream.take(need))
         if got < need:
             return self._short(got, "its texts%s (%d bytes behind the head)"
                                % (" and spell trailer" if spell else "", need))
         self.offset += need
-        count = values["numDetails"]
+        count = values[layout.detail_count]
         for number in range(1, count + 1):
             self.detail = (number, count)
             damage = self._detail()
@@ -240,7 +240,7 @@ class _DamagedAction(object):
             return self._short(len(body), "its %d-byte %s body" % (kind.shape.size, kind.title))
         self.offset += kind.shape.size
         if kind.has_stats:
-            return self._stats(kind.shape.unpack(body)[kind.shape.names.index("numStatMods")])
+            return self._stats(kind.shape.unpack(body)[kind.shape.names.index(kind.entry_count)])
         return None
 
     def _stats(self, count):

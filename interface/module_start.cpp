@@ -1,37 +1,36 @@
-// Module start: the global-variable object, the module with its method table, the type
+// Module start: the method table, made at compile time from the stream rows and the rows of
+// every record type in the list; the global-variable object, the module, the type
 // registration (once per process) and the constants.
 #include "module_start.h"
 
-#include <algorithm>
+#include <array>
 
 #include "binding/constants.h"
 #include "binding/type_registry.h"
 #include "binding/variable_link.h"
-#include "interface/method_rows.h"
+#include "interface/record_interface.h"
+#include "interface/stream_interface.h"
 
 namespace qn4t {
 namespace {
 
-const MethodRows *const row_sets[] = {&kStreamRows,  &kActionHeaderRows, &kDetailHeaderRows,
-                                      &kDamageRows,  &kHealingRows,      &kStatModRows,
-                                      &kStatModStatRows};
+template <class... R>
+constexpr auto method_rows(TypeList<R...>) {
+    constexpr std::array<PyMethodDef, 1> end = {{{nullptr, nullptr, 0, nullptr}}};
+    return join_rows(stream_rows(), record_rows<R>()..., end);
+}
 
-constexpr std::size_t kMethodCount = 134;
-PyMethodDef method_table[kMethodCount + 1] = {};  // the last row stays all null
+constexpr auto kMethodRows = method_rows(RecordTypes{});
+static_assert(kMethodRows.size() == kMethodCount + 1,
+              "the flat module has exactly 134 functions");
+
+// The host's module creation takes the table as non-const: a copy made at compile time.
+std::array<PyMethodDef, kMethodCount + 1> method_table = kMethodRows;
 bool types_registered = false;
 
 }  // namespace
 
-PyMethodDef *MethodTable() {
-    if (!method_table[0].ml_name) {
-        std::size_t total = 0;
-        for (const MethodRows *set : row_sets) total += set->count;
-        if (total != kMethodCount) return method_table + kMethodCount;  // never overrun: no rows
-        PyMethodDef *next = method_table;
-        for (const MethodRows *set : row_sets) next = std::copy_n(set->rows, set->count, next);
-    }
-    return method_table;
-}
+PyMethodDef *MethodTable() { return method_table.data(); }
 
 }  // namespace qn4t
 

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 #include "binding/host.h"
 
 // Called by the interpreter at `import _qn4tGenericActionLoader`: exported as
@@ -12,7 +14,10 @@ QN4T_ENTRY_POINT(_qn4tGenericActionLoader);
 
 namespace qn4t {
 
-// The 134 rows in table order and the null row that ends them.
+// Functions in the method table.
+constexpr std::size_t kMethodCount = 134;
+
+// The kMethodCount rows in table order and the null row that ends them.
 PyMethodDef *MethodTable();
 
 }  // namespace qn4t

@@ -1,0 +1,28 @@
+// Rows of the module's method table, and runs of rows joined into one.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+
+namespace qn4t {
+
+// Every function of the module takes its arguments as one tuple and has no documentation.
+constexpr PyMethodDef method_row(const char *name, PyCFunction handler) {
+    return {name, handler, METH_VARARGS, nullptr};
+}
+
+// The rows of all runs, one behind the other.
+template <std::size_t... N>
+constexpr std::array<PyMethodDef, (N + ...)> join_rows(const std::array<PyMethodDef, N> &...runs) {
+    std::array<PyMethodDef, (N + ...)> rows{};
+    std::size_t at = 0;
+    auto append = [&](const auto &run) {
+        for (const PyMethodDef &row : run) rows[at++] = row;
+    };
+    (append(runs), ...);
+    return rows;
+}
+
+}  // namespace qn4t
