@@ -45,7 +45,7 @@ def text_length_limits():
     return [(text, text + "Len", limits[text + "Len"]) for text in support.text_fields()]
 
 
-class IntegerFields(unittest.TestCase):
+class IntegerFields(support.TempDirTestCase):
     def test_every_value_of_the_range_is_kept(self):
         for type_name, field, kind in all_integer_fields():
             record = getattr(q, type_name)()
@@ -96,13 +96,6 @@ class IntegerFields(unittest.TestCase):
 
     def assertRaisesMessage(self, error, label, call, *args):
         return str(self.raised(error, label, call, *args))
-
-    def raised(self, error, label, call, *args):
-        try:
-            call(*args)
-        except error as caught:
-            return caught
-        self.fail("%s: %s not raised" % (label, error.__name__))
 
 
 class TextFields(support.TempDirTestCase):
