@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "binding/host.h"
+#include "interface/action_json.h"
 #include "core/action_file.h"
 #include "core/records.h"
 
@@ -869,6 +870,29 @@ PyObject *write_actions(PyObject *, PyObject *args) {
     return new_int(static_cast<long long>(index));
 }
 
+// ---- From the JSON form ----
+
+// (Action, the bytes it takes in the file) made from an action's plain JSON form, or None
+// when the value is in any other form or does not fit (see action_json.h).
+PyObject *action_from_json(PyObject *, PyObject *json) {
+    try {
+        WholeAction w;
+        switch (whole_action_from_json(json, w)) {
+        case JsonFill::made: break;
+        case JsonFill::declined: Py_INCREF(Py_None); return Py_None;
+        case JsonFill::failed: return nullptr;
+        }
+        PyObject *action = action_object(w);
+        PyObject *size = action ? PyLong_FromSize_t(encoded_size(w)) : nullptr;
+        PyObject *pair = size ? PyTuple_Pack(2, action, size) : nullptr;
+        Py_XDECREF(action);
+        Py_XDECREF(size);
+        return pair;
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyObject *register_classes(PyObject *, PyObject *args) {
     PyObject *classes[kKinds] = {};
     if (!PyArg_ParseTuple(args, "OOOOOO:_register_classes", &classes[0], &classes[1], &classes[2],
@@ -894,6 +918,8 @@ PyMethodDef functions[] = {
     {"_read_actions", read_actions, METH_VARARGS,
      "Iterator of the actions read from a binary file object; plain=1 takes its bytes as uncompressed."},
     {"_write_actions", write_actions, METH_VARARGS, "Writes actions to a binary file object."},
+    {"_action_from_json", action_from_json, METH_O,
+     "(Action, its size in the file) from an action's plain JSON form, or None."},
     {"_register_classes", register_classes, METH_VARARGS, "The subclasses the reader makes."},
     {nullptr, nullptr, 0, nullptr}};
 

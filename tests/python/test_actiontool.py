@@ -4,7 +4,9 @@ independently of the module."""
 from __future__ import print_function, division
 
 import binascii
+import collections
 import errno
+import gc
 import gzip
 import io
 import json
@@ -28,7 +30,7 @@ TOOL = os.path.join(SOURCE_DIR, "tools", "actiontool")
 if os.path.join(SOURCE_DIR, "tools") not in sys.path:
     sys.path.append(os.path.join(SOURCE_DIR, "tools"))
 
-from actionfile import cli  # noqa: E402 (after the path is set)
+from actionfile import cli, module  # noqa: E402 (after the path is set)
 import support  # noqa: E402
 EXAMPLE = os.path.join(SOURCE_DIR, "examples", "actions.json")
 
@@ -217,6 +219,20 @@ class ToolTestCase(unittest.TestCase):
         self.assertRuns("export", source, exported)
         self.assertRuns("import", exported, rebuilt)
         return exported, gunzip(rebuilt)
+
+    def valid_document(self):
+        """The JSON of two actions as export writes it: one spell with a damage and a stat
+        modification, one action with a healing detail."""
+        source = self.action_file(
+            action(1, b"Spark", action_type=SPELL, spell=(b"SPRK", 1, 2),
+                   details=[damage(), statmod()]) + action(2, b"Rest", details=[healing()]))
+        exported = self.path("valid.json")
+        self.assertRuns("export", source, exported)
+        os.remove(source)
+        with io.open(exported, encoding="utf-8") as f:
+            document = f.read()
+        os.remove(exported)
+        return document
 
     def leftovers(self, *keep):
         return sorted(set(os.listdir(self.tmpdir)) - set(os.path.basename(k) for k in keep))
@@ -436,20 +452,6 @@ class DamagedFileTest(ToolTestCase):
 class ImportRefusalTest(ToolTestCase):
     """Bad JSON is refused naming the action and the field, and leaves no file behind."""
 
-    def valid_document(self):
-        """The JSON of two actions as export writes it: one spell with a damage and a stat
-        modification, one action with a healing detail."""
-        source = self.action_file(
-            action(1, b"Spark", action_type=SPELL, spell=(b"SPRK", 1, 2),
-                   details=[damage(), statmod()]) + action(2, b"Rest", details=[healing()]))
-        exported = self.path("valid.json")
-        self.assertRuns("export", source, exported)
-        os.remove(source)
-        with io.open(exported, encoding="utf-8") as f:
-            document = f.read()
-        os.remove(exported)
-        return document
-
     def test_refusals(self):
         cases = [
             # (title, change to the document, phrases of the message)
@@ -545,6 +547,146 @@ class ImportRefusalTest(ToolTestCase):
             self.assertIn(phrase, err, title)
         self.assertIn("not written", err, title)
         self.assertEqual(self.leftovers(json_path), [], title)
+
+
+class NativeImportTest(ToolTestCase):
+    """import's native way: it makes the actions of the form export writes exactly as the
+    checked way would, and declines (None, nothing raised) any other value, which the checked
+    way then takes or refuses."""
+
+    def setUp(self):
+        super(NativeImportTest, self).setUp()
+        self.q = module.load()
+        self.from_json = module.load_native()._action_from_json
+
+    def written(self, action):
+        """The uncompressed bytes of one action as the package writes it."""
+        out = io.BytesIO()
+        self.q.write_actions(out, [action])
+        return gzip.GzipFile(fileobj=io.BytesIO(out.getvalue())).read()
+
+    def exported(self, source):
+        exported = self.path("exported.json")
+        self.assertRuns("export", source, exported)
+        with io.open(exported, encoding="utf-8") as f:
+            return json.load(f)["actions"]
+
+    def test_makes_the_actions_export_writes_with_their_sizes(self):
+        source = self.action_file(
+            action(0xFFFFFFFF, u"Fl\u00e4mme \u6f22".encode("utf-8") + b"\0\0",
+                   desc=b"pad" + b"\0" * 9, bar=b"x", action_type=SPELL, classes=0xFFFFFFFF,
+                   spell=(b"AB\0\0", 65535, 1), details=[
+                       damage(255, 0, -32768, 32767, 0, -(1 << 31), 1, 2, 65535, 0, 1 << 31),
+                       statmod(stats=((65535, -32768), (0, 32767)), length=9999),
+                       statmod(stats=()), healing(length=0)])
+            + action(2, b"", action_type=255) + generated_file(40, seed=7))
+        data = gunzip(source)
+        offset = 0
+        for index, (form, read) in enumerate(zip(self.exported(source),
+                                                 self.q.read_actions(source))):
+            result = self.from_json(form)
+            if index < 2:  # texts of UTF-8: the native way's
+                self.assertIsNotNone(result, form)
+            if result is None:  # texts in hex: the checked way's
+                offset += len(self.written(read))
+                continue
+            self.assertEqual(result[0], read, index)
+            self.assertEqual(type(result[0]), self.q.Action)
+            encoded = self.written(result[0])
+            self.assertEqual(result[1], len(encoded), index)
+            self.assertEqual(encoded, data[offset:offset + len(encoded)], index)
+            offset += len(encoded)
+        self.assertEqual(offset, len(data))
+
+    def test_declines_every_other_form_without_raising(self):
+        class Integer(int):
+            pass
+
+        def spell_detail(actions):
+            return actions[0]["details"][1]
+
+        cases = [  # (title, the action changed: 0 is a spell, 1 a plain action; change)
+            ("a boolean in the head", 0, lambda a: a[0].update(targetType=True)),
+            ("a boolean in a body", 0, lambda a: a[0]["details"][0]["body"].update(die=False)),
+            ("a boolean in a detail header", 1, lambda a: a[1]["details"][0]["header"].update(
+                length=True)),
+            ("a boolean in a stat entry", 0, lambda a: spell_detail(a)["stats"][0].update(
+                stat=True)),
+            ("a subclass of int", 0, lambda a: a[0].update(range=Integer(2))),
+            ("a float", 0, lambda a: a[0].update(actionID=1.0)),
+            ("u8 out of range", 0, lambda a: a[0].update(range=256)),
+            ("u32 negative", 0, lambda a: a[0].update(validClasses=-1)),
+            ("far out of range", 0, lambda a: a[0].update(actionID=1 << 70)),
+            ("s16 out of range", 0, lambda a: a[0]["details"][0]["body"].update(die=-32769)),
+            ("an unknown member", 0, lambda a: a[0].update(nmae=u"x")),
+            ("a missing member", 1, lambda a: a[1].pop("levelAcquired")),
+            ("trailer fields on a plain action", 1, lambda a: a[1].update(spellCost=3)),
+            ("a missing header field", 1, lambda a: a[1]["details"][0]["header"].pop("length")),
+            ("a missing body field", 1, lambda a: a[1]["details"][0]["body"].pop("base")),
+            ("an unknown body field", 1, lambda a: a[1]["details"][0]["body"].update(x=1)),
+            ("stats on a damage", 0, lambda a: a[0]["details"][0].update(stats=[])),
+            ("a stat entry with three fields", 0, lambda a: spell_detail(a)["stats"][0].update(
+                x=1)),
+            ("a zero byte in a text", 0, lambda a: a[0].update(name=u"Sp\u0000rk")),
+            ("a surrogate in a text", 0, lambda a: a[0].update(name=u"Sp\udc80rk")),
+            ("a text longer than its length", 0, lambda a: a[0].update(nameLen=3)),
+            ("a text in hex", 0, lambda a: a[0].update(desc={"hex": "41"})),
+            ("bytes for a text", 0, lambda a: a[0].update(name=b"Spark")),
+            ("a spell code of five bytes", 0, lambda a: a[0].update(spellCode=u"SPARK")),
+            ("a spell code in hex", 0, lambda a: a[0].update(spellCode={"hex": "41424344"})),
+            ("numDetails disagrees", 1, lambda a: a[1].update(numDetails=2)),
+            ("numStatMods disagrees", 0, lambda a: spell_detail(a)["stats"].pop()),
+            ("an unknown detail type", 1, lambda a: a[1]["details"][0]["header"].update(
+                type=7)),
+            ("details as a tuple", 1, lambda a: a[1].update(details=tuple(a[1]["details"]))),
+            ("a detail that is a list", 1, lambda a: a[1]["details"].__setitem__(0, [])),
+            ("a body that is a list", 1, lambda a: a[1]["details"][0].update(body=[1])),
+        ]
+        valid = self.valid_document()
+        for action_form in json.loads(valid)["actions"]:
+            self.assertIsNotNone(self.from_json(action_form))
+        for title, index, change in cases:
+            actions = json.loads(valid)["actions"]
+            change(actions)
+            self.assertIsNone(self.from_json(actions[index]), title)
+        for value in (5, None, u"x", [], collections.OrderedDict(
+                json.loads(valid)["actions"][1])):
+            self.assertIsNone(self.from_json(value), repr(value))
+
+    def test_containers_emptied_during_a_lookup_are_held(self):
+        """A key whose hash meets a member name runs Python code in the middle of the lookup;
+        here it empties the action, its details and their members, freeing whatever the
+        native way only borrowed."""
+
+        class Emptying(object):
+            def __init__(self, name, action):
+                self.name, self.action = name, action
+
+            def __hash__(self):
+                return hash(self.name)
+
+            def __eq__(self, other):
+                details = self.action.get("details", [])
+                for detail in details:
+                    for value in list(detail.values()):
+                        if isinstance(value, list):
+                            del value[:]
+                        elif isinstance(value, dict):
+                            value.clear()
+                    detail.clear()
+                del details[:]
+                self.action.clear()
+                return False
+
+        for name in ("header", "body", "stats", "type", "stat"):
+            action_form = json.loads(self.valid_document())["actions"][0]
+            spell_detail = action_form["details"][1]
+            container = {"header": spell_detail, "body": spell_detail, "stats": spell_detail,
+                         "type": spell_detail["header"], "stat": spell_detail["stats"][0]}[name]
+            container[Emptying(name, action_form)] = container.pop(name)
+            self.assertIsNone(self.from_json(action_form), name)
+            del action_form, spell_detail, container
+            gc.collect()
 
 
 def file_state(path):

@@ -6,14 +6,13 @@ from __future__ import print_function, division
 import codecs
 import io
 import json
-import operator
 import os
 import re
 
 from . import jsonform
-from .jsonform import INTEGER_TYPES, TEXT_TYPE, BadInput, Where, integer, member, \
+from .jsonform import BadInput, Where, integer, member, \
     refuse_unknown_keys, require_list, require_object
-from .module import load_files
+from .module import load_files, load_native
 
 ACTIONS_KEY = "actions"
 DETAILS_KEY = "details"
@@ -66,6 +65,10 @@ class ActionSource(object):
             return
         while True:
             yield self._decode()
+            between = _BETWEEN_VALUES.match(self._text, self._at)
+            if between:  # most actions: the comma and the next one's start are in the window
+                self._at = between.end()
+                continue
             if self._expect("]"):
                 break
             if not self._expect(","):
@@ -75,6 +78,11 @@ class ActionSource(object):
 
     def _decode(self):
         """The next JSON value, reading more text while the window may hold only its start."""
+        try:  # the window holds the value, which starts at the position: most actions
+            value, self._at = _DECODER.raw_decode(self._text, self._at)
+            return value
+        except ValueError:
+            pass
         while True:
             self._expect("")  # the decoder takes no white space in front of a value
             try:
@@ -133,6 +141,8 @@ class ActionSource(object):
 
 
 _DECODER = json.JSONDecoder()
+# A comma between two values, with the next value's first character in the window.
+_BETWEEN_VALUES = re.compile(r"\s*,\s*(?=\S)")
 _PIECE = 1 << 16
 _CHAR = re.compile(r"\(char (\d+)")
 
@@ -187,110 +197,17 @@ class ActionBuilder(object):
         self.stat_keys = _names(layout.stat.fields)
         # The fields an Action takes as they stand: the counts follow what they count.
         self.settable = [name for name in layout.head.names if name not in layout.counts]
-        # The direct way: the members of the head taken at once, per kind of action.
-        self.direct_names = {False: list(layout.head.names),
-                             True: list(layout.head.names) + list(layout.trailer.names)}
-        self.direct_numbers = dict((spell, _getter(names))
-                                   for spell, names in self.direct_names.items())
-        self.max_details = layout.head.kinds[layout.detail_count].high
-        self.body_sizes = dict((number, layout.detail_header.size + kind.shape.size)
-                               for number, kind in layout.kinds.items())
+        # The fast way: the plain JSON form (most actions) made natively, in one call; any
+        # other form, and any value the file cannot hold, goes the checked way.
+        self._from_json = load_native()._action_from_json
         self.body_classes = {number: getattr(q, name) for number, name in (
             (q.QN4T_GENERIC_ACTION_DAMAGE, "Damage"), (q.QN4T_GENERIC_ACTION_STATMOD, "StatMod"),
             (q.QN4T_GENERIC_ACTION_HEALING, "Healing"))}
 
     def action(self, index, action):
         """(the Action, the number of bytes it takes in the file)."""
-        try:
-            made = self._direct(action)
-        except (TypeError, ValueError, AttributeError, KeyError, OverflowError, UnicodeError):
-            made = None
+        made = self._from_json(action)
         return made if made is not None else self._checked(index, action)
-
-    # The direct way: the JSON object's members go to the native constructors, which check
-    # every integer's range and refuse unknown fields. What they would take but the JSON form
-    # does not (true and false, which are integers to Python; padding or counts that disagree;
-    # a text in hex) is caught here first. Any doubt, and any refusal, returns None or raises:
-    # the checked way then makes the action, or words the refusal.
-
-    def _direct(self, action):
-        if type(action) is not dict:
-            return None
-        layout = self.layout
-        spell = layout.is_spell(action.get(layout.action_type))
-        keys = self.spell_keys if spell else self.plain_keys
-        if len(action) != len(keys) or not keys.issuperset(action):
-            return None
-        numbers = self.direct_numbers[spell](action)
-        if not _INTEGERS.issuperset(map(type, numbers)):
-            return None
-        fields = dict(zip(self.direct_names[spell], numbers))
-        size = layout.head_size
-        for name, length_field in layout.texts:
-            length = fields.pop(length_field)
-            value = action[name]
-            if type(value) is not TEXT_TYPE:
-                return None
-            data = value.encode("utf-8")
-            if len(data) > length or b"\0" in data or b"\xed" in data:
-                return None  # b"\xed": maybe a surrogate, which the checked way refuses
-            fields[name] = data + b"\0" * (length - len(data))
-            size += length
-        if spell:
-            code = action[layout.spell_code]
-            if type(code) is not TEXT_TYPE:
-                return None
-            data = code.encode("utf-8")
-            if len(data) > layout.spell_code_size or b"\0" in data or b"\xed" in data:
-                return None
-            fields[layout.spell_code] = data.ljust(layout.spell_code_size, b"\0")
-            size += layout.trailer_size
-        details = action[DETAILS_KEY]
-        count = fields.pop(layout.detail_count)
-        if type(details) is not list or len(details) != count or count > self.max_details:
-            return None
-        made = fields[DETAILS_KEY] = []
-        for detail in details:
-            detail_size = self._direct_detail(detail, made)
-            if detail_size is None:
-                return None
-            size += detail_size
-        return self.q.Action(**fields), size
-
-    def _direct_detail(self, detail, made):
-        """Appends the Detail to made; its bytes in the file, or None."""
-        header, body = detail[HEADER_KEY], detail[BODY_KEY]
-        if type(header) is not dict or len(header) != 2 or type(body) is not dict:
-            return None
-        layout = self.layout
-        type_number, length = header[layout.detail_type], header[layout.detail_length]
-        body_class = self.body_classes.get(type_number)
-        if body_class is None or type(type_number) not in _INTEGERS or \
-                type(length) not in _INTEGERS or len(body) != len(self.body_keys[type_number]) \
-                or not _INTEGERS.issuperset(map(type, body.values())):
-            return None
-        size = self.body_sizes[type_number]
-        kind = layout.kinds[type_number]
-        if not kind.has_stats:
-            if len(detail) != 2:
-                return None
-            made.append(self.q.Detail(type=type_number, length=length, body=body_class(**body)))
-            return size
-        entries = detail[STATS_KEY]
-        body = dict(body)
-        count = body.pop(kind.entry_count)
-        if len(detail) != 3 or type(entries) is not list or len(entries) != count:
-            return None
-        stat_class = self.q.Stat
-        stats = []
-        for entry in entries:
-            if type(entry) is not dict or len(entry) != 2 or \
-                    not _INTEGERS.issuperset(map(type, entry.values())):
-                return None
-            stats.append(stat_class(**entry))  # refuses any other field
-        body[STATS_KEY] = stats
-        made.append(self.q.Detail(type=type_number, length=length, body=body_class(**body)))
-        return size + count * layout.stat.size
 
     def _checked(self, index, action):
         """The action through jsonform's checks, which name the field of any refusal."""
@@ -371,15 +288,6 @@ class ActionBuilder(object):
             made.append(stat_class(**dict(zip(layout.stat.names, jsonform.integers(
                 entry, layout.stat, where, entry_path + ".")))))
         return made
-
-
-_INTEGERS = frozenset(INTEGER_TYPES)
-
-
-def _getter(names):
-    """The members named, as a tuple (an itemgetter of one name gives the bare value)."""
-    get = operator.itemgetter(*names)
-    return get if len(names) > 1 else lambda obj: (get(obj),)
 
 
 def _names(fields):

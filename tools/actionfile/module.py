@@ -8,6 +8,7 @@ import sys
 
 MODULE_NAME = "qn4tGenericActionLoader"
 LAYOUT_NAME = "qn4tGenericActionLayout"
+NATIVE_NAME = "_qn4tGenericActionSupport"
 
 
 class ModuleMissing(Exception):
@@ -61,6 +62,13 @@ def load_files():
     ModuleMissing as load() does."""
     load()
     return importlib.import_module(MODULE_NAME + "._files")
+
+
+def load_native():
+    """The package's companion extension module (_qn4tGenericActionSupport), for the native
+    ways the tool takes. Raises ModuleMissing as load() does."""
+    load()
+    return importlib.import_module(NATIVE_NAME)
 
 
 def load_layout():
