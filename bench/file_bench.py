@@ -3,6 +3,8 @@ module and through pure-Python readers and writers of the same bytes, with peak 
 
     python bench/file_bench.py run decode|encode VARIANT FILE COUNT [REPEAT]
         one variant in this process: prints JSON {"seconds": best of REPEAT, "maxrss_kb": ...}
+    python bench/file_bench.py compare decode|encode VARIANT,VARIANT,... FILE COUNT [REPEAT]
+        the variants taking turns in this process: prints JSON {variant: best seconds}
     python bench/file_bench.py verify FILE COUNT
         all variants agree: the same values decoded, the same bytes written
 
@@ -403,10 +405,18 @@ def zlib_prepare(pool, count):
                                   for a in itertools.islice(itertools.cycle(pool), count))
 
 
+ZLIB_PIECE = 256 * 1024  # what the native writer hands deflate at once
+
+
 def zlib_encode(path, pool, count):
+    """The bytes compressed in pieces as the native writer compresses them: one call over
+    the whole buffer would time growing one large output, not compression."""
     packer = zlib.compressobj(6, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
+    data = _ZLIB_INPUT[count]
     with open(path, "wb") as out:
-        out.write(packer.compress(_ZLIB_INPUT[count]) + packer.flush())
+        for at in range(0, len(data), ZLIB_PIECE):
+            out.write(packer.compress(data[at:at + ZLIB_PIECE]))
+        out.write(packer.flush())
 
 
 def decoder(variant):
@@ -433,28 +443,62 @@ def _drop(values, more):
     pass
 
 
+class Job(object):
+    """One variant of a job, ready to be timed: its input is made before any timing."""
+
+    def __init__(self, job, variant, path, count, pool=None):
+        self.job, self.variant, self.path, self.count = job, variant, path, count
+        if job == "decode":
+            self.way = decoder(variant)
+        else:
+            self.pool, self.way = pool or writer_pool(), encoder(variant)
+            if variant == "floor":
+                zlib_prepare(self.pool, count)
+            self.out = "%s.%s.written" % (path, variant)
+
+    def once(self):
+        """Seconds of one run."""
+        start = timeit.default_timer()
+        if self.job == "decode":
+            actions = self.way(self.path, _drop)
+        else:
+            self.way(self.out, self.pool, self.count)
+        seconds = timeit.default_timer() - start
+        if self.job == "decode" and actions is not None and actions != self.count:
+            raise SystemExit("%s decoded %d actions, the file holds %d"
+                             % (self.variant, actions, self.count))
+        return seconds
+
+    def done(self):
+        if self.job == "encode" and os.path.exists(self.out):
+            os.remove(self.out)
+
+
+def _peak_kb():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
 def run(job, variant, path, count, repeat):
     """Best seconds of `repeat` runs of one job, and this process's peak memory."""
-    times = []
-    if job == "decode":
-        decode = decoder(variant)
-        for _ in range(repeat):
-            start = timeit.default_timer()
-            actions = decode(path, _drop)
-            times.append(timeit.default_timer() - start)
-        if actions is not None and actions != count:
-            raise SystemExit("%s decoded %d actions, the file holds %d" % (variant, actions, count))
-    else:
-        pool, encode = writer_pool(), encoder(variant)
-        if variant == "floor":
-            zlib_prepare(pool, count)
-        out = "%s.%s.written" % (path, variant)
-        for _ in range(repeat):
-            start = timeit.default_timer()
-            encode(out, pool, count)
-            times.append(timeit.default_timer() - start)
-        os.remove(out)
-    return {"seconds": min(times), "maxrss_kb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}
+    one = Job(job, variant, path, count)
+    seconds = min(one.once() for _ in range(repeat))
+    one.done()
+    return {"seconds": seconds, "maxrss_kb": _peak_kb()}
+
+
+def compare(job, variants, path, count, repeat):
+    """Best seconds of each variant, the variants taking turns in one process for `repeat`
+    rounds: on a shared machine whose speed drifts between processes, the ratios between
+    them then hold."""
+    pool = writer_pool() if job == "encode" else None
+    jobs = [Job(job, variant, path, count, pool) for variant in variants]
+    best = dict((variant, float("inf")) for variant in variants)
+    for _ in range(repeat):
+        for one in jobs:
+            best[one.variant] = min(best[one.variant], one.once())
+    for one in jobs:
+        one.done()
+    return best
 
 
 VARIANTS = ("classes", "flat", "struct", "buffer")
@@ -504,6 +548,10 @@ def main(argv):
     if len(argv) >= 6 and argv[1] == "run":
         repeat = int(argv[6]) if len(argv) > 6 else 1
         print(json.dumps(run(argv[2], argv[3], argv[4], int(argv[5]), repeat)))
+        return 0
+    if len(argv) >= 6 and argv[1] == "compare":
+        repeat = int(argv[6]) if len(argv) > 6 else 1
+        print(json.dumps(compare(argv[2], argv[3].split(","), argv[4], int(argv[5]), repeat)))
         return 0
     if len(argv) == 4 and argv[1] == "verify":
         verify(argv[2], int(argv[3]))

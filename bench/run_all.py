@@ -204,14 +204,19 @@ def actions_section(table, hosts, data_dir, quick):
     script = os.path.join(HERE, "file_bench.py")
     table.section("Whole actions, %d actions: us per action, best of %d; peak RSS at %d -> %d "
                   "actions" % (big, repeat, SMALL_ACTIONS, big), [host.label for host in hosts])
+    variants = ("actions", "buffer", "floor")
     for job in ("decode", "encode"):
         results = []
         for host in hosts:
+            # Times from one process, the variants taking turns; peak memory from a process
+            # per variant and size.
+            seconds = host.job([script, "compare", job, ",".join(variants), large, str(big),
+                                str(repeat)])
             figures = {}
-            for variant in ("actions", "buffer", "floor"):
-                at_large = host.job([script, "run", job, variant, large, str(big), str(repeat)])
+            for variant in variants:
+                at_large = host.job([script, "run", job, variant, large, str(big), "1"])
                 at_small = host.job([script, "run", job, variant, small, str(SMALL_ACTIONS), "1"])
-                figures[variant] = (at_large["seconds"], at_small["maxrss_kb"], at_large["maxrss_kb"])
+                figures[variant] = (seconds[variant], at_small["maxrss_kb"], at_large["maxrss_kb"])
             results.append(figures)
         for variant, label in (("actions", "Action objects"), ("buffer", "pure Python, whole buffer"),
                                ("floor", "zcat" if job == "decode" else "zlib, same bytes and level")):
