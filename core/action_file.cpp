@@ -321,12 +321,20 @@ long BlockReader::fail(const std::string &what) {
     return -1;
 }
 
+void ByteBlock::grow(std::size_t size, std::size_t keep) {
+    if (size <= size_) return;
+    std::unique_ptr<std::uint8_t[]> bigger(new std::uint8_t[size]);  // not cleared
+    if (keep) std::memcpy(bigger.get(), bytes_.get(), keep);
+    bytes_ = std::move(bigger);
+    size_ = size;
+}
+
 bool BlockReader::fill() {
     if (source_ended_ || source_failed_) return false;
     // Keep what is not yet consumed at the front of the input block.
     const std::size_t held = stream_.avail_in;
     if (held && stream_.next_in != input_.data()) std::memmove(input_.data(), stream_.next_in, held);
-    input_.resize(std::max(kInputBlock, held * 2));
+    input_.grow(std::max(kInputBlock, held * 2), held);
     const long got = source_.read(input_.data() + held, input_.size() - held);
     if (got < 0) {
         source_failed_ = true;
@@ -487,7 +495,10 @@ bool ActionReader::more() {
         begin_ = 0;
         end_ = held;
     }
-    if (buffer_.size() < end_ + kOutputBlock) buffer_.resize(end_ + kOutputBlock);
+    // Grown by doubling: the held bytes vary from block to block, and a buffer grown to each
+    // new most would be copied again and again.
+    if (buffer_.size() < end_ + kOutputBlock)
+        buffer_.grow(std::max(end_ + kOutputBlock, 2 * buffer_.size()), end_);
     const long got = blocks_.read(buffer_.data() + end_, buffer_.size() - end_);
     if (got < 0) {
         failed_ = true;

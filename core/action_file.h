@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -112,6 +113,20 @@ Decoded decode_action(const std::uint8_t *data, std::size_t size, WholeAction &a
 
 // ---- gzip blocks ----
 
+// A block of bytes grown without clearing: what is read into it overwrites it at once, and
+// clearing a fresh block first would touch every page of it twice.
+class ByteBlock {
+public:
+    std::uint8_t *data() { return bytes_.get(); }
+    std::size_t size() const { return size_; }
+    // Makes the block at least `size` bytes, keeping its first `keep` bytes.
+    void grow(std::size_t size, std::size_t keep);
+
+private:
+    std::unique_ptr<std::uint8_t[]> bytes_;
+    std::size_t size_ = 0;
+};
+
 // Where compressed bytes come from. read() returns the number of bytes stored at `out`
 // (at most `capacity`), 0 at the end, -1 on an error (the source keeps its own report).
 class ByteSource {
@@ -159,7 +174,7 @@ private:
     bool source_ended_ = false;
     bool source_failed_ = false;
     Mode mode_ = Mode::start;
-    std::vector<std::uint8_t> input_;
+    ByteBlock input_;
     std::uint64_t consumed_ = 0;  // compressed bytes taken from the source so far
     std::string error_;
 };
@@ -212,7 +227,7 @@ private:
 
     BlockReader blocks_;
     ActionDecoder decoder_;
-    std::vector<std::uint8_t> buffer_;
+    ByteBlock buffer_;
     std::size_t begin_ = 0, end_ = 0;  // the held bytes not yet decoded
     bool ended_ = false, failed_ = false;
     std::uint64_t offset_ = 0;

@@ -5,24 +5,39 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "field_table.h"
 
 namespace qn4t {
 
+// The bytes of an integer, least significant first, spelled as one expression per byte: the
+// compiler makes a single load or store of it on a little-endian host (a loop over the bytes
+// it keeps as a loop at -O2).
+template <class U>
+using Assembled = std::conditional_t<(sizeof(U) <= 4), std::uint32_t, std::uint64_t>;
+
+template <class U, std::size_t... I>
+inline void scatter(std::uint8_t *p, U bits, std::index_sequence<I...>) {
+    ((p[I] = static_cast<std::uint8_t>(bits >> (8 * I))), ...);
+}
+
+template <class U, std::size_t... I>
+inline U gather(const std::uint8_t *p, std::index_sequence<I...>) {
+    return static_cast<U>(((static_cast<Assembled<U>>(p[I]) << (8 * I)) | ...));
+}
+
 template <class T, std::enable_if_t<std::is_integral_v<T>, int> = 0>
 inline std::uint8_t *put(std::uint8_t *p, T value) {
     using U = std::make_unsigned_t<T>;
-    const U bits = static_cast<U>(value);
-    for (std::size_t i = 0; i < sizeof(T); ++i) p[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    scatter(p, static_cast<U>(value), std::make_index_sequence<sizeof(T)>());
     return p + sizeof(T);
 }
 
 template <class T, std::enable_if_t<std::is_integral_v<T>, int> = 0>
 inline const std::uint8_t *get(const std::uint8_t *p, T &value) {
     using U = std::make_unsigned_t<T>;
-    U bits = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i) bits = static_cast<U>(bits | (U(p[i]) << (8 * i)));
+    const U bits = gather<U>(p, std::make_index_sequence<sizeof(T)>());
     if constexpr (std::is_signed_v<T>) {
         // Two's complement written out: a set top bit means bits - 2^width.
         constexpr int width = 8 * sizeof(T);
