@@ -1,10 +1,13 @@
 """Builds and installs qn4tGenericActionLoader with setuptools (Python 2.7 and 3.8+).
 
-The extension modules are built from the source lists CMake builds from (cmake/sources/),
-with zlib and C++17. At build time tools/layout_dump.cpp is compiled with the same compiler
-and run to write the record layout module, and the type stubs are made from that layout.
-Installed: the extensions, the layout module, the package qn4tGenericActionLoader (with
-stubs and py.typed), the actionfile package and the `actiontool` command.
+The extension module is built from the source lists CMake builds from (cmake/sources/), with
+zlib and C++17: one shared object, _qn4tGenericActionLoader, whose start also makes the
+companion module _qn4tGenericActionSupport (python/_qn4tGenericActionSupport.py imports it for
+a script that imports the companion first). At build time tools/layout_dump.cpp is compiled
+with the same compiler and run to write the record layout module, and the type stubs are made
+from that layout. Installed: the extension, the companion's file, the layout module, the
+package qn4tGenericActionLoader (with stubs and py.typed), the actionfile package and the
+`actiontool` command.
 
     pip install --no-build-isolation .                       (Python 3, in a venv)
     python2.7 -m pip install --no-use-pep517 --target DIR .  (Python 2.7)
@@ -27,17 +30,13 @@ LAYOUT_MODULE = "qn4tGenericActionLayout"
 # Each extension module and the source lists (cmake/sources/NAME.txt) it is built from;
 # every one is linked with the record core (core.txt).
 EXTENSIONS = (
-    ("_qn4tGenericActionLoader", ("shared", "module")),
-    ("_qn4tGenericActionSupport", ("shared", "support")),
+    ("_qn4tGenericActionLoader", ("binding", "module", "support")),
 )
 # As the CMake build compiles the binding: the Python 2 headers predate C++17 (register,
-# type punning), and only what is marked for export is exported: the entry points, and the flat
-# module's qn4t_shared_state, through which the companion finds its state.
+# type punning), and only what is marked for export is exported: the entry point.
 CXX_FLAGS = ["-std=c++17", "-Wno-register", "-fno-strict-aliasing",
              "-fvisibility=hidden", "-fvisibility-inlines-hidden"]
-# dl: the companion module finds the flat module's state with dlopen/dlsym (a part of libc
-# from glibc 2.34 on, where libdl remains as an empty library).
-LIBRARIES = ["z", "dl"]
+LIBRARIES = ["z"]
 
 
 def read_text(relative):
@@ -134,7 +133,8 @@ setup(
     long_description=read_text("README.md"),
     long_description_content_type="text/markdown",
     packages=[PACKAGE, "actionfile"],
-    package_dir={PACKAGE: PACKAGE_DIR, "actionfile": "tools/actionfile"},
+    py_modules=["_qn4tGenericActionSupport"],
+    package_dir={"": "python", PACKAGE: PACKAGE_DIR, "actionfile": "tools/actionfile"},
     package_data={PACKAGE: ["py.typed", "*.pyi"]},
     ext_modules=[Extension(name, sources=[s for lst in lists for s in read_sources(lst)],
                            include_dirs=[HERE], extra_compile_args=CXX_FLAGS,

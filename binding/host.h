@@ -224,6 +224,30 @@ inline PyObject *create_module(const char *name, PyMethodDef *methods) {
 #endif
 }
 
+// A new module object with the functions of `methods` (ended by a null row), entered
+// nowhere: for a second module that the start of the first makes from the same shared object.
+// Null with the exception set.
+inline PyObject *new_module(const char *name, PyMethodDef *methods) {
+    PyObject *module = PyModule_New(name);
+    if (!module) return nullptr;
+#if QN4T_PYTHON3
+    if (PyModule_AddFunctions(module, methods) == 0) return module;
+#else
+    // As Py_InitModule4 makes them: no self, the module's name as __module__.
+    PyObject *module_name = PyString_FromString(name);
+    PyMethodDef *row = methods;
+    for (; module_name && row->ml_name; ++row) {
+        PyObject *function = PyCFunction_NewEx(row, nullptr, module_name);
+        if (!function || PyModule_AddObject(module, row->ml_name, function) != 0) break;
+    }
+    const bool complete = module_name && !row->ml_name;
+    Py_XDECREF(module_name);
+    if (complete) return module;
+#endif
+    Py_DECREF(module);
+    return nullptr;
+}
+
 // Gives up a module that create_module() made when start-up fails after it.
 inline void discard_module(PyObject *module) {
 #if QN4T_PYTHON3

@@ -9,7 +9,6 @@
 #include "binding/pointer_string.h"
 #include "core/record_stream.h"
 #include "interface/stream_faults.h"
-#include "interface/support_module.h"
 
 namespace qn4t {
 namespace {
