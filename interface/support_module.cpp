@@ -6,6 +6,7 @@
 
 #include "binding/shared_state.h"
 #include "core/record_types.h"
+#include "interface/action_io.h"
 #include "interface/action_objects.h"
 #include "interface/support_records.h"
 
@@ -61,12 +62,14 @@ bool add_module_objects(PyObject *module) {
     return true;
 }
 
-bool add_whole_actions(PyObject *module) { return add_action_api(module, damaged_file_error); }
+bool add_whole_actions(PyObject *module) {
+    return add_action_api(module) && add_action_io(module, damaged_file_error);
+}
 
 // Parts that add their own types and functions to the module, after the module objects:
 // a new part adds its row here. Each returns false with the exception set.
 bool (*const module_parts[])(PyObject *module) = {
-    &add_whole_actions,  // interface/action_objects.h
+    &add_whole_actions,  // interface/action_objects.h, interface/action_io.h
 };
 
 }  // namespace
