@@ -16,15 +16,39 @@ namespace {
 PyObject *damaged_error = nullptr;
 PyTypeObject reader_type;
 
-// ---- A binary file object as byte source and sink ----
+// ---- A binary file object as byte source ----
 
+// Reads with the file object's read(), holding the interpreter lock only for that call: while
+// the reader works on a block, other threads run.
 class FileSource : public ByteSource {
 public:
     explicit FileSource(PyObject *file) : file_(file) {}
+
     long read(std::uint8_t *out, std::size_t capacity) override {
+        if (released_) PyEval_RestoreThread(released_);
+        const long got = read_locked(out, capacity);
+        if (released_) released_ = PyEval_SaveThread();
+        return got;
+    }
+    void begin_block_work() override { released_ = PyEval_SaveThread(); }
+    void end_block_work() override {
+        PyEval_RestoreThread(released_);
+        released_ = nullptr;
+    }
+
+private:
+    long read_locked(std::uint8_t *out, std::size_t capacity) {
         PyObject *data = PyObject_CallMethod(file_, const_cast<char *>("read"), const_cast<char *>("n"),
                                              static_cast<Py_ssize_t>(capacity));
-        if (!data) return -1;
+        if (!data) {
+            // Leaving an iterator with StopIteration set would end the reading as if the file
+            // were complete; as in a generator, it becomes RuntimeError.
+            if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+                PyErr_Clear();
+                PyErr_SetString(PyExc_RuntimeError, "the file's read() raised StopIteration");
+            }
+            return -1;
+        }
         if (!PyBytes_Check(data) || static_cast<std::size_t>(PyBytes_GET_SIZE(data)) > capacity) {
             PyErr_Format(PyExc_TypeError, "the file's read() gave %s, not bytes of at most the size asked",
                          Py_TYPE(data)->tp_name);
@@ -37,24 +61,91 @@ public:
         return static_cast<long>(size);
     }
 
-private:
-    PyObject *file_;  // borrowed: the reader object holds it
+    PyObject *file_;                     // borrowed: the reader object holds it
+    PyThreadState *released_ = nullptr;  // this thread's state while the lock is released
 };
 
+// ---- A binary file object as byte sink ----
+
+// True when `file` is a raw stream (io.RawIOBase), whose write() returns None for "nothing
+// taken: it would block"; -1 with the exception set.
+int is_raw_stream(PyObject *file) {
+    PyObject *io = PyImport_ImportModule("io");
+    PyObject *raw = io ? PyObject_GetAttrString(io, "RawIOBase") : nullptr;
+    Py_XDECREF(io);
+    if (!raw) return -1;
+    const int is_raw = PyObject_IsInstance(file, raw);
+    Py_DECREF(raw);
+    return is_raw;
+}
+
+// Writes with the file object's write() until it has taken every byte. write() returns the
+// number of bytes it took (io's streams; a raw one may take fewer), or None for all of them
+// (Python 2's file and most objects written in Python). What takes nothing or answers
+// anything else raises IOError, so that a file is never cut without a word.
 class FileSink : public ByteSink {
 public:
-    explicit FileSink(PyObject *file) : file_(file) {}
+    FileSink(PyObject *file, bool raw) : file_(file), raw_(raw) {}
+
     bool write(const std::uint8_t *data, std::size_t size) override {
-        PyObject *block = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data), static_cast<Py_ssize_t>(size));
+        PyObject *block = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(data),
+                                                    static_cast<Py_ssize_t>(size));
         if (!block) return false;
-        PyObject *result = PyObject_CallMethod(file_, const_cast<char *>("write"), const_cast<char *>("O"), block);
+        bool ok = true;
+        for (std::size_t done = 0; ok && done < size;) {
+            // The rest of a block after a short write: a view of the same bytes, not a copy.
+            PyObject *rest = done == 0 ? (Py_INCREF(block), block) : rest_of(block, done);
+            PyObject *result = rest ? PyObject_CallMethod(file_, const_cast<char *>("write"),
+                                                          const_cast<char *>("O"), rest)
+                                    : nullptr;
+            Py_XDECREF(rest);
+            ok = result && taken(result, size - done, done);
+            Py_XDECREF(result);
+        }
         Py_DECREF(block);
-        Py_XDECREF(result);
-        return result != nullptr;
+        return ok;
     }
 
 private:
+    static PyObject *rest_of(PyObject *block, std::size_t from) {
+        PyObject *view = PyMemoryView_FromObject(block);
+        if (!view) return nullptr;
+        PyObject *rest = PySequence_GetSlice(view, static_cast<Py_ssize_t>(from), PyBytes_GET_SIZE(block));
+        Py_DECREF(view);
+        return rest;
+    }
+
+    // Adds to `done` what write()'s `result` says it took of the `offered` bytes.
+    bool taken(PyObject *result, std::size_t offered, std::size_t &done) {
+        if (result == Py_None && !raw_) {
+            done += offered;
+            return true;
+        }
+        if (result == Py_None)
+            return refuse("the file's write() took none of %zu bytes (None: it would block)", offered);
+        if (PyFloat_Check(result) || !PyIndex_Check(result)) {
+            PyErr_Format(PyExc_IOError, "the file's write() returned %s, not the number of bytes it took",
+                         Py_TYPE(result)->tp_name);
+            return false;
+        }
+        const Py_ssize_t count = PyNumber_AsSsize_t(result, nullptr);
+        if (count == -1 && PyErr_Occurred()) return false;
+        if (count == 0) return refuse("the file's write() took none of %zu bytes", offered);
+        if (count < 0 || static_cast<std::size_t>(count) > offered) {
+            PyErr_Format(PyExc_IOError, "the file's write() said it took %zd of %zu bytes", count, offered);
+            return false;
+        }
+        done += static_cast<std::size_t>(count);
+        return true;
+    }
+
+    static bool refuse(const char *format, std::size_t offered) {
+        PyErr_Format(PyExc_IOError, format, offered);
+        return false;
+    }
+
     PyObject *file_;
+    bool raw_;
 };
 
 // ---- The reader: an iterator of Action objects ----
@@ -71,6 +162,7 @@ struct ReaderObject {
     PyObject *file;
     ReaderState *state;  // null once the reading is over
     unsigned long long offset;  // uncompressed, behind the last action yielded
+    bool running;  // inside reader_next, which may run the file's read() or other threads
 };
 
 void finish_reading(ReaderObject *r) {
@@ -78,9 +170,7 @@ void finish_reading(ReaderObject *r) {
     r->state = nullptr;
 }
 
-PyObject *reader_next(PyObject *self) {
-    auto *r = reinterpret_cast<ReaderObject *>(self);
-    if (!r->state) return nullptr;  // over: StopIteration
+PyObject *next_action(ReaderObject *r) {
     try {
         const ActionReader::Step step = r->state->reader.next(r->state->action);
         r->offset = r->state->reader.offset();
@@ -97,6 +187,23 @@ PyObject *reader_next(PyObject *self) {
         finish_reading(r);
         return PyErr_NoMemory();
     }
+}
+
+// The file's read() may enter the iterator again, and so may another thread while the lock is
+// released: like a generator, the iterator then refuses, and what the running call uses stays.
+PyObject *reader_next(PyObject *self) {
+    auto *r = reinterpret_cast<ReaderObject *>(self);
+    if (r->running) {
+        PyErr_SetString(PyExc_ValueError, "read_actions iterator already executing");
+        return nullptr;
+    }
+    if (!r->state) return nullptr;  // over: StopIteration
+    Py_INCREF(self);  // kept alive to the end, whatever the file's read() drops
+    r->running = true;
+    PyObject *action = next_action(r);
+    r->running = false;
+    Py_DECREF(self);
+    return action;
 }
 
 void reader_dealloc(PyObject *self) {
@@ -132,6 +239,7 @@ PyObject *read_actions(PyObject *, PyObject *args) {
     Py_INCREF(file);
     r->file = file;
     r->offset = 0;
+    r->running = false;
     r->state = new (std::nothrow) ReaderState(file, plain != 0);
     PyObject_GC_Track(reinterpret_cast<PyObject *>(r));
     if (!r->state) {
@@ -150,8 +258,13 @@ PyObject *write_actions(PyObject *, PyObject *args) {
     if (!iterator) return nullptr;
     std::size_t index = 0;
     bool ok = true;
+    const int raw = is_raw_stream(file);
+    if (raw < 0) {
+        Py_DECREF(iterator);
+        return nullptr;
+    }
     try {
-        FileSink sink(file);
+        FileSink sink(file, raw != 0);
         ActionWriter writer(sink);
         WholeAction w;
         while (ok) {
