@@ -29,20 +29,6 @@ std::size_t fixed_body_size(BodyKind kind) {
     return 0;
 }
 
-std::size_t variable_size(const qn4tGeneric_Action_Header &head) {
-    std::size_t size = is_spell(head) ? kTrailerSize : 0;
-    for_each_field(HeaderLayout::texts, [&](const auto &t) { size += head.*(t.length); });
-    return size;
-}
-
-}  // namespace
-
-bool is_spell(const qn4tGeneric_Action_Header &head) {
-    return head.*HeaderLayout::action_type == qn4tGeneric_Action_Header::kSpellType;
-}
-
-namespace {
-
 std::string detail_part(std::size_t index, const char *what) {
     return "detail " + std::to_string(index + 1) + "'s " + what;
 }

@@ -19,9 +19,6 @@ namespace qn4t {
 
 constexpr std::size_t kTextCount = std::tuple_size_v<decltype(HeaderLayout::texts)>;
 
-// True when the action's records carry the spell trailer behind its texts.
-bool is_spell(const qn4tGeneric_Action_Header &head);
-
 // Which body follows a detail header: the record named by `type`, or for any other type
 // `length` raw bytes, so that nothing of a detail of an unknown kind is lost.
 enum class BodyKind : std::uint8_t { raw, damage, statmod, healing };
