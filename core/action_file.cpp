@@ -29,20 +29,6 @@ std::size_t fixed_body_size(BodyKind kind) {
     return 0;
 }
 
-std::size_t variable_size(const qn4tGeneric_Action_Header &head) {
-    std::size_t size = is_spell(head) ? kTrailerSize : 0;
-    for_each_field(HeaderLayout::texts, [&](const auto &t) { size += head.*(t.length); });
-    return size;
-}
-
-}  // namespace
-
-bool is_spell(const qn4tGeneric_Action_Header &head) {
-    return head.*HeaderLayout::action_type == qn4tGeneric_Action_Header::kSpellType;
-}
-
-namespace {
-
 std::string detail_part(std::size_t index, const char *what) {
     return "detail " + std::to_string(index + 1) + "'s " + what;
 }
@@ -485,7 +471,8 @@ bool BlockWriter::finish() {
 
 // ---- ActionReader ----
 
-ActionReader::ActionReader(ByteSource &source, bool plain) : blocks_(source, plain) {}
+ActionReader::ActionReader(ByteSource &source, bool plain)
+    : source_(source), blocks_(source, plain) {}
 
 bool ActionReader::more() {
     if (ended_ || failed_) return false;
@@ -499,7 +486,15 @@ bool ActionReader::more() {
     // new most would be copied again and again.
     if (buffer_.size() < end_ + kOutputBlock)
         buffer_.grow(std::max(end_ + kOutputBlock, 2 * buffer_.size()), end_);
-    const long got = blocks_.read(buffer_.data() + end_, buffer_.size() - end_);
+    long got = 0;
+    {
+        struct BlockWork {  // ended however the block read ends, an exception included
+            explicit BlockWork(ByteSource &s) : source(s) { source.begin_block_work(); }
+            ~BlockWork() { source.end_block_work(); }
+            ByteSource &source;
+        } work(source_);
+        got = blocks_.read(buffer_.data() + end_, buffer_.size() - end_);
+    }
     if (got < 0) {
         failed_ = true;
         return false;

@@ -19,9 +19,6 @@ namespace qn4t {
 
 constexpr std::size_t kTextCount = std::tuple_size_v<decltype(HeaderLayout::texts)>;
 
-// True when the action's records carry the spell trailer behind its texts.
-bool is_spell(const qn4tGeneric_Action_Header &head);
-
 // Which body follows a detail header: the record named by `type`, or for any other type
 // `length` raw bytes, so that nothing of a detail of an unknown kind is lost.
 enum class BodyKind : std::uint8_t { raw, damage, statmod, healing };
@@ -133,6 +130,10 @@ class ByteSource {
 public:
     virtual ~ByteSource() = default;
     virtual long read(std::uint8_t *out, std::size_t capacity) = 0;
+    // Bracket the reader's work on a block (inflating it, which may call read() for more):
+    // a source driven by an interpreter lets the interpreter's other threads run meanwhile.
+    virtual void begin_block_work() {}
+    virtual void end_block_work() {}
 };
 
 // Where compressed bytes go. write() returns false on an error.
@@ -225,6 +226,7 @@ private:
     bool more();  // reads a block behind the held bytes; false at the end or on an error
     Step damaged(const std::string &what);
 
+    ByteSource &source_;
     BlockReader blocks_;
     ActionDecoder decoder_;
     ByteBlock buffer_;

@@ -5,6 +5,7 @@
 
 #include "binding/host.h"
 #include "core/record_types.h"
+#include "interface/action_io.h"
 #include "interface/action_objects.h"
 #include "interface/stream_faults.h"
 #include "interface/support_records.h"
@@ -41,12 +42,14 @@ bool add_module_objects(PyObject *module) {
     return true;
 }
 
-bool add_whole_actions(PyObject *module) { return add_action_api(module, DamagedFileError()); }
+bool add_whole_actions(PyObject *module) {
+    return add_action_api(module) && add_action_io(module, DamagedFileError());
+}
 
 // Parts that add their own types and functions to the module, after the module objects:
 // a new part adds its row here. Each returns false with the exception set.
 bool (*const module_parts[])(PyObject *module) = {
-    &add_whole_actions,  // interface/action_objects.h
+    &add_whole_actions,  // interface/action_objects.h, interface/action_io.h
 };
 
 // The companion, made once; a new reference, or null with the exception set.
