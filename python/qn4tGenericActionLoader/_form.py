@@ -307,6 +307,11 @@ def _action(classes, values, c, earlier):
         details = []
     if _DETAIL_COUNT in values:
         _given_count(c, values[_DETAIL_COUNT], len(details), (_DETAIL_COUNT,), "details")
+    most = _RANGES[_KINDS[HEADER][_DETAIL_COUNT]][1]
+    if len(details) > most:
+        c.refuse((DETAILS,), "%d details, more than %s holds (0 to %d)"
+                 % (len(details), _DETAIL_COUNT, most))
+        details = details[:most]
     made = [_detail(classes, d, c, (DETAILS, i)) for i, d in enumerate(details)]
     try:
         action.details = [d for d in made if d is not None]

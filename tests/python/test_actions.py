@@ -113,8 +113,8 @@ class RoundTrip(Scratch):
         for action in sample_actions():
             self.assertEqual(q.Action.from_dict(action.to_dict()), action)
         exported = sample_actions()[1].to_dict()
-        self.assertEqual((exported["name"], exported["nameLen"], exported["numDetails"]),
-                         ("plain", 5, 0))
+        self.assertEqual(exported["name"], "plain")
+        self.assertFalse(set(["nameLen", "numDetails"]) & set(exported))
 
     def test_repr_names_the_fields(self):
         text = repr(q.Detail(body=q.Stat and q.Damage(die=3)))

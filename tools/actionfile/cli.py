@@ -319,6 +319,8 @@ def read_json(layout, json_name, name, out_name, target=None):
         raise Failure(refused_output(out_name, name))
     except BadInput as error:
         raise Failure("%s%s" % (error, not_written))
+    except ValueError as error:  # what only the writer sees
+        raise Failure("%s: %s%s" % (name, error, not_written))
     except (IOError, OSError) as error:
         raise Failure("cannot write %s: %s" % (out_name, reason(error)))
     finally:

@@ -41,6 +41,7 @@ _PLAIN_DECODER = json.JSONDecoder()
 _SPACE = re.compile(r"\s*")
 # A comma between two values, with the next value's first character in the window.
 _BETWEEN_VALUES = re.compile(r"\s*,\s*(?=[^\s\]])")
+_FORMAT_BEHIND = re.compile(r'\s*,\s*"format"')
 _PIECE = 1 << 16
 _CHAR = re.compile(r"\(char (\d+)")
 _BOM = u"\ufeff"
@@ -172,9 +173,9 @@ class ActionSource(object):
             if not self._expect(u","):
                 raise self.syntax_error("expected ',' or ']' after actions[%d]" % self.count,
                                         self.position)
+            comma = self.position - 1
             if self._expect(u"]"):
-                raise self.syntax_error("a comma after the last action (remove it)",
-                                        self.position - 1)
+                raise self.syntax_error("a comma after the last action (remove it)", comma)
         self._expect_end()
 
     def _decode_value(self, plain=False):
@@ -216,6 +217,9 @@ class ActionSource(object):
         return True
 
     def _expect_end(self):
+        if _FORMAT_BEHIND.match(self._text, self._at):
+            raise self.syntax_error('"format" comes before "actions" (the form of the actions '
+                                    'must be known before they are read)', self.position)
         if not self._expect(u"}") or not self._at_end():
             raise self.syntax_error("expected the end of the document after the list of "
                                     "actions", self.position)
