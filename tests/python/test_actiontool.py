@@ -682,6 +682,14 @@ class EditingTest(ToolTestCase):
         self.assertIn("2 actions, ok to import", self.assertRuns("check", json_path))
 
 
+class FieldReferenceTest(unittest.TestCase):
+    def test_docs_fields_md_is_what_the_layout_makes(self):
+        import make_fields_doc
+        with io.open(os.path.join(SOURCE_DIR, "docs", "fields.md"), encoding="utf-8") as f:
+            self.assertEqual(f.read(), make_fields_doc.document(),
+                             "docs/fields.md is out of date: run tools/make_fields_doc.py")
+
+
 class NativeImportTest(ToolTestCase):
     """import's native way: it makes the actions of the form export writes exactly as the
     checked way would, and declines (None, nothing raised) any other value, which the checked
