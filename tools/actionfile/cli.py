@@ -217,8 +217,8 @@ def run_dump(layout, args):
 def run_check(layout, args):
     name = input_name(args.file)
     with input_path(args.file) as path:
-        if looks_like_json(path):
-            return check_json(layout, args.file, name)
+        if looks_like_json(path):  # standard input was copied to path
+            return check_json(layout, path, name)
         return check_actions(layout, path, name)
 
 
@@ -269,9 +269,9 @@ def check_actions(layout, path, name):
     return OK
 
 
-def check_json(layout, file_name, name):
+def check_json(layout, path, name):
     """check on a JSON document: every value checked as import would, nothing written."""
-    count = read_json(layout, file_name, name, None)
+    count = read_json(layout, path, name, None)
     say("%s: %s, ok to import" % (name, counted(count, "action")))
     return OK
 
