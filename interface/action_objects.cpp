@@ -3,6 +3,7 @@
 #include "interface/action_objects.h"
 #include "interface/action_conversion.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -688,6 +689,24 @@ bool fill_detail(PyObject *object, WholeDetail &d, const std::string &place) {
     return true;
 }
 
+// Only a spell carries the spell trailer in the file: spell fields set on any other action
+// would be dropped without a word, so such an action is refused. Returns the field's name,
+// or null when there is none.
+const char *spell_field_on_non_spell(const qn4tGeneric_Action_Header &head) {
+    if (is_spell(head)) return nullptr;
+    const char *found = nullptr;
+    for_each_field(HeaderLayout::trailer, [&](const auto &f) {
+        const auto &value = head.*(f.member);
+        bool set = false;
+        if constexpr (std::is_array_v<std::remove_reference_t<decltype(value)>>)
+            set = std::any_of(std::begin(value), std::end(value), [](char c) { return c != 0; });
+        else
+            set = value != 0;
+        if (set && !found) found = f.name.data();
+    });
+    return found;
+}
+
 }  // namespace
 
 bool fill_action(PyObject *object, std::size_t index, WholeAction &w) {
@@ -698,6 +717,10 @@ bool fill_action(PyObject *object, std::size_t index, WholeAction &w) {
     for_each_field(std::tuple_cat(HeaderLayout::head, HeaderLayout::trailer), [&](const auto &f) {
         std::memcpy(&(w.head.*(f.member)), &(a->rec.*(f.member)), sizeof(w.head.*(f.member)));
     });
+    if (const char *field = spell_field_on_non_spell(w.head))
+        return refuse(PyExc_ValueError, where(index, a) + ": " + field + ": only an action of actionType " +
+                                            std::to_string(qn4tGeneric_Action_Header::kSpellType) +
+                                            " (a spell) carries the spell fields; set them to 0 or make it a spell");
     for (std::size_t i = 0; i < kTextCount; ++i)
         w.texts[i].assign(QN4T_BYTES_DATA(a->texts[i]), static_cast<std::size_t>(QN4T_BYTES_SIZE(a->texts[i])));
     const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(a->details));

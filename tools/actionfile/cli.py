@@ -12,7 +12,7 @@ import textwrap
 import time
 
 from . import differ, exporter, importer, module
-from .jsonform import BadInput
+from .importer import BadInput
 from .layout import Layout
 from .listing import Listing, counted, totals
 from .walk import Damaged, Walk
@@ -23,22 +23,18 @@ STDIO = "-"  # standard input or output in place of a file name
 # Exit statuses; argparse itself gives 2 for a bad command line.
 OK = 0
 FAILED = 1  # damaged or unreadable file, bad JSON, output not written
-NOT_CARRIED = 3  # the file is intact but holds what JSON cannot carry
 INTERRUPTED = 130  # 128 + SIGINT
 # diff's own, as diff(1) has them.
 DIFFERENT = 1
 DIFF_FAILED = 2
 
-NOTES_SHOWN = 20  # what cannot be carried, listed one by one up to this many
+WARNINGS_SHOWN = 20  # warnings of one kind listed one by one up to this many
 
 EXIT_STATUSES = """exit statuses:
   0  success
   1  the file is damaged or cannot be read, the JSON is refused, or the output
      cannot be written (no output file is left behind)
   2  bad command line
-  3  the file is intact but holds what cannot be carried to JSON (details of an
-     unknown type, texts with other bytes behind a zero byte): check reports
-     them, export refuses the file
   130  interrupted (Ctrl-C)
 diff: 0 the files hold the same actions, 1 they differ, 2 an error (a damaged
 or unreadable file, or a bad command line)
@@ -161,11 +157,30 @@ def open_walker(layout, path, name, progress=None, status=FAILED):
     return walker
 
 
-def report_notes(name, notes, emit):
-    for note in notes[:NOTES_SHOWN]:
-        emit("%s: cannot carry: %s" % (name, note))
-    if len(notes) > NOTES_SHOWN:
-        emit("%s: ... and %d more" % (name, len(notes) - NOTES_SHOWN))
+def looks_like_json(path):
+    """True when the file starts, after white space or a byte-order mark, with { or [."""
+    try:
+        with open(path, "rb") as stream:
+            start = stream.read(64)
+    except (IOError, OSError):
+        return False
+    return start.lstrip(b"\xef\xbb\xbf \t\r\n")[:1] in (b"{", b"[")
+
+
+def length_warnings(layout, action, number):
+    """A known detail whose length differs from its body's size: legal, kept as it is, but
+    worth a word."""
+    for index, detail in enumerate(action.details):
+        kind = layout.kinds.get(detail.type)
+        if kind is None:
+            continue
+        size = kind.shape.size
+        if kind.has_stats:
+            size += layout.stat.size * getattr(detail.body, kind.entry_count)
+        if detail.length != size:
+            yield ("action #%d (id %d), detail %d: length %d differs from its %s body's %d "
+                   "bytes (kept as it is)" % (number, action.actionID, index + 1,
+                                              detail.length, kind.title, size))
 
 
 def refused_output(out_name, name):
@@ -175,10 +190,17 @@ def refused_output(out_name, name):
 
 # ---- commands -----------------------------------------------------------------------------
 
+def refuse_json(name, path):
+    if looks_like_json(path):
+        raise Failure("%s: this looks like JSON: did you mean import? (check also reads a "
+                      "JSON document)" % name)
+
+
 def run_dump(layout, args):
     name = input_name(args.file)
     progress = Progress("dump", lists_on_stdout=True)
     with input_path(args.file) as path:
+        refuse_json(name, path)
         walker = open_walker(layout, path, name, progress)
         try:
             for line in Listing(walker).lines():
@@ -194,26 +216,63 @@ def run_dump(layout, args):
 
 def run_check(layout, args):
     name = input_name(args.file)
-    progress = Progress("check")
     with input_path(args.file) as path:
-        walker = open_walker(layout, path, name, progress)
-        damage = None
-        try:
-            for _ in walker.actions():
-                pass
-        except Damaged as error:
-            damage = error
-        finally:
-            progress.finish()
+        if looks_like_json(path):  # standard input was copied to path
+            return check_json(layout, path, name)
+        return check_actions(layout, path, name)
+
+
+class Warnings(object):
+    """Warnings of one kind, listed up to WARNINGS_SHOWN, then counted."""
+
+    def __init__(self, name):
+        self.name = name
+        self.count = 0
+
+    def __call__(self, message):
+        self.count += 1
+        if self.count <= WARNINGS_SHOWN:
+            warn("%s: warning: %s" % (self.name, message))
+
+    def finish(self):
+        if self.count > WARNINGS_SHOWN:
+            warn("%s: warning: ... and %d more" % (self.name, self.count - WARNINGS_SHOWN))
+
+
+def check_actions(layout, path, name):
+    progress = Progress("check")
+    walker = open_walker(layout, path, name, progress)
+    damage = None
+    first_with_id = {}
+    duplicates, lengths = Warnings(name), Warnings(name)
+    try:
+        for action in walker.actions():
+            number = walker.counts.actions
+            first = first_with_id.setdefault(action.actionID, number)
+            if first != number:
+                duplicates("action #%d has the actionID %d of action #%d"
+                           % (number, action.actionID, first))
+            for message in length_warnings(layout, action, number):
+                lengths(message)
+    except Damaged as error:
+        damage = error
+    finally:
+        progress.finish()
+    duplicates.finish()
+    lengths.finish()
     say("%s: %s" % (name, totals(walker)))
-    report_notes(name, walker.notes, say)
     if damage is not None:
         raise Failure("%s: damaged: %s" % (name, damage))
-    if walker.notes:
-        say("%s: intact, but %s cannot be carried to JSON"
-            % (name, counted(len(walker.notes), "part")))
-        return NOT_CARRIED
+    if walker.total == 0:
+        warn("%s: warning: the file is empty (it holds no action)" % name)
     say("%s: ok" % name)
+    return OK
+
+
+def check_json(layout, path, name):
+    """check on a JSON document: every value checked as import would, nothing written."""
+    count = read_json(layout, path, name, None)
+    say("%s: %s, ok to import" % (name, counted(count, "action")))
     return OK
 
 
@@ -222,14 +281,11 @@ def run_export(layout, args):
     files = module.load_files()
     progress = Progress("export")
     with input_path(args.file) as path:
+        refuse_json(name, path)
         walker = open_walker(layout, path, name, progress)
         try:
             with files.writing(output_target(args.out), [input_source(args.file)]) as out:
-                notes = exporter.export(walker, out)
-                if notes:
-                    report_notes(name, notes, warn)
-                    raise Failure("%s not written: %s holds %s that JSON cannot carry"
-                                  % (out_name, name, counted(len(notes), "part")), NOT_CARRIED)
+                exporter.export(walker, out, args.indent)
         except files.OutputIsInput:
             raise Failure(refused_output(out_name, name))
         except Damaged as damage:
@@ -242,34 +298,50 @@ def run_export(layout, args):
     return OK
 
 
-def run_import(layout, args):
-    name, out_name = input_name(args.json), output_name(args.out)
+def read_json(layout, json_name, name, out_name, target=None):
+    """Reads the JSON document named json_name and writes its actions to target (None: only
+    checks them). Returns the number of actions."""
     files = module.load_files()
-    if args.out == STDIO and sys.stdout.isatty():
-        raise Failure("will not write compressed data to a terminal: name an output file, or "
-                      "redirect standard output")
     try:
-        stream = input_source(args.json)
+        stream = input_source(json_name)
         if not hasattr(stream, "read"):
             stream = io.open(stream, "rb")
     except (IOError, OSError) as error:
         raise Failure("cannot read %s: %s" % (name, reason(error)))
-    source = importer.ActionSource(stream)
+    source = importer.ActionSource(stream, name)
     progress = Progress("import")
+    not_written = "\n%s not written" % out_name if out_name else ""
     try:
-        size = importer.write_action_file(layout, source, output_target(args.out),
-                                          [input_source(args.json)], progress)
+        return importer.write_action_file(
+            layout, source, target, [input_source(json_name)], progress,
+            lambda line: warn(line))
     except files.OutputIsInput:
         raise Failure(refused_output(out_name, name))
     except BadInput as error:
-        raise Failure("%s: %s (%s not written)" % (name, error, out_name))
+        raise Failure("%s%s" % (error, not_written))
+    except ValueError as error:  # what only the writer sees
+        raise Failure("%s: %s%s" % (name, error, not_written))
     except (IOError, OSError) as error:
         raise Failure("cannot write %s: %s" % (out_name, reason(error)))
     finally:
         progress.finish()
-        stream.close() if args.json != STDIO else None
-    summary(args)("%s: %s written (%d bytes uncompressed)"
-                  % (out_name, counted(source.count, "action"), size))
+        stream.close() if json_name != STDIO else None
+
+
+def run_import(layout, args):
+    name = input_name(args.json)
+    if args.dry_run:
+        count = read_json(layout, args.json, name, None)
+        say("%s: %s, ok to import (nothing written)" % (name, counted(count, "action")))
+        return OK
+    if args.out is None:
+        raise Failure("name the action file to write (or give --dry-run)", 2)
+    out_name = output_name(args.out)
+    if args.out == STDIO and sys.stdout.isatty():
+        raise Failure("will not write compressed data to a terminal: name an output file, or "
+                      "redirect standard output")
+    count = read_json(layout, args.json, name, out_name, output_target(args.out))
+    summary(args)("%s: %s written" % (out_name, counted(count, "action")))
     return OK
 
 
@@ -325,7 +397,9 @@ def build_parser():
         description=textwrap.fill("Lists, checks and converts action files (gzip-compressed "
                                   "action records) through the qn4tGenericActionLoader "
                                   "module.", 78),
-        epilog=EXIT_STATUSES + "\n\nSee docs/actiontool.md for the JSON format.")
+        epilog=EXIT_STATUSES + "\n\nThe JSON form and the editing workflow (export, edit, "
+        "check, import) are described in\ndocs/actiontool.md of the project's source tree, "
+        "which is not installed.")
     parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
@@ -338,25 +412,37 @@ def build_parser():
         for argument, text in arguments:
             sub.add_argument(argument, help=text)
         sub.set_defaults(run=run)
+        return sub
 
     command("dump", "List every action and its details, then totals.",
             "Per action: number, id, name, type, level, targeting and, for spells, the spell "
             "code, cost and path; per detail its kind and the fields that are not 0; the stat "
             "entries of a stat modification as stat:amount.",
             run_dump, ("file", "the action file (- for standard input)"))
-    command("export", "Write every field of every record as JSON.",
-            "The output appears only when the whole file was carried; a damaged file, or one "
-            "holding what JSON cannot carry, is refused.",
-            run_export, ("file", "the action file (- for standard input)"),
-            ("out", "the JSON file to write (- for standard output)"))
-    command("import", "Write an action file from JSON (the form export writes).",
-            "A value the file cannot hold is refused with the action and field named; the "
-            "output appears only when complete.",
-            run_import, ("json", "the JSON file to read (- for standard input)"),
-            ("out", "the action file to write (- for standard output)"))
+    export = command(
+        "export", "Write every action as JSON, to edit and import again.",
+        "Fields that follow what they count (text lengths, numDetails, numStatMods, a "
+        "detail's length equal to its body's size) are left out; texts carry every byte. "
+        "A damaged file is refused; the output appears only when complete.",
+        run_export, ("file", "the action file (- for standard input)"),
+        ("out", "the JSON file to write (- for standard output)"))
+    export.add_argument("--indent", type=int, metavar="N", help="indent by N spaces per "
+                        "level, one field per line (default: one action per line)")
+    imports = command(
+        "import", "Write an action file from JSON (the form export writes).",
+        "Every value that the file cannot hold is refused with its place (line, column), "
+        "the action and the field; all refusals are listed, and nothing is written when "
+        "there is one. Fields left out take 0 or the empty text.",
+        run_import, ("json", "the JSON file to read (- for standard input)"))
+    imports.add_argument("out", nargs="?", help="the action file to write (- for standard "
+                         "output)")
+    imports.add_argument("--dry-run", action="store_true", help="check every value, write "
+                         "nothing")
     command("check", "Walk the file and report its structure, or where it is damaged.",
             "Counts the records per kind and compares the bytes walked with the file's whole "
-            "uncompressed length.",
+            "uncompressed length; warns of repeated actionIDs, detail lengths that differ "
+            "from their bodies and an empty file. Given a JSON document, checks every value "
+            "as import would, writing nothing.",
             run_check, ("file", "the action file (- for standard input)"))
     command("diff", "List the actions added, removed and changed between two files.",
             "Actions are matched by actionID (repeated IDs in the order they appear); a "
