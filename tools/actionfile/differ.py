@@ -46,10 +46,11 @@ class Report(object):
             moved, self.added, self.removed, self.changed, self.same)
 
 
-def fields(layout, action):
+def fields(layout, action, entries=None):
     """The action's fields as (name, value) pairs in file order, what diff compares: the
     header (the spell trailer only for a spell), the texts with every byte, then per detail
-    its header, body fields and stat entries (an unknown kind's body as its bytes)."""
+    its header, body fields and stat entries (an unknown kind's body as its bytes). A
+    detail's stat entries are one value: entries(layout, stats), by default their bytes."""
     pairs = list(zip(layout.head.names, layout.head.numbers(action)))
     pairs.extend(zip((name for name, _ in layout.texts), layout.text_values(action)))
     if layout.is_spell(layout.action_type_of(action)):
@@ -66,18 +67,36 @@ def fields(layout, action):
         pairs.extend((prefix + "body." + name, value)
                      for name, value in kind.shape.values(detail.body))
         if kind.has_stats:
-            pairs.append((prefix[:-1] + STATS, _entry_bytes(layout, detail.body.stats)))
+            pairs.append((prefix[:-1] + STATS, (entries or _entry_bytes)(layout,
+                                                                          detail.body.stats)))
     return pairs
 
 
-def _entry_bytes(layout, stats):
-    """The stat entries as they lie in the file, one after another."""
-    pack, fetch = struct.Struct("<" + "".join(
-        kind.struct_code for _, kind in layout.stat.integer_fields)).pack, layout.stat.fetch
+def _packed(layout, stats, piece=16384):
+    """The stat entries as they lie in the file, in pieces of up to `piece` entries."""
+    pack = struct.Struct("<" + "".join(
+        kind.struct_code for _, kind in layout.stat.integer_fields)).pack
+    fetch = layout.stat.fetch
     data = bytearray()
     for entry in stats:
         data += pack(*fetch(entry))
-    return bytes(data)
+        if len(data) >= piece * layout.stat.size:
+            yield bytes(data)
+            del data[:]
+    yield bytes(data)
+
+
+def _entry_bytes(layout, stats):
+    return b"".join(_packed(layout, stats))
+
+
+def _entry_digest(layout, stats):
+    """A digest of the stat entries' bytes, made piece by piece: an unchanged action is
+    compared without holding its entries."""
+    digest = hashlib.md5()
+    for piece in _packed(layout, stats):
+        digest.update(piece)
+    return digest.digest()
 
 
 def _digest(pairs):
@@ -115,7 +134,7 @@ def _index(layout, open_walk, which):
     index = _Index()
     for action in _walk(open_walk, which):
         index.ids.append(action.actionID)
-        index.digests += _digest(fields(layout, action))
+        index.digests += _digest(fields(layout, action, _entry_digest))
     return index
 
 
@@ -189,6 +208,7 @@ def compare(layout, open_walk, say, ignore_order=False):
                 elif changed_old[number]:
                     where[number] = waiting.tell()
                     pickle.dump(fields(layout, action), waiting, pickle.HIGHEST_PROTOCOL)
+            action = None  # the last old action is not held while the new file is walked
         if len(partner) - sum(matched) or where or report.moved:
             for number, action in enumerate(_walk(open_walk, NEW)):
                 old_number = partner[number]
