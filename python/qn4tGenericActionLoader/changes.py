@@ -166,10 +166,33 @@ class Change(_Shown):
 
     @classmethod
     def from_dict(cls, values):
-        fields = [FieldChange(field["path"], field.get("old"), field.get("new"))
-                  for field in values.get("fields", ())]
-        return cls(values["change"], values["actionID"], values.get("occurrence", 0),
-                   values.get("position"), values.get("to"), values.get("action"), fields)
+        """A Change from its dict form; ValueError names what does not fit it."""
+        _expect(isinstance(values, dict), "a change is a JSON object", values)
+        _expect(values.get("change") in (ADDED, REMOVED, CHANGED, MOVED),
+                'a change is "added", "removed", "changed" or "moved"', values.get("change"))
+        _expect(_is_int(values.get("actionID")), "actionID is a whole number",
+                values.get("actionID"))
+        for name in ("occurrence", "position", "to"):
+            _expect(values.get(name) is None or _is_int(values[name]),
+                    "%s is a whole number" % name, values.get(name))
+        _expect(isinstance(values.get("action", {}), dict), "action is a JSON object",
+                values.get("action"))
+        fields = values.get("fields", [])
+        _expect(isinstance(fields, list) and all(
+            isinstance(f, dict) and isinstance(f.get("path"), list) for f in fields),
+            'fields is a list of objects with a "path" list', fields)
+        return cls(values["change"], values.get("actionID"), values.get("occurrence", 0),
+                   values.get("position"), values.get("to"), values.get("action"),
+                   [FieldChange(f["path"], f.get("old"), f.get("new")) for f in fields])
+
+
+def _is_int(value):
+    return isinstance(value, (int, type(2 ** 64))) and not isinstance(value, bool)
+
+
+def _expect(condition, rule, value):
+    if not condition:
+        raise ValueError("%s, not %s" % (rule, _shown(value)))
 
 
 def _field_dict(field):
@@ -298,13 +321,23 @@ def _check_side(name, value):
 class _Slot(object):
     """One action of a set being changed: its key, its Action, and its leaves once a field
     change touched it."""
-    __slots__ = ("key", "action", "flat")
+    __slots__ = ("key", "action", "flat", "set_paths")
 
     def __init__(self, key, action):
-        self.key, self.action, self.flat = key, action, None
+        self.key, self.action, self.flat, self.set_paths = key, action, None, []
 
     def built(self):
-        return self.action if self.flat is None else Action.from_dict(from_leaves(self.flat))
+        """The Action with the changes made; ValueError when a value set did not arrive
+        (a path that is no field of an action)."""
+        if self.flat is None:
+            return self.action
+        action = action_of(from_leaves(self.flat), self.key)
+        made = leaves(action.to_dict())
+        for path in self.set_paths:
+            if made.get(path) != self.flat.get(path):
+                raise ValueError("id %d: %s is not a field an action holds"
+                                 % (self.key[0], path_text(path)))
+        return action
 
 
 def apply_patch(actions, patch, force=None):
@@ -384,6 +417,7 @@ def _change_fields(slot, change, force, conflicts, count):
                 left = True
                 continue
         _set_leaf(flat, field.path, field.new)
+        slot.set_paths.append(field.path)
         made = True
     if made:
         slot.flat = flat
@@ -411,10 +445,18 @@ def _add(change, by_key, placed, count):
         count(False)
         return
     slot = _Slot(change.key() if present is None else ("added", id(change)),
-                 Action.from_dict(change.action))
+                 action_of(change.action, change.key()))
     by_key[slot.key] = slot
     placed.append((change.to, slot))
     count(True)
+
+
+def action_of(form, key):
+    """Action.from_dict(form), a member it lacks said as a ValueError naming the action."""
+    try:
+        return Action.from_dict(form)
+    except KeyError as error:
+        raise ValueError("id %d: the member %s is missing" % (key[0], error))
 
 
 def _repeated_note(ids):
@@ -481,7 +523,10 @@ def _merge_action(key, versions, prefer, conflicts):
             value = t if prefer == THEIRS else o
         if value is not None:
             result[path] = value
-    return Action.from_dict(from_leaves(result))
+    try:
+        return action_of(from_leaves(result), key)
+    except ValueError:  # the sides' fields do not make one action: the preferred one whole
+        return theirs if prefer == THEIRS else ours
 
 
 def _form(action):

@@ -59,6 +59,8 @@ class MergeCases(unittest.TestCase):
             ("the same action added on both sides", [A], [A, D], [A, D], [A, D], []),
             ("removed by one, changed by the other", [A, B], [A], [A, changed(B, levelAcquired=8)],
              [A], [(2, ())]),
+            ("a detail removed by one, changed by the other", [spell(2, u"Two", [hit(), hit()])],
+             [B], [spell(2, u"Two", [hit(), hit(5)])], [B], [(2, ("details", 1, "body", "base"))]),
             ("a detail's field and an added detail", [B],
              [spell(2, u"Two", [hit(9)])], [spell(2, u"Two", [hit(), hit(4)])],
              [spell(2, u"Two", [hit(9), hit(4)])], []),
@@ -87,6 +89,10 @@ class MergeCases(unittest.TestCase):
             (conflict,) = result.conflicts
             self.assertEqual((conflict.base, conflict.ours, conflict.theirs["levelAcquired"]),
                              (B.to_dict(), None, 8))
+        two_hits = spell(2, u"Two", [hit(), hit(5)])
+        whole = q.merge_actions([spell(2, u"Two", [hit(), hit()])], [B], [two_hits],
+                                prefer="theirs")
+        self.assertEqual(whole.actions, [two_hits])
         field = q.merge_actions([A], [changed(A, levelAcquired=4)], [changed(A, levelAcquired=6)],
                                 prefer="theirs")
         self.assertEqual(field.actions, [changed(A, levelAcquired=6)])
@@ -187,8 +193,27 @@ class ToolChanges(ToolTestCase):
         for side, level in (("theirs", 4), ("ours", 9)):
             self.assertRuns("patch", "--force", side, mine, change, out)
             self.assertEqual(gunzip(out), action(1, b"One", level=level) + action(2), side)
-        self.assertEqual(self.run_tool("patch", mine, self.json_file(u"[1]", "bad.json"), out)[0],
-                         2)
+
+    def test_documents_that_are_no_patch_are_refused_with_status_2(self):
+        mine = self.action_file(action(1), "mine.gz")
+        cases = [
+            (u"[1]", 'a JSON object with a "changes" list'),
+            (u'{"changes": [{"change": "added", "actionID": 5, "action": []}]}',
+             "action is a JSON object, not []"),
+            (u'{"changes": [{"change": "renamed", "actionID": 1}]}', '"moved", not "renamed"'),
+            (u'{"changes": [{"change": "changed", "actionID": 1, "fields": [{"path": '
+             u'["levelAcquired"], "old": 3, "new": 300}]}]}', "300 is out of range"),
+            (u'{"changes": [{"change": "changed", "actionID": 1, "fields": [{"path": '
+             u'["details", 0, "x"], "new": 1}]}]}', "id 1: the member 'header' is missing"),
+            (u'{"changes": [{"change": "changed", "actionID": 1, "fields": [{"path": ["x"], '
+             u'"new": 1}]}]}', "id 1: x is not a field an action holds"),
+        ]
+        for document, phrase in cases:
+            status, _, err = self.run_tool("patch", mine, self.json_file(document, "bad.json"),
+                                           self.path("out.gz"))
+            self.assertEqual(status, 2, document)
+            self.assertIn(phrase, err, document)
+            self.assertFalse(os.path.exists(self.path("out.gz")))
 
     def test_diff_sees_order(self):
         a, b, c, d = (action(n, name) for n, name in

@@ -365,7 +365,7 @@ def run_patch(layout, args):
     patch = read_patch(layout, args.change)
     try:
         result = layout.q.apply_patch(actions, patch, args.force)
-    except (ValueError, KeyError, TypeError) as error:
+    except (ValueError, OverflowError, TypeError) as error:  # a value the actions cannot hold
         raise Failure("%s cannot be applied: %s" % (input_name(args.change), error), DIFF_FAILED)
     report_result(result, summary(args), "%s onto %s" % (input_name(args.change),
                                                          input_name(args.file)))
