@@ -485,7 +485,7 @@ def build_parser():
         "merged one by one: changes on different fields or actions combine, the same change "
         "on both sides is taken once, an added or removed action follows the side that "
         "changed it. A conflict is listed with the action, the field and the three values. "
-        "As a git merge driver: actiontool merge %%O %%A %%B %%A.",
+        "As a git merge driver: actiontool merge %O %A %B %A.",
         run_merge, ("base", "the common ancestor"), ("ours", "our version"),
         ("theirs", "their version"), ("out", "the merged action file to write (may be one "
                                              "of the inputs; - for standard output)"))
