@@ -360,6 +360,7 @@ def apply_patch(actions, patch, force=None):
         counts["applied" if done else "already"] += 1
 
     placed = []  # (position in the new set, slot) of moved and added actions
+    stands_at = dict((id(slot), number) for number, slot in enumerate(slots))
     for change in patch.changes:
         slot = by_key.get(change.key()) if change.kind != ADDED else None
         if change.kind == REMOVED:
@@ -372,19 +373,30 @@ def apply_patch(actions, patch, force=None):
                                           change.to))
             else:  # placed even where it stands: the others around it may move
                 placed.append((change.to, slot))
-                count(slots.index(slot) != change.to)
+                count(stands_at[id(slot)] != change.to)
         elif change.kind == ADDED:
             _add(change, by_key, placed, count)
         else:
             raise ValueError("unknown change %r" % (change.kind,))
-    kept = [slot for slot in slots if by_key.get(slot.key) is slot]
     placed_slots = set(id(slot) for _, slot in placed)
-    order = [slot for slot in kept if id(slot) not in placed_slots]
-    for position, slot in sorted(placed, key=lambda item: item[0]):
-        if by_key.get(slot.key) is slot:
-            order.insert(min(position, len(order)), slot)
+    kept = [slot for slot in slots
+            if by_key.get(slot.key) is slot and id(slot) not in placed_slots]
+    placed = [(position, slot) for position, slot in placed if by_key.get(slot.key) is slot]
     notes = _repeated_note(repeated_ids([slot.key for slot in slots]))
-    return Result([slot.built() for slot in order], conflicts, notes, **counts)
+    return Result([slot.built() for slot in _placed_among(kept, placed)], conflicts, notes,
+                  **counts)
+
+
+def _placed_among(kept, placed):
+    """kept in their order, with each (position, slot) of placed standing at its position
+    (or at the end, when fewer come before it)."""
+    order, taken = [], 0
+    for position, slot in sorted(placed, key=lambda item: item[0]):
+        while len(order) < position and taken < len(kept):
+            order.append(kept[taken])
+            taken += 1
+        order.append(slot)
+    return order + kept[taken:]
 
 
 def _remove(slot, change, force, conflicts, count, by_key):
@@ -537,24 +549,54 @@ def _merge_order(key_lists, merged, prefer, conflicts):
     """The merged actions in order: ours' order, with the actions theirs moved or added
     placed behind the action they follow in theirs."""
     base_keys, our_keys, their_keys = key_lists
-    order = [key for key in our_keys if key in merged]
-    placed = set(order)
+    order = _Chain(key for key in our_keys if key in merged)
     our_moves = moved_keys(base_keys, our_keys)
     their_moves = moved_keys(base_keys, their_keys)
+    base_at, our_at = _positions(base_keys), _positions(our_keys)
     for index, key in enumerate(their_keys):
-        if key not in merged or (key in placed and key not in their_moves):
+        if key not in merged or (key in order and key not in their_moves):
             continue
         after = _before(their_keys, index, merged)
-        if key in our_moves and _before(our_keys, our_keys.index(key), merged) != after:
-            conflicts.append(Conflict(key, POSITION, base_keys.index(key),
-                                      our_keys.index(key), index))
+        if key in our_moves and _before(our_keys, our_at[key], merged) != after:
+            conflicts.append(Conflict(key, POSITION, base_at[key], our_at[key], index))
             if prefer != THEIRS:
                 continue
-        if key in placed:
-            order.remove(key)
-        order.insert(order.index(after) + 1 if after is not None else 0, key)
-        placed.add(key)
-    return order
+        order.put_after(after, key)
+    return list(order)
+
+
+def _positions(key_list):
+    return dict((key, number) for number, key in enumerate(key_list))
+
+
+class _Chain(object):
+    """Keys in an order where one is moved or put behind another in constant time."""
+
+    _END = object()
+
+    def __init__(self, keys):
+        self.next, self.previous = {self._END: self._END}, {self._END: self._END}
+        for key in keys:
+            self.put_after(self.previous[self._END], key)
+
+    def __contains__(self, key):
+        return key in self.next
+
+    def put_after(self, after, key):
+        """Puts key (taken from its place if it has one) behind after (None: first)."""
+        if key in self.next:
+            self.next[self.previous[key]] = self.next[key]
+            self.previous[self.next[key]] = self.previous[key]
+        after = self._END if after is None else after
+        following = self.next[after]
+        self.next[after], self.previous[key] = key, after
+        self.next[key], self.previous[following] = following, key
+
+    def __iter__(self):
+        key = self.next[self._END]
+        while key is not self._END:
+            yield key
+            key = self.next[key]
 
 
 def _before(key_list, index, merged):
