@@ -5,6 +5,7 @@ from __future__ import print_function, division
 import argparse
 import contextlib
 import io
+import json
 import os
 import signal
 import sys
@@ -24,8 +25,8 @@ STDIO = "-"  # standard input or output in place of a file name
 OK = 0
 FAILED = 1  # damaged or unreadable file, bad JSON, output not written
 INTERRUPTED = 130  # 128 + SIGINT
-# diff's own, as diff(1) has them.
-DIFFERENT = 1
+# diff's, patch's and merge's own, as diff(1) and three-way merge tools have them.
+DIFFERENT = CONFLICTS = 1
 DIFF_FAILED = 2
 
 WARNINGS_SHOWN = 20  # warnings of one kind listed one by one up to this many
@@ -36,8 +37,9 @@ EXIT_STATUSES = """exit statuses:
      cannot be written (no output file is left behind)
   2  bad command line
   130  interrupted (Ctrl-C)
-diff: 0 the files hold the same actions, 1 they differ, 2 an error (a damaged
-or unreadable file, or a bad command line)
+diff: 0 the files hold the same actions in the same order, 1 they differ, 2 an
+error (a damaged or unreadable file, or a bad command line)
+patch and merge: 0 done, 1 conflicts left (nothing written), 2 an error
 SIGTERM and SIGHUP end the tool as they would any program, after it has
 removed its temporary files."""
 
@@ -349,6 +351,8 @@ def run_diff(layout, args):
     names = input_name(args.old), input_name(args.new)
     if STDIO == args.old == args.new:
         raise Failure("standard input can be only one of the two files", DIFF_FAILED)
+    if args.patch:
+        return write_patch(layout, args)
     progress = Progress("diff", lists_on_stdout=True)
     with input_path(args.old, DIFF_FAILED) as old_path:
         with input_path(args.new, DIFF_FAILED) as new_path:
@@ -361,7 +365,7 @@ def run_diff(layout, args):
                 return open_walker(layout, paths[which], names[which], progress, DIFF_FAILED)
 
             try:
-                report = differ.compare(layout, open_walk, say)
+                report = differ.compare(layout, open_walk, say, args.ignore_order)
             except differ.WalkFailed as failed:
                 raise Failure("%s: damaged: %s" % (names[failed.which], failed.damage),
                               DIFF_FAILED)
@@ -371,6 +375,97 @@ def run_diff(layout, args):
                 progress.finish()
     say("%s -> %s: %s" % (names[0], names[1], report.summary()))
     return DIFFERENT if report.differs() else OK
+
+
+def read_whole(layout, name):
+    """Every action of the file named on the command line, as a list."""
+    with input_path(name, DIFF_FAILED) as path:
+        try:
+            return list(layout.q.read_actions(path))
+        except layout.q.DamagedFileError as error:
+            raise Failure("%s: damaged: %s" % (input_name(name), error), DIFF_FAILED)
+        except (IOError, OSError) as error:
+            raise Failure("cannot read %s: %s" % (input_name(name), reason(error)), DIFF_FAILED)
+
+
+def write_whole(layout, args, actions):
+    """Writes actions to args.out; the inputs were read whole, so it may be one of them."""
+    if args.out == STDIO and sys.stdout.isatty():
+        raise Failure("will not write compressed data to a terminal: name an output file, or "
+                      "redirect standard output", DIFF_FAILED)
+    try:
+        layout.q.write_actions(output_target(args.out), actions)
+    except (IOError, OSError) as error:
+        raise Failure("cannot write %s: %s" % (output_name(args.out), reason(error)),
+                      DIFF_FAILED)
+
+
+def write_patch(layout, args):
+    """diff --patch: the changes as the JSON document that `patch` applies."""
+    patch = layout.q.diff_actions(read_whole(layout, args.old), read_whole(layout, args.new))
+    if args.ignore_order:
+        patch.changes = [change for change in patch.changes if change.kind != "moved"]
+    say(json.dumps(patch.to_dict(), ensure_ascii=False, indent=1, sort_keys=True,
+                   separators=(",", ": ")))
+    return DIFFERENT if patch else OK
+
+
+def read_patch(layout, name):
+    try:
+        stream = _binary(sys.stdin) if name == STDIO else io.open(name, "rb")
+        with stream:
+            document = json.loads(stream.read().decode("utf-8-sig"))
+        return layout.q.Patch.from_dict(document)
+    except (IOError, OSError) as error:
+        raise Failure("cannot read %s: %s" % (input_name(name), reason(error)), DIFF_FAILED)
+    except (ValueError, KeyError, TypeError) as error:
+        raise Failure("%s: not a patch that diff --patch writes: %s" % (input_name(name), error),
+                      DIFF_FAILED)
+
+
+def report_result(result, say_line, what):
+    for note in result.notes:
+        warn("note: " + note)
+    for conflict in result.conflicts:
+        say_line("conflict: %s" % conflict)
+    if result.conflicts:
+        say_line("%s: %s" % (what, counted(len(result.conflicts), "conflict")))
+
+
+def run_patch(layout, args):
+    actions = read_whole(layout, args.file)
+    patch = read_patch(layout, args.change)
+    try:
+        result = layout.q.apply_patch(actions, patch, args.force)
+    except (ValueError, OverflowError, TypeError) as error:  # a value the actions cannot hold
+        raise Failure("%s cannot be applied: %s" % (input_name(args.change), error), DIFF_FAILED)
+    report_result(result, summary(args), "%s onto %s" % (input_name(args.change),
+                                                         input_name(args.file)))
+    if result.conflicts and not args.force:
+        raise Failure("%s not written: conflicts left (--force ours or --force theirs says "
+                      "which side wins)" % output_name(args.out), CONFLICTS)
+    write_whole(layout, args, result.actions)
+    if result.already_applied():
+        summary(args)("%s is already applied to %s: %s holds its actions unchanged"
+                      % (input_name(args.change), input_name(args.file), output_name(args.out)))
+    else:
+        summary(args)("%s: %d changes applied, %d already in place; %s written"
+                      % (input_name(args.change), result.applied, result.already,
+                         counted(len(result.actions), "action")))
+    return OK
+
+
+def run_merge(layout, args):
+    sets = [read_whole(layout, name) for name in (args.base, args.ours, args.theirs)]
+    result = layout.q.merge_actions(*sets, prefer=args.prefer)
+    report_result(result, summary(args), "merge")
+    if result.conflicts and not args.prefer:
+        raise Failure("%s not written: conflicts left (--ours or --theirs says which side "
+                      "wins)" % output_name(args.out), CONFLICTS)
+    write_whole(layout, args, result.actions)
+    summary(args)("%s: %s merged" % (output_name(args.out),
+                                     counted(len(result.actions), "action")))
+    return OK
 
 
 # ---- command line -------------------------------------------------------------------------
@@ -444,13 +539,46 @@ def build_parser():
             "from their bodies and an empty file. Given a JSON document, checks every value "
             "as import would, writing nothing.",
             run_check, ("file", "the action file (- for standard input)"))
-    command("diff", "List the actions added, removed and changed between two files.",
-            "Actions are matched by actionID (repeated IDs in the order they appear); a "
-            "changed action is listed with each changed field as old -> new, details "
-            "compared in order. Exit status 0 when the files hold the same actions, 1 when "
-            "they differ, 2 on an error.",
-            run_diff, ("old", "the action file before the change (- for standard input)"),
-            ("new", "the action file after it"))
+    diff = command(
+        "diff", "List the actions added, removed, changed and moved between two files.",
+        "Actions are matched by actionID (repeated IDs in the order they appear); a "
+        "changed action is listed with each changed field as old -> new, details "
+        "compared in order; an action whose place among the others changed is listed as "
+        "moved, with its old and new position. Exit status 0 when the files hold the same "
+        "actions in the same order, 1 when they differ, 2 on an error.",
+        run_diff, ("old", "the action file before the change (- for standard input)"),
+        ("new", "the action file after it"))
+    diff.add_argument("--ignore-order", action="store_true",
+                      help="match actions by actionID only: moves are not differences")
+    diff.add_argument("--patch", action="store_true",
+                      help="write the changes as a JSON patch (for `actiontool patch`)")
+    patch = command(
+        "patch", "Apply a patch that diff --patch wrote.",
+        "A field whose value is neither the patch's old nor its new value, or an action "
+        "removed or changed by the patch that the file holds otherwise, is a conflict; "
+        "nothing is written while conflicts are left, unless --force says which side wins. "
+        "The output may be the input file.",
+        run_patch, ("file", "the action file to change (- for standard input)"),
+        ("change", "the JSON patch"), ("out", "the action file to write (- for standard "
+                                               "output)"))
+    patch.add_argument("--force", choices=("ours", "theirs"),
+                       help="in a conflict keep the file's value (ours) or take the patch's "
+                            "(theirs)")
+    merge = command(
+        "merge", "Three-way merge of two action files changed from one base.",
+        "Actions are matched by actionID (repeated IDs by their order among equals), fields "
+        "merged one by one: changes on different fields or actions combine, the same change "
+        "on both sides is taken once, an added or removed action follows the side that "
+        "changed it. A conflict is listed with the action, the field and the three values. "
+        "As a git merge driver: actiontool merge %O %A %B %A.",
+        run_merge, ("base", "the common ancestor"), ("ours", "our version"),
+        ("theirs", "their version"), ("out", "the merged action file to write (may be one "
+                                             "of the inputs; - for standard output)"))
+    sides = merge.add_mutually_exclusive_group()
+    sides.add_argument("--ours", dest="prefer", action="store_const", const="ours",
+                       help="resolve conflicts with our side")
+    sides.add_argument("--theirs", dest="prefer", action="store_const", const="theirs",
+                       help="resolve conflicts with their side")
     return parser
 
 
