@@ -34,9 +34,10 @@ class OutputIsInput(ValueError):
 
 
 class Terminated(SystemExit):
-    """A signal (SIGTERM, SIGHUP, ...) ended the process while a file was being written; the
-    temporary file has been removed on the way out. Exits with status 128 + the signal's
-    number unless caught; signal_number says which signal it was."""
+    """A signal (SIGTERM, SIGHUP, ...) ends the process while a file is being written: raised
+    in the main thread when it writes, and in another thread whose write was abandoned; the
+    temporary files have been removed. Exits with status 128 + the signal's number unless
+    caught; signal_number says which signal it was."""
 
     def __init__(self, signal_number):
         SystemExit.__init__(self, 128 + signal_number)
@@ -297,13 +298,14 @@ class _Temporaries(object):
     temporary file, then does what was there before: KeyboardInterrupt for SIGINT; for
     SIGTERM and SIGHUP Terminated in the main thread while it writes itself (every finally
     clause runs), else, and for SIGPIPE always, the signal's default action (the process
-    ends at once, as it would have). A write
-    of another thread whose file was removed ends with Terminated instead of publishing.
+    ends at once, as it would have). A write of another thread whose file was removed ends
+    with Terminated instead of publishing.
 
-    What cannot hold: SIGKILL, and a signal arriving while the main thread waits where
-    Python runs no handler (on Python 2.7 a Thread.join() or Lock.acquire() without a
-    timeout) until that wait ends; a program that replaces the handlers after the import
-    keeps the files of other threads' writes only while it handles the signal itself."""
+    What cannot hold: SIGKILL; a signal arriving while the main thread waits where Python
+    runs no handler (on Python 2.7 a Thread.join() or Lock.acquire() without a timeout)
+    is handled only when that wait ends; a handler the program installs after the import
+    replaces this one, and then only the main thread's own writes remove their files, as
+    the exception it raises unwinds them."""
 
     def __init__(self):
         self._lock = threading.Lock()
