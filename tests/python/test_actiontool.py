@@ -1020,6 +1020,86 @@ class StandardStreamsTest(ToolTestCase):
         self.assertEqual(self.leftovers(), [])
 
 
+
+class ToolEndingTest(ToolTestCase):
+    """The tool run as a command: standard output reached by a link's name, a reader that
+    goes away, standard streams closed when it starts."""
+
+    def tool(self, *args):
+        return [sys.executable, TOOL] + list(args)
+
+    def popen(self, command, **options):
+        """The command started with its temporary files (a copy of standard input) made in
+        the test's folder, for leftovers() to see."""
+        environment = dict(os.environ, TMPDIR=self.tmpdir)
+        return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                env=environment, **options)
+
+    def big_file(self):
+        return self.action_file(generated_file(3000, 19), "big.gz")
+
+    def test_standard_output_named_by_its_link_is_written_in_place(self):
+        source, reference = self.big_file(), self.path("reference.gz")
+        self.assertRuns("import", EXAMPLE, reference)
+        cases = [  # (arguments, what the output holds, closing line, which goes to stderr)
+            (("export", source, "/dev/stdout"), lambda out: len(json.loads(
+                out.decode("utf-8"))["actions"]), 3000, b"3000 actions exported"),
+            (("export", source, "/proc/self/fd/1"), lambda out: len(json.loads(
+                out.decode("utf-8"))["actions"]), 3000, b"3000 actions exported"),
+            (("import", EXAMPLE, "/dev/stdout"), lambda out: gzip.GzipFile(
+                fileobj=io.BytesIO(out)).read(), gunzip(reference), b"32 actions written"),
+        ]
+        for args, held, expected, closing in cases:
+            proc = self.popen(self.tool(*args))
+            out, err = proc.communicate()
+            self.assertEqual(proc.returncode, 0, (args, err))
+            self.assertEqual(held(out), expected, args)
+            self.assertIn(closing, err, args)
+        self.assertEqual(self.leftovers("big.gz", reference), [])
+
+    def test_a_reader_that_goes_away_ends_the_tool_quietly(self):
+        source = self.big_file()
+        cases = [  # (arguments, file on standard input)
+            (("dump", source), None),
+            (("dump", "-"), source),
+            (("export", source, "-"), None),
+            (("export", source, "/dev/stdout"), None),
+            (("export", "-", "-"), source),
+        ]
+        for args, stdin_path in cases:
+            stdin = open(stdin_path, "rb") if stdin_path else None
+            try:
+                proc = self.popen(self.tool(*args), stdin=stdin)
+            finally:
+                if stdin:
+                    stdin.close()
+            self.assertTrue(proc.stdout.readline(), args)
+            proc.stdout.close()  # as `| head -1` does
+            err = proc.stderr.read()
+            proc.wait()
+            proc.stderr.close()
+            # 141 as a shell shows either way: killed by SIGPIPE, or exited with its status
+            self.assertIn(proc.returncode, (-signal.SIGPIPE, 128 + signal.SIGPIPE), (args, err))
+            self.assertEqual(err, b"", args)
+            self.assertEqual(self.leftovers("big.gz"), [], args)
+
+    def test_closed_standard_streams_are_explained(self):
+        source = self.action_file(action(1))
+        cases = [  # (arguments, the stream closed, message)
+            (("check", "-"), "<&-", "standard input is closed"),
+            (("dump", "-"), "<&-", "standard input is closed"),
+            (("import", "-", self.path("out.gz")), "<&-", "standard input is closed"),
+            (("export", source, "-"), ">&-", "standard output is closed"),
+            (("dump", source), ">&-", "standard output is closed"),
+        ]
+        for args, closing, message in cases:
+            proc = self.popen(["sh", "-c", 'exec "$@" ' + closing, "sh"] + self.tool(*args))
+            _, err = proc.communicate()
+            self.assertEqual((proc.returncode, err.decode("utf-8")),
+                             (1, "actiontool: %s\n" % message), args)
+        self.assertEqual(self.leftovers("actions.gz"), [])
+
+
 class JsonAcrossHostsTest(ToolTestCase):
     """Python 2 and 3 write the same JSON for the same file and read each other's."""
 

@@ -12,7 +12,7 @@ import sys
 import textwrap
 import time
 
-from . import differ, exporter, importer, module
+from . import differ, ending, exporter, importer, module
 from .importer import BadInput
 from .layout import Layout
 from .listing import Listing, counted, totals
@@ -37,6 +37,8 @@ EXIT_STATUSES = """exit statuses:
      cannot be written (no output file is left behind)
   2  bad command line
   130  interrupted (Ctrl-C)
+  141  the reader of the output went away (a broken pipe), as SIGPIPE ends
+       other tools; the tool says nothing
 diff: 0 the files hold the same actions in the same order, 1 they differ, 2 an
 error (a damaged or unreadable file, or a bad command line)
 patch and merge: 0 done, 1 conflicts left (nothing written), 2 an error
@@ -60,12 +62,13 @@ def say(line, stream=None):
     """Writes one line, UTF-8 encoded, to stdout (or the given text stream)."""
     if not isinstance(line, bytes):
         line = line.encode("utf-8")
-    out = _binary(stream or sys.stdout)
+    out = _binary(stream or _standard("out"))
     out.write(line + b"\n")
 
 
 def warn(message):
-    sys.stdout.flush()
+    if sys.stdout is not None:  # None: closed when the tool started
+        sys.stdout.flush()
     say("%s: %s" % (PROG, message), sys.stderr)
 
 
@@ -113,17 +116,28 @@ def output_name(name):
 
 def output_target(name):
     """What the package's file-replacing rules write to: a path, or standard output for -."""
-    return _binary(sys.stdout) if name == STDIO else name
+    return _binary(_standard("out")) if name == STDIO else name
 
 
 def input_source(name):
     """What is read: a path, or standard input for -."""
-    return _binary(sys.stdin) if name == STDIO else name
+    return _binary(_standard("in")) if name == STDIO else name
+
+
+def _standard(which):
+    """sys.stdin or sys.stdout ("in", "out"); Failure when it was closed before the tool
+    started."""
+    stream = getattr(sys, "std" + which)
+    if stream is None:
+        raise Failure(ending.closed_stream(which + "put"))
+    return stream
 
 
 def summary(args):
-    """Where the closing line of a command that writes goes: never into its own output."""
-    return (lambda line: say(line, sys.stderr)) if args.out == STDIO else say
+    """Where the closing line of a command that writes goes: never into its own output, nor
+    into a standard output closed when the tool started."""
+    aside = args.out == STDIO or sys.stdout is None or ending.names_standard_output(args.out)
+    return (lambda line: say(line, sys.stderr)) if aside else say
 
 
 @contextlib.contextmanager
@@ -585,7 +599,10 @@ def build_parser():
 def end_by(signal_number):
     """Ends the process by the signal that asked for it, as it would have without the tool's
     clean-up, so that the caller sees what happened."""
-    sys.stdout.flush()
+    try:
+        sys.stdout.flush()
+    except (AttributeError, IOError, OSError, ValueError):
+        pass  # closed, or its reader went away: nothing more can reach it
     signal.signal(signal_number, signal.SIG_DFL)
     os.kill(os.getpid(), signal_number)
     return 128 + signal_number  # only if the signal is blocked
@@ -611,10 +628,18 @@ def main(argv=None):
         if ended.signal_number != getattr(signal, "SIGPIPE", None):
             warn("terminated by signal %d; temporary files removed" % ended.signal_number)
         return end_by(ended.signal_number)
+    except (IOError, OSError) as error:
+        if not ending.is_broken_pipe(error):
+            raise
+        return ending.BROKEN_PIPE  # the reader has all it wanted
 
 
 def run():
     """The `actiontool` command: runs main() on the command line and exits with its status."""
     if hasattr(signal, "SIGPIPE"):
         signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # `actiontool dump F | head` ends quietly
-    sys.exit(main())
+    ending.take_over_closed_streams()
+    status = main()
+    if status == ending.BROKEN_PIPE:
+        ending.silence_standard_output()
+    sys.exit(status)
