@@ -196,4 +196,4 @@ class Stream(object):
 
 # Whole actions at native speed (qn4tGenericActionLoader/actions.py).
 from qn4tGenericActionLoader.actions import (  # noqa: E402,F401 (re-exported)
-    Action, Damage, Detail, Healing, Stat, StatMod, read_actions, write_actions)
+    Action, Damage, Detail, Healing, Stat, StatMod, inflater, read_actions, write_actions)
