@@ -258,7 +258,7 @@ def run_import(layout, args):
     progress = Progress("import")
     try:
         size = importer.write_action_file(layout, source, output_target(args.out),
-                                          [input_source(args.json)], progress)
+                                          [input_source(args.json)], progress, args.threads)
     except files.OutputIsInput:
         raise Failure(refused_output(out_name, name))
     except BadInput as error:
@@ -312,11 +312,22 @@ class _Version(argparse.Action):
 
     def __call__(self, parser, namespace, values, option_string=None):
         try:
-            release = module.load().__version__
+            loaded = module.load()
         except module.ModuleMissing as error:
             parser.exit(FAILED, "%s: %s\n" % (PROG, error))
-        say("%s %s" % (PROG, release))
+        say("%s %s (inflating with %s)" % (PROG, loaded.__version__, loaded.inflater()))
         parser.exit(OK)
+
+
+def _thread_count(text):
+    """--threads: a whole number from 1 to 256."""
+    try:
+        count = int(text)
+    except ValueError:
+        count = 0
+    if not 1 <= count <= 256:
+        raise argparse.ArgumentTypeError("%r is not a thread count from 1 to 256" % text)
+    return count
 
 
 def build_parser():
@@ -338,6 +349,7 @@ def build_parser():
         for argument, text in arguments:
             sub.add_argument(argument, help=text)
         sub.set_defaults(run=run)
+        return sub
 
     command("dump", "List every action and its details, then totals.",
             "Per action: number, id, name, type, level, targeting and, for spells, the spell "
@@ -353,7 +365,10 @@ def build_parser():
             "A value the file cannot hold is refused with the action and field named; the "
             "output appears only when complete.",
             run_import, ("json", "the JSON file to read (- for standard input)"),
-            ("out", "the action file to write (- for standard output)"))
+            ("out", "the action file to write (- for standard output)")).add_argument(
+        "--threads", type=_thread_count, default=None, metavar="N",
+        help="compress on N threads (default: one per core, at most 8; 1 writes the bytes "
+             "of a single-threaded writer)")
     command("check", "Walk the file and report its structure, or where it is damaged.",
             "Counts the records per kind and compares the bytes walked with the file's whole "
             "uncompressed length.",

@@ -294,11 +294,12 @@ def _names(fields):
     return frozenset(name for name, _ in fields)
 
 
-def write_action_file(layout, source, target, inputs=(), progress=None):
+def write_action_file(layout, source, target, inputs=(), progress=None, threads=None):
     """Writes the actions of an ActionSource to target (a path, or a binary file object such as
     standard output) by the package's file-replacing rules: on any failure target is left as
-    it was and the temporary file is gone. inputs: the files target must not be. Returns the
-    number of uncompressed bytes. Raises BadInput, OutputIsInput, IOError/OSError."""
+    it was and the temporary file is gone. inputs: the files target must not be. threads: as
+    write_actions takes them. Returns the number of uncompressed bytes. Raises BadInput,
+    OutputIsInput, IOError/OSError."""
     builder = ActionBuilder(layout)
     written = [0]
 
@@ -311,5 +312,5 @@ def write_action_file(layout, source, target, inputs=(), progress=None):
                 progress(source.position, source.size)
 
     with load_files().writing(target, inputs) as out:
-        layout.q.write_actions(out, actions())
+        layout.q.write_actions(out, actions(), threads)
     return written[0]
