@@ -2,6 +2,7 @@
 #include "inflater.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #if QN4T_WITH_ISAL
@@ -20,6 +21,16 @@ constexpr std::size_t kMostAtOnce = std::size_t{1} << 30;  // fits the libraries
 
 struct Inflater::State {
     inflate_state isal;
+    std::uint8_t tail[8];  // the last compressed bytes taken: at the member's end, its trailer
+    std::size_t tail_size = 0;
+
+    void keep_tail(const std::uint8_t *in, std::size_t used) {
+        const std::size_t n = std::min(used, sizeof tail);
+        const std::size_t kept = std::min(tail_size, sizeof tail - n);
+        std::memmove(tail, tail + tail_size - kept, kept);
+        std::memcpy(tail + kept, in + used - n, n);
+        tail_size = kept + n;
+    }
 };
 
 Inflater::Inflater() = default;
@@ -30,6 +41,7 @@ bool Inflater::start() {
     if (!state_) return false;
     isal_inflate_init(&state_->isal);
     state_->isal.crc_flag = ISAL_GZIP;  // reads the header, checks CRC and length
+    state_->tail_size = 0;
     return true;
 }
 
@@ -41,10 +53,15 @@ const char *isal_problem(int status) {
     case ISAL_INVALID_SYMBOL: return "invalid code";
     case ISAL_INVALID_LOOKBACK: return "invalid distance too far back";
     case ISAL_INVALID_WRAPPER: return "incorrect header check";
+    case ISAL_INCORRECT_CHECKSUM: return "incorrect data check";
     case ISAL_UNSUPPORTED_METHOD: return "unknown compression method";
-    case ISAL_INCORRECT_CHECKSUM: return "incorrect data or length check";
     default: return "bad data";
     }
+}
+
+std::uint32_t le32(const std::uint8_t *in) {
+    return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
+           static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
 }
 }  // namespace
 
@@ -60,14 +77,20 @@ Inflater::Status Inflater::inflate(const std::uint8_t *in, std::size_t in_size, 
     const int status = isal_inflate(&s);
     used = given - s.avail_in;
     made = room - s.avail_out;
+    // Whole bytes read ahead into the bit buffer belong to what follows.
+    if (status < 0 || s.block_state == ISAL_BLOCK_FINISH)
+        used -= std::min(used, static_cast<std::size_t>(s.read_in_length / 8));
+    state_->keep_tail(in, used);
+    if (status == ISAL_INCORRECT_CHECKSUM && state_->tail_size == sizeof state_->tail) {
+        // As zlib says it: which of the trailer's two checks failed.
+        problem_ = le32(state_->tail) != s.crc ? "incorrect data check" : "incorrect length check";
+        return Status::corrupt;
+    }
     if (status < 0) {
         problem_ = isal_problem(status);
         return Status::corrupt;
     }
-    if (s.block_state != ISAL_BLOCK_FINISH) return Status::going;
-    // Whole bytes read ahead into the bit buffer belong to what follows the member.
-    used -= static_cast<std::size_t>(s.read_in_length / 8);
-    return Status::member_end;
+    return s.block_state == ISAL_BLOCK_FINISH ? Status::member_end : Status::going;
 }
 
 std::string Inflater::name() {
