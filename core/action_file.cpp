@@ -410,7 +410,8 @@ long BlockReader::inflate_into(std::uint8_t *out, std::size_t capacity) {
         }
         if (status == Inflater::Status::corrupt)
             return fail("the compressed data is corrupt at compressed offset " +
-                        std::to_string(consumed_ - held_) + " (" + inflater_.problem() + ")");
+                        std::to_string(consumed_ - held_ - inflater_.fault_back()) + " (" +
+                        inflater_.problem() + ")");
     }
     return static_cast<long>(done);
 }

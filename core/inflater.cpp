@@ -42,6 +42,7 @@ bool Inflater::start() {
     isal_inflate_init(&state_->isal);
     state_->isal.crc_flag = ISAL_GZIP;  // reads the header, checks CRC and length
     state_->tail_size = 0;
+    fault_back_ = 0;
     return true;
 }
 
@@ -83,7 +84,11 @@ Inflater::Status Inflater::inflate(const std::uint8_t *in, std::size_t in_size, 
     state_->keep_tail(in, used);
     if (status == ISAL_INCORRECT_CHECKSUM && state_->tail_size == sizeof state_->tail) {
         // As zlib says it: which of the trailer's two checks failed.
-        problem_ = le32(state_->tail) != s.crc ? "incorrect data check" : "incorrect length check";
+        // The fault is placed where zlib places it: behind the CRC when that fails, behind
+        // the length otherwise.
+        const bool data = le32(state_->tail) != s.crc;
+        problem_ = data ? "incorrect data check" : "incorrect length check";
+        fault_back_ = data ? 4 : 0;
         return Status::corrupt;
     }
     if (status < 0) {

@@ -23,10 +23,12 @@ public:
     enum class Status { going, member_end, corrupt };
     // Inflates from the `in_size` bytes at `in` into the `out_size` bytes at `out`; sets
     // `used` (input taken: at member_end, exactly the member's bytes) and `made` (output).
-    // At `corrupt`, problem() says what is wrong and `used` reaches the byte that showed it.
+    // At `corrupt`, problem() says what is wrong, and the fault shows fault_back() bytes
+    // before the end of what was used.
     Status inflate(const std::uint8_t *in, std::size_t in_size, std::size_t &used,
                    std::uint8_t *out, std::size_t out_size, std::size_t &made);
     const std::string &problem() const { return problem_; }
+    std::size_t fault_back() const { return fault_back_; }
 
     // The inflater built in, with its version: "isa-l 2.30.0", "zlib 1.2.13".
     static std::string name();
@@ -35,6 +37,7 @@ private:
     struct State;
     std::unique_ptr<State> state_;
     std::string problem_;
+    std::size_t fault_back_ = 0;
 };
 
 }  // namespace qn4t

@@ -371,9 +371,11 @@ TEST(ActionReaderTest, EveryInflaterGivesTheSameVerdicts) {
         {"plain file", plain, ""},
         {"truncated", Bytes(good.begin(), good.end() - 3),
          "the compressed data is cut at compressed offset " + std::to_string(end - 3)},
-        {"corrupt CRC", changed(end - 7, 0x10), corrupt + std::to_string(end) + " (incorrect data check)"},
+        // A failed CRC shows behind the CRC, a failed length behind the length.
+        {"corrupt CRC", changed(end - 7, 0x10), corrupt + std::to_string(end - 4) + " (incorrect data check)"},
         {"wrong length", changed(end - 3, 0x01), corrupt + std::to_string(end) + " (incorrect length check)"},
-        {"data changed, still inflates", changed(end / 2, 0x01), corrupt + std::to_string(end) + " (incorrect data check)"},
+        {"data changed, still inflates", changed(end / 2, 0x01),
+         corrupt + std::to_string(end - 4) + " (incorrect data check)"},
     };
     for (const Case &c : cases) {
         for (std::size_t step : {std::size_t{5}, std::size_t{1} << 20}) {
@@ -387,7 +389,7 @@ TEST(ActionReaderTest, EveryInflaterGivesTheSameVerdicts) {
     const ReadOutcome r = read_all(concat(good, changed(end - 7, 0x10)), 5);
     EXPECT_EQ(r.actions, 40u);
     EXPECT_EQ(r.error, "action 41 at offset " + std::to_string(plain.size()) + ": " + corrupt +
-                           std::to_string(2 * end) + " (incorrect data check)");
+                           std::to_string(2 * end - 4) + " (incorrect data check)");
 }
 
 // Damage inside the deflate data is placed at the compressed byte that shows it: not before
