@@ -6,8 +6,8 @@
 #   install_test.sh target SOURCE PYTHON2   pip install --no-use-pep517 --target DIR
 # Checks: the package imports from the install with its version, stubs and layout
 # (check_installed.py), the README's examples run, `actiontool --version` and
-# `python -m actionfile --version` name the version and the inflater (ISA-L where installed), and examples/actions.json survives an
-# import and export through the installed actiontool.
+# `python -m actionfile --version` name the version and the inflater (ISA-L where installed),
+# and examples/actions.json survives an import and export through the installed actiontool.
 set -euo pipefail
 how=$1 source=$(cd "$2" && pwd) python=$3
 here=$(cd "$(dirname "$0")" && pwd)
