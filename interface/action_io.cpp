@@ -139,6 +139,12 @@ private:
         return true;
     }
 
+public:
+    // Other Python threads run while the writer compresses or waits for its threads.
+    void leave() override { saved_ = PyEval_SaveThread(); }
+    void come_back() override { PyEval_RestoreThread(saved_); }
+
+private:
     static bool refuse(const char *format, std::size_t offered) {
         PyErr_Format(PyExc_IOError, format, offered);
         return false;
@@ -146,6 +152,7 @@ private:
 
     PyObject *file_;
     bool raw_;
+    PyThreadState *saved_ = nullptr;
 };
 
 // ---- The reader: an iterator of Action objects ----
@@ -253,7 +260,8 @@ PyObject *read_actions(PyObject *, PyObject *args) {
 
 PyObject *write_actions(PyObject *, PyObject *args) {
     PyObject *file = nullptr, *actions = nullptr;
-    if (!PyArg_ParseTuple(args, "OO:_write_actions", &file, &actions)) return nullptr;
+    unsigned int threads = 1;  // the package checks the count and picks the default
+    if (!PyArg_ParseTuple(args, "OO|I:_write_actions", &file, &actions, &threads)) return nullptr;
     PyObject *iterator = PyObject_GetIter(actions);
     if (!iterator) return nullptr;
     std::size_t index = 0;
@@ -265,7 +273,7 @@ PyObject *write_actions(PyObject *, PyObject *args) {
     }
     try {
         FileSink sink(file, raw != 0);
-        ActionWriter writer(sink);
+        ActionWriter writer(sink, threads);
         WholeAction w;
         while (ok) {
             PyObject *item = PyIter_Next(iterator);  // may run Python code: nothing is held
@@ -288,10 +296,23 @@ PyObject *write_actions(PyObject *, PyObject *args) {
     return host::int_from_long(static_cast<long>(index));
 }
 
+// The inflater whole files are read with, chosen when the module was built.
+PyObject *inflater_name(PyObject *, PyObject *) {
+    return host::text_from(Inflater::name().c_str());
+}
+
+// The threads write_actions uses when not told.
+PyObject *write_threads(PyObject *, PyObject *) {
+    return PyLong_FromUnsignedLong(default_write_threads());
+}
+
 PyMethodDef functions[] = {
     {"_read_actions", read_actions, METH_VARARGS,
      "Iterator of the actions read from a binary file object; plain=1 takes its bytes as uncompressed."},
-    {"_write_actions", write_actions, METH_VARARGS, "Writes actions to a binary file object."},
+    {"_write_actions", write_actions, METH_VARARGS,
+     "Writes actions to a binary file object, compressing on the given number of threads."},
+    {"_inflater", inflater_name, METH_NOARGS, "The inflater whole files are read with."},
+    {"_write_threads", write_threads, METH_NOARGS, "The threads write_actions uses by default."},
     {nullptr, nullptr, 0, nullptr}};
 
 bool ready_reader_type() {

@@ -162,14 +162,41 @@ def _read_path(path, plain):
             yield action
 
 
-def write_actions(target, actions):
+def write_actions(target, actions, threads=None):
     """Writes the Action objects of the iterable `actions` as a gzip action file to `target`,
-    a path or a binary file object; returns their number. At a path the package's
+    a path or a binary file object; returns their number. The file is compressed on `threads`
+    threads (default: one per core, at most 8) into one gzip member that any gzip reader
+    reads; threads=1 writes the bytes the single-threaded writer always wrote. Other Python
+    threads run while it compresses. At a path the package's
     file-replacing rules hold (qn4tGenericActionLoader._files.replacing): nothing half-written
     is left, a regular file is written beside and renamed into place (a symbolic link's
     target is replaced, keeping its permissions), a special file is written in place, and no
     temporary file survives SIGTERM."""
+    threads = _thread_count(threads)
     if hasattr(target, "write"):
-        return _native._write_actions(target, actions)
+        return _native._write_actions(target, actions, threads)
     with _files.writing(target) as stream:
-        return _native._write_actions(stream, actions)
+        return _native._write_actions(stream, actions, threads)
+
+
+_MOST_THREADS = 256
+try:
+    _INTEGERS = (int, long)  # noqa: F821 (Python 2)
+except NameError:
+    _INTEGERS = (int,)
+
+
+def _thread_count(threads):
+    if threads is None:
+        return _native._write_threads()
+    if isinstance(threads, bool) or not isinstance(threads, _INTEGERS):
+        raise TypeError("threads: expected an integer or None, found %s" % type(threads).__name__)
+    if not 1 <= threads <= _MOST_THREADS:
+        raise ValueError("threads: %d is out of range (1 to %d)" % (threads, _MOST_THREADS))
+    return int(threads)
+
+
+def inflater():
+    """The inflater whole files are read with, chosen when the module was built, with its
+    version: "isa-l 2.30.0" where ISA-L was found, otherwise e.g. "zlib 1.2.13"."""
+    return _native._inflater()

@@ -128,6 +128,68 @@ def no_longer_a_spell(**spell_fields):
     return action
 
 
+class Threads(Scratch):
+    """write_actions on several threads: one gzip member any reader reads, holding the bytes
+    one thread writes."""
+
+    @classmethod
+    def setUpClass(cls):
+        # About 3 MB: several of the writer's 1 MiB blocks, so that threads share the work.
+        cls.actions = [q.Action(actionID=i, name="spell %d" % (i * 7919 % 100003),
+                                desc=b"%d" % i * (i % 40), blah=b"x" * (i % 256),
+                                details=[q.Detail(body=q.Damage(base=i % 1000))])
+                       for i in range(8000)]
+
+    def test_every_thread_count_makes_one_member_of_the_same_bytes(self):
+        single = self.written_on(1)
+        content = zlib.decompress(single, 31)
+        # One thread writes what it always wrote: zlib's level 6 gzip of the content.
+        packer = zlib.compressobj(6, zlib.DEFLATED, 31)
+        self.assertEqual(single, packer.compress(content) + packer.flush())
+        for threads in (2, 3, None):
+            made = self.written_on(threads)
+            path = self.path("t%s.gz" % threads)
+            with open(path, "wb") as out:
+                out.write(made)
+            with gzip.open(path, "rb") as f:
+                self.assertEqual(f.read(), content, threads)
+            self.assertEqual(subprocess.call(["gzip", "-t", path]), 0, threads)
+            decompressor = zlib.decompressobj(31)  # one member: nothing left behind it
+            self.assertEqual(decompressor.decompress(made), content)
+            self.assertEqual(decompressor.unused_data, b"")
+            self.assertLess(len(made), len(single) * 1.01, threads)
+            with q.Stream(path, "r") as stream:  # the record stream reads it too
+                head = q.qn4tGeneric_Action_Header()
+                head.read(stream)
+                self.assertEqual(head.name, "spell 0")
+            self.assertEqual(list(q.read_actions(path))[-1], self.actions[-1])
+
+    def test_a_few_actions_come_out_the_same_on_any_thread_count(self):
+        few = sample_actions()
+        one = io.BytesIO()
+        q.write_actions(one, few, threads=1)
+        for threads in (2, 8):
+            out = io.BytesIO()
+            q.write_actions(out, few, threads=threads)
+            self.assertEqual(out.getvalue(), one.getvalue(), threads)
+
+    def test_thread_count_is_checked(self):
+        for threads, error in ((0, ValueError), (-1, ValueError), (257, ValueError),
+                               (2.0, TypeError), ("2", TypeError), (True, TypeError)):
+            with self.assertRaises(error) as caught:
+                q.write_actions(io.BytesIO(), [], threads=threads)
+            self.assertIn("threads", str(caught.exception))
+
+    def test_inflater_names_the_library_built_in(self):
+        name = q.inflater()
+        self.assertTrue(name.startswith(("isa-l ", "zlib ")), name)
+
+    def written_on(self, threads):
+        out = io.BytesIO()
+        self.assertEqual(q.write_actions(out, self.actions, threads=threads), len(self.actions))
+        return out.getvalue()
+
+
 class Values(unittest.TestCase):
     def test_counts_follow_and_cannot_be_set(self):
         a = q.Action(name=b"abc")

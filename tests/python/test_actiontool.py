@@ -1257,7 +1257,8 @@ class CommandLineTest(ToolTestCase):
 
     def test_version_names_the_release_of_the_module_it_runs_with(self):
         import qn4tGenericActionLoader
-        expected = "actiontool %s\n" % qn4tGenericActionLoader.__version__
+        expected = "actiontool %s (inflating with %s)\n" % (qn4tGenericActionLoader.__version__,
+                                                          qn4tGenericActionLoader.inflater())
         self.assertEqual(self.run_process("--version")[:2], (0, expected))
         proc = subprocess.Popen([sys.executable, "-m", "actionfile", "--version"],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)

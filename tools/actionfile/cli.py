@@ -314,7 +314,7 @@ def run_export(layout, args):
     return OK
 
 
-def read_json(layout, json_name, name, out_name, target=None):
+def read_json(layout, json_name, name, out_name, target=None, threads=None):
     """Reads the JSON document named json_name and writes its actions to target (None: only
     checks them). Returns the number of actions."""
     files = module.load_files()
@@ -330,7 +330,7 @@ def read_json(layout, json_name, name, out_name, target=None):
     try:
         return importer.write_action_file(
             layout, source, target, [input_source(json_name)], progress,
-            lambda line: warn(line))
+            lambda line: warn(line), threads)
     except files.OutputIsInput:
         raise Failure(refused_output(out_name, name))
     except BadInput as error:
@@ -356,7 +356,8 @@ def run_import(layout, args):
     if args.out == STDIO and sys.stdout.isatty():
         raise Failure("will not write compressed data to a terminal: name an output file, or "
                       "redirect standard output")
-    count = read_json(layout, args.json, name, out_name, output_target(args.out))
+    count = read_json(layout, args.json, name, out_name, output_target(args.out),
+                      args.threads)
     summary(args)("%s: %s written" % (out_name, counted(count, "action")))
     return OK
 
@@ -493,11 +494,22 @@ class _Version(argparse.Action):
 
     def __call__(self, parser, namespace, values, option_string=None):
         try:
-            release = module.load().__version__
+            loaded = module.load()
         except module.ModuleMissing as error:
             parser.exit(FAILED, "%s: %s\n" % (PROG, error))
-        say("%s %s" % (PROG, release))
+        say("%s %s (inflating with %s)" % (PROG, loaded.__version__, loaded.inflater()))
         parser.exit(OK)
+
+
+def _thread_count(text):
+    """--threads: a whole number from 1 to 256."""
+    try:
+        count = int(text)
+    except ValueError:
+        count = 0
+    if not 1 <= count <= 256:
+        raise argparse.ArgumentTypeError("%r is not a thread count from 1 to 256" % text)
+    return count
 
 
 def build_parser():
@@ -547,6 +559,9 @@ def build_parser():
                          "output)")
     imports.add_argument("--dry-run", action="store_true", help="check every value, write "
                          "nothing")
+    imports.add_argument("--threads", type=_thread_count, default=None, metavar="N",
+                         help="compress on N threads (default: one per core, at most 8; 1 "
+                         "writes the bytes of a single-threaded writer)")
     command("check", "Walk the file and report its structure, or where it is damaged.",
             "Counts the records per kind and compares the bytes walked with the file's whole "
             "uncompressed length; warns of repeated actionIDs, detail lengths that differ "

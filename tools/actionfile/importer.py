@@ -431,18 +431,19 @@ def build_actions(layout, source, progress=None, note=None):
     return builder, actions()
 
 
-def write_action_file(layout, source, target, inputs=(), progress=None, note=None):
+def write_action_file(layout, source, target, inputs=(), progress=None, note=None,
+                      threads=None):
     """Writes the actions of an ActionSource to target (a path, or a binary file object such as
     standard output) by the package's file-replacing rules: on any failure or refusal target
     is left as it was and the temporary file is gone. target None: check only, write
-    nothing. Returns the number of actions. Raises BadInput, OutputIsInput, IOError/OSError."""
+    nothing. threads: as write_actions takes them. Returns the number of actions. Raises BadInput, OutputIsInput, IOError/OSError."""
     builder, actions = build_actions(layout, source, progress, note)
     if target is None:
         for _ in actions:
             pass
     else:
         with load_files().writing(target, inputs) as out:
-            layout.q.write_actions(out, actions)
+            layout.q.write_actions(out, actions, threads)
             refusal = builder.refusal()
             if refusal:
                 raise refusal
