@@ -468,8 +468,7 @@ bool BlockWriter::finish() {
 
 // ---- ActionReader ----
 
-ActionReader::ActionReader(ByteSource &source, bool plain)
-    : source_(source), blocks_(source, plain) {}
+ActionReader::ActionReader(ByteSource &source, bool plain) : blocks_(source, plain) {}
 
 bool ActionReader::more() {
     if (ended_ || failed_) return false;
@@ -483,15 +482,7 @@ bool ActionReader::more() {
     // new most would be copied again and again.
     if (buffer_.size() < end_ + kOutputBlock)
         buffer_.grow(std::max(end_ + kOutputBlock, 2 * buffer_.size()), end_);
-    long got = 0;
-    {
-        struct BlockWork {  // ended however the block read ends, an exception included
-            explicit BlockWork(ByteSource &s) : source(s) { source.begin_block_work(); }
-            ~BlockWork() { source.end_block_work(); }
-            ByteSource &source;
-        } work(source_);
-        got = blocks_.read(buffer_.data() + end_, buffer_.size() - end_);
-    }
+    const long got = blocks_.read(buffer_.data() + end_, buffer_.size() - end_);
     if (got < 0) {
         failed_ = true;
         return false;

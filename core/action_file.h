@@ -132,10 +132,6 @@ class ByteSource {
 public:
     virtual ~ByteSource() = default;
     virtual long read(std::uint8_t *out, std::size_t capacity) = 0;
-    // Bracket the reader's work on a block (inflating it, which may call read() for more):
-    // a source driven by an interpreter lets the interpreter's other threads run meanwhile.
-    virtual void begin_block_work() {}
-    virtual void end_block_work() {}
 };
 
 // Where compressed bytes go. write() returns false on an error.
@@ -251,7 +247,6 @@ private:
     bool more();  // reads a block behind the held bytes; false at the end or on an error
     Step damaged(const std::string &what);
 
-    ByteSource &source_;
     BlockReader blocks_;
     ActionDecoder decoder_;
     ByteBlock buffer_;

@@ -18,23 +18,13 @@ PyTypeObject reader_type;
 
 // ---- A binary file object as byte source ----
 
-// Reads with the file object's read(), holding the interpreter lock only for that call: while
-// the reader works on a block, other threads run.
+// Reads with the file object's read(). The interpreter lock is held throughout: a thread
+// that let it go while inflating would, when the interpreter ends, be ended by it in the
+// middle of this code, which cannot unwind from there.
 class FileSource : public ByteSource {
 public:
     explicit FileSource(PyObject *file) : file_(file) {}
-
-    long read(std::uint8_t *out, std::size_t capacity) override {
-        if (released_) PyEval_RestoreThread(released_);
-        const long got = read_locked(out, capacity);
-        if (released_) released_ = PyEval_SaveThread();
-        return got;
-    }
-    void begin_block_work() override { released_ = PyEval_SaveThread(); }
-    void end_block_work() override {
-        PyEval_RestoreThread(released_);
-        released_ = nullptr;
-    }
+    long read(std::uint8_t *out, std::size_t capacity) override { return read_locked(out, capacity); }
 
 private:
     long read_locked(std::uint8_t *out, std::size_t capacity) {
@@ -61,8 +51,7 @@ private:
         return static_cast<long>(size);
     }
 
-    PyObject *file_;                     // borrowed: the reader object holds it
-    PyThreadState *released_ = nullptr;  // this thread's state while the lock is released
+    PyObject *file_;  // borrowed: the reader object holds it
 };
 
 // ---- A binary file object as byte sink ----
@@ -196,8 +185,7 @@ PyObject *next_action(ReaderObject *r) {
     }
 }
 
-// The file's read() may enter the iterator again, and so may another thread while the lock is
-// released: like a generator, the iterator then refuses, and what the running call uses stays.
+// The file's read() may enter the iterator again, and so may another thread while read() runs: like a generator, the iterator then refuses, and what the running call uses stays.
 PyObject *reader_next(PyObject *self) {
     auto *r = reinterpret_cast<ReaderObject *>(self);
     if (r->running) {

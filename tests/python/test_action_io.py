@@ -4,6 +4,7 @@ part of what it is given or answers something that is not a count."""
 import errno
 import io
 import os
+import subprocess
 import sys
 import threading
 import time
@@ -162,6 +163,25 @@ class SharedIterators(unittest.TestCase):
             results[i] = [a.actionID for a in q.read_actions(Trickling(LARGE, piece=1 << 16))]
         self.run_threads(3, work)
         self.assertEqual(results, dict((i, list(range(MANY))) for i in range(3)))
+
+
+    def test_the_interpreter_ends_while_daemon_threads_read(self):
+        script = "\n".join([
+            "import io, threading, qn4tGenericActionLoader as q",
+            "data = io.BytesIO()",
+            "q.write_actions(data, [q.Action(actionID=i) for i in range(50000)])",
+            "def work():",
+            "    while True:",
+            "        for action in q.read_actions(io.BytesIO(data.getvalue())): pass",
+            "for _ in range(3):",
+            "    threading.Thread(target=work, daemon=True).start()" if PY3 else
+            "    t = threading.Thread(target=work); t.daemon = True; t.start()",
+            "import time; time.sleep(0.3)",
+        ])
+        for _ in range(3):
+            process = subprocess.Popen([sys.executable, "-c", script], stderr=subprocess.PIPE)
+            error = process.communicate()[1]
+            self.assertEqual((process.returncode, error), (0, b""))
 
 
 class Sink(object):
