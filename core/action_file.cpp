@@ -426,11 +426,7 @@ bool BlockWriter::deflate_all(int flush) {
     for (;;) {
         stream_.next_out = output_.data();
         stream_.avail_out = static_cast<uInt>(output_.size());
-        int status;
-        {
-            ByteSink::Away away(sink_);
-            status = deflate(&stream_, flush);
-        }
+        const int status = deflate(&stream_, flush);
         if (status == Z_STREAM_ERROR) {
             error_ = "compression failed";
             return false;

@@ -139,22 +139,6 @@ class ByteSink {
 public:
     virtual ~ByteSink() = default;
     virtual bool write(const std::uint8_t *data, std::size_t size) = 0;
-    // Called around work that needs nothing of the caller's host (compressing, waiting for
-    // threads), so that a host that holds a lock for this thread can let others run.
-    virtual void leave() {}
-    virtual void come_back() {}
-
-    // leave() for a scope.
-    class Away {
-    public:
-        explicit Away(ByteSink &sink) : sink_(sink) { sink_.leave(); }
-        ~Away() { sink_.come_back(); }
-        Away(const Away &) = delete;
-        Away &operator=(const Away &) = delete;
-
-    private:
-        ByteSink &sink_;
-    };
 };
 
 // Reads what the record stream reads, in large blocks: gzip members one after another

@@ -107,7 +107,6 @@ void ParallelDeflate::submit(bool last) {
     previous_ = job->input;
     in_flight_.push_back(job);
     if (workers_.empty()) {
-        ByteSink::Away away(sink_);
         compress(*job);
         job->done = true;
         return;
@@ -129,7 +128,6 @@ bool ParallelDeflate::write_done(std::size_t keep) {
     while (in_flight_.size() > keep) {
         const std::shared_ptr<Job> job = in_flight_.front();
         {
-            ByteSink::Away away(sink_);  // the caller's host runs meanwhile
             std::unique_lock<std::mutex> lock(mutex_);
             work_done_.wait(lock, [&] { return job->done; });
         }

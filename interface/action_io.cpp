@@ -128,12 +128,6 @@ private:
         return true;
     }
 
-public:
-    // Other Python threads run while the writer compresses or waits for its threads.
-    void leave() override { saved_ = PyEval_SaveThread(); }
-    void come_back() override { PyEval_RestoreThread(saved_); }
-
-private:
     static bool refuse(const char *format, std::size_t offered) {
         PyErr_Format(PyExc_IOError, format, offered);
         return false;
@@ -141,7 +135,6 @@ private:
 
     PyObject *file_;
     bool raw_;
-    PyThreadState *saved_ = nullptr;
 };
 
 // ---- The reader: an iterator of Action objects ----

@@ -166,9 +166,8 @@ def write_actions(target, actions, threads=None):
     """Writes the Action objects of the iterable `actions` as a gzip action file to `target`,
     a path or a binary file object; returns their number. The file is compressed on `threads`
     threads (default: one per core, at most 8) into one gzip member that any gzip reader
-    reads; threads=1 writes the bytes the single-threaded writer always wrote. Other Python
-    threads run while it compresses. At a path the package's
-    file-replacing rules hold (qn4tGenericActionLoader._files.replacing): nothing half-written
+    reads; threads=1 writes the bytes the single-threaded writer always wrote. At a path the
+    package's file-replacing rules hold (qn4tGenericActionLoader._files.replacing): nothing half-written
     is left, a regular file is written beside and renamed into place (a symbolic link's
     target is replaced, keeping its permissions), a special file is written in place, and no
     temporary file survives SIGTERM."""

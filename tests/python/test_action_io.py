@@ -165,23 +165,31 @@ class SharedIterators(unittest.TestCase):
         self.assertEqual(results, dict((i, list(range(MANY))) for i in range(3)))
 
 
-    def test_the_interpreter_ends_while_daemon_threads_read(self):
-        script = "\n".join([
-            "import io, threading, qn4tGenericActionLoader as q",
-            "data = io.BytesIO()",
-            "q.write_actions(data, [q.Action(actionID=i) for i in range(50000)])",
-            "def work():",
-            "    while True:",
-            "        for action in q.read_actions(io.BytesIO(data.getvalue())): pass",
-            "for _ in range(3):",
-            "    threading.Thread(target=work, daemon=True).start()" if PY3 else
-            "    t = threading.Thread(target=work); t.daemon = True; t.start()",
-            "import time; time.sleep(0.3)",
-        ])
-        for _ in range(3):
-            process = subprocess.Popen([sys.executable, "-c", script], stderr=subprocess.PIPE)
-            error = process.communicate()[1]
-            self.assertEqual((process.returncode, error), (0, b""))
+    def test_the_interpreter_ends_while_daemon_threads_read_or_write(self):
+        # A thread that let the interpreter lock go in native code would be ended by the
+        # interpreter's shutdown in the middle of it: neither reading nor writing may abort.
+        work = {
+            "read": "        for action in q.read_actions(io.BytesIO(data.getvalue())): pass",
+            "write": "        q.write_actions(io.BytesIO(), actions, threads=2)",
+        }
+        for name, step in sorted(work.items()):
+            script = "\n".join([
+                "import io, threading, qn4tGenericActionLoader as q",
+                "data = io.BytesIO()",
+                "actions = [q.Action(actionID=i, desc=b'x' * 200) for i in range(50000)]",
+                "q.write_actions(data, actions)",
+                "def work():",
+                "    while True:",
+                step,
+                "for _ in range(3):",
+                "    threading.Thread(target=work, daemon=True).start()" if PY3 else
+                "    t = threading.Thread(target=work); t.daemon = True; t.start()",
+                "import time; time.sleep(0.3)",
+            ])
+            for _ in range(3):
+                process = subprocess.Popen([sys.executable, "-c", script], stderr=subprocess.PIPE)
+                error = process.communicate()[1]
+                self.assertEqual((process.returncode, error), (0, b""), name)
 
 
 class Sink(object):
