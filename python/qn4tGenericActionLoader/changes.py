@@ -464,11 +464,13 @@ def _add(change, by_key, placed, count):
 
 
 def action_of(form, key):
-    """Action.from_dict(form), a member it lacks said as a ValueError naming the action."""
+    """Action.from_dict(form), a refusal said as a ValueError naming the action."""
     try:
         return Action.from_dict(form)
     except KeyError as error:
         raise ValueError("id %d: the member %s is missing" % (key[0], error))
+    except ValueError as error:
+        raise ValueError("id %d: %s" % (key[0], error))
 
 
 def _repeated_note(ids):

@@ -189,7 +189,10 @@ class SharedIterators(unittest.TestCase):
             for _ in range(3):
                 process = subprocess.Popen([sys.executable, "-c", script], stderr=subprocess.PIPE)
                 error = process.communicate()[1]
-                self.assertEqual((process.returncode, error), (0, b""), name)
+                # Python 2.7 may print what its daemon threads raise once the module's
+                # globals are gone; an abort is what must never happen.
+                self.assertEqual(process.returncode, 0, (name, error))
+                self.assertNotIn(b"terminate", error, name)
 
 
 class Sink(object):

@@ -204,9 +204,9 @@ class ToolChanges(ToolTestCase):
             (u'{"changes": [{"change": "changed", "actionID": 1, "fields": [{"path": '
              u'["levelAcquired"], "old": 3, "new": 300}]}]}', "300 is out of range"),
             (u'{"changes": [{"change": "changed", "actionID": 1, "fields": [{"path": '
-             u'["details", 0, "x"], "new": 1}]}]}', "details[0].x: unknown field"),
+             u'["details", 0, "x"], "new": 1}]}]}', "id 1: details[0].x: unknown field"),
             (u'{"changes": [{"change": "changed", "actionID": 1, "fields": [{"path": ["x"], '
-             u'"new": 1}]}]}', "id 1: x is not a field an action holds"),
+             u'"new": 1}]}]}', "id 1: x: unknown field"),
         ]
         for document, phrase in cases:
             status, _, err = self.run_tool("patch", mine, self.json_file(document, "bad.json"),
