@@ -25,7 +25,9 @@ void put_le32(std::uint8_t *out, std::uint32_t value) {
 
 unsigned default_write_threads() {
     const unsigned cores = std::thread::hardware_concurrency();
-    return std::max(1u, std::min(cores, 8u));
+    // At least two: the bytes written depend only on whether one thread or several compress,
+    // so the default writes the same file on every machine.
+    return std::max(2u, std::min(cores, 8u));
 }
 
 ParallelDeflate::ParallelDeflate(ByteSink &sink, unsigned threads, std::size_t block)

@@ -20,7 +20,7 @@ namespace qn4t {
 
 class ByteSink;
 
-// Threads a writer uses when the caller does not say: one per core, at most 8 (beyond
+// Threads a writer uses when the caller does not say: one per core, from 2 to 8 (beyond
 // that the writer waits on its caller's encoding more than on deflate).
 unsigned default_write_threads();
 

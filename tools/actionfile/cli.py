@@ -560,7 +560,7 @@ def build_parser():
     imports.add_argument("--dry-run", action="store_true", help="check every value, write "
                          "nothing")
     imports.add_argument("--threads", type=_thread_count, default=None, metavar="N",
-                         help="compress on N threads (default: one per core, at most 8; 1 "
+                         help="compress on N threads (default: one per core, from 2 to 8; 1 "
                          "writes the bytes of a single-threaded writer)")
     command("check", "Walk the file and report its structure, or where it is damaged.",
             "Counts the records per kind and compares the bytes walked with the file's whole "
