@@ -5,6 +5,7 @@
 #include "interface/support_module.h"
 
 #include "binding/shared_state.h"
+#include "binding/value_check.h"
 #include "core/record_types.h"
 #include "interface/action_objects.h"
 #include "interface/support_records.h"
@@ -37,6 +38,14 @@ PyObject *make_damaged_file_error() {
     return type;
 }
 
+PyObject *field_value_error = nullptr;
+
+PyObject *share_field_value_error() {  // binding/value_check.h keeps the type itself
+    PyObject *type = FieldValueError();
+    Py_XINCREF(type);
+    return type;
+}
+
 // The objects the module adds to its namespace, made at the first start and kept in `slot`
 // for the life of the process: a new exception or type adds its row here.
 struct ModuleObject {
@@ -46,6 +55,7 @@ struct ModuleObject {
 };
 const ModuleObject module_objects[] = {
     {"DamagedFileError", &make_damaged_file_error, &damaged_file_error},
+    {"FieldValueError", &share_field_value_error, &field_value_error},
 };
 
 // Makes (once) and adds every module object; false with the exception set.

@@ -4,7 +4,8 @@ Each record type of the extension module gets a class of the same name, register
 the module so that its constructors hand out instances. Fields are attributes bound
 directly to native accessor functions of the companion module _qn4tGenericActionSupport,
 which work on the same records as the flat functions but check what they are given: an
-integer out of its field's range raises OverflowError, an unsigned 32-bit field reads
+integer out of its field's range raises FieldValueError (an OverflowError and a
+ValueError), an unsigned 32-bit field reads
 unsigned, and setting a text sets its length field to the text's size in bytes.
 `read(stream)` and `write(stream)` are methods that raise when something fails (see
 their documentation). The classes are made from the record layout generated from the
@@ -25,6 +26,11 @@ from qn4tGenericActionLayout import LAYOUT, SPELL_ACTION_TYPE, TRAILER_SIZE
 # A file whose compressed data is cut short, corrupt or fails its check: a subclass of
 # both IOError and ValueError, raised by the records' reads and by read_actions.
 DamagedFileError = _support.DamagedFileError
+
+# A value its field cannot hold (an integer out of range, a text longer than its length field
+# counts), raised alike by the record classes, the whole-action objects and the JSON import:
+# a subclass of both OverflowError and ValueError (docs/bad-input.md).
+FieldValueError = _support.FieldValueError
 
 QN4T_GENERIC_ACTION_NONE = _native.QN4T_GENERIC_ACTION_NONE
 QN4T_GENERIC_ACTION_DAMAGE = _native.QN4T_GENERIC_ACTION_DAMAGE
