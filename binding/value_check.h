@@ -19,7 +19,7 @@ namespace qn4t {
 // life of the process. Null with the exception set when it cannot be made.
 PyObject *FieldValueError();
 
-// The field `owner`.`field`: "qn4tGeneric_Damage_Details.levelMult", "Damage.levelMult".
+// The field `owner`.`field`: the record type or the class, and the field ("Damage.levelMult").
 struct FieldName {
     std::string_view owner;
     std::string_view field;
