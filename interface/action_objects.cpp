@@ -452,7 +452,16 @@ bool same_fields(const R &a, const R &b, const Table &table, bool (*skipped)(std
 // 1 equal, 0 not, -1 error.
 int equal_objects(PyObject *a, PyObject *b);
 
-int equal_values(PyObject *a, PyObject *b) { return PyObject_RichCompareBool(a, b, Py_EQ); }
+// Compares two values that the objects hold. An item's __eq__ (anything can be appended to a
+// list handed out) may replace them in their objects: they are held until the end.
+int equal_values(PyObject *a, PyObject *b) {
+    Py_INCREF(a);
+    Py_INCREF(b);
+    const int same = PyObject_RichCompareBool(a, b, Py_EQ);
+    Py_DECREF(a);
+    Py_DECREF(b);
+    return same;
+}
 
 int equal_objects(PyObject *a, PyObject *b) {
     if (is_a(a, kAction)) {

@@ -154,6 +154,37 @@ class OneRule(unittest.TestCase):
         action.details = details()
         self.assertEqual([d.type for d in action.details], [2])
 
+    def test_comparing_survives_an_item_that_replaces_the_lists_compared(self):
+        compared = []
+        junk = []
+
+        class Witness(object):
+            def __eq__(self, other):
+                compared.append(self)
+                return True
+
+        def meddling_pair(field):
+            objects = [q.StatMod(stats=[q.Stat()] * 2) if field == "stats" else
+                       q.Action(details=[q.Detail()] * 2) for _ in range(2)]
+
+            class Meddler(object):
+                def __eq__(self, other):
+                    for obj in objects:
+                        setattr(obj, field, [])  # frees the lists being compared...
+                    # ...whose memory new lists take at once
+                    junk.extend([Witness(), Witness(), Witness()] for _ in range(4))
+                    return True
+
+            for obj in objects:
+                getattr(obj, field).insert(0, Meddler())
+            return objects
+
+        for field in ("stats", "details"):
+            a, b = meddling_pair(field)
+            self.assertTrue(a == b, field)  # the lists as they were when the comparison began
+            self.assertEqual(compared, [], field)
+            self.assertEqual(getattr(a, field), [], field)
+
     def test_a_list_field_is_checked_when_set(self):
         cases = [(q.Action(), "details", q.Detail, q.Stat()), (q.StatMod(), "stats", q.Stat, q.Detail())]
         for obj, field, item, wrong in cases:
