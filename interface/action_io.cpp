@@ -300,6 +300,7 @@ bool ready_reader_type() {
     reader_type.tp_name = "_qn4tGenericActionSupport.ActionReader";
     reader_type.tp_basicsize = sizeof(ReaderObject);
     reader_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    reader_type.tp_flags |= host::iterator_flags();
     reader_type.tp_dealloc = reader_dealloc;
     reader_type.tp_traverse = reader_traverse;
     reader_type.tp_iter = PyObject_SelfIter;

@@ -13,6 +13,7 @@
 
 #include "binding/host.h"
 #include "core/records.h"
+#include "core/value_kinds.h"
 
 namespace qn4t {
 namespace {
@@ -42,9 +43,7 @@ private:
 // per name and kept for the life of the process. Null with MemoryError when it cannot be made.
 PyObject *make_key(std::string_view name) {
     PyObject *key = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-#if QN4T_PYTHON3
-    if (key) PyUnicode_InternInPlace(&key);
-#endif
+    if (key) host::intern_unicode(&key);
     return key;
 }
 
@@ -74,22 +73,10 @@ constexpr Py_ssize_t member_count(const Table &) {
 template <class V>
 bool take_integer(PyObject *value, V &out) {
     if (!value) return false;
-    long long number = 0;
+    long number = 0;
     int overflow = 0;
-#if QN4T_PYTHON3
-    if (!PyLong_CheckExact(value)) return false;
-    number = PyLong_AsLongLongAndOverflow(value, &overflow);
-#else
-    if (PyInt_CheckExact(value))
-        number = PyInt_AS_LONG(value);
-    else if (PyLong_CheckExact(value))
-        number = PyLong_AsLongLongAndOverflow(value, &overflow);
-    else
-        return false;
-#endif
-    if (overflow || number < static_cast<long long>(std::numeric_limits<V>::min()) ||
-        number > static_cast<long long>(std::numeric_limits<V>::max()))
-        return false;
+    if (!host::exact_integer(value, &number, &overflow)) return false;
+    if (overflow || !IntegerKind<V>::holds(number)) return false;  // the checked way words it
     out = static_cast<V>(number);
     return true;
 }
@@ -98,17 +85,12 @@ bool take_integer(PyObject *value, V &out) {
 // bytes; other texts with it go the checked way too, which takes them).
 bool take_text(PyObject *value, std::string &out) {
     if (!value || !PyUnicode_CheckExact(value)) return false;
-#if QN4T_PYTHON3
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(value, &size);  // fails on a lone surrogate
+    std::size_t size = 0;
+    PyObject *holder = nullptr;
+    const char *data = host::utf8_of(value, &size, &holder);  // fails on a lone surrogate
     if (!data) return false;
-    out.assign(data, static_cast<std::size_t>(size));
-#else
-    PyObject *bytes = PyUnicode_AsUTF8String(value);
-    if (!bytes) return false;
-    out.assign(PyString_AS_STRING(bytes), static_cast<std::size_t>(PyString_GET_SIZE(bytes)));
-    Py_DECREF(bytes);
-#endif
+    out.assign(data, size);
+    Py_XDECREF(holder);
     return out.find('\xed') == std::string::npos;
 }
 

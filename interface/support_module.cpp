@@ -4,6 +4,7 @@
 #include "interface/support_module.h"
 
 #include "binding/host.h"
+#include "binding/value_check.h"
 #include "core/record_types.h"
 #include "interface/action_io.h"
 #include "interface/action_objects.h"
@@ -26,6 +27,7 @@ struct ModuleObject {
 };
 const ModuleObject module_objects[] = {
     {"DamagedFileError", &DamagedFileError},  // interface/stream_faults.h
+    {"FieldValueError", &FieldValueError},    // binding/value_check.h
 };
 
 // Adds every module object; false with the exception set.

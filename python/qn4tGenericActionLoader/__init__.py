@@ -23,9 +23,9 @@ Whole actions, the usual way:
 The record classes are made from the record layout generated from the C++ field tables at
 build time. Their fields are attributes bound to the checked accessors of the companion
 module `_qn4tGenericActionSupport`: an integer out of its field's range raises
-OverflowError, an unsigned 32-bit field reads unsigned, and setting a text sets its length
-field to the text's size in bytes. `read(stream)` and `write(stream)` raise when something
-fails.
+FieldValueError (an OverflowError and a ValueError), an unsigned 32-bit field reads
+unsigned, and setting a text sets its length field to the text's size in bytes.
+`read(stream)` and `write(stream)` raise when something fails.
 
     with q.Stream("spells.gz", "w") as out:
         h = q.qn4tGeneric_Action_Header()
@@ -40,6 +40,11 @@ from qn4tGenericActionLayout import LAYOUT, SPELL_ACTION_TYPE, TRAILER_SIZE
 # A file whose compressed data is cut short, corrupt or fails its check: a subclass of
 # both IOError and ValueError, raised by the records' reads and by read_actions.
 DamagedFileError = _support.DamagedFileError
+
+# A value its field cannot hold (an integer out of range, a text longer than its length field
+# counts), raised alike by the record classes, the whole-action objects and the JSON import:
+# a subclass of both OverflowError and ValueError (docs/bad-input.md).
+FieldValueError = _support.FieldValueError
 
 QN4T_GENERIC_ACTION_NONE = _native.QN4T_GENERIC_ACTION_NONE
 QN4T_GENERIC_ACTION_DAMAGE = _native.QN4T_GENERIC_ACTION_DAMAGE

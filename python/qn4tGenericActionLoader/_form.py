@@ -16,6 +16,7 @@ import difflib
 import json
 import re
 
+from _qn4tGenericActionSupport import FieldValueError
 from qn4tGenericActionLayout import (BODY_ENTRIES, DETAIL_BODIES, HEAD_FIELDS, HEADER,
                                      INTEGER_KINDS, LAYOUT, SPELL_ACTION_TYPE, TEXTS,
                                      TRAILER_FIELDS)
@@ -67,9 +68,10 @@ class Problem(object):
     wrong, with the value and the allowed range) and `key`: the path's parts, to find the
     value in the JSON text."""
 
-    def __init__(self, parts, message):
+    def __init__(self, parts, message, cause=None):
         self.parts = tuple(parts)
         self.message = message
+        self.cause = cause  # the setter's exception, where a setter refused the value
 
     @property
     def path(self):
@@ -92,6 +94,12 @@ class FormError(ValueError):
     def __init__(self, problems):
         ValueError.__init__(self, "; ".join(str(p) for p in problems))
         self.problems = problems
+
+
+class FieldValueFormError(FormError, FieldValueError):
+    """A dict among whose refused values is one its field cannot hold: caught as the
+    FieldValueError that the record classes and the objects raise for the same value."""
+
 
 
 def _describe(value):
@@ -214,11 +222,18 @@ class _Collector(object):
         self.problems = []
         self.notes = []
 
-    def refuse(self, parts, message):
-        self.problems.append(Problem(parts, message))
+    def refuse(self, parts, message, cause=None):
+        self.problems.append(Problem(parts, message, cause))
 
     def note(self, parts, message):
         self.notes.append(Problem(parts, message))
+
+    def set_text(self, obj, name, value, parts):
+        """Stores a text through the object's own setter, which checks its size."""
+        try:
+            setattr(obj, name, value)
+        except (ValueError, OverflowError, TypeError) as error:
+            self.refuse(parts, _setter_reason(error), error)
 
     def set(self, obj, name, value, parts):
         """Stores a value through the object's own setter, which checks its range."""
@@ -228,7 +243,7 @@ class _Collector(object):
         try:
             setattr(obj, name, value)
         except (ValueError, OverflowError, TypeError) as error:
-            self.refuse(parts, _setter_reason(error))
+            self.refuse(parts, _setter_reason(error), error)
 
     def obj(self, value, parts, what="a JSON object"):
         if isinstance(value, dict):
@@ -262,6 +277,8 @@ def action_from_dict(classes, values, earlier_form=False):
     c = _Collector()
     action = _action(classes, values, c, earlier_form)
     if c.problems:
+        if any(isinstance(p.cause, FieldValueError) for p in c.problems):
+            raise FieldValueFormError(c.problems)
         raise FormError(c.problems)
     return action, c.notes
 
@@ -298,7 +315,7 @@ def _action(classes, values, c, earlier):
         try:
             setattr(action, name, data)
         except (ValueError, OverflowError, TypeError) as error:
-            c.refuse((name,), _setter_reason(error))
+            c.refuse((name,), _setter_reason(error), error)
     if spell:
         _trailer(action, values, c)
     details = values.get(DETAILS, [])
@@ -316,7 +333,7 @@ def _action(classes, values, c, earlier):
     try:
         action.details = [d for d in made if d is not None]
     except (ValueError, OverflowError, TypeError) as error:
-        c.refuse((DETAILS,), _setter_reason(error))
+        c.refuse((DETAILS,), _setter_reason(error), error)
     return action
 
 
@@ -361,11 +378,8 @@ def _trailer(action, values, c):
             if isinstance(value, dict) and len(code) != _CODE_SIZE:
                 c.refuse((_CODE,), "a spell code in hex has exactly %d bytes, found %d"
                          % (_CODE_SIZE, len(code)))
-            elif len(code) > _CODE_SIZE:
-                c.refuse((_CODE,), "%s has %d bytes, more than the %d a spell code holds"
-                         % (_describe(value), len(code), _CODE_SIZE))
-            else:
-                setattr(action, _CODE, code.ljust(_CODE_SIZE, b"\0"))
+            else:  # the setter refuses a code longer than the field, as everywhere
+                c.set_text(action, _CODE, code.ljust(_CODE_SIZE, b"\0"), (_CODE,))
     for name in _TRAILER:
         if name in values:
             c.set(action, name, values[name], (name,))
@@ -385,8 +399,8 @@ def _detail(classes, values, c, parts):
     if not isinstance(type_number, _INTEGERS) or isinstance(type_number, bool):
         c.refuse(type_parts, "expected an integer, found %s" % _describe(type_number))
         return None
-    if not low <= type_number <= high:
-        c.refuse(type_parts, "%d is out of range (%d to %d)" % (type_number, low, high))
+    if not low <= type_number <= high:  # the header's own setter words the refusal
+        c.set(classes["Detail"](), "type", type_number, type_parts)
         return None
     record = DETAIL_BODIES.get(type_number)
     body_values = values.get(BODY, {})

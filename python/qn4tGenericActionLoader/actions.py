@@ -15,7 +15,7 @@ import warnings
 
 import _qn4tGenericActionSupport as _native
 from qn4tGenericActionLoader import _files, _form
-from qn4tGenericActionLayout import LAYOUT, SPELL_ACTION_TYPE
+from qn4tGenericActionLayout import DETAIL_BODIES, LAYOUT, SPELL_ACTION_TYPE
 
 DamagedFileError = _native.DamagedFileError
 
@@ -34,6 +34,7 @@ class _Values(object):
     """Shared by the classes: repr and dict form from the list of their field names."""
 
     __slots__ = ()
+    _record = None  # the record type whose fields the class holds
     _names = ()
 
     def __repr__(self):
@@ -49,22 +50,26 @@ class _Values(object):
 
 class Damage(_Values, _native.Damage):
     __slots__ = ()
-    _names = _FIELDS["qn4tGeneric_Damage_Details"]
+    _record = "qn4tGeneric_Damage_Details"
+    _names = _FIELDS[_record]
 
 
 class Healing(_Values, _native.Healing):
     __slots__ = ()
-    _names = _FIELDS["qn4tGeneric_Healing_Details"]
+    _record = "qn4tGeneric_Healing_Details"
+    _names = _FIELDS[_record]
 
 
 class Stat(_Values, _native.Stat):
     __slots__ = ()
-    _names = _FIELDS["qn4tGeneric_StatMod_Stat_Details"]
+    _record = "qn4tGeneric_StatMod_Stat_Details"
+    _names = _FIELDS[_record]
 
 
 class StatMod(_Values, _native.StatMod):
     __slots__ = ()
-    _names = _FIELDS["qn4tGeneric_StatMod_Details"]
+    _record = "qn4tGeneric_StatMod_Details"
+    _names = _FIELDS[_record]
 
     def __repr__(self):
         return _fields_repr(self, tuple(n for n in self._names if n != "numStatMods") + ("stats",))
@@ -75,7 +80,10 @@ class StatMod(_Values, _native.StatMod):
         return cls(stats=[Stat.from_dict(s) for s in stats], **values)
 
 
-_BODY_CLASSES = {1: Damage, 2: StatMod, 3: Healing}
+# Detail type -> body class, from the layout's detail-type-to-body table: a body record
+# without its class here fails at import.
+_CLASS_OF_RECORD = dict((cls._record, cls) for cls in _Values.__subclasses__())
+_BODY_CLASSES = dict((number, _CLASS_OF_RECORD[record]) for number, record in DETAIL_BODIES.items())
 
 
 class Detail(_native.Detail):

@@ -1,8 +1,10 @@
 """Whole actions: read_actions and write_actions against the record-level classes, round trips
 with awkward texts and unknown detail types, refusals, damaged files."""
+import copy
 import gzip
 import io
 import os
+import pickle
 import shutil
 import subprocess
 import sys
@@ -211,17 +213,20 @@ class Values(unittest.TestCase):
 
     def test_bad_values_are_refused_naming_field_and_range(self):
         cases = [
-            (q.Damage, "levelMult", 300, ValueError, "Damage.levelMult: 300 is out of range (0 to 255)"),
-            (q.Damage, "die", -40000, ValueError, "(-32768 to 32767)"),
-            (q.Stat, "stat", -1, ValueError, "Stat.stat: -1 is out of range (0 to 65535)"),
-            (q.Action, "actionID", 2 ** 32, ValueError, "(0 to 4294967295)"),
+            (q.Damage, "levelMult", 300, ValueError,
+             "Damage.levelMult is unsigned 8-bit: 300 is out of its range 0 to 255"),
+            (q.Damage, "die", -40000, ValueError, "-32768 to 32767"),
+            (q.Stat, "stat", -1, ValueError, "Stat.stat is unsigned 16-bit: -1 is out of its range"),
+            (q.Action, "actionID", 2 ** 32, OverflowError, "0 to 4294967295"),
             (q.Action, "actionID", 2 ** 70, ValueError, "Action.actionID"),
-            (q.Action, "actionID", "7", TypeError, "expected an integer"),
-            (q.Action, "blah", b"x" * 256, ValueError, "Action.blah: 256 bytes"),
-            (q.Action, "name", b"x" * 65536, ValueError, "(0 to 65535)"),
-            (q.Action, "spellCode", b"ABCDE", ValueError, "Action.spellCode: 5 bytes"),
+            (q.Action, "actionID", "7", TypeError, "Action.actionID takes an integer, not str"),
+            (q.Action, "blah", b"x" * 256, ValueError, "Action.blah: a text of 256 bytes"),
+            (q.Action, "name", b"x" * 65536, ValueError, "(at most 65535)"),
+            (q.Action, "spellCode", b"ABCDE", ValueError, "Action.spellCode holds at most 4 bytes, not 5"),
             (q.Action, "name", 5, TypeError, "expected str or bytes"),
             (q.Detail, "body", 5, TypeError, "Detail.body"),
+            (q.Action, "details", "abc", TypeError, "Action.details takes a list of Detail, not str"),
+            (q.StatMod, "stats", [q.Damage()], TypeError, "StatMod.stats[0]: expected a Stat"),
         ]
         for cls, field, value, error, message in cases:
             obj = cls()
@@ -259,6 +264,48 @@ class Values(unittest.TestCase):
         self.assertEqual(a.name, host_text(b"\xff"))
         a.name = a.name  # a value the getter gave is taken back unchanged
         self.assertEqual(a.nameLen, 1)
+
+
+class Copies(Scratch):
+    """copy, deepcopy and pickle keep every value, on both hosts; a deep copy is independent."""
+
+    def copies(self, obj):
+        yield "copy", copy.copy(obj)
+        yield "deepcopy", copy.deepcopy(obj)
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            yield "pickle %d" % protocol, pickle.loads(pickle.dumps(obj, protocol))
+
+    def test_every_object_comes_back_equal_and_of_its_class(self):
+        action = sample_actions()[0]
+        detail = action.details[1]
+        objects = [action, detail, detail.body, detail.body.stats[0], action.details[0].body,
+                   action.details[2].body, action.details[3]]
+        for obj in objects:
+            for how, made in self.copies(obj):
+                self.assertIs(type(made), type(obj), how)
+                self.assertEqual(made, obj, (how, obj))
+                self.assertEqual(repr(made), repr(obj), how)
+
+    def test_a_length_that_follows_its_body_still_follows_it(self):
+        for how, made in self.copies(q.Detail(type=9, body=b"12345")):
+            made.body = b"1234567"
+            self.assertEqual(made.length, 7, how)
+
+    def test_a_state_sets_fields_only(self):
+        for state in ({"__class__": q.Damage}, {"numDetails": 3}, {5: 1}, [("actionID", 1)]):
+            action = q.Action(actionID=4)
+            self.assertRaises(TypeError, action.__setstate__, state)
+            self.assertIs(type(action), q.Action)
+
+    def test_a_deep_copy_is_independent_and_writes_the_same_file(self):
+        actions = sample_actions()
+        copied = copy.deepcopy(actions)
+        copied[0].details[1].body.stats[0].modAmt = 1
+        copied[0].details.pop()
+        self.assertEqual(actions, sample_actions())
+        path = self.path("copy.gz")
+        q.write_actions(path, copy.deepcopy(actions))
+        self.assertEqual(list(q.read_actions(path)), actions)
 
 
 class Damaged(Scratch):

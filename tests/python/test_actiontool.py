@@ -462,11 +462,13 @@ class ImportRefusalTest(ToolTestCase):
     MISTAKES = [
         # (title, change to the document, phrases of the message)
         ("u8 out of range", lambda d: d["actions"][0].update(range=256),
-         ["actions[0] (actionID 1): range: 256 is out of range", "0 to 255"]),
+         ["actions[0] (actionID 1): range: Action.range is unsigned 8-bit: 256 is out of "
+          "its range 0 to 255"]),
         ("u32 negative", lambda d: d["actions"][0].update(validClasses=-1),
-         ["validClasses: -1 is out of range", "0 to 4294967295"]),
+         ["validClasses: Action.validClasses is unsigned 32-bit: -1 is out of its range",
+          "0 to 4294967295"]),
         ("s16 out of range", lambda d: d["actions"][0]["details"][0]["body"].update(
-            die=40000), ["actions[0] (actionID 1): details[0].body.die: 40000"]),
+            die=40000), ["actions[0] (actionID 1): details[0].body.die: Damage.die is signed 16-bit: 40000"]),
         ("a record's fields on a type without one", lambda d: d["actions"][0]["details"][0][
             "header"].update(type=7), ["details[0].body: a detail of type 7",
                                        "carries its body as bytes"]),
@@ -481,7 +483,7 @@ class ImportRefusalTest(ToolTestCase):
         ("bad hex", lambda d: d["actions"][0].update(desc={"hex": "abc"}),
          ['desc: "abc" is not bytes in hex']),
         ("spell code too long", lambda d: d["actions"][0].update(spellCode=u"SPARK"),
-         ['spellCode: "SPARK" has 5 bytes, more than the 4 a spell code holds']),
+         ['spellCode: Action.spellCode holds at most 4 bytes, not 5']),
         ("spell fields on an action that is not a spell", lambda d: d["actions"][1].update(
             spellCost=3), ["actions[1] (actionID 2): spellCost: only an action of "
                            "actionType 2 (a spell) carries spellCost"]),
@@ -532,7 +534,8 @@ class ImportRefusalTest(ToolTestCase):
         self.assertEqual(status, 1, err)
         found = [line for line in err.splitlines() if ", line " in line]
         self.assertEqual(len(found), 3, err)
-        for line, (row, field) in zip(found, [(2, "range: 300"), (2, "die: 70000"),
+        for line, (row, field) in zip(found, [(2, "range: Action.range is unsigned 8-bit: 300"),
+                                              (2, "die: Damage.die is signed 16-bit: 70000"),
                                               (3, "nmae: unknown field")]):
             self.assertIn("actions.json, line %d, column " % row, line)
             self.assertIn(field, line)

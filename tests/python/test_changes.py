@@ -202,7 +202,7 @@ class ToolChanges(ToolTestCase):
              "action is a JSON object, not []"),
             (u'{"changes": [{"change": "renamed", "actionID": 1}]}', '"moved", not "renamed"'),
             (u'{"changes": [{"change": "changed", "actionID": 1, "fields": [{"path": '
-             u'["levelAcquired"], "old": 3, "new": 300}]}]}', "300 is out of range"),
+             u'["levelAcquired"], "old": 3, "new": 300}]}]}', "300 is out of its range 0 to 255"),
             (u'{"changes": [{"change": "changed", "actionID": 1, "fields": [{"path": '
              u'["details", 0, "x"], "new": 1}]}]}', "id 1: details[0].x: unknown field"),
             (u'{"changes": [{"change": "changed", "actionID": 1, "fields": [{"path": ["x"], '
