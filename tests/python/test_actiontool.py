@@ -503,8 +503,8 @@ class ImportRefusalTest(ToolTestCase):
          ["actions[1] (actionID 2): details: 256 details, more than numDetails holds",
           "0 to 255"]),
         ("a text too long for its length field", lambda d: d["actions"][1].update(
-            blah=u"x" * 256), ["actions[1] (actionID 2): blah: 256 bytes, more than its "
-                               "length field holds (0 to 255)"]),
+            blah=u"x" * 256), ["actions[1] (actionID 2): blah: a text of 256 bytes is too "
+                               "long for its length field blahLen (at most 255)"]),
         ("misspelt field", lambda d: d["actions"][0].update(nmae=u"x"),
          ["actions[0] (actionID 1): nmae: unknown field (did you mean name?)"]),
         ("misspelt body field", lambda d: d["actions"][1]["details"][0]["body"].update(
