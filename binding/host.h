@@ -10,8 +10,10 @@
 
 #include <Python.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <thread>
 
 #if PY_MAJOR_VERSION >= 3
 #define QN4T_PYTHON3 1
@@ -374,6 +376,23 @@ inline PyObject *entry_result(PyObject *module) { return module; }
 #else
 inline void entry_result(PyObject *) {}
 #endif
+
+// ---- Threads ----
+
+// Lets other Python threads run for a moment in the middle of a long native call, which
+// would otherwise keep the interpreter lock from its start to its end. Python 3 hands the
+// lock over to a thread that has been waiting for it; Python 2.7 gives it to whoever takes
+// it first, nearly always the thread that just let it go, so there the caller steps aside
+// briefly. A daemon thread is ended here when the interpreter shuts down (it unwinds from
+// this call), so the caller must hold nothing whose clean-up needs the lock, and must not
+// call this from a destructor.
+inline void let_other_threads_run() {
+    Py_BEGIN_ALLOW_THREADS
+#if !QN4T_PYTHON3
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+#endif
+    Py_END_ALLOW_THREADS
+}
 
 }  // namespace host
 }  // namespace qn4t

@@ -3,6 +3,7 @@
 // writer's sink. (On Python 2 the PyBytes_ names are the byte string's.)
 #include "interface/action_io.h"
 
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -239,6 +240,24 @@ PyObject *read_actions(PyObject *, PyObject *args) {
 
 // ---- The writer ----
 
+// A whole file's write is one call. Between actions it lets other Python threads take their
+// turn every few milliseconds, as the interpreter's own loop would; at those points the call
+// holds nothing that needs the interpreter lock to be let go.
+class TurnTaking {
+public:
+    void between_actions() {
+        const Clock::time_point now = Clock::now();
+        if (now - last_turn_ < kTurn) return;
+        host::let_other_threads_run();
+        last_turn_ = Clock::now();
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds kTurn{5};
+    Clock::time_point last_turn_ = Clock::now();
+};
+
 PyObject *write_actions(PyObject *, PyObject *args) {
     PyObject *file = nullptr, *actions = nullptr;
     unsigned int threads = 1;  // the package checks the count and picks the default
@@ -256,6 +275,7 @@ PyObject *write_actions(PyObject *, PyObject *args) {
         FileSink sink(file, raw != 0);
         ActionWriter writer(sink, threads);
         WholeAction w;
+        TurnTaking turns;
         while (ok) {
             PyObject *item = PyIter_Next(iterator);  // may run Python code: nothing is held
             if (!item) {
@@ -265,6 +285,7 @@ PyObject *write_actions(PyObject *, PyObject *args) {
             ok = fill_action(item, index++, w);
             Py_DECREF(item);
             if (ok && !writer.write(w)) ok = false;
+            turns.between_actions();
         }
         if (ok) ok = writer.finish();
         if (!ok && !PyErr_Occurred()) PyErr_SetString(PyExc_IOError, writer.error().c_str());

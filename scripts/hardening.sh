@@ -50,12 +50,12 @@ runtime=$(sed -n 's/^QN4T_ASAN_RUNTIME:[A-Z]*=//p' build-asan/CMakeCache.txt)
 stage "C++ suites under ASan/UBSan, leak checking on"
 logged build-asan/native-tests.log \
   env ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions="$PWD/tests/valgrind/lsan-interpreter.supp" \
-  ctest --test-dir build-asan -L '^(core|binding)$' --output-on-failure -j2
+  ctest --test-dir build-asan -L '^(core|binding)$' --output-on-failure -j2 --timeout 900
 
 stage "Python 2.7 suites under ASan/UBSan (runtime preloaded, leak checking off)"
 logged build-asan/python-tests.log \
   env LD_PRELOAD="$runtime" ASAN_OPTIONS=detect_leaks=0 \
-  ctest --test-dir build-asan -L '^python$' --output-on-failure -j2
+  ctest --test-dir build-asan -L '^python$' --output-on-failure -j2 --timeout 900
 
 stage "fuzz targets, ${QN4T_FUZZ_SECONDS:-8} s each (build-fuzz)"
 mkdir -p build-fuzz

@@ -21,8 +21,10 @@ build_with_progress() {
 # "   start <name>" and "  12/304 <name> Passed 0.01 sec", names of more than 66 characters
 # cut in the middle;
 # everything else (the output of a failed test, the summary) is shown as ctest prints it.
+# A test that runs longer than QN4T_TEST_TIMEOUT seconds (default 600) fails instead of
+# holding up the run.
 ctest_compact() {
-  ctest --test-dir "$QN4T_BUILD_DIR" "$@" | awk '
+  ctest --test-dir "$QN4T_BUILD_DIR" --timeout "${QN4T_TEST_TIMEOUT:-600}" "$@" | awk '
     function cut(name) {  # the middle goes: the start and the end tell tests apart
       return length(name) > 66 ? substr(name, 1, 28) "~" substr(name, length(name) - 36) : name
     }

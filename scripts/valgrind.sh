@@ -40,7 +40,7 @@ failed=0
 for suite in "${suites[@]}"; do
   log=$logs/$suite.log
   status=0
-  (cd tests/python && valgrind --tool=memcheck --error-exitcode=99 --num-callers=40 \
+  (cd tests/python && timeout "${QN4T_VALGRIND_SUITE_TIMEOUT:-1200}" valgrind --tool=memcheck --error-exitcode=99 --num-callers=40 \
       --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
       --suppressions="$OLDPWD/tests/valgrind/python2.supp" --log-file="$log" \
       "$python" -m unittest "$suite") >"$log.out" 2>&1 || status=$?
@@ -51,6 +51,8 @@ for suite in "${suites[@]}"; do
     failed=1
     if [ "$status" -eq 99 ]; then
       echo "$suite: memcheck found errors, see $log" >&2
+    elif [ "$status" -eq 124 ]; then
+      echo "$suite: still running after ${QN4T_VALGRIND_SUITE_TIMEOUT:-1200} s under valgrind, stopped" >&2
     else
       tail -20 "$log.out" >&2
       echo "$suite: the suite failed under valgrind (exit $status), see $log.out" >&2

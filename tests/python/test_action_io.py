@@ -165,6 +165,28 @@ class SharedIterators(unittest.TestCase):
         self.assertEqual(results, dict((i, list(range(MANY))) for i in range(3)))
 
 
+    def test_a_long_write_lets_other_threads_run(self):
+        # One call writes the whole file; other threads must still get their turns meanwhile.
+        # Bytes that do not compress keep the compressor busy.
+        actions = [q.Action(actionID=i, desc=os.urandom(1000)) for i in range(20000)]
+        took = []
+
+        def write():
+            start = time.time()
+            q.write_actions(io.BytesIO(), actions, threads=1)
+            took.append(time.time() - start)
+        writer = threading.Thread(target=write)
+        turns = 0
+        writer.start()
+        while writer.is_alive():
+            turns += 1
+            time.sleep(0.001)
+        writer.join()
+        if took[0] < 0.2:
+            self.skipTest("the write took %.3f s, too short to tell" % took[0])
+        # A turn every few milliseconds; a write that kept the lock would allow one or two.
+        self.assertGreater(turns, 10, "%d turns in %.2f s" % (turns, took[0]))
+
     def test_the_interpreter_ends_while_daemon_threads_read_or_write(self):
         # A thread that let the interpreter lock go in native code would be ended by the
         # interpreter's shutdown in the middle of it: neither reading nor writing may abort.
@@ -188,7 +210,11 @@ class SharedIterators(unittest.TestCase):
             ])
             for _ in range(3):
                 process = subprocess.Popen([sys.executable, "-c", script], stderr=subprocess.PIPE)
+                # A process whose threads starve one another never ends: ended here, it fails.
+                watchdog = threading.Timer(120, process.kill)
+                watchdog.start()
                 error = process.communicate()[1]
+                watchdog.cancel()
                 # Python 2.7 may print what its daemon threads raise once the module's
                 # globals are gone; an abort is what must never happen.
                 self.assertEqual(process.returncode, 0, (name, error))
