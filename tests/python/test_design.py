@@ -1,8 +1,14 @@
-"""docs/design.md's checklists stay true: each step names a file that exists and a name that
-file defines, so that a renamed or moved piece fails here instead of misleading a maintainer."""
+"""The design holds: docs/design.md's checklists name files that exist and names those files
+define, so that a renamed or moved piece fails here instead of misleading a maintainer; and
+the detail types take their bodies from the layout's one list."""
+import gzip
+import io
 import os
 import re
 import unittest
+
+import qn4tGenericActionLayout as layout
+import qn4tGenericActionLoader as q
 
 SOURCE_DIR = os.environ.get("QN4T_SOURCE_DIR") or os.path.dirname(os.path.dirname(
     os.path.dirname(os.path.abspath(__file__))))
@@ -35,6 +41,39 @@ class Checklists(unittest.TestCase):
                     text = f.read()
                 for name in names:
                     self.assertIn(name, text, (title, path, name))
+
+
+def record_size(record):
+    return sum(layout.WIDTHS[record].values())
+
+
+class DetailTypes(unittest.TestCase):
+    """The detail types of the layout's list get their body class and body size from it, read
+    and written; a type the list does not know keeps its body as bytes, whatever its length."""
+
+    def test_body_class_and_size_follow_the_list(self):
+        stat_record = layout.BODY_ENTRIES[layout.DETAIL_BODIES[2]][1]
+        cases = [  # (type, the body given, its class, its length, bytes of entries after it)
+            (1, None, q.Damage, record_size(layout.DETAIL_BODIES[1]), 0),
+            (2, q.StatMod(stats=[q.Stat(stat=1), q.Stat(stat=2)]), q.StatMod,
+             record_size(layout.DETAIL_BODIES[2]), 2 * record_size(stat_record)),
+            (3, None, q.Healing, record_size(layout.DETAIL_BODIES[3]), 0),
+            (9, b"\x01\x00\xff", bytes, 3, 0),
+        ]
+        self.assertEqual(sorted(layout.DETAIL_BODIES), [1, 2, 3])
+        for number, body, cls, length, entries in cases:
+            made = q.Detail(type=number) if body is None else q.Detail(type=number, body=body)
+            out = io.BytesIO()
+            q.write_actions(out, [q.Action(details=[made])])
+            read = list(q.read_actions(io.BytesIO(out.getvalue())))[0].details[0]
+            for detail in (made, read):
+                self.assertIsInstance(detail.body, cls, number)
+                self.assertEqual(detail.length, length, number)
+            self.assertEqual(read, made, number)
+            # The file holds the action's head, the detail's header and the body's bytes.
+            file_bytes = gzip.GzipFile(fileobj=io.BytesIO(out.getvalue())).read()
+            self.assertEqual(len(file_bytes), layout.HEAD_SIZE + record_size(
+                layout.DETAIL_HEADER) + length + entries, number)
 
 
 if __name__ == "__main__":
