@@ -1,0 +1,553 @@
+"""Actions as tables: rows for spreadsheets (CSV) and SQLite, made from the dict form of the
+actions (Action.to_dict) and made back into actions through Action.from_dict.
+
+Three tables, keyed so that they join:
+
+    actions  action_no, then every field of an action's dict
+    details  action_no, detail_no, then every field of a detail's dict (header and body)
+    stats    action_no, detail_no, stat_no, then every field of a stat entry
+
+A nested dict becomes columns (a text given as {"hex": ...} fills the column name_hex), a
+list of dicts becomes the rows of the table named after its key. The columns come from the
+dict form of sample actions built from the record layout, ordered and typed by the layout,
+so that nothing here lists a field. The column of a value is named by the value's own key,
+or by its whole path joined with "_" where two paths share a key.
+
+    import qn4tGenericActionLoader as q
+    actions = list(q.read_actions("spells.gz"))
+    q.to_csv(actions, "sheets")            # sheets/actions.csv, details.csv, stats.csv
+    q.write_actions("copy.gz", q.from_csv("sheets"))
+    q.to_sqlite(actions, "spells.db")      # or an open sqlite3 connection
+    db = sqlite3.connect("spells.db")
+    db.execute("SELECT name, base FROM actions JOIN damage USING (action_no)")
+
+With pandas (Python 3), frames(actions) gives the three tables as DataFrames, read by
+pandas from an in-memory SQLite database in one call per table.
+"""
+
+import csv
+import io
+import os
+import re
+import sqlite3
+import sys
+
+from qn4tGenericActionLayout import (ACTION_TYPE_FIELD, BODY_ENTRIES, DETAIL_BODIES, DETAIL_HEADER, HEADER,
+                                     INTEGER_KINDS, LAYOUT, SPELL_ACTION_TYPE, TITLES)
+
+TABLES = ("actions", "details", "stats")
+KEYS = ("action_no", "detail_no", "stat_no")  # the key columns, one more per table
+CSV_NAMES = dict((table, table + ".csv") for table in TABLES)
+_PY2 = sys.version_info[0] == 2
+_UNKNOWN_DETAIL_TYPE = 0xFFFF  # a type no body is made for: a sample of an unknown detail
+
+
+class TableError(ValueError):
+    """Rows that do not make actions: names the table, the row and the column."""
+
+
+def _records_of_tables():
+    """Per table, the layout's records whose fields its rows hold, in layout order."""
+    entries = [entry for _, entry in BODY_ENTRIES.values()]
+    bodies = [DETAIL_BODIES[number] for number in sorted(DETAIL_BODIES)]
+    return {"actions": [HEADER], "details": [DETAIL_HEADER] + bodies, "stats": entries}
+
+
+_RECORD_FIELDS = dict((name, fields) for name, _, fields in LAYOUT)
+# The texts of the records, and those of the spell trailer (behind the last text), which only
+# a spell has.
+_TEXT_FIELDS = frozenset(field for _, _, fields in LAYOUT for field, kind in fields
+                         if kind in ("text", "chars"))
+_HEADER_KINDS = [kind for _, kind in _RECORD_FIELDS[HEADER]]
+_TRAILER_TEXTS = frozenset(
+    field for field, kind in _RECORD_FIELDS[HEADER][
+        len(_HEADER_KINDS) - _HEADER_KINDS[::-1].index("text"):] if kind == "chars")
+
+
+class Column(object):
+    """One column: the path of its value in the dict form, its name and whether it holds
+    integers (else texts)."""
+
+    def __init__(self, path, name, integer):
+        self.path = path
+        self.name = name
+        self.integer = integer
+
+    def __repr__(self):
+        return "Column(%r, %r, %r)" % (self.path, self.name, self.integer)
+
+
+class Table(object):
+    """A table: its key columns, its value columns, and where its rows sit in the parent's
+    dict (the path of the list)."""
+
+    def __init__(self, name, level, paths, list_path):
+        self.name = name
+        self.keys = KEYS[:level + 1]
+        self.list_path = list_path  # in the parent's dict; () for the actions
+        fields = []  # (field, kind) of the table's records, in layout order
+        for record in _records_of_tables()[name]:
+            fields.extend(_RECORD_FIELDS[record])
+        rank = {}
+        kinds = {}
+        for position, (field, kind) in enumerate(fields):
+            rank.setdefault(field, position)
+            kinds.setdefault(field, kind)
+
+        def order(path):
+            known = [rank[part] for part in path if part in rank]
+            return (min(known) if known else len(fields), path)
+
+        last = [path[-1] for path in paths]
+        self.columns = []
+        for path in sorted(paths, key=order):
+            name_ = path[-1] if last.count(path[-1]) == 1 else "_".join(path)
+            if name_ in KEYS:
+                raise ValueError("the field %s has the name of a key column" % ".".join(path))
+            self.columns.append(Column(path, name_, kinds.get(path[-1]) in INTEGER_KINDS))
+        self.by_name = dict((column.name, column) for column in self.columns)
+        self.by_path = dict((column.path, column) for column in self.columns)
+
+    def header(self):
+        return list(self.keys) + [column.name for column in self.columns]
+
+
+# ---- the dict form flattened ----------------------------------------------------------------
+
+def _flatten(value, prefix, scalars, lists):
+    for key, item in value.items():
+        path = prefix + (str(key),)
+        if isinstance(item, dict):
+            _flatten(item, path, scalars, lists)
+        elif isinstance(item, list):
+            lists[path] = item
+        else:
+            scalars[path] = item
+
+
+def flatten(document):
+    """({path: value}, {path: list of dicts}) of one dict of the dict form."""
+    scalars, lists = {}, {}
+    _flatten(document, (), scalars, lists)
+    return scalars, lists
+
+
+def unflatten(scalars):
+    """The nested dict of {path: value}."""
+    document = {}
+    for path, value in scalars.items():
+        place = document
+        for key in path[:-1]:
+            place = place.setdefault(key, {})
+            if not isinstance(place, dict):
+                raise TableError("%s holds both a value and fields" % ".".join(path[:-1]))
+        place[path[-1]] = value
+    return document
+
+
+def _samples():
+    """Actions that show every shape the dict form takes: a spell with plain texts and one
+    whose texts are not UTF-8, a detail of every known type with a stat entry, and a detail of
+    a type no body is made for."""
+    from qn4tGenericActionLoader import actions as whole
+    texts = [field for field, kind in _RECORD_FIELDS[HEADER] if kind == "text"]
+    details = []
+    for number in sorted(whole._BODY_CLASSES):
+        body_class = whole._BODY_CLASSES[number]
+        body = body_class(stats=[whole.Stat()]) if body_class is whole.StatMod else body_class()
+        details.append(whole.Detail(type=number, body=body))
+    details.append(whole.Detail(type=_UNKNOWN_DETAIL_TYPE, body=b"\xff"))
+    made = []
+    for text in (b"a", b"\xff"):
+        action = whole.Action(actionType=SPELL_ACTION_TYPE, details=details)
+        for field in texts:
+            setattr(action, field, text)
+        action.spellCode = text
+        made.append(action)
+    return made
+
+
+_SCHEMA = []
+
+
+def schema():
+    """The three Tables, made once from the dict form of the sample actions."""
+    if _SCHEMA:
+        return _SCHEMA[0]
+    documents = [action.to_dict() for action in _samples()]
+    tables = []
+    parents = [flatten(document) for document in documents]  # (scalars, lists)
+    list_path = ()
+    for level, name in enumerate(TABLES):
+        if level == 0:
+            paths = set()
+            for scalars, _ in parents:
+                paths.update(scalars)
+        else:
+            list_paths = set(path for _, lists in parents for path in lists)
+            if len(list_paths) != 1 or list(list_paths)[0][-1] != name:
+                raise ValueError("the dict form has lists %s where the %s are expected"
+                                 % (sorted(list_paths), name))
+            list_path = list(list_paths)[0]
+            children = [flatten(row) for _, lists in parents for row in lists.get(list_path, ())]
+            paths = set()
+            for scalars, _ in children:
+                paths.update(scalars)
+            parents = children
+        tables.append(Table(name, level, paths, list_path))
+    _SCHEMA.append(tables)
+    return tables
+
+
+def body_views():
+    """(view name, detail type, the details columns that view shows) per known body kind: the
+    columns of the detail header and of that body's fields."""
+    details = schema()[1]
+    header_fields = set(field for field, _ in _RECORD_FIELDS[DETAIL_HEADER])
+    header = [c for c in details.columns if c.path[-1] in header_fields]
+    views = []
+    for number in sorted(DETAIL_BODIES):
+        record = DETAIL_BODIES[number]
+        fields = set(field for field, _ in _RECORD_FIELDS[record])
+        body = [c for c in details.columns if c.path[-1] in fields and c not in header]
+        views.append((TITLES[record].replace(" ", "_"), number, header + body))
+    return views
+
+
+# ---- actions to rows and back --------------------------------------------------------------
+
+def rows(actions):
+    """Per table, its rows (lists of values, None where the dict form has no value), from an
+    iterable of Action objects."""
+    tables = schema()
+    made = dict((table.name, []) for table in tables)
+
+    def add(level, document, keys):
+        table = tables[level]
+        scalars, lists = flatten(document)
+        made[table.name].append(list(keys) + [scalars.get(c.path) for c in table.columns])
+        if level + 1 < len(tables):
+            child = tables[level + 1]
+            for number, row in enumerate(lists.get(child.list_path, ())):
+                add(level + 1, row, keys + (number,))
+
+    for number, action in enumerate(actions):
+        add(0, action.to_dict(), (number,))
+    return made
+
+
+def documents(table_rows, locate=None):
+    """The dict form of each action, from per-table rows given as (row label, {column: value})
+    pairs: the key columns and the columns that have a value (integers as int or as a text
+    that the checks refuse). Yields (dict, {path in the dict: (table, row label)}) per action
+    in action_no order. Raises TableError for keys that do not join."""
+    tables = schema()
+    grouped = []
+    for level, table in enumerate(tables):
+        groups = {}
+        for label, row in table_rows[table.name]:
+            keys = []
+            for key in table.keys:
+                value = row.get(key)
+                if not isinstance(value, int) or isinstance(value, bool) or value < 0:
+                    raise TableError("%s row %s: %s: expected a whole number, found %r"
+                                     % (table.name, label, key, value))
+                keys.append(value)
+            keys = tuple(keys)
+            if keys in groups:
+                raise TableError("%s row %s: %s repeats an earlier row's"
+                                 % (table.name, label, ", ".join(table.keys)))
+            groups[keys] = (label, row)
+        grouped.append(groups)
+    for level in (1, 2):
+        parents, table = grouped[level - 1], tables[level]
+        for keys, (label, _) in grouped[level].items():
+            if keys[:-1] not in parents:
+                raise TableError("%s row %s: no row of %s has %s" % (
+                    table.name, label, tables[level - 1].name,
+                    ", ".join("%s %d" % pair for pair in zip(table.keys, keys))))
+    children = [dict(), dict()]
+    for level in (1, 2):
+        for keys in grouped[level]:
+            children[level - 1].setdefault(keys[:-1], []).append(keys[-1])
+
+    def build(level, keys, place, where):
+        label, row = grouped[level][keys]
+        table = tables[level]
+        where[place] = (table.name, label)
+        scalars = dict((table.by_name[name].path, value) for name, value in row.items()
+                       if name not in table.keys)
+        document = unflatten(scalars)
+        if level + 1 < len(tables):
+            child = tables[level + 1]
+            numbers = sorted(children[level].get(keys, []))
+            if numbers != list(range(len(numbers))):
+                missing = [n for n in range(len(numbers) + 1) if n not in numbers][0]
+                raise TableError("%s row %s: %s has no row with %s %d (they are numbered "
+                                 "from 0)" % (table.name, label, child.name, child.keys[-1],
+                                              missing))
+            items = []
+            for number in numbers:
+                items.append(build(level + 1, keys + (number,),
+                                   place + ((child.list_path, number),), where))
+            if items or level == 0 or _has_entries(table, row):
+                place_in = document
+                for key in child.list_path[:-1]:
+                    place_in = place_in.setdefault(key, {})
+                place_in[child.list_path[-1]] = items
+        return document
+
+    for keys in sorted(grouped[0]):
+        where = {}
+        yield build(0, keys, (), where), where
+
+
+def _has_entries(details, row):
+    """Whether a details row's body is of a kind followed by entries (its list of stats is
+    there even when empty)."""
+    body = DETAIL_BODIES.get(row.get(_type_column(details).name))
+    return body in BODY_ENTRIES
+
+
+# ---- CSV -------------------------------------------------------------------------------------
+
+def _open_csv(path, mode):
+    if _PY2:
+        return open(path, mode + "b")
+    return io.open(path, mode, encoding="utf-8", newline="")
+
+
+def _cell(value):
+    if value is None:
+        return ""
+    if _PY2 and not isinstance(value, (int, long)):  # noqa: F821 (Python 2)
+        return value.encode("utf-8") if isinstance(value, unicode) else value  # noqa: F821
+    return value
+
+
+def write_csv(table_rows, folder, extra=None):
+    """Writes the per-table rows into folder/actions.csv, details.csv and stats.csv.
+    extra: per table, (header names, function of a row giving the extra cells) appended."""
+    for table in schema():
+        header, more = table.header(), None
+        if extra and table.name in extra:
+            names, more = extra[table.name]
+            header = header + list(names)
+        with _open_csv(os.path.join(folder, CSV_NAMES[table.name]), "w") as stream:
+            writer = csv.writer(stream, lineterminator="\n")
+            writer.writerow(header)
+            for row in table_rows[table.name]:
+                cells = [_cell(value) for value in row]
+                if more:
+                    cells += [_cell(value) for value in more(row)]
+                writer.writerow(cells)
+
+
+_WHOLE_NUMBER = re.compile(r"-?[0-9]+\Z")
+
+
+def _csv_value(text, integer):
+    """A cell's value: an integer column's whole number as int, anything else as the text
+    (which the checks then refuse, naming it)."""
+    if _PY2:
+        text = text.decode("utf-8")
+    if integer and _WHOLE_NUMBER.match(text.strip()):
+        return int(text)
+    return text
+
+
+def _empty_texts(table, values):
+    """A CSV cell cannot tell an empty text from no value. An empty cell of a text of the
+    records is the empty text where the dict form always has that text: no column under it
+    (such as name_hex) has a value and, for the spell trailer's code, the action is a
+    spell."""
+    action_type = [c.name for c in table.columns if c.path[-1] == ACTION_TYPE_FIELD]
+    action_type = action_type[0] if action_type else None
+    for column in table.columns:
+        field = column.path[-1]
+        if column.integer or column.name in values or field not in _TEXT_FIELDS:
+            continue
+        if field in _TRAILER_TEXTS and values.get(action_type) != SPELL_ACTION_TYPE:
+            continue
+        under = [c.name for c in table.columns if c.path[:len(column.path)] == column.path]
+        if not any(name in values for name in under):
+            values[column.name] = ""
+
+
+def read_csv(folder, ignored=lambda table, name: False):
+    """Per table, (row number, {column: value}) for the rows of the CSV files: row numbers
+    count the header as row 1; an empty cell has no value. Raises TableError for a file that
+    cannot be read as such a table."""
+    read = {}
+    for table in schema():
+        path = os.path.join(folder, CSV_NAMES[table.name])
+        try:
+            stream = _open_csv(path, "r")
+        except (IOError, OSError) as error:
+            raise TableError("cannot read %s: %s" % (path, error.strerror or error))
+        with stream:
+            reader = csv.reader(stream)
+            try:
+                header = next(reader)
+            except StopIteration:
+                raise TableError("%s: empty: expected a header row" % CSV_NAMES[table.name])
+            except csv.Error as error:
+                raise TableError("%s row 1: %s" % (CSV_NAMES[table.name], error))
+            header = [name.decode("utf-8") if _PY2 else name for name in header]
+            kinds = []
+            for number, name in enumerate(header):
+                if name in table.keys:
+                    kinds.append(True)
+                elif name in table.by_name:
+                    kinds.append(table.by_name[name].integer)
+                elif ignored(table, name):
+                    kinds.append(None)
+                else:
+                    raise TableError("%s row 1 column %d: unknown column %s"
+                                     % (CSV_NAMES[table.name], number + 1, name))
+            for key in table.keys:
+                if key not in header:
+                    raise TableError("%s row 1: the key column %s is missing"
+                                     % (CSV_NAMES[table.name], key))
+            got = []
+            try:
+                for row in reader:
+                    if len(row) > len(header):
+                        raise TableError("%s row %d: %d cells, more than the header's %d"
+                                         % (CSV_NAMES[table.name], reader.line_num, len(row),
+                                            len(header)))
+                    values = {}
+                    for name, integer, cell in zip(header, kinds, row):
+                        if integer is not None and cell != "":
+                            values[name] = _csv_value(cell, integer)
+                    _empty_texts(table, values)
+                    got.append((reader.line_num, values))
+            except csv.Error as error:
+                raise TableError("%s row %d: %s" % (CSV_NAMES[table.name], reader.line_num,
+                                                    error))
+            read[table.name] = got
+    return read
+
+
+def to_csv(actions, folder):
+    """Writes the actions (Action objects) as folder/actions.csv, details.csv and stats.csv
+    (folder must exist). Returns the number of actions."""
+    made = rows(actions)
+    write_csv(made, folder)
+    return len(made["actions"])
+
+
+def from_csv(folder):
+    """The Action objects of folder/actions.csv, details.csv and stats.csv, in action_no
+    order. Values go to Action.from_dict as they are: for the checked import with every
+    refusal named, use `actiontool import --csv`."""
+    from qn4tGenericActionLoader.actions import Action
+    return [Action.from_dict(document) for document, _ in documents(read_csv(folder))]
+
+
+# ---- SQLite ----------------------------------------------------------------------------------
+
+def _quote(name):
+    return '"%s"' % name.replace('"', '""')
+
+
+def create_tables(connection):
+    """Creates the tables and the views per body kind in an SQLite connection."""
+    for table in schema():
+        columns = ["%s INTEGER NOT NULL" % key for key in table.keys]
+        columns += ["%s %s" % (_quote(c.name), "INTEGER" if c.integer else "TEXT")
+                    for c in table.columns]
+        columns.append("PRIMARY KEY (%s)" % ", ".join(table.keys))
+        connection.execute("CREATE TABLE %s (%s)" % (table.name, ", ".join(columns)))
+    details = schema()[1]
+    type_column = _type_column(details)
+    for view, number, columns in body_views():
+        connection.execute("CREATE VIEW %s AS SELECT %s FROM details WHERE %s = %d" % (
+            view, ", ".join(list(details.keys) + [_quote(c.name) for c in columns]),
+            _quote(type_column.name), number))
+
+
+def _type_column(details):
+    (type_field,) = [field for field, _ in _RECORD_FIELDS[DETAIL_HEADER] if field == "type"]
+    return [c for c in details.columns if c.path[-1] == type_field][0]
+
+
+def insert_rows(connection, table_rows):
+    for table in schema():
+        marks = ", ".join("?" * (len(table.keys) + len(table.columns)))
+        connection.executemany("INSERT INTO %s VALUES (%s)" % (table.name, marks),
+                               table_rows[table.name])
+
+
+def _connection(target):
+    if isinstance(target, sqlite3.Connection):
+        return target, False
+    return sqlite3.connect(target), True
+
+
+def to_sqlite(actions, target):
+    """Writes the actions into the tables actions, details and stats (and a view per body
+    kind: damage, stat_modification, healing) of an SQLite database: target is a path or an
+    open sqlite3 connection (left open, committed). The tables must not exist yet. Returns
+    the number of actions."""
+    connection, own = _connection(target)
+    try:
+        made = rows(actions)
+        with connection:
+            create_tables(connection)
+            insert_rows(connection, made)
+        return len(made["actions"])
+    finally:
+        if own:
+            connection.close()
+
+
+def read_sqlite(connection):
+    """Per table, (row label, {column: value}) for the rows of the tables, in key order; the
+    label names the row by its keys. Raises TableError for a database without the tables or
+    with columns they do not have."""
+    read = {}
+    for table in schema():
+        try:
+            cursor = connection.execute("SELECT * FROM %s ORDER BY %s"
+                                        % (table.name, ", ".join(table.keys)))
+        except sqlite3.Error as error:
+            raise TableError("table %s: %s" % (table.name, error))
+        names = [description[0] for description in cursor.description]
+        for name in names:
+            if name not in table.keys and name not in table.by_name:
+                raise TableError("table %s: unknown column %s" % (table.name, name))
+        got = []
+        for values in cursor:
+            row = dict((name, value) for name, value in zip(names, values)
+                       if value is not None)
+            label = "(%s)" % ", ".join("%s %s" % (key, row.get(key)) for key in table.keys)
+            got.append((label, row))
+        read[table.name] = got
+    return read
+
+
+def from_sqlite(source):
+    """The Action objects of the tables actions, details and stats of an SQLite database
+    (a path or an open sqlite3 connection), in action_no order."""
+    from qn4tGenericActionLoader.actions import Action
+    connection, own = _connection(source)
+    try:
+        return [Action.from_dict(document) for document, _ in
+                documents(read_sqlite(connection))]
+    finally:
+        if own:
+            connection.close()
+
+
+def frames(actions):
+    """{"actions": DataFrame, "details": ..., "stats": ...} (pandas, Python 3): the tables
+    read by pandas from an in-memory SQLite database, one call per table."""
+    import pandas
+    connection = sqlite3.connect(":memory:")
+    try:
+        to_sqlite(actions, connection)
+        return dict((name, pandas.read_sql_query("SELECT * FROM %s" % name, connection))
+                    for name in TABLES)
+    finally:
+        connection.close()
