@@ -11,7 +11,7 @@ import sys
 import textwrap
 import time
 
-from . import differ, exporter, importer, module
+from . import differ, exporter, importer, module, names as code_names, tablecmd
 from .jsonform import BadInput
 from .layout import Layout
 from .listing import Listing, counted, totals
@@ -218,6 +218,10 @@ def run_check(layout, args):
 
 
 def run_export(layout, args):
+    if args.csv or args.sqlite:
+        return run_table_export(layout, args)
+    if args.out is None:
+        raise Failure("name the JSON file to write, or give --csv DIR or --sqlite OUT.db", 2)
     name, out_name = input_name(args.file), output_name(args.out)
     files = module.load_files()
     progress = Progress("export")
@@ -243,6 +247,10 @@ def run_export(layout, args):
 
 
 def run_import(layout, args):
+    if args.csv or args.sqlite:
+        return run_table_import(layout, args)
+    if args.out is None:
+        raise Failure("name the JSON file and the action file to write", 2)
     name, out_name = input_name(args.json), output_name(args.out)
     files = module.load_files()
     if args.out == STDIO and sys.stdout.isatty():
@@ -301,6 +309,110 @@ def run_diff(layout, args):
     return DIFFERENT if report.differs() else OK
 
 
+def load_names(layout, args):
+    if not getattr(args, "names", None):
+        return None
+    try:
+        return code_names.load(args.names, code_names.integer_fields(layout))
+    except code_names.BadNames as error:
+        raise Failure(str(error))
+
+
+def read_all(layout, args, label):
+    """The Action objects of the input file, read whole (the table commands need them all)."""
+    name = input_name(args.file)
+    progress = Progress(label)
+    with input_path(args.file) as path:
+        walker = open_walker(layout, path, name, progress)
+        try:
+            return list(walker.actions())
+        except Damaged as damage:
+            raise Failure("%s: damaged: %s (nothing written)" % (name, damage))
+        finally:
+            progress.finish()
+
+
+def run_table_export(layout, args):
+    if args.out is not None or (args.csv and args.sqlite):
+        raise Failure("export --csv DIR and --sqlite OUT.db take the action file only, and "
+                      "one of them", 2)
+    names = load_names(layout, args)
+    actions = read_all(layout, args, "export")
+    target = args.csv or args.sqlite
+    try:
+        if args.csv:
+            count = tablecmd.export_csv(layout, actions, args.csv, names)
+        else:
+            count = tablecmd.export_sqlite(layout, actions, args.sqlite, names)
+    except (IOError, OSError) as error:
+        raise Failure("cannot write %s: %s" % (target, reason(error)))
+    except tablecmd.sqlite3.Error as error:
+        raise Failure("cannot write %s: %s" % (target, error))
+    say("%s: %s exported" % (target, counted(count, "action")))
+    return OK
+
+
+def run_table_import(layout, args):
+    if args.out is not None or (args.csv and args.sqlite) or args.json is None:
+        raise Failure("import --csv DIR OUT and --sqlite DB OUT take the action file to "
+                      "write only, and one of them", 2)
+    args.out, source = args.json, args.csv or args.sqlite
+    out_name = output_name(args.out)
+    files = module.load_files()
+    if args.out == STDIO and sys.stdout.isatty():
+        raise Failure("will not write compressed data to a terminal: name an output file, or "
+                      "redirect standard output")
+    try:
+        if args.csv:
+            rows = tablecmd.read_csv_rows(layout, args.csv)
+            place = tablecmd.csv_place
+        else:
+            rows = tablecmd.read_sqlite_rows(layout, args.sqlite)
+            place = tablecmd.sqlite_place
+        with files.writing(output_target(args.out), []) as out:
+            count = layout.q.write_actions(out, tablecmd.checked_actions(layout, rows, place))
+    except BadInput as error:
+        raise Failure("%s: %s (%s not written)" % (source, error, out_name))
+    except (IOError, OSError) as error:
+        raise Failure("cannot write %s: %s" % (out_name, reason(error)))
+    summary(args)("%s: %s written" % (out_name, counted(count, "action")))
+    return OK
+
+
+def run_sql(layout, args):
+    names = load_names(layout, args)
+    actions = read_all(layout, args, "sql")
+    try:
+        header, rows = tablecmd.query(layout, actions, args.statement, names)
+    except tablecmd.sqlite3.Error as error:
+        raise Failure("SQL: %s" % error)
+    if args.form == "csv":
+        tablecmd.write_csv_lines(header, rows, _binary(sys.stdout))
+    elif args.form == "json":
+        say(tablecmd.as_json(header, rows))
+    else:
+        for line in tablecmd.as_table(header, rows):
+            say(line)
+    return OK
+
+
+def run_html(layout, args):
+    names = load_names(layout, args)
+    actions = read_all(layout, args, "html")
+    out_name = output_name(args.out)
+    files = module.load_files()
+    try:
+        with files.writing(output_target(args.out), [input_source(args.file)]) as out:
+            count = tablecmd.write_page(layout, actions, out, names,
+                                        os.path.basename(input_name(args.file)))
+    except files.OutputIsInput:
+        raise Failure(refused_output(out_name, input_name(args.file)))
+    except (IOError, OSError) as error:
+        raise Failure("cannot write %s: %s" % (out_name, reason(error)))
+    summary(args)("%s: %s on the page" % (out_name, counted(count, "action")))
+    return OK
+
+
 # ---- command line -------------------------------------------------------------------------
 
 class _Version(argparse.Action):
@@ -335,25 +447,53 @@ def build_parser():
                                   description=textwrap.fill(summary + " " + details, 78),
                                   epilog=EXIT_STATUSES,
                                   formatter_class=argparse.RawDescriptionHelpFormatter)
-        for argument, text in arguments:
-            sub.add_argument(argument, help=text)
+        for argument, text in arguments:  # "name?": may be left out
+            optional = {"nargs": "?"} if argument.endswith("?") else {}
+            sub.add_argument(argument.rstrip("?"), help=text, **optional)
         sub.set_defaults(run=run)
+        return sub
+
+    names_help = "a names file (JSON) naming the codes of chosen fields (docs/tables.md)"
 
     command("dump", "List every action and its details, then totals.",
             "Per action: number, id, name, type, level, targeting and, for spells, the spell "
             "code, cost and path; per detail its kind and the fields that are not 0; the stat "
             "entries of a stat modification as stat:amount.",
             run_dump, ("file", "the action file (- for standard input)"))
-    command("export", "Write every field of every record as JSON.",
+    export = command("export", "Write every field of every record as JSON.",
             "The output appears only when the whole file was carried; a damaged file, or one "
             "holding what JSON cannot carry, is refused.",
             run_export, ("file", "the action file (- for standard input)"),
-            ("out", "the JSON file to write (- for standard output)"))
-    command("import", "Write an action file from JSON (the form export writes).",
+            ("out?", "the JSON file to write (- for standard output)"))
+    export.add_argument("--csv", metavar="DIR", help="write actions.csv, details.csv and "
+                        "stats.csv into DIR instead of JSON")
+    export.add_argument("--sqlite", metavar="OUT.db", help="write an SQLite database instead")
+    export.add_argument("--names", help=names_help + ", for <column>_name columns and views")
+    import_ = command("import", "Write an action file from JSON (the form export writes).",
             "A value the file cannot hold is refused with the action and field named; the "
             "output appears only when complete.",
-            run_import, ("json", "the JSON file to read (- for standard input)"),
-            ("out", "the action file to write (- for standard output)"))
+            run_import, ("json?", "the JSON file to read (- for standard input)"),
+            ("out?", "the action file to write (- for standard output)"))
+    import_.add_argument("--csv", metavar="DIR", help="read DIR/actions.csv, details.csv and "
+                         "stats.csv instead of JSON (then the one argument is OUT)")
+    import_.add_argument("--sqlite", metavar="DB", help="read an SQLite database instead")
+    sql = command("sql", "Run an SQL statement over the actions of a file.",
+                  "The file is loaded into an in-memory SQLite database with the tables "
+                  "actions, details and stats and a view per detail kind (docs/tables.md).",
+                  run_sql, ("file", "the action file (- for standard input)"),
+                  ("statement", "the SQL statement, e.g. \"SELECT name FROM actions\""))
+    sql.add_argument("--csv", dest="form", action="store_const", const="csv",
+                     help="print CSV instead of a table")
+    sql.add_argument("--json", dest="form", action="store_const", const="json",
+                     help="print a JSON list of objects instead of a table")
+    sql.add_argument("--names", help=names_help + ", as the tables names, bit_names and "
+                     "the views <table>_named")
+    html = command("html", "Write one self-contained page that shows the actions.",
+                   "A table that sorts and filters, a panel with every field of an action and "
+                   "charts; it opens from a file with nothing fetched.",
+                   run_html, ("file", "the action file (- for standard input)"),
+                   ("out", "the page to write (- for standard output)"))
+    html.add_argument("--names", help=names_help)
     command("check", "Walk the file and report its structure, or where it is damaged.",
             "Counts the records per kind and compares the bytes walked with the file's whole "
             "uncompressed length.",
