@@ -197,3 +197,7 @@ class Stream(object):
 # Whole actions at native speed (qn4tGenericActionLoader/actions.py).
 from qn4tGenericActionLoader.actions import (  # noqa: E402,F401 (re-exported)
     Action, Damage, Detail, Healing, Stat, StatMod, read_actions, write_actions)
+
+# Actions as tables for spreadsheets and SQLite (qn4tGenericActionLoader/tables.py).
+from qn4tGenericActionLoader.tables import (  # noqa: E402,F401 (re-exported)
+    from_csv, from_sqlite, to_csv, to_sqlite)

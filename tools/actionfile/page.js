@@ -67,6 +67,13 @@
     return {name: name, value: function (a) { return a.row[i]; },
             wide: name === "name" || name === "desc"};
   });
+  // The key, the ID and the texts first: the name is what a reader looks for first.
+  function place(column, i) {
+    return [column.name === "action_no" || column.name === "actionID" ? 0 : column.wide ? 1 : 2, i];
+  }
+  columns = columns.map(function (c, i) { return [place(c, i), c]; }).sort(function (x, y) {
+    return x[0][0] - y[0][0] || x[0][1] - y[0][1];
+  }).map(function (pair) { return pair[1]; });
   [["details", "kinds"], ["damage", "damage"], ["healing", "healing"],
    ["elements", "elements"]].forEach(function (pair) {
     columns.push({name: pair[0], value: function (a) { return a[pair[1]]; },
@@ -250,8 +257,8 @@
       if (groups.length <= 30) label(chart, left + (i + 0.5) * step, height + 12, g[0]);
     });
     series.forEach(function (s, i) {
-      svg("rect", {x: left + 10 + i * 90, y: 222, width: 10, height: 10, fill: s[1]}, chart);
-      label(chart, left + 24 + i * 90, 231, s[0], "start");
+      svg("rect", {x: left + 10 + i * 120, y: 222, width: 10, height: 10, fill: s[1]}, chart);
+      label(chart, left + 24 + i * 120, 231, s[0], "start");
     });
   }
 
