@@ -135,7 +135,7 @@ setup(
     long_description_content_type="text/markdown",
     packages=[PACKAGE, "actionfile"],
     package_dir={PACKAGE: PACKAGE_DIR, "actionfile": "tools/actionfile"},
-    package_data={PACKAGE: ["py.typed", "*.pyi"]},
+    package_data={PACKAGE: ["py.typed", "*.pyi"], "actionfile": ["page.js", "page.css"]},
     ext_modules=[Extension(name, sources=[s for lst in lists for s in read_sources(lst)],
                            include_dirs=[HERE], extra_compile_args=CXX_FLAGS,
                            libraries=LIBRARIES, language="c++")
