@@ -305,7 +305,7 @@ def documents(table_rows, locate=None):
 def _has_entries(details, row):
     """Whether a details row's body is of a kind followed by entries (its list of stats is
     there even when empty)."""
-    body = DETAIL_BODIES.get(row.get(_type_column(details).name))
+    body = DETAIL_BODIES.get(row.get(type_column(details).name))
     return body in BODY_ENTRIES
 
 
@@ -460,14 +460,15 @@ def create_tables(connection):
         columns.append("PRIMARY KEY (%s)" % ", ".join(table.keys))
         connection.execute("CREATE TABLE %s (%s)" % (table.name, ", ".join(columns)))
     details = schema()[1]
-    type_column = _type_column(details)
+    type_name = type_column(details).name
     for view, number, columns in body_views():
         connection.execute("CREATE VIEW %s AS SELECT %s FROM details WHERE %s = %d" % (
             view, ", ".join(list(details.keys) + [_quote(c.name) for c in columns]),
-            _quote(type_column.name), number))
+            _quote(type_name), number))
 
 
-def _type_column(details):
+def type_column(details):
+    """The details table's column of the detail type."""
     (type_field,) = [field for field, _ in _RECORD_FIELDS[DETAIL_HEADER] if field == "type"]
     return [c for c in details.columns if c.path[-1] == type_field][0]
 

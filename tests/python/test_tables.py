@@ -243,6 +243,13 @@ class NamesTest(TablesTestCase):
         self.assertRuns("import", "--csv", folder, self.path("back.gz"))
         self.assertEqual(gunzip(self.path("back.gz")), gunzip(source))
 
+    def test_dump_shows_names_beside_codes(self):
+        lines = self.assertRuns("dump", "--names", NAMES, self.example_file()).splitlines()
+        self.assertTrue(lines[0].startswith(
+            '#1 id 1001 "Ember Lance" type 2(spell) level 1 target 1(one) range 6'), lines[0])
+        self.assertIn("elemType=1(fire) saveType=2(fortitude)", lines[1])
+        self.assertIn("stats 3(agility):+4 4(toughness):-1", lines[6])
+
     def test_bad_names_files(self):
         cases = [
             ({"codes": {"power": {"1": "x"}}}, "codes.power: not an integer field"),

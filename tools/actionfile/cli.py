@@ -181,7 +181,7 @@ def run_dump(layout, args):
     with input_path(args.file) as path:
         walker = open_walker(layout, path, name, progress)
         try:
-            for line in Listing(walker).lines():
+            for line in Listing(walker, load_names(layout, args)).lines():
                 say(line)
         except Damaged as damage:
             say("totals up to the damage: " + totals(walker))
@@ -455,11 +455,12 @@ def build_parser():
 
     names_help = "a names file (JSON) naming the codes of chosen fields (docs/tables.md)"
 
-    command("dump", "List every action and its details, then totals.",
+    dump = command("dump", "List every action and its details, then totals.",
             "Per action: number, id, name, type, level, targeting and, for spells, the spell "
             "code, cost and path; per detail its kind and the fields that are not 0; the stat "
             "entries of a stat modification as stat:amount.",
             run_dump, ("file", "the action file (- for standard input)"))
+    dump.add_argument("--names", help=names_help + ", shown beside the codes: elemType=1(fire)")
     export = command("export", "Write every field of every record as JSON.",
             "The output appears only when the whole file was carried; a damaged file, or one "
             "holding what JSON cannot carry, is refused.",

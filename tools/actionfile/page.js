@@ -6,12 +6,22 @@
   var ROW_HEIGHT = 22, SPARE_ROWS = 10, SVG = "http://www.w3.org/2000/svg";
   var names = data.names;
 
-  function columnIndex(table) {
-    var index = {};
-    data.columns[table].forEach(function (name, i) { index[name] = i; });
-    return index;
+  // Each table (and each group of details of one type) holds only the columns that have a
+  // value somewhere: index maps a column's name to its place in the rows.
+  function indexed(table) {
+    table.index = {};
+    table.columns.forEach(function (name, i) { table.index[name] = i; });
+    return table;
   }
-  var A = columnIndex("actions"), D = columnIndex("details"), S = columnIndex("stats");
+  var actionTable = indexed(data.tables.actions), statTable = indexed(data.tables.stats);
+  data.tables.details.forEach(indexed);
+  var A = actionTable.index, S = statTable.index;
+  function value(table, row, name) {
+    var i = table.index[name];
+    return i === undefined ? null : row[i];
+  }
+  function field(action, name) { return value(actionTable, action.row, name); }
+  function detailField(detail, name) { return value(detail.table, detail.row, name); }
 
   function nameOf(field, value) {
     if (value === null || value === undefined) return null;
@@ -33,25 +43,29 @@
   function dice(count, sides) { return count > 0 && sides > 0 ? count * (sides + 1) / 2 : 0; }
 
   // Per action: its details (with their stats) and the figures the table and charts show.
-  var actions = data.rows.actions.map(function (row) {
+  var actions = actionTable.rows.map(function (row) {
     return {row: row, details: [], damage: 0, healing: 0, kinds: [], elements: []};
   });
-  data.rows.details.forEach(function (row) {
-    actions[row[D.action_no]].details.push({row: row, stats: []});
+  data.tables.details.forEach(function (table) {
+    var D = table.index;
+    table.rows.forEach(function (row) {
+      actions[row[D.action_no]].details[row[D.detail_no]] = {row: row, table: table, stats: []};
+    });
   });
-  data.rows.stats.forEach(function (row) {
+  statTable.rows.forEach(function (row) {
     actions[row[S.action_no]].details[row[S.detail_no]].stats.push(row);
   });
   actions.forEach(function (action) {
     action.details.forEach(function (detail) {
-      var r = detail.row, kind = data.kinds[r[D.type]] || "type " + r[D.type];
+      var get = detailField.bind(null, detail), type = get("type");
+      var kind = data.kinds[type] || "type " + type;
       if (action.kinds.indexOf(kind) < 0) action.kinds.push(kind);
       if (kind === "damage") {
-        action.damage += dice(r[D.dice], r[D.die]) + r[D.base];
-        var element = nameOf("elemType", r[D.elemType]) || String(r[D.elemType]);
+        action.damage += dice(get("dice"), get("die")) + get("base");
+        var element = nameOf("elemType", get("elemType")) || String(get("elemType"));
         if (action.elements.indexOf(element) < 0) action.elements.push(element);
       } else if (kind === "healing") {
-        action.healing += dice(r[D.numDice], r[D.numSides]) + r[D.base];
+        action.healing += dice(get("numDice"), get("numSides")) + get("base");
       }
     });
     action.kinds = action.kinds.join(" ");
@@ -59,10 +73,7 @@
   });
 
   // The table's columns: every column of the actions table (but empty ones), then the figures.
-  var columns = data.columns.actions.filter(function (name) {
-    var i = A[name];
-    return data.rows.actions.some(function (row) { return row[i] !== null; });
-  }).map(function (name) {
+  var columns = actionTable.columns.map(function (name) {
     var i = A[name];
     return {name: name, value: function (a) { return a.row[i]; },
             wide: name === "name" || name === "desc"};
@@ -201,14 +212,15 @@
     var title = document.createElement("h3");
     title.textContent = "action " + action.row[A.action_no];
     panel.appendChild(title);
-    panel.appendChild(fieldTable(data.columns.actions, action.row, ["action_no"]));
+    panel.appendChild(fieldTable(actionTable.columns, action.row, ["action_no"]));
     action.details.forEach(function (detail, i) {
       var h = document.createElement("h3");
-      h.textContent = "detail " + i + ": " + (data.kinds[detail.row[D.type]] || "unknown type");
+      h.textContent = "detail " + i + ": " + (data.kinds[detailField(detail, "type")] ||
+                                              "unknown type");
       panel.appendChild(h);
-      panel.appendChild(fieldTable(data.columns.details, detail.row, ["action_no", "detail_no"]));
+      panel.appendChild(fieldTable(detail.table.columns, detail.row, ["action_no", "detail_no"]));
       detail.stats.forEach(function (stat) {
-        panel.appendChild(fieldTable(data.columns.stats, stat,
+        panel.appendChild(fieldTable(statTable.columns, stat,
                                      ["action_no", "detail_no", "stat_no"]));
       });
     });
@@ -265,7 +277,7 @@
   function drawCharts() {
     var byLevel = {};
     shownRows.forEach(function (a) {
-      var level = a.row[A.levelAcquired];
+      var level = field(a, "levelAcquired");
       var l = byLevel[level] = byLevel[level] || [0, 0, 0];
       l[0] += a.damage; l[1] += a.healing; l[2] += 1;
     });
@@ -281,10 +293,10 @@
     var byElement = {};
     shownRows.forEach(function (a) {
       a.details.forEach(function (detail) {
-        var r = detail.row, kind = data.kinds[r[D.type]];
+        var get = detailField.bind(null, detail), kind = data.kinds[get("type")];
         if (!kind) return;
         var element = kind === "damage" ?
-          nameOf("elemType", r[D.elemType]) || "element " + r[D.elemType] : "no element";
+          nameOf("elemType", get("elemType")) || "element " + get("elemType") : "no element";
         var e = byElement[element] = byElement[element] || kinds.map(function () { return 0; });
         e[kinds.indexOf(kind)] += 1;
       });
@@ -296,7 +308,7 @@
     var chart = figure("chart-cost", "cost against expected damage + healing");
     var most = [1, 1];
     shownRows.forEach(function (a) {
-      most[0] = Math.max(most[0], a.row[A.spellCost] || 0);
+      most[0] = Math.max(most[0], field(a, "spellCost") || 0);
       most[1] = Math.max(most[1], a.damage + a.healing);
     });
     svg("line", {x1: 40, y1: 200, x2: 410, y2: 200, stroke: "#888"}, chart);
@@ -306,8 +318,8 @@
     var every = Math.max(1, Math.floor(shownRows.length / 4000));  // a sample of a big set
     for (var i = 0; i < shownRows.length; i += every) {
       var a = shownRows[i];
-      if (a.row[A.spellCost] === null) continue;
-      svg("circle", {cx: 40 + a.row[A.spellCost] / most[0] * 370,
+      if (field(a, "spellCost") === null) continue;
+      svg("circle", {cx: 40 + field(a, "spellCost") / most[0] * 370,
                      cy: 200 - (a.damage + a.healing) / most[1] * 190, r: 3,
                      fill: "#2980b9", "fill-opacity": 0.6}, chart);
     }

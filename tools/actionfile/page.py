@@ -21,16 +21,35 @@ def _script_safe(text):
     return text.replace("</", "<\\/").replace("<!--", "<\\!--")
 
 
+def _compact(header, rows, keys):
+    """{"columns", "rows"} with only the key columns and those that have a value in a row."""
+    used = [i for i, name in enumerate(header)
+            if name in keys or any(row[i] is not None for row in rows)]
+    return {"columns": [header[i] for i in used],
+            "rows": [[row[i] for i in used] for row in rows]}
+
+
 def page_data(tables, actions, names, title):
+    """The page's data: each table with only the columns that have values, the details in
+    one group per type (a type's rows leave the other kinds' columns out)."""
     made = tables.rows(actions)
-    data = {
+    schema = dict((t.name, t) for t in tables.schema())
+    by_type = {}
+    details = schema["details"]
+    type_at = details.header().index(tables.type_column(details).name)
+    for row in made["details"]:
+        by_type.setdefault(row[type_at], []).append(row)
+    compact = dict((name, _compact(schema[name].header(), made[name], schema[name].keys))
+                   for name in ("actions", "stats"))
+    compact["details"] = [_compact(details.header(), by_type[number], details.keys)
+                          for number in sorted(by_type)]
+    return {
         "title": title,
-        "columns": dict((t.name, t.header()) for t in tables.schema()),
-        "rows": made,
+        "tables": compact,
         "kinds": dict((number, name) for name, number, _ in tables.body_views()),
         "names": names.as_json() if names else {"codes": {}, "bits": {}},
+        "count": len(made["actions"]),
     }
-    return data
 
 
 def write_page(tables, actions, out, names=None, title="actions"):
@@ -66,7 +85,7 @@ def write_page(tables, actions, out, names=None, title="actions"):
 """ % {"title": _escape(title), "css": _asset("page.css"), "data": embedded,
        "js": _script_safe(_asset("page.js"))}
     out.write(html.encode("utf-8"))
-    return len(data["rows"]["actions"])
+    return data["count"]
 
 
 def _escape(text):
