@@ -219,8 +219,8 @@ class SqlCommandTest(TablesTestCase):
         self.assertEqual(len(lines), 4)
         as_csv = self.assertRuns("sql", "--csv", source, query)
         as_json = json.loads(self.assertRuns("sql", "--json", source, query))
-        self.assertEqual(as_csv.splitlines()[1:],
-                         ["%s,%d" % (row["name"], row["base"]) for row in as_json])
+        self.assertEqual(as_csv.splitlines(), ["name,base"] + [
+            "%s,%d" % (row["name"], row["base"]) for row in as_json])
 
     def test_bad_statement(self):
         status, _, err = self.run_tool("sql", self.example_file(), "SELECT nope FROM actions")

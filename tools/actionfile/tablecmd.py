@@ -253,10 +253,16 @@ def query(layout, actions, statement, names=None):
         connection.close()
 
 
+try:
+    _BLOB = buffer  # what sqlite3 gives for a BLOB on Python 2 (its str is a text there)
+except NameError:
+    _BLOB = bytes
+
+
 def _shown(value):
     if value is None:
         return "NULL"
-    if isinstance(value, bytes):
+    if isinstance(value, _BLOB):
         return "x'%s'" % "".join("%02x" % c for c in bytearray(value))
     return u"%s" % (value,)
 
@@ -278,7 +284,7 @@ def as_table(header, rows):
 
 
 def as_json(header, rows):
-    return json.dumps([dict(zip(header, [_shown(v) if isinstance(v, bytes) else v
+    return json.dumps([dict(zip(header, [_shown(v) if isinstance(v, _BLOB) else v
                                          for v in row])) for row in rows],
                       ensure_ascii=False, indent=1)
 
@@ -287,9 +293,10 @@ def write_csv_lines(header, rows, out):
     """The result as CSV (UTF-8) to the binary file out."""
     text = io.StringIO() if str is not bytes else io.BytesIO()
     writer = csv.writer(text, lineterminator="\n")
-    for row in [header] + [list(r) for r in rows]:
-        cells = [_shown(v) if isinstance(v, bytes) else "" if v is None else v for v in row]
-        if str is bytes:  # Python 2: the csv module writes bytes
+    for row in [header] + [[_shown(v) if isinstance(v, _BLOB) else "" if v is None else v
+                            for v in r] for r in rows]:
+        cells = row
+        if str is bytes:  # Python 2: the csv module writes bytes, and sqlite3 gives unicode
             cells = [c.encode("utf-8") if isinstance(c, unicode) else c  # noqa: F821
                      for c in cells]
         writer.writerow(cells)
