@@ -101,10 +101,10 @@ class Table(object):
         last = [path[-1] for path in paths]
         self.columns = []
         for path in sorted(paths, key=order):
-            name_ = path[-1] if last.count(path[-1]) == 1 else "_".join(path)
-            if name_ in KEYS:
+            column_name = path[-1] if last.count(path[-1]) == 1 else "_".join(path)
+            if column_name in KEYS:
                 raise ValueError("the field %s has the name of a key column" % ".".join(path))
-            self.columns.append(Column(path, name_, kinds.get(path[-1]) in INTEGER_KINDS))
+            self.columns.append(Column(path, column_name, kinds.get(path[-1]) in INTEGER_KINDS))
         self.by_name = dict((column.name, column) for column in self.columns)
         self.by_path = dict((column.path, column) for column in self.columns)
 
