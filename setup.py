@@ -1,20 +1,29 @@
 """Builds and installs qn4tGenericActionLoader with setuptools (Python 2.7 and 3.8+).
 
-The extension modules are built from the source lists CMake builds from (cmake/sources/),
-with zlib and C++17. At build time tools/layout_dump.cpp is compiled with the same compiler
-and run to write the record layout module, and the type stubs are made from that layout.
-Installed: the extensions, the layout module, the package qn4tGenericActionLoader (with
-stubs and py.typed), the actionfile package and the `actiontool` command.
+The extension module is built from the source lists CMake builds from (cmake/sources/), with
+zlib and C++17: one shared object, _qn4tGenericActionLoader, whose start also makes the
+companion module _qn4tGenericActionSupport (python/_qn4tGenericActionSupport.py imports it for
+a script that imports the companion first). At build time tools/layout_dump.cpp is compiled
+with the same compiler and run to write the record layout module, and the type stubs are made
+from that layout. Installed: the extension, the companion's file, the layout module, the
+package qn4tGenericActionLoader (with stubs and py.typed), the actionfile package and the
+`actiontool` command.
 
     pip install --no-build-isolation .                       (Python 3, in a venv)
     python2.7 -m pip install --no-use-pep517 --target DIR .  (Python 2.7)
 
+Whole files inflate with ISA-L where its development files are installed (Debian:
+libisal-dev), otherwise with zlib; QN4T_WITH_ISAL=0 builds with zlib regardless.
 QN4T_BUILD_JOBS sets how many sources compile at once (default 2)."""
 import io
 import os
 import re
+import shutil
 import subprocess
+import tempfile
 from multiprocessing.pool import ThreadPool
+
+from distutils.errors import CompileError, LinkError
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
@@ -27,17 +36,15 @@ LAYOUT_MODULE = "qn4tGenericActionLayout"
 # Each extension module and the source lists (cmake/sources/NAME.txt) it is built from;
 # every one is linked with the record core (core.txt).
 EXTENSIONS = (
-    ("_qn4tGenericActionLoader", ("shared", "module")),
-    ("_qn4tGenericActionSupport", ("shared", "support")),
+    ("_qn4tGenericActionLoader", ("binding", "module", "support")),
 )
 # As the CMake build compiles the binding: the Python 2 headers predate C++17 (register,
-# type punning), and only what is marked for export is exported: the entry points, and the flat
-# module's qn4t_shared_state, through which the companion finds its state.
+# type punning), and only what is marked for export is exported: the entry point.
 CXX_FLAGS = ["-std=c++17", "-Wno-register", "-fno-strict-aliasing",
              "-fvisibility=hidden", "-fvisibility-inlines-hidden"]
-# dl: the companion module finds the flat module's state with dlopen/dlsym (a part of libc
-# from glibc 2.34 on, where libdl remains as an empty library).
-LIBRARIES = ["z", "dl"]
+LIBRARIES = ["z"]
+# The writer compresses on threads (std::thread).
+THREAD_FLAGS = ["-pthread"]
 
 
 def read_text(relative):
@@ -96,20 +103,42 @@ class BuildNative(build_ext):
         if "-Wstrict-prototypes" in compiler_so:  # a C-only flag of Python 2.7's CFLAGS
             compiler_so.remove("-Wstrict-prototypes")
         _compile_in_parallel(self.compiler, int(os.environ.get("QN4T_BUILD_JOBS", "2")))
+        if os.environ.get("QN4T_WITH_ISAL", "1") != "0" and self._links_isal():
+            self.compiler.define_macro("QN4T_WITH_ISAL", "1")
+            LIBRARIES.append("isal")
         core = self._compile(read_sources("core"))
         for extension in self.extensions:
             extension.extra_objects = core
+            extension.libraries = LIBRARIES
         build_ext.build_extensions(self)
         self._write_python_side(core)
 
+    def _links_isal(self):
+        """Whether a program using ISA-L's inflate compiles and links here."""
+        folder = tempfile.mkdtemp(prefix="qn4t-isal-")
+        try:
+            probe = os.path.join(folder, "probe.cpp")
+            with io.open(probe, "w", encoding="utf-8") as out:
+                out.write(u"#include <isa-l/igzip_lib.h>\n"
+                          u"int main() { inflate_state s; isal_inflate_init(&s); return 0; }\n")
+            objects = self.compiler.compile([probe], output_dir=folder, extra_postargs=CXX_FLAGS)
+            self.compiler.link_executable(objects, "probe", output_dir=folder,
+                                          libraries=["isal"], target_lang="c++")
+            return True
+        except (CompileError, LinkError):
+            return False
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+
     def _compile(self, sources):
         return self.compiler.compile(sources, output_dir=self.build_temp,
-                                     include_dirs=[HERE], extra_postargs=CXX_FLAGS)
+                                     include_dirs=[HERE], extra_postargs=CXX_FLAGS + THREAD_FLAGS)
 
     def _write_python_side(self, core):
         dump = self._compile(["tools/layout_dump.cpp"])
         self.compiler.link_executable(dump + core, "layout_dump", output_dir=self.build_temp,
-                                      libraries=LIBRARIES, target_lang="c++")
+                                      libraries=LIBRARIES, extra_postargs=THREAD_FLAGS,
+                                      target_lang="c++")
         layout = subprocess.check_output([os.path.join(self.build_temp, "layout_dump")])
         layout = layout.decode("utf-8")
         stubs = _stub_maker()(layout, read_text(PACKAGE_DIR + "/__init__.pyi.in"))
@@ -134,11 +163,12 @@ setup(
     long_description=read_text("README.md"),
     long_description_content_type="text/markdown",
     packages=[PACKAGE, "actionfile"],
-    package_dir={PACKAGE: PACKAGE_DIR, "actionfile": "tools/actionfile"},
+    py_modules=["_qn4tGenericActionSupport"],
+    package_dir={"": "python", PACKAGE: PACKAGE_DIR, "actionfile": "tools/actionfile"},
     package_data={PACKAGE: ["py.typed", "*.pyi"], "actionfile": ["page.js", "page.css"]},
     ext_modules=[Extension(name, sources=[s for lst in lists for s in read_sources(lst)],
-                           include_dirs=[HERE], extra_compile_args=CXX_FLAGS,
-                           libraries=LIBRARIES, language="c++")
+                           include_dirs=[HERE], extra_compile_args=CXX_FLAGS + THREAD_FLAGS,
+                           extra_link_args=THREAD_FLAGS, libraries=LIBRARIES, language="c++")
                  for name, lists in EXTENSIONS],
     entry_points={"console_scripts": ["actiontool = actionfile.cli:run"]},
     cmdclass={"build_ext": BuildNative},

@@ -16,9 +16,16 @@ Variants:
   struct    pure Python, record by record: gzip.GzipFile.read/write + struct (un)pack
   buffer    pure Python, whole buffer: one decompression + Struct.unpack_from (decode), or
             every record packed into one buffer compressed at the end (encode)
-  actions   read_actions into Action objects (decode), write_actions of Action objects (encode)
+  actions   read_actions into Action objects (decode), write_actions of Action objects (encode,
+            on the default number of threads)
+  kept      list(read_actions(file)), the collector on: what scripts write (decode)
+  threadsN  write_actions on N threads (encode), e.g. threads1, threads2
   floor     zcat of the file to /dev/null (decode); zlib compressing the same bytes at the
             same level (encode)
+  gzip6     the gzip program at level 6 compressing the same bytes from a file (encode)
+
+    python bench/file_bench.py info
+        prints JSON {"inflater": ..., "threads": the writer's default thread count}
 
 Decoding turns every field of every record (texts, spell trailer, details, stat entries)
 into Python values, one tuple per record, as a script walking a file would (texts as str:
@@ -359,6 +366,12 @@ def actions_decode(path, emit):
     return actions
 
 
+def kept_decode(path, emit):
+    """Every action kept in a list, as scripts write it."""
+    actions = list(q.read_actions(path))
+    return len(actions)
+
+
 def zcat_decode(path, emit):
     with open(os.devnull, "wb") as devnull:
         subprocess.check_call(["zcat", path], stdout=devnull)
@@ -392,8 +405,12 @@ def _body(kind, values, stats):
     return {gen.DAMAGE_TYPE: q.Damage, gen.HEALING_TYPE: q.Healing}[kind](**fields)
 
 
-def actions_encode(path, pool, count):
-    q.write_actions(path, itertools.islice(itertools.cycle(action_pool(pool)), count))
+def actions_encode(path, pool, count, threads=None):
+    q.write_actions(path, itertools.islice(itertools.cycle(action_pool(pool)), count), threads)
+
+
+def threads_encoder(threads):
+    return lambda path, pool, count: actions_encode(path, pool, count, threads)
 
 
 _ZLIB_INPUT = {}
@@ -419,9 +436,20 @@ def zlib_encode(path, pool, count):
         out.write(packer.flush())
 
 
+def gzip6_encode(path, pool, count):
+    with open(_plain_input(count), "rb") as plain, open(path, "wb") as out:
+        subprocess.check_call(["gzip", "-6", "-c"], stdin=plain, stdout=out)
+
+
+def _plain_input(count):
+    return os.path.join(os.environ.get("TMPDIR", "/tmp"), "qn4t-bench-%d-%d.raw" % (os.getpid(), count))
+
+
 def decoder(variant):
     if variant == "actions":
         return actions_decode
+    if variant == "kept":
+        return kept_decode
     if variant == "floor":
         return zcat_decode
     if variant in ("classes", "flat"):
@@ -434,6 +462,10 @@ def encoder(variant):
         return actions_encode
     if variant == "floor":
         return zlib_encode
+    if variant == "gzip6":
+        return gzip6_encode
+    if variant.startswith("threads"):
+        return threads_encoder(int(variant[len("threads"):]))
     if variant in ("classes", "flat"):
         return ModuleWay(variant).encode
     return {"struct": struct_encode, "buffer": buffer_encode}[variant]
@@ -452,8 +484,11 @@ class Job(object):
             self.way = decoder(variant)
         else:
             self.pool, self.way = pool or writer_pool(), encoder(variant)
-            if variant == "floor":
+            if variant in ("floor", "gzip6"):
                 zlib_prepare(self.pool, count)
+            if variant == "gzip6":
+                with open(_plain_input(count), "wb") as plain:
+                    plain.write(_ZLIB_INPUT[count])
             self.out = "%s.%s.written" % (path, variant)
 
     def once(self):
@@ -470,8 +505,14 @@ class Job(object):
         return seconds
 
     def done(self):
+        """Removes what the job wrote; returns its size (encode)."""
+        size = None
         if self.job == "encode" and os.path.exists(self.out):
+            size = os.path.getsize(self.out)
             os.remove(self.out)
+        if self.variant == "gzip6" and os.path.exists(_plain_input(self.count)):
+            os.remove(_plain_input(self.count))
+        return size
 
 
 def _peak_kb():
@@ -482,8 +523,7 @@ def run(job, variant, path, count, repeat):
     """Best seconds of `repeat` runs of one job, and this process's peak memory."""
     one = Job(job, variant, path, count)
     seconds = min(one.once() for _ in range(repeat))
-    one.done()
-    return {"seconds": seconds, "maxrss_kb": _peak_kb()}
+    return {"seconds": seconds, "maxrss_kb": _peak_kb(), "written": one.done()}
 
 
 def compare(job, variants, path, count, repeat):
@@ -496,8 +536,9 @@ def compare(job, variants, path, count, repeat):
     for _ in range(repeat):
         for one in jobs:
             best[one.variant] = min(best[one.variant], one.once())
-    for one in jobs:
-        one.done()
+    written = dict((one.variant, one.done()) for one in jobs)
+    if job == "encode":
+        best["written"] = written
     return best
 
 
@@ -552,6 +593,9 @@ def main(argv):
     if len(argv) >= 6 and argv[1] == "compare":
         repeat = int(argv[6]) if len(argv) > 6 else 1
         print(json.dumps(compare(argv[2], argv[3].split(","), argv[4], int(argv[5]), repeat)))
+        return 0
+    if len(argv) == 2 and argv[1] == "info":
+        print(json.dumps({"inflater": q.inflater(), "threads": q.actions._native._write_threads()}))
         return 0
     if len(argv) == 4 and argv[1] == "verify":
         verify(argv[2], int(argv[3]))

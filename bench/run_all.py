@@ -7,7 +7,8 @@ BUILD_DIR holds the modules (python/, python3/), the native bench and, per host,
 extension and the interpreter to run (bench/python2/, bench/python2.txt, bench/python3/,
 bench/python3.txt). The runner itself runs on either host. Generated files are kept in
 BUILD_DIR/bench/data and made again only when missing; both hosts read the same files.
---quick: fewer repeats and a 20,000-action whole-file run instead of 200,000 (a try-out).
+--quick: fewer repeats and a 20,000-action whole-file run instead of 200,000 (a try-out);
+the kept list's growth from 2,000 to 20,000 actions instead of 20,000 to 400,000.
 --instructions: adds callgrind instruction counts per boundary call (slow, but steady on a
 busy machine where times are not).
 """
@@ -26,6 +27,8 @@ NATIVE_ACTIONS = 20000
 SMALL_ACTIONS = 20000  # the smaller size of the peak-memory figures
 WHOLE_FILE_ACTIONS = 200000
 QUICK_WHOLE_FILE_ACTIONS = 20000
+# The kept list's growth: per-action time at the larger count against the smaller.
+GROWTH_ACTIONS, QUICK_GROWTH_ACTIONS = (20000, 400000), (2000, 20000)
 # Host name (bench/<name>.txt names its interpreter) and its module folder in BUILD_DIR.
 HOSTS = (("python2", "python"), ("python3", "python3"))
 VARIANTS = ("classes", "flat", "struct", "buffer")
@@ -238,6 +241,80 @@ def actions_section(table, hosts, data_dir, quick):
                   "speed-up" if job == "decode" else "time beyond zlib, as a share of pure Python's")
 
 
+def uncompressed_size(path):
+    import zlib
+    inflater, size = zlib.decompressobj(16 + zlib.MAX_WBITS), 0
+    with open(path, "rb") as f:
+        for piece in iter(lambda: f.read(1 << 20), b""):
+            size += len(inflater.decompress(piece))
+    return size
+
+
+def floors_section(table, hosts, data_dir, quick):
+    """Whole actions against their floors measured in the same run: iterating and keeping
+    against zcat, the kept list's growth and memory, writing against gzip -6 and zlib at the
+    same level, on one thread and on two."""
+    big = QUICK_WHOLE_FILE_ACTIONS if quick else WHOLE_FILE_ACTIONS
+    repeat = 2 if quick else 3
+    path = data_file(data_dir, big)
+    raw = uncompressed_size(path)
+    script = os.path.join(HERE, "file_bench.py")
+    info = hosts[0].job([script, "info"])
+    table.section("Whole actions against their floors, %d actions (%.1f MB uncompressed), best of %d "
+                  "with the variants taking turns in one process; inflating with %s, writing on "
+                  "the threads named (default here: %d)" % (big, raw / 1e6, repeat, info["inflater"],
+                                                             info["threads"]),
+                  [host.label for host in hosts])
+    reads = [host.job([script, "compare", "decode", "actions,kept,floor", path, str(big), str(repeat)])
+             for host in hosts]
+    for variant, label in (("actions", "for a in read_actions(f): pass"),
+                           ("kept", "list(read_actions(f)), collector on")):
+        cells = []
+        for r in reads:
+            cells += ["%.2f s" % r[variant], "%.2fx zcat" % (r[variant] / r["floor"]), ""]
+        table.row(label, cells, "target <= 0.8x" if variant == "actions" else "target <= 2x")
+    cells = []
+    for r in reads:
+        cells += ["%.2f s" % r["floor"], "", ""]
+    table.row("zcat (floor)", cells)
+    small_count, large_count = QUICK_GROWTH_ACTIONS if quick else GROWTH_ACTIONS
+    small, large = data_file(data_dir, small_count), data_file(data_dir, large_count)
+    cells, memory = [], []
+    for host in hosts:
+        at_small = host.job([script, "run", "decode", "kept", small, str(small_count), str(repeat)])
+        at_large = host.job([script, "run", "decode", "kept", large, str(large_count), "1"])
+        per_small, per_large = at_small["seconds"] / small_count, at_large["seconds"] / large_count
+        cells += ["%.2f -> %.2f us" % (per_small * 1e6, per_large * 1e6),
+                  "%.2fx" % (per_large / per_small), ""]
+        at_big = host.job([script, "run", "decode", "kept", path, str(big), "1"])
+        peak = at_big["maxrss_kb"] * 1024.0
+        memory += ["%d B/action" % (peak / big), "%.2fx raw" % (peak / raw), ""]
+    table.row("kept list per action, %d -> %d actions" % (small_count, large_count), cells,
+              "growth (target <= 1.15x)")
+    table.row("kept list peak RSS per action", memory, "against %d raw bytes per action (target "
+              "<= 2.5x)" % (raw // big))
+    writes = [host.job([script, "compare", "encode", "threads1,threads2,floor,gzip6", path,
+                        str(big), str(repeat)]) for host in hosts]
+    for variant, label in (("threads1", "write_actions, threads=1"),
+                           ("threads2", "write_actions, threads=2")):
+        cells = []
+        for w in writes:
+            cells += ["%.2f s" % w[variant], "%.2fx gzip -6" % (w[variant] / w["gzip6"]),
+                      "%.2fx zlib 6" % (w[variant] / w["floor"])]
+        table.row(label, cells, "target <= 0.6x gzip -6 on two threads")
+    for variant, label in (("gzip6", "gzip -6 of the same bytes (floor)"),
+                           ("floor", "zlib level 6 in process (floor)")):
+        cells = []
+        for w in writes:
+            cells += ["%.2f s" % w[variant], "", ""]
+        table.row(label, cells)
+    cells = []
+    for w in writes:
+        sizes = w["written"]
+        cells += ["%.4fx" % (sizes["threads2"] / float(sizes["gzip6"])), "2 threads", ""]
+    table.row("written size against gzip -6", cells, "target <= 1.01x")
+
+
 # The last commit whose actiontool walked files record by record: "today's" tool, run from a
 # copy made with git archive, for the speed-up of the whole-actions tool.
 PREVIOUS_TOOL_COMMIT = "2e9be73"
@@ -332,6 +409,7 @@ def main(argv):
     boundary_section(table, hosts, quick, "--instructions" in argv)
     whole_file_sections(table, hosts, data_dir, quick)
     actions_section(table, hosts, data_dir, quick)
+    floors_section(table, hosts, data_dir, quick)
     tool_section(table, hosts, build, data_dir, quick)
     table.show()
     return 0

@@ -139,6 +139,107 @@ inline PyObject *record_text(const char *bytes, std::size_t size) {
 #endif
 }
 
+// The str a whole action's text attribute gives for its bytes object `bytes`: the bytes
+// object itself on Python 2 (a new reference); on Python 3 decoded as record_text() does.
+inline PyObject *text_of_bytes(PyObject *bytes) {
+#if QN4T_PYTHON3
+    return PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes), "surrogateescape");
+#else
+    Py_INCREF(bytes);
+    return bytes;
+#endif
+}
+
+// The bytes of a unicode text given to a text setter, the inverse of record_text(): UTF-8,
+// with "surrogateescape" on Python 3. A new bytes object, or null with the exception set.
+inline PyObject *bytes_of_unicode(PyObject *text) {
+#if QN4T_PYTHON3
+    return PyUnicode_AsEncodedString(text, "utf-8", "surrogateescape");
+#else
+    return PyUnicode_AsUTF8String(text);
+#endif
+}
+
+// ---- The values of the JSON form (the json module's unicode keys and texts, plain ints) ----
+
+// Interns a unicode key in place where the host can (Python 3); Python 2 keeps it as is.
+inline void intern_unicode(PyObject **key) {
+#if QN4T_PYTHON3
+    PyUnicode_InternInPlace(key);
+#else
+    (void)key;
+#endif
+}
+
+// The value of a plain integer, not a bool nor another subclass: false for anything else.
+// `*overflow` is set to 1 or -1 (and the result is -1) when it does not fit a long.
+inline bool exact_integer(PyObject *object, long *value, int *overflow) {
+    *overflow = 0;
+#if !QN4T_PYTHON3
+    if (PyInt_CheckExact(object)) {
+        *value = PyInt_AS_LONG(object);
+        return true;
+    }
+#endif
+    if (!PyLong_CheckExact(object)) return false;
+    *value = PyLong_AsLongAndOverflow(object, overflow);
+    return true;
+}
+
+// The strict UTF-8 form of a unicode object (a lone surrogate fails): its data and size,
+// valid while `*holder` lives (a new reference the caller releases, or null when the object
+// itself keeps the form). Null with the exception set.
+inline const char *utf8_of(PyObject *unicode, std::size_t *size, PyObject **holder) {
+#if QN4T_PYTHON3
+    *holder = nullptr;
+    Py_ssize_t length = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(unicode, &length);
+    *size = static_cast<std::size_t>(length);
+    return data;
+#else
+    *holder = PyUnicode_AsUTF8String(unicode);
+    if (!*holder) return nullptr;
+    *size = static_cast<std::size_t>(PyString_GET_SIZE(*holder));
+    return PyString_AS_STRING(*holder);
+#endif
+}
+
+// ---- Byte strings (str on Python 2, bytes on Python 3) ----
+
+inline bool is_bytes(PyObject *object) {
+#if QN4T_PYTHON3
+    return PyBytes_Check(object);
+#else
+    return PyString_Check(object);
+#endif
+}
+
+// The data and size of an object for which is_bytes() holds.
+inline char *bytes_data(PyObject *object) {
+#if QN4T_PYTHON3
+    return PyBytes_AS_STRING(object);
+#else
+    return PyString_AS_STRING(object);
+#endif
+}
+
+inline std::size_t bytes_size(PyObject *object) {
+#if QN4T_PYTHON3
+    return static_cast<std::size_t>(PyBytes_GET_SIZE(object));
+#else
+    return static_cast<std::size_t>(PyString_GET_SIZE(object));
+#endif
+}
+
+// A new byte string holding a copy of `size` bytes, or null with the exception set.
+inline PyObject *bytes_from(const char *data, std::size_t size) {
+#if QN4T_PYTHON3
+    return PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size));
+#else
+    return PyString_FromStringAndSize(data, static_cast<Py_ssize_t>(size));
+#endif
+}
+
 // ---- Paths ----
 
 // A file name as the system takes it: a new bytes object (on Python 3 encoded with the file
@@ -210,6 +311,16 @@ inline bool ready_static_type(PyTypeObject &type) {
 #endif
 }
 
+// The flags a static iterator type adds: Python 2 reads tp_iter and tp_iternext only
+// from a type that says it has them.
+inline unsigned long iterator_flags() {
+#if QN4T_PYTHON3
+    return 0;
+#else
+    return Py_TPFLAGS_HAVE_ITER;
+#endif
+}
+
 // Creates the module object with its method table: a borrowed reference on Python 2, a
 // new one on Python 3; null with the exception set when the host cannot make it.
 inline PyObject *create_module(const char *name, PyMethodDef *methods) {
@@ -222,6 +333,30 @@ inline PyObject *create_module(const char *name, PyMethodDef *methods) {
 #else
     return Py_InitModule4(const_cast<char *>(name), methods, nullptr, nullptr, PYTHON_API_VERSION);
 #endif
+}
+
+// A new module object with the functions of `methods` (ended by a null row), entered
+// nowhere: for a second module that the start of the first makes from the same shared object.
+// Null with the exception set.
+inline PyObject *new_module(const char *name, PyMethodDef *methods) {
+    PyObject *module = PyModule_New(name);
+    if (!module) return nullptr;
+#if QN4T_PYTHON3
+    if (PyModule_AddFunctions(module, methods) == 0) return module;
+#else
+    // As Py_InitModule4 makes them: no self, the module's name as __module__.
+    PyObject *module_name = PyString_FromString(name);
+    PyMethodDef *row = methods;
+    for (; module_name && row->ml_name; ++row) {
+        PyObject *function = PyCFunction_NewEx(row, nullptr, module_name);
+        if (!function || PyModule_AddObject(module, row->ml_name, function) != 0) break;
+    }
+    const bool complete = module_name && !row->ml_name;
+    Py_XDECREF(module_name);
+    if (complete) return module;
+#endif
+    Py_DECREF(module);
+    return nullptr;
 }
 
 // Gives up a module that create_module() made when start-up fails after it.

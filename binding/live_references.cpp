@@ -8,6 +8,8 @@
 
 namespace qn4t {
 
+LiveReferences *live_reference_set = new LiveReferences;
+
 LiveReferences::~LiveReferences() { release(slots_); }
 
 bool LiveReferences::grow() {

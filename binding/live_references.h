@@ -55,10 +55,9 @@ private:
     std::size_t count_ = 0;
 };
 
-// The module-wide set: the flat module's own (binding/shared_state.cpp), which its companion
-// modules share (binding/shared_state_link.cpp). It is never destroyed: the live records and
-// the stream cells (which the module never releases) stay reachable through it until the
-// process ends, instead of being orphaned by a static destructor at exit.
+// The module-wide set, which the flat module and its companion share. It is never destroyed:
+// the live records and the stream cells (which the module never releases) stay reachable
+// through it until the process ends, instead of being orphaned by a static destructor at exit.
 extern LiveReferences *live_reference_set;
 inline LiveReferences &live_references() { return *live_reference_set; }
 

@@ -1,25 +1,26 @@
-# The extension modules, built from one set of sources for each Python host that was found,
-# and the Python-side files beside each build of them: the package qn4tGenericActionLoader
+# The extension module, built from one set of sources for each Python host that was found,
+# and the Python-side files beside each build of it: the package qn4tGenericActionLoader
 # (the shadow classes, with type stubs generated beside them) and the generated field layout.
 # `cmake --install` places each host's folder, with the actionfile package, in
 # <prefix>/lib/pythonX.Y/site-packages (see Install.cmake).
-#   _qn4tGenericActionLoader   the flat module: the 134 functions and four constants
-#   _qn4tGenericActionSupport  its companion: what the Python-side classes need beyond them,
-#                              working on the flat module's records and streams, and whole
-#                              actions read and written at native speed
-#   Python 2.7: targets qn4t_binding_objects, _qn4tGenericActionLoader,
-#               qn4t_support_objects, _qn4tGenericActionSupport -> ${QN4T_MODULE_DIR}
+#   _qn4tGenericActionLoader   one shared object, two modules sharing one native state:
+#                              the flat module (the 134 functions and four constants), whose
+#                              start also makes its companion _qn4tGenericActionSupport (what
+#                              the Python-side classes need beyond them, and whole actions)
+#                              and enters it in sys.modules under its own name
+#   _qn4tGenericActionSupport.py  a file that imports the flat module and so the companion,
+#                              for a script that imports the companion first
+#   Python 2.7: targets qn4t_binding_objects, _qn4tGenericActionLoader -> ${QN4T_MODULE_DIR}
 #   Python 3:   the same targets with the suffix _py3 -> ${QN4T_MODULE3_DIR}
-# Without Python 2.7, the targets _qn4tGenericActionLoader and _qn4tGenericActionSupport build
-# the Python 3 modules.
-qn4t_read_sources(shared QN4T_SHARED_BINDING_SOURCES)  # cmake/sources/shared.txt: both carry it
-qn4t_read_sources(module QN4T_MODULE_SOURCES)          # cmake/sources/module.txt
-qn4t_read_sources(support QN4T_SUPPORT_ONLY_SOURCES)   # cmake/sources/support.txt
-# The flat module (and the tests and fuzz targets that embed it), and the companion module.
-set(QN4T_BINDING_SOURCES ${QN4T_SHARED_BINDING_SOURCES} ${QN4T_MODULE_SOURCES})
-set(QN4T_SUPPORT_SOURCES ${QN4T_SHARED_BINDING_SOURCES} ${QN4T_SUPPORT_ONLY_SOURCES})
+# Without Python 2.7, the target _qn4tGenericActionLoader builds the Python 3 module.
+# The module's sources (which the tests and fuzz targets that embed it link too).
+qn4t_read_sources(binding QN4T_BINDING_SOURCES)  # cmake/sources/binding.txt
+qn4t_read_sources(module QN4T_MODULE_SOURCES)    # cmake/sources/module.txt
+qn4t_read_sources(support QN4T_SUPPORT_SOURCES)  # cmake/sources/support.txt
+list(APPEND QN4T_BINDING_SOURCES ${QN4T_MODULE_SOURCES} ${QN4T_SUPPORT_SOURCES})
 
 file(GLOB QN4T_PACKAGE_FILES CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/python/_qn4tGenericActionSupport.py
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/*.py
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/*.pyi
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/py.typed)
@@ -36,21 +37,25 @@ function(qn4t_add_extension objects module name sources include_dirs module_dir)
   set_target_properties(${objects} PROPERTIES CXX_VISIBILITY_PRESET hidden
                                               VISIBILITY_INLINES_HIDDEN ON)
   add_library(${module} MODULE $<TARGET_OBJECTS:${objects}>)
-  target_link_libraries(${module} PRIVATE qn4t_core ${CMAKE_DL_LIBS})
+  target_link_libraries(${module} PRIVATE qn4t_core)
   set_target_properties(${module} PROPERTIES
     PREFIX ""
     OUTPUT_NAME ${name}
     LIBRARY_OUTPUT_DIRECTORY ${module_dir})
 endfunction()
 
-# Adds both modules and their Python-side files for one host.
+# Adds the module and its Python-side files for one host.
 #   suffix: appended to the target names ("" or "_py3")
 function(qn4t_add_python_module suffix include_dirs module_dir)
   qn4t_add_extension(qn4t_binding_objects${suffix} _qn4tGenericActionLoader${suffix}
                      _qn4tGenericActionLoader "${QN4T_BINDING_SOURCES}" "${include_dirs}" ${module_dir})
-  qn4t_add_extension(qn4t_support_objects${suffix} _qn4tGenericActionSupport${suffix}
-                     _qn4tGenericActionSupport "${QN4T_SUPPORT_SOURCES}" "${include_dirs}" ${module_dir})
   set(module _qn4tGenericActionLoader${suffix})
+  # A companion built as a shared object of its own by earlier builds would be found before
+  # _qn4tGenericActionSupport.py and fail to start: it goes.
+  file(GLOB stale_companions ${module_dir}/_qn4tGenericActionSupport*.so)
+  if(stale_companions)
+    file(REMOVE ${stale_companions})
+  endif()
 
   add_custom_command(
     OUTPUT ${module_dir}/qn4tGenericActionLayout.py
@@ -67,7 +72,8 @@ function(qn4t_add_python_module suffix include_dirs module_dir)
     DEPENDS ${module_dir}/qn4tGenericActionLayout.py ${QN4T_STUB_TEMPLATE}
             ${CMAKE_SOURCE_DIR}/tools/make_stubs.py
     COMMENT "Writing the type stubs in ${module_dir}")
-  # The Python-side package: every file of python/qn4tGenericActionLoader/, copied as it is.
+  # The Python-side files: the package (every file of python/qn4tGenericActionLoader/) and
+  # python/_qn4tGenericActionSupport.py, copied as they are.
   set(package_outputs)
   foreach(source IN LISTS QN4T_PACKAGE_FILES)
     file(RELATIVE_PATH relative ${CMAKE_SOURCE_DIR}/python ${source})
@@ -81,8 +87,8 @@ function(qn4t_add_python_module suffix include_dirs module_dir)
     ${module_dir}/qn4tGenericActionLayout.py
     ${stubs}
     ${package_outputs})
-  # The package imports both modules: building the flat one builds everything it needs.
-  add_dependencies(${module} python_side_files${suffix} _qn4tGenericActionSupport${suffix})
+  # Building the module builds everything the package needs.
+  add_dependencies(${module} python_side_files${suffix})
 endfunction()
 
 if(QN4T_PYTHON2_FOUND)
@@ -92,6 +98,5 @@ if(QN4T_PYTHON3_FOUND)
   qn4t_add_python_module(_py3 "${QN4T_PYTHON3_INCLUDE_DIRS}" ${QN4T_MODULE3_DIR})
   if(NOT QN4T_PYTHON2_FOUND)
     add_custom_target(_qn4tGenericActionLoader DEPENDS _qn4tGenericActionLoader_py3)
-    add_custom_target(_qn4tGenericActionSupport DEPENDS _qn4tGenericActionSupport_py3)
   endif()
 endif()

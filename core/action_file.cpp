@@ -29,20 +29,6 @@ std::size_t fixed_body_size(BodyKind kind) {
     return 0;
 }
 
-std::size_t variable_size(const qn4tGeneric_Action_Header &head) {
-    std::size_t size = is_spell(head) ? kTrailerSize : 0;
-    for_each_field(HeaderLayout::texts, [&](const auto &t) { size += head.*(t.length); });
-    return size;
-}
-
-}  // namespace
-
-bool is_spell(const qn4tGeneric_Action_Header &head) {
-    return head.*HeaderLayout::action_type == qn4tGeneric_Action_Header::kSpellType;
-}
-
-namespace {
-
 std::string detail_part(std::size_t index, const char *what) {
     return "detail " + std::to_string(index + 1) + "'s " + what;
 }
@@ -311,9 +297,7 @@ Decoded decode_action(const std::uint8_t *data, std::size_t size, WholeAction &a
 BlockReader::BlockReader(ByteSource &source, bool plain)
     : source_(source), mode_(plain ? Mode::plain : Mode::start) {}
 
-BlockReader::~BlockReader() {
-    if (stream_ready_) inflateEnd(&stream_);
-}
+BlockReader::~BlockReader() = default;
 
 long BlockReader::fail(const std::string &what) {
     mode_ = Mode::failed;
@@ -332,26 +316,24 @@ void ByteBlock::grow(std::size_t size, std::size_t keep) {
 bool BlockReader::fill() {
     if (source_ended_ || source_failed_) return false;
     // Keep what is not yet consumed at the front of the input block.
-    const std::size_t held = stream_.avail_in;
-    if (held && stream_.next_in != input_.data()) std::memmove(input_.data(), stream_.next_in, held);
-    input_.grow(std::max(kInputBlock, held * 2), held);
-    const long got = source_.read(input_.data() + held, input_.size() - held);
+    if (held_ && next_ != input_.data()) std::memmove(input_.data(), next_, held_);
+    input_.grow(std::max(kInputBlock, held_ * 2), held_);
+    const long got = source_.read(input_.data() + held_, input_.size() - held_);
     if (got < 0) {
         source_failed_ = true;
         return false;
     }
     if (got == 0) source_ended_ = true;
     consumed_ += static_cast<std::uint64_t>(got);
-    stream_.next_in = input_.data();
-    stream_.avail_in = static_cast<uInt>(held + static_cast<std::size_t>(got));
+    next_ = input_.data();
+    held_ += static_cast<std::size_t>(got);
     return got > 0;
 }
 
 bool BlockReader::starts_member() {
-    while (stream_.avail_in < 2 && fill()) {
+    while (held_ < 2 && fill()) {
     }
-    return stream_.avail_in >= 2 && stream_.next_in[0] == kGzipMagic[0] &&
-           stream_.next_in[1] == kGzipMagic[1];
+    return held_ >= 2 && next_[0] == kGzipMagic[0] && next_[1] == kGzipMagic[1];
 }
 
 long BlockReader::read(std::uint8_t *out, std::size_t capacity) {
@@ -359,24 +341,16 @@ long BlockReader::read(std::uint8_t *out, std::size_t capacity) {
     for (;;) {
         switch (mode_) {
         case Mode::start:
-            if (starts_member()) {
-                if (inflateInit2(&stream_, 15 + 16) != Z_OK)
-                    return fail("no memory for decompression");
-                stream_ready_ = true;
-                mode_ = Mode::gzip;
-            } else {
-                mode_ = stream_.avail_in ? Mode::plain : Mode::end;
-                if (source_failed_) return fail("the input cannot be read");
-            }
-            break;
         case Mode::between_members:
             if (starts_member()) {
-                inflateReset(&stream_);
+                if (!inflater_.start()) return fail("no memory for decompression");
                 mode_ = Mode::gzip;
-            } else {
-                if (source_failed_) return fail("the input cannot be read");
-                mode_ = Mode::end;  // nothing more, or bytes that start no member: ignored
+                break;
             }
+            if (source_failed_) return fail("the input cannot be read");
+            // At the start: a file that is not gzip is read as it stands. Behind a member:
+            // nothing more, or bytes that start no member, which are ignored.
+            mode_ = mode_ == Mode::start && held_ ? Mode::plain : Mode::end;
             break;
         case Mode::gzip: {
             const long got = inflate_into(out, capacity);
@@ -384,15 +358,14 @@ long BlockReader::read(std::uint8_t *out, std::size_t capacity) {
             break;
         }
         case Mode::plain: {
-            if (stream_.avail_in == 0 && !fill()) {
+            if (held_ == 0 && !fill()) {
                 if (source_failed_) return fail("the input cannot be read");
                 mode_ = Mode::end;
                 return 0;
             }
-            const std::size_t n = std::min<std::size_t>(capacity, stream_.avail_in);
-            std::memcpy(out, stream_.next_in, n);
-            stream_.next_in += n;
-            stream_.avail_in -= static_cast<uInt>(n);
+            const std::size_t n = std::min(capacity, held_);
+            std::memcpy(out, next_, n);
+            take(n);
             return static_cast<long>(n);
         }
         case Mode::end: return 0;
@@ -403,33 +376,37 @@ long BlockReader::read(std::uint8_t *out, std::size_t capacity) {
 
 long BlockReader::inflate_into(std::uint8_t *out, std::size_t capacity) {
     const std::size_t asked = std::min<std::size_t>(capacity, 1u << 30);
-    stream_.next_out = out;
-    stream_.avail_out = static_cast<uInt>(asked);
-    while (stream_.avail_out > 0) {
-        if (stream_.avail_in == 0 && !fill()) {
+    std::size_t done = 0;
+    bool stalled = false;  // the inflater took nothing from what is held: it wants more
+    while (done < asked) {
+        if ((held_ == 0 || stalled) && !fill()) {
             if (source_failed_) return fail("the input cannot be read");
             return fail("the compressed data is cut at compressed offset " +
                         std::to_string(consumed_));
         }
-        const int status = inflate(&stream_, Z_NO_FLUSH);
-        if (status == Z_STREAM_END) {
+        std::size_t used = 0, made = 0;
+        const Inflater::Status status =
+            inflater_.inflate(next_, held_, used, out + done, asked - done, made);
+        take(used);
+        done += made;
+        stalled = used == 0 && made == 0;
+        if (status == Inflater::Status::member_end) {
             mode_ = Mode::between_members;
             break;
         }
-        if (status == Z_MEM_ERROR) return fail("no memory for decompression");
-        if (status == Z_DATA_ERROR || status == Z_NEED_DICT || status == Z_STREAM_ERROR) {
-            const std::uint64_t at = consumed_ - stream_.avail_in;
+        if (status == Inflater::Status::corrupt)
             return fail("the compressed data is corrupt at compressed offset " +
-                        std::to_string(at) + " (" + (stream_.msg ? stream_.msg : "bad data") +
-                        ")");
-        }
+                        std::to_string(consumed_ - held_ - inflater_.fault_back()) + " (" +
+                        inflater_.problem() + ")");
     }
-    return static_cast<long>(asked - stream_.avail_out);
+    return static_cast<long>(done);
 }
 
 // ---- BlockWriter ----
 
-BlockWriter::BlockWriter(ByteSink &sink) : sink_(sink) {}
+BlockWriter::BlockWriter(ByteSink &sink, unsigned threads) : sink_(sink) {
+    if (threads > 1) parallel_.reset(new ParallelDeflate(sink, threads));
+}
 
 BlockWriter::~BlockWriter() {
     if (ready_) deflateEnd(&stream_);
@@ -466,6 +443,7 @@ bool BlockWriter::deflate_all(int flush) {
 }
 
 bool BlockWriter::write(const std::uint8_t *data, std::size_t size) {
+    if (parallel_) return parallel_->write(data, size);
     while (size > 0) {
         const std::size_t n = std::min<std::size_t>(size, 1u << 30);
         stream_.next_in = const_cast<Bytef *>(data);
@@ -478,6 +456,7 @@ bool BlockWriter::write(const std::uint8_t *data, std::size_t size) {
 }
 
 bool BlockWriter::finish() {
+    if (parallel_) return parallel_->finish();
     stream_.next_in = nullptr;
     stream_.avail_in = 0;
     return deflate_all(Z_FINISH);

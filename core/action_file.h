@@ -13,14 +13,13 @@
 #include <tuple>
 #include <vector>
 
+#include "inflater.h"
+#include "parallel_deflate.h"
 #include "records.h"
 
 namespace qn4t {
 
 constexpr std::size_t kTextCount = std::tuple_size_v<decltype(HeaderLayout::texts)>;
-
-// True when the action's records carry the spell trailer behind its texts.
-bool is_spell(const qn4tGeneric_Action_Header &head);
 
 // Which body follows a detail header: the record named by `type`, or for any other type
 // `length` raw bytes, so that nothing of a detail of an unknown kind is lost.
@@ -167,23 +166,29 @@ private:
     long fail(const std::string &what);
     bool starts_member();
     long inflate_into(std::uint8_t *out, std::size_t capacity);
+    void take(std::size_t n) {
+        next_ += n;
+        held_ -= n;
+    }
 
     ByteSource &source_;
-    z_stream stream_{};
-    bool stream_ready_ = false;
+    Inflater inflater_;
     bool source_ended_ = false;
     bool source_failed_ = false;
     Mode mode_ = Mode::start;
     ByteBlock input_;
+    const std::uint8_t *next_ = nullptr;  // the input not yet inflated
+    std::size_t held_ = 0;                // and its size
     std::uint64_t consumed_ = 0;  // compressed bytes taken from the source so far
     std::string error_;
 };
 
 // Writes one gzip member at the level the record stream writes (zlib's default), in large
-// blocks.
+// blocks: on the caller's thread when `threads` is 1, otherwise on that many worker threads
+// (parallel_deflate.h), which make other bytes of the same content.
 class BlockWriter {
 public:
-    explicit BlockWriter(ByteSink &sink);
+    explicit BlockWriter(ByteSink &sink, unsigned threads = 1);
     ~BlockWriter();
     BlockWriter(const BlockWriter &) = delete;
     BlockWriter &operator=(const BlockWriter &) = delete;
@@ -192,12 +197,13 @@ public:
     bool write(const std::uint8_t *data, std::size_t size);
     // Ends the gzip member; false on an error. Nothing may be written after it.
     bool finish();
-    const std::string &error() const { return error_; }
+    const std::string &error() const { return parallel_ ? parallel_->error() : error_; }
 
 private:
     bool deflate_all(int flush);
 
     ByteSink &sink_;
+    std::unique_ptr<ParallelDeflate> parallel_;
     z_stream stream_{};
     bool ready_ = false;
     std::vector<std::uint8_t> output_;
@@ -238,7 +244,7 @@ private:
 // Whole actions one after another into a block writer, encoded into a block buffer.
 class ActionWriter {
 public:
-    explicit ActionWriter(ByteSink &sink) : blocks_(sink) {}
+    explicit ActionWriter(ByteSink &sink, unsigned threads = 1) : blocks_(sink, threads) {}
     // Writes the action as its fields stand; false on an error (error() says what).
     bool write(const WholeAction &action);
     bool finish();

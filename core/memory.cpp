@@ -1,5 +1,5 @@
 // Heap allocation with a count of blocks in use, an optional failure-injection countdown
-// for tests, and forwarding to another module's allocator.
+// for tests.
 #include "memory.h"
 
 #include <cstdlib>
@@ -9,7 +9,6 @@ namespace {
 long successes_left = -1;  // negative: never fail
 long allocations_made = 0;
 std::size_t blocks = 0;
-Allocator forwarded = {nullptr, nullptr};  // empty: this copy allocates itself
 }  // namespace
 
 bool allocation_permitted() noexcept {
@@ -20,7 +19,6 @@ bool allocation_permitted() noexcept {
 }
 
 void *allocate(std::size_t n) noexcept {
-    if (forwarded.allocate) return forwarded.allocate(n);
     if (!allocation_permitted()) return nullptr;
     void *block = std::malloc(n ? n : 1);
     if (block) ++blocks;
@@ -28,7 +26,6 @@ void *allocate(std::size_t n) noexcept {
 }
 
 void release(void *block) noexcept {
-    if (forwarded.release) return forwarded.release(block);
     if (!block) return;
     --blocks;
     std::free(block);
@@ -42,7 +39,5 @@ long fail_allocations_after(long successes) noexcept {
 }
 
 std::size_t blocks_in_use() noexcept { return blocks; }
-
-void forward_allocations(const Allocator &to) noexcept { forwarded = to; }
 
 }  // namespace qn4t

@@ -46,14 +46,4 @@ bool allocation_permitted() noexcept;
 // the heap and hold in every build type.
 std::size_t blocks_in_use() noexcept;
 
-// The functions that allocate() and release() hand their work to. A companion extension
-// module carries its own copy of this code and forwards both to the flat module's (see
-// binding/shared_state.h), so that every block is made, counted and given back by one
-// allocator whichever module touches it.
-struct Allocator {
-    void *(*allocate)(std::size_t) noexcept;
-    void (*release)(void *) noexcept;
-};
-void forward_allocations(const Allocator &to) noexcept;
-
 }  // namespace qn4t

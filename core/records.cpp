@@ -98,18 +98,6 @@ private:
     std::uint8_t *data_;
 };
 
-// Whether the action is a spell, which carries the trailer.
-bool carries_trailer(const qn4tGeneric_Action_Header &h) {
-    return h.*(HeaderLayout::action_type) == qn4tGeneric_Action_Header::kSpellType;
-}
-
-// Bytes of the action header behind its head: the texts and, for a spell, the trailer.
-std::size_t variable_size(const qn4tGeneric_Action_Header &h) {
-    std::size_t size = carries_trailer(h) ? kTrailerSize : 0;
-    for_each_field(HeaderLayout::texts, [&](const auto &t) { size += h.*(t.length); });
-    return size;
-}
-
 // Gives every text an empty buffer (or none, when even that cannot be had): what a read
 // that failed inside the variable part leaves behind.
 void empty_texts(qn4tGeneric_Action_Header &h) {
@@ -170,7 +158,7 @@ int qn4tGeneric_Action_Header::read(gzFile stream) {
         empty_texts(*this);
         return -1;
     }
-    if (carries_trailer(*this)) decode(*this, HeaderLayout::trailer, in);
+    if (is_spell(*this)) decode(*this, HeaderLayout::trailer, in);
     return 0;
 }
 
@@ -179,6 +167,6 @@ int qn4tGeneric_Action_Header::write(gzFile stream) const {
     encode(*this, HeaderLayout::head, out.room(kHeadSize));
     for_each_field(HeaderLayout::texts,
                    [&](const auto &t) { out.text(this->*(t.member), this->*(t.length)); });
-    if (carries_trailer(*this)) encode(*this, HeaderLayout::trailer, out.room(kTrailerSize));
+    if (is_spell(*this)) encode(*this, HeaderLayout::trailer, out.room(kTrailerSize));
     return out.finish() ? 0 : -1;
 }

@@ -225,6 +225,19 @@ constexpr std::size_t kHeadSize = wire_size<std::remove_const_t<decltype(HeaderL
 constexpr std::size_t kTrailerSize =
     wire_size<std::remove_const_t<decltype(HeaderLayout::trailer)>>();
 
+// Whether the action is a spell, whose header carries the trailer behind its texts.
+inline bool is_spell(const qn4tGeneric_Action_Header &head) {
+    return head.*(HeaderLayout::action_type) == qn4tGeneric_Action_Header::kSpellType;
+}
+
+// Bytes of the action header behind its head: the texts, as long as their length fields
+// say, and for a spell the trailer.
+inline std::size_t variable_size(const qn4tGeneric_Action_Header &head) {
+    std::size_t size = is_spell(head) ? kTrailerSize : 0;
+    for_each_field(HeaderLayout::texts, [&](const auto &t) { size += head.*(t.length); });
+    return size;
+}
+
 // Bytes of the part of a record that every read fetches first: all of a fixed-size
 // record, the head of the action header.
 template <class R>

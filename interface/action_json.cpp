@@ -1,5 +1,6 @@
-// Whole actions from their JSON form, walking the same field tables as the file codec: a
-// JSON member per record field, under the field's own name.
+// Whole actions from their document form (qn4tGenericActionLoader/_form.py), walking the same
+// field tables as the file codec: a JSON member per record field, under the field's own name,
+// leaving out the fields that follow what they count.
 #include "interface/action_json.h"
 
 #include <cstring>
@@ -12,6 +13,7 @@
 
 #include "binding/host.h"
 #include "core/records.h"
+#include "core/value_kinds.h"
 
 namespace qn4t {
 namespace {
@@ -41,9 +43,7 @@ private:
 // per name and kept for the life of the process. Null with MemoryError when it cannot be made.
 PyObject *make_key(std::string_view name) {
     PyObject *key = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-#if QN4T_PYTHON3
-    if (key) PyUnicode_InternInPlace(&key);
-#endif
+    if (key) host::intern_unicode(&key);
     return key;
 }
 
@@ -69,91 +69,89 @@ constexpr Py_ssize_t member_count(const Table &) {
     return static_cast<Py_ssize_t>(std::tuple_size_v<Table>);
 }
 
-bool is_dict_of(PyObject *object, Py_ssize_t members) {
-    return object && PyDict_CheckExact(object) && PyDict_Size(object) == members;
-}
-
 // A plain integer (not bool, not a subclass) within V's range.
 template <class V>
 bool take_integer(PyObject *value, V &out) {
     if (!value) return false;
-    long long number = 0;
+    long number = 0;
     int overflow = 0;
-#if QN4T_PYTHON3
-    if (!PyLong_CheckExact(value)) return false;
-    number = PyLong_AsLongLongAndOverflow(value, &overflow);
-#else
-    if (PyInt_CheckExact(value))
-        number = PyInt_AS_LONG(value);
-    else if (PyLong_CheckExact(value))
-        number = PyLong_AsLongLongAndOverflow(value, &overflow);
-    else
-        return false;
-#endif
-    if (overflow || number < static_cast<long long>(std::numeric_limits<V>::min()) ||
-        number > static_cast<long long>(std::numeric_limits<V>::max()))
-        return false;
+    if (!host::exact_integer(value, &number, &overflow)) return false;
+    if (overflow || !IntegerKind<V>::holds(number)) return false;  // the checked way words it
     out = static_cast<V>(number);
     return true;
 }
 
-// The UTF-8 bytes of a JSON string holding no zero byte and no surrogate (0xED starts every
-// surrogate's three bytes; other texts with it go the checked way too, which takes them).
+// The UTF-8 bytes of a JSON string holding no surrogate (0xED starts every surrogate's three
+// bytes; other texts with it go the checked way too, which takes them).
 bool take_text(PyObject *value, std::string &out) {
     if (!value || !PyUnicode_CheckExact(value)) return false;
-#if QN4T_PYTHON3
-    Py_ssize_t size = 0;
-    const char *data = PyUnicode_AsUTF8AndSize(value, &size);  // fails on a lone surrogate
+    std::size_t size = 0;
+    PyObject *holder = nullptr;
+    const char *data = host::utf8_of(value, &size, &holder);  // fails on a lone surrogate
     if (!data) return false;
-    out.assign(data, static_cast<std::size_t>(size));
-#else
-    PyObject *bytes = PyUnicode_AsUTF8String(value);
-    if (!bytes) return false;
-    out.assign(PyString_AS_STRING(bytes), static_cast<std::size_t>(PyString_GET_SIZE(bytes)));
-    Py_DECREF(bytes);
-#endif
-    return out.find('\0') == std::string::npos && out.find('\xed') == std::string::npos;
+    out.assign(data, size);
+    Py_XDECREF(holder);
+    return out.find('\xed') == std::string::npos;
 }
 
-// The integer fields of `table` from the members of the same names.
+template <auto A, auto B>
+constexpr bool same_member() {
+    if constexpr (std::is_same_v<decltype(A), decltype(B)>)
+        return A == B;
+    else
+        return false;
+}
+
+// True for a field that the document form leaves out because it follows what it counts: a
+// text's length, numDetails and numStatMods.
+template <auto Member>
+constexpr bool derived_field() {
+    bool found = same_member<Member, HeaderLayout::detail_count>() ||
+                 same_member<Member, Layout<qn4tGeneric_StatMod_Details>::entry_count>();
+    std::apply([&](const auto &...t) {
+        ((found = found || same_member<Member, std::decay_t<decltype(t)>::length>()), ...);
+    }, HeaderLayout::texts);
+    return found;
+}
+
+// The integer fields of `table` that the form carries, from the members of the same names;
+// `taken` counts them.
 template <class R, class Table>
-bool take_integers(PyObject *dict, const Table &table, R &record) {
+bool take_integers(PyObject *dict, const Table &table, R &record, Py_ssize_t &taken) {
     bool ok = true;
     for_each_field(table, [&](const auto &f) {
         using F = std::decay_t<decltype(f)>;
-        if constexpr (std::is_integral_v<typename F::value>)
+        if constexpr (std::is_integral_v<typename F::value> && !derived_field<F::member>()) {
             ok = ok && take_integer(member(dict, field_key<F::member>(f.name)), record.*(F::member));
+            ++taken;
+        }
     });
     return ok;
 }
 
-// A fixed-size record: a dict with exactly its fields.
+// A fixed-size record: a dict with exactly the fields the form carries.
 template <class R>
 bool take_record(PyObject *dict, R &record) {
-    return is_dict_of(dict, member_count(Layout<R>::fields)) && take_integers(dict, Layout<R>::fields, record);
+    Py_ssize_t taken = 0;
+    return dict && PyDict_CheckExact(dict) && take_integers(dict, Layout<R>::fields, record, taken) &&
+           PyDict_Size(dict) == taken;
 }
 
-// Each text is padded with zero bytes to its length field's value, as in the file.
+// Every text with every byte; its length field follows it (derive_counts).
 bool take_texts(PyObject *json, WholeAction &action) {
     bool ok = true;
     std::size_t n = 0;
     for_each_field(HeaderLayout::texts, [&](const auto &t) {
         using T = std::decay_t<decltype(t)>;
-        std::string &text = action.texts[n++];
-        if (!ok || !take_text(member(json, field_key<T::member>(t.name)), text)) {
-            ok = false;
-            return;
-        }
-        const std::size_t length = action.head.*(T::length);
-        ok = text.size() <= length;
-        if (ok) text.resize(length, '\0');
+        ok = ok && take_text(member(json, field_key<T::member>(t.name)), action.texts[n++]);
     });
     return ok;
 }
 
-// The spell trailer: its integers, and the spell code as a text of up to its width.
-bool take_trailer(PyObject *json, qn4tGeneric_Action_Header &head) {
-    bool ok = take_integers(json, HeaderLayout::trailer, head);
+// The spell trailer: its integers, and the spell code as a text of up to its width, padded
+// with zero bytes.
+bool take_trailer(PyObject *json, qn4tGeneric_Action_Header &head, Py_ssize_t &taken) {
+    bool ok = take_integers(json, HeaderLayout::trailer, head, taken);
     for_each_field(HeaderLayout::trailer, [&](const auto &f) {
         using F = std::decay_t<decltype(f)>;
         if constexpr (std::is_array_v<typename F::value>) {
@@ -165,6 +163,7 @@ bool take_trailer(PyObject *json, qn4tGeneric_Action_Header &head) {
                 std::memset(stored, 0, sizeof stored);
                 std::memcpy(stored, code.data(), code.size());
             }
+            ++taken;
         }
     });
     return ok;
@@ -173,9 +172,7 @@ bool take_trailer(PyObject *json, qn4tGeneric_Action_Header &head) {
 bool take_stats(PyObject *detail, WholeDetail &d) {
     using Entry = Layout<qn4tGeneric_StatMod_Details>::Entry;
     Held list(member(detail, member_key<kStatsMember>()));
-    if (!list.get() || !PyList_CheckExact(list.get()) ||
-        static_cast<std::size_t>(PyList_GET_SIZE(list.get())) != d.statmod.*(Layout<qn4tGeneric_StatMod_Details>::entry_count))
-        return false;
+    if (!list.get() || !PyList_CheckExact(list.get())) return false;
     d.stats.resize(static_cast<std::size_t>(PyList_GET_SIZE(list.get())));
     for (std::size_t k = 0; k < d.stats.size(); ++k) {
         if (static_cast<Py_ssize_t>(k) >= PyList_GET_SIZE(list.get())) return false;  // shrunk meanwhile
@@ -185,31 +182,60 @@ bool take_stats(PyObject *detail, WholeDetail &d) {
     return true;
 }
 
-// A detail of a type the JSON form names (1, 2 or 3) with its header, body and, for a stat
+// Bytes of a known detail's body in the file, its stat entries included.
+std::size_t known_body_size(const WholeDetail &d) {
+    switch (d.kind()) {
+    case BodyKind::damage: return record_wire_size<qn4tGeneric_Damage_Details>();
+    case BodyKind::healing: return record_wire_size<qn4tGeneric_Healing_Details>();
+    case BodyKind::statmod:
+        return record_wire_size<qn4tGeneric_StatMod_Details>() +
+               d.stats.size() * record_wire_size<qn4tGeneric_StatMod_Stat_Details>();
+    case BodyKind::raw: break;
+    }
+    return d.raw.size();
+}
+
+// The detail header: its type, and its length where it is given (one that differs from the
+// body's size); otherwise the body's size.
+bool take_detail_header(PyObject *json, WholeDetail &d, bool &length_given) {
+    constexpr auto type_field = std::get<0>(DetailHeaderLayout::fields);
+    constexpr auto length_field = std::get<1>(DetailHeaderLayout::fields);
+    Held header(member(json, member_key<kHeaderMember>()));
+    if (!header.get() || !PyDict_CheckExact(header.get())) return false;
+    PyObject *length = member(header.get(), field_key<decltype(length_field)::member>(length_field.name));
+    length_given = length != nullptr;
+    return PyDict_Size(header.get()) == (length ? 2 : 1) &&
+           take_integer(member(header.get(), field_key<decltype(type_field)::member>(type_field.name)),
+                        d.header.*(DetailHeaderLayout::body_type)) &&
+           (!length || take_integer(length, d.header.*(DetailHeaderLayout::body_length)));
+}
+
+// A detail of a type the form names (1, 2 or 3) with its header, body and, for a stat
 // modification, its stat entries; a raw body is left to the checked way.
 bool take_detail(PyObject *json, WholeDetail &d) {
     if (!PyDict_CheckExact(json)) return false;
-    {
-        Held header(member(json, member_key<kHeaderMember>()));
-        if (!take_record(header.get(), d.header)) return false;
-    }
+    bool length_given = false;
+    if (!take_detail_header(json, d, length_given)) return false;
     const BodyKind kind = d.kind();
     if (kind == BodyKind::raw || PyDict_Size(json) != (kind == BodyKind::statmod ? 3 : 2)) return false;
     Held body(member(json, member_key<kBodyMember>()));
+    bool ok = false;
     switch (kind) {
-    case BodyKind::damage: return take_record(body.get(), d.damage);
-    case BodyKind::healing: return take_record(body.get(), d.healing);
-    case BodyKind::statmod: return take_record(body.get(), d.statmod) && take_stats(json, d);
+    case BodyKind::damage: ok = take_record(body.get(), d.damage); break;
+    case BodyKind::healing: ok = take_record(body.get(), d.healing); break;
+    case BodyKind::statmod: ok = take_record(body.get(), d.statmod) && take_stats(json, d); break;
     case BodyKind::raw: break;
     }
-    return false;
+    if (!ok || length_given) return ok;
+    const std::size_t size = known_body_size(d);
+    if (size > std::numeric_limits<decltype(d.header.length)>::max()) return false;  // the checked way says so
+    d.header.*(DetailHeaderLayout::body_length) = static_cast<decltype(d.header.length)>(size);
+    return true;
 }
 
 bool take_details(PyObject *json, WholeAction &action) {
     Held list(member(json, member_key<kDetailsMember>()));
-    if (!list.get() || !PyList_CheckExact(list.get()) ||
-        PyList_GET_SIZE(list.get()) != action.head.*(HeaderLayout::detail_count))
-        return false;
+    if (!list.get() || !PyList_CheckExact(list.get())) return false;
     action.details.resize(static_cast<std::size_t>(PyList_GET_SIZE(list.get())));
     for (std::size_t i = 0; i < action.details.size(); ++i) {
         if (static_cast<Py_ssize_t>(i) >= PyList_GET_SIZE(list.get())) return false;  // shrunk meanwhile
@@ -220,12 +246,11 @@ bool take_details(PyObject *json, WholeAction &action) {
 }
 
 bool take_action(PyObject *json, WholeAction &action) {
-    if (!PyDict_CheckExact(json) || !take_integers(json, HeaderLayout::head, action.head)) return false;
-    const bool spell = is_spell(action.head);
-    const Py_ssize_t members = member_count(HeaderLayout::head) + member_count(HeaderLayout::texts) + 1 +
-                               (spell ? member_count(HeaderLayout::trailer) : 0);
-    if (PyDict_Size(json) != members || !take_texts(json, action)) return false;
-    if (spell && !take_trailer(json, action.head)) return false;
+    Py_ssize_t taken = 0;
+    if (!PyDict_CheckExact(json) || !take_integers(json, HeaderLayout::head, action.head, taken)) return false;
+    taken += member_count(HeaderLayout::texts) + 1;  // the texts and the details
+    if (is_spell(action.head) && !take_trailer(json, action.head, taken)) return false;
+    if (PyDict_Size(json) != taken || !take_texts(json, action)) return false;
     return take_details(json, action) && derive_counts(action).empty();
 }
 

@@ -14,10 +14,11 @@ enum class JsonFill {
     failed,    // out of memory: the exception is set
 };
 
-// Fills `action` from one action's JSON form when it is the plain form the export writes for
-// most actions: dicts with exactly the fields of each record, integers (not bool) within
-// their fields' ranges, texts as UTF-8 strings without zero bytes or surrogates, counts
-// that agree with what they count, and detail types 1, 2 and 3. Anything else is declined:
+// Fills `action` from one action's document form when it is as the export writes it: dicts
+// with exactly the fields each record carries (the text lengths, numDetails and numStatMods
+// left out; a detail's length only where it differs from its body's size), integers (not
+// bool) within their fields' ranges, texts as UTF-8 strings without surrogates, and detail
+// types 1, 2 and 3. Anything else is declined:
 // the caller's own checks then make the action from the other forms (texts in hex, raw
 // bodies) or word the refusal, naming the field. Safe against containers that change
 // while they are read (a dict key's __eq__ may run Python code).

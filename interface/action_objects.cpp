@@ -1,7 +1,9 @@
 // Whole actions as Python objects: native types whose attributes are made from the records'
-// field tables, and the block reader and writer between them and a binary file object.
+// field tables, and their conversion to and from the decoded actions of core/action_file.h.
 #include "interface/action_objects.h"
+#include "interface/action_conversion.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -10,24 +12,20 @@
 #include <vector>
 
 #include "binding/host.h"
+#include "binding/value_check.h"
 #include "interface/action_json.h"
+#include "interface/support_records.h"
 #include "core/action_file.h"
 #include "core/records.h"
 
 namespace qn4t {
 namespace {
 
-#if QN4T_PYTHON3
-#define QN4T_BYTES_CHECK PyBytes_Check
-#define QN4T_BYTES_DATA PyBytes_AS_STRING
-#define QN4T_BYTES_SIZE PyBytes_GET_SIZE
-#define QN4T_BYTES_FROM PyBytes_FromStringAndSize
-#else
-#define QN4T_BYTES_CHECK PyString_Check
-#define QN4T_BYTES_DATA PyString_AS_STRING
-#define QN4T_BYTES_SIZE PyString_GET_SIZE
-#define QN4T_BYTES_FROM PyString_FromStringAndSize
-#endif
+// The byte strings of the host, as the reader and writer below spell them (binding/host.h).
+#define QN4T_BYTES_CHECK host::is_bytes
+#define QN4T_BYTES_DATA host::bytes_data
+#define QN4T_BYTES_SIZE host::bytes_size
+#define QN4T_BYTES_FROM(data, size) host::bytes_from(data, static_cast<std::size_t>(size))
 
 // ---- The objects ----
 
@@ -60,8 +58,6 @@ struct ActionObject {
 enum Kind { kAction, kDetail, kDamage, kStatMod, kStat, kHealing, kKinds };
 PyTypeObject base_types[kKinds];
 PyTypeObject *made_types[kKinds];  // what the reader makes: the registered subclasses
-PyObject *damaged_error = nullptr;
-PyTypeObject reader_type;
 
 template <class R> constexpr Kind kind_of_record();
 template <> constexpr Kind kind_of_record<qn4tGeneric_Damage_Details>() { return kDamage; }
@@ -86,53 +82,7 @@ const char *keep_name(const std::string &name) {
     return names.back()->c_str();
 }
 
-PyObject *new_int(long long value) {
-#if QN4T_PYTHON3
-    return PyLong_FromLongLong(value);
-#else
-    return PyInt_FromLong(static_cast<long>(value));
-#endif
-}
-
-// The integer value of `value` within [low, high], or false with TypeError/ValueError
-// naming `field`. Runs the value's __index__: take it before resolving anything it may change.
-bool integer_in_range(PyObject *value, long long low, long long high, const char *field,
-                      long long *out) {
-    if (!value) {
-        PyErr_Format(PyExc_TypeError, "%s cannot be deleted", field);
-        return false;
-    }
-    if (PyFloat_Check(value) || !PyNumber_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s: expected an integer, found %s", field,
-                     type_name_of(value));
-        return false;
-    }
-    PyObject *index = PyNumber_Index(value);
-    if (!index) return false;
-    int overflow = 0;
-    const long long number = PyLong_AsLongLongAndOverflow(index, &overflow);
-    Py_DECREF(index);
-    if (number == -1 && PyErr_Occurred()) return false;
-    if (overflow || number < low || number > high) {
-        PyObject *shown = PyObject_Repr(value);
-        if (!shown) return false;
-        PyObject *text = PyObject_Str(shown);  // py2: the repr is already a str
-        Py_DECREF(shown);
-        if (!text) return false;
-#if QN4T_PYTHON3
-        const char *spelled = PyUnicode_AsUTF8(text);
-#else
-        const char *spelled = PyString_AsString(text);
-#endif
-        if (spelled)
-            PyErr_Format(PyExc_ValueError, "%s: %s is out of range (%lld to %lld)", field, spelled,
-                         low, high);
-        Py_DECREF(text);
-        return false;
-    }
-    *out = number;
-    return true;
-}
+PyObject *new_int(long long value) { return host::int_from_long(static_cast<long>(value)); }
 
 // The bytes of a text value given as str or bytes (on Python 3 str is encoded as UTF-8 with
 // surrogateescape, the inverse of the getters). A new bytes object, or null with TypeError.
@@ -141,17 +91,11 @@ PyObject *bytes_of_text(PyObject *value, const char *field) {
         PyErr_Format(PyExc_TypeError, "%s cannot be deleted", field);
         return nullptr;
     }
-    if (QN4T_BYTES_CHECK(value)) {
+    if (host::is_bytes(value)) {
         Py_INCREF(value);
         return value;
     }
-    if (PyUnicode_Check(value)) {
-#if QN4T_PYTHON3
-        return PyUnicode_AsEncodedString(value, "utf-8", "surrogateescape");
-#else
-        return PyUnicode_AsUTF8String(value);
-#endif
-    }
+    if (PyUnicode_Check(value)) return host::bytes_of_unicode(value);
     PyErr_Format(PyExc_TypeError, "%s: expected str or bytes, found %s", field,
                  type_name_of(value));
     return nullptr;
@@ -167,14 +111,15 @@ PyObject *get_integer(PyObject *self, void *) {
     return new_int(static_cast<long long>(record_of<O>(self).*Member));
 }
 
+// The closure of every attribute is its qualified name, "Damage.levelMult".
+FieldName name_of(void *closure) { return field_name_of(static_cast<const char *>(closure)); }
+
 template <class O, auto Member>
 int set_integer(PyObject *self, PyObject *value, void *closure) {
     using V = std::remove_reference_t<decltype(record_of<O>(self).*Member)>;
-    long long number = 0;
-    if (!integer_in_range(value, std::numeric_limits<V>::min(), std::numeric_limits<V>::max(),
-                          static_cast<const char *>(closure), &number))
-        return -1;
-    record_of<O>(self).*Member = static_cast<V>(number);
+    V number = 0;
+    if (!field_integer(value, name_of(closure), &number)) return -1;
+    record_of<O>(self).*Member = number;
     return 0;
 }
 
@@ -210,7 +155,7 @@ std::size_t body_size(PyObject *body) {
     if (is_a(body, kDamage)) return record_wire_size<qn4tGeneric_Damage_Details>();
     if (is_a(body, kHealing)) return record_wire_size<qn4tGeneric_Healing_Details>();
     if (is_a(body, kStatMod)) return record_wire_size<qn4tGeneric_StatMod_Details>();
-    return QN4T_BYTES_CHECK(body) ? static_cast<std::size_t>(QN4T_BYTES_SIZE(body)) : 0;
+    return host::is_bytes(body) ? host::bytes_size(body) : 0;
 }
 
 bool is_count_field(std::string_view name) {
@@ -231,13 +176,7 @@ bool is_num_stat_mods(std::string_view name) { return name == "numStatMods"; }
 
 template <std::size_t I, class T>
 PyObject *get_text(PyObject *self, void *) {
-    PyObject *bytes = reinterpret_cast<ActionObject *>(self)->texts[I];
-#if QN4T_PYTHON3
-    return host::record_text(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
-#else
-    Py_INCREF(bytes);
-    return bytes;
-#endif
+    return host::text_of_bytes(reinterpret_cast<ActionObject *>(self)->texts[I]);
 }
 
 template <std::size_t I, class Length>
@@ -245,10 +184,9 @@ int set_text(PyObject *self, PyObject *value, void *closure) {
     const char *field = static_cast<const char *>(closure);
     PyObject *bytes = bytes_of_text(value, field);
     if (!bytes) return -1;
-    const std::size_t size = static_cast<std::size_t>(QN4T_BYTES_SIZE(bytes));
-    if (size > std::numeric_limits<Length>::max()) {
-        PyErr_Format(PyExc_ValueError, "%s: %zu bytes, more than its length field holds (0 to %zu)",
-                     field, size, static_cast<std::size_t>(std::numeric_limits<Length>::max()));
+    const std::size_t size = host::bytes_size(bytes);
+    if (!text_fits(size, std::numeric_limits<Length>::max(), name_of(closure),
+                   length_field_name<qn4tGeneric_Action_Header, std::decay_t<decltype(std::get<I>(HeaderLayout::texts))>>())) {
         Py_DECREF(bytes);
         return -1;
     }
@@ -261,7 +199,7 @@ int set_text(PyObject *self, PyObject *value, void *closure) {
 
 template <std::size_t I>
 PyObject *get_text_length(PyObject *self, void *) {
-    return new_int(QN4T_BYTES_SIZE(reinterpret_cast<ActionObject *>(self)->texts[I]));
+    return new_int(host::bytes_size(reinterpret_cast<ActionObject *>(self)->texts[I]));
 }
 
 template <std::size_t... I>
@@ -288,27 +226,21 @@ PyObject *get_spell_code(PyObject *self, void *) {
     const char *code = record_of<ActionObject>(self).spellCode;
     std::size_t size = kSpellCodeSize;
     while (size > 0 && code[size - 1] == '\0') --size;  // trailing zero bytes only
-#if QN4T_PYTHON3
     return host::record_text(code, size);
-#else
-    return PyString_FromStringAndSize(code, static_cast<Py_ssize_t>(size));
-#endif
 }
 
 int set_spell_code(PyObject *self, PyObject *value, void *closure) {
     const char *field = static_cast<const char *>(closure);
     PyObject *bytes = bytes_of_text(value, field);
     if (!bytes) return -1;
-    const std::size_t size = static_cast<std::size_t>(QN4T_BYTES_SIZE(bytes));
-    if (size > kSpellCodeSize) {
-        PyErr_Format(PyExc_ValueError, "%s: %zu bytes, more than the %zu a spell code holds",
-                     field, size, kSpellCodeSize);
+    const std::size_t size = host::bytes_size(bytes);
+    if (!text_fits(size, kSpellCodeSize, name_of(closure), {})) {
         Py_DECREF(bytes);
         return -1;
     }
     char *code = record_of<ActionObject>(self).spellCode;
     std::memset(code, 0, kSpellCodeSize + 1);
-    std::memcpy(code, QN4T_BYTES_DATA(bytes), size);
+    std::memcpy(code, host::bytes_data(bytes), size);
     Py_DECREF(bytes);
     return 0;
 }
@@ -322,14 +254,33 @@ PyObject *get_list(PyObject *self, void *) {
     return list;
 }
 
-template <class O, PyObject *O::*Slot>
+// A list field takes the items of any iterable other than a text, each of the field's item
+// kind, checked here: a fault is refused when it is made, not when the action is written.
+// (What is appended to the list handed out is checked when the action is written.)
+
+template <class O, PyObject *O::*Slot, Kind Item>
 int set_list(PyObject *self, PyObject *value, void *closure) {
+    const char *field = static_cast<const char *>(closure);
     if (!value) {
-        PyErr_Format(PyExc_TypeError, "%s cannot be deleted", static_cast<const char *>(closure));
+        PyErr_Format(PyExc_TypeError, "%s cannot be deleted", field);
         return -1;
     }
-    PyObject *list = PySequence_List(value);
+    if (PyUnicode_Check(value) || host::is_bytes(value)) {
+        PyErr_Format(PyExc_TypeError, "%s takes a list of %s, not %s", field, kTypeNames[Item],
+                     type_name_of(value));
+        return -1;
+    }
+    PyObject *list = PySequence_List(value);  // may run Python code: nothing is held yet
     if (!list) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *item = PyList_GET_ITEM(list, i);
+        if (!is_a(item, Item)) {
+            PyErr_Format(PyExc_TypeError, "%s[%zd]: expected a %s, found %s", field, i, kTypeNames[Item],
+                         type_name_of(item));
+            Py_DECREF(list);
+            return -1;
+        }
+    }
     PyObject *&slot = reinterpret_cast<O *>(self)->*Slot;
     PyObject *old = slot;
     slot = list;
@@ -355,11 +306,7 @@ int set_detail_length(PyObject *self, PyObject *value, void *closure) {
         d->length_given = false;
         return 0;
     }
-    long long number = 0;
-    if (!integer_in_range(value, 0, std::numeric_limits<std::uint16_t>::max(),
-                          static_cast<const char *>(closure), &number))
-        return -1;
-    d->rec.length = static_cast<std::uint16_t>(number);
+    if (!field_integer(value, name_of(closure), &d->rec.length)) return -1;
     d->length_given = true;
     return 0;
 }
@@ -372,7 +319,7 @@ PyObject *get_body(PyObject *self, void *) {
 
 int set_body(PyObject *self, PyObject *value, void *closure) {
     if (!value || !(is_a(value, kDamage) || is_a(value, kStatMod) || is_a(value, kHealing) ||
-                    QN4T_BYTES_CHECK(value))) {
+                    host::is_bytes(value))) {
         PyErr_Format(PyExc_TypeError, "%s: expected a Damage, StatMod or Healing, or bytes, found %s",
                      static_cast<const char *>(closure), value ? type_name_of(value) : "nothing");
         return -1;
@@ -392,7 +339,7 @@ PyObject *allocate(PyTypeObject *type) {
     return self;
 }
 
-PyObject *empty_bytes() { return QN4T_BYTES_FROM(nullptr, 0); }
+PyObject *empty_bytes() { return host::bytes_from(nullptr, 0); }
 
 // The fresh object of each kind: every number zero, texts empty, lists empty; a Detail has
 // an empty raw body until one is given.
@@ -505,7 +452,16 @@ bool same_fields(const R &a, const R &b, const Table &table, bool (*skipped)(std
 // 1 equal, 0 not, -1 error.
 int equal_objects(PyObject *a, PyObject *b);
 
-int equal_values(PyObject *a, PyObject *b) { return PyObject_RichCompareBool(a, b, Py_EQ); }
+// Compares two values that the objects hold. An item's __eq__ (anything can be appended to a
+// list handed out) may replace them in their objects: they are held until the end.
+int equal_values(PyObject *a, PyObject *b) {
+    Py_INCREF(a);
+    Py_INCREF(b);
+    const int same = PyObject_RichCompareBool(a, b, Py_EQ);
+    Py_DECREF(a);
+    Py_DECREF(b);
+    return same;
+}
 
 int equal_objects(PyObject *a, PyObject *b) {
     if (is_a(a, kAction)) {
@@ -575,7 +531,7 @@ PyObject *body_object(const WholeDetail &d) {
     switch (d.kind()) {
     case BodyKind::damage: return record_object(d.damage);
     case BodyKind::healing: return record_object(d.healing);
-    case BodyKind::raw: return QN4T_BYTES_FROM(d.raw.data(), static_cast<Py_ssize_t>(d.raw.size()));
+    case BodyKind::raw: return host::bytes_from(d.raw.data(), d.raw.size());
     case BodyKind::statmod: break;
     }
     PyObject *self = record_object(d.statmod);
@@ -610,6 +566,8 @@ PyObject *detail_object(const WholeDetail &d) {
     return self;
 }
 
+}  // namespace
+
 PyObject *action_object(const WholeAction &w) {
     PyObject *self = allocate(made_types[kAction]);
     if (!self) return nullptr;
@@ -619,7 +577,7 @@ PyObject *action_object(const WholeAction &w) {
         std::memcpy(&(a->rec.*(f.member)), &(w.head.*(f.member)), sizeof(a->rec.*(f.member)));
     });
     for (std::size_t i = 0; i < kTextCount; ++i)
-        if (!(a->texts[i] = QN4T_BYTES_FROM(w.texts[i].data(), static_cast<Py_ssize_t>(w.texts[i].size()))))
+        if (!(a->texts[i] = host::bytes_from(w.texts[i].data(), w.texts[i].size())))
             goto error;
     if (!(a->details = PyList_New(static_cast<Py_ssize_t>(w.details.size())))) goto error;
     for (std::size_t i = 0; i < w.details.size(); ++i) {
@@ -632,6 +590,8 @@ error:
     Py_DECREF(self);
     return nullptr;
 }
+
+namespace {
 
 // ---- From objects to the encoder ----
 
@@ -654,10 +614,10 @@ bool fill_detail(PyObject *object, WholeDetail &d, const std::string &place) {
     PyObject *body = o->body;
     const Kind wanted[] = {kKinds, kDamage, kStatMod, kHealing};
     if (kind == BodyKind::raw) {
-        if (!QN4T_BYTES_CHECK(body))
+        if (!host::is_bytes(body))
             return refuse(PyExc_ValueError, place + ": a detail of type " + std::to_string(d.header.type) +
                                                 " keeps its body as bytes, found " + type_name_of(body));
-        d.raw.assign(QN4T_BYTES_DATA(body), static_cast<std::size_t>(QN4T_BYTES_SIZE(body)));
+        d.raw.assign(host::bytes_data(body), host::bytes_size(body));
         if (o->length_given && o->rec.length != d.raw.size())
             return refuse(PyExc_ValueError, place + ".length: " + std::to_string(o->rec.length) +
                                                 " does not match the " + std::to_string(d.raw.size()) +
@@ -685,8 +645,26 @@ bool fill_detail(PyObject *object, WholeDetail &d, const std::string &place) {
     return true;
 }
 
-// Fills `w` from an Action object, its counts following its contents. False with the
-// exception set, naming the action and the field. Runs no Python code.
+// Only a spell carries the spell trailer in the file: spell fields set on any other action
+// would be dropped without a word, so such an action is refused. Returns the field's name,
+// or null when there is none.
+const char *spell_field_on_non_spell(const qn4tGeneric_Action_Header &head) {
+    if (is_spell(head)) return nullptr;
+    const char *found = nullptr;
+    for_each_field(HeaderLayout::trailer, [&](const auto &f) {
+        const auto &value = head.*(f.member);
+        bool set = false;
+        if constexpr (std::is_array_v<std::remove_reference_t<decltype(value)>>)
+            set = std::any_of(std::begin(value), std::end(value), [](char c) { return c != 0; });
+        else
+            set = value != 0;
+        if (set && !found) found = f.name.data();
+    });
+    return found;
+}
+
+}  // namespace
+
 bool fill_action(PyObject *object, std::size_t index, WholeAction &w) {
     if (!is_a(object, kAction))
         return refuse(PyExc_TypeError, "actions[" + std::to_string(index) + "]: expected an Action, found " +
@@ -695,8 +673,12 @@ bool fill_action(PyObject *object, std::size_t index, WholeAction &w) {
     for_each_field(std::tuple_cat(HeaderLayout::head, HeaderLayout::trailer), [&](const auto &f) {
         std::memcpy(&(w.head.*(f.member)), &(a->rec.*(f.member)), sizeof(w.head.*(f.member)));
     });
+    if (const char *field = spell_field_on_non_spell(w.head))
+        return refuse(PyExc_ValueError, where(index, a) + ": " + field + ": only an action of actionType " +
+                                            std::to_string(qn4tGeneric_Action_Header::kSpellType) +
+                                            " (a spell) carries the spell fields; set them to 0 or make it a spell");
     for (std::size_t i = 0; i < kTextCount; ++i)
-        w.texts[i].assign(QN4T_BYTES_DATA(a->texts[i]), static_cast<std::size_t>(QN4T_BYTES_SIZE(a->texts[i])));
+        w.texts[i].assign(host::bytes_data(a->texts[i]), host::bytes_size(a->texts[i]));
     const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(a->details));
     if (count > std::numeric_limits<decltype(w.head.numDetails)>::max())
         return refuse(PyExc_ValueError, where(index, a) + ": details: " + std::to_string(count) +
@@ -711,164 +693,7 @@ bool fill_action(PyObject *object, std::size_t index, WholeAction &w) {
     return true;
 }
 
-// ---- A binary file object as byte source and sink ----
-
-class FileSource : public ByteSource {
-public:
-    explicit FileSource(PyObject *file) : file_(file) {}
-    long read(std::uint8_t *out, std::size_t capacity) override {
-        PyObject *data = PyObject_CallMethod(file_, const_cast<char *>("read"), const_cast<char *>("n"),
-                                             static_cast<Py_ssize_t>(capacity));
-        if (!data) return -1;
-        if (!QN4T_BYTES_CHECK(data) || static_cast<std::size_t>(QN4T_BYTES_SIZE(data)) > capacity) {
-            PyErr_Format(PyExc_TypeError, "the file's read() gave %s, not bytes of at most the size asked",
-                         type_name_of(data));
-            Py_DECREF(data);
-            return -1;
-        }
-        const std::size_t size = static_cast<std::size_t>(QN4T_BYTES_SIZE(data));
-        std::memcpy(out, QN4T_BYTES_DATA(data), size);
-        Py_DECREF(data);
-        return static_cast<long>(size);
-    }
-
-private:
-    PyObject *file_;  // borrowed: the reader object holds it
-};
-
-class FileSink : public ByteSink {
-public:
-    explicit FileSink(PyObject *file) : file_(file) {}
-    bool write(const std::uint8_t *data, std::size_t size) override {
-        PyObject *block = QN4T_BYTES_FROM(reinterpret_cast<const char *>(data), static_cast<Py_ssize_t>(size));
-        if (!block) return false;
-        PyObject *result = PyObject_CallMethod(file_, const_cast<char *>("write"), const_cast<char *>("O"), block);
-        Py_DECREF(block);
-        Py_XDECREF(result);
-        return result != nullptr;
-    }
-
-private:
-    PyObject *file_;
-};
-
-// ---- The reader: an iterator of Action objects ----
-
-struct ReaderState {
-    ReaderState(PyObject *file, bool plain) : source(file), reader(source, plain) {}
-    FileSource source;
-    ActionReader reader;
-    WholeAction action;
-};
-
-struct ReaderObject {
-    PyObject_HEAD
-    PyObject *file;
-    ReaderState *state;  // null once the reading is over
-    unsigned long long offset;  // uncompressed, behind the last action yielded
-};
-
-void finish_reading(ReaderObject *r) {
-    delete r->state;
-    r->state = nullptr;
-}
-
-PyObject *reader_next(PyObject *self) {
-    auto *r = reinterpret_cast<ReaderObject *>(self);
-    if (!r->state) return nullptr;  // over: StopIteration
-    try {
-        const ActionReader::Step step = r->state->reader.next(r->state->action);
-        r->offset = r->state->reader.offset();
-        switch (step) {
-        case ActionReader::Step::action: return action_object(r->state->action);
-        case ActionReader::Step::end: finish_reading(r); return nullptr;
-        case ActionReader::Step::damaged: break;
-        }
-        const bool python_error = r->state->reader.source_failed() && PyErr_Occurred();
-        if (!python_error) PyErr_SetString(damaged_error, r->state->reader.error().c_str());
-        finish_reading(r);
-        return nullptr;
-    } catch (const std::bad_alloc &) {
-        finish_reading(r);
-        return PyErr_NoMemory();
-    }
-}
-
-void reader_dealloc(PyObject *self) {
-    auto *r = reinterpret_cast<ReaderObject *>(self);
-    PyObject_GC_UnTrack(self);
-    finish_reading(r);
-    Py_CLEAR(r->file);
-    PyObject_GC_Del(self);
-}
-
-int reader_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(reinterpret_cast<ReaderObject *>(self)->file);
-    return 0;
-}
-
-// The offset lets a caller place what it finds in an action, and where damage begins.
-PyObject *reader_offset(PyObject *self, void *) {
-    return PyLong_FromUnsignedLongLong(reinterpret_cast<ReaderObject *>(self)->offset);
-}
-
-PyGetSetDef reader_getset[] = {
-    {const_cast<char *>("offset"), reader_offset, nullptr,
-     const_cast<char *>("Uncompressed offset behind the last action read."), nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyObject *read_actions(PyObject *, PyObject *args) {
-    PyObject *file = nullptr;
-    int plain = 0;
-    if (!PyArg_ParseTuple(args, "O|i:_read_actions", &file, &plain)) return nullptr;
-    ReaderObject *r = PyObject_GC_New(ReaderObject, &reader_type);
-    if (!r) return nullptr;
-    Py_INCREF(file);
-    r->file = file;
-    r->offset = 0;
-    r->state = new (std::nothrow) ReaderState(file, plain != 0);
-    PyObject_GC_Track(reinterpret_cast<PyObject *>(r));
-    if (!r->state) {
-        Py_DECREF(r);
-        return PyErr_NoMemory();
-    }
-    return reinterpret_cast<PyObject *>(r);
-}
-
-// ---- The writer ----
-
-PyObject *write_actions(PyObject *, PyObject *args) {
-    PyObject *file = nullptr, *actions = nullptr;
-    if (!PyArg_ParseTuple(args, "OO:_write_actions", &file, &actions)) return nullptr;
-    PyObject *iterator = PyObject_GetIter(actions);
-    if (!iterator) return nullptr;
-    std::size_t index = 0;
-    bool ok = true;
-    try {
-        FileSink sink(file);
-        ActionWriter writer(sink);
-        WholeAction w;
-        while (ok) {
-            PyObject *item = PyIter_Next(iterator);  // may run Python code: nothing is held
-            if (!item) {
-                ok = !PyErr_Occurred();
-                break;
-            }
-            ok = fill_action(item, index++, w);
-            Py_DECREF(item);
-            if (ok && !writer.write(w)) ok = false;
-        }
-        if (ok) ok = writer.finish();
-        if (!ok && !PyErr_Occurred()) PyErr_SetString(PyExc_IOError, writer.error().c_str());
-    } catch (const std::bad_alloc &) {
-        ok = false;
-        PyErr_NoMemory();
-    }
-    Py_DECREF(iterator);
-    if (!ok) return nullptr;
-    return new_int(static_cast<long long>(index));
-}
+namespace {
 
 // ---- From the JSON form ----
 
@@ -915,12 +740,77 @@ PyObject *register_classes(PyObject *, PyObject *args) {
 }
 
 PyMethodDef functions[] = {
-    {"_read_actions", read_actions, METH_VARARGS,
-     "Iterator of the actions read from a binary file object; plain=1 takes its bytes as uncompressed."},
-    {"_write_actions", write_actions, METH_VARARGS, "Writes actions to a binary file object."},
     {"_action_from_json", action_from_json, METH_O,
      "(Action, its size in the file) from an action's plain JSON form, or None."},
     {"_register_classes", register_classes, METH_VARARGS, "The subclasses the reader makes."},
+    {nullptr, nullptr, 0, nullptr}};
+
+// ---- Copies and pickles ----
+
+// (the object's type, no arguments, its state): the state holds every attribute that can be
+// set, under its name, as the getters give it; a Detail's length is None when it follows the
+// body. What copy, deepcopy and pickle use on both hosts.
+PyObject *reduce_object(PyObject *self, PyObject *) {
+    const Kind kind = kind_of_object(self);
+    if (kind == kKinds) return PyErr_Format(PyExc_TypeError, "%s cannot be copied", type_name_of(self));
+    PyObject *state = PyDict_New();
+    if (!state) return nullptr;
+    for (const PyGetSetDef *row = base_types[kind].tp_getset; row->name; ++row) {
+        if (!row->set) continue;  // a count, which follows what it counts
+        const bool follows = row->get == get_detail_length &&
+                             !reinterpret_cast<DetailObject *>(self)->length_given;
+        PyObject *value = follows ? host::none() : row->get(self, row->closure);
+        const int stored = value ? PyDict_SetItemString(state, row->name, value) : -1;
+        Py_XDECREF(value);
+        if (stored < 0) {
+            Py_DECREF(state);
+            return nullptr;
+        }
+    }
+    return Py_BuildValue("(O()N)", reinterpret_cast<PyObject *>(Py_TYPE(self)), state);
+}
+
+// The row of the settable attribute `name` of the object's kind, or null.
+const PyGetSetDef *settable_row(Kind kind, PyObject *name) {
+    if (!host::is_str(name)) return nullptr;
+    std::size_t size = 0;
+    const char *data = host::str_data(name, &size);
+    const std::string_view wanted(data, size);
+    for (const PyGetSetDef *row = base_types[kind].tp_getset; row->name; ++row)
+        if (row->set && wanted == row->name) return row;
+    return nullptr;
+}
+
+// Sets the attributes of a state made by reduce_object, each through its setter; a name that
+// is no settable field is refused. The items are taken first: a setter (a value's
+// __index__) may change the dict.
+PyObject *set_state(PyObject *self, PyObject *state) {
+    const Kind kind = kind_of_object(self);
+    if (kind == kKinds || !PyDict_Check(state))
+        return PyErr_Format(PyExc_TypeError, "%s.__setstate__ takes a dict, not %s", type_name_of(self),
+                            type_name_of(state));
+    PyObject *items = PyDict_Items(state);
+    if (!items) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+        PyObject *name = PyTuple_GET_ITEM(PyList_GET_ITEM(items, i), 0);
+        const PyGetSetDef *row = settable_row(kind, name);
+        if (!row) {
+            std::size_t size = 0;
+            PyErr_Format(PyExc_TypeError, "%s.__setstate__: %.100s is not a field it sets", type_name_of(self),
+                         host::is_str(name) ? host::str_data(name, &size) : type_name_of(name));
+        }
+        if (!row || row->set(self, PyTuple_GET_ITEM(PyList_GET_ITEM(items, i), 1), row->closure) < 0) {
+            Py_DECREF(items);
+            return nullptr;
+        }
+    }
+    Py_DECREF(items);
+    return host::none();
+}
+
+PyMethodDef object_methods[] = {
+    {"__reduce__", reduce_object, METH_NOARGS, "(type, (), state): for copy, deepcopy and pickle."},
+    {"__setstate__", set_state, METH_O, "Sets the attributes of a state made by __reduce__."},
     {nullptr, nullptr, 0, nullptr}};
 
 // ---- Types ----
@@ -941,6 +831,7 @@ void prepare_type(Kind kind, std::size_t size, bool gc) {
         t.tp_clear = clear_gc;
     }
     t.tp_richcompare = compare;
+    t.tp_methods = object_methods;
     t.tp_hash = PyObject_HashNotImplemented;  // mutable: compared by value, never hashed
     getset_rows[kind].push_back(PyGetSetDef{});
     t.tp_getset = getset_rows[kind].data();
@@ -959,7 +850,7 @@ bool ready_types() {
         action.insert(action.end(), rest.begin(), rest.end());
     }
     action.push_back(getset("details", get_list<ActionObject, &ActionObject::details>,
-                            set_list<ActionObject, &ActionObject::details>, "Action.details"));
+                            set_list<ActionObject, &ActionObject::details, kDetail>, "Action.details"));
 
     auto &detail = getset_rows[kDetail];
     detail.push_back(getset("type", get_integer<DetailObject, &qn4tGeneric_Action_Detail_Header::type>,
@@ -974,7 +865,7 @@ bool ready_types() {
     add_integer_rows<StatModObject>(statmod, "StatMod", Layout<qn4tGeneric_StatMod_Details>::fields, is_num_stat_mods);
     statmod.push_back(getset("numStatMods", get_list_size<StatModObject, &StatModObject::stats>, nullptr, nullptr));
     statmod.push_back(getset("stats", get_list<StatModObject, &StatModObject::stats>,
-                             set_list<StatModObject, &StatModObject::stats>, "StatMod.stats"));
+                             set_list<StatModObject, &StatModObject::stats, kStat>, "StatMod.stats"));
 
     prepare_type<ActionObject>(kAction, sizeof(ActionObject), true);
     prepare_type<DetailObject>(kDetail, sizeof(DetailObject), true);
@@ -982,26 +873,14 @@ bool ready_types() {
     prepare_type<StatModObject>(kStatMod, sizeof(StatModObject), true);
     prepare_type<StatObject>(kStat, sizeof(StatObject), false);
     prepare_type<HealingObject>(kHealing, sizeof(HealingObject), false);
-
-    reader_type.tp_name = "_qn4tGenericActionSupport.ActionReader";
-    reader_type.tp_basicsize = sizeof(ReaderObject);
-    reader_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    reader_type.tp_dealloc = reader_dealloc;
-    reader_type.tp_traverse = reader_traverse;
-    reader_type.tp_iter = PyObject_SelfIter;
-    reader_type.tp_iternext = reader_next;
-    reader_type.tp_getset = reader_getset;
-#if !QN4T_PYTHON3
-    reader_type.tp_flags |= Py_TPFLAGS_HAVE_ITER;
-#endif
     for (PyTypeObject &t : base_types)
         if (PyType_Ready(&t) < 0) return false;
-    return PyType_Ready(&reader_type) == 0;
+    return true;
 }
 
 }  // namespace
 
-bool add_action_api(PyObject *module, PyObject *damaged_file_error) {
+bool add_action_api(PyObject *module) {
     static bool ready = false;
     try {
         if (!ready) {
@@ -1012,9 +891,6 @@ bool add_action_api(PyObject *module, PyObject *damaged_file_error) {
         PyErr_NoMemory();
         return false;
     }
-    Py_INCREF(damaged_file_error);
-    Py_XDECREF(damaged_error);
-    damaged_error = damaged_file_error;
     for (int k = 0; k < kKinds; ++k) {
         Py_INCREF(&base_types[k]);
         if (PyModule_AddObject(module, kTypeNames[k], reinterpret_cast<PyObject *>(&base_types[k])) < 0)

@@ -1,5 +1,5 @@
 // Whole actions as Python objects: the native types Action, Detail, Damage, StatMod, Stat and
-// Healing, the block reader as an iterator and the block writer, added to a module.
+// Healing, added to a module (the reader and writer over file objects: action_io.h).
 #pragma once
 
 #include <Python.h>
@@ -10,12 +10,9 @@ namespace qn4t {
 //   Action, Detail, Damage, StatMod, Stat, Healing   the native types (subclassable)
 //   _register_classes(Action, Detail, Damage, StatMod, Stat, Healing)
 //                        the subclasses the reader makes its objects of
-//   _read_actions(file)  an iterator of actions read with file.read() in blocks; raises
-//                        `damaged_file_error` after the last complete action of a damaged file
-//   _write_actions(file, actions)  writes the actions as one gzip member with file.write()
 //   _action_from_json(value)  (Action, its bytes in the file) from an action's JSON form as
 //                        `actiontool export` writes it, or None for any other form
 // Returns false with the exception set when something cannot be added.
-bool add_action_api(PyObject *module, PyObject *damaged_file_error);
+bool add_action_api(PyObject *module);
 
 }  // namespace qn4t

@@ -1,6 +1,7 @@
 // Module start: the method table, made at compile time from the stream rows and the rows of
 // every record type in the list; the global-variable object, the module, the type
-// registration (once per process) and the constants.
+// registration (once per process), the constants, and the companion module, which lives in
+// the same shared object.
 #include "module_start.h"
 
 #include <array>
@@ -10,17 +11,14 @@
 #include "binding/variable_link.h"
 #include "interface/record_interface.h"
 #include "interface/stream_interface.h"
+#include "interface/support_module.h"
 
 namespace qn4t {
 namespace {
 
-template <class... R>
-constexpr auto method_rows(TypeList<R...>) {
-    constexpr std::array<PyMethodDef, 1> end = {{{nullptr, nullptr, 0, nullptr}}};
-    return join_rows(stream_rows(), record_rows<R>()..., end);
-}
-
-constexpr auto kMethodRows = method_rows(RecordTypes{});
+constexpr auto kMethodRows = method_rows(stream_rows(), RecordTypes{}, [](auto record) {
+    return record_rows<typename decltype(record)::type>();
+});
 static_assert(kMethodRows.size() == kMethodCount + 1,
               "the flat module has exactly 134 functions");
 
@@ -36,8 +34,9 @@ PyMethodDef *MethodTable() { return method_table.data(); }
 
 using namespace qn4t;
 
-// Every call creates the module and enters the constants; the variable link and the
-// type registration are made once per process.
+// Every call creates the module, enters the constants and enters the companion in sys.modules;
+// the variable link, the type registration and the companion are made once per process. The
+// flat module itself gains no name for the companion.
 QN4T_ENTRY_POINT(_qn4tGenericActionLoader) {
     if (!ModuleVariableLink()) SetModuleVariableLink(CreateVariableLink());
     PyObject *module = host::create_module("_qn4tGenericActionLoader", MethodTable());
@@ -48,5 +47,9 @@ QN4T_ENTRY_POINT(_qn4tGenericActionLoader) {
         types_registered = true;
     }
     AddConstants(dictionary, ConstantTable);
+    if (!StartCompanion()) {
+        host::discard_module(module);
+        return host::entry_result(nullptr);
+    }
     return host::entry_result(module);
 }

@@ -1,5 +1,6 @@
 // Closing a stream cell and raising the faults of a record stream as Python exceptions:
-// shared by the flat module's close and the companion module's stream functions.
+// shared by the flat module's close and the companion module's stream functions; the
+// exception of a damaged file.
 #include "interface/stream_faults.h"
 
 #include <cerrno>
@@ -20,6 +21,20 @@ PyObject *raise_stream_fault(const StreamFault &fault, PyObject *path) {
     // zlib's own message, which names the file it was opened with.
     PyErr_SetString(PyExc_IOError, fault.message[0] ? fault.message : zError(fault.zlib_error));
     return nullptr;
+}
+
+PyObject *DamagedFileError() {
+    static PyObject *made = nullptr;
+    if (made) return made;
+    PyObject *bases = PyTuple_Pack(2, PyExc_IOError, PyExc_ValueError);
+    if (!bases) return nullptr;
+    made = PyErr_NewExceptionWithDoc(
+        const_cast<char *>("qn4tGenericActionLoader.DamagedFileError"),
+        const_cast<char *>("An action file whose compressed data is cut short, corrupt or fails "
+                           "its check: the data cannot be read to its end."),
+        bases, nullptr);
+    Py_DECREF(bases);
+    return made;
 }
 
 PyObject *close_cell(StreamCell &cell, PyObject *path) {

@@ -1,26 +1,27 @@
-// The companion extension module _qn4tGenericActionSupport: the native calls that the
-// Python-side classes need and the flat module must not gain (checked accessors, reads and
-// writes that raise, the stream's open and close errors), working on the flat module's own
-// records and streams (binding/shared_state.h), and whole actions (action_objects.h).
+// The companion module _qn4tGenericActionSupport: the native calls that the Python-side
+// classes need and the flat module must not gain (checked accessors, reads and writes that
+// raise, the stream's open and close errors), and whole actions (action_objects.h). It lives in
+// the flat module's shared object and is made by the flat module's start, so that both work on
+// one set of records and streams with one copy of the binding.
 #pragma once
 
 #include <Python.h>
 
 #include <array>
 
-#include "binding/host.h"
 #include "binding/spelling.h"
 #include "interface/method_row.h"
 
-// Called by the interpreter at `import _qn4tGenericActionSupport`.
-QN4T_ENTRY_POINT(_qn4tGenericActionSupport);
-
 namespace qn4t {
 
-// qn4tGenericActionLoader.DamagedFileError, a subclass of IOError and ValueError: a file whose
-// compressed data is cut short, corrupt or fails its check. A borrowed reference, made at the
-// module's start and kept for the life of the process.
-PyObject *DamagedFileError();
+// The name under which the companion is entered in sys.modules.
+constexpr char kCompanionName[] = "_qn4tGenericActionSupport";
+
+// Called by the flat module's start: makes the companion (once per process) and enters it in
+// sys.modules under kCompanionName, in place of whatever is there (nothing, or the file
+// _qn4tGenericActionSupport.py that is importing the flat module). False with the exception
+// set.
+bool StartCompanion();
 
 // The companion's stream functions (support_streams.cpp), their Python names spelled once,
 // and their rows, which open its method table (the record types' rows follow).

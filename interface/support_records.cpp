@@ -9,7 +9,6 @@
 #include "binding/pointer_string.h"
 #include "core/record_stream.h"
 #include "interface/stream_faults.h"
-#include "interface/support_module.h"
 
 namespace qn4t {
 namespace {
@@ -33,46 +32,6 @@ PyObject *raise_with_path(const StreamFault &fault, PyObject *stream) {
 }
 
 }  // namespace
-
-bool checked_integer(PyObject *value, long low, long high, const char *kind,
-                     std::string_view record, std::string_view field, long *out) {
-    if (!host::is_index(value)) {
-        PyErr_Format(PyExc_TypeError, "%s.%s takes an integer, not %.100s", text_of(record).c_str(),
-                     text_of(field).c_str(), value == Py_None ? "None" : Py_TYPE(value)->tp_name);
-        return false;
-    }
-    int overflow = 0;
-    const long number = host::index_value(value, &overflow);
-    if (number == -1 && !overflow && PyErr_Occurred()) return false;
-    if (!overflow && number >= low && number <= high) {
-        *out = number;
-        return true;
-    }
-    const std::string name = text_of(record) + "." + text_of(field);
-    PyObject *shown = PyObject_Repr(value);  // the value as the script wrote it
-    std::size_t size = 0;
-    const char *text = shown && host::is_str(shown) ? host::str_data(shown, &size) : "the value";
-    if (!shown) PyErr_Clear();
-    PyErr_Format(PyExc_OverflowError, "%s is %s: %.100s is out of its range %ld to %ld",
-                 name.c_str(), kind, text, low, high);
-    Py_XDECREF(shown);
-    return false;
-}
-
-bool text_fits(std::size_t size, std::size_t limit, std::string_view record,
-               std::string_view field, std::string_view length_field) {
-    if (size <= limit) return true;
-    const std::string name = text_of(record) + "." + text_of(field);
-    if (length_field.empty()) {
-        PyErr_Format(PyExc_ValueError, "%s holds at most %zu bytes, not %zu", name.c_str(), limit,
-                     size);
-    } else {
-        PyErr_Format(PyExc_ValueError,
-                     "%s: a text of %zu bytes is too long for its length field %s (at most %zu)",
-                     name.c_str(), size, text_of(length_field).c_str(), limit);
-    }
-    return false;
-}
 
 bool stream_open_for(const StreamCell &cell, bool writing, std::string_view operation,
                      std::string_view record) {

@@ -22,6 +22,7 @@
 #include "binding/spelling.h"
 #include "binding/string_arguments.h"
 #include "binding/type_registry.h"
+#include "binding/value_check.h"
 #include "core/records.h"
 #include "core/text.h"
 #include "interface/method_row.h"
@@ -31,19 +32,6 @@
 namespace qn4t {
 
 // ---- Shared, non-template steps (support_records.cpp) ----
-
-// Converts the value given to the integer field `record`.`field`, whose values run from
-// `low` to `high`: an integer or an object with __index__ (which may run Python code). False
-// with TypeError for anything else, or OverflowError naming the field, the value and the
-// range; `kind` describes the field's type ("unsigned 8-bit").
-bool checked_integer(PyObject *value, long low, long high, const char *kind,
-                     std::string_view record, std::string_view field, long *out);
-
-// True when a text of `size` bytes fits the field `record`.`field`, which holds at most
-// `limit` bytes (`length_field` names the field that counts them, or is empty for a fixed
-// array); else false with ValueError naming the field, the size and the limit.
-bool text_fits(std::size_t size, std::size_t limit, std::string_view record,
-               std::string_view field, std::string_view length_field);
 
 // True when the cell's stream is open in the mode an operation needs; else false with IOError
 // saying that the stream is closed (or its open failed) or open the other way.
@@ -73,15 +61,6 @@ PyObject *checked_value(const V &value) {
     } else {
         return ConversionKind<V>::value(value);
     }
-}
-
-template <class V>
-constexpr const char *kind_of() {
-    if constexpr (std::is_same_v<V, std::uint8_t>) return "unsigned 8-bit";
-    else if constexpr (std::is_same_v<V, std::uint16_t>) return "unsigned 16-bit";
-    else if constexpr (std::is_same_v<V, std::uint32_t>) return "unsigned 32-bit";
-    else if constexpr (std::is_same_v<V, std::int16_t>) return "signed 16-bit";
-    else return "signed 32-bit";
 }
 
 // ---- Spelling ----
@@ -137,14 +116,13 @@ PyObject *checked_set(PyObject *, PyObject *arguments) {
     void *record = nullptr;
     if constexpr (std::is_integral_v<V>) {
         PyObject *objects[2] = {};  // the record and the value
-        long number = 0;
+        V number = 0;
         if (!parse_objects(arguments, A::setter_format.c_str(), objects) ||
             !check_reference(objects[0], A::slot, NullReference::kRefused, &record) ||
-            !checked_integer(objects[1], std::numeric_limits<V>::min(), std::numeric_limits<V>::max(),
-                             kind_of<V>(), Layout<R>::name, A::field_name, &number) ||
+            !field_integer(objects[1], {Layout<R>::name, A::field_name}, &number) ||
             !resolve_reference(A::slot, &record))
             return nullptr;
-        static_cast<R *>(record)->*(A::member) = static_cast<V>(number);
+        static_cast<R *>(record)->*(A::member) = number;
         return host::none();
     } else {
         PyObject *reference = nullptr;
@@ -155,12 +133,12 @@ PyObject *checked_set(PyObject *, PyObject *arguments) {
         const std::size_t size = std::strlen(value.text());
         R &target = *static_cast<R *>(record);
         if constexpr (std::is_array_v<V>) {
-            if (!text_fits(size, std::extent_v<V> - 1, Layout<R>::name, A::field_name, {}))
+            if (!text_fits(size, std::extent_v<V> - 1, {Layout<R>::name, A::field_name}, {}))
                 return nullptr;
             store_chars(target.*(A::member), std::extent_v<V>, value.text());
         } else {
             using Length = std::remove_reference_t<decltype(target.*(A::Field::length))>;
-            if (!text_fits(size, std::numeric_limits<Length>::max(), Layout<R>::name, A::field_name,
+            if (!text_fits(size, std::numeric_limits<Length>::max(), {Layout<R>::name, A::field_name},
                            length_field_name<R, typename A::Field>()))
                 return nullptr;
             if (!replace_text(target.*(A::member), value.text(), size)) return PyErr_NoMemory();

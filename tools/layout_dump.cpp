@@ -8,20 +8,22 @@
 #include <vector>
 
 #include "core/record_types.h"
+#include "core/value_kinds.h"
 
 namespace {
 
 using qn4t::Layout;
 
+// A field's kind in the layout file: an integer kind's tag (core/value_kinds.h, where a type
+// without a row does not compile), "text" for an owned text, "chars" for a fixed array.
 template <class V>
 const char *kind_of() {
-    if constexpr (std::is_same_v<V, std::uint8_t>) return "u8";
-    else if constexpr (std::is_same_v<V, std::uint16_t>) return "u16";
-    else if constexpr (std::is_same_v<V, std::uint32_t>) return "u32";
-    else if constexpr (std::is_same_v<V, std::int16_t>) return "s16";
-    else if constexpr (std::is_same_v<V, std::int32_t>) return "s32";
+    if constexpr (std::is_integral_v<V>) return qn4t::IntegerKind<V>::tag;
     else if constexpr (std::is_pointer_v<V>) return "text";
-    else return "chars";
+    else {
+        static_assert(std::is_array_v<V>, "a field is an integer, an owned text or a fixed array");
+        return "chars";
+    }
 }
 
 template <class F>

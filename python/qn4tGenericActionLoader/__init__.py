@@ -1,22 +1,37 @@
-"""Python-side classes for the records and streams of _qn4tGenericActionLoader.
+"""Read, change and write the action files of the game: spells and abilities with their
+damage, healing and stat-modifying details, as gzip-compressed records.
 
-Each record type of the extension module gets a class of the same name, registered with
-the module so that its constructors hand out instances. Fields are attributes bound
-directly to native accessor functions of the companion module _qn4tGenericActionSupport,
-which work on the same records as the flat functions but check what they are given: an
-integer out of its field's range raises OverflowError, an unsigned 32-bit field reads
-unsigned, and setting a text sets its length field to the text's size in bytes.
-`read(stream)` and `write(stream)` are methods that raise when something fails (see
-their documentation). The classes are made from the record layout generated from the
-C++ field tables at build time, so no field is listed here.
+Whole actions, the usual way:
 
     import qn4tGenericActionLoader as q
+    actions = list(q.read_actions("spells.gz"))   # Action objects, read in blocks
+    actions[0].name = "Fireball"                   # nameLen follows
+    actions[0].details[0].body.base += 5
+    q.write_actions("spells.gz", actions)          # replaced only when complete
+
+- `read_actions(path or file)`: an iterator of `Action`, each with its `details` (`Detail`
+  with a `Damage`, `StatMod` with `Stat` entries, or `Healing` body). A damaged file gives
+  every complete action, then raises `DamagedFileError`.
+- `write_actions(path or file, actions)`: writes a gzip action file.
+- `Action.to_dict()` / `Action.from_dict(d)`: the JSON document form that `actiontool
+  export` writes and `actiontool import` reads; fields that follow what they count are
+  left out, every byte of a text is kept.
+- `Stream` and the record classes (`qn4tGeneric_Action_Header`, ...): one record at a time,
+  as the flat functions of `_qn4tGenericActionLoader` work.
+- `actiontool` (a command): `dump`, `check`, `export`, `import`, `diff` whole files.
+
+The record classes are made from the record layout generated from the C++ field tables at
+build time. Their fields are attributes bound to the checked accessors of the companion
+module `_qn4tGenericActionSupport`: an integer out of its field's range raises
+FieldValueError (an OverflowError and a ValueError), an unsigned 32-bit field reads
+unsigned, and setting a text sets its length field to the text's size in bytes.
+`read(stream)` and `write(stream)` raise when something fails.
+
     with q.Stream("spells.gz", "w") as out:
         h = q.qn4tGeneric_Action_Header()
         h.name = "Fireball"            # nameLen becomes 8
         h.write(out)
 """
-
 import _qn4tGenericActionLoader as _native
 import _qn4tGenericActionSupport as _support
 from qn4tGenericActionLoader._version import __version__  # noqa: F401 (re-exported)
@@ -25,6 +40,11 @@ from qn4tGenericActionLayout import LAYOUT, SPELL_ACTION_TYPE, TRAILER_SIZE
 # A file whose compressed data is cut short, corrupt or fails its check: a subclass of
 # both IOError and ValueError, raised by the records' reads and by read_actions.
 DamagedFileError = _support.DamagedFileError
+
+# A value its field cannot hold (an integer out of range, a text longer than its length field
+# counts), raised alike by the record classes, the whole-action objects and the JSON import:
+# a subclass of both OverflowError and ValueError (docs/bad-input.md).
+FieldValueError = _support.FieldValueError
 
 QN4T_GENERIC_ACTION_NONE = _native.QN4T_GENERIC_ACTION_NONE
 QN4T_GENERIC_ACTION_DAMAGE = _native.QN4T_GENERIC_ACTION_DAMAGE
@@ -88,7 +108,12 @@ class _Record(object):
         return self._write(self, stream)
 
     def __repr__(self):
-        return '<%s %s>' % (type(self).__name__, self.this)
+        try:
+            values = ', '.join('%s=%r' % (field, getattr(self, field))
+                               for field, _ in self.FIELDS)
+        except (TypeError, ValueError):  # the record was deleted: only its reference is left
+            return '<%s %s>' % (type(self).__name__, self.this)
+        return '<%s %s: %s>' % (type(self).__name__, self.this, values)
 
 
 def _record_class(type_name, wire_size, fields):
@@ -196,7 +221,11 @@ class Stream(object):
 
 # Whole actions at native speed (qn4tGenericActionLoader/actions.py).
 from qn4tGenericActionLoader.actions import (  # noqa: E402,F401 (re-exported)
-    Action, Damage, Detail, Healing, Stat, StatMod, read_actions, write_actions)
+    Action, Damage, Detail, Healing, Stat, StatMod, inflater, read_actions, write_actions)
+
+# Changes between action sets: diff, patch and three-way merge (qn4tGenericActionLoader/changes.py).
+from qn4tGenericActionLoader.changes import (  # noqa: E402,F401 (re-exported)
+    Change, Conflict, FieldChange, Patch, Result, apply_patch, diff_actions, merge_actions)
 
 # Actions as tables for spreadsheets and SQLite (qn4tGenericActionLoader/tables.py).
 from qn4tGenericActionLoader.tables import (  # noqa: E402,F401 (re-exported)

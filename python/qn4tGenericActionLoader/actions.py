@@ -11,11 +11,11 @@ equality by value and conversion to and from the dict that `actiontool export` w
     q.write_actions("spells.gz", actions)
 """
 
-import binascii
+import warnings
 
 import _qn4tGenericActionSupport as _native
-from qn4tGenericActionLoader import _files
-from qn4tGenericActionLayout import LAYOUT, SPELL_ACTION_TYPE
+from qn4tGenericActionLoader import _files, _form
+from qn4tGenericActionLayout import DETAIL_BODIES, LAYOUT, SPELL_ACTION_TYPE
 
 DamagedFileError = _native.DamagedFileError
 
@@ -25,38 +25,6 @@ _TEXTS = tuple(field for name, _, fields in LAYOUT if name == "qn4tGeneric_Actio
                for field, kind in fields if kind == "text")
 _HEAD_INTEGERS = _HEADER[:_HEADER.index(_TEXTS[0])]
 _TRAILER = _HEADER[_HEADER.index(_TEXTS[-1]) + 1:]
-_HEX = "hex"
-
-try:
-    _TEXT_TYPES = (str, unicode)  # Python 2
-except NameError:
-    _TEXT_TYPES = (str,)
-
-
-def _as_bytes(value):
-    """A text attribute's bytes: on Python 3 the str the getters give is UTF-8 with
-    surrogateescape; on Python 2 it is the bytes themselves."""
-    if isinstance(value, bytes):
-        return value
-    return value.encode("utf-8", "surrogateescape")
-
-
-def _text_json(data):
-    """Bytes as the export writes a text: a str when they are UTF-8, else {"hex": ...}."""
-    try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError:
-        return {_HEX: binascii.hexlify(data).decode("ascii")}
-
-
-def _json_bytes(value, field):
-    if isinstance(value, dict) and list(value) == [_HEX]:
-        return binascii.unhexlify(value[_HEX].encode("ascii"))
-    if isinstance(value, _TEXT_TYPES):
-        return value.encode("utf-8") if not isinstance(value, bytes) else value
-    raise ValueError('%s: expected a string or {"hex": "..."}, found %r' % (field, value))
-
-
 def _fields_repr(obj, names):
     return "%s(%s)" % (type(obj).__name__,
                        ", ".join("%s=%r" % (name, getattr(obj, name)) for name in names))
@@ -66,6 +34,7 @@ class _Values(object):
     """Shared by the classes: repr and dict form from the list of their field names."""
 
     __slots__ = ()
+    _record = None  # the record type whose fields the class holds
     _names = ()
 
     def __repr__(self):
@@ -81,22 +50,26 @@ class _Values(object):
 
 class Damage(_Values, _native.Damage):
     __slots__ = ()
-    _names = _FIELDS["qn4tGeneric_Damage_Details"]
+    _record = "qn4tGeneric_Damage_Details"
+    _names = _FIELDS[_record]
 
 
 class Healing(_Values, _native.Healing):
     __slots__ = ()
-    _names = _FIELDS["qn4tGeneric_Healing_Details"]
+    _record = "qn4tGeneric_Healing_Details"
+    _names = _FIELDS[_record]
 
 
 class Stat(_Values, _native.Stat):
     __slots__ = ()
-    _names = _FIELDS["qn4tGeneric_StatMod_Stat_Details"]
+    _record = "qn4tGeneric_StatMod_Stat_Details"
+    _names = _FIELDS[_record]
 
 
 class StatMod(_Values, _native.StatMod):
     __slots__ = ()
-    _names = _FIELDS["qn4tGeneric_StatMod_Details"]
+    _record = "qn4tGeneric_StatMod_Details"
+    _names = _FIELDS[_record]
 
     def __repr__(self):
         return _fields_repr(self, tuple(n for n in self._names if n != "numStatMods") + ("stats",))
@@ -107,7 +80,10 @@ class StatMod(_Values, _native.StatMod):
         return cls(stats=[Stat.from_dict(s) for s in stats], **values)
 
 
-_BODY_CLASSES = {1: Damage, 2: StatMod, 3: Healing}
+# Detail type -> body class, from the layout's detail-type-to-body table: a body record
+# without its class here fails at import.
+_CLASS_OF_RECORD = dict((cls._record, cls) for cls in _Values.__subclasses__())
+_BODY_CLASSES = dict((number, _CLASS_OF_RECORD[record]) for number, record in DETAIL_BODIES.items())
 
 
 class Detail(_native.Detail):
@@ -120,31 +96,16 @@ class Detail(_native.Detail):
         return _fields_repr(self, ("type", "length", "body"))
 
     def to_dict(self):
-        """{"header": {"type", "length"}, "body": {...}} and "stats" for a stat modification;
-        the body of an unknown type as {"hex": ...}."""
-        body = self.body
-        result = {"header": {"type": self.type, "length": self.length}}
-        if isinstance(body, bytes):
-            result["body"] = {_HEX: binascii.hexlify(body).decode("ascii")}
-        else:
-            result["body"] = body.to_dict()
-        if isinstance(body, StatMod):
-            result["body"]["numStatMods"] = len(body.stats)
-            result["stats"] = [s.to_dict() for s in body.stats]
-        return result
+        """The detail in the document form: {"header": {"type"}, "body": {...}}, "stats" for a
+        stat modification, "length" in the header only where it differs from the body's
+        size; the body of a type with no record of its own as {"hex": "..."}."""
+        return _form.detail_to_dict(self)
 
     @classmethod
     def from_dict(cls, values):
-        header = values["header"]
-        body_class = _BODY_CLASSES.get(header["type"])
-        body = values["body"]
-        if body_class is None:
-            body = _json_bytes(body, "body")
-        elif body_class is StatMod:
-            body = StatMod.from_dict(body, values.get("stats", ()))
-        else:
-            body = body_class.from_dict(body)
-        return cls(type=header["type"], length=header["length"], body=body)
+        """A Detail from its document form. Raises ValueError (a FormError listing every
+        refused value)."""
+        return Action.from_dict({"actionType": 0, "details": [values]}).details[0]
 
 
 class Action(_native.Action):
@@ -162,45 +123,29 @@ class Action(_native.Action):
         return _fields_repr(self, names + ["details"])
 
     def to_dict(self):
-        """The dict `actiontool export` writes for one action. A text with zero bytes inside
-        it, which the export cannot carry, is given whole as {"hex": ...}."""
-        result = dict((name, getattr(self, name)) for name in _HEAD_INTEGERS)
-        for name in _TEXTS:
-            data = _as_bytes(getattr(self, name))
-            text = data.rstrip(b"\0")
-            result[name] = _text_json(text) if b"\0" not in text else {
-                _HEX: binascii.hexlify(data).decode("ascii")}
-        if self.actionType == SPELL_ACTION_TYPE:
-            code = _as_bytes(self.spellCode).ljust(4, b"\0")
-            text = code.rstrip(b"\0")
-            value = _text_json(text) if b"\0" not in text else None
-            if not isinstance(value, _TEXT_TYPES):  # the export gives every byte in hex
-                value = {_HEX: binascii.hexlify(code).decode("ascii")}
-            result["spellCode"] = value
-            for name in _TRAILER[1:]:
-                result[name] = getattr(self, name)
-        result["details"] = [d.to_dict() for d in self.details]
-        return result
+        """The action in the document form that `actiontool export` writes (see
+        qn4tGenericActionLoader._form): every field that is not derived, texts with every
+        byte."""
+        return _form.action_to_dict(self)
 
     @classmethod
-    def from_dict(cls, values):
-        """An Action from the export's dict; a text's length field, when larger than the
-        text, pads it with zero bytes as in the file."""
-        action = cls()
-        for name in _HEAD_INTEGERS:
-            if name in values and name != "numDetails" and not name.endswith("Len"):
-                setattr(action, name, values[name])
-        for name in _TEXTS:
-            data = _json_bytes(values.get(name, ""), name)
-            length = values.get(name + "Len", len(data))
-            setattr(action, name, data.ljust(length, b"\0") if length > len(data) else data)
-        if "spellCode" in values:
-            action.spellCode = _json_bytes(values["spellCode"], "spellCode")
-        for name in _TRAILER[1:]:
-            if name in values:
-                setattr(action, name, values[name])
-        action.details = [Detail.from_dict(d) for d in values.get("details", ())]
+    def from_dict(cls, values, earlier_form=False):
+        """An Action from its document form; a field left out takes 0 or the empty text.
+        Raises ValueError (FormError, whose `problems` lists every refused value, each with
+        its field path). earlier_form=True reads the form written before the "format"
+        member, whose length fields are authoritative: a shorter text is padded with zero
+        bytes, with a warning per field."""
+        action, notes = _form.action_from_dict(_classes(cls), values, earlier_form)
+        for note in notes:
+            warnings.warn(str(note), stacklevel=2)
         return action
+
+
+def _classes(action_class):
+    """The classes the document form makes its objects of, by record name."""
+    return {"Action": action_class, "Detail": Detail,
+            "qn4tGeneric_Damage_Details": Damage, "qn4tGeneric_StatMod_Details": StatMod,
+            "qn4tGeneric_Healing_Details": Healing, "qn4tGeneric_StatMod_Stat_Details": Stat}
 
 
 _native._register_classes(Action, Detail, Damage, StatMod, Stat, Healing)
@@ -225,14 +170,40 @@ def _read_path(path, plain):
             yield action
 
 
-def write_actions(target, actions):
+def write_actions(target, actions, threads=None):
     """Writes the Action objects of the iterable `actions` as a gzip action file to `target`,
-    a path or a binary file object; returns their number. At a path the package's
-    file-replacing rules hold (qn4tGenericActionLoader._files.replacing): nothing half-written
+    a path or a binary file object; returns their number. The file is compressed on `threads`
+    threads (default: one per core, from 2 to 8) into one gzip member that any gzip reader
+    reads; threads=1 writes the bytes the single-threaded writer always wrote. At a path the
+    package's file-replacing rules hold (qn4tGenericActionLoader._files.replacing): nothing half-written
     is left, a regular file is written beside and renamed into place (a symbolic link's
     target is replaced, keeping its permissions), a special file is written in place, and no
     temporary file survives SIGTERM."""
+    threads = _thread_count(threads)
     if hasattr(target, "write"):
-        return _native._write_actions(target, actions)
+        return _native._write_actions(target, actions, threads)
     with _files.writing(target) as stream:
-        return _native._write_actions(stream, actions)
+        return _native._write_actions(stream, actions, threads)
+
+
+_MOST_THREADS = 256
+try:
+    _INTEGERS = (int, long)  # noqa: F821 (Python 2)
+except NameError:
+    _INTEGERS = (int,)
+
+
+def _thread_count(threads):
+    if threads is None:
+        return _native._write_threads()
+    if isinstance(threads, bool) or not isinstance(threads, _INTEGERS):
+        raise TypeError("threads: expected an integer or None, found %s" % type(threads).__name__)
+    if not 1 <= threads <= _MOST_THREADS:
+        raise ValueError("threads: %d is out of range (1 to %d)" % (threads, _MOST_THREADS))
+    return int(threads)
+
+
+def inflater():
+    """The inflater whole files are read with, chosen when the module was built, with its
+    version: "isa-l 2.30.0" where ISA-L was found, otherwise e.g. "zlib 1.2.13"."""
+    return _native._inflater()

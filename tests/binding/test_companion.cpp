@@ -1,6 +1,6 @@
-// The companion module _qn4tGenericActionSupport imported into a program that has the flat
-// module built in (no file of its own): it finds the flat module's state among the program's
-// symbols and works on the very records the flat module hands out.
+// The companion module _qn4tGenericActionSupport in a program that has the flat module built
+// in (no file of either): the flat module's start enters the companion in sys.modules, and it
+// works on the very records the flat module hands out.
 #include "embedded_python.h"
 
 #include <stdlib.h>
@@ -14,9 +14,7 @@ namespace {
 
 TEST(Companion, SharesTheStateOfTheFlatModuleBuiltIntoTheProgram) {
     ASSERT_NE(Module(), nullptr) << TakeError();
-    const std::string source = std::string("import sys\nsys.path.insert(0, '") + QN4T_MODULE_DIR +
-                               "')\n"
-                               "import _qn4tGenericActionSupport as c\n"
+    const std::string source = "import _qn4tGenericActionSupport as c\n"
                                "h = m.new_qn4tGeneric_Action_Header()\n"
                                "c.qn4tGeneric_Action_Header_validClasses_set(h, 4294967295)\n"
                                "flat_value = m.qn4tGeneric_Action_Header_validClasses_get(h)\n"
@@ -35,16 +33,15 @@ TEST(Companion, SharesTheStateOfTheFlatModuleBuiltIntoTheProgram) {
     EXPECT_EQ(TakeError(), "TypeError: Type error. Expected _p_qn4tGeneric_Action_Header");
 }
 
-// The companion's allocations go to the flat module's allocator, so that injected failures
-// reach them: a header read short of memory raises MemoryError instead of returning the -1
+// The companion allocates with the flat module's allocator, so that injected failures reach
+// it: a header read short of memory raises MemoryError instead of returning the -1
 // of a clean end of the data.
 TEST(Companion, ReadWithoutMemoryRaisesMemoryError) {
     char pattern[] = "/tmp/qn4t-companion-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     const std::string path = std::string(pattern) + "/h.gz";
     const std::string source =
-        std::string("import sys\nsys.path.insert(0, '") + QN4T_MODULE_DIR + "')\n" +
-        "import _qn4tGenericActionSupport as c\n"
+        std::string("import _qn4tGenericActionSupport as c\n") +
         "path = '" + path + "'\n"
         "h = m.new_qn4tGeneric_Action_Header()\n"
         "c.qn4tGeneric_Action_Header_name_set(h, 'Emberfall')\n"

@@ -348,6 +348,120 @@ TEST(ActionReaderTest, CorruptOrCutCompressedDataIsReportedWithItsCompressedOffs
               std::string::npos);
 }
 
+// The verdicts of whichever inflater the build chose (Inflater::name()), written out once:
+// the suites run with ISA-L and without it, so both give exactly these.
+TEST(ActionReaderTest, EveryInflaterGivesTheSameVerdicts) {
+    const Bytes plain = as_bytes(actions_bytes(40));
+    const Bytes good = gzip(plain);
+    const std::size_t end = good.size();
+    auto changed = [&](std::size_t at, std::uint8_t mask) {
+        Bytes b = good;
+        b[at] ^= mask;
+        return b;
+    };
+    const Bytes third(plain.begin(), plain.begin() + plain.size() / 3);
+    const Bytes rest(plain.begin() + plain.size() / 3, plain.end());
+    const std::string corrupt = "the compressed data is corrupt at compressed offset ";
+    struct Case {
+        const char *what;
+        Bytes file;
+        std::string error;  // after "action 1 at offset 0: "; empty: read whole
+    } cases[] = {
+        {"several members", concat(concat(gzip(third), gzip(rest)), gzip(Bytes())), ""},
+        {"plain file", plain, ""},
+        {"truncated", Bytes(good.begin(), good.end() - 3),
+         "the compressed data is cut at compressed offset " + std::to_string(end - 3)},
+        // A failed CRC shows behind the CRC, a failed length behind the length.
+        {"corrupt CRC", changed(end - 7, 0x10), corrupt + std::to_string(end - 4) + " (incorrect data check)"},
+        {"wrong length", changed(end - 3, 0x01), corrupt + std::to_string(end) + " (incorrect length check)"},
+        {"data changed, still inflates", changed(end / 2, 0x01),
+         corrupt + std::to_string(end - 4) + " (incorrect data check)"},
+    };
+    for (const Case &c : cases) {
+        for (std::size_t step : {std::size_t{5}, std::size_t{1} << 20}) {
+            const ReadOutcome r = read_all(c.file, step);
+            const std::string expected = c.error.empty() ? "" : "action 1 at offset 0: " + c.error;
+            EXPECT_EQ(r.error, expected) << qn4t::Inflater::name() << ", " << c.what << ", step " << step;
+            EXPECT_EQ(r.actions, c.error.empty() ? 40u : 0u) << c.what;
+        }
+    }
+    // A second member that fails its check: the first one's actions come whole before it.
+    const ReadOutcome r = read_all(concat(good, changed(end - 7, 0x10)), 5);
+    EXPECT_EQ(r.actions, 40u);
+    EXPECT_EQ(r.error, "action 41 at offset " + std::to_string(plain.size()) + ": " + corrupt +
+                           std::to_string(2 * end - 4) + " (incorrect data check)");
+}
+
+// Damage inside the deflate data is placed at the compressed byte that shows it: not before
+// the damage, and within the few bytes an inflater reads ahead.
+TEST(ActionReaderTest, DamageIsPlacedAtItsCompressedByte) {
+    const Bytes plain = as_bytes(actions_bytes(40));
+    const Bytes good = gzip(plain);
+    for (std::size_t at : {std::size_t{14}, std::size_t{40}}) {
+        Bytes bad = good;
+        for (std::size_t i = at; i < at + 4; ++i) bad[i] = 0xff;
+        const ReadOutcome r = read_all(bad, 3);
+        const std::string prefix = "action 1 at offset 0: the compressed data is corrupt at compressed offset ";
+        ASSERT_EQ(r.error.substr(0, prefix.size()), prefix) << r.error;
+        const std::size_t placed = std::stoul(r.error.substr(prefix.size()));
+        EXPECT_GE(placed, at) << r.error;
+        EXPECT_LE(placed, at + 4 + 16) << r.error;
+    }
+}
+
+// The block writer on threads: one gzip member that inflates to the same bytes, close to the
+// single-threaded size, and byte for byte the single-threaded output when one block holds all.
+Bytes gzip_on_threads(const Bytes &plain, unsigned threads, std::size_t block, std::size_t piece) {
+    MemorySink sink;
+    qn4t::ParallelDeflate writer(sink, threads, block);
+    for (std::size_t at = 0; at < plain.size(); at += piece)
+        EXPECT_TRUE(writer.write(plain.data() + at, std::min(piece, plain.size() - at)));
+    EXPECT_TRUE(writer.finish()) << writer.error();
+    return sink.bytes;
+}
+
+TEST(BlockWriterTest, ThreadsMakeOneMemberOfTheSameBytes) {
+    const Bytes plain = as_bytes(actions_bytes(600));  // several blocks of either size
+    const Bytes single = gzip(plain);
+    for (unsigned threads : {0u, 1u, 2u, 5u}) {
+        for (std::size_t block : {std::size_t{32 * 1024}, std::size_t{100000}}) {
+            const Bytes made = gzip_on_threads(plain, threads, block, 7777);
+            const ReadOutcome r = read_all(made, 1000);
+            EXPECT_FALSE(r.damaged) << r.error;
+            EXPECT_EQ(as_bytes(r.bytes), plain) << threads << " threads, block " << block;
+            EXPECT_LT(made.size(), single.size() * 102 / 100) << threads << " threads, block " << block;
+            TempDir dir;
+            write_plain(dir.file("t.gz"), made);
+            EXPECT_EQ(read_gz(dir.file("t.gz")), plain);
+        }
+    }
+    // Input within one block: the bytes the single-threaded writer makes.
+    EXPECT_EQ(gzip_on_threads(plain, 2, plain.size(), 5000), single);
+    EXPECT_EQ(gzip_on_threads(Bytes(), 2, 1 << 20, 1), gzip(Bytes()));
+}
+
+class FailingSink : public qn4t::ByteSink {
+public:
+    explicit FailingSink(std::size_t writes) : writes_(writes) {}
+    bool write(const std::uint8_t *, std::size_t) override { return writes_-- > 0; }
+
+private:
+    std::size_t writes_;
+};
+
+TEST(BlockWriterTest, AFailingSinkStopsTheThreadedWriter) {
+    const Bytes plain = as_bytes(actions_bytes(300));
+    for (std::size_t writes : {0u, 1u, 3u}) {
+        FailingSink sink(writes);
+        qn4t::ParallelDeflate writer(sink, 2, 32 * 1024);
+        bool ok = writer.write(plain.data(), plain.size());
+        ok = ok && writer.finish();
+        EXPECT_FALSE(ok) << writes;
+        EXPECT_EQ(writer.error(), "the output cannot be written");
+        EXPECT_FALSE(writer.write(plain.data(), 10));
+    }
+}
+
 // One action whose details are stat modifications: every detail but the last with `held`
 // zero entries, the last declaring `count` entries and ending before them.
 std::string head_declaring(std::uint32_t count, std::size_t held = 0, std::size_t details = 1) {

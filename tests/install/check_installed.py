@@ -22,10 +22,22 @@ import _qn4tGenericActionLoader  # noqa: E402
 import _qn4tGenericActionSupport  # noqa: E402
 
 source = os.path.realpath(source)
-for module in (q, qn4tGenericActionLayout, _qn4tGenericActionLoader, _qn4tGenericActionSupport):
+for module in (q, qn4tGenericActionLayout, _qn4tGenericActionLoader):
     where = os.path.realpath(module.__file__)
     if where.startswith(source + os.sep):
         sys.exit("%s was imported from the source tree: %s" % (module.__name__, where))
+# The companion lives in the flat module's shared object; imported first, it comes through the
+# installed _qn4tGenericActionSupport.py as the same native module.
+if _qn4tGenericActionSupport.DamagedFileError is not q.DamagedFileError:
+    sys.exit("the package uses another _qn4tGenericActionSupport than the registered one")
+companion_first = subprocess.check_output([sys.executable, "-c", (
+    "from __future__ import print_function\n"
+    "import _qn4tGenericActionSupport as c, _qn4tGenericActionLoader as f, sys\n"
+    "r = f.new_qn4tGeneric_Damage_Details()\n"
+    "c.qn4tGeneric_Damage_Details_range_set(r, 200)\n"
+    "print(f.qn4tGeneric_Damage_Details_range_get(r), sys.modules[c.__name__] is c)\n")])
+if companion_first.split() != [b"200", b"True"]:
+    sys.exit("importing _qn4tGenericActionSupport first printed %r" % companion_first)
 if q.__version__ != version:
     sys.exit("__version__ is %r, the source says %r" % (q.__version__, version))
 if hasattr(_qn4tGenericActionLoader, "__version__"):

@@ -6,8 +6,8 @@
 #   install_test.sh target SOURCE PYTHON2   pip install --no-use-pep517 --target DIR
 # Checks: the package imports from the install with its version, stubs and layout
 # (check_installed.py), the README's examples run, `actiontool --version` and
-# `python -m actionfile --version` name the version, and examples/actions.json survives an
-# import and export through the installed actiontool.
+# `python -m actionfile --version` name the version and the inflater (ISA-L where installed),
+# and examples/actions.json survives an import and export through the installed actiontool.
 set -euo pipefail
 how=$1 source=$(cd "$2" && pwd) python=$3
 here=$(cd "$(dirname "$0")" && pwd)
@@ -57,8 +57,14 @@ step "actiontool --version, python -m actionfile --version"
 expect() {  # expect WHAT EXPECTED ACTUAL
   if [ "$2" != "$3" ]; then echo "install ($how): $1 printed '$3', expected '$2'" >&2; exit 1; fi
 }
-expect "actiontool --version" "actiontool $version" "$("${actiontool[@]}" --version)"
-expect "python -m actionfile --version" "actiontool $version" \
+# setup.py builds in ISA-L where its headers are installed, as CMake does.
+inflater=$("${run_python[@]}" -c "import qn4tGenericActionLoader as q; print(q.inflater())")
+if [ -f /usr/include/isa-l/igzip_lib.h ]; then
+  expect "inflater()" "isa-l" "${inflater%% *}"
+fi
+expect "actiontool --version" "actiontool $version (inflating with $inflater)" \
+  "$("${actiontool[@]}" --version)"
+expect "python -m actionfile --version" "actiontool $version (inflating with $inflater)" \
   "$("${run_python[@]}" -m actionfile --version)"
 
 step "examples/actions.json through the installed actiontool: import, export, import"

@@ -1,8 +1,10 @@
 """Whole actions: read_actions and write_actions against the record-level classes, round trips
 with awkward texts and unknown detail types, refusals, damaged files."""
+import copy
 import gzip
 import io
 import os
+import pickle
 import shutil
 import subprocess
 import sys
@@ -113,12 +115,81 @@ class RoundTrip(Scratch):
         for action in sample_actions():
             self.assertEqual(q.Action.from_dict(action.to_dict()), action)
         exported = sample_actions()[1].to_dict()
-        self.assertEqual((exported["name"], exported["nameLen"], exported["numDetails"]),
-                         ("plain", 5, 0))
+        self.assertEqual(exported["name"], "plain")
+        self.assertFalse(set(["nameLen", "numDetails"]) & set(exported))
 
     def test_repr_names_the_fields(self):
         text = repr(q.Detail(body=q.Stat and q.Damage(die=3)))
         self.assertTrue(text.startswith("Detail(type=1, length=24, body=Damage(range=0"), text)
+
+
+def no_longer_a_spell(**spell_fields):
+    """A spell with the given spell fields whose actionType was then changed."""
+    action = q.Action(actionType=2, **spell_fields)
+    action.actionType = 0
+    return action
+
+
+class Threads(Scratch):
+    """write_actions on several threads: one gzip member any reader reads, holding the bytes
+    one thread writes."""
+
+    @classmethod
+    def setUpClass(cls):
+        # About 3 MB: several of the writer's 1 MiB blocks, so that threads share the work.
+        cls.actions = [q.Action(actionID=i, name="spell %d" % (i * 7919 % 100003),
+                                desc=b"%d" % i * (i % 40), blah=b"x" * (i % 256),
+                                details=[q.Detail(body=q.Damage(base=i % 1000))])
+                       for i in range(8000)]
+
+    def test_every_thread_count_makes_one_member_of_the_same_bytes(self):
+        single = self.written_on(1)
+        content = zlib.decompress(single, 31)
+        # One thread writes what it always wrote: zlib's level 6 gzip of the content.
+        packer = zlib.compressobj(6, zlib.DEFLATED, 31)
+        self.assertEqual(single, packer.compress(content) + packer.flush())
+        for threads in (2, 3, None):
+            made = self.written_on(threads)
+            path = self.path("t%s.gz" % threads)
+            with open(path, "wb") as out:
+                out.write(made)
+            with gzip.open(path, "rb") as f:
+                self.assertEqual(f.read(), content, threads)
+            self.assertEqual(subprocess.call(["gzip", "-t", path]), 0, threads)
+            decompressor = zlib.decompressobj(31)  # one member: nothing left behind it
+            self.assertEqual(decompressor.decompress(made), content)
+            self.assertEqual(decompressor.unused_data, b"")
+            self.assertLess(len(made), len(single) * 1.01, threads)
+            with q.Stream(path, "r") as stream:  # the record stream reads it too
+                head = q.qn4tGeneric_Action_Header()
+                head.read(stream)
+                self.assertEqual(head.name, "spell 0")
+            self.assertEqual(list(q.read_actions(path))[-1], self.actions[-1])
+
+    def test_a_few_actions_come_out_the_same_on_any_thread_count(self):
+        few = sample_actions()
+        one = io.BytesIO()
+        q.write_actions(one, few, threads=1)
+        for threads in (2, 8):
+            out = io.BytesIO()
+            q.write_actions(out, few, threads=threads)
+            self.assertEqual(out.getvalue(), one.getvalue(), threads)
+
+    def test_thread_count_is_checked(self):
+        for threads, error in ((0, ValueError), (-1, ValueError), (257, ValueError),
+                               (2.0, TypeError), ("2", TypeError), (True, TypeError)):
+            with self.assertRaises(error) as caught:
+                q.write_actions(io.BytesIO(), [], threads=threads)
+            self.assertIn("threads", str(caught.exception))
+
+    def test_inflater_names_the_library_built_in(self):
+        name = q.inflater()
+        self.assertTrue(name.startswith(("isa-l ", "zlib ")), name)
+
+    def written_on(self, threads):
+        out = io.BytesIO()
+        self.assertEqual(q.write_actions(out, self.actions, threads=threads), len(self.actions))
+        return out.getvalue()
 
 
 class Values(unittest.TestCase):
@@ -142,17 +213,20 @@ class Values(unittest.TestCase):
 
     def test_bad_values_are_refused_naming_field_and_range(self):
         cases = [
-            (q.Damage, "levelMult", 300, ValueError, "Damage.levelMult: 300 is out of range (0 to 255)"),
-            (q.Damage, "die", -40000, ValueError, "(-32768 to 32767)"),
-            (q.Stat, "stat", -1, ValueError, "Stat.stat: -1 is out of range (0 to 65535)"),
-            (q.Action, "actionID", 2 ** 32, ValueError, "(0 to 4294967295)"),
+            (q.Damage, "levelMult", 300, ValueError,
+             "Damage.levelMult is unsigned 8-bit: 300 is out of its range 0 to 255"),
+            (q.Damage, "die", -40000, ValueError, "-32768 to 32767"),
+            (q.Stat, "stat", -1, ValueError, "Stat.stat is unsigned 16-bit: -1 is out of its range"),
+            (q.Action, "actionID", 2 ** 32, OverflowError, "0 to 4294967295"),
             (q.Action, "actionID", 2 ** 70, ValueError, "Action.actionID"),
-            (q.Action, "actionID", "7", TypeError, "expected an integer"),
-            (q.Action, "blah", b"x" * 256, ValueError, "Action.blah: 256 bytes"),
-            (q.Action, "name", b"x" * 65536, ValueError, "(0 to 65535)"),
-            (q.Action, "spellCode", b"ABCDE", ValueError, "Action.spellCode: 5 bytes"),
+            (q.Action, "actionID", "7", TypeError, "Action.actionID takes an integer, not str"),
+            (q.Action, "blah", b"x" * 256, ValueError, "Action.blah: a text of 256 bytes"),
+            (q.Action, "name", b"x" * 65536, ValueError, "(at most 65535)"),
+            (q.Action, "spellCode", b"ABCDE", ValueError, "Action.spellCode holds at most 4 bytes, not 5"),
             (q.Action, "name", 5, TypeError, "expected str or bytes"),
             (q.Detail, "body", 5, TypeError, "Detail.body"),
+            (q.Action, "details", "abc", TypeError, "Action.details takes a list of Detail, not str"),
+            (q.StatMod, "stats", [q.Damage()], TypeError, "StatMod.stats[0]: expected a Stat"),
         ]
         for cls, field, value, error, message in cases:
             obj = cls()
@@ -172,6 +246,9 @@ class Values(unittest.TestCase):
              "actions[0] (actionID 4): details[0]: type 1 needs a Damage body"),
             ([q.Action(details=[q.Detail(type=9, length=4, body=b"12")])], ValueError,
              "details[0].length: 4 does not match"),
+            ([no_longer_a_spell(spellCost=3)], ValueError, "actions[0] (actionID 0): "
+             "spellCost: only an action of actionType 2 (a spell) carries the spell fields"),
+            ([no_longer_a_spell(spellCode="Z")], ValueError, "spellCode: only an action of"),
         ]
         for actions, error, message in cases:
             with self.assertRaises(error) as caught:
@@ -187,6 +264,48 @@ class Values(unittest.TestCase):
         self.assertEqual(a.name, host_text(b"\xff"))
         a.name = a.name  # a value the getter gave is taken back unchanged
         self.assertEqual(a.nameLen, 1)
+
+
+class Copies(Scratch):
+    """copy, deepcopy and pickle keep every value, on both hosts; a deep copy is independent."""
+
+    def copies(self, obj):
+        yield "copy", copy.copy(obj)
+        yield "deepcopy", copy.deepcopy(obj)
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            yield "pickle %d" % protocol, pickle.loads(pickle.dumps(obj, protocol))
+
+    def test_every_object_comes_back_equal_and_of_its_class(self):
+        action = sample_actions()[0]
+        detail = action.details[1]
+        objects = [action, detail, detail.body, detail.body.stats[0], action.details[0].body,
+                   action.details[2].body, action.details[3]]
+        for obj in objects:
+            for how, made in self.copies(obj):
+                self.assertIs(type(made), type(obj), how)
+                self.assertEqual(made, obj, (how, obj))
+                self.assertEqual(repr(made), repr(obj), how)
+
+    def test_a_length_that_follows_its_body_still_follows_it(self):
+        for how, made in self.copies(q.Detail(type=9, body=b"12345")):
+            made.body = b"1234567"
+            self.assertEqual(made.length, 7, how)
+
+    def test_a_state_sets_fields_only(self):
+        for state in ({"__class__": q.Damage}, {"numDetails": 3}, {5: 1}, [("actionID", 1)]):
+            action = q.Action(actionID=4)
+            self.assertRaises(TypeError, action.__setstate__, state)
+            self.assertIs(type(action), q.Action)
+
+    def test_a_deep_copy_is_independent_and_writes_the_same_file(self):
+        actions = sample_actions()
+        copied = copy.deepcopy(actions)
+        copied[0].details[1].body.stats[0].modAmt = 1
+        copied[0].details.pop()
+        self.assertEqual(actions, sample_actions())
+        path = self.path("copy.gz")
+        q.write_actions(path, copy.deepcopy(actions))
+        self.assertEqual(list(q.read_actions(path)), actions)
 
 
 class Damaged(Scratch):

@@ -176,6 +176,9 @@ class ToolTestCase(unittest.TestCase):
 
     def json_file(self, document, name="actions.json"):
         path = self.path(name)
+        if isinstance(document, dict):  # "format" first, as export writes it, on both hosts
+            document = collections.OrderedDict(sorted(document.items(), key=lambda item: (
+                item[0] != "format", item[0])))
         with io.open(path, "w", encoding="utf-8") as f:
             f.write(json.dumps(document, ensure_ascii=False) if not isinstance(
                 document, type(u"")) else document)
@@ -248,10 +251,10 @@ class RoundTripTest(ToolTestCase):
         with io.open(EXAMPLE, encoding="utf-8") as f:
             example = json.load(f)["actions"]
         first = example[0]
+        name, desc = first["name"].encode("utf-8"), first["desc"].encode("utf-8")
         self.assertEqual(HEAD.unpack(data[:HEAD.size])[:3],
-                         (first["actionID"], first["nameLen"], first["descLen"]))
-        self.assertEqual(data[HEAD.size:HEAD.size + first["nameLen"]],
-                         first["name"].encode("utf-8"))
+                         (first["actionID"], len(name), len(desc)))
+        self.assertEqual(data[HEAD.size:HEAD.size + len(name)], name)
 
         exported, rebuilt = self.round_trip(original)
         self.assertEqual(rebuilt, data)
@@ -293,6 +296,10 @@ class RoundTripTest(ToolTestCase):
         ("no actions at all", b""),
         ("detail lengths that differ from the records", action(11, details=[
             damage(length=0), healing(length=65535), statmod(length=3)])),
+        ("details of unknown types", action(12, details=[
+            detail(9, b"\x01\x00\xff"), damage(), detail(65535, b"")])),
+        ("texts with bytes behind zero bytes", action(
+            13, b"Na\0me", b"\0\xff\0", b"\0", action_type=SPELL, spell=(b"\0\0\0Z", 0, 0))),
     ]
 
     def test_crafted_files_come_back_byte_for_byte(self):
@@ -316,10 +323,11 @@ class RoundTripTest(ToolTestCase):
         with io.open(exported, encoding="utf-8") as f:
             first, second = json.load(f)["actions"]
         self.assertEqual(first["actionID"], 0xFFFFFFFE)
-        self.assertEqual((first["name"], first["nameLen"]), (u"Ash", 6))
+        self.assertEqual(first["name"], u"Ash\u0000\u0000\u0000")
+        self.assertFalse(set(["nameLen", "numDetails"]) & set(first))
         self.assertEqual(first["desc"], {u"hex": u"fffe"})
         self.assertEqual(first["blah"], u"\u00e9")
-        self.assertEqual(first["spellCode"], {u"hex": u"41420043"})
+        self.assertEqual(first["spellCode"], u"AB\u0000C")
         self.assertEqual(second["spellCode"], u"Q")
         self.assertNotIn("spellCode", json.loads(self.export_one(action(3)))["actions"][0])
 
@@ -359,15 +367,14 @@ def damaged_cases():
         ("stat entries missing", base + action(105, details=[statmod(count=3)]), True, 1,
          ["action #4 (id 105), detail 1 of 1", "stat entry 3 of 3"]),
         ("detail of an unknown type", action(101, details=[detail(9, b"\x01" * 6), damage()])
-         + base, True, 3, ["4 actions", "1 of unknown type", "action #1 (id 101), detail 1 of 2",
-                           "unknown type 9", "6 body bytes"]),
+         + base, True, 0, ["4 actions", "1 of unknown type", "ok"]),
         ("unknown detail longer than the file", base + action(
             106, details=[detail(9, b"\x01" * 6, length=100)]), True, 1,
          ["action #4 (id 106)", "says 100 body bytes follow", "holds 6 more"]),
         ("bytes after the last action", base + b"\x07" * 5, True, 1,
          ["action #4", "5 bytes remain after the last action", "trailing bytes"]),
-        ("text with other bytes behind a zero byte", base + action(107, b"Na\0me"), True, 3,
-         ["action #4 (id 107)", "text name", "behind a zero byte"]),
+        ("text with other bytes behind a zero byte", base + action(107, b"Na\0me"), True, 0,
+         ["4 actions", "ok"]),
         ("compressed data cut short", gzipped(base)[:-12], False, 1, ["cut short"]),
         ("not gzip data behind the compressed data", gzipped(base) + b"junk", False, 1,
          ["4 bytes that are not gzip data"]),
@@ -452,76 +459,121 @@ class DamagedFileTest(ToolTestCase):
 class ImportRefusalTest(ToolTestCase):
     """Bad JSON is refused naming the action and the field, and leaves no file behind."""
 
+    MISTAKES = [
+        # (title, change to the document, phrases of the message)
+        ("u8 out of range", lambda d: d["actions"][0].update(range=256),
+         ["actions[0] (actionID 1): range: Action.range is unsigned 8-bit: 256 is out of "
+          "its range 0 to 255"]),
+        ("u32 negative", lambda d: d["actions"][0].update(validClasses=-1),
+         ["validClasses: Action.validClasses is unsigned 32-bit: -1 is out of its range",
+          "0 to 4294967295"]),
+        ("s16 out of range", lambda d: d["actions"][0]["details"][0]["body"].update(
+            die=40000), ["actions[0] (actionID 1): details[0].body.die: Damage.die is signed 16-bit: 40000"]),
+        ("a record's fields on a type without one", lambda d: d["actions"][0]["details"][0][
+            "header"].update(type=7), ["details[0].body: a detail of type 7",
+                                       "carries its body as bytes"]),
+        ("stats on a damage detail", lambda d: d["actions"][0]["details"][0].update(
+            stats=[]), ["details[0].stats: only a stat modification"]),
+        ("numDetails disagrees", lambda d: d["actions"][1].update(numDetails=2),
+         ["actions[1] (actionID 2): numDetails: 2 but 1 details follow"]),
+        ("numStatMods disagrees", lambda d: d["actions"][0]["details"][1]["body"].update(
+            numStatMods=3), ["details[1].body.numStatMods: 3 but 2 stat entries follow"]),
+        ("a length that disagrees", lambda d: d["actions"][0].update(nameLen=3),
+         ["nameLen: 3 disagrees with name, which has 5 bytes"]),
+        ("bad hex", lambda d: d["actions"][0].update(desc={"hex": "abc"}),
+         ['desc: "abc" is not bytes in hex']),
+        ("spell code too long", lambda d: d["actions"][0].update(spellCode=u"SPARK"),
+         ['spellCode: Action.spellCode holds at most 4 bytes, not 5']),
+        ("spell fields on an action that is not a spell", lambda d: d["actions"][1].update(
+            spellCost=3), ["actions[1] (actionID 2): spellCost: only an action of "
+                           "actionType 2 (a spell) carries spellCost"]),
+        ("string for an integer", lambda d: d["actions"][0].update(levelAcquired=u"3"),
+         ['levelAcquired: expected an integer, found "3"']),
+        ("boolean for an integer", lambda d: d["actions"][0].update(targetType=True),
+         ["targetType: expected an integer, found true"]),
+        ("boolean for a detail length", lambda d: d["actions"][0]["details"][0][
+            "header"].update(length=False), ["details[0].header.length: expected an "
+                                             "integer, found false"]),
+        ("float for an integer", lambda d: d["actions"][0].update(actionID=1.0),
+         ["actions[0]: actionID: expected an integer, found 1.0"]),
+        ("float in a stat entry", lambda d: d["actions"][0]["details"][1]["stats"][0].update(
+            modAmt=2.5), ["details[1].stats[0].modAmt: expected an integer, found 2.5"]),
+        ("256 details", lambda d: d["actions"][1].update(
+            details=d["actions"][1]["details"] * 256),
+         ["actions[1] (actionID 2): details: 256 details, more than numDetails holds",
+          "0 to 255"]),
+        ("a text too long for its length field", lambda d: d["actions"][1].update(
+            blah=u"x" * 256), ["actions[1] (actionID 2): blah: a text of 256 bytes is too "
+                               "long for its length field blahLen (at most 255)"]),
+        ("misspelt field", lambda d: d["actions"][0].update(nmae=u"x"),
+         ["actions[0] (actionID 1): nmae: unknown field (did you mean name?)"]),
+        ("misspelt body field", lambda d: d["actions"][1]["details"][0]["body"].update(
+            numDcie=1), ["details[0].body.numDcie: unknown field (did you mean numDice?)"]),
+        ("action that is not an object", lambda d: d["actions"].append(5),
+         ["actions[2]: expected a JSON object, found 5"]),
+        ("a member besides the actions", lambda d: d.update(extra=1),
+         ["expected the end of the document"]),
+    ]
+
     def test_refusals(self):
-        cases = [
-            # (title, change to the document, phrases of the message)
-            ("missing field", lambda d: d["actions"][1].pop("levelAcquired"),
-             ["actions[1] (actionID 2): levelAcquired: missing"]),
-            ("u8 out of range", lambda d: d["actions"][0].update(range=256),
-             ["actions[0] (actionID 1): range: 256 is out of range", "0 to 255"]),
-            ("u32 negative", lambda d: d["actions"][0].update(validClasses=-1),
-             ["validClasses: -1 is out of range", "0 to 4294967295"]),
-            ("s16 out of range", lambda d: d["actions"][0]["details"][0]["body"].update(
-                die=40000), ["actions[0] (actionID 1): details[0].body.die: 40000"]),
-            ("unknown detail kind", lambda d: d["actions"][0]["details"][0]["header"].update(
-                type=7), ["details[0].header.type: 7 is not a detail kind",
-                          "1 damage, 2 stat modification, 3 healing"]),
-            ("stats on a damage detail", lambda d: d["actions"][0]["details"][0].update(
-                stats=[]), ["details[0].stats: unknown field"]),
-            ("numDetails disagrees", lambda d: d["actions"][1].update(numDetails=2),
-             ["actions[1] (actionID 2): details: numDetails is 2 but 1 details follow"]),
-            ("numStatMods disagrees", lambda d: d["actions"][0]["details"][1]["stats"].pop(),
-             ["details[1].stats: numStatMods is 2 but 1 stat entries follow"]),
-            ("zero byte in a text", lambda d: d["actions"][0].update(name=u"Sp\u0000rk"),
-             ["actions[0] (actionID 1): name: a text holds no zero byte"]),
-            ("text longer than its length", lambda d: d["actions"][0].update(nameLen=3),
-             ["name: the text has 5 bytes, more than its length field says (3)"]),
-            ("bad hex", lambda d: d["actions"][0].update(desc={"hex": "abc"}),
-             ["desc:", "hex digits"]),
-            ("spell code too long", lambda d: d["actions"][0].update(spellCode=u"SPARK"),
-             ["spellCode: a spell code string has at most 4 bytes"]),
-            ("spell fields without the trailer", lambda d: d["actions"][1].update(
-                spellCost=3), ["actions[1] (actionID 2): spellCost: unknown field"]),
-            ("string for an integer", lambda d: d["actions"][0].update(levelAcquired=u"3"),
-             ['levelAcquired: expected an integer, found "3"']),
-            ("boolean for an integer", lambda d: d["actions"][0].update(targetType=True),
-             ["targetType: expected an integer, found true"]),
-            # What the native constructors would take, but the JSON form refuses.
-            ("boolean in a body", lambda d: d["actions"][0]["details"][0]["body"].update(
-                die=True), ["details[0].body.die: expected an integer, found true"]),
-            ("boolean for a detail length", lambda d: d["actions"][0]["details"][0][
-                "header"].update(length=False), ["details[0].header.length: expected an "
-                                                 "integer, found false"]),
-            ("float for an integer", lambda d: d["actions"][0].update(actionID=1.0),
-             ["actions[0]: actionID: expected an integer, found 1.0"]),
-            ("float in a stat entry", lambda d: d["actions"][0]["details"][1]["stats"][0].update(
-                modAmt=2.5), ["details[1].stats[0].modAmt: expected an integer, found 2.5"]),
-            ("stat entry missing a field", lambda d: d["actions"][0]["details"][1]["stats"][
-                0].pop("modAmt"), ["details[1].stats[0].modAmt: missing"]),
-            ("256 details", lambda d: d["actions"][1].update(
-                numDetails=256, details=d["actions"][1]["details"] * 256),
-             ["actions[1] (actionID 2): numDetails: 256 is out of range", "0 to 255"]),
-            ("length field beyond its range", lambda d: d["actions"][1].update(blahLen=256),
-             ["actions[1] (actionID 2): blahLen: 256 is out of range", "0 to 255"]),
-            ("misspelt field", lambda d: d["actions"][0].update(nmae=u"x"),
-             ["actions[0] (actionID 1): nmae: unknown field"]),
-            ("action that is not an object", lambda d: d["actions"].append(5),
-             ["actions[2]: expected a JSON object, found 5"]),
-            ("a member besides the actions", lambda d: d.update(extra=1),
-             ['the one member "actions"']),
-        ]
         valid = self.valid_document()
-        for title, change, phrases in cases:
+        for title, change, phrases in self.MISTAKES:
             document = json.loads(valid)
             change(document)
             self.assertRefused(self.json_file(document), phrases, title)
 
+    def test_every_mistake_of_a_run_is_placed(self):
+        lines = self.valid_document().splitlines()
+        spell, plain = json.loads(lines[1].rstrip(",")), json.loads(lines[2])
+        spell.update(range=300)
+        spell["details"][0]["body"]["die"] = 70000
+        plain.update(nmae=u"Rest")
+        document = u"\n".join([lines[0], json.dumps(spell) + u",", json.dumps(plain), lines[3]])
+        json_path = self.json_file(document)
+        status, _, err = self.run_tool("check", json_path)
+        self.assertEqual(status, 1, err)
+        found = [line for line in err.splitlines() if ", line " in line]
+        self.assertEqual(len(found), 3, err)
+        for line, (row, field) in zip(found, [(2, "range: Action.range is unsigned 8-bit: 300"),
+                                              (2, "die: Damage.die is signed 16-bit: 70000"),
+                                              (3, "nmae: unknown field")]):
+            self.assertIn("actions.json, line %d, column " % row, line)
+            self.assertIn(field, line)
+        column = int(found[0].split("column ")[1].split(":")[0])
+        self.assertEqual(document.splitlines()[1][column - 1:column + 2], u"300")
+        self.assertEqual(self.run_tool("import", "--dry-run", json_path)[2], err)
+        self.assertEqual(self.leftovers(json_path), [])
+
     def test_text_that_is_not_the_document(self):
-        for text, phrase in [(u'{"actions": [ {"actionID": 1,', "not valid JSON"),
-                             (u'{"actions": [{"actionID": 1, }]}', "not valid JSON"),
-                             (u'[{"actionID": 1}]', 'the one member "actions"'),
-                             (u'{"actions": []} []', "expected the end of the document")]:
-            self.assertRefused(self.json_file(text), [phrase], text)
+        for text, phrases in [
+                (u'{"actions": [ {"actionID": 1,', ["not valid JSON"]),
+                (u'{"format": 2, "actions": [\n{"actionID": 1}, \n  {"actionID": 2},\n]}',
+                 ["line 3, column 18: a comma after the last action",
+                  u'\n      {"actionID": 2},\n' + u" " * 21 + u"^"]),
+                (u'{"format": 2, "actions": [\n{"actionID": 1, "name": "a", "name": "b"}]}',
+                 ['line 2, column 30: the key "name" is given twice']),
+                (u'{"format": 3, "actions": []}', ["format 3 is not one this tool reads"]),
+                (u'{"actions": [], "format": 2}', ['"format" comes before "actions"']),
+                (u'[{"actionID": 1}]', ['expected a JSON object {"format": 2']),
+                (u'{"actions": []} []', ["expected the end of the document"])]:
+            self.assertRefused(self.json_file(text), phrases, text)
+
+    def test_json_that_is_not_utf8_is_placed_at_its_byte(self):
+        start = b'{"format": 2, "actions": [{"name": "'
+        for padding in (0, 70000):  # in the first piece read, and far behind it
+            data = start + b"x" * padding + b'\xff"}]}'
+            json_path = self.path("latin.json")
+            with open(json_path, "wb") as f:
+                f.write(data)
+            self.assertRefused(json_path, ["not UTF-8 text (invalid start byte) at byte %d "
+                                           % data.index(b"\xff")], padding)
+
+    def test_a_byte_order_mark_is_taken(self):
+        out = self.path("bom.gz")
+        with open(self.path("bom.json"), "wb") as f:
+            f.write(b"\xef\xbb\xbf" + self.valid_document().encode("utf-8"))
+        self.assertRuns("import", self.path("bom.json"), out)
+        self.assertEqual(len(list(module.load().read_actions(out))), 2)
 
     def test_empty_list_makes_an_empty_file(self):
         out = self.path("empty.gz")
@@ -547,6 +599,98 @@ class ImportRefusalTest(ToolTestCase):
             self.assertIn(phrase, err, title)
         self.assertIn("not written", err, title)
         self.assertEqual(self.leftovers(json_path), [], title)
+
+
+def replaced(old, new):
+    return lambda text: text.replace(old, new, 1)
+
+
+class EditingTest(ToolTestCase):
+    """What a person does to an export with an editor or sed imports to what they meant."""
+
+    SOURCE = (action(1, b"Frost Ward", action_type=SPELL, spell=(b"FRWD", 1, 2),
+                     details=[damage(), statmod()])
+              + action(2, b"Rest", details=[healing()]) + action(3, b"Last"))
+
+    def test_edits(self):
+        edits = [  # (title, change to the JSON text, the action file meant)
+            ("a shorter name", replaced(u'"Frost Ward"', u'"Ice Ward"'),
+             self.SOURCE.replace(HEAD.pack(1, 10, 0, 1, 2, 3, SPELL, 4, 5, 2, 0, 0, 0)
+                                 + b"Frost Ward",
+                                 HEAD.pack(1, 8, 0, 1, 2, 3, SPELL, 4, 5, 2, 0, 0, 0)
+                                 + b"Ice Ward")),
+            ("a longer name", replaced(u'"Rest"', u'"Rest and Recover"'),
+             action(1, b"Frost Ward", action_type=SPELL, spell=(b"FRWD", 1, 2),
+                    details=[damage(), statmod()])
+             + action(2, b"Rest and Recover", details=[healing()]) + action(3, b"Last")),
+            ("the last action deleted", lambda text: u"\n".join(
+                line for line in text.splitlines() if u'"Last"' not in line).replace(
+                    u"}]},\n]}", u"}]}\n]}"), self.SOURCE[:-len(action(3, b"Last"))]),
+            ("a value changed", replaced(u'"levelAcquired": 3, "actionType": 0',
+                                         u'"levelAcquired": 9, "actionType": 0'),
+             self.SOURCE.replace(HEAD.pack(2, 4, 0, 1, 2, 3, 0, 4, 5, 1, 0, 0, 0),
+                                 HEAD.pack(2, 4, 0, 1, 2, 9, 0, 4, 5, 1, 0, 0, 0))),
+            ("a stat entry added", replaced(u'{"stat": 5, "modAmt": 1}',
+                                            u'{"stat": 5, "modAmt": 1}, {"stat": 7}'),
+             self.SOURCE.replace(statmod(), statmod(stats=((3, -2), (5, 1), (7, 0))))),
+        ]
+        exported = self.path("edited.json")
+        self.assertRuns("export", self.action_file(self.SOURCE), exported)
+        with io.open(exported, encoding="utf-8") as f:
+            text = f.read()
+        for title, edit, meant in edits:
+            self.assertNotEqual(edit(text), text, title)
+            out = self.path("out.gz")
+            self.assertRuns("import", self.json_file(edit(text), "edited.json"), out)
+            self.assertEqual(gunzip(out), meant, title)
+
+    def test_a_minimal_hand_written_action_imports(self):
+        document = (u'{"format": 2, "actions": [{"actionID":1,"name":"Zap","actionType":2,'
+                    u'"spellCode":"ZAP","details":[{"header":{"type":1},'
+                    u'"body":{"die":6,"dice":1}}]}]}')
+        out = self.path("zap.gz")
+        self.assertRuns("import", self.json_file(document), out)
+        body = BODIES[DAMAGE].pack(0, 0, 6, 1, 0, 0, 0, 0, 0, 0, 0)
+        self.assertEqual(gunzip(out), HEAD.pack(1, 3, 0, 0, 0, 0, SPELL, 0, 0, 1, 0, 0, 0)
+                         + b"Zap" + TRAILER.pack(b"ZAP\0", 0, 0) + detail(DAMAGE, body))
+
+    def test_an_export_written_before_the_format_member_imports_as_before(self):
+        before = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data",
+                              "export-before-format.json")
+        out = self.path("before.gz")
+        status, _, err = self.run_tool("import", before, out)
+        self.assertEqual(status, 0, err)
+        self.assertEqual(gunzip(out), action(
+            11, name=b"Ash\0\0\0\0\0", desc=b"old", action_type=SPELL, spell=(b"AB\0C", 3, 9),
+            details=[damage(length=0), statmod()]) + action(
+            12, name=u"\u00c9clat".encode("utf-8"), bar=b"x\0", details=[healing()]))
+        self.assertIn("line 2, column 215: actions[0] (actionID 11): name: nameLen is 8, the "
+                      "text has 3 bytes: padded with 5 zero bytes", err)
+        self.assertIn("actions[1] (actionID 12): bar: barLen is 2", err)
+
+    def test_check_warns_of_what_a_person_should_know(self):
+        source = self.action_file(action(5, details=[damage(length=3)]) + action(5))
+        status, _, err = self.run_tool("check", source)
+        self.assertEqual(status, 0, err)
+        self.assertIn("warning: action #2 has the actionID 5 of action #1", err)
+        self.assertIn("warning: action #1 (id 5), detail 1: length 3 differs from its damage "
+                      "body's 24 bytes", err)
+        status, _, err = self.run_tool("check", self.action_file(b"", "empty.gz"))
+        self.assertEqual(status, 0, err)
+        self.assertIn("warning: the file is empty", err)
+        json_path = self.json_file(self.valid_document())
+        status, out, err = self.run_tool("dump", json_path)
+        self.assertEqual(status, 1)
+        self.assertIn("this looks like JSON: did you mean import?", err)
+        self.assertIn("2 actions, ok to import", self.assertRuns("check", json_path))
+
+
+class FieldReferenceTest(unittest.TestCase):
+    def test_docs_fields_md_is_what_the_layout_makes(self):
+        import make_fields_doc
+        with io.open(os.path.join(SOURCE_DIR, "docs", "fields.md"), encoding="utf-8") as f:
+            self.assertEqual(f.read(), make_fields_doc.document(),
+                             "docs/fields.md is out of date: run tools/make_fields_doc.py")
 
 
 class NativeImportTest(ToolTestCase):
@@ -621,21 +765,20 @@ class NativeImportTest(ToolTestCase):
             ("an unknown member", 0, lambda a: a[0].update(nmae=u"x")),
             ("a missing member", 1, lambda a: a[1].pop("levelAcquired")),
             ("trailer fields on a plain action", 1, lambda a: a[1].update(spellCost=3)),
-            ("a missing header field", 1, lambda a: a[1]["details"][0]["header"].pop("length")),
+            ("a missing detail type", 1, lambda a: a[1]["details"][0]["header"].pop("type")),
             ("a missing body field", 1, lambda a: a[1]["details"][0]["body"].pop("base")),
             ("an unknown body field", 1, lambda a: a[1]["details"][0]["body"].update(x=1)),
             ("stats on a damage", 0, lambda a: a[0]["details"][0].update(stats=[])),
             ("a stat entry with three fields", 0, lambda a: spell_detail(a)["stats"][0].update(
                 x=1)),
-            ("a zero byte in a text", 0, lambda a: a[0].update(name=u"Sp\u0000rk")),
             ("a surrogate in a text", 0, lambda a: a[0].update(name=u"Sp\udc80rk")),
-            ("a text longer than its length", 0, lambda a: a[0].update(nameLen=3)),
+            ("a length given", 0, lambda a: a[0].update(nameLen=5)),
             ("a text in hex", 0, lambda a: a[0].update(desc={"hex": "41"})),
             ("bytes for a text", 0, lambda a: a[0].update(name=b"Spark")),
             ("a spell code of five bytes", 0, lambda a: a[0].update(spellCode=u"SPARK")),
             ("a spell code in hex", 0, lambda a: a[0].update(spellCode={"hex": "41424344"})),
-            ("numDetails disagrees", 1, lambda a: a[1].update(numDetails=2)),
-            ("numStatMods disagrees", 0, lambda a: spell_detail(a)["stats"].pop()),
+            ("numDetails given", 1, lambda a: a[1].update(numDetails=1)),
+            ("numStatMods given", 0, lambda a: spell_detail(a)["body"].update(numStatMods=2)),
             ("an unknown detail type", 1, lambda a: a[1]["details"][0]["header"].update(
                 type=7)),
             ("details as a tuple", 1, lambda a: a[1].update(details=tuple(a[1]["details"]))),
@@ -880,14 +1023,95 @@ class StandardStreamsTest(ToolTestCase):
         self.assertEqual(self.leftovers(), [])
 
 
+
+class ToolEndingTest(ToolTestCase):
+    """The tool run as a command: standard output reached by a link's name, a reader that
+    goes away, standard streams closed when it starts."""
+
+    def tool(self, *args):
+        return [sys.executable, TOOL] + list(args)
+
+    def popen(self, command, **options):
+        """The command started with its temporary files (a copy of standard input) made in
+        the test's folder, for leftovers() to see."""
+        environment = dict(os.environ, TMPDIR=self.tmpdir)
+        return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                env=environment, **options)
+
+    def big_file(self):
+        return self.action_file(generated_file(3000, 19), "big.gz")
+
+    def test_standard_output_named_by_its_link_is_written_in_place(self):
+        source, reference = self.big_file(), self.path("reference.gz")
+        self.assertRuns("import", EXAMPLE, reference)
+        cases = [  # (arguments, what the output holds, closing line, which goes to stderr)
+            (("export", source, "/dev/stdout"), lambda out: len(json.loads(
+                out.decode("utf-8"))["actions"]), 3000, b"3000 actions exported"),
+            (("export", source, "/proc/self/fd/1"), lambda out: len(json.loads(
+                out.decode("utf-8"))["actions"]), 3000, b"3000 actions exported"),
+            (("import", EXAMPLE, "/dev/stdout"), lambda out: gzip.GzipFile(
+                fileobj=io.BytesIO(out)).read(), gunzip(reference), b"32 actions written"),
+        ]
+        for args, held, expected, closing in cases:
+            proc = self.popen(self.tool(*args))
+            out, err = proc.communicate()
+            self.assertEqual(proc.returncode, 0, (args, err))
+            self.assertEqual(held(out), expected, args)
+            self.assertIn(closing, err, args)
+        self.assertEqual(self.leftovers("big.gz", reference), [])
+
+    def test_a_reader_that_goes_away_ends_the_tool_quietly(self):
+        source = self.big_file()
+        cases = [  # (arguments, file on standard input)
+            (("dump", source), None),
+            (("dump", "-"), source),
+            (("export", source, "-"), None),
+            (("export", source, "/dev/stdout"), None),
+            (("export", "-", "-"), source),
+        ]
+        for args, stdin_path in cases:
+            stdin = open(stdin_path, "rb") if stdin_path else None
+            try:
+                proc = self.popen(self.tool(*args), stdin=stdin)
+            finally:
+                if stdin:
+                    stdin.close()
+            self.assertTrue(proc.stdout.readline(), args)
+            proc.stdout.close()  # as `| head -1` does
+            err = proc.stderr.read()
+            proc.wait()
+            proc.stderr.close()
+            # 141 as a shell shows either way: killed by SIGPIPE, or exited with its status
+            self.assertIn(proc.returncode, (-signal.SIGPIPE, 128 + signal.SIGPIPE), (args, err))
+            self.assertEqual(err, b"", args)
+            self.assertEqual(self.leftovers("big.gz"), [], args)
+
+    def test_closed_standard_streams_are_explained(self):
+        source = self.action_file(action(1))
+        cases = [  # (arguments, the stream closed, message)
+            (("check", "-"), "<&-", "standard input is closed"),
+            (("dump", "-"), "<&-", "standard input is closed"),
+            (("import", "-", self.path("out.gz")), "<&-", "standard input is closed"),
+            (("export", source, "-"), ">&-", "standard output is closed"),
+            (("dump", source), ">&-", "standard output is closed"),
+        ]
+        for args, closing, message in cases:
+            proc = self.popen(["sh", "-c", 'exec "$@" ' + closing, "sh"] + self.tool(*args))
+            _, err = proc.communicate()
+            self.assertEqual((proc.returncode, err.decode("utf-8")),
+                             (1, "actiontool: %s\n" % message), args)
+        self.assertEqual(self.leftovers("actions.gz"), [])
+
+
 class JsonAcrossHostsTest(ToolTestCase):
     """Python 2 and 3 write the same JSON for the same file and read each other's."""
 
     def test_texts_and_spell_codes_have_one_form_on_both_hosts(self):
         cases = [  # (text bytes, JSON written)
-            (u"\u00c9clat".encode("utf-8"), u'"\\u00c9clat"'),
-            (u"\U0001f600".encode("utf-8"), u'"\\ud83d\\ude00"'),
-            (b"\xed\x9f\xbf", u'"\\ud7ff"'),  # the last code point before the surrogates
+            (u"\u00c9clat".encode("utf-8"), u'"\u00c9clat"'),  # characters as they are
+            (u"\U0001f600".encode("utf-8"), u'"\U0001f600"'),
+            (b"\xed\x9f\xbf", u'"\ud7ff"'),  # the last code point before the surrogates
+            (b"a\0\x1f\"\\", u'"a\\u0000\\u001f\\"\\\\"'),  # escapes where JSON needs them
             (b"\xed\xa0\x80", u'{"hex": "eda080"}'),  # an encoded surrogate: not UTF-8
             (b"a\xed\xbf\xbfb", u'{"hex": "61edbfbf62"}'),
             (b"\xff", u'{"hex": "ff"}'),
@@ -912,7 +1136,8 @@ class JsonAcrossHostsTest(ToolTestCase):
             return f.read()
 
     def test_strings_without_a_utf8_form_are_refused_on_both_hosts(self):
-        document = json.loads(self.export_text(action(1, name=b"Spark")))
+        document = json.loads(self.export_text(action(1, name=b"Spark")),
+                              object_pairs_hook=collections.OrderedDict)
         for name, imported in ((u"\ud800", None), (u"a\udfffb", None),
                                (u"\ud83d\ude00", u"\U0001f600".encode("utf-8"))):
             document["actions"][0].update(name=name, nameLen=4)
@@ -999,14 +1224,29 @@ class DiffTest(ToolTestCase):
         old = self.action_file(data + action(900), "old.gz")
         new = self.action_file(data + action(900, b"Changed"), "new.gz")
         small = self.action_file(action(1), "small.gz")
+        self.assertLess(self.peak("diff", old, new) - self.peak("diff", small, small), 12 << 20)
 
-        def peak(*args):
-            code = ("import resource, subprocess, sys; subprocess.call(sys.argv[1:]); "
-                    "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
-            out = subprocess.check_output([sys.executable, "-c", code, sys.executable, TOOL,
-                                           "diff"] + list(args))
-            return int(out.split()[-1]) * 1024
-        self.assertLess(peak(old, new) - peak(small, small), 12 << 20)
+    @staticmethod
+    def peak(*args):
+        """The peak resident memory of the tool run with args, in bytes."""
+        code = ("import resource, subprocess, sys; subprocess.call(sys.argv[1:]); "
+                "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+        out = subprocess.check_output([sys.executable, "-c", code, sys.executable, TOOL] +
+                                      list(args))
+        return int(out.split()[-1]) * 1024
+
+    @support.skip_under_memory_tools
+    def test_stat_entries_cost_their_bytes_not_an_object_each(self):
+        """One action of 2^18 stat entries changed in its last: diff holds the entries of
+        the changed action as 4 bytes each, beside what reading the action takes (check)."""
+        entries = [(0, 0)] * ((1 << 18) - 1)
+        old, new = (self.action_file(action(1, details=[statmod(entries + [last], length=0)]),
+                                     name) for last, name in (((0, 0), "old.gz"),
+                                                              ((5, 0), "new.gz")))
+        status, out, _ = self.run_process("diff", old, new)
+        self.assertEqual(status, 1)
+        self.assertIn("details[0].stats[262143].stat: 0 -> 5", out)
+        self.assertLess(self.peak("diff", old, new) - self.peak("check", old), 8 << 20)
 
 class CommandLineTest(ToolTestCase):
     def test_help(self):
@@ -1020,7 +1260,8 @@ class CommandLineTest(ToolTestCase):
 
     def test_version_names_the_release_of_the_module_it_runs_with(self):
         import qn4tGenericActionLoader
-        expected = "actiontool %s\n" % qn4tGenericActionLoader.__version__
+        expected = "actiontool %s (inflating with %s)\n" % (qn4tGenericActionLoader.__version__,
+                                                          qn4tGenericActionLoader.inflater())
         self.assertEqual(self.run_process("--version")[:2], (0, expected))
         proc = subprocess.Popen([sys.executable, "-m", "actionfile", "--version"],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)

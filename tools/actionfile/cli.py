@@ -5,14 +5,15 @@ from __future__ import print_function, division
 import argparse
 import contextlib
 import io
+import json
 import os
 import signal
 import sys
 import textwrap
 import time
 
-from . import differ, exporter, importer, module, names as code_names, tablecmd
-from .jsonform import BadInput
+from . import differ, ending, exporter, importer, module, names as code_names, tablecmd
+from .importer import BadInput
 from .layout import Layout
 from .listing import Listing, counted, totals
 from .walk import Damaged, Walk
@@ -23,25 +24,24 @@ STDIO = "-"  # standard input or output in place of a file name
 # Exit statuses; argparse itself gives 2 for a bad command line.
 OK = 0
 FAILED = 1  # damaged or unreadable file, bad JSON, output not written
-NOT_CARRIED = 3  # the file is intact but holds what JSON cannot carry
 INTERRUPTED = 130  # 128 + SIGINT
-# diff's own, as diff(1) has them.
-DIFFERENT = 1
+# diff's, patch's and merge's own, as diff(1) and three-way merge tools have them.
+DIFFERENT = CONFLICTS = 1
 DIFF_FAILED = 2
 
-NOTES_SHOWN = 20  # what cannot be carried, listed one by one up to this many
+WARNINGS_SHOWN = 20  # warnings of one kind listed one by one up to this many
 
 EXIT_STATUSES = """exit statuses:
   0  success
   1  the file is damaged or cannot be read, the JSON is refused, or the output
      cannot be written (no output file is left behind)
   2  bad command line
-  3  the file is intact but holds what cannot be carried to JSON (details of an
-     unknown type, texts with other bytes behind a zero byte): check reports
-     them, export refuses the file
   130  interrupted (Ctrl-C)
-diff: 0 the files hold the same actions, 1 they differ, 2 an error (a damaged
-or unreadable file, or a bad command line)
+  141  the reader of the output went away (a broken pipe), as SIGPIPE ends
+       other tools; the tool says nothing
+diff: 0 the files hold the same actions in the same order, 1 they differ, 2 an
+error (a damaged or unreadable file, or a bad command line)
+patch and merge: 0 done, 1 conflicts left (nothing written), 2 an error
 SIGTERM and SIGHUP end the tool as they would any program, after it has
 removed its temporary files."""
 
@@ -62,12 +62,13 @@ def say(line, stream=None):
     """Writes one line, UTF-8 encoded, to stdout (or the given text stream)."""
     if not isinstance(line, bytes):
         line = line.encode("utf-8")
-    out = _binary(stream or sys.stdout)
+    out = _binary(stream or _standard("out"))
     out.write(line + b"\n")
 
 
 def warn(message):
-    sys.stdout.flush()
+    if sys.stdout is not None:  # None: closed when the tool started
+        sys.stdout.flush()
     say("%s: %s" % (PROG, message), sys.stderr)
 
 
@@ -115,17 +116,28 @@ def output_name(name):
 
 def output_target(name):
     """What the package's file-replacing rules write to: a path, or standard output for -."""
-    return _binary(sys.stdout) if name == STDIO else name
+    return _binary(_standard("out")) if name == STDIO else name
 
 
 def input_source(name):
     """What is read: a path, or standard input for -."""
-    return _binary(sys.stdin) if name == STDIO else name
+    return _binary(_standard("in")) if name == STDIO else name
+
+
+def _standard(which):
+    """sys.stdin or sys.stdout ("in", "out"); Failure when it was closed before the tool
+    started."""
+    stream = getattr(sys, "std" + which)
+    if stream is None:
+        raise Failure(ending.closed_stream(which + "put"))
+    return stream
 
 
 def summary(args):
-    """Where the closing line of a command that writes goes: never into its own output."""
-    return (lambda line: say(line, sys.stderr)) if args.out == STDIO else say
+    """Where the closing line of a command that writes goes: never into its own output, nor
+    into a standard output closed when the tool started."""
+    aside = args.out == STDIO or sys.stdout is None or ending.names_standard_output(args.out)
+    return (lambda line: say(line, sys.stderr)) if aside else say
 
 
 @contextlib.contextmanager
@@ -161,11 +173,30 @@ def open_walker(layout, path, name, progress=None, status=FAILED):
     return walker
 
 
-def report_notes(name, notes, emit):
-    for note in notes[:NOTES_SHOWN]:
-        emit("%s: cannot carry: %s" % (name, note))
-    if len(notes) > NOTES_SHOWN:
-        emit("%s: ... and %d more" % (name, len(notes) - NOTES_SHOWN))
+def looks_like_json(path):
+    """True when the file starts, after white space or a byte-order mark, with { or [."""
+    try:
+        with open(path, "rb") as stream:
+            start = stream.read(64)
+    except (IOError, OSError):
+        return False
+    return start.lstrip(b"\xef\xbb\xbf \t\r\n")[:1] in (b"{", b"[")
+
+
+def length_warnings(layout, action, number):
+    """A known detail whose length differs from its body's size: legal, kept as it is, but
+    worth a word."""
+    for index, detail in enumerate(action.details):
+        kind = layout.kinds.get(detail.type)
+        if kind is None:
+            continue
+        size = kind.shape.size
+        if kind.has_stats:
+            size += layout.stat.size * getattr(detail.body, kind.entry_count)
+        if detail.length != size:
+            yield ("action #%d (id %d), detail %d: length %d differs from its %s body's %d "
+                   "bytes (kept as it is)" % (number, action.actionID, index + 1,
+                                              detail.length, kind.title, size))
 
 
 def refused_output(out_name, name):
@@ -175,10 +206,17 @@ def refused_output(out_name, name):
 
 # ---- commands -----------------------------------------------------------------------------
 
+def refuse_json(name, path):
+    if looks_like_json(path):
+        raise Failure("%s: this looks like JSON: did you mean import? (check also reads a "
+                      "JSON document)" % name)
+
+
 def run_dump(layout, args):
     name = input_name(args.file)
     progress = Progress("dump", lists_on_stdout=True)
     with input_path(args.file) as path:
+        refuse_json(name, path)
         walker = open_walker(layout, path, name, progress)
         try:
             for line in Listing(walker, load_names(layout, args)).lines():
@@ -194,26 +232,63 @@ def run_dump(layout, args):
 
 def run_check(layout, args):
     name = input_name(args.file)
-    progress = Progress("check")
     with input_path(args.file) as path:
-        walker = open_walker(layout, path, name, progress)
-        damage = None
-        try:
-            for _ in walker.actions():
-                pass
-        except Damaged as error:
-            damage = error
-        finally:
-            progress.finish()
+        if looks_like_json(path):  # standard input was copied to path
+            return check_json(layout, path, name)
+        return check_actions(layout, path, name)
+
+
+class Warnings(object):
+    """Warnings of one kind, listed up to WARNINGS_SHOWN, then counted."""
+
+    def __init__(self, name):
+        self.name = name
+        self.count = 0
+
+    def __call__(self, message):
+        self.count += 1
+        if self.count <= WARNINGS_SHOWN:
+            warn("%s: warning: %s" % (self.name, message))
+
+    def finish(self):
+        if self.count > WARNINGS_SHOWN:
+            warn("%s: warning: ... and %d more" % (self.name, self.count - WARNINGS_SHOWN))
+
+
+def check_actions(layout, path, name):
+    progress = Progress("check")
+    walker = open_walker(layout, path, name, progress)
+    damage = None
+    first_with_id = {}
+    duplicates, lengths = Warnings(name), Warnings(name)
+    try:
+        for action in walker.actions():
+            number = walker.counts.actions
+            first = first_with_id.setdefault(action.actionID, number)
+            if first != number:
+                duplicates("action #%d has the actionID %d of action #%d"
+                           % (number, action.actionID, first))
+            for message in length_warnings(layout, action, number):
+                lengths(message)
+    except Damaged as error:
+        damage = error
+    finally:
+        progress.finish()
+    duplicates.finish()
+    lengths.finish()
     say("%s: %s" % (name, totals(walker)))
-    report_notes(name, walker.notes, say)
     if damage is not None:
         raise Failure("%s: damaged: %s" % (name, damage))
-    if walker.notes:
-        say("%s: intact, but %s cannot be carried to JSON"
-            % (name, counted(len(walker.notes), "part")))
-        return NOT_CARRIED
+    if walker.total == 0:
+        warn("%s: warning: the file is empty (it holds no action)" % name)
     say("%s: ok" % name)
+    return OK
+
+
+def check_json(layout, path, name):
+    """check on a JSON document: every value checked as import would, nothing written."""
+    count = read_json(layout, path, name, None)
+    say("%s: %s, ok to import" % (name, counted(count, "action")))
     return OK
 
 
@@ -226,14 +301,11 @@ def run_export(layout, args):
     files = module.load_files()
     progress = Progress("export")
     with input_path(args.file) as path:
+        refuse_json(name, path)
         walker = open_walker(layout, path, name, progress)
         try:
             with files.writing(output_target(args.out), [input_source(args.file)]) as out:
-                notes = exporter.export(walker, out)
-                if notes:
-                    report_notes(name, notes, warn)
-                    raise Failure("%s not written: %s holds %s that JSON cannot carry"
-                                  % (out_name, name, counted(len(notes), "part")), NOT_CARRIED)
+                exporter.export(walker, out, args.indent)
         except files.OutputIsInput:
             raise Failure(refused_output(out_name, name))
         except Damaged as damage:
@@ -246,38 +318,55 @@ def run_export(layout, args):
     return OK
 
 
-def run_import(layout, args):
-    if args.csv or args.sqlite:
-        return run_table_import(layout, args)
-    if args.out is None:
-        raise Failure("name the JSON file and the action file to write", 2)
-    name, out_name = input_name(args.json), output_name(args.out)
+def read_json(layout, json_name, name, out_name, target=None, threads=None):
+    """Reads the JSON document named json_name and writes its actions to target (None: only
+    checks them). Returns the number of actions."""
     files = module.load_files()
-    if args.out == STDIO and sys.stdout.isatty():
-        raise Failure("will not write compressed data to a terminal: name an output file, or "
-                      "redirect standard output")
     try:
-        stream = input_source(args.json)
+        stream = input_source(json_name)
         if not hasattr(stream, "read"):
             stream = io.open(stream, "rb")
     except (IOError, OSError) as error:
         raise Failure("cannot read %s: %s" % (name, reason(error)))
-    source = importer.ActionSource(stream)
+    source = importer.ActionSource(stream, name)
     progress = Progress("import")
+    not_written = "\n%s not written" % out_name if out_name else ""
     try:
-        size = importer.write_action_file(layout, source, output_target(args.out),
-                                          [input_source(args.json)], progress)
+        return importer.write_action_file(
+            layout, source, target, [input_source(json_name)], progress,
+            lambda line: warn(line), threads)
     except files.OutputIsInput:
         raise Failure(refused_output(out_name, name))
     except BadInput as error:
-        raise Failure("%s: %s (%s not written)" % (name, error, out_name))
+        raise Failure("%s%s" % (error, not_written))
+    except ValueError as error:  # what only the writer sees
+        raise Failure("%s: %s%s" % (name, error, not_written))
     except (IOError, OSError) as error:
         raise Failure("cannot write %s: %s" % (out_name, reason(error)))
     finally:
         progress.finish()
-        stream.close() if args.json != STDIO else None
-    summary(args)("%s: %s written (%d bytes uncompressed)"
-                  % (out_name, counted(source.count, "action"), size))
+        stream.close() if json_name != STDIO else None
+
+
+def run_import(layout, args):
+    if args.csv or args.sqlite:
+        return run_table_import(layout, args)
+    if args.json is None:
+        raise Failure("name the JSON file to read", 2)
+    name = input_name(args.json)
+    if args.dry_run:
+        count = read_json(layout, args.json, name, None)
+        say("%s: %s, ok to import (nothing written)" % (name, counted(count, "action")))
+        return OK
+    if args.out is None:
+        raise Failure("name the action file to write (or give --dry-run)", 2)
+    out_name = output_name(args.out)
+    if args.out == STDIO and sys.stdout.isatty():
+        raise Failure("will not write compressed data to a terminal: name an output file, or "
+                      "redirect standard output")
+    count = read_json(layout, args.json, name, out_name, output_target(args.out),
+                      args.threads)
+    summary(args)("%s: %s written" % (out_name, counted(count, "action")))
     return OK
 
 
@@ -285,6 +374,8 @@ def run_diff(layout, args):
     names = input_name(args.old), input_name(args.new)
     if STDIO == args.old == args.new:
         raise Failure("standard input can be only one of the two files", DIFF_FAILED)
+    if args.patch:
+        return write_patch(layout, args)
     progress = Progress("diff", lists_on_stdout=True)
     with input_path(args.old, DIFF_FAILED) as old_path:
         with input_path(args.new, DIFF_FAILED) as new_path:
@@ -297,7 +388,7 @@ def run_diff(layout, args):
                 return open_walker(layout, paths[which], names[which], progress, DIFF_FAILED)
 
             try:
-                report = differ.compare(layout, open_walk, say)
+                report = differ.compare(layout, open_walk, say, args.ignore_order)
             except differ.WalkFailed as failed:
                 raise Failure("%s: damaged: %s" % (names[failed.which], failed.damage),
                               DIFF_FAILED)
@@ -307,6 +398,97 @@ def run_diff(layout, args):
                 progress.finish()
     say("%s -> %s: %s" % (names[0], names[1], report.summary()))
     return DIFFERENT if report.differs() else OK
+
+
+def read_whole(layout, name):
+    """Every action of the file named on the command line, as a list."""
+    with input_path(name, DIFF_FAILED) as path:
+        try:
+            return list(layout.q.read_actions(path))
+        except layout.q.DamagedFileError as error:
+            raise Failure("%s: damaged: %s" % (input_name(name), error), DIFF_FAILED)
+        except (IOError, OSError) as error:
+            raise Failure("cannot read %s: %s" % (input_name(name), reason(error)), DIFF_FAILED)
+
+
+def write_whole(layout, args, actions):
+    """Writes actions to args.out; the inputs were read whole, so it may be one of them."""
+    if args.out == STDIO and sys.stdout.isatty():
+        raise Failure("will not write compressed data to a terminal: name an output file, or "
+                      "redirect standard output", DIFF_FAILED)
+    try:
+        layout.q.write_actions(output_target(args.out), actions)
+    except (IOError, OSError) as error:
+        raise Failure("cannot write %s: %s" % (output_name(args.out), reason(error)),
+                      DIFF_FAILED)
+
+
+def write_patch(layout, args):
+    """diff --patch: the changes as the JSON document that `patch` applies."""
+    patch = layout.q.diff_actions(read_whole(layout, args.old), read_whole(layout, args.new))
+    if args.ignore_order:
+        patch.changes = [change for change in patch.changes if change.kind != "moved"]
+    say(json.dumps(patch.to_dict(), ensure_ascii=False, indent=1, sort_keys=True,
+                   separators=(",", ": ")))
+    return DIFFERENT if patch else OK
+
+
+def read_patch(layout, name):
+    try:
+        stream = _binary(sys.stdin) if name == STDIO else io.open(name, "rb")
+        with stream:
+            document = json.loads(stream.read().decode("utf-8-sig"))
+        return layout.q.Patch.from_dict(document)
+    except (IOError, OSError) as error:
+        raise Failure("cannot read %s: %s" % (input_name(name), reason(error)), DIFF_FAILED)
+    except (ValueError, KeyError, TypeError) as error:
+        raise Failure("%s: not a patch that diff --patch writes: %s" % (input_name(name), error),
+                      DIFF_FAILED)
+
+
+def report_result(result, say_line, what):
+    for note in result.notes:
+        warn("note: " + note)
+    for conflict in result.conflicts:
+        say_line("conflict: %s" % conflict)
+    if result.conflicts:
+        say_line("%s: %s" % (what, counted(len(result.conflicts), "conflict")))
+
+
+def run_patch(layout, args):
+    actions = read_whole(layout, args.file)
+    patch = read_patch(layout, args.change)
+    try:
+        result = layout.q.apply_patch(actions, patch, args.force)
+    except (ValueError, OverflowError, TypeError) as error:  # a value the actions cannot hold
+        raise Failure("%s cannot be applied: %s" % (input_name(args.change), error), DIFF_FAILED)
+    report_result(result, summary(args), "%s onto %s" % (input_name(args.change),
+                                                         input_name(args.file)))
+    if result.conflicts and not args.force:
+        raise Failure("%s not written: conflicts left (--force ours or --force theirs says "
+                      "which side wins)" % output_name(args.out), CONFLICTS)
+    write_whole(layout, args, result.actions)
+    if result.already_applied():
+        summary(args)("%s is already applied to %s: %s holds its actions unchanged"
+                      % (input_name(args.change), input_name(args.file), output_name(args.out)))
+    else:
+        summary(args)("%s: %d changes applied, %d already in place; %s written"
+                      % (input_name(args.change), result.applied, result.already,
+                         counted(len(result.actions), "action")))
+    return OK
+
+
+def run_merge(layout, args):
+    sets = [read_whole(layout, name) for name in (args.base, args.ours, args.theirs)]
+    result = layout.q.merge_actions(*sets, prefer=args.prefer)
+    report_result(result, summary(args), "merge")
+    if result.conflicts and not args.prefer:
+        raise Failure("%s not written: conflicts left (--ours or --theirs says which side "
+                      "wins)" % output_name(args.out), CONFLICTS)
+    write_whole(layout, args, result.actions)
+    summary(args)("%s: %s merged" % (output_name(args.out),
+                                     counted(len(result.actions), "action")))
+    return OK
 
 
 def load_names(layout, args):
@@ -424,11 +606,22 @@ class _Version(argparse.Action):
 
     def __call__(self, parser, namespace, values, option_string=None):
         try:
-            release = module.load().__version__
+            loaded = module.load()
         except module.ModuleMissing as error:
             parser.exit(FAILED, "%s: %s\n" % (PROG, error))
-        say("%s %s" % (PROG, release))
+        say("%s %s (inflating with %s)" % (PROG, loaded.__version__, loaded.inflater()))
         parser.exit(OK)
+
+
+def _thread_count(text):
+    """--threads: a whole number from 1 to 256."""
+    try:
+        count = int(text)
+    except ValueError:
+        count = 0
+    if not 1 <= count <= 256:
+        raise argparse.ArgumentTypeError("%r is not a thread count from 1 to 256" % text)
+    return count
 
 
 def build_parser():
@@ -437,7 +630,9 @@ def build_parser():
         description=textwrap.fill("Lists, checks and converts action files (gzip-compressed "
                                   "action records) through the qn4tGenericActionLoader "
                                   "module.", 78),
-        epilog=EXIT_STATUSES + "\n\nSee docs/actiontool.md for the JSON format.")
+        epilog=EXIT_STATUSES + "\n\nThe JSON form and the editing workflow (export, edit, "
+        "check, import) are described in\ndocs/actiontool.md of the project's source tree, "
+        "which is not installed.")
     parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
@@ -455,64 +650,118 @@ def build_parser():
 
     names_help = "a names file (JSON) naming the codes of chosen fields (docs/tables.md)"
 
-    dump = command("dump", "List every action and its details, then totals.",
-            "Per action: number, id, name, type, level, targeting and, for spells, the spell "
-            "code, cost and path; per detail its kind and the fields that are not 0; the stat "
-            "entries of a stat modification as stat:amount.",
-            run_dump, ("file", "the action file (- for standard input)"))
+    dump = command(
+        "dump", "List every action and its details, then totals.",
+        "Per action: number, id, name, type, level, targeting and, for spells, the spell "
+        "code, cost and path; per detail its kind and the fields that are not 0; the stat "
+        "entries of a stat modification as stat:amount.",
+        run_dump, ("file", "the action file (- for standard input)"))
     dump.add_argument("--names", help=names_help + ", shown beside the codes: elemType=1(fire)")
-    export = command("export", "Write every field of every record as JSON.",
-            "The output appears only when the whole file was carried; a damaged file, or one "
-            "holding what JSON cannot carry, is refused.",
-            run_export, ("file", "the action file (- for standard input)"),
-            ("out?", "the JSON file to write (- for standard output)"))
+    export = command(
+        "export", "Write every action as JSON, to edit and import again.",
+        "Fields that follow what they count (text lengths, numDetails, numStatMods, a "
+        "detail's length equal to its body's size) are left out; texts carry every byte. "
+        "A damaged file is refused; the output appears only when complete.",
+        run_export, ("file", "the action file (- for standard input)"),
+        ("out?", "the JSON file to write (- for standard output)"))
+    export.add_argument("--indent", type=int, metavar="N", help="indent by N spaces per "
+                        "level, one field per line (default: one action per line)")
     export.add_argument("--csv", metavar="DIR", help="write actions.csv, details.csv and "
                         "stats.csv into DIR instead of JSON")
     export.add_argument("--sqlite", metavar="OUT.db", help="write an SQLite database instead")
     export.add_argument("--names", help=names_help + ", for <column>_name columns and views")
-    import_ = command("import", "Write an action file from JSON (the form export writes).",
-            "A value the file cannot hold is refused with the action and field named; the "
-            "output appears only when complete.",
-            run_import, ("json?", "the JSON file to read (- for standard input)"),
-            ("out?", "the action file to write (- for standard output)"))
-    import_.add_argument("--csv", metavar="DIR", help="read DIR/actions.csv, details.csv and "
+    imports = command(
+        "import", "Write an action file from JSON (the form export writes).",
+        "Every value that the file cannot hold is refused with its place (line, column), "
+        "the action and the field; all refusals are listed, and nothing is written when "
+        "there is one. Fields left out take 0 or the empty text.",
+        run_import, ("json?", "the JSON file to read (- for standard input)"))
+    imports.add_argument("out", nargs="?", help="the action file to write (- for standard "
+                         "output)")
+    imports.add_argument("--dry-run", action="store_true", help="check every value, write "
+                         "nothing")
+    imports.add_argument("--threads", type=_thread_count, default=None, metavar="N",
+                         help="compress on N threads (default: one per core, from 2 to 8; 1 "
+                         "writes the bytes of a single-threaded writer)")
+    imports.add_argument("--csv", metavar="DIR", help="read DIR/actions.csv, details.csv and "
                          "stats.csv instead of JSON (then the one argument is OUT)")
-    import_.add_argument("--sqlite", metavar="DB", help="read an SQLite database instead")
-    sql = command("sql", "Run an SQL statement over the actions of a file.",
-                  "The file is loaded into an in-memory SQLite database with the tables "
-                  "actions, details and stats and a view per detail kind (docs/tables.md).",
-                  run_sql, ("file", "the action file (- for standard input)"),
-                  ("statement", "the SQL statement, e.g. \"SELECT name FROM actions\""))
+    imports.add_argument("--sqlite", metavar="DB", help="read an SQLite database instead "
+                         "(then the one argument is OUT)")
+    sql = command(
+        "sql", "Run an SQL statement over the actions of a file.",
+        "The file is loaded into an in-memory SQLite database with the tables actions, "
+        "details and stats and a view per detail kind (docs/tables.md).",
+        run_sql, ("file", "the action file (- for standard input)"),
+        ("statement", "the SQL statement, e.g. \"SELECT name FROM actions\""))
     sql.add_argument("--csv", dest="form", action="store_const", const="csv",
                      help="print CSV instead of a table")
     sql.add_argument("--json", dest="form", action="store_const", const="json",
                      help="print a JSON list of objects instead of a table")
     sql.add_argument("--names", help=names_help + ", as the tables names, bit_names and "
                      "the views <table>_named")
-    html = command("html", "Write one self-contained page that shows the actions.",
-                   "A table that sorts and filters, a panel with every field of an action and "
-                   "charts; it opens from a file with nothing fetched.",
-                   run_html, ("file", "the action file (- for standard input)"),
-                   ("out", "the page to write (- for standard output)"))
+    html = command(
+        "html", "Write one self-contained page that shows the actions.",
+        "A table that sorts and filters, a panel with every field of an action and charts; "
+        "it opens from a file with nothing fetched.",
+        run_html, ("file", "the action file (- for standard input)"),
+        ("out", "the page to write (- for standard output)"))
     html.add_argument("--names", help=names_help)
     command("check", "Walk the file and report its structure, or where it is damaged.",
             "Counts the records per kind and compares the bytes walked with the file's whole "
-            "uncompressed length.",
+            "uncompressed length; warns of repeated actionIDs, detail lengths that differ "
+            "from their bodies and an empty file. Given a JSON document, checks every value "
+            "as import would, writing nothing.",
             run_check, ("file", "the action file (- for standard input)"))
-    command("diff", "List the actions added, removed and changed between two files.",
-            "Actions are matched by actionID (repeated IDs in the order they appear); a "
-            "changed action is listed with each changed field as old -> new, details "
-            "compared in order. Exit status 0 when the files hold the same actions, 1 when "
-            "they differ, 2 on an error.",
-            run_diff, ("old", "the action file before the change (- for standard input)"),
-            ("new", "the action file after it"))
+    diff = command(
+        "diff", "List the actions added, removed, changed and moved between two files.",
+        "Actions are matched by actionID (repeated IDs in the order they appear); a "
+        "changed action is listed with each changed field as old -> new, details "
+        "compared in order; an action whose place among the others changed is listed as "
+        "moved, with its old and new position. Exit status 0 when the files hold the same "
+        "actions in the same order, 1 when they differ, 2 on an error.",
+        run_diff, ("old", "the action file before the change (- for standard input)"),
+        ("new", "the action file after it"))
+    diff.add_argument("--ignore-order", action="store_true",
+                      help="match actions by actionID only: moves are not differences")
+    diff.add_argument("--patch", action="store_true",
+                      help="write the changes as a JSON patch (for `actiontool patch`)")
+    patch = command(
+        "patch", "Apply a patch that diff --patch wrote.",
+        "A field whose value is neither the patch's old nor its new value, or an action "
+        "removed or changed by the patch that the file holds otherwise, is a conflict; "
+        "nothing is written while conflicts are left, unless --force says which side wins. "
+        "The output may be the input file.",
+        run_patch, ("file", "the action file to change (- for standard input)"),
+        ("change", "the JSON patch"), ("out", "the action file to write (- for standard "
+                                               "output)"))
+    patch.add_argument("--force", choices=("ours", "theirs"),
+                       help="in a conflict keep the file's value (ours) or take the patch's "
+                            "(theirs)")
+    merge = command(
+        "merge", "Three-way merge of two action files changed from one base.",
+        "Actions are matched by actionID (repeated IDs by their order among equals), fields "
+        "merged one by one: changes on different fields or actions combine, the same change "
+        "on both sides is taken once, an added or removed action follows the side that "
+        "changed it. A conflict is listed with the action, the field and the three values. "
+        "As a git merge driver: actiontool merge %O %A %B %A.",
+        run_merge, ("base", "the common ancestor"), ("ours", "our version"),
+        ("theirs", "their version"), ("out", "the merged action file to write (may be one "
+                                             "of the inputs; - for standard output)"))
+    sides = merge.add_mutually_exclusive_group()
+    sides.add_argument("--ours", dest="prefer", action="store_const", const="ours",
+                       help="resolve conflicts with our side")
+    sides.add_argument("--theirs", dest="prefer", action="store_const", const="theirs",
+                       help="resolve conflicts with their side")
     return parser
 
 
 def end_by(signal_number):
     """Ends the process by the signal that asked for it, as it would have without the tool's
     clean-up, so that the caller sees what happened."""
-    sys.stdout.flush()
+    try:
+        sys.stdout.flush()
+    except (AttributeError, IOError, OSError, ValueError):
+        pass  # closed, or its reader went away: nothing more can reach it
     signal.signal(signal_number, signal.SIG_DFL)
     os.kill(os.getpid(), signal_number)
     return 128 + signal_number  # only if the signal is blocked
@@ -538,10 +787,18 @@ def main(argv=None):
         if ended.signal_number != getattr(signal, "SIGPIPE", None):
             warn("terminated by signal %d; temporary files removed" % ended.signal_number)
         return end_by(ended.signal_number)
+    except (IOError, OSError) as error:
+        if not ending.is_broken_pipe(error):
+            raise
+        return ending.BROKEN_PIPE  # the reader has all it wanted
 
 
 def run():
     """The `actiontool` command: runs main() on the command line and exits with its status."""
     if hasattr(signal, "SIGPIPE"):
         signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # `actiontool dump F | head` ends quietly
-    sys.exit(main())
+    ending.take_over_closed_streams()
+    status = main()
+    if status == ending.BROKEN_PIPE:
+        ending.silence_standard_output()
+    sys.exit(status)

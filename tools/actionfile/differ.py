@@ -1,12 +1,14 @@
-"""diff: the actions added, removed and changed between two action files, matched by actionID
-(repeated IDs in the order they appear). Memory grows by an index per action (its ID and a
-digest of its fields), not by the actions: the files are walked again to report, and the
-fields of the changed old actions wait in a temporary file for their new versions."""
+"""diff: the actions added, removed, changed and moved between two action files, matched by
+actionID (repeated IDs in the order they appear). Memory grows by an index per action (its ID
+and a digest of its fields), not by the actions: the files are walked again to report, and the
+fields of the changed old actions wait in a temporary file for their new versions. The stat
+entries of a detail are held as their bytes, 4 per entry, never as a field pair each."""
 from __future__ import print_function, division
 
 import array
 import hashlib
 import pickle
+import struct
 import tempfile
 
 from .listing import shown_text
@@ -15,6 +17,8 @@ from .walk import Damaged
 
 OLD, NEW = 0, 1
 ABSENT = "(none)"
+STATS = ".stats"  # the end of the name of a detail's stat entries, held as their bytes
+ENTRIES_COMPARED = 4096  # stat entries compared as one slice before looking at each
 
 
 class WalkFailed(Exception):
@@ -31,19 +35,22 @@ class Report(object):
 
     def __init__(self):
         self.added = self.removed = self.changed = self.same = 0
+        self.moved = None  # not looked at
 
     def differs(self):
-        return bool(self.added or self.removed or self.changed)
+        return bool(self.added or self.removed or self.changed or self.moved)
 
     def summary(self):
-        return "%d added, %d removed, %d changed, %d the same" % (
-            self.added, self.removed, self.changed, self.same)
+        moved = "" if self.moved is None else "%d moved, " % self.moved
+        return "%s%d added, %d removed, %d changed, %d the same" % (
+            moved, self.added, self.removed, self.changed, self.same)
 
 
-def fields(layout, action):
+def fields(layout, action, entries=None):
     """The action's fields as (name, value) pairs in file order, what diff compares: the
     header (the spell trailer only for a spell), the texts with every byte, then per detail
-    its header, body fields and stat entries (an unknown kind's body as its bytes)."""
+    its header, body fields and stat entries (an unknown kind's body as its bytes). A
+    detail's stat entries are one value: entries(layout, stats), by default their bytes."""
     pairs = list(zip(layout.head.names, layout.head.numbers(action)))
     pairs.extend(zip((name for name, _ in layout.texts), layout.text_values(action)))
     if layout.is_spell(layout.action_type_of(action)):
@@ -60,16 +67,46 @@ def fields(layout, action):
         pairs.extend((prefix + "body." + name, value)
                      for name, value in kind.shape.values(detail.body))
         if kind.has_stats:
-            for index, entry in enumerate(detail.body.stats):
-                entry_prefix = "%sstats[%d]." % (prefix, index)
-                pairs.extend((entry_prefix + name, value)
-                             for name, value in layout.stat.values(entry))
+            pairs.append((prefix[:-1] + STATS, (entries or _entry_bytes)(layout,
+                                                                          detail.body.stats)))
     return pairs
 
 
+def _packed(layout, stats, piece=16384):
+    """The stat entries as they lie in the file, in pieces of up to `piece` entries."""
+    pack = struct.Struct("<" + "".join(
+        kind.struct_code for _, kind in layout.stat.integer_fields)).pack
+    fetch = layout.stat.fetch
+    data = bytearray()
+    for entry in stats:
+        data += pack(*fetch(entry))
+        if len(data) >= piece * layout.stat.size:
+            yield bytes(data)
+            del data[:]
+    yield bytes(data)
+
+
+def _entry_bytes(layout, stats):
+    return b"".join(_packed(layout, stats))
+
+
+def _entry_digest(layout, stats):
+    """A digest of the stat entries' bytes, made piece by piece: an unchanged action is
+    compared without holding its entries."""
+    digest = hashlib.md5()
+    for piece in _packed(layout, stats):
+        digest.update(piece)
+    return digest.digest()
+
+
 def _digest(pairs):
-    return hashlib.md5(repr([value for _, value in pairs]).encode("latin-1", "replace")
-                       if str is not bytes else repr([v for _, v in pairs])).digest()
+    scalars = repr([value for name, value in pairs if not name.endswith(STATS)])
+    digest = hashlib.md5(scalars.encode("latin-1", "replace") if str is not bytes else scalars)
+    for name, value in pairs:
+        if name.endswith(STATS):
+            digest.update(struct.pack("<Q", len(value)))
+            digest.update(value)
+    return digest.digest()
 
 
 class _Index(object):
@@ -97,7 +134,7 @@ def _index(layout, open_walk, which):
     index = _Index()
     for action in _walk(open_walk, which):
         index.ids.append(action.actionID)
-        index.digests += _digest(fields(layout, action))
+        index.digests += _digest(fields(layout, action, _entry_digest))
     return index
 
 
@@ -135,12 +172,28 @@ def _shown(value):
     return shown_text(value) if isinstance(value, bytes) else "%d" % value
 
 
-def compare(layout, open_walk, say):
+def _moved(layout, partner):
+    """Per new action, 1 when it has an old one and their order relative to the others
+    changed (the fewest actions that, moved, turn the old order into the new)."""
+    matched_new = array.array("l", (n for n, old_number in enumerate(partner) if old_number >= 0))
+    kept = layout.q.changes.in_place([partner[n] for n in matched_new])
+    moved = bytearray(len(partner))
+    for index, number in enumerate(matched_new):
+        if index not in kept:
+            moved[number] = 1
+    return moved
+
+
+def compare(layout, open_walk, say, ignore_order=False):
     """Compares the files that open_walk(OLD) and open_walk(NEW) walk (each called once per
-    walk) and says the differences line by line; returns the Report. Raises WalkFailed."""
+    walk) and says the differences line by line; returns the Report. Unless ignore_order,
+    an action whose place among the others changed is said as moved. Raises WalkFailed."""
     old, new = _index(layout, open_walk, OLD), _index(layout, open_walk, NEW)
     partner, matched = _match(old.ids, new.ids)
     report = Report()
+    moved = bytearray(len(partner)) if ignore_order else _moved(layout, partner)
+    if not ignore_order:
+        report.moved = sum(moved)
     changed_old = bytearray(len(old.ids))
     for number, old_number in enumerate(partner):
         if old_number >= 0 and new.digest(number) != old.digest(old_number):
@@ -154,14 +207,19 @@ def compare(layout, open_walk, say):
                     say("removed: " + _label(layout, number, action))
                 elif changed_old[number]:
                     where[number] = waiting.tell()
-                    pickle.dump(fields(layout, action), waiting, 2)
-        if len(partner) - sum(matched) or where:
+                    pickle.dump(fields(layout, action), waiting, pickle.HIGHEST_PROTOCOL)
+            action = None  # the last old action is not held while the new file is walked
+        if len(partner) - sum(matched) or where or report.moved:
             for number, action in enumerate(_walk(open_walk, NEW)):
                 old_number = partner[number]
                 if old_number < 0:
                     report.added += 1
                     say("added: " + _label(layout, number, action))
-                elif old_number in where:
+                    continue
+                if moved[number]:
+                    say("moved: %s (#%d in the old file)"
+                        % (_label(layout, number, action), old_number + 1))
+                if old_number in where:
                     report.changed += 1
                     waiting.seek(where[old_number])
                     _say_changes(layout, number, old_number, pickle.load(waiting), action, say)
@@ -177,5 +235,32 @@ def _say_changes(layout, number, old_number, old_pairs, action, say):
     names += [name for name, _ in new_pairs if name not in old_values]
     for name in names:
         before, after = old_values.get(name, ABSENT), new_values.get(name, ABSENT)
-        if before != after:
+        if before == after:
+            continue
+        if name.endswith(STATS):
+            _say_entry_changes(layout, name, before, after, say)
+        else:
             say("    %s: %s -> %s" % (name, _shown(before), _shown(after)))
+
+
+def _say_entry_changes(layout, name, before, after, say):
+    """Each field of a stat entry that differs, looking at each entry only within slices
+    of ENTRIES_COMPARED entries that differ."""
+    size = layout.stat.size
+    before, after = (b"" if v is ABSENT else v for v in (before, after))
+    step = size * ENTRIES_COMPARED
+    for start in range(0, max(len(before), len(after)), step):
+        if before[start:start + step] == after[start:start + step]:
+            continue
+        for offset in range(start, start + step, size):
+            old_entry, new_entry = before[offset:offset + size], after[offset:offset + size]
+            if old_entry == new_entry:
+                continue
+            old_values = layout.stat.unpack(old_entry) if old_entry else None
+            new_values = layout.stat.unpack(new_entry) if new_entry else None
+            for field, field_name in enumerate(layout.stat.names):
+                old_value = ABSENT if old_values is None else old_values[field]
+                new_value = ABSENT if new_values is None else new_values[field]
+                if old_value != new_value:
+                    say("    %s[%d].%s: %s -> %s" % (name, offset // size, field_name,
+                                                    _shown(old_value), _shown(new_value)))

@@ -1,6 +1,7 @@
-"""import: writes an action file from its JSON form, streamed: the JSON is decoded one action
-at a time, each checked and made into an Action object, and the package's writer compresses
-them into a temporary file that the file-replacing rules give to the output when complete."""
+"""import: writes an action file from its JSON document, streamed: the JSON is decoded one
+action at a time and each is made into an Action by the package's document form
+(qn4tGenericActionLoader._form), which checks every value. Every refusal of the run is
+gathered (up to a cap), placed by line and column; nothing is written when there is one."""
 from __future__ import print_function, division
 
 import codecs
@@ -9,97 +10,204 @@ import json
 import os
 import re
 
-from . import jsonform
-from .jsonform import BadInput, Where, integer, member, \
-    refuse_unknown_keys, require_list, require_object
 from .module import load_files, load_native
 
-ACTIONS_KEY = "actions"
-DETAILS_KEY = "details"
-HEADER_KEY = "header"
-BODY_KEY = "body"
-STATS_KEY = "stats"
 PROGRESS_EVERY = 4096
+MOST_PROBLEMS = 50  # refusals reported in one run; the rest are counted
+
+
+class BadInput(Exception):
+    """JSON the tool refuses: the message says where and what, one refusal per line."""
+
+
+class _DuplicateKey(ValueError):
+    pass
+
+
+def _pairs(pairs):
+    """A JSON object as a dict, refusing a key given twice (which would hide the first)."""
+    made = dict(pairs)
+    if len(made) != len(pairs):
+        seen = set()
+        for key, _ in pairs:
+            if key in seen:
+                raise _DuplicateKey(key)
+            seen.add(key)
+    return made
+
+
+_DECODER = json.JSONDecoder(object_pairs_hook=_pairs)
+_PLAIN_DECODER = json.JSONDecoder()
+_SPACE = re.compile(r"\s*")
+# A comma between two values, with the next value's first character in the window.
+_BETWEEN_VALUES = re.compile(r"\s*,\s*(?=[^\s\]])")
+_FORMAT_BEHIND = re.compile(r'\s*,\s*"format"')
+_PIECE = 1 << 16
+_CHAR = re.compile(r"\(char (\d+)")
+_BOM = u"\ufeff"
 
 
 class ActionSource(object):
-    """The actions of a JSON document {"actions": [...]} read from a binary file object, decoded
-    one at a time from a window of the text that holds about one action: memory stays flat in
-    the document's size. Iterating raises BadInput for text that is not such a document;
-    `position` (characters decoded) and `size` (the file's size in bytes, 0 when unknown)
-    tell how far the decoding is; `count` how many actions were given."""
+    """The actions of a JSON document {"format": 2, "actions": [...]} (or {"actions": [...]},
+    the form written before the format member) read from a binary file object, decoded one
+    at a time from a window of the text that holds about one action: memory stays flat in
+    the document's size. Iterating yields (index, action dict) and raises BadInput for text
+    that is not such a document; `earlier_form` says which form it is once the first action
+    is yielded; `where(parts)` places a value of the action last yielded."""
 
-    _SPACE = re.compile(r"\s*")
-    _OPENING = ("{", '"%s"' % ACTIONS_KEY, ":", "[")
-
-    def __init__(self, stream):
+    def __init__(self, stream, name="the JSON"):
+        self.name = name
         self._stream = stream
-        self._decoder = codecs.getincrementaldecoder("utf-8")() if str is not bytes else None
-        self._text = self._empty = "" if str is not bytes else b""
-        self._at = 0  # the current position in _text
-        self._base = 0  # characters dropped in front of _text
+        self._decoder = codecs.getincrementaldecoder("utf-8")()
+        self._text = u""
+        self._at = 0          # the current position in _text
+        self._base = 0        # characters dropped in front of _text
+        self._lines = 0       # line breaks in the dropped characters
+        self._line_start = 0  # where the line holding _base starts (a character offset)
+        self._bytes_read = 0
         self._ended = False
+        self._action_start = 0
+        self.earlier_form = True
         self.size = _size_of(stream)
         self.count = 0
+
+    @property
+    def bytes_read(self):
+        return self._bytes_read
 
     @property
     def position(self):
         return self._base + self._at
 
+    # ---- places ----
+
+    def line_column(self, position):
+        """(line, column), both from 1, of a character offset inside the window."""
+        at = max(position - self._base, 0)
+        line = self._lines + self._text.count(u"\n", 0, at) + 1
+        newline = self._text.rfind(u"\n", 0, at)
+        start = self._base + newline + 1 if newline >= 0 else self._line_start
+        return line, position - start + 1
+
+    def _line_text(self, position):
+        at = max(position - self._base, 0)
+        start = self._text.rfind(u"\n", 0, at) + 1
+        end = self._text.find(u"\n", at)
+        return self._text[start:end if end >= 0 else len(self._text)], at - start
+
+    def placed(self, position):
+        line, column = self.line_column(position)
+        return "%s, line %d, column %d" % (self.name, line, column)
+
+    def where(self, parts):
+        """The place of a value of the action last yielded, by its path's parts."""
+        text = self._text[self._action_start - self._base:self._at]
+        return self.placed(self._action_start + _locate(text, parts))
+
+    def syntax_error(self, message, position):
+        line_text, column = self._line_text(position)
+        if len(line_text) > 160:  # show the part of a long line around the mistake
+            cut = max(column - 80, 0)
+            line_text, column = line_text[cut:cut + 160], column - cut
+        return BadInput("%s: %s\n    %s\n    %s^" % (self.placed(position), message,
+                                                   line_text.expandtabs(1), " " * column))
+
+    # ---- reading ----
+
     def __iter__(self):
         try:
             for action in self._actions():
+                yield self.count, action
                 self.count += 1
-                yield action
         except RuntimeError as error:  # RecursionError on Python 3
-            raise BadInput("actions[%d]: nested too deeply to be read (%s)"
-                           % (self.count, error))
+            raise BadInput("%s: actions[%d]: nested too deeply to be read (%s)"
+                           % (self.placed(self.position), self.count, error))
+
+    def _opening(self):
+        """Steps over the document's start up to its list of actions."""
+        self._fill(1)
+        if self._text.startswith(_BOM):
+            self._at = 1
+            self._line_start = 1
+        if not self._expect(u"{"):
+            raise self.syntax_error('expected a JSON object {"format": 2, "actions": [...]}',
+                                    self.position)
+        while True:
+            key = self._decode_value(plain=True)
+            if not isinstance(key, type(u"")) or not self._expect(u":"):
+                raise self.syntax_error('expected "format" or "actions" and a colon',
+                                        self.position)
+            if key == u"format":
+                start = self.position
+                value = self._decode_value(plain=True)
+                if value != 2 or isinstance(value, bool):
+                    raise self.syntax_error("format %s is not one this tool reads (2)"
+                                            % json.dumps(value), start)
+                self.earlier_form = False
+                if not self._expect(u","):
+                    raise self.syntax_error('expected "actions" after the format',
+                                            self.position)
+                continue
+            if key != u"actions":
+                raise self.syntax_error('unknown member "%s" (the document has "format" and '
+                                        '"actions")' % key, self.position)
+            if not self._expect(u"["):
+                raise self.syntax_error("expected a list of actions", self.position)
+            return
 
     def _actions(self):
-        for token in self._OPENING:
-            if not self._expect(token):
-                raise BadInput('expected a JSON object with the one member "%s": a list of '
-                               'actions' % ACTIONS_KEY)
-        if self._expect("]"):
+        self._opening()
+        if self._expect(u"]"):
             self._expect_end()
             return
         while True:
-            yield self._decode()
+            self._expect(u"")
+            self._action_start = self.position
+            yield self._decode_value()
             between = _BETWEEN_VALUES.match(self._text, self._at)
             if between:  # most actions: the comma and the next one's start are in the window
                 self._at = between.end()
                 continue
-            if self._expect("]"):
+            if self._expect(u"]"):
                 break
-            if not self._expect(","):
-                raise BadInput("not valid JSON: expected ',' or ']' after actions[%d] at "
-                               "character %d" % (self.count, self.position))
+            if not self._expect(u","):
+                raise self.syntax_error("expected ',' or ']' after actions[%d]" % self.count,
+                                        self.position)
+            comma = self.position - 1
+            if self._expect(u"]"):
+                raise self.syntax_error("a comma after the last action (remove it)", comma)
         self._expect_end()
 
-    def _decode(self):
+    def _decode_value(self, plain=False):
         """The next JSON value, reading more text while the window may hold only its start."""
-        try:  # the window holds the value, which starts at the position: most actions
-            value, self._at = _DECODER.raw_decode(self._text, self._at)
-            return value
-        except ValueError:
-            pass
+        decoder = _PLAIN_DECODER if plain else _DECODER
+        self._expect(u"")  # the decoder takes no white space in front of a value
         while True:
-            self._expect("")  # the decoder takes no white space in front of a value
             try:
-                value, end = _DECODER.raw_decode(self._text, self._at)
-            except ValueError as error:  # JSON syntax, or bytes that are not UTF-8
-                if self._ended or not _may_be_cut(error, len(self._text)):
-                    raise BadInput("not valid JSON in actions[%d]: %s"
-                                   % (self.count, _placed(error, self._base)))
-                self._read(len(self._text) - self._at)  # the window grows by doubling
-                continue
+                value, end = decoder.raw_decode(self._text, self._at)
+            except _DuplicateKey as duplicate:
+                raise self._duplicate(duplicate.args[0])
+            except ValueError as error:
+                position = _error_position(error, len(self._text))
+                if not self._ended and _may_be_cut(error, position, len(self._text)):
+                    self._read(len(self._text) - self._at)  # the window grows by doubling
+                    continue
+                raise self.syntax_error("not valid JSON: %s" % str(error).split(":")[0],
+                                        self._base + position)
             self._at = end
             return value
+
+    def _duplicate(self, key):
+        start = self.position
+        text = self._text[self._at:]
+        found = _find_duplicate(text, key)
+        return self.syntax_error('the key "%s" is given twice in one object' % key,
+                                 start + (found if found is not None else 0))
 
     def _expect(self, token):
         """Skips white space; True (and steps over it) when token comes next."""
         while True:
-            self._at = self._SPACE.match(self._text, self._at).end()
+            self._at = _SPACE.match(self._text, self._at).end()
             if len(self._text) - self._at >= max(len(token), 1) or self._ended:
                 break
             self._read()
@@ -109,64 +217,59 @@ class ActionSource(object):
         return True
 
     def _expect_end(self):
-        if not self._expect("}") or not self._at_end():
-            raise BadInput('expected the end of the document after the list of actions, '
-                           'at character %d (the object has the one member "%s")'
-                           % (self.position, ACTIONS_KEY))
+        if _FORMAT_BEHIND.match(self._text, self._at):
+            raise self.syntax_error('"format" comes before "actions" (the form of the actions '
+                                    'must be known before they are read)', self.position)
+        if not self._expect(u"}") or not self._at_end():
+            raise self.syntax_error("expected the end of the document after the list of "
+                                    "actions", self.position)
 
     def _at_end(self):
-        """Skips white space; True when the document ends there."""
         while True:
-            self._at = self._SPACE.match(self._text, self._at).end()
+            self._at = _SPACE.match(self._text, self._at).end()
             if self._at < len(self._text):
                 return False
             if self._ended:
                 return True
             self._read()
 
+    def _fill(self, at_least):
+        while len(self._text) < at_least and not self._ended:
+            self._read()
+
     def _read(self, at_least=0):
-        """Drops the text behind the position and appends a piece of the stream."""
-        self._text, self._base, self._at = self._text[self._at:], self._base + self._at, 0
+        """Drops the text behind the action being decoded and appends a piece of the
+        stream."""
+        keep = min(self._at, max(self._action_start - self._base, 0)) if self._at else 0
+        dropped = self._text[:keep]
+        breaks = dropped.count(u"\n")
+        if breaks:
+            self._lines += breaks
+            self._line_start = self._base + dropped.rfind(u"\n") + 1
+        self._text, self._base, self._at = self._text[keep:], self._base + keep, self._at - keep
         data = self._stream.read(max(_PIECE, at_least))
         if not data:
             self._ended = True
-        if self._decoder is None:
-            self._text += data
-            return
+        pending = len(self._decoder.getstate()[0])  # bytes of a character cut by the piece
         try:
             self._text += self._decoder.decode(data, final=not data)
         except UnicodeDecodeError as error:
-            raise BadInput("not UTF-8 text (%s, near character %d)"
-                           % (error.reason, self._base + len(self._text)))
+            raise BadInput("%s: not UTF-8 text (%s) at byte %d of the file"
+                           % (self.name, error.reason, self._bytes_read - pending + error.start))
+        self._bytes_read += len(data)
 
 
-_DECODER = json.JSONDecoder()
-# A comma between two values, with the next value's first character in the window.
-_BETWEEN_VALUES = re.compile(r"\s*,\s*(?=\S)")
-_PIECE = 1 << 16
-_CHAR = re.compile(r"\(char (\d+)")
-
-
-def _may_be_cut(error, window):
-    """True when a decoding error may come from the window ending inside the value: it lies
-    at the window's end, or is a string that never ends."""
-    if isinstance(error, UnicodeDecodeError):  # Python 2 decodes a string once it has ended
-        return False
+def _error_position(error, window):
     position = getattr(error, "pos", None)
     if position is None:
         found = _CHAR.search(str(error))
         position = int(found.group(1)) if found else window
+    return position
+
+
+def _may_be_cut(error, position, window):
+    """True when a decoding error may come from the window ending inside the value."""
     return position >= window - 16 or str(error).startswith("Unterminated string")
-
-
-def _placed(error, base):
-    """The decoder's message with its position counted from the document's start."""
-    message = str(error).split(": line ", 1)[0]
-    position = getattr(error, "pos", None)
-    if position is None:
-        found = _CHAR.search(str(error))
-        position = int(found.group(1)) if found else None
-    return message if position is None else "%s at character %d" % (message, base + position)
 
 
 def _size_of(stream):
@@ -176,140 +279,175 @@ def _size_of(stream):
         return 0
 
 
+# ---- finding a value in an action's text, to place a refusal ------------------------------
+
+def _skip_space(text, at):
+    return _SPACE.match(text, at).end()
+
+
+def _locate(text, parts):
+    """The offset in `text` (one action's JSON) of the value that `parts` names (keys and
+    list indexes); as deep as the path can be followed."""
+    at = _skip_space(text, 0)
+    try:
+        for part in parts:
+            found = _member_at(text, at, part)
+            if found is None:
+                break
+            at = found
+    except ValueError:
+        pass
+    return at
+
+
+def _member_at(text, at, part):
+    """The offset of the value of member `part` (a key of an object or an index of a list)
+    of the value at `at`, or None."""
+    opening = text[at:at + 1]
+    if opening not in (u"{", u"["):
+        return None
+    at = _skip_space(text, at + 1)
+    index = 0
+    while at < len(text) and text[at] not in u"}]":
+        if opening == u"{":
+            key, at = _PLAIN_DECODER.raw_decode(text, at)
+            at = _skip_space(text, at)
+            at = _skip_space(text, at + 1)  # the colon
+            if key == part:
+                return at
+        elif index == part:
+            return at
+        _, at = _PLAIN_DECODER.raw_decode(text, at)
+        at = _skip_space(text, at)
+        if text[at:at + 1] == u",":
+            at = _skip_space(text, at + 1)
+        index += 1
+    return None
+
+
+def _find_duplicate(text, key):
+    """The offset of the second occurrence of `key` in one object of the text, or None."""
+    pattern = re.compile(u'"%s"\\s*:' % re.escape(key))
+    stack = []
+    at = 0
+    while at < len(text):
+        char = text[at]
+        if char == u'"':
+            match = pattern.match(text, at)
+            _, end = _PLAIN_DECODER.raw_decode(text, at)
+            if match and stack:
+                if key in stack[-1]:
+                    return at
+                stack[-1].add(key)
+            at = end
+            continue
+        if char == u"{":
+            stack.append(set())
+        elif char == u"}":
+            if stack:
+                stack.pop()
+            if not stack:
+                return None
+        at += 1
+    return None
+
+
+# ---- making the actions ---------------------------------------------------------------------
+
 class ActionBuilder(object):
-    """Makes Action objects from their JSON form, refusing (BadInput) any value the file
-    cannot hold, with the action and the field named (the checks are jsonform's)."""
+    """Makes Action objects from the document form, gathering every refusal as a line that
+    names the place (file, line, column), the action (index, actionID), the field, the value
+    and its range."""
 
-    def __init__(self, layout):
-        q = layout.q
-        self.layout = layout
-        self.q = q
-        common = [name for name, _ in layout.head_fields] + [t for t, _ in layout.texts]
-        self.plain_keys = frozenset(common + [DETAILS_KEY])
-        self.spell_keys = frozenset(common + [DETAILS_KEY] + [n for n, _ in
-                                                               layout.trailer_fields])
-        self.action_type_kind = layout.head.kinds[layout.action_type]
-        self.detail_header_keys = _names(layout.detail_header.fields)
-        self.detail_keys = {False: frozenset([HEADER_KEY, BODY_KEY]),
-                            True: frozenset([HEADER_KEY, BODY_KEY, STATS_KEY])}
-        self.body_keys = dict((number, _names(kind.shape.fields))
-                              for number, kind in layout.kinds.items())
-        self.stat_keys = _names(layout.stat.fields)
-        # The fields an Action takes as they stand: the counts follow what they count.
-        self.settable = [name for name in layout.head.names if name not in layout.counts]
-        # The fast way: the plain JSON form (most actions) made natively, in one call; any
-        # other form, and any value the file cannot hold, goes the checked way.
+    def __init__(self, layout, source, note=None):
+        self.q = layout.q
+        self.source = source
+        self.note = note
+        self.problems = []
+        self.more = 0
+        self.syntax = None  # the BadInput that ended the reading, if any
         self._from_json = load_native()._action_from_json
-        self.body_classes = {number: getattr(q, name) for number, name in (
-            (q.QN4T_GENERIC_ACTION_DAMAGE, "Damage"), (q.QN4T_GENERIC_ACTION_STATMOD, "StatMod"),
-            (q.QN4T_GENERIC_ACTION_HEALING, "Healing"))}
+        from qn4tGenericActionLoader import _form, actions
+        self._form = _form
+        self._classes = actions._classes(self.q.Action)
 
-    def action(self, index, action):
-        """(the Action, the number of bytes it takes in the file)."""
-        made = self._from_json(action)
-        return made if made is not None else self._checked(index, action)
+    def action(self, index, values):
+        """The Action, or None when it is refused (its problems are gathered)."""
+        if not self.source.earlier_form:
+            made = self._from_json(values)
+            if made is not None:
+                return made[0]
+        try:
+            action, notes = self._form.action_from_dict(self._classes, values,
+                                                        self.source.earlier_form)
+        except self._form.FormError as error:
+            for problem in error.problems:
+                self._add(index, values, problem, self.problems)
+            return None
+        if notes and self.note:
+            for problem in notes:
+                lines = []
+                self._add(index, values, problem, lines)
+                self.note("note: " + lines[0])
+        return action
 
-    def _checked(self, index, action):
-        """The action through jsonform's checks, which name the field of any refusal."""
-        layout = self.layout
-        where = Where(index, action)
-        require_object(action, where, "")
-        spell = layout.is_spell(integer(action, layout.action_type, self.action_type_kind, where))
-        refuse_unknown_keys(action, self.spell_keys if spell else self.plain_keys, where, "")
-        code = jsonform.spell_code(action, layout.spell_code, layout.spell_code_size,
-                                   where) if spell else None
-        values = dict(zip(layout.head.names, jsonform.integers(action, layout.head, where)))
-        fields = dict((name, values[name]) for name in self.settable)
-        size = layout.head_size
-        for name, length_field in layout.texts:
-            length = values[length_field]
-            data = jsonform.text(action, name, length, where)
-            fields[name] = data + b"\0" * (length - len(data))  # the padding, as in the file
-            size += length
-        if spell:
-            fields[layout.spell_code] = code
-            fields.update(zip(layout.trailer.names, jsonform.integers(action, layout.trailer,
-                                                                      where)))
-            size += layout.trailer_size
-        details = require_list(member(action, DETAILS_KEY, where, ""), where, DETAILS_KEY)
-        count = values[layout.detail_count]
-        if len(details) != count:
-            raise BadInput("%s: %s is %d but %d details follow"
-                           % (where(DETAILS_KEY), layout.detail_count, count, len(details)))
-        made = []
-        for number, detail in enumerate(details):
-            made.append(self._detail(detail, where, "%s[%d]" % (DETAILS_KEY, number)))
-            size += made[-1][1]
-        fields[DETAILS_KEY] = [detail for detail, _ in made]
-        return self.q.Action(**fields), size
+    def _add(self, index, values, problem, into):
+        if len(into) >= MOST_PROBLEMS and into is self.problems:
+            self.more += 1
+            return
+        label = "actions[%d]" % index
+        action_id = values.get("actionID") if isinstance(values, dict) else None
+        if isinstance(action_id, int) and not isinstance(action_id, bool):
+            label += " (actionID %d)" % action_id
+        into.append("%s: %s: %s" % (self.source.where(problem.parts), label, problem))
 
-    def _detail(self, detail, where, path):
-        layout = self.layout
-        require_object(detail, where, path)
-        head = require_object(member(detail, HEADER_KEY, where, path + "."), where,
-                              path + "." + HEADER_KEY)
-        prefix = path + "." + HEADER_KEY + "."
-        refuse_unknown_keys(head, self.detail_header_keys, where, prefix)
-        header = dict(zip(layout.detail_header.names,
-                          jsonform.integers(head, layout.detail_header, where, prefix)))
-        type_number = header[layout.detail_type]
-        kind = layout.kinds.get(type_number)
-        if kind is None:
-            raise BadInput("%s: %d is not a detail kind this tool writes (%s)"
-                           % (where(prefix + layout.detail_type), type_number,
-                              layout.kind_list()))
-        refuse_unknown_keys(detail, self.detail_keys[kind.has_stats], where, path + ".")
-        body_path = path + "." + BODY_KEY
-        body_json = require_object(member(detail, BODY_KEY, where, path + "."), where, body_path)
-        refuse_unknown_keys(body_json, self.body_keys[type_number], where, body_path + ".")
-        body = dict(zip(kind.shape.names, jsonform.integers(body_json, kind.shape, where,
-                                                            body_path + ".")))
-        size = layout.detail_header.size + kind.shape.size
-        if kind.has_stats:
-            count = body.pop(kind.entry_count)
-            body[STATS_KEY] = self._stats(detail, kind.entry_count, count, where, path)
-            size += count * layout.stat.size
-        made = self.q.Detail(type=type_number, length=header[layout.detail_length],
-                             body=self.body_classes[type_number](**body))
-        return made, size
-
-    def _stats(self, detail, count_field, count, where, path):
-        layout, stat_class = self.layout, self.q.Stat
-        stats_path = path + "." + STATS_KEY
-        stats = require_list(member(detail, STATS_KEY, where, path + "."), where, stats_path)
-        if len(stats) != count:
-            raise BadInput("%s: %s is %d but %d stat entries follow"
-                           % (where(stats_path), count_field, count, len(stats)))
-        made = []
-        for number, entry in enumerate(stats):
-            entry_path = "%s[%d]" % (stats_path, number)
-            require_object(entry, where, entry_path)
-            refuse_unknown_keys(entry, self.stat_keys, where, entry_path + ".")
-            made.append(stat_class(**dict(zip(layout.stat.names, jsonform.integers(
-                entry, layout.stat, where, entry_path + ".")))))
-        return made
+    def refusal(self):
+        """BadInput listing every refusal, or None."""
+        if not self.problems and self.syntax is None:
+            return None
+        lines = list(self.problems)
+        if self.more:
+            lines.append("... and %d more" % self.more)
+        if self.syntax is not None:
+            lines.append(str(self.syntax))
+        return BadInput("\n".join(lines))
 
 
-def _names(fields):
-    return frozenset(name for name, _ in fields)
-
-
-def write_action_file(layout, source, target, inputs=(), progress=None):
-    """Writes the actions of an ActionSource to target (a path, or a binary file object such as
-    standard output) by the package's file-replacing rules: on any failure target is left as
-    it was and the temporary file is gone. inputs: the files target must not be. Returns the
-    number of uncompressed bytes. Raises BadInput, OutputIsInput, IOError/OSError."""
-    builder = ActionBuilder(layout)
-    written = [0]
+def build_actions(layout, source, progress=None, note=None):
+    """(the builder, a generator of the document's Action objects, refused ones left out).
+    After the generator ends, builder.refusal() says whether anything was refused."""
+    builder = ActionBuilder(layout, source, note)
 
     def actions():
-        for index, action in enumerate(source):
-            made, size = builder.action(index, action)
-            written[0] += size
-            yield made
-            if progress and (index + 1) % PROGRESS_EVERY == 0:
-                progress(source.position, source.size)
+        try:
+            for index, values in source:
+                made = builder.action(index, values)
+                if made is not None and not builder.problems:
+                    yield made
+                if progress and (index + 1) % PROGRESS_EVERY == 0:
+                    progress(source.bytes_read, source.size)
+        except BadInput as error:  # the text cannot be read on: what was refused before stays
+            builder.syntax = error
+    return builder, actions()
 
-    with load_files().writing(target, inputs) as out:
-        layout.q.write_actions(out, actions())
-    return written[0]
+
+def write_action_file(layout, source, target, inputs=(), progress=None, note=None,
+                      threads=None):
+    """Writes the actions of an ActionSource to target (a path, or a binary file object such as
+    standard output) by the package's file-replacing rules: on any failure or refusal target
+    is left as it was and the temporary file is gone. target None: check only, write
+    nothing. threads: as write_actions takes them. Returns the number of actions. Raises BadInput, OutputIsInput, IOError/OSError."""
+    builder, actions = build_actions(layout, source, progress, note)
+    if target is None:
+        for _ in actions:
+            pass
+    else:
+        with load_files().writing(target, inputs) as out:
+            layout.q.write_actions(out, actions, threads)
+            refusal = builder.refusal()
+            if refusal:
+                raise refusal
+    refusal = builder.refusal()
+    if refusal:
+        raise refusal
+    return source.count

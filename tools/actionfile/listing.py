@@ -2,15 +2,15 @@
 totals that check reports as well."""
 from __future__ import print_function, division
 
-from .jsonform import utf8_text
 from .module import module_bytes
 
 
 def shown_text(data):
     """Bytes as a quoted text for the listing: UTF-8 where they are, \\xNN for control
     characters and for bytes that are not UTF-8."""
-    text = utf8_text(data)
-    if text is None:
+    from qn4tGenericActionLoader._form import text_form  # the package is found when run
+    text = text_form(data)
+    if isinstance(text, dict):
         return '"%s"' % "".join(_byte_shown(b) for b in bytearray(data))
     return '"%s"' % "".join(c if 32 <= ord(c) != 127 and c != '"' else _byte_shown(ord(c))
                             for c in text)

@@ -1,5 +1,5 @@
 """Walks an action file with the package's whole-actions reader, one Action at a time: counts
-the records per kind, notes what JSON cannot carry, and where the file is damaged, walks the
+the records per kind, and where the file is damaged, walks the
 damaged action field by field to say which record is cut, at which uncompressed offset, and
 what was expected there. Memory stays flat in the file's size."""
 from __future__ import print_function, division
@@ -32,10 +32,6 @@ class Damaged(_Finding, Exception):
         _Finding.__init__(self, offset, place, problem)
 
 
-class Note(_Finding):
-    """Something the file holds intact that the tool cannot carry into JSON."""
-
-
 class Counts(object):
     """Records seen so far, per kind."""
 
@@ -59,7 +55,7 @@ def place(number, action_id=None, detail=0, details=0):
 
 class Walk(object):
     """One walk over the action file at `path`. actions() yields its Action objects in file
-    order; meanwhile `counts`, `notes`, `walked` (bytes behind the last action) and
+    order; meanwhile `counts`, `walked` (bytes behind the last action) and
     `action_start` (the offset of the action last yielded) say where the walk stands. At the
     end `total` holds the file's whole uncompressed length. Raises IOError/OSError when the
     file cannot be opened."""
@@ -72,7 +68,6 @@ class Walk(object):
         self.compressed = self.source.starts_like_gzip()
         self.size = _file_size(self.source)
         self.counts = Counts(layout)
-        self.notes = []
         self.walked = 0
         self.action_start = 0
         self.total = 0
@@ -109,7 +104,7 @@ class Walk(object):
         if layout.is_spell(layout.action_type_of(action)):
             counts.spells += 1
         kinds = counts.details
-        for index, detail in enumerate(action.details):
+        for detail in action.details:
             number = detail.type
             if number in kinds:
                 kinds[number] += 1
@@ -118,29 +113,6 @@ class Walk(object):
                     counts.stats += getattr(detail.body, kind.entry_count)
             else:
                 counts.unknown_details += 1
-                self.notes.append(Note(
-                    layout.detail_offset(action, self.action_start, index),
-                    place(counts.actions, action.actionID, index + 1, len(action.details)),
-                    "detail of the unknown type %d (known: %s): its %d body bytes were skipped"
-                    % (number, layout.kind_list(), detail.length)))
-        for text in layout.raw_texts(action):
-            if "\0" in text:
-                self._look_behind_zero_bytes(action, layout.text_values(action))
-                break
-
-    def _look_behind_zero_bytes(self, action, texts):
-        """Notes every text that holds other bytes behind a zero byte: the record getters stop
-        at the first zero byte and the setters take none, so such bytes cannot be carried.
-        Zero bytes up to the text's end are padding, which the length field carries."""
-        position = self.action_start + self.layout.head_size
-        for (name, _), text in zip(self.layout.texts, texts):
-            zero = text.find(b"\0")
-            if zero >= 0 and text.count(b"\0", zero) != len(text) - zero:
-                self.notes.append(Note(
-                    position + zero, place(self.counts.actions, action.actionID),
-                    "the text %s (%d bytes) holds other bytes behind a zero byte at its byte %d"
-                    % (name, len(text), zero)))
-            position += len(text)
 
     def _damage(self, reader_report):
         """The Damaged report for the action behind the last complete one."""

@@ -1,0 +1,17 @@
+// Whole actions to and from binary file objects: the block reader as an iterator and the
+// block writer, added to a module.
+#pragma once
+
+#include <Python.h>
+
+namespace qn4t {
+
+// Adds to `module` (the companion extension module):
+//   _read_actions(file, plain=0)  an iterator of actions read with file.read() in blocks;
+//                        raises `damaged_file_error` after the last complete action of a
+//                        damaged file
+//   _write_actions(file, actions)  writes the actions as one gzip member with file.write()
+// Returns false with the exception set when something cannot be added.
+bool add_action_io(PyObject *module, PyObject *damaged_file_error);
+
+}  // namespace qn4t

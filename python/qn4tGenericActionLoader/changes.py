@@ -1,0 +1,609 @@
+"""Changes between action sets: diff_actions, apply_patch and merge_actions.
+
+Actions are matched by actionID; actions sharing an ID are matched by their order among
+equals (the second action with ID 7 in one set goes with the second one in the other).
+Fields are compared in the document form, the dict Action.to_dict() gives, walked
+generically: every leaf (a number, a text, an empty list or dict) has a path of member
+names and list positions, so details and stat entries are compared by position. Results
+are built back through Action.from_dict(). A value that is absent (a field an action does
+not have, an action a set does not hold) is None.
+
+    import qn4tGenericActionLoader as q
+    patch = q.diff_actions(old, new)           # a Patch; patch.to_dict() is its JSON form
+    result = q.apply_patch(mine, patch)        # result.actions, result.conflicts
+    merged = q.merge_actions(base, ours, theirs, prefer="theirs")
+"""
+
+import bisect
+import json
+
+from qn4tGenericActionLoader.actions import Action
+
+OURS, THEIRS = "ours", "theirs"
+POSITION = ("position",)  # the path of a conflict about where an action stands
+_SIDES = (None, OURS, THEIRS)
+
+ADDED, REMOVED, CHANGED, MOVED = "added", "removed", "changed", "moved"
+
+
+# ---- the document form as leaves -----------------------------------------------------------
+
+def leaves(value, path=(), into=None):
+    """The leaves of a document-form value as {path tuple: value}; an empty list or dict is
+    a leaf of its own, so that it survives the way back."""
+    into = {} if into is None else into
+    if isinstance(value, dict) and value:
+        for key in sorted(value):
+            leaves(value[key], path + (key,), into)
+    elif isinstance(value, list) and value:
+        for index, item in enumerate(value):
+            leaves(item, path + (index,), into)
+    else:
+        into[path] = value
+    return into
+
+
+def from_leaves(flat):
+    """The value whose leaves are flat (the inverse of leaves()). A list position is an
+    integer path step; positions left without a value close up."""
+    if () in flat:
+        return flat[()]
+    groups = {}
+    for path, value in flat.items():
+        groups.setdefault(path[0], {})[path[1:]] = value
+    if all(isinstance(key, int) for key in groups):
+        return [from_leaves(groups[key]) for key in sorted(groups)]
+    return dict((key, from_leaves(group)) for key, group in groups.items())
+
+
+def path_text(path):
+    """A path as a person reads it: details[0].body.base."""
+    text = ""
+    for step in path:
+        text += "[%d]" % step if isinstance(step, int) else ("." if text else "") + step
+    return text or "(the whole action)"
+
+
+# ---- matching ------------------------------------------------------------------------------
+
+def keys(actions):
+    """(actionID, number among the actions with that ID) per action, in order."""
+    seen = {}
+    result = []
+    for action in actions:
+        number = seen.get(action.actionID, 0)
+        seen[action.actionID] = number + 1
+        result.append((action.actionID, number))
+    return result
+
+
+def repeated_ids(*key_lists):
+    """The actionIDs that appear more than once in one of the key lists."""
+    return sorted(set(key[0] for found in key_lists for key in found if key[1] == 1))
+
+
+def in_place(positions):
+    """Of a sequence of old positions (in new order), the indices of a longest increasing
+    run: the actions that kept their order; the others moved."""
+    tails, tail_at, before = [], [], [-1] * len(positions)
+    for index, position in enumerate(positions):
+        slot = bisect.bisect_left(tails, position)
+        if slot:
+            before[index] = tail_at[slot - 1]
+        if slot == len(tails):
+            tails.append(position)
+            tail_at.append(index)
+        else:
+            tails[slot], tail_at[slot] = position, index
+    kept, index = set(), tail_at[-1] if tail_at else -1
+    while index >= 0:
+        kept.add(index)
+        index = before[index]
+    return kept
+
+
+def moved_keys(old_keys, new_keys):
+    """The keys present in both whose action changed its place relative to the others."""
+    old_at = dict((key, number) for number, key in enumerate(old_keys))
+    common = [key for key in new_keys if key in old_at]
+    kept = in_place([old_at[key] for key in common])
+    return set(key for index, key in enumerate(common) if index not in kept)
+
+
+# ---- what a script inspects ----------------------------------------------------------------
+
+class _Shown(object):
+    __slots__ = ()
+
+    def __repr__(self):
+        return "%s(%s)" % (type(self).__name__, ", ".join(
+            "%s=%r" % (name, getattr(self, name)) for name in self.__slots__))
+
+    def __eq__(self, other):
+        return type(self) is type(other) and all(
+            getattr(self, name) == getattr(other, name) for name in self.__slots__)
+
+    def __ne__(self, other):
+        return not self == other
+
+    __hash__ = None
+
+
+class FieldChange(_Shown):
+    """One leaf of an action that changed: its path, the old and the new value (None:
+    absent)."""
+    __slots__ = ("path", "old", "new")
+
+    def __init__(self, path, old, new):
+        self.path, self.old, self.new = tuple(path), old, new
+
+
+class Change(_Shown):
+    """One change of a Patch. kind is "added", "removed", "changed" or "moved"; actionID and
+    occurrence (its number among the actions with that ID, from 0) name the action in the
+    old set (in the new one for "added"); position is its place in the old set, to its place
+    in the new one (None where it has none); action is the whole document form of an added
+    or removed action; fields the FieldChange list of a changed one."""
+    __slots__ = ("kind", "actionID", "occurrence", "position", "to", "action", "fields")
+
+    def __init__(self, kind, actionID, occurrence, position=None, to=None, action=None,
+                 fields=()):
+        self.kind, self.actionID, self.occurrence = kind, actionID, occurrence
+        self.position, self.to, self.action, self.fields = position, to, action, list(fields)
+
+    def key(self):
+        return (self.actionID, self.occurrence)
+
+    def to_dict(self):
+        result = {"change": self.kind, "actionID": self.actionID,
+                  "occurrence": self.occurrence}
+        for name in ("position", "to", "action"):
+            if getattr(self, name) is not None:
+                result[name] = getattr(self, name)
+        if self.kind == CHANGED:
+            result["fields"] = [_field_dict(field) for field in self.fields]
+        return result
+
+    @classmethod
+    def from_dict(cls, values):
+        """A Change from its dict form; ValueError names what does not fit it."""
+        _expect(isinstance(values, dict), "a change is a JSON object", values)
+        _expect(values.get("change") in (ADDED, REMOVED, CHANGED, MOVED),
+                'a change is "added", "removed", "changed" or "moved"', values.get("change"))
+        _expect(_is_int(values.get("actionID")), "actionID is a whole number",
+                values.get("actionID"))
+        for name in ("occurrence", "position", "to"):
+            _expect(values.get(name) is None or _is_int(values[name]),
+                    "%s is a whole number" % name, values.get(name))
+        _expect(isinstance(values.get("action", {}), dict), "action is a JSON object",
+                values.get("action"))
+        fields = values.get("fields", [])
+        _expect(isinstance(fields, list) and all(
+            isinstance(f, dict) and isinstance(f.get("path"), list) for f in fields),
+            'fields is a list of objects with a "path" list', fields)
+        return cls(values["change"], values.get("actionID"), values.get("occurrence", 0),
+                   values.get("position"), values.get("to"), values.get("action"),
+                   [FieldChange(f["path"], f.get("old"), f.get("new")) for f in fields])
+
+
+def _is_int(value):
+    return isinstance(value, (int, type(2 ** 64))) and not isinstance(value, bool)
+
+
+def _expect(condition, rule, value):
+    if not condition:
+        raise ValueError("%s, not %s" % (rule, _shown(value)))
+
+
+def _field_dict(field):
+    result = {"path": list(field.path)}
+    if field.old is not None:
+        result["old"] = field.old
+    if field.new is not None:
+        result["new"] = field.new
+    return result
+
+
+class Patch(_Shown):
+    """The changes that make one action set of another, in the order removed, changed,
+    moved, added. to_dict() is the JSON document `actiontool diff --patch` writes,
+    Patch.from_dict() reads it back."""
+    __slots__ = ("changes",)
+
+    def __init__(self, changes=()):
+        self.changes = list(changes)
+
+    def __bool__(self):
+        return bool(self.changes)
+
+    __nonzero__ = __bool__
+
+    def to_dict(self):
+        return {"changes": [change.to_dict() for change in self.changes]}
+
+    @classmethod
+    def from_dict(cls, values):
+        if not isinstance(values, dict) or not isinstance(values.get("changes"), list):
+            raise ValueError('a patch is a JSON object with a "changes" list')
+        return cls(Change.from_dict(change) for change in values["changes"])
+
+
+class Conflict(_Shown):
+    """A change that could not be taken: the action (actionID, occurrence), the path of the
+    field (() for the whole action, ("position",) for its place) and the three values:
+    base (what the change expected), ours (what the set holds), theirs (what the change or
+    the other side brings). None: absent."""
+    __slots__ = ("actionID", "occurrence", "path", "base", "ours", "theirs")
+
+    def __init__(self, key, path, base, ours, theirs):
+        self.actionID, self.occurrence = key
+        self.path, self.base, self.ours, self.theirs = tuple(path), base, ours, theirs
+
+    def __str__(self):
+        return "id %d%s %s: base %s, ours %s, theirs %s" % (
+            self.actionID, " (#%d with that id)" % (self.occurrence + 1)
+            if self.occurrence else "", path_text(self.path), _shown(self.base),
+            _shown(self.ours), _shown(self.theirs))
+
+
+def _shown(value):
+    """A value as JSON, alike on both hosts."""
+    if value is None:
+        return "(none)"
+    return json.dumps(value, ensure_ascii=False, sort_keys=True)
+
+
+class Result(_Shown):
+    """What apply_patch and merge_actions give: the resulting actions (a list of Action),
+    the conflicts left or resolved (resolved ones when a side was preferred), notes for a
+    person (repeated actionIDs), and for a patch how many changes were made and how many
+    were found already in place."""
+    __slots__ = ("actions", "conflicts", "notes", "applied", "already")
+
+    def __init__(self, actions, conflicts, notes, applied=0, already=0):
+        self.actions, self.conflicts, self.notes = actions, conflicts, notes
+        self.applied, self.already = applied, already
+
+    def already_applied(self):
+        """True for a patch whose every change was found in place already."""
+        return self.already > 0 and self.applied == 0 and not self.conflicts
+
+
+# ---- diff ----------------------------------------------------------------------------------
+
+def field_changes(old_form, new_form):
+    """The FieldChange list between two document forms of an action."""
+    old_leaves, new_leaves = leaves(old_form), leaves(new_form)
+    paths = sorted(set(old_leaves) | set(new_leaves), key=_path_order)
+    return [FieldChange(path, old_leaves.get(path), new_leaves.get(path)) for path in paths
+            if old_leaves.get(path) != new_leaves.get(path)]
+
+
+def _path_order(path):
+    # Python 3 cannot order an int against a str: compare (is-a-name, step) pairs.
+    return tuple((isinstance(step, type(u"")) or isinstance(step, str), step) for step in path)
+
+
+def diff_actions(old, new):
+    """The Patch that makes the action set new of old (iterables of Action)."""
+    old, new = list(old), list(new)
+    old_keys, new_keys = keys(old), keys(new)
+    old_at = dict((key, number) for number, key in enumerate(old_keys))
+    new_at = dict((key, number) for number, key in enumerate(new_keys))
+    changes = []
+    for number, key in enumerate(old_keys):
+        if key not in new_at:
+            changes.append(Change(REMOVED, key[0], key[1], number,
+                                  action=old[number].to_dict()))
+    for number, key in enumerate(old_keys):
+        partner = new_at.get(key)
+        if partner is not None and old[number] != new[partner]:
+            changes.append(Change(CHANGED, key[0], key[1], number, partner, fields=field_changes(
+                old[number].to_dict(), new[partner].to_dict())))
+    moved = moved_keys(old_keys, new_keys)
+    for number, key in enumerate(new_keys):
+        if key in moved:
+            changes.append(Change(MOVED, key[0], key[1], old_at[key], number))
+    for number, key in enumerate(new_keys):
+        if key not in old_at:
+            changes.append(Change(ADDED, key[0], key[1], None, number,
+                                  action=new[number].to_dict()))
+    return Patch(changes)
+
+
+# ---- patch ---------------------------------------------------------------------------------
+
+def _check_side(name, value):
+    if value not in _SIDES:
+        raise ValueError("%s must be None, %r or %r, not %r" % (name, OURS, THEIRS, value))
+
+
+class _Slot(object):
+    """One action of a set being changed: its key, its Action, and its leaves once a field
+    change touched it."""
+    __slots__ = ("key", "action", "flat", "set_paths")
+
+    def __init__(self, key, action):
+        self.key, self.action, self.flat, self.set_paths = key, action, None, []
+
+    def built(self):
+        """The Action with the changes made; ValueError when a value set did not arrive
+        (a path that is no field of an action)."""
+        if self.flat is None:
+            return self.action
+        action = action_of(from_leaves(self.flat), self.key)
+        made = leaves(action.to_dict())
+        for path in self.set_paths:
+            if made.get(path) != self.flat.get(path):
+                raise ValueError("id %d: %s is not a field an action holds"
+                                 % (self.key[0], path_text(path)))
+        return action
+
+
+def apply_patch(actions, patch, force=None):
+    """Applies patch (a Patch, or its dict form) to the iterable of Action actions; returns
+    a Result. A field whose value is neither the patch's old nor its new value, a removed
+    action that differs from the patch's copy of it, a changed or moved action the set does
+    not hold: each is a Conflict (ours: the set's value, theirs: the patch's). With force
+    "theirs" the patch's value wins, with "ours" the set's; without, conflicting changes are
+    left out and the conflicts say what a caller must not write. A change already in place
+    is counted in .already, one made in .applied."""
+    _check_side("force", force)
+    if isinstance(patch, dict):
+        patch = Patch.from_dict(patch)
+    actions = list(actions)
+    slots = [_Slot(key, action) for key, action in zip(keys(actions), actions)]
+    by_key = dict((slot.key, slot) for slot in slots)
+    conflicts, counts = [], {"applied": 0, "already": 0}
+
+    def count(done):
+        counts["applied" if done else "already"] += 1
+
+    placed = []  # (position in the new set, slot) of moved and added actions
+    stands_at = dict((id(slot), number) for number, slot in enumerate(slots))
+    for change in patch.changes:
+        slot = by_key.get(change.key()) if change.kind != ADDED else None
+        if change.kind == REMOVED:
+            _remove(slot, change, force, conflicts, count, by_key)
+        elif change.kind == CHANGED:
+            _change_fields(slot, change, force, conflicts, count)
+        elif change.kind == MOVED:
+            if slot is None:
+                conflicts.append(Conflict(change.key(), POSITION, change.position, None,
+                                          change.to))
+            else:  # placed even where it stands: the others around it may move
+                placed.append((change.to, slot))
+                count(stands_at[id(slot)] != change.to)
+        elif change.kind == ADDED:
+            _add(change, by_key, placed, count)
+        else:
+            raise ValueError("unknown change %r" % (change.kind,))
+    placed_slots = set(id(slot) for _, slot in placed)
+    kept = [slot for slot in slots
+            if by_key.get(slot.key) is slot and id(slot) not in placed_slots]
+    placed = [(position, slot) for position, slot in placed if by_key.get(slot.key) is slot]
+    notes = _repeated_note(repeated_ids([slot.key for slot in slots]))
+    return Result([slot.built() for slot in _placed_among(kept, placed)], conflicts, notes,
+                  **counts)
+
+
+def _placed_among(kept, placed):
+    """kept in their order, with each (position, slot) of placed standing at its position
+    (or at the end, when fewer come before it)."""
+    order, taken = [], 0
+    for position, slot in sorted(placed, key=lambda item: item[0]):
+        while len(order) < position and taken < len(kept):
+            order.append(kept[taken])
+            taken += 1
+        order.append(slot)
+    return order + kept[taken:]
+
+
+def _remove(slot, change, force, conflicts, count, by_key):
+    if slot is None:
+        count(False)
+        return
+    current = slot.built().to_dict()
+    if current != change.action:
+        conflicts.append(Conflict(change.key(), (), change.action, current, None))
+        if force != THEIRS:
+            return
+    del by_key[slot.key]
+    count(True)
+
+
+def _change_fields(slot, change, force, conflicts, count):
+    if slot is None:
+        conflicts.append(Conflict(change.key(), (), _by_path(change.fields, "old"), None,
+                                  _by_path(change.fields, "new")))
+        return
+    flat = slot.flat if slot.flat is not None else leaves(slot.action.to_dict())
+    made = left = False
+    for field in change.fields:
+        current = flat.get(field.path)
+        if current == field.new:
+            continue
+        if current != field.old:
+            conflicts.append(Conflict(change.key(), field.path, field.old, current, field.new))
+            if force != THEIRS:
+                left = True
+                continue
+        _set_leaf(flat, field.path, field.new)
+        slot.set_paths.append(field.path)
+        made = True
+    if made:
+        slot.flat = flat
+    if made or not left:
+        count(made)
+
+
+def _by_path(fields, side):
+    """The fields' values on one side as {path text: value}, to show what a change to an
+    absent action expected and brought."""
+    return dict((path_text(field.path), getattr(field, side)) for field in fields)
+
+
+def _set_leaf(flat, path, value):
+    """Sets one leaf; the leaves below it or the empty container above it give way."""
+    for other in [p for p in flat if p[:len(path)] == path or path[:len(p)] == p]:
+        del flat[other]
+    if value is not None:
+        flat[path] = value
+
+
+def _add(change, by_key, placed, count):
+    present = by_key.get(change.key())
+    if present is not None and present.built().to_dict() == change.action:
+        count(False)
+        return
+    slot = _Slot(change.key() if present is None else ("added", id(change)),
+                 action_of(change.action, change.key()))
+    by_key[slot.key] = slot
+    placed.append((change.to, slot))
+    count(True)
+
+
+def action_of(form, key):
+    """Action.from_dict(form), a refusal said as a ValueError naming the action."""
+    try:
+        return Action.from_dict(form)
+    except KeyError as error:
+        raise ValueError("id %d: the member %s is missing" % (key[0], error))
+    except ValueError as error:
+        raise ValueError("id %d: %s" % (key[0], error))
+
+
+def _repeated_note(ids):
+    if not ids:
+        return []
+    return ["actionID %s occurs more than once: actions with one ID are matched by their "
+            "order among equals" % ", ".join("%d" % i for i in ids)]
+
+
+# ---- merge ---------------------------------------------------------------------------------
+
+def merge_actions(base, ours, theirs, prefer=None):
+    """The three-way merge of two action sets ours and theirs made from base (iterables of
+    Action): a change on one side is taken, the same change on both sides once, an action
+    added or removed on one side follows that side, fields of one action changed on
+    different sides combine, and where both sides moved an action, each kept its place
+    relative to the others it passed. Where both changed one field differently, removed an
+    action the other changed, or moved one action to different places, there is a Conflict;
+    prefer ("ours" or "theirs") says which side wins it, else the result holds ours there
+    and a caller must not take it as merged. Returns a Result."""
+    _check_side("prefer", prefer)
+    sets = [list(base), list(ours), list(theirs)]
+    key_lists = [keys(actions) for actions in sets]
+    maps = [dict(zip(k, actions)) for k, actions in zip(key_lists, sets)]
+    conflicts = []
+    merged = {}
+    for key in _union(key_lists[1], key_lists[2], key_lists[0]):
+        action = _merge_action(key, [m.get(key) for m in maps], prefer, conflicts)
+        if action is not None:
+            merged[key] = action
+    order = _merge_order(key_lists, merged, prefer, conflicts)
+    notes = _repeated_note(repeated_ids(*key_lists))
+    return Result([merged[key] for key in order], conflicts, notes)
+
+
+def _union(*key_lists):
+    seen, result = set(), []
+    for found in key_lists:
+        for key in found:
+            if key not in seen:
+                seen.add(key)
+                result.append(key)
+    return result
+
+
+def _merge_action(key, versions, prefer, conflicts):
+    base, ours, theirs = versions
+    if ours == theirs:
+        return ours
+    if ours == base:
+        return theirs
+    if theirs == base:
+        return ours
+    if ours is None or theirs is None:  # removed on one side, changed on the other
+        conflicts.append(Conflict(key, (), base.to_dict(), _form(ours), _form(theirs)))
+        return theirs if prefer == THEIRS else ours
+    flat = [leaves(v.to_dict()) if v is not None else {} for v in versions]
+    result = {}
+    for path in sorted(set(flat[0]) | set(flat[1]) | set(flat[2]), key=_path_order):
+        b, o, t = [f.get(path) for f in flat]
+        value = o if (o == t or t == b) else t if o == b else None
+        if not (o == t or t == b or o == b):
+            conflicts.append(Conflict(key, path, b, o, t))
+            value = t if prefer == THEIRS else o
+        if value is not None:
+            result[path] = value
+    try:
+        return action_of(from_leaves(result), key)
+    except ValueError:  # the sides' fields do not make one action: the preferred one whole
+        return theirs if prefer == THEIRS else ours
+
+
+def _form(action):
+    return None if action is None else action.to_dict()
+
+
+def _merge_order(key_lists, merged, prefer, conflicts):
+    """The merged actions in order: ours' order, with the actions theirs moved or added
+    placed behind the action they follow in theirs."""
+    base_keys, our_keys, their_keys = key_lists
+    order = _Chain(key for key in our_keys if key in merged)
+    our_moves = moved_keys(base_keys, our_keys)
+    their_moves = moved_keys(base_keys, their_keys)
+    base_at, our_at = _positions(base_keys), _positions(our_keys)
+    for index, key in enumerate(their_keys):
+        if key not in merged or (key in order and key not in their_moves):
+            continue
+        after = _before(their_keys, index, merged)
+        if key in our_moves and _before(our_keys, our_at[key], merged) != after:
+            conflicts.append(Conflict(key, POSITION, base_at[key], our_at[key], index))
+            if prefer != THEIRS:
+                continue
+        order.put_after(after, key)
+    return list(order)
+
+
+def _positions(key_list):
+    return dict((key, number) for number, key in enumerate(key_list))
+
+
+class _Chain(object):
+    """Keys in an order where one is moved or put behind another in constant time."""
+
+    _END = object()
+
+    def __init__(self, keys):
+        self.next, self.previous = {self._END: self._END}, {self._END: self._END}
+        for key in keys:
+            self.put_after(self.previous[self._END], key)
+
+    def __contains__(self, key):
+        return key in self.next
+
+    def put_after(self, after, key):
+        """Puts key (taken from its place if it has one) behind after (None: first)."""
+        if key in self.next:
+            self.next[self.previous[key]] = self.next[key]
+            self.previous[self.next[key]] = self.previous[key]
+        after = self._END if after is None else after
+        following = self.next[after]
+        self.next[after], self.previous[key] = key, after
+        self.next[key], self.previous[following] = following, key
+
+    def __iter__(self):
+        key = self.next[self._END]
+        while key is not self._END:
+            yield key
+            key = self.next[key]
+
+
+def _before(key_list, index, merged):
+    """The nearest key ahead of key_list[index] that the merge keeps, or None."""
+    for key in reversed(key_list[:index]):
+        if key in merged:
+            return key
+    return None

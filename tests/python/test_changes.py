@@ -1,0 +1,313 @@
+"""Changes between action sets: diff_actions, apply_patch and merge_actions in Python, and
+actiontool's diff (order, --patch), patch and merge, the last also as a git merge driver."""
+from __future__ import print_function, division
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+
+import qn4tGenericActionLoader as q
+from test_actiontool import (TOOL, SPELL, ToolTestCase, action, damage, gunzip, healing,
+                             statmod)
+
+
+def spell(action_id, name=u"Spark", details=(), **fields):
+    """An Action of type 0 (a spell when actionType=2 is given) at level 1, target type 1
+    unless fields say otherwise."""
+    values = dict(actionID=action_id, name=name, levelAcquired=1, targetType=1)
+    values.update(fields)
+    return q.Action(details=list(details), **values)
+
+
+def hit(base=3):
+    return q.Detail(type=1, body=q.Damage(base=base, die=6, dice=1))
+
+
+def changed(template, **fields):
+    """A copy of template with fields set."""
+    values = template.to_dict()
+    copy = q.Action.from_dict(values)
+    for name, value in fields.items():
+        setattr(copy, name, value)
+    return copy
+
+
+A, B, C, D = spell(1, u"One"), spell(2, u"Two", [hit()]), spell(3, u"Three"), spell(4, u"Four")
+
+
+class MergeCases(unittest.TestCase):
+    def test_table(self):
+        cases = [
+            # (title, base, ours, theirs, expected actions, conflicts as (actionID, path))
+            ("disjoint fields of one action", [A, B], [changed(A, levelAcquired=5), B],
+             [changed(A, targetType=9), B], [changed(A, levelAcquired=5, targetType=9), B], []),
+            ("different actions", [A, B, C], [changed(A, levelAcquired=5), B, C],
+             [A, B, changed(C, name=u"Tree")],
+             [changed(A, levelAcquired=5), B, changed(C, name=u"Tree")], []),
+            ("the same change on both sides, taken once", [A, B], [changed(A, levelAcquired=4), B],
+             [changed(A, levelAcquired=4), B], [changed(A, levelAcquired=4), B], []),
+            ("one field changed differently", [A, B], [changed(A, levelAcquired=4), B],
+             [changed(A, levelAcquired=6), B], [changed(A, levelAcquired=4), B],
+             [(1, ("levelAcquired",))]),
+            ("an action added by theirs", [A, B], [changed(A, levelAcquired=4), B], [A, B, D],
+             [changed(A, levelAcquired=4), B, D], []),
+            ("an action removed by ours", [A, B, C], [A, C], [A, B, changed(C, levelAcquired=2)],
+             [A, changed(C, levelAcquired=2)], []),
+            ("the same action added on both sides", [A], [A, D], [A, D], [A, D], []),
+            ("removed by one, changed by the other", [A, B], [A], [A, changed(B, levelAcquired=8)],
+             [A], [(2, ())]),
+            ("a detail removed by one, changed by the other", [spell(2, u"Two", [hit(), hit()])],
+             [B], [spell(2, u"Two", [hit(), hit(5)])], [B], [(2, ("details", 1, "body", "base"))]),
+            ("a detail's field and an added detail", [B],
+             [spell(2, u"Two", [hit(9)])], [spell(2, u"Two", [hit(), hit(4)])],
+             [spell(2, u"Two", [hit(9), hit(4)])], []),
+            ("a move on one side, a change on the other", [A, B, C], [C, A, B],
+             [A, changed(B, levelAcquired=3), C], [C, A, changed(B, levelAcquired=3)], []),
+            ("a move by theirs, an add by ours", [A, B, C], [A, B, C, D], [C, A, B],
+             [C, A, B, D], []),
+            ("one action moved to different places", [A, B, C, D], [B, C, D, A],
+             [B, C, A, D], [B, C, D, A], [(1, ("position",))]),
+            ("different actions moved", [A, B, C], [B, C, A], [B, A, C], [B, C, A], []),
+            ("repeated IDs matched by their order among equals",
+             [spell(7, u"X"), spell(7, u"Y")], [spell(7, u"X"), spell(7, u"Y2")],
+             [spell(7, u"X1"), spell(7, u"Y")], [spell(7, u"X1"), spell(7, u"Y2")], []),
+        ]
+        for title, base, ours, theirs, expected, conflicts in cases:
+            result = q.merge_actions(base, ours, theirs)
+            self.assertEqual(result.actions, expected, title)
+            self.assertEqual([(c.actionID, c.path) for c in result.conflicts], conflicts, title)
+
+    def test_a_preferred_side_resolves_and_says_what_it_resolved(self):
+        ours_a, theirs_b = changed(A, levelAcquired=4), changed(B, levelAcquired=8)
+        base, ours, theirs = [A, B], [ours_a], [A, theirs_b]
+        for prefer, expected in [("ours", [ours_a]), ("theirs", [ours_a, theirs_b])]:
+            result = q.merge_actions(base, ours, theirs, prefer=prefer)
+            self.assertEqual(result.actions, expected, prefer)
+            (conflict,) = result.conflicts
+            self.assertEqual((conflict.base, conflict.ours, conflict.theirs["levelAcquired"]),
+                             (B.to_dict(), None, 8))
+        two_hits = spell(2, u"Two", [hit(), hit(5)])
+        whole = q.merge_actions([spell(2, u"Two", [hit(), hit()])], [B], [two_hits],
+                                prefer="theirs")
+        self.assertEqual(whole.actions, [two_hits])
+        field = q.merge_actions([A], [changed(A, levelAcquired=4)], [changed(A, levelAcquired=6)],
+                                prefer="theirs")
+        self.assertEqual(field.actions, [changed(A, levelAcquired=6)])
+        self.assertEqual(str(field.conflicts[0]), "id 1 levelAcquired: base 1, ours 4, theirs 6")
+        self.assertRaises(ValueError, q.merge_actions, [A], [A], [A], prefer="mine")
+
+    def test_repeated_ids_are_named_in_a_note(self):
+        twice = [spell(7), spell(7)]
+        self.assertIn("7", q.merge_actions(twice, twice, twice).notes[0])
+        self.assertEqual(q.merge_actions([A], [A], [A]).notes, [])
+
+
+class PatchInPython(unittest.TestCase):
+    def test_changes_are_inspectable_and_survive_json(self):
+        old, new = [A, B, C], [C, A, changed(B, levelAcquired=3, name=u"Two!"), D]
+        patch = q.diff_actions(old, new)
+        kinds = [(c.kind, c.actionID) for c in patch.changes]
+        self.assertEqual(kinds, [("changed", 2), ("moved", 3), ("added", 4)])
+        fields = dict((f.path, (f.old, f.new)) for f in patch.changes[0].fields)
+        self.assertEqual(fields[("levelAcquired",)], (1, 3))
+        self.assertEqual(fields[("name",)], (u"Two", u"Two!"))
+        again = q.Patch.from_dict(json.loads(json.dumps(patch.to_dict())))
+        self.assertEqual(q.apply_patch(old, again).actions, new)
+        self.assertFalse(q.diff_actions(new, new))
+
+    def test_conflicts_force_and_already_applied(self):
+        old, new = [A, B], [changed(A, levelAcquired=3), B]
+        patch = q.diff_actions(old, new)
+        mine = [changed(A, levelAcquired=9), B]
+        left = q.apply_patch(mine, patch)
+        self.assertEqual([(c.path, c.base, c.ours, c.theirs) for c in left.conflicts],
+                         [(("levelAcquired",), 1, 9, 3)])
+        self.assertEqual(q.apply_patch(mine, patch, force="theirs").actions, new)
+        self.assertEqual(q.apply_patch(mine, patch, force="ours").actions, mine)
+        twice = q.apply_patch(new, patch)
+        self.assertEqual((twice.actions, twice.already_applied()), (new, True))
+        self.assertFalse(q.apply_patch(old, patch).already_applied())
+        removal = q.diff_actions([A, B], [A])
+        gone_changed = q.apply_patch([A, changed(B, levelAcquired=2)], removal)
+        self.assertEqual([c.path for c in gone_changed.conflicts], [()])
+
+
+class ToolChanges(ToolTestCase):
+    def patch_round_trip(self, old, new, title=""):
+        """diff --patch old new, then patch old with it: returns (the patched file's bytes,
+        the second application's output)."""
+        old_path, new_path = self.action_file(old, "old.gz"), self.action_file(new, "new.gz")
+        status, document, err = self.run_tool("diff", "--patch", old_path, new_path)
+        self.assertEqual(status, 1 if old != new else 0, err)
+        change = self.path("change.json")
+        with open(change, "wb") as f:
+            f.write(document.encode("utf-8"))
+        out = self.path("out.gz")
+        self.assertRuns("patch", old_path, change, out)
+        patched = gunzip(out)
+        again = self.assertRuns("patch", out, change, self.path("again.gz"))
+        self.assertEqual(gunzip(self.path("again.gz")), patched, title)
+        return patched, again
+
+    def test_a_patch_makes_the_new_files_bytes_and_twice_says_already_applied(self):
+        one, two, three = action(1, b"One"), action(2, b"Two", details=[healing()]), \
+            action(3, b"Three", details=[damage(), statmod()])
+        cases = [
+            ("renamed shorter and longer", one + two, action(1, b"On") + action(2, b"Twofold",
+                                                                        details=[healing()])),
+            ("padding and bytes that are not UTF-8", one, action(1, b"One\0\0") +
+             action(9, b"\xff\xfe")),
+            ("details and stat entries added and removed", three,
+             action(3, b"Three", details=[statmod(((3, -2),)), healing(), damage()])),
+            ("added, removed and moved", one + two + three, three + action(4, b"Four") + one),
+            ("reversed", one + two + three, three + two + one),
+            ("a type change to a spell", action(5), action(5, action_type=SPELL,
+                                                           spell=(b"ZAP\0", 1, 2))),
+            ("a spell's trailer", action(5, action_type=SPELL,
+                                                          spell=(b"ZAP\0", 1, 2)),
+             action(5, action_type=SPELL, spell=(b"ZIP\0", 1, 3)) + action(6, action_type=SPELL)),
+            ("repeated IDs", action(7, b"A") + action(7, b"B"),
+             action(7, b"B") + action(7, b"A") + action(7, b"C")),
+            ("the same", one + two, one + two),
+        ]
+        for title, old, new in cases:
+            patched, again = self.patch_round_trip(old, new, title)
+            self.assertEqual(patched, new, title)
+            if old != new:
+                self.assertIn("already applied", again, title)
+
+    def test_conflicts_are_listed_and_nothing_is_written_unless_forced(self):
+        old = self.action_file(action(1, b"One", level=3) + action(2), "old.gz")
+        new = self.action_file(action(1, b"One", level=4) + action(2), "new.gz")
+        mine = self.action_file(action(1, b"One", level=9) + action(2), "mine.gz")
+        status, document, _ = self.run_tool("diff", "--patch", old, new)
+        change = self.json_file(json.loads(document), "change.json")
+        out = self.path("out.gz")
+        status, text, err = self.run_tool("patch", mine, change, out)
+        self.assertEqual(status, 1, err)
+        self.assertIn("conflict: id 1 levelAcquired: base 3, ours 9, theirs 4", text)
+        self.assertFalse(os.path.exists(out))
+        for side, level in (("theirs", 4), ("ours", 9)):
+            self.assertRuns("patch", "--force", side, mine, change, out)
+            self.assertEqual(gunzip(out), action(1, b"One", level=level) + action(2), side)
+
+    def test_documents_that_are_no_patch_are_refused_with_status_2(self):
+        mine = self.action_file(action(1), "mine.gz")
+        cases = [
+            (u"[1]", 'a JSON object with a "changes" list'),
+            (u'{"changes": [{"change": "added", "actionID": 5, "action": []}]}',
+             "action is a JSON object, not []"),
+            (u'{"changes": [{"change": "renamed", "actionID": 1}]}', '"moved", not "renamed"'),
+            (u'{"changes": [{"change": "changed", "actionID": 1, "fields": [{"path": '
+             u'["levelAcquired"], "old": 3, "new": 300}]}]}', "300 is out of its range 0 to 255"),
+            (u'{"changes": [{"change": "changed", "actionID": 1, "fields": [{"path": '
+             u'["details", 0, "x"], "new": 1}]}]}', "id 1: details[0].x: unknown field"),
+            (u'{"changes": [{"change": "changed", "actionID": 1, "fields": [{"path": ["x"], '
+             u'"new": 1}]}]}', "id 1: x: unknown field"),
+        ]
+        for document, phrase in cases:
+            status, _, err = self.run_tool("patch", mine, self.json_file(document, "bad.json"),
+                                           self.path("out.gz"))
+            self.assertEqual(status, 2, document)
+            self.assertIn(phrase, err, document)
+            self.assertFalse(os.path.exists(self.path("out.gz")))
+
+    def test_diff_sees_order(self):
+        a, b, c, d = (action(n, name) for n, name in
+                      enumerate((b"A", b"B", b"C", b"D"), 1))
+        cases = [
+            # (title, old, new, options, status, lines expected, lines not expected)
+            ("one action moved to the end", a + b + c + d, b + c + d + a, (), 1,
+             ['moved: #4 id 1 "A" (#1 in the old file)',
+              "1 moved, 0 added, 0 removed, 0 changed, 4 the same"], ["moved: #1"]),
+            ("reversed", a + b + c, c + b + a, (), 1,
+             ['moved: #1 id 3 "C" (#3 in the old file)', "2 moved, 0 added"], []),
+            ("reversed, order ignored", a + b + c, c + b + a, ("--ignore-order",), 0,
+             ["0 added, 0 removed, 0 changed, 3 the same"], ["moved:", " moved,"]),
+            ("the same order", a + b, a + b, (), 0, ["0 moved, 0 added"], []),
+        ]
+        for title, old, new, options, status, lines, absent in cases:
+            got, out, err = self.run_tool("diff", *(options + (
+                self.action_file(old, "old.gz"), self.action_file(new, "new.gz"))))
+            self.assertEqual(got, status, "%s: %s %s" % (title, out, err))
+            for line in lines:
+                self.assertIn(line, out, title)
+            for line in absent:
+                self.assertNotIn(line, out, title)
+
+    def merge(self, base, ours, theirs, *options):
+        paths = [self.action_file(data, name) for data, name in
+                 ((base, "base.gz"), (ours, "ours.gz"), (theirs, "theirs.gz"))]
+        out = self.path("merged.gz")
+        if os.path.exists(out):
+            os.remove(out)
+        status, text, err = self.run_tool("merge", *(options + tuple(paths) + (out,)))
+        return status, text + err, gunzip(out) if os.path.exists(out) else None
+
+    def test_merge_statuses(self):
+        base = action(1, b"One", level=1) + action(2, b"Two")
+        ours = action(1, b"One", level=5) + action(2, b"Two")
+        theirs = action(1, b"One", level=1) + action(2, b"Deux")
+        clashing = action(1, b"One", level=7) + action(2, b"Two")
+        self.assertEqual(self.merge(base, ours, theirs)[::2],
+                         (0, action(1, b"One", level=5) + action(2, b"Deux")))
+        status, text, written = self.merge(base, ours, clashing)
+        self.assertEqual((status, written), (1, None))
+        self.assertIn("conflict: id 1 levelAcquired: base 1, ours 5, theirs 7", text)
+        self.assertEqual(self.merge(base, ours, clashing, "--theirs")[::2], (0, clashing))
+        twice = action(3) + action(3)
+        self.assertIn("order among equals", self.merge(twice, twice, twice)[1])
+        status, text, _ = self.merge(base, ours, b"\x00" * 3)
+        self.assertEqual(status, 2, text)
+
+
+@unittest.skipUnless(shutil.which("git") if hasattr(shutil, "which") else
+                     os.path.exists("/usr/bin/git"), "git is not installed")
+class GitMergeDriver(ToolTestCase):
+    """The recipe of docs/actiontool.md: .gitattributes names the driver, git config gives
+    its command."""
+
+    def git(self, *args):
+        env = dict(os.environ, GIT_CONFIG_NOSYSTEM="1", HOME=self.tmpdir,
+                   GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@example.org",
+                   GIT_COMMITTER_NAME="t", GIT_COMMITTER_EMAIL="t@example.org")
+        proc = subprocess.Popen(("git",) + args, cwd=self.repo, env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        out = proc.communicate()[0].decode("utf-8", "replace")
+        return proc.returncode, out
+
+    def commit(self, data, message):
+        self.action_file(data, os.path.join("repo", "spells.gz"))
+        self.assertEqual(self.git("add", "-A")[0], 0)
+        self.assertEqual(self.git("commit", "-q", "-m", message)[0], 0)
+
+    def test_two_branches_changing_different_spells_merge_cleanly(self):
+        self.repo = self.path("repo")
+        os.mkdir(self.repo)
+        self.git("init", "-q")
+        self.git("config", "merge.actions.driver",
+                 "'%s' '%s' merge %%O %%A %%B %%A" % (sys.executable, TOOL))
+        with open(os.path.join(self.repo, ".gitattributes"), "w") as f:
+            f.write("*.gz merge=actions\n")
+        spells = [action(n, name, action_type=SPELL, spell=(b"SP" + name[:1] + b"\0", 0, n))
+                  for n, name in ((1, b"Frost"), (2, b"Fire"), (3, b"Wind"))]
+        self.commit(b"".join(spells), "base")
+        self.assertEqual(self.git("checkout", "-q", "-b", "theirs")[0], 0)
+        frost = action(1, b"Ice Ward", action_type=SPELL, spell=(b"SPF\0", 0, 1))
+        self.commit(frost + spells[1] + spells[2], "frost renamed")
+        self.git("checkout", "-q", "-")
+        wind = action(3, b"Wind", action_type=SPELL, spell=(b"SPW\0", 0, 9))
+        self.commit(spells[0] + spells[1] + wind, "wind costs more")
+        status, out = self.git("merge", "-q", "--no-edit", "theirs")
+        self.assertEqual(status, 0, out)
+        merged = gunzip(os.path.join(self.repo, "spells.gz"))
+        self.assertEqual(merged, frost + spells[1] + wind)
+        self.assertNotIn(b"<<<<<<<", merged)
+        self.assertEqual(self.git("status", "--porcelain")[1], "")
+
+
+if __name__ == "__main__":
+    unittest.main()
