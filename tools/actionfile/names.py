@@ -11,7 +11,12 @@ from __future__ import print_function, division
 import io
 import json
 
-from .jsonform import INTEGER_TYPES, TEXT_TYPE
+try:
+    INTEGER_TYPES = (int, long)  # Python 2
+    TEXT_TYPE = unicode
+except NameError:
+    INTEGER_TYPES = (int,)
+    TEXT_TYPE = str
 
 SECTIONS = ("codes", "bits")
 
