@@ -25,6 +25,7 @@ With pandas (Python 3), frames(actions) gives the three tables as DataFrames, re
 pandas from an in-memory SQLite database in one call per table.
 """
 
+import binascii
 import csv
 import io
 import os
@@ -32,8 +33,9 @@ import re
 import sqlite3
 import sys
 
-from qn4tGenericActionLayout import (ACTION_TYPE_FIELD, BODY_ENTRIES, DETAIL_BODIES, DETAIL_HEADER, HEADER,
-                                     INTEGER_KINDS, LAYOUT, SPELL_ACTION_TYPE, TITLES)
+from qn4tGenericActionLoader._form import HEX
+from qn4tGenericActionLayout import (BODY_ENTRIES, DETAIL_BODIES, DETAIL_HEADER, HEADER,
+                                     INTEGER_KINDS, LAYOUT, SPELL_ACTION_TYPE, TITLES, WIDTHS)
 
 TABLES = ("actions", "details", "stats")
 KEYS = ("action_no", "detail_no", "stat_no")  # the key columns, one more per table
@@ -54,14 +56,12 @@ def _records_of_tables():
 
 
 _RECORD_FIELDS = dict((name, fields) for name, _, fields in LAYOUT)
-# The texts of the records, and those of the spell trailer (behind the last text), which only
-# a spell has.
-_TEXT_FIELDS = frozenset(field for _, _, fields in LAYOUT for field, kind in fields
-                         if kind in ("text", "chars"))
-_HEADER_KINDS = [kind for _, kind in _RECORD_FIELDS[HEADER]]
-_TRAILER_TEXTS = frozenset(
-    field for field, kind in _RECORD_FIELDS[HEADER][
-        len(_HEADER_KINDS) - _HEADER_KINDS[::-1].index("text"):] if kind == "chars")
+_CHARS_WIDTHS = dict((field, WIDTHS[record][field]) for record, _, fields in LAYOUT
+                     for field, kind in fields if kind == "chars")
+try:
+    _TEXT_TYPES = (str, unicode)  # Python 2
+except NameError:
+    _TEXT_TYPES = (str,)
 
 
 class Column(object):
@@ -101,7 +101,8 @@ class Table(object):
         last = [path[-1] for path in paths]
         self.columns = []
         for path in sorted(paths, key=order):
-            column_name = path[-1] if last.count(path[-1]) == 1 else "_".join(path)
+            unique = last.count(path[-1]) == 1 and path[-1] != HEX  # hex: say whose bytes
+            column_name = path[-1] if unique else "_".join(path)
             if column_name in KEYS:
                 raise ValueError("the field %s has the name of a key column" % ".".join(path))
             self.columns.append(Column(path, column_name, kinds.get(path[-1]) in INTEGER_KINDS))
@@ -141,14 +142,17 @@ def unflatten(scalars):
             place = place.setdefault(key, {})
             if not isinstance(place, dict):
                 raise TableError("%s holds both a value and fields" % ".".join(path[:-1]))
+        if path[-1] in place:  # a path under this one came first
+            raise TableError("%s holds both a value and fields" % ".".join(path))
         place[path[-1]] = value
     return document
 
 
 def _samples():
     """Actions that show every shape the dict form takes: a spell with plain texts and one
-    whose texts are not UTF-8, a detail of every known type with a stat entry, and a detail of
-    a type no body is made for."""
+    whose texts are not UTF-8, a detail of every known type with a stat entry, one whose
+    length differs from its body's size (the form keeps such a length), and a detail of a
+    type no body is made for."""
     from qn4tGenericActionLoader import actions as whole
     texts = [field for field, kind in _RECORD_FIELDS[HEADER] if kind == "text"]
     details = []
@@ -156,6 +160,8 @@ def _samples():
         body_class = whole._BODY_CLASSES[number]
         body = body_class(stats=[whole.Stat()]) if body_class is whole.StatMod else body_class()
         details.append(whole.Detail(type=number, body=body))
+    details.append(whole.Detail(type=min(whole._BODY_CLASSES), length=0,
+                                body=whole._BODY_CLASSES[min(whole._BODY_CLASSES)]()))
     details.append(whole.Detail(type=_UNKNOWN_DETAIL_TYPE, body=b"\xff"))
     made = []
     for text in (b"a", b"\xff"):
@@ -225,6 +231,14 @@ def rows(actions):
     def add(level, document, keys):
         table = tables[level]
         scalars, lists = flatten(document)
+        for path, value in list(scalars.items()):
+            if isinstance(value, _TEXT_TYPES) and u"\0" in value:
+                del scalars[path]
+                scalars[path + (HEX,)] = _hex_text(path[-1], value)
+        for path in scalars:
+            if path not in table.by_path:  # never dropped quietly: the samples missed a shape
+                raise ValueError("%s: the table %s has no column for %s"
+                                 % (_row_name(table, keys), table.name, ".".join(path)))
         made[table.name].append(list(keys) + [scalars.get(c.path) for c in table.columns])
         if level + 1 < len(tables):
             child = tables[level + 1]
@@ -236,11 +250,29 @@ def rows(actions):
     return made
 
 
-def documents(table_rows, locate=None):
+def _hex_text(field, text):
+    """A text holding a zero byte as the form's hex digits: a cell of a CSV file on Python 2
+    ends at a zero byte, and an SQL text function at the first. A character array (the spell
+    code) in hex has all its bytes."""
+    data = text.encode("utf-8", "surrogateescape") if not _PY2 else text.encode("utf-8")
+    data = data.ljust(_CHARS_WIDTHS.get(field, 0), b"\0")
+    return binascii.hexlify(data).decode("ascii")
+
+
+def _row_name(table, keys):
+    return ", ".join("%s %d" % pair for pair in zip(table.keys, keys))
+
+
+def _row_place(table, label, column=None):
+    return "%s row %s%s" % (table, label, " column %s" % column if column else "")
+
+
+def documents(table_rows, place_name=_row_place):
     """The dict form of each action, from per-table rows given as (row label, {column: value})
     pairs: the key columns and the columns that have a value (integers as int or as a text
     that the checks refuse). Yields (dict, {path in the dict: (table, row label)}) per action
-    in action_no order. Raises TableError for keys that do not join."""
+    in action_no order. Raises TableError for keys that do not join and for a text given
+    both as text and in hex, placed by place_name(table, row label, column)."""
     tables = schema()
     grouped = []
     for level, table in enumerate(tables):
@@ -250,21 +282,21 @@ def documents(table_rows, locate=None):
             for key in table.keys:
                 value = row.get(key)
                 if not isinstance(value, int) or isinstance(value, bool) or value < 0:
-                    raise TableError("%s row %s: %s: expected a whole number, found %r"
-                                     % (table.name, label, key, value))
+                    raise TableError("%s: expected a whole number, found %r"
+                                     % (place_name(table.name, label, key), value))
                 keys.append(value)
             keys = tuple(keys)
             if keys in groups:
-                raise TableError("%s row %s: %s repeats an earlier row's"
-                                 % (table.name, label, ", ".join(table.keys)))
+                raise TableError("%s: %s repeats an earlier row's"
+                                 % (place_name(table.name, label), ", ".join(table.keys)))
             groups[keys] = (label, row)
         grouped.append(groups)
     for level in (1, 2):
         parents, table = grouped[level - 1], tables[level]
         for keys, (label, _) in grouped[level].items():
             if keys[:-1] not in parents:
-                raise TableError("%s row %s: no row of %s has %s" % (
-                    table.name, label, tables[level - 1].name,
+                raise TableError("%s: no row of %s has %s" % (
+                    place_name(table.name, label), tables[level - 1].name,
                     ", ".join("%s %d" % pair for pair in zip(table.keys, keys))))
     children = [dict(), dict()]
     for level in (1, 2):
@@ -277,15 +309,18 @@ def documents(table_rows, locate=None):
         where[place] = (table.name, label)
         scalars = dict((table.by_name[name].path, value) for name, value in row.items()
                        if name not in table.keys)
-        document = unflatten(scalars)
+        try:
+            document = unflatten(scalars)
+        except TableError:
+            raise TableError("%s: %s" % (place_name(table.name, label), _given_twice(table, row)))
         if level + 1 < len(tables):
             child = tables[level + 1]
             numbers = sorted(children[level].get(keys, []))
             if numbers != list(range(len(numbers))):
                 missing = [n for n in range(len(numbers) + 1) if n not in numbers][0]
-                raise TableError("%s row %s: %s has no row with %s %d (they are numbered "
-                                 "from 0)" % (table.name, label, child.name, child.keys[-1],
-                                              missing))
+                raise TableError("%s: %s has no row with %s %d (they are numbered from 0)"
+                                 % (place_name(table.name, label), child.name,
+                                    child.keys[-1], missing))
             items = []
             for number in numbers:
                 items.append(build(level + 1, keys + (number,),
@@ -300,6 +335,18 @@ def documents(table_rows, locate=None):
     for keys in sorted(grouped[0]):
         where = {}
         yield build(0, keys, (), where), where
+
+
+def _given_twice(table, row):
+    """What is wrong with a row whose columns give one text twice: as text and in hex."""
+    given = [c for c in table.columns if c.name in row]
+    for column in given:
+        under = [c.name for c in given if len(c.path) > len(column.path) and
+                 c.path[:len(column.path)] == column.path]
+        if under:
+            return "%s and %s both have a value (give the text in one of them)" % (
+                column.name, " and ".join(under))
+    return "columns that give one value twice"
 
 
 def _has_entries(details, row):
@@ -325,15 +372,17 @@ def _cell(value):
     return value
 
 
-def write_csv(table_rows, folder, extra=None):
-    """Writes the per-table rows into folder/actions.csv, details.csv and stats.csv.
-    extra: per table, (header names, function of a row giving the extra cells) appended."""
+def write_csv(table_rows, folder, extra=None, paths=None):
+    """Writes the per-table rows into folder/actions.csv, details.csv and stats.csv (or into
+    paths: {table: path}). extra: per table, (header names, function of a row giving the
+    extra cells) appended."""
     for table in schema():
         header, more = table.header(), None
         if extra and table.name in extra:
             names, more = extra[table.name]
             header = header + list(names)
-        with _open_csv(os.path.join(folder, CSV_NAMES[table.name]), "w") as stream:
+        path = (paths or {}).get(table.name) or os.path.join(folder, CSV_NAMES[table.name])
+        with _open_csv(path, "w") as stream:
             writer = csv.writer(stream, lineterminator="\n")
             writer.writerow(header)
             for row in table_rows[table.name]:
@@ -356,24 +405,6 @@ def _csv_value(text, integer):
     return text
 
 
-def _empty_texts(table, values):
-    """A CSV cell cannot tell an empty text from no value. An empty cell of a text of the
-    records is the empty text where the dict form always has that text: no column under it
-    (such as name_hex) has a value and, for the spell trailer's code, the action is a
-    spell."""
-    action_type = [c.name for c in table.columns if c.path[-1] == ACTION_TYPE_FIELD]
-    action_type = action_type[0] if action_type else None
-    for column in table.columns:
-        field = column.path[-1]
-        if column.integer or column.name in values or field not in _TEXT_FIELDS:
-            continue
-        if field in _TRAILER_TEXTS and values.get(action_type) != SPELL_ACTION_TYPE:
-            continue
-        under = [c.name for c in table.columns if c.path[:len(column.path)] == column.path]
-        if not any(name in values for name in under):
-            values[column.name] = ""
-
-
 def read_csv(folder, ignored=lambda table, name: False):
     """Per table, (row number, {column: value}) for the rows of the CSV files: row numbers
     count the header as row 1; an empty cell has no value. Raises TableError for a file that
@@ -390,9 +421,9 @@ def read_csv(folder, ignored=lambda table, name: False):
             try:
                 header = next(reader)
             except StopIteration:
-                raise TableError("%s: empty: expected a header row" % CSV_NAMES[table.name])
+                raise TableError("%s: empty: expected a header row" % path)
             except csv.Error as error:
-                raise TableError("%s row 1: %s" % (CSV_NAMES[table.name], error))
+                raise TableError("%s row 1: %s" % (path, error))
             header = [name.decode("utf-8") if _PY2 else name for name in header]
             kinds = []
             for number, name in enumerate(header):
@@ -404,26 +435,25 @@ def read_csv(folder, ignored=lambda table, name: False):
                     kinds.append(None)
                 else:
                     raise TableError("%s row 1 column %d: unknown column %s"
-                                     % (CSV_NAMES[table.name], number + 1, name))
+                                     % (path, number + 1, name))
             for key in table.keys:
                 if key not in header:
                     raise TableError("%s row 1: the key column %s is missing"
-                                     % (CSV_NAMES[table.name], key))
+                                     % (path, key))
             got = []
             try:
                 for row in reader:
                     if len(row) > len(header):
                         raise TableError("%s row %d: %d cells, more than the header's %d"
-                                         % (CSV_NAMES[table.name], reader.line_num, len(row),
+                                         % (path, reader.line_num, len(row),
                                             len(header)))
                     values = {}
                     for name, integer, cell in zip(header, kinds, row):
                         if integer is not None and cell != "":
                             values[name] = _csv_value(cell, integer)
-                    _empty_texts(table, values)
                     got.append((reader.line_num, values))
             except csv.Error as error:
-                raise TableError("%s row %d: %s" % (CSV_NAMES[table.name], reader.line_num,
+                raise TableError("%s row %d: %s" % (path, reader.line_num,
                                                     error))
             read[table.name] = got
     return read

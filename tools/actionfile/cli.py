@@ -505,6 +505,7 @@ def read_all(layout, args, label):
     name = input_name(args.file)
     progress = Progress(label)
     with input_path(args.file) as path:
+        refuse_json(name, path)
         walker = open_walker(layout, path, name, progress)
         try:
             return list(walker.actions())
@@ -515,46 +516,66 @@ def read_all(layout, args, label):
 
 
 def run_table_export(layout, args):
-    if args.out is not None or (args.csv and args.sqlite):
+    if args.out is not None or (args.csv and args.sqlite) or args.indent is not None:
         raise Failure("export --csv DIR and --sqlite OUT.db take the action file only, and "
                       "one of them", 2)
     names = load_names(layout, args)
     actions = read_all(layout, args, "export")
-    target = args.csv or args.sqlite
+    files = module.load_files()
+    inputs = [input_source(args.file)]
+    target = args.csv or output_name(args.sqlite)
     try:
         if args.csv:
-            count = tablecmd.export_csv(layout, actions, args.csv, names)
+            count = tablecmd.export_csv(layout, actions, args.csv, names, inputs)
         else:
-            count = tablecmd.export_sqlite(layout, actions, args.sqlite, names)
+            count = tablecmd.export_sqlite(layout, actions, output_target(args.sqlite), names,
+                                           inputs)
+    except files.OutputIsInput:
+        raise Failure(refused_output(target, input_name(args.file)))
     except (IOError, OSError) as error:
         raise Failure("cannot write %s: %s" % (target, reason(error)))
     except tablecmd.sqlite3.Error as error:
         raise Failure("cannot write %s: %s" % (target, error))
-    say("%s: %s exported" % (target, counted(count, "action")))
+    line = "%s: %s exported" % (target, counted(count, "action"))
+    if args.sqlite:  # may be standard output
+        args.out = args.sqlite
+        summary(args)(line)
+    else:
+        say(line)
     return OK
 
 
 def run_table_import(layout, args):
-    if args.out is not None or (args.csv and args.sqlite) or args.json is None:
+    if args.out is not None or (args.csv and args.sqlite) or (args.json is None) != \
+            args.dry_run:
         raise Failure("import --csv DIR OUT and --sqlite DB OUT take the action file to "
-                      "write only, and one of them", 2)
+                      "write only (or --dry-run and none), and one of them", 2)
     args.out, source = args.json, args.csv or args.sqlite
+    if args.csv:
+        read, place = tablecmd.read_csv_rows, tablecmd.csv_place(source)
+    else:
+        read, place = tablecmd.read_sqlite_rows, tablecmd.sqlite_place(source)
+    if args.dry_run:
+        try:
+            count = tablecmd.write_from_rows(layout, read(layout, source), source, place, None)
+        except BadInput as error:
+            raise Failure(str(error))
+        say("%s: %s, ok to import (nothing written)" % (source, counted(count, "action")))
+        return OK
     out_name = output_name(args.out)
     files = module.load_files()
     if args.out == STDIO and sys.stdout.isatty():
         raise Failure("will not write compressed data to a terminal: name an output file, or "
                       "redirect standard output")
     try:
-        if args.csv:
-            rows = tablecmd.read_csv_rows(layout, args.csv)
-            place = tablecmd.csv_place
-        else:
-            rows = tablecmd.read_sqlite_rows(layout, args.sqlite)
-            place = tablecmd.sqlite_place
-        with files.writing(output_target(args.out), []) as out:
-            count = layout.q.write_actions(out, tablecmd.checked_actions(layout, rows, place))
+        count = tablecmd.write_from_rows(layout, read(layout, source), source, place,
+                                         output_target(args.out), args.threads)
     except BadInput as error:
-        raise Failure("%s: %s (%s not written)" % (source, error, out_name))
+        raise Failure("%s\n%s not written" % (error, out_name))
+    except files.OutputIsInput:
+        raise Failure(refused_output(out_name, source))
+    except ValueError as error:  # what only the writer sees
+        raise Failure("%s: %s\n%s not written" % (source, error, out_name))
     except (IOError, OSError) as error:
         raise Failure("cannot write %s: %s" % (out_name, reason(error)))
     summary(args)("%s: %s written" % (out_name, counted(count, "action")))

@@ -4,20 +4,18 @@ through the JSON import's checks, with the table, row and column named instead o
 path."""
 from __future__ import print_function, division
 
+import contextlib
 import csv
 import io
 import json
 import os
-import re
 import shutil
 import sqlite3
-import tempfile
 
-from . import importer, page
-from .jsonform import BadInput
+from . import importer, module, page
+from .importer import BadInput
 
-_PLACED = re.compile(r"actions\[\d+\]( \(actionID -?\d+\))?(?:: ([\w.\[\]]+))?: (.*)\Z", re.S)
-_PART = re.compile(r"(\w+)(?:\[(\d+)\])?")
+HEX = "hex"  # the member of a text given as bytes in hex, {"hex": "ff00"}
 NAME_SUFFIX = "_name"  # a column of names beside a column of codes (never read back)
 
 
@@ -62,23 +60,37 @@ def is_name_column(table, name):
 
 # ---- export ----------------------------------------------------------------------------------
 
-def export_csv(layout, actions, folder, names=None):
-    """Writes the three CSV files into folder (made when missing). On a failure the files
-    written so far are removed. Returns the number of actions."""
+def export_csv(layout, actions, folder, names=None, inputs=()):
+    """Writes the three CSV files into folder (made when missing), each replaced only when
+    all three are complete (the package's file-replacing rules). Returns the number of
+    actions."""
     tables = tables_module(layout)
     made = tables.rows(actions)
     created = not os.path.isdir(folder)
     if created:
         os.makedirs(folder)
+    targets = [os.path.join(folder, tables.CSV_NAMES[name]) for name in tables.TABLES]
     try:
-        tables.write_csv(made, folder, name_cells(tables, names) if names else None)
+        with _replacing_all(module.load_files(), targets, inputs) as temporaries:
+            tables.write_csv(made, folder, name_cells(tables, names) if names else None,
+                             dict(zip(tables.TABLES, temporaries)))
     except BaseException:
-        for name in tables.CSV_NAMES.values():
-            _remove(os.path.join(folder, name))
         if created:
             shutil.rmtree(folder, ignore_errors=True)
         raise
     return len(made["actions"])
+
+
+@contextlib.contextmanager
+def _replacing_all(files, targets, inputs):
+    """The temporary paths of files.replacing() for each target: none is replaced unless
+    every one was written."""
+    if not targets:
+        yield []
+        return
+    with files.replacing(targets[0], inputs) as first:
+        with _replacing_all(files, targets[1:], inputs) as rest:
+            yield [first] + rest
 
 
 def fill_database(layout, connection, actions, names=None):
@@ -121,99 +133,106 @@ def add_names(tables, connection, names):
                                % (table.name, ", ".join(extra), table.name))
 
 
-def export_sqlite(layout, actions, path, names=None):
-    """Writes the database to a new file beside path, renamed into place when complete."""
-    folder = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(prefix=".actiontool-", suffix=".db", dir=folder)
-    os.close(handle)
-    try:
+def export_sqlite(layout, actions, target, names=None, inputs=()):
+    """Writes the database to a temporary file that replaces target (a path, or standard
+    output) only when complete. Returns the number of actions."""
+    with module.load_files().replacing(target, inputs) as temporary:
         connection = sqlite3.connect(temporary)
         try:
-            count = fill_database(layout, connection, actions, names)
+            return fill_database(layout, connection, actions, names)
         finally:
             connection.close()
-        os.rename(temporary, path)
-    except BaseException:
-        _remove(temporary)
-        raise
-    return count
-
-
-def _remove(path):
-    try:
-        os.remove(path)
-    except OSError:
-        pass
 
 
 # ---- import ----------------------------------------------------------------------------------
 
-class Located(object):
-    """Turns the JSON import's refusal of one action into one naming the table, the row and
-    the column."""
+class TableSource(object):
+    """The actions of table rows as the JSON import reads a document: iterating yields
+    (index, the action's dict) in action_no order, and `where(parts)` names the table, the
+    row and the column of a value of the action last yielded, where the JSON import names the
+    line and column. Rows that do not join raise BadInput."""
 
-    def __init__(self, tables, where, place_name):
+    earlier_form = False  # the tables hold the document form of today: no length fields
+
+    def __init__(self, tables, table_rows, name, place_name):
         self.tables = tables
-        self.where = where
+        self.name = name
+        self.table_rows = table_rows
         self.place_name = place_name  # (table, row label, column or None) -> text
+        self.count = 0
+        self._document, self._where = {}, {}
 
-    def __call__(self, error):
-        message = str(error)
-        match = _PLACED.match(message)
-        if not match:
-            return message
-        action_id, path, rest = match.groups()
-        schema = self.tables.schema()
-        place, relative, level = (), [], 0
-        for name, index in _PART.findall(path or ""):
-            relative.append(name)
-            if index is not None and index != "":
-                place += ((tuple(relative), int(index)),)
-                relative, level = [], level + 1
-        while place not in self.where:  # a row that is not there: name its parent's
+    def __iter__(self):
+        try:
+            for index, (document, where) in enumerate(
+                    self.tables.documents(self.table_rows, self.place_name)):
+                self._document, self._where = document, where
+                yield index, document
+                self.count += 1
+        except self.tables.TableError as error:
+            raise BadInput(str(error))
+
+    def where(self, parts):
+        """The place of a value by its path in the action's dict, ("details", 0, "body",
+        "die"): the row of the innermost list item the path enters, the column of the rest."""
+        place, relative = (), []
+        for part in parts:
+            if isinstance(part, int) and tuple(relative) in self._lists():
+                place += ((tuple(relative), part),)
+                relative = []
+            else:
+                relative.append(part)
+        if _given_in_hex(self._document, parts):
+            relative.append(HEX)
+        while place not in self._where:  # a row that is not there: name its parent's
             place, relative = place[:-1], []
-            level -= 1
-        table_name, label = self.where[place]
-        column = schema[level].by_path.get(tuple(relative))
-        return "%s%s: %s" % (self.place_name(table_name, label, column and column.name),
-                             action_id or "", rest)
+        table_name, label = self._where[place]
+        table = self.tables.schema()[len(place)]
+        column = table.by_path.get(tuple(relative))
+        if column is None and relative:  # a text given in hex: the column under its name
+            under = [c for c in table.columns if c.path[:len(relative)] == tuple(relative)]
+            column = under[0] if len(under) == 1 else None
+        return self.place_name(table_name, label, column and column.name)
+
+    def _lists(self):
+        return set(table.list_path for table in self.tables.schema()[1:])
 
 
-def csv_place(table, row, column):
-    return "%s.csv row %s%s" % (table, row, " column %s" % column if column else "")
+def _given_in_hex(document, parts):
+    """Whether the value at parts is a text given in hex ({"hex": ...})."""
+    value = document
+    for part in parts:
+        try:
+            value = value[part]
+        except (KeyError, IndexError, TypeError):
+            return False
+    return isinstance(value, dict) and HEX in value
 
 
-def sqlite_place(table, row, column):
-    return "table %s row %s%s" % (table, row, " column %s" % column if column else "")
+def csv_place(folder):
+    """The place_name of the CSV files in folder: "sheets/details.csv row 3 column die"."""
+    def place(table, row, column=None):
+        return "%s row %s%s" % (os.path.join(folder, table + ".csv"), row,
+                                " column %s" % column if column else "")
+    return place
 
 
-def checked_actions(layout, table_rows, place_name):
-    """The Action objects of the rows, each through the JSON import's checks; BadInput names
-    the table, row and column."""
-    tables = tables_module(layout)
-    builder = importer.ActionBuilder(layout)
-    try:
-        for index, (document, where) in enumerate(tables.documents(table_rows)):
-            try:
-                action, _ = builder.action(index, document)
-            except BadInput as error:
-                action = carried(layout, document)
-                if action is None:
-                    raise BadInput(Located(tables, where, place_name)(error))
-            yield action
-    except tables.TableError as error:
-        raise BadInput(str(error))
+def sqlite_place(path):
+    """The place_name of a database: "spells.db: table details row (action_no 0, detail_no
+    0) column die"."""
+    def place(table, row, column=None):
+        return "%s: table %s row %s%s" % (path, table, row,
+                                          " column %s" % column if column else "")
+    return place
 
 
-def carried(layout, document):
-    """The Action of a document that the dict form carries but the JSON import refuses (a
-    text with zero bytes inside it, a detail of a type no body is made for): one that
-    from_dict takes and that gives the same dict back. None for anything else."""
-    try:
-        action = layout.q.Action.from_dict(document)
-    except (ValueError, TypeError, OverflowError, KeyError, AttributeError):
-        return None
-    return action if action.to_dict() == document else None
+def write_from_rows(layout, table_rows, name, place_name, target, threads=None):
+    """Writes the actions of the rows to target (None: checks only) through the JSON import:
+    every value checked by the package's document form, every refusal gathered with its
+    table, row and column, nothing written when there is one. Returns the number of actions.
+    Raises BadInput."""
+    source = TableSource(tables_module(layout), table_rows, name, place_name)
+    return importer.write_action_file(layout, source, target, threads=threads)
 
 
 def read_csv_rows(layout, folder):
@@ -232,7 +251,7 @@ def read_sqlite_rows(layout, path):
     try:
         return tables.read_sqlite(connection)
     except tables.TableError as error:
-        raise BadInput(str(error))
+        raise BadInput("%s: %s" % (path, error))
     except sqlite3.DatabaseError as error:
         raise BadInput("%s: %s" % (path, error))
     finally:
