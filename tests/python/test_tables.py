@@ -7,6 +7,7 @@ import csv
 import io
 import json
 import os
+import shutil
 import sqlite3
 import sys
 import unittest
@@ -123,15 +124,17 @@ class RoundTripTest(TablesTestCase):
         self.assertEqual(connection.execute(
             "SELECT detail_no, duration FROM stat_modification").fetchall(), [(2, 4), (3, 0)])
 
-    def test_every_field_of_the_layout_has_a_column(self):
+    def test_every_field_but_the_derived_ones_has_a_column(self):
+        from qn4tGenericActionLayout import BODY_ENTRIES, DETAIL_COUNT_FIELD, TEXTS
+        derived = set([DETAIL_COUNT_FIELD] + [length for _, length in TEXTS] +
+                      [count for count, _ in BODY_ENTRIES.values()])
         connection = sqlite3.connect(":memory:")
         q.to_sqlite([], connection)
         columns = set()
         for table in ("actions", "details", "stats"):
             columns.update(row[1] for row in connection.execute("PRAGMA table_info(%s)" % table))
-        for record in q.RECORD_CLASSES:
-            for field, _ in record.FIELDS:
-                self.assertIn(field, columns)
+        fields = set(field for record in q.RECORD_CLASSES for field, _ in record.FIELDS)
+        self.assertEqual(fields - columns, derived)
 
 
 @unittest.skipIf(sys.version_info[0] < 3, "pandas: Python 3 only")
@@ -155,6 +158,8 @@ class TableImportRefusalTest(TablesTestCase):
     def exported(self):
         source = self.example_file()
         folder = self.path("csv")
+        if os.path.isdir(folder):
+            shutil.rmtree(folder)
         self.assertRuns("export", "--csv", folder, source)
         return folder
 
@@ -165,37 +170,75 @@ class TableImportRefusalTest(TablesTestCase):
         self.assertIn(expected, err)
         self.assertFalse(os.path.exists(out))
 
-    def test_bad_cells(self):
+    def edit(self, folder, name, row, column, value):
+        rows = self.csv_rows(folder, name)
+        rows[row - 1][rows[0].index(column)] = value
+        self.write_csv_rows(folder, name, rows)
+
+    def test_every_bad_cell_in_one_run(self):
+        """(file, row, column, value, what the refusal says after the place)"""
         cases = [
-            ("details.csv", "die", "abc", "details.csv row 2 column die (actionID 1001): "
-             'expected an integer, found "abc"'),
-            ("details.csv", "die", "40000", "details.csv row 2 column die (actionID 1001): "
-             "40000 is out of range for a signed 16-bit field"),
-            ("actions.csv", "levelAcquired", "-1", "actions.csv row 2 column levelAcquired "
-             "(actionID 1001): -1 is out of range"),
-            ("actions.csv", "levelAcquired", "", "actions.csv row 2 column levelAcquired "
-             "(actionID 1001): missing"),
-            ("actions.csv", "numDetails", "5", "actions.csv row 2 (actionID 1001): numDetails "
-             "is 5 but 1 details follow"),
+            ("details.csv", 2, "die", "40000", "actions[0] (actionID 1001): details[0].body."
+             "die: Damage.die is signed 16-bit: 40000 is out of its range -32768 to 32767"),
+            ("details.csv", 3, "numDice", "abc", 'details[0].body.numDice: expected an '
+             'integer, found "abc"'),
+            ("details.csv", 3, "elemType", "1", "details[0].body.elemType: unknown field"),
+            ("actions.csv", 4, "levelAcquired", "-1", "(actionID 1003): levelAcquired: "
+             "Action.levelAcquired is unsigned 8-bit: -1 is out of its range 0 to 255"),
+            ("stats.csv", 2, "stat", "70000", "Stat.stat is unsigned 16-bit: 70000 is out of "
+             "its range 0 to 65535"),
+            ("actions.csv", 5, "name_hex", "4g", "name: " + '"4g" is not bytes in hex'),
         ]
-        for name, column, value, expected in cases:
-            folder = self.exported()
-            rows = self.csv_rows(folder, name)
-            rows[1][rows[0].index(column)] = value
-            self.write_csv_rows(folder, name, rows)
-            self.refused(folder, expected)
+        folder = self.exported()
+        self.edit(folder, "actions.csv", 5, "name", "")  # the text given in hex instead
+        for name, row, column, value, _ in cases:
+            self.edit(folder, name, row, column, value)
+        status, _, err = self.run_tool("import", "--csv", folder, self.path("out.gz"))
+        self.assertEqual(status, 1, err)
+        for name, row, column, _, expected in cases:
+            self.assertIn("%s row %d column %s: " % (os.path.join(folder, name), row, column),
+                          err)
+            self.assertIn(expected, err)
+        self.assertFalse(os.path.exists(self.path("out.gz")))
+        status, out, err = self.run_tool("import", "--dry-run", "--csv", folder)
+        self.assertEqual((status, err.count("\n")), (1, len(cases)), err)
+
+    def test_empty_cells_take_the_defaults(self):
+        folder = self.exported()
+        self.edit(folder, "actions.csv", 2, "levelAcquired", "")
+        self.edit(folder, "actions.csv", 2, "name", "")
+        self.assertRuns("import", "--csv", folder, self.path("out.gz"))
+        first = next(q.read_actions(self.path("out.gz")))
+        self.assertEqual((first.levelAcquired, first.name), (0, b"" if PY2 else ""))
+
+    def test_database_refusal_names_table_row_and_column(self):
+        database = self.path("set.db")
+        self.assertRuns("export", "--sqlite", database, self.example_file())
+        connection = sqlite3.connect(database)
+        with connection:
+            connection.execute("UPDATE details SET base = 99999 WHERE action_no = 1")
+        connection.close()
+        status, _, err = self.run_tool("import", "--sqlite", database, self.path("out.gz"))
+        self.assertEqual(status, 1)
+        self.assertIn("%s: table details row (action_no 1, detail_no 0) column base: "
+                      "actions[1] (actionID 1002): details[0].body.base: Healing.base is "
+                      "signed 16-bit: 99999 is out of its range" % database, err)
 
     def test_rows_that_do_not_join(self):
         folder = self.exported()
-        rows = self.csv_rows(folder, "details.csv")
-        rows[1][0] = "900"
-        self.write_csv_rows(folder, "details.csv", rows)
-        self.refused(folder, "details row 2: no row of actions has action_no 900")
+        self.edit(folder, "details.csv", 2, "action_no", "900")
+        self.refused(folder, "%s row 2: no row of actions has action_no 900"
+                     % os.path.join(folder, "details.csv"))
+        folder = self.exported()
+        self.edit(folder, "actions.csv", 2, "name_hex", "41")
+        self.refused(folder, "%s row 2: name and name_hex both have a value"
+                     % os.path.join(folder, "actions.csv"))
         folder = self.exported()
         rows = self.csv_rows(folder, "actions.csv")
-        rows[0].append("power")
+        rows[0].append("numDetails")  # derived: not a column
         self.write_csv_rows(folder, "actions.csv", rows)
-        self.refused(folder, "actions.csv row 1 column %d: unknown column power" % len(rows[0]))
+        self.refused(folder, "%s row 1 column %d: unknown column numDetails"
+                     % (os.path.join(folder, "actions.csv"), len(rows[0])))
 
     def test_missing_database_and_table(self):
         status, _, err = self.run_tool("import", "--sqlite", self.path("none.db"),
