@@ -349,6 +349,57 @@ def _given_twice(table, row):
     return "columns that give one value twice"
 
 
+def place_of(where, document, parts):
+    """(table, row label, column name or None) of the value at parts, a path in an action's
+    dict such as ("details", 0, "body", "die"): the row of the innermost list item the path
+    enters, the column of the rest. where and document: as documents() yields them."""
+    tables = schema()
+    lists = set(table.list_path for table in tables[1:])
+    place, relative = (), []
+    for part in parts:
+        if isinstance(part, int) and tuple(relative) in lists:
+            place += ((tuple(relative), part),)
+            relative = []
+        else:
+            relative.append(part)
+    if _given_in_hex(document, parts):
+        relative.append(HEX)
+    while place not in where:  # a row that is not there: name its parent's
+        place, relative = place[:-1], []
+    table_name, label = where[place]
+    column = tables[len(place)].by_path.get(tuple(relative))
+    return table_name, label, column and column.name
+
+
+def _given_in_hex(document, parts):
+    """Whether the value at parts is a text given in hex ({"hex": ...})."""
+    value = document
+    for part in parts:
+        try:
+            value = value[part]
+        except (KeyError, IndexError, TypeError):
+            return False
+    return isinstance(value, dict) and HEX in value
+
+
+def actions_of(table_rows, place_name=_row_place):
+    """The Action objects of per-table rows, in action_no order. A refusal of the document
+    form (FormError; a FieldValueError for a value out of its field's range) is raised as
+    it is, its message led by the place of each refused value."""
+    from qn4tGenericActionLoader._form import FormError
+    from qn4tGenericActionLoader.actions import Action
+    made = []
+    for document, where in documents(table_rows, place_name):
+        try:
+            made.append(Action.from_dict(document))
+        except FormError as error:
+            error.args = ("; ".join("%s: %s" % (place_name(*place_of(where, document,
+                                                                      problem.parts)), problem)
+                                    for problem in error.problems),)
+            raise
+    return made
+
+
 def _has_entries(details, row):
     """Whether a details row's body is of a kind followed by entries (its list of stats is
     there even when empty)."""
@@ -459,6 +510,13 @@ def read_csv(folder, ignored=lambda table, name: False):
     return read
 
 
+def csv_place(folder):
+    """The place_name of the CSV files in folder: "sheets/details.csv row 3 column die"."""
+    def place(table, label, column=None):
+        return _row_place(os.path.join(folder, CSV_NAMES[table]), label, column)
+    return place
+
+
 def to_csv(actions, folder):
     """Writes the actions (Action objects) as folder/actions.csv, details.csv and stats.csv
     (folder must exist). Returns the number of actions."""
@@ -469,10 +527,9 @@ def to_csv(actions, folder):
 
 def from_csv(folder):
     """The Action objects of folder/actions.csv, details.csv and stats.csv, in action_no
-    order. Values go to Action.from_dict as they are: for the checked import with every
-    refusal named, use `actiontool import --csv`."""
-    from qn4tGenericActionLoader.actions import Action
-    return [Action.from_dict(document) for document, _ in documents(read_csv(folder))]
+    order, through Action.from_dict: a value it refuses raises its error, led by the file,
+    row and column (`actiontool import --csv` lists every refusal of the run)."""
+    return actions_of(read_csv(folder), csv_place(folder))
 
 
 # ---- SQLite ----------------------------------------------------------------------------------
@@ -560,12 +617,11 @@ def read_sqlite(connection):
 
 def from_sqlite(source):
     """The Action objects of the tables actions, details and stats of an SQLite database
-    (a path or an open sqlite3 connection), in action_no order."""
-    from qn4tGenericActionLoader.actions import Action
+    (a path or an open sqlite3 connection), in action_no order, through Action.from_dict: a
+    value it refuses raises its error, led by the table, row and column."""
     connection, own = _connection(source)
     try:
-        return [Action.from_dict(document) for document, _ in
-                documents(read_sqlite(connection))]
+        return actions_of(read_sqlite(connection))
     finally:
         if own:
             connection.close()

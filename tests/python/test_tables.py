@@ -110,6 +110,27 @@ class RoundTripTest(TablesTestCase):
             self.assertRuns("import", "--sqlite", database, self.path("from-db.gz"))
             self.assertEqual(gunzip(self.path("from-db.gz")), original, source)
 
+    def test_api_refusal_is_the_value_check_led_by_its_place(self):
+        folder = self.path("sheets")
+        os.mkdir(folder)
+        q.to_csv(odd_actions(), folder)
+        rows = self.csv_rows(folder, "stats.csv")
+        rows[2][rows[0].index("stat")] = "65536"
+        self.write_csv_rows(folder, "stats.csv", rows)
+        connection = sqlite3.connect(":memory:")
+        q.to_sqlite(odd_actions(), connection)
+        with connection:
+            connection.execute("UPDATE stats SET stat = 65536 WHERE stat_no = 1")
+        for read, place in [
+                (lambda: q.from_csv(folder), os.path.join(folder, "stats.csv") + " row 3"),
+                (lambda: q.from_sqlite(connection),
+                 "stats row (action_no 0, detail_no 2, stat_no 1)")]:
+            with self.assertRaises(q.FieldValueError) as caught:
+                read()
+            self.assertEqual(str(caught.exception), "%s column stat: details[2].stats[1].stat: "
+                             "Stat.stat is unsigned 16-bit: 65536 is out of its range 0 to "
+                             "65535" % place)
+
     def test_tables_join_on_their_keys(self):
         connection = sqlite3.connect(":memory:")
         q.to_sqlite(odd_actions(), connection)

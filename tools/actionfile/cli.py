@@ -552,7 +552,7 @@ def run_table_import(layout, args):
                       "write only (or --dry-run and none), and one of them", 2)
     args.out, source = args.json, args.csv or args.sqlite
     if args.csv:
-        read, place = tablecmd.read_csv_rows, tablecmd.csv_place(source)
+        read, place = tablecmd.read_csv_rows, tablecmd.csv_place(layout, source)
     else:
         read, place = tablecmd.read_sqlite_rows, tablecmd.sqlite_place(source)
     if args.dry_run:

@@ -15,7 +15,6 @@ import sqlite3
 from . import importer, module, page
 from .importer import BadInput
 
-HEX = "hex"  # the member of a text given as bytes in hex, {"hex": "ff00"}
 NAME_SUFFIX = "_name"  # a column of names beside a column of codes (never read back)
 
 
@@ -173,48 +172,13 @@ class TableSource(object):
             raise BadInput(str(error))
 
     def where(self, parts):
-        """The place of a value by its path in the action's dict, ("details", 0, "body",
-        "die"): the row of the innermost list item the path enters, the column of the rest."""
-        place, relative = (), []
-        for part in parts:
-            if isinstance(part, int) and tuple(relative) in self._lists():
-                place += ((tuple(relative), part),)
-                relative = []
-            else:
-                relative.append(part)
-        if _given_in_hex(self._document, parts):
-            relative.append(HEX)
-        while place not in self._where:  # a row that is not there: name its parent's
-            place, relative = place[:-1], []
-        table_name, label = self._where[place]
-        table = self.tables.schema()[len(place)]
-        column = table.by_path.get(tuple(relative))
-        if column is None and relative:  # a text given in hex: the column under its name
-            under = [c for c in table.columns if c.path[:len(relative)] == tuple(relative)]
-            column = under[0] if len(under) == 1 else None
-        return self.place_name(table_name, label, column and column.name)
-
-    def _lists(self):
-        return set(table.list_path for table in self.tables.schema()[1:])
+        """The place of a value by its path in the action's dict: file, row and column."""
+        return self.place_name(*self.tables.place_of(self._where, self._document, parts))
 
 
-def _given_in_hex(document, parts):
-    """Whether the value at parts is a text given in hex ({"hex": ...})."""
-    value = document
-    for part in parts:
-        try:
-            value = value[part]
-        except (KeyError, IndexError, TypeError):
-            return False
-    return isinstance(value, dict) and HEX in value
-
-
-def csv_place(folder):
+def csv_place(layout, folder):
     """The place_name of the CSV files in folder: "sheets/details.csv row 3 column die"."""
-    def place(table, row, column=None):
-        return "%s row %s%s" % (os.path.join(folder, table + ".csv"), row,
-                                " column %s" % column if column else "")
-    return place
+    return tables_module(layout).csv_place(folder)
 
 
 def sqlite_place(path):
