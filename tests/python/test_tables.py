@@ -131,6 +131,25 @@ class RoundTripTest(TablesTestCase):
                              "Stat.stat is unsigned 16-bit: 65536 is out of its range 0 to "
                              "65535" % place)
 
+    def test_tool_outputs(self):
+        """A database to standard output, a dry run, a database that would be its own output,
+        and JSON given where an action file is expected."""
+        source = self.example_file()
+        status, out, _ = self.run_tool("export", "--sqlite", "-", source, binary=True)
+        self.assertEqual((status, out[:16]), (0, b"SQLite format 3\0"))
+        database = self.path("set.db")
+        with open(database, "wb") as stream:
+            stream.write(out)
+        self.assertEqual(self.assertRuns("import", "--dry-run", "--sqlite", database),
+                         "%s: 32 actions, ok to import (nothing written)\n" % database)
+        status, _, err = self.run_tool("import", "--sqlite", database, database)
+        self.assertEqual(status, 1)
+        self.assertIn("is the same file as the input", err)
+        self.assertEqual(q.from_sqlite(database)[0].actionID, 1001)
+        status, _, err = self.run_tool("export", "--csv", self.path("csv"), EXAMPLE)
+        self.assertIn("this looks like JSON: did you mean import?", err)
+        self.assertFalse(os.path.exists(self.path("csv")))
+
     def test_tables_join_on_their_keys(self):
         connection = sqlite3.connect(":memory:")
         q.to_sqlite(odd_actions(), connection)

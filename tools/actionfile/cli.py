@@ -557,7 +557,7 @@ def run_table_import(layout, args):
         read, place = tablecmd.read_sqlite_rows, tablecmd.sqlite_place(source)
     if args.dry_run:
         try:
-            count = tablecmd.write_from_rows(layout, read(layout, source), source, place, None)
+            count = tablecmd.write_from_rows(layout, read(layout, source), place, None)
         except BadInput as error:
             raise Failure(str(error))
         say("%s: %s, ok to import (nothing written)" % (source, counted(count, "action")))
@@ -568,8 +568,9 @@ def run_table_import(layout, args):
         raise Failure("will not write compressed data to a terminal: name an output file, or "
                       "redirect standard output")
     try:
-        count = tablecmd.write_from_rows(layout, read(layout, source), source, place,
-                                         output_target(args.out), args.threads)
+        count = tablecmd.write_from_rows(layout, read(layout, source), place,
+                                         output_target(args.out), args.threads,
+                                         [args.sqlite] if args.sqlite else [])
     except BadInput as error:
         raise Failure("%s\n%s not written" % (error, out_name))
     except files.OutputIsInput:

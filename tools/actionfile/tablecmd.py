@@ -153,9 +153,8 @@ class TableSource(object):
 
     earlier_form = False  # the tables hold the document form of today: no length fields
 
-    def __init__(self, tables, table_rows, name, place_name):
+    def __init__(self, tables, table_rows, place_name):
         self.tables = tables
-        self.name = name
         self.table_rows = table_rows
         self.place_name = place_name  # (table, row label, column or None) -> text
         self.count = 0
@@ -190,13 +189,13 @@ def sqlite_place(path):
     return place
 
 
-def write_from_rows(layout, table_rows, name, place_name, target, threads=None):
+def write_from_rows(layout, table_rows, place_name, target, threads=None, inputs=()):
     """Writes the actions of the rows to target (None: checks only) through the JSON import:
     every value checked by the package's document form, every refusal gathered with its
     table, row and column, nothing written when there is one. Returns the number of actions.
-    Raises BadInput."""
-    source = TableSource(tables_module(layout), table_rows, name, place_name)
-    return importer.write_action_file(layout, source, target, threads=threads)
+    inputs: files target must not be (the database read). Raises BadInput, OutputIsInput."""
+    source = TableSource(tables_module(layout), table_rows, place_name)
+    return importer.write_action_file(layout, source, target, inputs, threads=threads)
 
 
 def read_csv_rows(layout, folder):
