@@ -35,7 +35,8 @@ import sys
 
 from qn4tGenericActionLoader._form import HEX
 from qn4tGenericActionLayout import (BODY_ENTRIES, DETAIL_BODIES, DETAIL_HEADER, HEADER,
-                                     INTEGER_KINDS, LAYOUT, SPELL_ACTION_TYPE, TITLES, WIDTHS)
+                                     INTEGER_KINDS, LAYOUT, SPELL_ACTION_TYPE, TEXTS, TITLES,
+                                     WIDTHS)
 
 TABLES = ("actions", "details", "stats")
 KEYS = ("action_no", "detail_no", "stat_no")  # the key columns, one more per table
@@ -58,6 +59,7 @@ def _records_of_tables():
 _RECORD_FIELDS = dict((name, fields) for name, _, fields in LAYOUT)
 _CHARS_WIDTHS = dict((field, WIDTHS[record][field]) for record, _, fields in LAYOUT
                      for field, kind in fields if kind == "chars")
+_HEADER_TEXTS = tuple(text for text, _ in TEXTS)  # an action's texts (not the spell code)
 try:
     _TEXT_TYPES = (str, unicode)  # Python 2
 except NameError:
@@ -108,6 +110,9 @@ class Table(object):
             self.columns.append(Column(path, column_name, kinds.get(path[-1]) in INTEGER_KINDS))
         self.by_name = dict((column.name, column) for column in self.columns)
         self.by_path = dict((column.path, column) for column in self.columns)
+        # where a column's value sits in a row
+        self.position = dict((column.path, len(self.keys) + number)
+                             for number, column in enumerate(self.columns))
 
     def header(self):
         return list(self.keys) + [column.name for column in self.columns]
@@ -228,26 +233,41 @@ def rows(actions):
     tables = schema()
     made = dict((table.name, []) for table in tables)
 
-    def add(level, document, keys):
+    def add(level, document, keys, prefix=()):
         table = tables[level]
-        scalars, lists = flatten(document)
-        for path, value in list(scalars.items()):
-            if isinstance(value, _TEXT_TYPES) and u"\0" in value:
-                del scalars[path]
-                scalars[path + (HEX,)] = _hex_text(path[-1], value)
-        for path in scalars:
-            if path not in table.by_path:  # never dropped quietly: the samples missed a shape
-                raise ValueError("%s: the table %s has no column for %s"
-                                 % (_row_name(table, keys), table.name, ".".join(path)))
-        made[table.name].append(list(keys) + [scalars.get(c.path) for c in table.columns])
+        row = list(keys) + [None] * len(table.columns)
+        lists = _fill(row, document, prefix, table.position, keys, table)
+        made[table.name].append(row)
         if level + 1 < len(tables):
             child = tables[level + 1]
-            for number, row in enumerate(lists.get(child.list_path, ())):
-                add(level + 1, row, keys + (number,))
+            for number, item in enumerate(lists.get(child.list_path, ())):
+                add(level + 1, item, keys + (number,))
 
     for number, action in enumerate(actions):
         add(0, action.to_dict(), (number,))
     return made
+
+
+def _fill(row, document, prefix, position, keys, table):
+    """Puts the scalars of one dict (nested dicts flattened) into row by their column's
+    position; returns {path: list} of the lists met."""
+    lists = {}
+    for key, value in document.items():
+        path = prefix + (key,)
+        if value.__class__ is dict:
+            lists.update(_fill(row, value, path, position, keys, table))
+            continue
+        if value.__class__ is list:
+            lists[path] = value
+            continue
+        if value.__class__ in _TEXT_TYPES and u"\0" in value:
+            path, value = path + (HEX,), _hex_text(key, value)
+        at = position.get(path)
+        if at is None:  # never dropped quietly: the samples missed a shape of the form
+            raise ValueError("%s: the table %s has no column for %s"
+                             % (_row_name(table, keys), table.name, ".".join(path)))
+        row[at] = value
+    return lists
 
 
 def _hex_text(field, text):
@@ -313,6 +333,9 @@ def documents(table_rows, place_name=_row_place):
             document = unflatten(scalars)
         except TableError:
             raise TableError("%s: %s" % (place_name(table.name, label), _given_twice(table, row)))
+        if level == 0:  # an empty cell is the empty text; given, it keeps the form's native
+            for name in _HEADER_TEXTS:  # fast path, which takes only an action whole
+                document.setdefault(name, u"")
         if level + 1 < len(tables):
             child = tables[level + 1]
             numbers = sorted(children[level].get(keys, []))
