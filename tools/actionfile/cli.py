@@ -670,7 +670,8 @@ def build_parser():
         sub.set_defaults(run=run)
         return sub
 
-    names_help = "a names file (JSON) naming the codes of chosen fields (docs/tables.md)"
+    names_help = ("a names file (JSON) naming the codes of chosen fields (docs/tables.md in "
+                  "the source tree)")
 
     dump = command(
         "dump", "List every action and its details, then totals.",
@@ -712,7 +713,8 @@ def build_parser():
     sql = command(
         "sql", "Run an SQL statement over the actions of a file.",
         "The file is loaded into an in-memory SQLite database with the tables actions, "
-        "details and stats and a view per detail kind (docs/tables.md).",
+        "details and stats and a view per detail kind (docs/tables.md in the source "
+        "tree).",
         run_sql, ("file", "the action file (- for standard input)"),
         ("statement", "the SQL statement, e.g. \"SELECT name FROM actions\""))
     sql.add_argument("--csv", dest="form", action="store_const", const="csv",
