@@ -10,7 +10,8 @@ function(qn4t_install_python_host module_dir site_dir)
           FILES_MATCHING PATTERN "*.so" PATTERN "*.py" PATTERN "*.pyi" PATTERN "py.typed"
           PATTERN "__pycache__" EXCLUDE)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/tools/actionfile DESTINATION ${site_dir}
-          FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+          FILES_MATCHING PATTERN "*.py" PATTERN "page.js" PATTERN "page.css"
+          PATTERN "__pycache__" EXCLUDE)
 endfunction()
 
 if(QN4T_PYTHON2_FOUND)

@@ -226,3 +226,7 @@ from qn4tGenericActionLoader.actions import (  # noqa: E402,F401 (re-exported)
 # Changes between action sets: diff, patch and three-way merge (qn4tGenericActionLoader/changes.py).
 from qn4tGenericActionLoader.changes import (  # noqa: E402,F401 (re-exported)
     Change, Conflict, FieldChange, Patch, Result, apply_patch, diff_actions, merge_actions)
+
+# Actions as tables for spreadsheets and SQLite (qn4tGenericActionLoader/tables.py).
+from qn4tGenericActionLoader.tables import (  # noqa: E402,F401 (re-exported)
+    from_csv, from_sqlite, to_csv, to_sqlite)

@@ -78,4 +78,14 @@ with open(sys.argv[1]) as a, open(sys.argv[2]) as b:
         sys.exit("the exported JSON differs from examples/actions.json")
 PY
 cmp <(gzip -dc first.gz) <(gzip -dc second.gz)
+
+step "the installed actiontool: a page (its script and style installed), CSV and SQLite"
+"${actiontool[@]}" html first.gz page.html >/dev/null
+grep -q "window.actionPage" page.html
+"${actiontool[@]}" export --csv sheets first.gz >/dev/null
+"${actiontool[@]}" import --csv sheets from-csv.gz >/dev/null
+cmp <(gzip -dc first.gz) <(gzip -dc from-csv.gz)
+"${actiontool[@]}" export --sqlite first.db first.gz >/dev/null
+"${actiontool[@]}" import --sqlite first.db from-db.gz >/dev/null
+cmp <(gzip -dc first.gz) <(gzip -dc from-db.gz)
 step "passed"

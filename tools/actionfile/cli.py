@@ -12,7 +12,7 @@ import sys
 import textwrap
 import time
 
-from . import differ, ending, exporter, importer, module
+from . import differ, ending, exporter, importer, module, names as code_names, tablecmd
 from .importer import BadInput
 from .layout import Layout
 from .listing import Listing, counted, totals
@@ -219,7 +219,7 @@ def run_dump(layout, args):
         refuse_json(name, path)
         walker = open_walker(layout, path, name, progress)
         try:
-            for line in Listing(walker).lines():
+            for line in Listing(walker, load_names(layout, args)).lines():
                 say(line)
         except Damaged as damage:
             say("totals up to the damage: " + totals(walker))
@@ -293,6 +293,10 @@ def check_json(layout, path, name):
 
 
 def run_export(layout, args):
+    if args.csv or args.sqlite:
+        return run_table_export(layout, args)
+    if args.out is None:
+        raise Failure("name the JSON file to write, or give --csv DIR or --sqlite OUT.db", 2)
     name, out_name = input_name(args.file), output_name(args.out)
     files = module.load_files()
     progress = Progress("export")
@@ -345,6 +349,10 @@ def read_json(layout, json_name, name, out_name, target=None, threads=None):
 
 
 def run_import(layout, args):
+    if args.csv or args.sqlite:
+        return run_table_import(layout, args)
+    if args.json is None:
+        raise Failure("name the JSON file to read", 2)
     name = input_name(args.json)
     if args.dry_run:
         count = read_json(layout, args.json, name, None)
@@ -483,6 +491,132 @@ def run_merge(layout, args):
     return OK
 
 
+def load_names(layout, args):
+    if not getattr(args, "names", None):
+        return None
+    try:
+        return code_names.load(args.names, code_names.integer_fields(layout))
+    except code_names.BadNames as error:
+        raise Failure(str(error))
+
+
+def read_all(layout, args, label):
+    """The Action objects of the input file, read whole (the table commands need them all)."""
+    name = input_name(args.file)
+    progress = Progress(label)
+    with input_path(args.file) as path:
+        refuse_json(name, path)
+        walker = open_walker(layout, path, name, progress)
+        try:
+            return list(walker.actions())
+        except Damaged as damage:
+            raise Failure("%s: damaged: %s (nothing written)" % (name, damage))
+        finally:
+            progress.finish()
+
+
+def run_table_export(layout, args):
+    if args.out is not None or (args.csv and args.sqlite) or args.indent is not None:
+        raise Failure("export --csv DIR and --sqlite OUT.db take the action file only, and "
+                      "one of them", 2)
+    names = load_names(layout, args)
+    actions = read_all(layout, args, "export")
+    files = module.load_files()
+    inputs = [input_source(args.file)]
+    target = args.csv or output_name(args.sqlite)
+    try:
+        if args.csv:
+            count = tablecmd.export_csv(layout, actions, args.csv, names, inputs)
+        else:
+            count = tablecmd.export_sqlite(layout, actions, output_target(args.sqlite), names,
+                                           inputs)
+    except files.OutputIsInput:
+        raise Failure(refused_output(target, input_name(args.file)))
+    except (IOError, OSError) as error:
+        raise Failure("cannot write %s: %s" % (target, reason(error)))
+    except tablecmd.sqlite3.Error as error:
+        raise Failure("cannot write %s: %s" % (target, error))
+    line = "%s: %s exported" % (target, counted(count, "action"))
+    if args.sqlite:  # may be standard output
+        args.out = args.sqlite
+        summary(args)(line)
+    else:
+        say(line)
+    return OK
+
+
+def run_table_import(layout, args):
+    if args.out is not None or (args.csv and args.sqlite) or (args.json is None) != \
+            args.dry_run:
+        raise Failure("import --csv DIR OUT and --sqlite DB OUT take the action file to "
+                      "write only (or --dry-run and none), and one of them", 2)
+    args.out, source = args.json, args.csv or args.sqlite
+    if args.csv:
+        read, place = tablecmd.read_csv_rows, tablecmd.csv_place(layout, source)
+    else:
+        read, place = tablecmd.read_sqlite_rows, tablecmd.sqlite_place(source)
+    if args.dry_run:
+        try:
+            count = tablecmd.write_from_rows(layout, read(layout, source), place, None)
+        except BadInput as error:
+            raise Failure(str(error))
+        say("%s: %s, ok to import (nothing written)" % (source, counted(count, "action")))
+        return OK
+    out_name = output_name(args.out)
+    files = module.load_files()
+    if args.out == STDIO and sys.stdout.isatty():
+        raise Failure("will not write compressed data to a terminal: name an output file, or "
+                      "redirect standard output")
+    try:
+        count = tablecmd.write_from_rows(layout, read(layout, source), place,
+                                         output_target(args.out), args.threads,
+                                         [args.sqlite] if args.sqlite else [])
+    except BadInput as error:
+        raise Failure("%s\n%s not written" % (error, out_name))
+    except files.OutputIsInput:
+        raise Failure(refused_output(out_name, source))
+    except ValueError as error:  # what only the writer sees
+        raise Failure("%s: %s\n%s not written" % (source, error, out_name))
+    except (IOError, OSError) as error:
+        raise Failure("cannot write %s: %s" % (out_name, reason(error)))
+    summary(args)("%s: %s written" % (out_name, counted(count, "action")))
+    return OK
+
+
+def run_sql(layout, args):
+    names = load_names(layout, args)
+    actions = read_all(layout, args, "sql")
+    try:
+        header, rows = tablecmd.query(layout, actions, args.statement, names)
+    except tablecmd.sqlite3.Error as error:
+        raise Failure("SQL: %s" % error)
+    if args.form == "csv":
+        tablecmd.write_csv_lines(header, rows, _binary(sys.stdout))
+    elif args.form == "json":
+        say(tablecmd.as_json(header, rows))
+    else:
+        for line in tablecmd.as_table(header, rows):
+            say(line)
+    return OK
+
+
+def run_html(layout, args):
+    names = load_names(layout, args)
+    actions = read_all(layout, args, "html")
+    out_name = output_name(args.out)
+    files = module.load_files()
+    try:
+        with files.writing(output_target(args.out), [input_source(args.file)]) as out:
+            count = tablecmd.write_page(layout, actions, out, names,
+                                        os.path.basename(input_name(args.file)))
+    except files.OutputIsInput:
+        raise Failure(refused_output(out_name, input_name(args.file)))
+    except (IOError, OSError) as error:
+        raise Failure("cannot write %s: %s" % (out_name, reason(error)))
+    summary(args)("%s: %s on the page" % (out_name, counted(count, "action")))
+    return OK
+
+
 # ---- command line -------------------------------------------------------------------------
 
 class _Version(argparse.Action):
@@ -530,31 +664,41 @@ def build_parser():
                                   description=textwrap.fill(summary + " " + details, 78),
                                   epilog=EXIT_STATUSES,
                                   formatter_class=argparse.RawDescriptionHelpFormatter)
-        for argument, text in arguments:
-            sub.add_argument(argument, help=text)
+        for argument, text in arguments:  # "name?": may be left out
+            optional = {"nargs": "?"} if argument.endswith("?") else {}
+            sub.add_argument(argument.rstrip("?"), help=text, **optional)
         sub.set_defaults(run=run)
         return sub
 
-    command("dump", "List every action and its details, then totals.",
-            "Per action: number, id, name, type, level, targeting and, for spells, the spell "
-            "code, cost and path; per detail its kind and the fields that are not 0; the stat "
-            "entries of a stat modification as stat:amount.",
-            run_dump, ("file", "the action file (- for standard input)"))
+    names_help = ("a names file (JSON) naming the codes of chosen fields (docs/tables.md in "
+                  "the source tree)")
+
+    dump = command(
+        "dump", "List every action and its details, then totals.",
+        "Per action: number, id, name, type, level, targeting and, for spells, the spell "
+        "code, cost and path; per detail its kind and the fields that are not 0; the stat "
+        "entries of a stat modification as stat:amount.",
+        run_dump, ("file", "the action file (- for standard input)"))
+    dump.add_argument("--names", help=names_help + ", shown beside the codes: elemType=1(fire)")
     export = command(
         "export", "Write every action as JSON, to edit and import again.",
         "Fields that follow what they count (text lengths, numDetails, numStatMods, a "
         "detail's length equal to its body's size) are left out; texts carry every byte. "
         "A damaged file is refused; the output appears only when complete.",
         run_export, ("file", "the action file (- for standard input)"),
-        ("out", "the JSON file to write (- for standard output)"))
+        ("out?", "the JSON file to write (- for standard output)"))
     export.add_argument("--indent", type=int, metavar="N", help="indent by N spaces per "
                         "level, one field per line (default: one action per line)")
+    export.add_argument("--csv", metavar="DIR", help="write actions.csv, details.csv and "
+                        "stats.csv into DIR instead of JSON")
+    export.add_argument("--sqlite", metavar="OUT.db", help="write an SQLite database instead")
+    export.add_argument("--names", help=names_help + ", for <column>_name columns and views")
     imports = command(
         "import", "Write an action file from JSON (the form export writes).",
         "Every value that the file cannot hold is refused with its place (line, column), "
         "the action and the field; all refusals are listed, and nothing is written when "
         "there is one. Fields left out take 0 or the empty text.",
-        run_import, ("json", "the JSON file to read (- for standard input)"))
+        run_import, ("json?", "the JSON file to read (- for standard input)"))
     imports.add_argument("out", nargs="?", help="the action file to write (- for standard "
                          "output)")
     imports.add_argument("--dry-run", action="store_true", help="check every value, write "
@@ -562,6 +706,30 @@ def build_parser():
     imports.add_argument("--threads", type=_thread_count, default=None, metavar="N",
                          help="compress on N threads (default: one per core, from 2 to 8; 1 "
                          "writes the bytes of a single-threaded writer)")
+    imports.add_argument("--csv", metavar="DIR", help="read DIR/actions.csv, details.csv and "
+                         "stats.csv instead of JSON (then the one argument is OUT)")
+    imports.add_argument("--sqlite", metavar="DB", help="read an SQLite database instead "
+                         "(then the one argument is OUT)")
+    sql = command(
+        "sql", "Run an SQL statement over the actions of a file.",
+        "The file is loaded into an in-memory SQLite database with the tables actions, "
+        "details and stats and a view per detail kind (docs/tables.md in the source "
+        "tree).",
+        run_sql, ("file", "the action file (- for standard input)"),
+        ("statement", "the SQL statement, e.g. \"SELECT name FROM actions\""))
+    sql.add_argument("--csv", dest="form", action="store_const", const="csv",
+                     help="print CSV instead of a table")
+    sql.add_argument("--json", dest="form", action="store_const", const="json",
+                     help="print a JSON list of objects instead of a table")
+    sql.add_argument("--names", help=names_help + ", as the tables names, bit_names and "
+                     "the views <table>_named")
+    html = command(
+        "html", "Write one self-contained page that shows the actions.",
+        "A table that sorts and filters, a panel with every field of an action and charts; "
+        "it opens from a file with nothing fetched.",
+        run_html, ("file", "the action file (- for standard input)"),
+        ("out", "the page to write (- for standard output)"))
+    html.add_argument("--names", help=names_help)
     command("check", "Walk the file and report its structure, or where it is damaged.",
             "Counts the records per kind and compares the bytes walked with the file's whole "
             "uncompressed length; warns of repeated actionIDs, detail lengths that differ "

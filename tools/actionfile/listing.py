@@ -38,18 +38,25 @@ def totals(walker):
                walker.total))
 
 
-def _nonzero_fields(values):
+def named(names, field, value):
+    """A field's value as the listing shows it: "1", or "1(fire)" when a names file names it."""
+    name = names.name(field, value) if names else None
+    return "%d(%s)" % (value, name) if name else "%d" % value
+
+
+def _nonzero_fields(values, names=None):
     """name=value for each field that is not 0 (an all-zero record reads "(all 0)")."""
-    shown = ["%s=%d" % pair for pair in values if pair[1]]
+    shown = ["%s=%s" % (field, named(names, field, value)) for field, value in values if value]
     return " ".join(shown) if shown else "(all 0)"
 
 
 class Listing(object):
-    """Turns the walk's actions into lines."""
+    """Turns the walk's actions into lines; names (a names.Names, optional) labels codes."""
 
-    def __init__(self, walk):
+    def __init__(self, walk, names=None):
         self.walk = walk
         self.layout = walk.layout
+        self.names = names
 
     def lines(self):
         for action in self.walk.actions():
@@ -58,14 +65,16 @@ class Listing(object):
                 yield self._detail(number, detail)
                 if self.layout.kinds.get(detail.type) is not None and \
                         self.layout.kinds[detail.type].has_stats and detail.body.stats:
-                    yield "       stats " + " ".join("%d:%+d" % (entry.stat, entry.modAmt)
-                                                     for entry in detail.body.stats)
+                    yield "       stats " + " ".join(
+                        "%s:%+d" % (named(self.names, "stat", entry.stat), entry.modAmt)
+                        for entry in detail.body.stats)
 
     def _action(self, action):
-        line = "#%d id %d %s type %d level %d target %d range %d" % (
+        line = "#%d id %d %s type %s level %d target %s range %d" % (
             self.walk.counts.actions, action.actionID,
-            shown_text(module_bytes(action.name).split(b"\0", 1)[0]), action.actionType,
-            action.levelAcquired, action.targetType, action.range)
+            shown_text(module_bytes(action.name).split(b"\0", 1)[0]),
+            named(self.names, "actionType", action.actionType), action.levelAcquired,
+            named(self.names, "targetType", action.targetType), action.range)
         if self.layout.is_spell(action.actionType):
             code = module_bytes(action.spellCode).rstrip(b"\0")
             line += " spell %s cost %d path %d" % (shown_text(code), action.spellCost,
@@ -78,4 +87,5 @@ class Listing(object):
         if kind is None:
             return prefix + "unknown type %d: %d body bytes skipped" % (detail.type,
                                                                         detail.length)
-        return prefix + "%s: %s" % (kind.title, _nonzero_fields(kind.shape.values(detail.body)))
+        return prefix + "%s: %s" % (kind.title, _nonzero_fields(kind.shape.values(detail.body),
+                                                                self.names))

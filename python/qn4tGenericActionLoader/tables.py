@@ -1,0 +1,663 @@
+"""Actions as tables: rows for spreadsheets (CSV) and SQLite, made from the dict form of the
+actions (Action.to_dict) and made back into actions through Action.from_dict.
+
+Three tables, keyed so that they join:
+
+    actions  action_no, then every field of an action's dict
+    details  action_no, detail_no, then every field of a detail's dict (header and body)
+    stats    action_no, detail_no, stat_no, then every field of a stat entry
+
+A nested dict becomes columns (a text given as {"hex": ...} fills the column name_hex), a
+list of dicts becomes the rows of the table named after its key. The columns come from the
+dict form of sample actions built from the record layout, ordered and typed by the layout,
+so that nothing here lists a field. The column of a value is named by the value's own key,
+or by its whole path joined with "_" where two paths share a key.
+
+    import qn4tGenericActionLoader as q
+    actions = list(q.read_actions("spells.gz"))
+    q.to_csv(actions, "sheets")            # sheets/actions.csv, details.csv, stats.csv
+    q.write_actions("copy.gz", q.from_csv("sheets"))
+    q.to_sqlite(actions, "spells.db")      # or an open sqlite3 connection
+    db = sqlite3.connect("spells.db")
+    db.execute("SELECT name, base FROM actions JOIN damage USING (action_no)")
+
+With pandas (Python 3), frames(actions) gives the three tables as DataFrames, read by
+pandas from an in-memory SQLite database in one call per table.
+"""
+
+import binascii
+import csv
+import io
+import os
+import re
+import sqlite3
+import sys
+
+from qn4tGenericActionLoader._form import HEX
+from qn4tGenericActionLayout import (BODY_ENTRIES, DETAIL_BODIES, DETAIL_HEADER, HEADER,
+                                     INTEGER_KINDS, LAYOUT, SPELL_ACTION_TYPE, TEXTS, TITLES,
+                                     WIDTHS)
+
+TABLES = ("actions", "details", "stats")
+KEYS = ("action_no", "detail_no", "stat_no")  # the key columns, one more per table
+CSV_NAMES = dict((table, table + ".csv") for table in TABLES)
+_PY2 = sys.version_info[0] == 2
+_UNKNOWN_DETAIL_TYPE = 0xFFFF  # a type no body is made for: a sample of an unknown detail
+
+
+class TableError(ValueError):
+    """Rows that do not make actions: names the table, the row and the column."""
+
+
+def _records_of_tables():
+    """Per table, the layout's records whose fields its rows hold, in layout order."""
+    entries = [entry for _, entry in BODY_ENTRIES.values()]
+    bodies = [DETAIL_BODIES[number] for number in sorted(DETAIL_BODIES)]
+    return {"actions": [HEADER], "details": [DETAIL_HEADER] + bodies, "stats": entries}
+
+
+_RECORD_FIELDS = dict((name, fields) for name, _, fields in LAYOUT)
+_CHARS_WIDTHS = dict((field, WIDTHS[record][field]) for record, _, fields in LAYOUT
+                     for field, kind in fields if kind == "chars")
+_HEADER_TEXTS = tuple(text for text, _ in TEXTS)  # an action's texts (not the spell code)
+try:
+    _TEXT_TYPES = (str, unicode)  # Python 2
+except NameError:
+    _TEXT_TYPES = (str,)
+
+
+class Column(object):
+    """One column: the path of its value in the dict form, its name and whether it holds
+    integers (else texts)."""
+
+    def __init__(self, path, name, integer):
+        self.path = path
+        self.name = name
+        self.integer = integer
+
+    def __repr__(self):
+        return "Column(%r, %r, %r)" % (self.path, self.name, self.integer)
+
+
+class Table(object):
+    """A table: its key columns, its value columns, and where its rows sit in the parent's
+    dict (the path of the list)."""
+
+    def __init__(self, name, level, paths, list_path):
+        self.name = name
+        self.keys = KEYS[:level + 1]
+        self.list_path = list_path  # in the parent's dict; () for the actions
+        fields = []  # (field, kind) of the table's records, in layout order
+        for record in _records_of_tables()[name]:
+            fields.extend(_RECORD_FIELDS[record])
+        rank = {}
+        kinds = {}
+        for position, (field, kind) in enumerate(fields):
+            rank.setdefault(field, position)
+            kinds.setdefault(field, kind)
+
+        def order(path):
+            known = [rank[part] for part in path if part in rank]
+            return (min(known) if known else len(fields), path)
+
+        last = [path[-1] for path in paths]
+        self.columns = []
+        for path in sorted(paths, key=order):
+            unique = last.count(path[-1]) == 1 and path[-1] != HEX  # hex: say whose bytes
+            column_name = path[-1] if unique else "_".join(path)
+            if column_name in KEYS:
+                raise ValueError("the field %s has the name of a key column" % ".".join(path))
+            self.columns.append(Column(path, column_name, kinds.get(path[-1]) in INTEGER_KINDS))
+        self.by_name = dict((column.name, column) for column in self.columns)
+        self.by_path = dict((column.path, column) for column in self.columns)
+        # where a column's value sits in a row
+        self.position = dict((column.path, len(self.keys) + number)
+                             for number, column in enumerate(self.columns))
+
+    def header(self):
+        return list(self.keys) + [column.name for column in self.columns]
+
+
+# ---- the dict form flattened ----------------------------------------------------------------
+
+def _flatten(value, prefix, scalars, lists):
+    for key, item in value.items():
+        path = prefix + (str(key),)
+        if isinstance(item, dict):
+            _flatten(item, path, scalars, lists)
+        elif isinstance(item, list):
+            lists[path] = item
+        else:
+            scalars[path] = item
+
+
+def flatten(document):
+    """({path: value}, {path: list of dicts}) of one dict of the dict form."""
+    scalars, lists = {}, {}
+    _flatten(document, (), scalars, lists)
+    return scalars, lists
+
+
+def unflatten(scalars):
+    """The nested dict of {path: value}."""
+    document = {}
+    for path, value in scalars.items():
+        place = document
+        for key in path[:-1]:
+            place = place.setdefault(key, {})
+            if not isinstance(place, dict):
+                raise TableError("%s holds both a value and fields" % ".".join(path[:-1]))
+        if path[-1] in place:  # a path under this one came first
+            raise TableError("%s holds both a value and fields" % ".".join(path))
+        place[path[-1]] = value
+    return document
+
+
+def _samples():
+    """Actions that show every shape the dict form takes: a spell with plain texts and one
+    whose texts are not UTF-8, a detail of every known type with a stat entry, one whose
+    length differs from its body's size (the form keeps such a length), and a detail of a
+    type no body is made for."""
+    from qn4tGenericActionLoader import actions as whole
+    texts = [field for field, kind in _RECORD_FIELDS[HEADER] if kind == "text"]
+    details = []
+    for number in sorted(whole._BODY_CLASSES):
+        body_class = whole._BODY_CLASSES[number]
+        body = body_class(stats=[whole.Stat()]) if body_class is whole.StatMod else body_class()
+        details.append(whole.Detail(type=number, body=body))
+    details.append(whole.Detail(type=min(whole._BODY_CLASSES), length=0,
+                                body=whole._BODY_CLASSES[min(whole._BODY_CLASSES)]()))
+    details.append(whole.Detail(type=_UNKNOWN_DETAIL_TYPE, body=b"\xff"))
+    made = []
+    for text in (b"a", b"\xff"):
+        action = whole.Action(actionType=SPELL_ACTION_TYPE, details=details)
+        for field in texts:
+            setattr(action, field, text)
+        action.spellCode = text
+        made.append(action)
+    return made
+
+
+_SCHEMA = []
+
+
+def schema():
+    """The three Tables, made once from the dict form of the sample actions."""
+    if _SCHEMA:
+        return _SCHEMA[0]
+    documents = [action.to_dict() for action in _samples()]
+    tables = []
+    parents = [flatten(document) for document in documents]  # (scalars, lists)
+    list_path = ()
+    for level, name in enumerate(TABLES):
+        if level == 0:
+            paths = set()
+            for scalars, _ in parents:
+                paths.update(scalars)
+        else:
+            list_paths = set(path for _, lists in parents for path in lists)
+            if len(list_paths) != 1 or list(list_paths)[0][-1] != name:
+                raise ValueError("the dict form has lists %s where the %s are expected"
+                                 % (sorted(list_paths), name))
+            list_path = list(list_paths)[0]
+            children = [flatten(row) for _, lists in parents for row in lists.get(list_path, ())]
+            paths = set()
+            for scalars, _ in children:
+                paths.update(scalars)
+            parents = children
+        tables.append(Table(name, level, paths, list_path))
+    _SCHEMA.append(tables)
+    return tables
+
+
+def body_views():
+    """(view name, detail type, the details columns that view shows) per known body kind: the
+    columns of the detail header and of that body's fields."""
+    details = schema()[1]
+    header_fields = set(field for field, _ in _RECORD_FIELDS[DETAIL_HEADER])
+    header = [c for c in details.columns if c.path[-1] in header_fields]
+    views = []
+    for number in sorted(DETAIL_BODIES):
+        record = DETAIL_BODIES[number]
+        fields = set(field for field, _ in _RECORD_FIELDS[record])
+        body = [c for c in details.columns if c.path[-1] in fields and c not in header]
+        views.append((TITLES[record].replace(" ", "_"), number, header + body))
+    return views
+
+
+# ---- actions to rows and back --------------------------------------------------------------
+
+def rows(actions):
+    """Per table, its rows (lists of values, None where the dict form has no value), from an
+    iterable of Action objects."""
+    tables = schema()
+    made = dict((table.name, []) for table in tables)
+
+    def add(level, document, keys, prefix=()):
+        table = tables[level]
+        row = list(keys) + [None] * len(table.columns)
+        lists = _fill(row, document, prefix, table.position, keys, table)
+        made[table.name].append(row)
+        if level + 1 < len(tables):
+            child = tables[level + 1]
+            for number, item in enumerate(lists.get(child.list_path, ())):
+                add(level + 1, item, keys + (number,))
+
+    for number, action in enumerate(actions):
+        add(0, action.to_dict(), (number,))
+    return made
+
+
+def _fill(row, document, prefix, position, keys, table):
+    """Puts the scalars of one dict (nested dicts flattened) into row by their column's
+    position; returns {path: list} of the lists met."""
+    lists = {}
+    for key, value in document.items():
+        path = prefix + (key,)
+        if value.__class__ is dict:
+            lists.update(_fill(row, value, path, position, keys, table))
+            continue
+        if value.__class__ is list:
+            lists[path] = value
+            continue
+        if value.__class__ in _TEXT_TYPES and u"\0" in value:
+            path, value = path + (HEX,), _hex_text(key, value)
+        at = position.get(path)
+        if at is None:  # never dropped quietly: the samples missed a shape of the form
+            raise ValueError("%s: the table %s has no column for %s"
+                             % (_row_name(table, keys), table.name, ".".join(path)))
+        row[at] = value
+    return lists
+
+
+def _hex_text(field, text):
+    """A text holding a zero byte as the form's hex digits: a cell of a CSV file on Python 2
+    ends at a zero byte, and an SQL text function at the first. A character array (the spell
+    code) in hex has all its bytes."""
+    data = text.encode("utf-8", "surrogateescape") if not _PY2 else text.encode("utf-8")
+    data = data.ljust(_CHARS_WIDTHS.get(field, 0), b"\0")
+    return binascii.hexlify(data).decode("ascii")
+
+
+def _row_name(table, keys):
+    return ", ".join("%s %d" % pair for pair in zip(table.keys, keys))
+
+
+def _row_place(table, label, column=None):
+    return "%s row %s%s" % (table, label, " column %s" % column if column else "")
+
+
+def documents(table_rows, place_name=_row_place):
+    """The dict form of each action, from per-table rows given as (row label, {column: value})
+    pairs: the key columns and the columns that have a value (integers as int or as a text
+    that the checks refuse). Yields (dict, {path in the dict: (table, row label)}) per action
+    in action_no order. Raises TableError for keys that do not join and for a text given
+    both as text and in hex, placed by place_name(table, row label, column)."""
+    tables = schema()
+    grouped = []
+    for level, table in enumerate(tables):
+        groups = {}
+        for label, row in table_rows[table.name]:
+            keys = []
+            for key in table.keys:
+                value = row.get(key)
+                if not isinstance(value, int) or isinstance(value, bool) or value < 0:
+                    raise TableError("%s: expected a whole number, found %r"
+                                     % (place_name(table.name, label, key), value))
+                keys.append(value)
+            keys = tuple(keys)
+            if keys in groups:
+                raise TableError("%s: %s repeats an earlier row's"
+                                 % (place_name(table.name, label), ", ".join(table.keys)))
+            groups[keys] = (label, row)
+        grouped.append(groups)
+    for level in (1, 2):
+        parents, table = grouped[level - 1], tables[level]
+        for keys, (label, _) in grouped[level].items():
+            if keys[:-1] not in parents:
+                raise TableError("%s: no row of %s has %s" % (
+                    place_name(table.name, label), tables[level - 1].name,
+                    ", ".join("%s %d" % pair for pair in zip(table.keys, keys))))
+    children = [dict(), dict()]
+    for level in (1, 2):
+        for keys in grouped[level]:
+            children[level - 1].setdefault(keys[:-1], []).append(keys[-1])
+
+    def build(level, keys, place, where):
+        label, row = grouped[level][keys]
+        table = tables[level]
+        where[place] = (table.name, label)
+        scalars = dict((table.by_name[name].path, value) for name, value in row.items()
+                       if name not in table.keys)
+        try:
+            document = unflatten(scalars)
+        except TableError:
+            raise TableError("%s: %s" % (place_name(table.name, label), _given_twice(table, row)))
+        if level == 0:  # an empty cell is the empty text; given, it keeps the form's native
+            for name in _HEADER_TEXTS:  # fast path, which takes only an action whole
+                document.setdefault(name, u"")
+        if level + 1 < len(tables):
+            child = tables[level + 1]
+            numbers = sorted(children[level].get(keys, []))
+            if numbers != list(range(len(numbers))):
+                missing = [n for n in range(len(numbers) + 1) if n not in numbers][0]
+                raise TableError("%s: %s has no row with %s %d (they are numbered from 0)"
+                                 % (place_name(table.name, label), child.name,
+                                    child.keys[-1], missing))
+            items = []
+            for number in numbers:
+                items.append(build(level + 1, keys + (number,),
+                                   place + ((child.list_path, number),), where))
+            if items or level == 0 or _has_entries(table, row):
+                place_in = document
+                for key in child.list_path[:-1]:
+                    place_in = place_in.setdefault(key, {})
+                place_in[child.list_path[-1]] = items
+        return document
+
+    for keys in sorted(grouped[0]):
+        where = {}
+        yield build(0, keys, (), where), where
+
+
+def _given_twice(table, row):
+    """What is wrong with a row whose columns give one text twice: as text and in hex."""
+    given = [c for c in table.columns if c.name in row]
+    for column in given:
+        under = [c.name for c in given if len(c.path) > len(column.path) and
+                 c.path[:len(column.path)] == column.path]
+        if under:
+            return "%s and %s both have a value (give the text in one of them)" % (
+                column.name, " and ".join(under))
+    return "columns that give one value twice"
+
+
+def place_of(where, document, parts):
+    """(table, row label, column name or None) of the value at parts, a path in an action's
+    dict such as ("details", 0, "body", "die"): the row of the innermost list item the path
+    enters, the column of the rest. where and document: as documents() yields them."""
+    tables = schema()
+    lists = set(table.list_path for table in tables[1:])
+    place, relative = (), []
+    for part in parts:
+        if isinstance(part, int) and tuple(relative) in lists:
+            place += ((tuple(relative), part),)
+            relative = []
+        else:
+            relative.append(part)
+    if _given_in_hex(document, parts):
+        relative.append(HEX)
+    while place not in where:  # a row that is not there: name its parent's
+        place, relative = place[:-1], []
+    table_name, label = where[place]
+    column = tables[len(place)].by_path.get(tuple(relative))
+    return table_name, label, column and column.name
+
+
+def _given_in_hex(document, parts):
+    """Whether the value at parts is a text given in hex ({"hex": ...})."""
+    value = document
+    for part in parts:
+        try:
+            value = value[part]
+        except (KeyError, IndexError, TypeError):
+            return False
+    return isinstance(value, dict) and HEX in value
+
+
+def actions_of(table_rows, place_name=_row_place):
+    """The Action objects of per-table rows, in action_no order. A refusal of the document
+    form (FormError; a FieldValueError for a value out of its field's range) is raised as
+    it is, its message led by the place of each refused value."""
+    from qn4tGenericActionLoader._form import FormError
+    from qn4tGenericActionLoader.actions import Action
+    made = []
+    for document, where in documents(table_rows, place_name):
+        try:
+            made.append(Action.from_dict(document))
+        except FormError as error:
+            error.args = ("; ".join("%s: %s" % (place_name(*place_of(where, document,
+                                                                      problem.parts)), problem)
+                                    for problem in error.problems),)
+            raise
+    return made
+
+
+def _has_entries(details, row):
+    """Whether a details row's body is of a kind followed by entries (its list of stats is
+    there even when empty)."""
+    body = DETAIL_BODIES.get(row.get(type_column(details).name))
+    return body in BODY_ENTRIES
+
+
+# ---- CSV -------------------------------------------------------------------------------------
+
+def _open_csv(path, mode):
+    if _PY2:
+        return open(path, mode + "b")
+    return io.open(path, mode, encoding="utf-8", newline="")
+
+
+def _cell(value):
+    if value is None:
+        return ""
+    if _PY2 and not isinstance(value, (int, long)):  # noqa: F821 (Python 2)
+        return value.encode("utf-8") if isinstance(value, unicode) else value  # noqa: F821
+    return value
+
+
+def write_csv(table_rows, folder, extra=None, paths=None):
+    """Writes the per-table rows into folder/actions.csv, details.csv and stats.csv (or into
+    paths: {table: path}). extra: per table, (header names, function of a row giving the
+    extra cells) appended."""
+    for table in schema():
+        header, more = table.header(), None
+        if extra and table.name in extra:
+            names, more = extra[table.name]
+            header = header + list(names)
+        path = (paths or {}).get(table.name) or os.path.join(folder, CSV_NAMES[table.name])
+        with _open_csv(path, "w") as stream:
+            writer = csv.writer(stream, lineterminator="\n")
+            writer.writerow(header)
+            for row in table_rows[table.name]:
+                cells = [_cell(value) for value in row]
+                if more:
+                    cells += [_cell(value) for value in more(row)]
+                writer.writerow(cells)
+
+
+_WHOLE_NUMBER = re.compile(r"-?[0-9]+\Z")
+
+
+def _csv_value(text, integer):
+    """A cell's value: an integer column's whole number as int, anything else as the text
+    (which the checks then refuse, naming it)."""
+    if _PY2:
+        text = text.decode("utf-8")
+    if integer and _WHOLE_NUMBER.match(text.strip()):
+        return int(text)
+    return text
+
+
+def read_csv(folder, ignored=lambda table, name: False):
+    """Per table, (row number, {column: value}) for the rows of the CSV files: row numbers
+    count the header as row 1; an empty cell has no value. Raises TableError for a file that
+    cannot be read as such a table."""
+    read = {}
+    for table in schema():
+        path = os.path.join(folder, CSV_NAMES[table.name])
+        try:
+            stream = _open_csv(path, "r")
+        except (IOError, OSError) as error:
+            raise TableError("cannot read %s: %s" % (path, error.strerror or error))
+        with stream:
+            reader = csv.reader(stream)
+            try:
+                header = next(reader)
+            except StopIteration:
+                raise TableError("%s: empty: expected a header row" % path)
+            except csv.Error as error:
+                raise TableError("%s row 1: %s" % (path, error))
+            header = [name.decode("utf-8") if _PY2 else name for name in header]
+            kinds = []
+            for number, name in enumerate(header):
+                if name in table.keys:
+                    kinds.append(True)
+                elif name in table.by_name:
+                    kinds.append(table.by_name[name].integer)
+                elif ignored(table, name):
+                    kinds.append(None)
+                else:
+                    raise TableError("%s row 1 column %d: unknown column %s"
+                                     % (path, number + 1, name))
+            for key in table.keys:
+                if key not in header:
+                    raise TableError("%s row 1: the key column %s is missing"
+                                     % (path, key))
+            got = []
+            try:
+                for row in reader:
+                    if len(row) > len(header):
+                        raise TableError("%s row %d: %d cells, more than the header's %d"
+                                         % (path, reader.line_num, len(row),
+                                            len(header)))
+                    values = {}
+                    for name, integer, cell in zip(header, kinds, row):
+                        if integer is not None and cell != "":
+                            values[name] = _csv_value(cell, integer)
+                    got.append((reader.line_num, values))
+            except csv.Error as error:
+                raise TableError("%s row %d: %s" % (path, reader.line_num,
+                                                    error))
+            read[table.name] = got
+    return read
+
+
+def csv_place(folder):
+    """The place_name of the CSV files in folder: "sheets/details.csv row 3 column die"."""
+    def place(table, label, column=None):
+        return _row_place(os.path.join(folder, CSV_NAMES[table]), label, column)
+    return place
+
+
+def to_csv(actions, folder):
+    """Writes the actions (Action objects) as folder/actions.csv, details.csv and stats.csv
+    (folder must exist). Returns the number of actions."""
+    made = rows(actions)
+    write_csv(made, folder)
+    return len(made["actions"])
+
+
+def from_csv(folder):
+    """The Action objects of folder/actions.csv, details.csv and stats.csv, in action_no
+    order, through Action.from_dict: a value it refuses raises its error, led by the file,
+    row and column (`actiontool import --csv` lists every refusal of the run)."""
+    return actions_of(read_csv(folder), csv_place(folder))
+
+
+# ---- SQLite ----------------------------------------------------------------------------------
+
+def _quote(name):
+    return '"%s"' % name.replace('"', '""')
+
+
+def create_tables(connection):
+    """Creates the tables and the views per body kind in an SQLite connection."""
+    for table in schema():
+        columns = ["%s INTEGER NOT NULL" % key for key in table.keys]
+        columns += ["%s %s" % (_quote(c.name), "INTEGER" if c.integer else "TEXT")
+                    for c in table.columns]
+        columns.append("PRIMARY KEY (%s)" % ", ".join(table.keys))
+        connection.execute("CREATE TABLE %s (%s)" % (table.name, ", ".join(columns)))
+    details = schema()[1]
+    type_name = type_column(details).name
+    for view, number, columns in body_views():
+        connection.execute("CREATE VIEW %s AS SELECT %s FROM details WHERE %s = %d" % (
+            view, ", ".join(list(details.keys) + [_quote(c.name) for c in columns]),
+            _quote(type_name), number))
+
+
+def type_column(details):
+    """The details table's column of the detail type."""
+    (type_field,) = [field for field, _ in _RECORD_FIELDS[DETAIL_HEADER] if field == "type"]
+    return [c for c in details.columns if c.path[-1] == type_field][0]
+
+
+def insert_rows(connection, table_rows):
+    for table in schema():
+        marks = ", ".join("?" * (len(table.keys) + len(table.columns)))
+        connection.executemany("INSERT INTO %s VALUES (%s)" % (table.name, marks),
+                               table_rows[table.name])
+
+
+def _connection(target):
+    if isinstance(target, sqlite3.Connection):
+        return target, False
+    return sqlite3.connect(target), True
+
+
+def to_sqlite(actions, target):
+    """Writes the actions into the tables actions, details and stats (and a view per body
+    kind: damage, stat_modification, healing) of an SQLite database: target is a path or an
+    open sqlite3 connection (left open, committed). The tables must not exist yet. Returns
+    the number of actions."""
+    connection, own = _connection(target)
+    try:
+        made = rows(actions)
+        with connection:
+            create_tables(connection)
+            insert_rows(connection, made)
+        return len(made["actions"])
+    finally:
+        if own:
+            connection.close()
+
+
+def read_sqlite(connection):
+    """Per table, (row label, {column: value}) for the rows of the tables, in key order; the
+    label names the row by its keys. Raises TableError for a database without the tables or
+    with columns they do not have."""
+    read = {}
+    for table in schema():
+        try:
+            cursor = connection.execute("SELECT * FROM %s ORDER BY %s"
+                                        % (table.name, ", ".join(table.keys)))
+        except sqlite3.Error as error:
+            raise TableError("table %s: %s" % (table.name, error))
+        names = [description[0] for description in cursor.description]
+        for name in names:
+            if name not in table.keys and name not in table.by_name:
+                raise TableError("table %s: unknown column %s" % (table.name, name))
+        got = []
+        for values in cursor:
+            row = dict((name, value) for name, value in zip(names, values)
+                       if value is not None)
+            label = "(%s)" % ", ".join("%s %s" % (key, row.get(key)) for key in table.keys)
+            got.append((label, row))
+        read[table.name] = got
+    return read
+
+
+def from_sqlite(source):
+    """The Action objects of the tables actions, details and stats of an SQLite database
+    (a path or an open sqlite3 connection), in action_no order, through Action.from_dict: a
+    value it refuses raises its error, led by the table, row and column."""
+    connection, own = _connection(source)
+    try:
+        return actions_of(read_sqlite(connection))
+    finally:
+        if own:
+            connection.close()
+
+
+def frames(actions):
+    """{"actions": DataFrame, "details": ..., "stats": ...} (pandas, Python 3): the tables
+    read by pandas from an in-memory SQLite database, one call per table."""
+    import pandas
+    connection = sqlite3.connect(":memory:")
+    try:
+        to_sqlite(actions, connection)
+        return dict((name, pandas.read_sql_query("SELECT * FROM %s" % name, connection))
+                    for name in TABLES)
+    finally:
+        connection.close()

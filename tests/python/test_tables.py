@@ -1,0 +1,356 @@
+"""Actions as tables: CSV and SQLite round trips to the same bytes (through the package's API
+and through actiontool), the checks of a table import naming table, row and column, the sql
+command, and names for codes."""
+from __future__ import print_function, division
+
+import csv
+import io
+import json
+import os
+import shutil
+import sqlite3
+import sys
+import unittest
+
+from test_actiontool import EXAMPLE, ToolTestCase, gunzip  # noqa: E402
+
+import qn4tGenericActionLoader as q
+
+PY2 = sys.version_info[0] == 2
+NAMES = os.path.join(os.path.dirname(EXAMPLE), "names.json")
+
+
+def odd_actions():
+    """What the dict form must carry whole: texts with zero bytes inside and behind them and
+    with bytes that are not UTF-8, a spell code with a zero byte inside and an empty one, a
+    detail of a type no body is made for (and one with an empty body), a stat modification
+    with no entries, an action with no details."""
+    return [
+        q.Action(actionID=7, actionType=2, name=b"Fire\xffball", desc=b"a\0b",
+                 blah=b"x\0\0", bar=u"\u00e9t\u00e9".encode("utf-8"), spellCode=b"F\0B\0",
+                 spellCost=9, details=[
+                     q.Detail(type=1, body=q.Damage(base=5, die=-3, specArg=0xFFFFFFFF)),
+                     q.Detail(type=77, length=3, body=b"\0\xff\x01"),
+                     q.Detail(type=2, body=q.StatMod(duration=4, stats=[
+                         q.Stat(stat=3, modAmt=-2), q.Stat(stat=65535)])),
+                     q.Detail(type=2, body=q.StatMod()),
+                     q.Detail(type=3, length=1, body=q.Healing(numDice=2))]),
+        q.Action(actionID=7, actionType=2, name=b"quote \" and, comma\nline", spellCode=b""),
+        q.Action(actionID=8, actionType=1, name=b"plain", validClasses=0xFFFFFFFF),
+    ]
+
+
+class TablesTestCase(ToolTestCase):
+
+    def odd_file(self):
+        path = self.path("odd.gz")
+        q.write_actions(path, odd_actions())
+        return path
+
+    def example_file(self):
+        path = self.path("example.gz")
+        self.assertRuns("import", EXAMPLE, path)
+        return path
+
+    def rewritten(self, actions):
+        """The uncompressed bytes of an action file written from actions."""
+        path = self.path("rewritten.gz")
+        q.write_actions(path, actions)
+        return gunzip(path)
+
+    def csv_rows(self, folder, name):
+        if PY2:
+            with open(os.path.join(folder, name), "rb") as stream:
+                return [[cell.decode("utf-8") for cell in row] for row in csv.reader(stream)]
+        with io.open(os.path.join(folder, name), encoding="utf-8", newline="") as stream:
+            return [row for row in csv.reader(stream)]
+
+    def write_csv_rows(self, folder, name, rows):
+        if PY2:
+            with open(os.path.join(folder, name), "wb") as stream:
+                csv.writer(stream).writerows([[c.encode("utf-8") for c in row] for row in rows])
+            return
+        with io.open(os.path.join(folder, name), "w", encoding="utf-8", newline="") as stream:
+            csv.writer(stream).writerows(rows)
+
+
+class RoundTripTest(TablesTestCase):
+
+    def test_api_round_trips_give_the_same_bytes(self):
+        source = self.odd_file()
+        original = gunzip(source)
+        folder = self.path("sheets")
+        os.mkdir(folder)
+        self.assertEqual(q.to_csv(q.read_actions(source), folder), 3)
+        self.assertEqual(self.rewritten(q.from_csv(folder)), original)
+        database = self.path("odd.db")
+        self.assertEqual(q.to_sqlite(q.read_actions(source), database), 3)
+        self.assertEqual(self.rewritten(q.from_sqlite(database)), original)
+        connection = sqlite3.connect(":memory:")
+        q.to_sqlite(q.read_actions(source), connection)
+        self.assertEqual(self.rewritten(q.from_sqlite(connection)), original)
+
+    def test_empty_set_round_trips(self):
+        folder = self.path("empty")
+        os.mkdir(folder)
+        q.to_csv([], folder)
+        self.assertEqual(q.from_csv(folder), [])
+        connection = sqlite3.connect(":memory:")
+        q.to_sqlite([], connection)
+        self.assertEqual(q.from_sqlite(connection), [])
+
+    def test_tool_round_trips_give_the_same_bytes(self):
+        for source in (self.example_file(), self.odd_file()):
+            original = gunzip(source)
+            folder, database = self.path("csv"), self.path("out.db")
+            self.assertRuns("export", "--csv", folder, source)
+            self.assertRuns("import", "--csv", folder, self.path("from-csv.gz"))
+            self.assertEqual(gunzip(self.path("from-csv.gz")), original, source)
+            self.assertRuns("export", "--sqlite", database, source)
+            self.assertRuns("import", "--sqlite", database, self.path("from-db.gz"))
+            self.assertEqual(gunzip(self.path("from-db.gz")), original, source)
+
+    def test_api_refusal_is_the_value_check_led_by_its_place(self):
+        folder = self.path("sheets")
+        os.mkdir(folder)
+        q.to_csv(odd_actions(), folder)
+        rows = self.csv_rows(folder, "stats.csv")
+        rows[2][rows[0].index("stat")] = "65536"
+        self.write_csv_rows(folder, "stats.csv", rows)
+        connection = sqlite3.connect(":memory:")
+        q.to_sqlite(odd_actions(), connection)
+        with connection:
+            connection.execute("UPDATE stats SET stat = 65536 WHERE stat_no = 1")
+        for read, place in [
+                (lambda: q.from_csv(folder), os.path.join(folder, "stats.csv") + " row 3"),
+                (lambda: q.from_sqlite(connection),
+                 "stats row (action_no 0, detail_no 2, stat_no 1)")]:
+            with self.assertRaises(q.FieldValueError) as caught:
+                read()
+            self.assertEqual(str(caught.exception), "%s column stat: details[2].stats[1].stat: "
+                             "Stat.stat is unsigned 16-bit: 65536 is out of its range 0 to "
+                             "65535" % place)
+
+    def test_tool_outputs(self):
+        """A database to standard output, a dry run, a database that would be its own output,
+        and JSON given where an action file is expected."""
+        source = self.example_file()
+        status, out, _ = self.run_tool("export", "--sqlite", "-", source, binary=True)
+        self.assertEqual((status, out[:16]), (0, b"SQLite format 3\0"))
+        database = self.path("set.db")
+        with open(database, "wb") as stream:
+            stream.write(out)
+        self.assertEqual(self.assertRuns("import", "--dry-run", "--sqlite", database),
+                         "%s: 32 actions, ok to import (nothing written)\n" % database)
+        status, _, err = self.run_tool("import", "--sqlite", database, database)
+        self.assertEqual(status, 1)
+        self.assertIn("is the same file as the input", err)
+        self.assertEqual(q.from_sqlite(database)[0].actionID, 1001)
+        status, _, err = self.run_tool("export", "--csv", self.path("csv"), EXAMPLE)
+        self.assertIn("this looks like JSON: did you mean import?", err)
+        self.assertFalse(os.path.exists(self.path("csv")))
+
+    def test_tables_join_on_their_keys(self):
+        connection = sqlite3.connect(":memory:")
+        q.to_sqlite(odd_actions(), connection)
+        rows = connection.execute(
+            "SELECT a.actionID, d.detail_no, s.stat_no, s.stat, s.modAmt FROM actions a "
+            "JOIN details d USING (action_no) JOIN stats s USING (action_no, detail_no)"
+        ).fetchall()
+        self.assertEqual(rows, [(7, 2, 0, 3, -2), (7, 2, 1, 65535, 0)])
+        self.assertEqual(connection.execute("SELECT base, die, specArg FROM damage").fetchall(),
+                         [(5, -3, 0xFFFFFFFF)])
+        self.assertEqual(connection.execute("SELECT numDice FROM healing").fetchall(), [(2,)])
+        self.assertEqual(connection.execute(
+            "SELECT detail_no, duration FROM stat_modification").fetchall(), [(2, 4), (3, 0)])
+
+    def test_every_field_but_the_derived_ones_has_a_column(self):
+        from qn4tGenericActionLayout import BODY_ENTRIES, DETAIL_COUNT_FIELD, TEXTS
+        derived = set([DETAIL_COUNT_FIELD] + [length for _, length in TEXTS] +
+                      [count for count, _ in BODY_ENTRIES.values()])
+        connection = sqlite3.connect(":memory:")
+        q.to_sqlite([], connection)
+        columns = set()
+        for table in ("actions", "details", "stats"):
+            columns.update(row[1] for row in connection.execute("PRAGMA table_info(%s)" % table))
+        fields = set(field for record in q.RECORD_CLASSES for field, _ in record.FIELDS)
+        self.assertEqual(fields - columns, derived)
+
+
+@unittest.skipIf(sys.version_info[0] < 3, "pandas: Python 3 only")
+class FramesTest(TablesTestCase):
+
+    def test_frames_hold_the_tables(self):
+        try:
+            import pandas  # noqa: F401
+        except ImportError:
+            self.skipTest("pandas is not installed")
+        from qn4tGenericActionLoader.tables import frames
+        tables = frames(odd_actions())
+        self.assertEqual(list(tables["actions"]["actionID"]), [7, 7, 8])
+        self.assertEqual(len(tables["stats"]), 2)
+
+
+class TableImportRefusalTest(TablesTestCase):
+    """A bad cell is refused as the JSON import refuses the value, with the file, the row and
+    the column named, and no output written."""
+
+    def exported(self):
+        source = self.example_file()
+        folder = self.path("csv")
+        if os.path.isdir(folder):
+            shutil.rmtree(folder)
+        self.assertRuns("export", "--csv", folder, source)
+        return folder
+
+    def refused(self, folder, expected):
+        out = self.path("out.gz")
+        status, _, err = self.run_tool("import", "--csv", folder, out)
+        self.assertEqual(status, 1, err)
+        self.assertIn(expected, err)
+        self.assertFalse(os.path.exists(out))
+
+    def edit(self, folder, name, row, column, value):
+        rows = self.csv_rows(folder, name)
+        rows[row - 1][rows[0].index(column)] = value
+        self.write_csv_rows(folder, name, rows)
+
+    def test_every_bad_cell_in_one_run(self):
+        """(file, row, column, value, what the refusal says after the place)"""
+        cases = [
+            ("details.csv", 2, "die", "40000", "actions[0] (actionID 1001): details[0].body."
+             "die: Damage.die is signed 16-bit: 40000 is out of its range -32768 to 32767"),
+            ("details.csv", 3, "numDice", "abc", 'details[0].body.numDice: expected an '
+             'integer, found "abc"'),
+            ("details.csv", 3, "elemType", "1", "details[0].body.elemType: unknown field"),
+            ("actions.csv", 4, "levelAcquired", "-1", "(actionID 1003): levelAcquired: "
+             "Action.levelAcquired is unsigned 8-bit: -1 is out of its range 0 to 255"),
+            ("stats.csv", 2, "stat", "70000", "Stat.stat is unsigned 16-bit: 70000 is out of "
+             "its range 0 to 65535"),
+            ("actions.csv", 5, "name_hex", "4g", "name: " + '"4g" is not bytes in hex'),
+        ]
+        folder = self.exported()
+        self.edit(folder, "actions.csv", 5, "name", "")  # the text given in hex instead
+        for name, row, column, value, _ in cases:
+            self.edit(folder, name, row, column, value)
+        status, _, err = self.run_tool("import", "--csv", folder, self.path("out.gz"))
+        self.assertEqual(status, 1, err)
+        for name, row, column, _, expected in cases:
+            self.assertIn("%s row %d column %s: " % (os.path.join(folder, name), row, column),
+                          err)
+            self.assertIn(expected, err)
+        self.assertFalse(os.path.exists(self.path("out.gz")))
+        status, out, err = self.run_tool("import", "--dry-run", "--csv", folder)
+        self.assertEqual((status, err.count("\n")), (1, len(cases)), err)
+
+    def test_empty_cells_take_the_defaults(self):
+        folder = self.exported()
+        self.edit(folder, "actions.csv", 2, "levelAcquired", "")
+        self.edit(folder, "actions.csv", 2, "name", "")
+        self.assertRuns("import", "--csv", folder, self.path("out.gz"))
+        first = next(q.read_actions(self.path("out.gz")))
+        self.assertEqual((first.levelAcquired, first.name), (0, b"" if PY2 else ""))
+
+    def test_database_refusal_names_table_row_and_column(self):
+        database = self.path("set.db")
+        self.assertRuns("export", "--sqlite", database, self.example_file())
+        connection = sqlite3.connect(database)
+        with connection:
+            connection.execute("UPDATE details SET base = 99999 WHERE action_no = 1")
+        connection.close()
+        status, _, err = self.run_tool("import", "--sqlite", database, self.path("out.gz"))
+        self.assertEqual(status, 1)
+        self.assertIn("%s: table details row (action_no 1, detail_no 0) column base: "
+                      "actions[1] (actionID 1002): details[0].body.base: Healing.base is "
+                      "signed 16-bit: 99999 is out of its range" % database, err)
+
+    def test_rows_that_do_not_join(self):
+        folder = self.exported()
+        self.edit(folder, "details.csv", 2, "action_no", "900")
+        self.refused(folder, "%s row 2: no row of actions has action_no 900"
+                     % os.path.join(folder, "details.csv"))
+        folder = self.exported()
+        self.edit(folder, "actions.csv", 2, "name_hex", "41")
+        self.refused(folder, "%s row 2: name and name_hex both have a value"
+                     % os.path.join(folder, "actions.csv"))
+        folder = self.exported()
+        rows = self.csv_rows(folder, "actions.csv")
+        rows[0].append("numDetails")  # derived: not a column
+        self.write_csv_rows(folder, "actions.csv", rows)
+        self.refused(folder, "%s row 1 column %d: unknown column numDetails"
+                     % (os.path.join(folder, "actions.csv"), len(rows[0])))
+
+    def test_missing_database_and_table(self):
+        status, _, err = self.run_tool("import", "--sqlite", self.path("none.db"),
+                                       self.path("out.gz"))
+        self.assertEqual(status, 1)
+        self.assertIn("no such database file", err)
+        sqlite3.connect(self.path("empty.db")).close()
+        status, _, err = self.run_tool("import", "--sqlite", self.path("empty.db"),
+                                       self.path("out.gz"))
+        self.assertIn("table actions: no such table: actions", err)
+
+
+class SqlCommandTest(TablesTestCase):
+
+    def test_output_forms(self):
+        source = self.example_file()
+        query = ("SELECT a.name, d.base FROM actions a JOIN damage d USING (action_no) "
+                 "WHERE d.elemType = 1 ORDER BY d.base DESC LIMIT 2")
+        lines = self.assertRuns("sql", source, query).splitlines()
+        self.assertEqual(lines[0].split(), ["name", "base"])
+        self.assertEqual(len(lines), 4)
+        as_csv = self.assertRuns("sql", "--csv", source, query)
+        as_json = json.loads(self.assertRuns("sql", "--json", source, query))
+        self.assertEqual(as_csv.splitlines(), ["name,base"] + [
+            "%s,%d" % (row["name"], row["base"]) for row in as_json])
+
+    def test_bad_statement(self):
+        status, _, err = self.run_tool("sql", self.example_file(), "SELECT nope FROM actions")
+        self.assertEqual(status, 1)
+        self.assertIn("SQL: no such column: nope", err)
+
+
+class NamesTest(TablesTestCase):
+
+    def test_names_label_views_and_csv_but_stay_out_of_the_file(self):
+        source = self.example_file()
+        out = self.assertRuns("sql", "--names", NAMES, "--csv", source,
+                              "SELECT actionID, validClasses_name, targetType_name FROM "
+                              "actions_named WHERE actionID = 1001")
+        self.assertEqual(out.splitlines()[1], "1001,warrior|mage,one")
+        folder = self.path("csv")
+        self.assertRuns("export", "--csv", folder, "--names", NAMES, source)
+        rows = self.csv_rows(folder, "details.csv")
+        self.assertEqual(rows[1][rows[0].index("elemType_name")], "fire")
+        self.assertRuns("import", "--csv", folder, self.path("back.gz"))
+        self.assertEqual(gunzip(self.path("back.gz")), gunzip(source))
+
+    def test_dump_shows_names_beside_codes(self):
+        lines = self.assertRuns("dump", "--names", NAMES, self.example_file()).splitlines()
+        self.assertTrue(lines[0].startswith(
+            '#1 id 1001 "Ember Lance" type 2(spell) level 1 target 1(one) range 6'), lines[0])
+        self.assertIn("elemType=1(fire) saveType=2(fortitude)", lines[1])
+        self.assertIn("stats 3(agility):+4 4(toughness):-1", lines[6])
+
+    def test_bad_names_files(self):
+        cases = [
+            ({"codes": {"power": {"1": "x"}}}, "codes.power: not an integer field"),
+            ({"codes": {"elemType": {"256": "x"}}}, 'codes.elemType: "256" is not a whole '
+             "number from 0 to 255"),
+            ({"bits": {"validClasses": {"32": "x"}}}, "from 0 to 31"),
+            ({"codes": {"elemType": {"1": ""}}}, "expected a name"),
+            ([], 'expected a JSON object with "codes" and/or "bits"'),
+        ]
+        source = self.example_file()
+        for document, expected in cases:
+            names = self.path("names.json")
+            with open(names, "wb") as stream:
+                stream.write(json.dumps(document).encode("ascii"))
+            status, _, err = self.run_tool("sql", "--names", names, source, "SELECT 1")
+            self.assertEqual(status, 1)
+            self.assertIn(expected, err)
+
+
+if __name__ == "__main__":
+    unittest.main()

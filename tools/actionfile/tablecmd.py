@@ -1,0 +1,290 @@
+"""The table commands: export --csv / --sqlite, import --csv / --sqlite and sql. The rows come
+from the package's tables module (the dict form of the actions, flattened); an import goes
+through the JSON import's checks, with the table, row and column named instead of the JSON
+path."""
+from __future__ import print_function, division
+
+import contextlib
+import csv
+import io
+import json
+import os
+import shutil
+import sqlite3
+
+from . import importer, module, page
+from .importer import BadInput
+
+NAME_SUFFIX = "_name"  # a column of names beside a column of codes (never read back)
+
+
+def tables_module(layout):
+    return __import__(layout.q.__name__ + ".tables", fromlist=["tables"])
+
+
+# ---- rows with names -------------------------------------------------------------------------
+
+def named_columns(tables, names):
+    """Per table, [(index of a column with names, its field)]: the columns of codes that the
+    names file names."""
+    named = {}
+    for table in tables.schema():
+        offset = len(table.keys)
+        named[table.name] = [(offset + i, column.path[-1])
+                             for i, column in enumerate(table.columns)
+                             if column.path[-1] in names.codes or column.path[-1] in names.bits]
+    return named
+
+
+def name_cells(tables, names):
+    """For write_csv: per table, the extra header names and a function of a row giving its
+    names."""
+    extra = {}
+    for table in tables.schema():
+        columns = named_columns(tables, names)[table.name]
+        if not columns:
+            continue
+        header = [table.columns[i - len(table.keys)].name + NAME_SUFFIX for i, _ in columns]
+
+        def cells(row, columns=columns):
+            return [None if row[i] is None else names.name(field, row[i])
+                    for i, field in columns]
+        extra[table.name] = (header, cells)
+    return extra
+
+
+def is_name_column(table, name):
+    return name.endswith(NAME_SUFFIX) and name[:-len(NAME_SUFFIX)] in table.by_name
+
+
+# ---- export ----------------------------------------------------------------------------------
+
+def export_csv(layout, actions, folder, names=None, inputs=()):
+    """Writes the three CSV files into folder (made when missing), each replaced only when
+    all three are complete (the package's file-replacing rules). Returns the number of
+    actions."""
+    tables = tables_module(layout)
+    made = tables.rows(actions)
+    created = not os.path.isdir(folder)
+    if created:
+        os.makedirs(folder)
+    targets = [os.path.join(folder, tables.CSV_NAMES[name]) for name in tables.TABLES]
+    try:
+        with _replacing_all(module.load_files(), targets, inputs) as temporaries:
+            tables.write_csv(made, folder, name_cells(tables, names) if names else None,
+                             dict(zip(tables.TABLES, temporaries)))
+    except BaseException:
+        if created:
+            shutil.rmtree(folder, ignore_errors=True)
+        raise
+    return len(made["actions"])
+
+
+@contextlib.contextmanager
+def _replacing_all(files, targets, inputs):
+    """The temporary paths of files.replacing() for each target: none is replaced unless
+    every one was written."""
+    if not targets:
+        yield []
+        return
+    with files.replacing(targets[0], inputs) as first:
+        with _replacing_all(files, targets[1:], inputs) as rest:
+            yield [first] + rest
+
+
+def fill_database(layout, connection, actions, names=None):
+    """The tables, the views per body kind and, with names, the tables names and bit_names and
+    a view <table>_named per table that adds a <column>_name beside each named column."""
+    tables = tables_module(layout)
+    made = tables.rows(actions)
+    with connection:
+        tables.create_tables(connection)
+        tables.insert_rows(connection, made)
+        if names:
+            add_names(tables, connection, names)
+    return len(made["actions"])
+
+
+def add_names(tables, connection, names):
+    connection.execute("CREATE TABLE names (field TEXT, code INTEGER, name TEXT, "
+                       "PRIMARY KEY (field, code))")
+    connection.execute("CREATE TABLE bit_names (field TEXT, bit INTEGER, name TEXT, "
+                       "PRIMARY KEY (field, bit))")
+    connection.executemany("INSERT INTO names VALUES (?, ?, ?)", [
+        (field, code, name) for field, codes in names.codes.items()
+        for code, name in codes.items()])
+    connection.executemany("INSERT INTO bit_names VALUES (?, ?, ?)", [
+        (field, bit, name) for field, bits in names.bits.items()
+        for bit, name in bits.items()])
+    for table in tables.schema():
+        extra = []
+        for column in table.columns:
+            field, quoted = column.path[-1], '"%s"' % column.name
+            if field in names.codes:
+                extra.append("(SELECT name FROM names WHERE field = '%s' AND code = t.%s) AS "
+                             '"%s%s"' % (field, quoted, column.name, NAME_SUFFIX))
+            elif field in names.bits:
+                extra.append("(SELECT group_concat(name, '|') FROM bit_names WHERE field = "
+                             "'%s' AND (t.%s >> bit) & 1) AS \"%s%s\""
+                             % (field, quoted, column.name, NAME_SUFFIX))
+        if extra:
+            connection.execute("CREATE VIEW %s_named AS SELECT t.*, %s FROM %s AS t"
+                               % (table.name, ", ".join(extra), table.name))
+
+
+def export_sqlite(layout, actions, target, names=None, inputs=()):
+    """Writes the database to a temporary file that replaces target (a path, or standard
+    output) only when complete. Returns the number of actions."""
+    with module.load_files().replacing(target, inputs) as temporary:
+        connection = sqlite3.connect(temporary)
+        try:
+            return fill_database(layout, connection, actions, names)
+        finally:
+            connection.close()
+
+
+# ---- import ----------------------------------------------------------------------------------
+
+class TableSource(object):
+    """The actions of table rows as the JSON import reads a document: iterating yields
+    (index, the action's dict) in action_no order, and `where(parts)` names the table, the
+    row and the column of a value of the action last yielded, where the JSON import names the
+    line and column. Rows that do not join raise BadInput."""
+
+    earlier_form = False  # the tables hold the document form of today: no length fields
+
+    def __init__(self, tables, table_rows, place_name):
+        self.tables = tables
+        self.table_rows = table_rows
+        self.place_name = place_name  # (table, row label, column or None) -> text
+        self.count = 0
+        self._document, self._where = {}, {}
+
+    def __iter__(self):
+        try:
+            for index, (document, where) in enumerate(
+                    self.tables.documents(self.table_rows, self.place_name)):
+                self._document, self._where = document, where
+                yield index, document
+                self.count += 1
+        except self.tables.TableError as error:
+            raise BadInput(str(error))
+
+    def where(self, parts):
+        """The place of a value by its path in the action's dict: file, row and column."""
+        return self.place_name(*self.tables.place_of(self._where, self._document, parts))
+
+
+def csv_place(layout, folder):
+    """The place_name of the CSV files in folder: "sheets/details.csv row 3 column die"."""
+    return tables_module(layout).csv_place(folder)
+
+
+def sqlite_place(path):
+    """The place_name of a database: "spells.db: table details row (action_no 0, detail_no
+    0) column die"."""
+    def place(table, row, column=None):
+        return "%s: table %s row %s%s" % (path, table, row,
+                                          " column %s" % column if column else "")
+    return place
+
+
+def write_from_rows(layout, table_rows, place_name, target, threads=None, inputs=()):
+    """Writes the actions of the rows to target (None: checks only) through the JSON import:
+    every value checked by the package's document form, every refusal gathered with its
+    table, row and column, nothing written when there is one. Returns the number of actions.
+    inputs: files target must not be (the database read). Raises BadInput, OutputIsInput."""
+    source = TableSource(tables_module(layout), table_rows, place_name)
+    return importer.write_action_file(layout, source, target, inputs, threads=threads)
+
+
+def read_csv_rows(layout, folder):
+    tables = tables_module(layout)
+    try:
+        return tables.read_csv(folder, is_name_column)
+    except tables.TableError as error:
+        raise BadInput(str(error))
+
+
+def read_sqlite_rows(layout, path):
+    tables = tables_module(layout)
+    if not os.path.isfile(path):
+        raise BadInput("%s: no such database file" % path)
+    connection = sqlite3.connect(path)
+    try:
+        return tables.read_sqlite(connection)
+    except tables.TableError as error:
+        raise BadInput("%s: %s" % (path, error))
+    except sqlite3.DatabaseError as error:
+        raise BadInput("%s: %s" % (path, error))
+    finally:
+        connection.close()
+
+
+# ---- sql -------------------------------------------------------------------------------------
+
+def query(layout, actions, statement, names=None):
+    """(column names, rows) of an SQL statement over the actions in an in-memory database."""
+    connection = sqlite3.connect(":memory:")
+    try:
+        fill_database(layout, connection, actions, names)
+        cursor = connection.execute(statement)
+        header = [d[0] for d in cursor.description] if cursor.description else []
+        return header, cursor.fetchall()
+    finally:
+        connection.close()
+
+
+try:
+    _BLOB = buffer  # what sqlite3 gives for a BLOB on Python 2 (its str is a text there)
+except NameError:
+    _BLOB = bytes
+
+
+def _shown(value):
+    if value is None:
+        return "NULL"
+    if isinstance(value, _BLOB):
+        return "x'%s'" % "".join("%02x" % c for c in bytearray(value))
+    return u"%s" % (value,)
+
+
+def as_table(header, rows):
+    """Lines of a plain text table: columns padded, numbers right-aligned."""
+    cells = [[_shown(v) for v in row] for row in rows]
+    widths = [max([len(h)] + [len(r[i]) for r in cells]) for i, h in enumerate(header)]
+    numeric = [all(isinstance(row[i], (int, float)) or row[i] is None for row in rows)
+               for i in range(len(header))]
+
+    def line(values):
+        return "  ".join(v.rjust(w) if n else v.ljust(w)
+                         for v, w, n in zip(values, widths, numeric)).rstrip()
+    yield line(header)
+    yield "  ".join("-" * w for w in widths)
+    for row in cells:
+        yield line(row)
+
+
+def as_json(header, rows):
+    return json.dumps([dict(zip(header, [_shown(v) if isinstance(v, _BLOB) else v
+                                         for v in row])) for row in rows],
+                      ensure_ascii=False, indent=1)
+
+
+def write_csv_lines(header, rows, out):
+    """The result as CSV (UTF-8) to the binary file out."""
+    text = io.StringIO() if str is not bytes else io.BytesIO()
+    writer = csv.writer(text, lineterminator="\n")
+    for row in [header] + [[_shown(v) if isinstance(v, _BLOB) else "" if v is None else v
+                            for v in r] for r in rows]:
+        cells = row
+        if str is bytes:  # Python 2: the csv module writes bytes, and sqlite3 gives unicode
+            cells = [c.encode("utf-8") if isinstance(c, unicode) else c  # noqa: F821
+                     for c in cells]
+        writer.writerow(cells)
+    value = text.getvalue()
+    out.write(value.encode("utf-8") if not isinstance(value, bytes) else value)
+
+
+def write_page(layout, actions, out, names, title):
+    return page.write_page(tables_module(layout), actions, out, names, title)
