@@ -14,6 +14,7 @@
 #include "binding/host.h"
 #include "binding/value_check.h"
 #include "interface/action_json.h"
+#include "interface/stat_list.h"
 #include "interface/support_records.h"
 #include "core/action_file.h"
 #include "core/records.h"
@@ -29,17 +30,17 @@ namespace {
 
 // ---- The objects ----
 
-// Damage, Healing, Stat and StatMod: the record itself; a StatMod also holds its entries.
+// Damage, Healing and StatMod: the record itself; a StatMod also holds its entries. (A Stat is
+// its entry, or a view onto one entry of a StatList: stat_list.h.)
 template <class R>
 struct RecordObject {
     PyObject_HEAD
     R rec;
-    PyObject *stats;  // a list of Stat, for StatMod only
+    PyObject *stats;  // the StatList, for StatMod only
 };
 using DamageObject = RecordObject<qn4tGeneric_Damage_Details>;
 using HealingObject = RecordObject<qn4tGeneric_Healing_Details>;
 using StatModObject = RecordObject<qn4tGeneric_StatMod_Details>;
-using StatObject = RecordObject<qn4tGeneric_StatMod_Stat_Details>;
 
 struct DetailObject {
     PyObject_HEAD
@@ -63,7 +64,6 @@ template <class R> constexpr Kind kind_of_record();
 template <> constexpr Kind kind_of_record<qn4tGeneric_Damage_Details>() { return kDamage; }
 template <> constexpr Kind kind_of_record<qn4tGeneric_Healing_Details>() { return kHealing; }
 template <> constexpr Kind kind_of_record<qn4tGeneric_StatMod_Details>() { return kStatMod; }
-template <> constexpr Kind kind_of_record<qn4tGeneric_StatMod_Stat_Details>() { return kStat; }
 
 const char *const kTypeNames[kKinds] = {"Action", "Detail", "Damage", "StatMod", "Stat", "Healing"};
 
@@ -103,8 +103,15 @@ PyObject *bytes_of_text(PyObject *value, const char *field) {
 
 // ---- Record fields: one getter and setter per table entry ----
 
+// The record an object's fields are: a Stat's is found afresh at each use, since its list
+// may have changed while Python code ran.
 template <class O>
-auto &record_of(PyObject *self) { return reinterpret_cast<O *>(self)->rec; }
+auto &record_of(PyObject *self) {
+    if constexpr (std::is_same_v<O, StatObject>)
+        return stat_entry(self);
+    else
+        return reinterpret_cast<O *>(self)->rec;
+}
 
 template <class O, auto Member>
 PyObject *get_integer(PyObject *self, void *) {
@@ -293,6 +300,27 @@ PyObject *get_list_size(PyObject *self, void *) {
     return new_int(PyList_GET_SIZE(reinterpret_cast<O *>(self)->*Slot));
 }
 
+// StatMod.stats: a StatList (handed out itself, as a list is); setting takes the values of
+// any iterable of Stat.
+PyObject *get_num_stat_mods(PyObject *self, void *) {
+    return PyLong_FromSize_t(stat_list_entries(reinterpret_cast<StatModObject *>(self)->stats).size());
+}
+
+int set_stats(PyObject *self, PyObject *value, void *closure) {
+    const char *field = static_cast<const char *>(closure);
+    if (!value) {
+        PyErr_Format(PyExc_TypeError, "%s cannot be deleted", field);
+        return -1;
+    }
+    PyObject *list = stat_list_of(value, field);  // may run Python code: nothing is held yet
+    if (!list) return -1;
+    PyObject *&slot = reinterpret_cast<StatModObject *>(self)->stats;
+    PyObject *old = slot;
+    slot = list;
+    Py_XDECREF(old);
+    return 0;
+}
+
 // ---- Detail ----
 
 PyObject *get_detail_length(PyObject *self, void *) {
@@ -355,7 +383,7 @@ PyObject *new_object(PyTypeObject *type, PyObject *, PyObject *) {
     } else if (PyType_IsSubtype(type, &base_types[kDetail])) {
         if (!(reinterpret_cast<DetailObject *>(self)->body = empty_bytes())) goto error;
     } else if (PyType_IsSubtype(type, &base_types[kStatMod])) {
-        if (!(reinterpret_cast<StatModObject *>(self)->stats = PyList_New(0))) goto error;
+        if (!(reinterpret_cast<StatModObject *>(self)->stats = new_stat_list())) goto error;
     }
     return self;
 error:
@@ -398,8 +426,11 @@ int init_detail(PyObject *self, PyObject *args, PyObject *kwargs) {
     return 0;
 }
 
+void clear_references(PyObject *self);
+
 template <class O>
 void dealloc_plain(PyObject *self) {
+    clear_references(self);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -412,6 +443,8 @@ void clear_references(PyObject *self) {
         Py_CLEAR(reinterpret_cast<DetailObject *>(self)->body);
     } else if (is_a(self, kStatMod)) {
         Py_CLEAR(reinterpret_cast<StatModObject *>(self)->stats);
+    } else if (is_a(self, kStat)) {
+        release_stat(self);
     }
 }
 
@@ -425,8 +458,6 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
         Py_VISIT(reinterpret_cast<ActionObject *>(self)->details);
     } else if (is_a(self, kDetail)) {
         Py_VISIT(reinterpret_cast<DetailObject *>(self)->body);
-    } else if (is_a(self, kStatMod)) {
-        Py_VISIT(reinterpret_cast<StatModObject *>(self)->stats);
     }
     return 0;
 }
@@ -527,7 +558,7 @@ PyObject *record_object(const R &rec) {
     return self;
 }
 
-PyObject *body_object(const WholeDetail &d) {
+PyObject *body_object(WholeDetail &d) {
     switch (d.kind()) {
     case BodyKind::damage: return record_object(d.damage);
     case BodyKind::healing: return record_object(d.healing);
@@ -536,24 +567,15 @@ PyObject *body_object(const WholeDetail &d) {
     }
     PyObject *self = record_object(d.statmod);
     if (!self) return nullptr;
-    PyObject *stats = PyList_New(static_cast<Py_ssize_t>(d.stats.size()));
-    reinterpret_cast<StatModObject *>(self)->stats = stats;
-    if (!stats) {
+    // The entries are taken, not copied: a detail of millions of them is held once.
+    if (!(reinterpret_cast<StatModObject *>(self)->stats = stat_list_taking(d.stats))) {
         Py_DECREF(self);
         return nullptr;
-    }
-    for (std::size_t k = 0; k < d.stats.size(); ++k) {
-        PyObject *stat = record_object(d.stats[k]);
-        if (!stat) {
-            Py_DECREF(self);
-            return nullptr;
-        }
-        PyList_SET_ITEM(stats, static_cast<Py_ssize_t>(k), stat);
     }
     return self;
 }
 
-PyObject *detail_object(const WholeDetail &d) {
+PyObject *detail_object(WholeDetail &d) {
     PyObject *self = allocate(made_types[kDetail]);
     if (!self) return nullptr;
     auto *o = reinterpret_cast<DetailObject *>(self);
@@ -568,7 +590,7 @@ PyObject *detail_object(const WholeDetail &d) {
 
 }  // namespace
 
-PyObject *action_object(const WholeAction &w) {
+PyObject *action_object(WholeAction &w) {
     PyObject *self = allocate(made_types[kAction]);
     if (!self) return nullptr;
     auto *a = reinterpret_cast<ActionObject *>(self);
@@ -633,15 +655,7 @@ bool fill_detail(PyObject *object, WholeDetail &d, const std::string &place) {
     if (kind == BodyKind::healing) d.healing = record_of<HealingObject>(body);
     if (kind != BodyKind::statmod) return true;
     d.statmod = record_of<StatModObject>(body);
-    PyObject *stats = reinterpret_cast<StatModObject *>(body)->stats;
-    d.stats.resize(static_cast<std::size_t>(PyList_GET_SIZE(stats)));
-    for (std::size_t k = 0; k < d.stats.size(); ++k) {
-        PyObject *stat = PyList_GET_ITEM(stats, static_cast<Py_ssize_t>(k));
-        if (!is_a(stat, kStat))
-            return refuse(PyExc_TypeError, place + ".body.stats[" + std::to_string(k) +
-                                               "]: expected a Stat, found " + type_name_of(stat));
-        d.stats[k] = record_of<StatObject>(stat);
-    }
+    d.stats = stat_list_entries(reinterpret_cast<StatModObject *>(body)->stats);  // Stat values only
     return true;
 }
 
@@ -863,19 +877,18 @@ bool ready_types() {
     add_integer_rows<StatObject>(getset_rows[kStat], "Stat", Layout<qn4tGeneric_StatMod_Stat_Details>::fields, nullptr);
     auto &statmod = getset_rows[kStatMod];
     add_integer_rows<StatModObject>(statmod, "StatMod", Layout<qn4tGeneric_StatMod_Details>::fields, is_num_stat_mods);
-    statmod.push_back(getset("numStatMods", get_list_size<StatModObject, &StatModObject::stats>, nullptr, nullptr));
-    statmod.push_back(getset("stats", get_list<StatModObject, &StatModObject::stats>,
-                             set_list<StatModObject, &StatModObject::stats, kStat>, "StatMod.stats"));
+    statmod.push_back(getset("numStatMods", get_num_stat_mods, nullptr, nullptr));
+    statmod.push_back(getset("stats", get_list<StatModObject, &StatModObject::stats>, set_stats, "StatMod.stats"));
 
     prepare_type<ActionObject>(kAction, sizeof(ActionObject), true);
     prepare_type<DetailObject>(kDetail, sizeof(DetailObject), true);
     prepare_type<DamageObject>(kDamage, sizeof(DamageObject), false);
-    prepare_type<StatModObject>(kStatMod, sizeof(StatModObject), true);
+    prepare_type<StatModObject>(kStatMod, sizeof(StatModObject), false);  // holds only a StatList
     prepare_type<StatObject>(kStat, sizeof(StatObject), false);
     prepare_type<HealingObject>(kHealing, sizeof(HealingObject), false);
     for (PyTypeObject &t : base_types)
         if (PyType_Ready(&t) < 0) return false;
-    return true;
+    return ready_stat_list(&base_types[kStat], &made_types[kStat]);
 }
 
 }  // namespace
@@ -896,6 +909,8 @@ bool add_action_api(PyObject *module) {
         if (PyModule_AddObject(module, kTypeNames[k], reinterpret_cast<PyObject *>(&base_types[k])) < 0)
             return false;
     }
+    Py_INCREF(stat_list_type());
+    if (PyModule_AddObject(module, "StatList", reinterpret_cast<PyObject *>(stat_list_type())) < 0) return false;
     for (PyMethodDef *f = functions; f->ml_name; ++f) {
         PyObject *function = PyCFunction_New(f, nullptr);
         if (!function || PyModule_AddObject(module, f->ml_name, function) < 0) return false;
