@@ -52,7 +52,10 @@ struct DetailObject {
 struct ActionObject {
     PyObject_HEAD
     qn4tGeneric_Action_Header rec;  // numeric fields and trailer; its text pointers stay null
-    PyObject *texts[kTextCount];    // bytes, every byte of the text
+    // The texts, every byte, back to back in one block (PyMem; null while all are empty):
+    // one allocation per action instead of an object per text.
+    char *text_bytes;
+    std::uint32_t text_end[kTextCount];  // where each text ends in it
     PyObject *details;              // a list of Detail
 };
 
@@ -71,6 +74,26 @@ bool is_a(PyObject *object, Kind kind) {
     return PyObject_TypeCheck(object, &base_types[kind]) != 0;
 }
 
+// ---- The cyclic collector ----
+// What the reader makes holds only numbers, bytes and bodies that cannot hold anything else,
+// so it can be part of no cycle: it is left untracked, and the collector's passes do not
+// rescan a kept file's objects each time (CPython does the same for tuples and dicts of
+// atomic values). A container is tracked again as soon as something else could be put into
+// it: an Action when its details list is handed out or replaced (the list with it), a Detail
+// when it is given a body the collector tracks.
+
+void track(PyObject *object) {
+    if (!host::gc_is_tracked(object)) PyObject_GC_Track(object);
+}
+
+// Whether the object's class adds nothing the collector would have to see (no __dict__, no
+// slots): the registered classes of actions.py.
+bool adds_nothing(PyObject *object, Kind kind) {
+    const PyTypeObject *type = Py_TYPE(object);
+    return type->tp_dictoffset == 0 && type->tp_basicsize == base_types[kind].tp_basicsize;
+}
+
+bool tracked_by_collector(PyObject *object) { return PyObject_IS_GC(object) && host::gc_is_tracked(object); }
 
 const char *type_name_of(PyObject *object) { return Py_TYPE(object)->tp_name; }
 
@@ -181,9 +204,34 @@ bool is_num_stat_mods(std::string_view name) { return name == "numStatMods"; }
 
 // ---- Action ----
 
+std::string_view text_of(const ActionObject *a, std::size_t i) {
+    const std::uint32_t start = i == 0 ? 0 : a->text_end[i - 1];
+    return std::string_view(a->text_bytes ? a->text_bytes + start : "", a->text_end[i] - start);
+}
+
+// Makes the action hold `texts`; false with MemoryError (nothing changed).
+bool hold_texts(ActionObject *a, const std::string_view (&texts)[kTextCount]) {
+    std::size_t total = 0;
+    for (const std::string_view &t : texts) total += t.size();
+    char *block = nullptr;
+    if (total > 0 && !(block = static_cast<char *>(PyMem_Malloc(total)))) {
+        PyErr_NoMemory();
+        return false;
+    }
+    std::uint32_t end = 0;
+    for (std::size_t i = 0; i < kTextCount; ++i) {
+        if (!texts[i].empty()) std::memcpy(block + end, texts[i].data(), texts[i].size());
+        a->text_end[i] = end += static_cast<std::uint32_t>(texts[i].size());
+    }
+    PyMem_Free(a->text_bytes);
+    a->text_bytes = block;
+    return true;
+}
+
 template <std::size_t I, class T>
 PyObject *get_text(PyObject *self, void *) {
-    return host::text_of_bytes(reinterpret_cast<ActionObject *>(self)->texts[I]);
+    const std::string_view text = text_of(reinterpret_cast<ActionObject *>(self), I);
+    return host::record_text(text.data(), text.size());
 }
 
 template <std::size_t I, class Length>
@@ -197,16 +245,18 @@ int set_text(PyObject *self, PyObject *value, void *closure) {
         Py_DECREF(bytes);
         return -1;
     }
-    PyObject *&slot = reinterpret_cast<ActionObject *>(self)->texts[I];
-    PyObject *old = slot;
-    slot = bytes;
-    Py_XDECREF(old);
-    return 0;
+    auto *a = reinterpret_cast<ActionObject *>(self);
+    std::string_view texts[kTextCount];
+    for (std::size_t i = 0; i < kTextCount; ++i) texts[i] = text_of(a, i);
+    texts[I] = std::string_view(host::bytes_data(bytes), size);
+    const bool held = hold_texts(a, texts);
+    Py_DECREF(bytes);
+    return held ? 0 : -1;
 }
 
 template <std::size_t I>
 PyObject *get_text_length(PyObject *self, void *) {
-    return new_int(host::bytes_size(reinterpret_cast<ActionObject *>(self)->texts[I]));
+    return new_int(static_cast<long long>(text_of(reinterpret_cast<ActionObject *>(self), I).size()));
 }
 
 template <std::size_t... I>
@@ -295,6 +345,19 @@ int set_list(PyObject *self, PyObject *value, void *closure) {
     return 0;
 }
 
+// Action.details: once handed out or replaced, anything may be put into the list.
+PyObject *get_details(PyObject *self, void *closure) {
+    track(reinterpret_cast<ActionObject *>(self)->details);
+    track(self);
+    return get_list<ActionObject, &ActionObject::details>(self, closure);
+}
+
+int set_details(PyObject *self, PyObject *value, void *closure) {
+    if (set_list<ActionObject, &ActionObject::details, kDetail>(self, value, closure) < 0) return -1;
+    track(self);
+    return 0;
+}
+
 template <class O, PyObject *O::*Slot>
 PyObject *get_list_size(PyObject *self, void *) {
     return new_int(PyList_GET_SIZE(reinterpret_cast<O *>(self)->*Slot));
@@ -303,7 +366,7 @@ PyObject *get_list_size(PyObject *self, void *) {
 // StatMod.stats: a StatList (handed out itself, as a list is); setting takes the values of
 // any iterable of Stat.
 PyObject *get_num_stat_mods(PyObject *self, void *) {
-    return PyLong_FromSize_t(stat_list_entries(reinterpret_cast<StatModObject *>(self)->stats).size());
+    return new_int(static_cast<long long>(stat_list_entries(reinterpret_cast<StatModObject *>(self)->stats).size()));
 }
 
 int set_stats(PyObject *self, PyObject *value, void *closure) {
@@ -356,14 +419,21 @@ int set_body(PyObject *self, PyObject *value, void *closure) {
     PyObject *old = slot;
     Py_INCREF(value);
     slot = value;
+    if (tracked_by_collector(value)) track(self);
     Py_XDECREF(old);
     return 0;
 }
 
 // ---- Life of the objects ----
 
+// A new object of `type`, zeroed. A body or a Stat holds only numbers (a StatMod its
+// StatList): a class that adds nothing to it (a Python subclass is a GC type on Python 3
+// all the same) is left untracked (see "The cyclic collector").
 PyObject *allocate(PyTypeObject *type) {
-    PyObject *self = type->tp_alloc(type, 0);  // zeroed; a GC object is tracked already
+    PyObject *self = type->tp_alloc(type, 0);  // a GC object is tracked already
+    if (!self || !PyObject_IS_GC(self)) return self;
+    for (Kind kind : {kDamage, kHealing, kStatMod, kStat})
+        if (is_a(self, kind) && adds_nothing(self, kind)) PyObject_GC_UnTrack(self);
     return self;
 }
 
@@ -376,9 +446,7 @@ PyObject *new_object(PyTypeObject *type, PyObject *, PyObject *) {
     if (!self) return nullptr;
     if (PyType_IsSubtype(type, &base_types[kAction])) {
         auto *a = reinterpret_cast<ActionObject *>(self);
-        new (&a->rec) qn4tGeneric_Action_Header();
-        for (PyObject *&text : a->texts)
-            if (!(text = empty_bytes())) goto error;
+        new (&a->rec) qn4tGeneric_Action_Header();  // texts empty: no block, every end 0
         if (!(a->details = PyList_New(0))) goto error;
     } else if (PyType_IsSubtype(type, &base_types[kDetail])) {
         if (!(reinterpret_cast<DetailObject *>(self)->body = empty_bytes())) goto error;
@@ -436,9 +504,7 @@ void dealloc_plain(PyObject *self) {
 
 void clear_references(PyObject *self) {
     if (is_a(self, kAction)) {
-        auto *a = reinterpret_cast<ActionObject *>(self);
-        for (PyObject *&text : a->texts) Py_CLEAR(text);
-        Py_CLEAR(a->details);
+        Py_CLEAR(reinterpret_cast<ActionObject *>(self)->details);
     } else if (is_a(self, kDetail)) {
         Py_CLEAR(reinterpret_cast<DetailObject *>(self)->body);
     } else if (is_a(self, kStatMod)) {
@@ -465,6 +531,7 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
 void dealloc_gc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     clear_references(self);
+    if (is_a(self, kAction)) PyMem_Free(reinterpret_cast<ActionObject *>(self)->text_bytes);  // no reference: kept by tp_clear
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -502,10 +569,8 @@ int equal_objects(PyObject *a, PyObject *b) {
         if (!same_fields(x->rec, y->rec, HeaderLayout::head, is_count_field) ||
             (spell && !same_fields(x->rec, y->rec, HeaderLayout::trailer, nullptr)))
             return 0;
-        for (std::size_t i = 0; i < kTextCount; ++i) {
-            const int same = equal_values(x->texts[i], y->texts[i]);
-            if (same != 1) return same;
-        }
+        for (std::size_t i = 0; i < kTextCount; ++i)
+            if (text_of(x, i) != text_of(y, i)) return 0;
         return equal_values(x->details, y->details);
     }
     if (is_a(a, kDetail)) {
@@ -578,6 +643,7 @@ PyObject *body_object(WholeDetail &d) {
 PyObject *detail_object(WholeDetail &d) {
     PyObject *self = allocate(made_types[kDetail]);
     if (!self) return nullptr;
+    if (adds_nothing(self, kDetail)) PyObject_GC_UnTrack(self);  // see "The cyclic collector"
     auto *o = reinterpret_cast<DetailObject *>(self);
     o->rec = d.header;
     o->length_given = true;  // kept as read
@@ -585,6 +651,7 @@ PyObject *detail_object(WholeDetail &d) {
         Py_DECREF(self);
         return nullptr;
     }
+    if (tracked_by_collector(o->body)) track(self);
     return self;
 }
 
@@ -593,15 +660,20 @@ PyObject *detail_object(WholeDetail &d) {
 PyObject *action_object(WholeAction &w) {
     PyObject *self = allocate(made_types[kAction]);
     if (!self) return nullptr;
+    const bool untracked = adds_nothing(self, kAction);  // see "The cyclic collector"
+    if (untracked) PyObject_GC_UnTrack(self);
     auto *a = reinterpret_cast<ActionObject *>(self);
     new (&a->rec) qn4tGeneric_Action_Header();
     for_each_field(std::tuple_cat(HeaderLayout::head, HeaderLayout::trailer), [&](const auto &f) {
         std::memcpy(&(a->rec.*(f.member)), &(w.head.*(f.member)), sizeof(a->rec.*(f.member)));
     });
-    for (std::size_t i = 0; i < kTextCount; ++i)
-        if (!(a->texts[i] = host::bytes_from(w.texts[i].data(), w.texts[i].size())))
-            goto error;
+    {
+        std::string_view texts[kTextCount];
+        for (std::size_t i = 0; i < kTextCount; ++i) texts[i] = w.texts[i];
+        if (!hold_texts(a, texts)) goto error;
+    }
     if (!(a->details = PyList_New(static_cast<Py_ssize_t>(w.details.size())))) goto error;
+    if (untracked) PyObject_GC_UnTrack(a->details);
     for (std::size_t i = 0; i < w.details.size(); ++i) {
         PyObject *detail = detail_object(w.details[i]);
         if (!detail) goto error;
@@ -692,7 +764,7 @@ bool fill_action(PyObject *object, std::size_t index, WholeAction &w) {
                                             std::to_string(qn4tGeneric_Action_Header::kSpellType) +
                                             " (a spell) carries the spell fields; set them to 0 or make it a spell");
     for (std::size_t i = 0; i < kTextCount; ++i)
-        w.texts[i].assign(host::bytes_data(a->texts[i]), host::bytes_size(a->texts[i]));
+        w.texts[i].assign(text_of(a, i));
     const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(a->details));
     if (count > std::numeric_limits<decltype(w.head.numDetails)>::max())
         return refuse(PyExc_ValueError, where(index, a) + ": details: " + std::to_string(count) +
@@ -863,8 +935,7 @@ bool ready_types() {
         add_integer_rows<ActionObject>(rest, "Action", HeaderLayout::trailer, nullptr);
         action.insert(action.end(), rest.begin(), rest.end());
     }
-    action.push_back(getset("details", get_list<ActionObject, &ActionObject::details>,
-                            set_list<ActionObject, &ActionObject::details, kDetail>, "Action.details"));
+    action.push_back(getset("details", get_details, set_details, "Action.details"));
 
     auto &detail = getset_rows[kDetail];
     detail.push_back(getset("type", get_integer<DetailObject, &qn4tGeneric_Action_Detail_Header::type>,

@@ -109,7 +109,12 @@ void overwrite(StatListObject *l, Py_ssize_t index, const StatEntry &value) {
 // the allocation, which may collect garbage and so run Python code.
 StatObject *new_stat() {
     PyTypeObject *type = *stat_made;
-    return as_stat(type->tp_alloc(type, 0));
+    PyObject *stat = type->tp_alloc(type, 0);
+    // Holds numbers and its list only: untracked by the cyclic collector when its class adds
+    // nothing (as the Stat objects of action_objects.cpp).
+    if (stat && PyObject_IS_GC(stat) && type->tp_dictoffset == 0 && type->tp_basicsize == stat_base->tp_basicsize)
+        PyObject_GC_UnTrack(stat);
+    return as_stat(stat);
 }
 
 // A view onto entry `index` (negative counts from the end), or null with IndexError.
@@ -400,14 +405,14 @@ PyObject *list_remove(PyObject *self, PyObject *item) {
 PyObject *list_index(PyObject *self, PyObject *item) {
     const Py_ssize_t at = find(as_list(self), item);
     if (at < 0) return PyErr_Format(PyExc_ValueError, "StatList.index(x): x not in list");
-    return PyLong_FromSsize_t(at);
+    return host::int_from_long(static_cast<long>(at));
 }
 
 PyObject *list_count(PyObject *self, PyObject *item) {
     const StatListObject *l = as_list(self);
     Py_ssize_t count = 0;
     for (Py_ssize_t at = find(l, item); at >= 0; at = find(l, item, at + 1)) ++count;
-    return PyLong_FromSsize_t(count);
+    return host::int_from_long(static_cast<long>(count));
 }
 
 PyObject *list_clear(PyObject *self, PyObject *) {

@@ -1,6 +1,7 @@
 """Whole actions: read_actions and write_actions against the record-level classes, round trips
 with awkward texts and unknown detail types, refusals, damaged files."""
 import copy
+import gc
 import gzip
 import io
 import os
@@ -11,6 +12,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import weakref
 import zlib
 
 import qn4tGenericActionLoader as q
@@ -432,7 +434,8 @@ class StatEntries(unittest.TestCase):
         for it in body.stats:
             it.modAmt = 0
         self.assertEqual(body.stats.count(q.Stat(stat=4)), 1)
-        self.assertEqual(body.numStatMods, 5)
+        counts = (body.numStatMods, body.stats.index(q.Stat(stat=4)), body.stats.count(q.Stat(stat=4)))
+        self.assertEqual([(n, type(n)) for n in counts], [(5, int), (2, int), (1, int)])
 
     def test_an_entry_that_leaves_keeps_its_last_value_and_no_longer_writes_through(self):
         s = q.Stat
@@ -517,6 +520,56 @@ class StatEntries(unittest.TestCase):
         for other in view_copies:
             other.modAmt = 100
         self.assertEqual(values_of(view_copies + [stats[1]]), [(2, 100)] * 3 + [(2, -2)])
+
+
+class Collector(Scratch):
+    """What the reader makes can be part of no cycle, and the cyclic collector does not track
+    it until something that could make one is put in; a cycle made then is collected."""
+
+    def read(self):
+        return list(q.read_actions(io.BytesIO(self.written(sample_actions()))))
+
+    def test_read_objects_are_untracked_until_their_lists_are_handed_out(self):
+        action = self.read()[0]
+        details = [r for r in gc.get_referents(action) if isinstance(r, list)][0]  # not handed out
+        self.assertEqual([gc.is_tracked(o) for o in [action, details] + details], [False] * 7)
+        self.assertEqual(action.details, details)
+        self.assertEqual((gc.is_tracked(action), gc.is_tracked(details)), (True, True))
+        for made in (q.Action(), q.Detail(), q.StatMod().stats, q.Damage()):
+            self.assertEqual(gc.is_tracked(made), isinstance(made, (q.Action, q.Detail)), made)
+
+    def test_cycles_made_through_read_objects_are_collected(self):
+        class Holder(q.Damage):  # adds a __dict__: anything can be put in
+            pass
+
+        class Sentinel(object):
+            pass
+
+        def through_body(action):
+            holder = Holder()
+            holder.loop = action
+            action.details[0].body = holder
+            return holder
+
+        def through_new_list(action):
+            holder = Holder()
+            holder.loop = action
+            action.details = [q.Detail(body=holder)]
+            return holder
+
+        def through_list(action):
+            holder = Holder()
+            holder.loop = action
+            action.details.append(q.Detail(body=holder))
+            return holder
+
+        for make in (through_body, through_new_list, through_list):
+            sentinel = Sentinel()
+            make(self.read()[0]).sentinel = sentinel
+            gone = weakref.ref(sentinel)
+            del sentinel
+            gc.collect()
+            self.assertIsNone(gone(), make.__name__)
 
 
 class Damaged(Scratch):
