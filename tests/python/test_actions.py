@@ -6,6 +6,7 @@ import gzip
 import io
 import os
 import pickle
+import random
 import shutil
 import struct
 import subprocess
@@ -458,6 +459,58 @@ class StatEntries(unittest.TestCase):
             if after and after[-1] == (5, -5):  # an entry behind moved with its list
                 behind.modAmt = 50
                 self.assertEqual(values_of(body.stats)[-1], (5, 50), number)
+
+    def test_views_behave_as_the_objects_of_a_list_under_random_changes(self):
+        # A model list of cells (objects with identity) beside the StatList, one view per
+        # cell taken: every change of either is made to both, and every view must read what
+        # its cell holds, whether its entry is still in the list or has left it.
+        class Cell(object):
+            def __init__(self, values):
+                self.values = list(values)
+
+        rng = random.Random(19)
+        for trial in range(150):
+            stats = q.StatMod(stats=entries((i, -i) for i in range(8))).stats
+            model = [Cell((i, -i)) for i in range(8)]
+            views = []
+            for step in range(40):
+                n, op = len(model), rng.randrange(9)
+                if op == 0 and n:
+                    i = rng.randrange(-n, n)
+                    if all(cell is not model[i] for _, cell in views):
+                        views.append((stats[i], model[i]))
+                elif op == 1:
+                    i, value = rng.randrange(-n - 2, n + 2), (rng.randrange(100), rng.randrange(-50, 50))
+                    stats.insert(i, entries([value])[0])
+                    model.insert(i, Cell(value))
+                elif op == 2 and n:
+                    i = rng.randrange(-n, n)
+                    del stats[i], model[i]
+                elif op == 3:
+                    cut = slice(rng.randrange(-n - 1, n + 1), rng.randrange(-n - 1, n + 1),
+                                rng.choice([None, 1, 2, -1, -2, 3]))
+                    del stats[cut], model[cut]
+                elif op == 4:
+                    cut = slice(rng.randrange(-n - 1, n + 1), rng.randrange(-n - 1, n + 1))
+                    values = [(rng.randrange(100), 0) for _ in range(rng.randrange(4))]
+                    stats[cut], model[cut] = entries(values), [Cell(v) for v in values]
+                elif op == 5 and n:
+                    cut = slice(None, None, rng.choice([2, -1, -2, 3]))
+                    values = [(rng.randrange(100), 1) for _ in model[cut]]
+                    stats[cut], model[cut] = entries(values), [Cell(v) for v in values]
+                elif op == 6 and n:
+                    i = rng.randrange(-n, n)
+                    self.assertEqual(values_of([stats.pop(i)]), [tuple(model.pop(i).values)])
+                elif op == 7:
+                    stats.reverse()
+                    model.reverse()
+                elif op == 8 and views:
+                    view, cell = rng.choice(views)
+                    view.stat = cell.values[0] = rng.randrange(100)
+                where = (trial, step, op)
+                self.assertEqual(values_of(stats), [tuple(cell.values) for cell in model], where)
+                self.assertEqual(values_of(view for view, _ in views),
+                                 [tuple(cell.values) for _, cell in views], where)
 
     def test_entries_outlive_their_owners_and_standalone_stats_stay_standalone(self):
         view = q.StatMod(stats=entries(self.START)).stats[4]
