@@ -299,6 +299,33 @@ inline void set_print_slot(PyTypeObject &type, PrintSlot print) {
 #endif
 }
 
+// The start, stop and step of a slice (its members' __index__ may run Python code), then
+// fitted to a sequence of `length` items: the number of items it takes. -1 / false with the
+// exception set.
+inline bool slice_unpack(PyObject *slice, Py_ssize_t *start, Py_ssize_t *stop, Py_ssize_t *step) {
+#if QN4T_PYTHON3
+    return PySlice_Unpack(slice, start, stop, step) == 0;
+#else
+    return _PySlice_Unpack(slice, start, stop, step) == 0;
+#endif
+}
+inline Py_ssize_t slice_adjust(Py_ssize_t length, Py_ssize_t *start, Py_ssize_t *stop, Py_ssize_t step) {
+#if QN4T_PYTHON3
+    return PySlice_AdjustIndices(length, start, stop, step);
+#else
+    return _PySlice_AdjustIndices(length, start, stop, step);
+#endif
+}
+
+// Whether the cyclic garbage collector tracks a GC object.
+inline bool gc_is_tracked(PyObject *object) {
+#if QN4T_PYTHON3
+    return PyObject_GC_IsTracked(object) != 0;
+#else
+    return _PyObject_GC_IS_TRACKED(object);
+#endif
+}
+
 // Makes a static type record usable: its type becomes the interpreter's type object.
 // Python 3 also requires the type to be readied once (slots it leaves empty are
 // inherited from object). False with the exception set when that fails.

@@ -12,8 +12,8 @@
 namespace qn4t {
 
 // A new Action object (of the class registered for the reader) holding `action`, or null
-// with the exception set.
-PyObject *action_object(const WholeAction &action);
+// with the exception set. The stat entries are taken from `action`, not copied.
+PyObject *action_object(WholeAction &action);
 
 // Fills `action` from an Action object, its counts following its contents. False with the
 // exception set, naming `index` (its place among the actions written) and the field. Runs

@@ -14,6 +14,7 @@
 #include "binding/host.h"
 #include "binding/value_check.h"
 #include "interface/action_json.h"
+#include "interface/stat_list.h"
 #include "interface/support_records.h"
 #include "core/action_file.h"
 #include "core/records.h"
@@ -29,17 +30,17 @@ namespace {
 
 // ---- The objects ----
 
-// Damage, Healing, Stat and StatMod: the record itself; a StatMod also holds its entries.
+// Damage, Healing and StatMod: the record itself; a StatMod also holds its entries. (A Stat is
+// its entry, or a view onto one entry of a StatList: stat_list.h.)
 template <class R>
 struct RecordObject {
     PyObject_HEAD
     R rec;
-    PyObject *stats;  // a list of Stat, for StatMod only
+    PyObject *stats;  // the StatList, for StatMod only
 };
 using DamageObject = RecordObject<qn4tGeneric_Damage_Details>;
 using HealingObject = RecordObject<qn4tGeneric_Healing_Details>;
 using StatModObject = RecordObject<qn4tGeneric_StatMod_Details>;
-using StatObject = RecordObject<qn4tGeneric_StatMod_Stat_Details>;
 
 struct DetailObject {
     PyObject_HEAD
@@ -51,7 +52,10 @@ struct DetailObject {
 struct ActionObject {
     PyObject_HEAD
     qn4tGeneric_Action_Header rec;  // numeric fields and trailer; its text pointers stay null
-    PyObject *texts[kTextCount];    // bytes, every byte of the text
+    // The texts, every byte, back to back in one block (PyMem; null while all are empty):
+    // one allocation per action instead of an object per text.
+    char *text_bytes;
+    std::uint32_t text_end[kTextCount];  // where each text ends in it
     PyObject *details;              // a list of Detail
 };
 
@@ -63,7 +67,6 @@ template <class R> constexpr Kind kind_of_record();
 template <> constexpr Kind kind_of_record<qn4tGeneric_Damage_Details>() { return kDamage; }
 template <> constexpr Kind kind_of_record<qn4tGeneric_Healing_Details>() { return kHealing; }
 template <> constexpr Kind kind_of_record<qn4tGeneric_StatMod_Details>() { return kStatMod; }
-template <> constexpr Kind kind_of_record<qn4tGeneric_StatMod_Stat_Details>() { return kStat; }
 
 const char *const kTypeNames[kKinds] = {"Action", "Detail", "Damage", "StatMod", "Stat", "Healing"};
 
@@ -71,6 +74,26 @@ bool is_a(PyObject *object, Kind kind) {
     return PyObject_TypeCheck(object, &base_types[kind]) != 0;
 }
 
+// ---- The cyclic collector ----
+// What the reader makes holds only numbers, bytes and bodies that cannot hold anything else,
+// so it can be part of no cycle: it is left untracked, and the collector's passes do not
+// rescan a kept file's objects each time (CPython does the same for tuples and dicts of
+// atomic values). A container is tracked again as soon as something else could be put into
+// it: an Action when its details list is handed out or replaced (the list with it), a Detail
+// when it is given a body the collector tracks.
+
+void track(PyObject *object) {
+    if (!host::gc_is_tracked(object)) PyObject_GC_Track(object);
+}
+
+// Whether the object's class adds nothing the collector would have to see (no __dict__, no
+// slots): the registered classes of actions.py.
+bool adds_nothing(PyObject *object, Kind kind) {
+    const PyTypeObject *type = Py_TYPE(object);
+    return type->tp_dictoffset == 0 && type->tp_basicsize == base_types[kind].tp_basicsize;
+}
+
+bool tracked_by_collector(PyObject *object) { return PyObject_IS_GC(object) && host::gc_is_tracked(object); }
 
 const char *type_name_of(PyObject *object) { return Py_TYPE(object)->tp_name; }
 
@@ -103,8 +126,15 @@ PyObject *bytes_of_text(PyObject *value, const char *field) {
 
 // ---- Record fields: one getter and setter per table entry ----
 
+// The record an object's fields are: a Stat's is found afresh at each use, since its list
+// may have changed while Python code ran.
 template <class O>
-auto &record_of(PyObject *self) { return reinterpret_cast<O *>(self)->rec; }
+auto &record_of(PyObject *self) {
+    if constexpr (std::is_same_v<O, StatObject>)
+        return stat_entry(self);
+    else
+        return reinterpret_cast<O *>(self)->rec;
+}
 
 template <class O, auto Member>
 PyObject *get_integer(PyObject *self, void *) {
@@ -174,9 +204,34 @@ bool is_num_stat_mods(std::string_view name) { return name == "numStatMods"; }
 
 // ---- Action ----
 
+std::string_view text_of(const ActionObject *a, std::size_t i) {
+    const std::uint32_t start = i == 0 ? 0 : a->text_end[i - 1];
+    return std::string_view(a->text_bytes ? a->text_bytes + start : "", a->text_end[i] - start);
+}
+
+// Makes the action hold `texts`; false with MemoryError (nothing changed).
+bool hold_texts(ActionObject *a, const std::string_view (&texts)[kTextCount]) {
+    std::size_t total = 0;
+    for (const std::string_view &t : texts) total += t.size();
+    char *block = nullptr;
+    if (total > 0 && !(block = static_cast<char *>(PyMem_Malloc(total)))) {
+        PyErr_NoMemory();
+        return false;
+    }
+    std::uint32_t end = 0;
+    for (std::size_t i = 0; i < kTextCount; ++i) {
+        if (!texts[i].empty()) std::memcpy(block + end, texts[i].data(), texts[i].size());
+        a->text_end[i] = end += static_cast<std::uint32_t>(texts[i].size());
+    }
+    PyMem_Free(a->text_bytes);
+    a->text_bytes = block;
+    return true;
+}
+
 template <std::size_t I, class T>
 PyObject *get_text(PyObject *self, void *) {
-    return host::text_of_bytes(reinterpret_cast<ActionObject *>(self)->texts[I]);
+    const std::string_view text = text_of(reinterpret_cast<ActionObject *>(self), I);
+    return host::record_text(text.data(), text.size());
 }
 
 template <std::size_t I, class Length>
@@ -190,16 +245,18 @@ int set_text(PyObject *self, PyObject *value, void *closure) {
         Py_DECREF(bytes);
         return -1;
     }
-    PyObject *&slot = reinterpret_cast<ActionObject *>(self)->texts[I];
-    PyObject *old = slot;
-    slot = bytes;
-    Py_XDECREF(old);
-    return 0;
+    auto *a = reinterpret_cast<ActionObject *>(self);
+    std::string_view texts[kTextCount];
+    for (std::size_t i = 0; i < kTextCount; ++i) texts[i] = text_of(a, i);
+    texts[I] = std::string_view(host::bytes_data(bytes), size);
+    const bool held = hold_texts(a, texts);
+    Py_DECREF(bytes);
+    return held ? 0 : -1;
 }
 
 template <std::size_t I>
 PyObject *get_text_length(PyObject *self, void *) {
-    return new_int(host::bytes_size(reinterpret_cast<ActionObject *>(self)->texts[I]));
+    return new_int(static_cast<long long>(text_of(reinterpret_cast<ActionObject *>(self), I).size()));
 }
 
 template <std::size_t... I>
@@ -288,9 +345,43 @@ int set_list(PyObject *self, PyObject *value, void *closure) {
     return 0;
 }
 
+// Action.details: once handed out or replaced, anything may be put into the list.
+PyObject *get_details(PyObject *self, void *closure) {
+    track(reinterpret_cast<ActionObject *>(self)->details);
+    track(self);
+    return get_list<ActionObject, &ActionObject::details>(self, closure);
+}
+
+int set_details(PyObject *self, PyObject *value, void *closure) {
+    if (set_list<ActionObject, &ActionObject::details, kDetail>(self, value, closure) < 0) return -1;
+    track(self);
+    return 0;
+}
+
 template <class O, PyObject *O::*Slot>
 PyObject *get_list_size(PyObject *self, void *) {
     return new_int(PyList_GET_SIZE(reinterpret_cast<O *>(self)->*Slot));
+}
+
+// StatMod.stats: a StatList (handed out itself, as a list is); setting takes the values of
+// any iterable of Stat.
+PyObject *get_num_stat_mods(PyObject *self, void *) {
+    return new_int(static_cast<long long>(stat_list_entries(reinterpret_cast<StatModObject *>(self)->stats).size()));
+}
+
+int set_stats(PyObject *self, PyObject *value, void *closure) {
+    const char *field = static_cast<const char *>(closure);
+    if (!value) {
+        PyErr_Format(PyExc_TypeError, "%s cannot be deleted", field);
+        return -1;
+    }
+    PyObject *list = stat_list_of(value, field);  // may run Python code: nothing is held yet
+    if (!list) return -1;
+    PyObject *&slot = reinterpret_cast<StatModObject *>(self)->stats;
+    PyObject *old = slot;
+    slot = list;
+    Py_XDECREF(old);
+    return 0;
 }
 
 // ---- Detail ----
@@ -328,14 +419,21 @@ int set_body(PyObject *self, PyObject *value, void *closure) {
     PyObject *old = slot;
     Py_INCREF(value);
     slot = value;
+    if (tracked_by_collector(value)) track(self);
     Py_XDECREF(old);
     return 0;
 }
 
 // ---- Life of the objects ----
 
+// A new object of `type`, zeroed. A body or a Stat holds only numbers (a StatMod its
+// StatList): a class that adds nothing to it (a Python subclass is a GC type on Python 3
+// all the same) is left untracked (see "The cyclic collector").
 PyObject *allocate(PyTypeObject *type) {
-    PyObject *self = type->tp_alloc(type, 0);  // zeroed; a GC object is tracked already
+    PyObject *self = type->tp_alloc(type, 0);  // a GC object is tracked already
+    if (!self || !PyObject_IS_GC(self)) return self;
+    for (Kind kind : {kDamage, kHealing, kStatMod, kStat})
+        if (is_a(self, kind) && adds_nothing(self, kind)) PyObject_GC_UnTrack(self);
     return self;
 }
 
@@ -348,14 +446,12 @@ PyObject *new_object(PyTypeObject *type, PyObject *, PyObject *) {
     if (!self) return nullptr;
     if (PyType_IsSubtype(type, &base_types[kAction])) {
         auto *a = reinterpret_cast<ActionObject *>(self);
-        new (&a->rec) qn4tGeneric_Action_Header();
-        for (PyObject *&text : a->texts)
-            if (!(text = empty_bytes())) goto error;
+        new (&a->rec) qn4tGeneric_Action_Header();  // texts empty: no block, every end 0
         if (!(a->details = PyList_New(0))) goto error;
     } else if (PyType_IsSubtype(type, &base_types[kDetail])) {
         if (!(reinterpret_cast<DetailObject *>(self)->body = empty_bytes())) goto error;
     } else if (PyType_IsSubtype(type, &base_types[kStatMod])) {
-        if (!(reinterpret_cast<StatModObject *>(self)->stats = PyList_New(0))) goto error;
+        if (!(reinterpret_cast<StatModObject *>(self)->stats = new_stat_list())) goto error;
     }
     return self;
 error:
@@ -398,20 +494,23 @@ int init_detail(PyObject *self, PyObject *args, PyObject *kwargs) {
     return 0;
 }
 
+void clear_references(PyObject *self);
+
 template <class O>
 void dealloc_plain(PyObject *self) {
+    clear_references(self);
     Py_TYPE(self)->tp_free(self);
 }
 
 void clear_references(PyObject *self) {
     if (is_a(self, kAction)) {
-        auto *a = reinterpret_cast<ActionObject *>(self);
-        for (PyObject *&text : a->texts) Py_CLEAR(text);
-        Py_CLEAR(a->details);
+        Py_CLEAR(reinterpret_cast<ActionObject *>(self)->details);
     } else if (is_a(self, kDetail)) {
         Py_CLEAR(reinterpret_cast<DetailObject *>(self)->body);
     } else if (is_a(self, kStatMod)) {
         Py_CLEAR(reinterpret_cast<StatModObject *>(self)->stats);
+    } else if (is_a(self, kStat)) {
+        release_stat(self);
     }
 }
 
@@ -425,8 +524,6 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
         Py_VISIT(reinterpret_cast<ActionObject *>(self)->details);
     } else if (is_a(self, kDetail)) {
         Py_VISIT(reinterpret_cast<DetailObject *>(self)->body);
-    } else if (is_a(self, kStatMod)) {
-        Py_VISIT(reinterpret_cast<StatModObject *>(self)->stats);
     }
     return 0;
 }
@@ -434,6 +531,7 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
 void dealloc_gc(PyObject *self) {
     PyObject_GC_UnTrack(self);
     clear_references(self);
+    if (is_a(self, kAction)) PyMem_Free(reinterpret_cast<ActionObject *>(self)->text_bytes);  // no reference: kept by tp_clear
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -471,10 +569,8 @@ int equal_objects(PyObject *a, PyObject *b) {
         if (!same_fields(x->rec, y->rec, HeaderLayout::head, is_count_field) ||
             (spell && !same_fields(x->rec, y->rec, HeaderLayout::trailer, nullptr)))
             return 0;
-        for (std::size_t i = 0; i < kTextCount; ++i) {
-            const int same = equal_values(x->texts[i], y->texts[i]);
-            if (same != 1) return same;
-        }
+        for (std::size_t i = 0; i < kTextCount; ++i)
+            if (text_of(x, i) != text_of(y, i)) return 0;
         return equal_values(x->details, y->details);
     }
     if (is_a(a, kDetail)) {
@@ -527,7 +623,7 @@ PyObject *record_object(const R &rec) {
     return self;
 }
 
-PyObject *body_object(const WholeDetail &d) {
+PyObject *body_object(WholeDetail &d) {
     switch (d.kind()) {
     case BodyKind::damage: return record_object(d.damage);
     case BodyKind::healing: return record_object(d.healing);
@@ -536,26 +632,18 @@ PyObject *body_object(const WholeDetail &d) {
     }
     PyObject *self = record_object(d.statmod);
     if (!self) return nullptr;
-    PyObject *stats = PyList_New(static_cast<Py_ssize_t>(d.stats.size()));
-    reinterpret_cast<StatModObject *>(self)->stats = stats;
-    if (!stats) {
+    // The entries are taken, not copied: a detail of millions of them is held once.
+    if (!(reinterpret_cast<StatModObject *>(self)->stats = stat_list_taking(d.stats))) {
         Py_DECREF(self);
         return nullptr;
-    }
-    for (std::size_t k = 0; k < d.stats.size(); ++k) {
-        PyObject *stat = record_object(d.stats[k]);
-        if (!stat) {
-            Py_DECREF(self);
-            return nullptr;
-        }
-        PyList_SET_ITEM(stats, static_cast<Py_ssize_t>(k), stat);
     }
     return self;
 }
 
-PyObject *detail_object(const WholeDetail &d) {
+PyObject *detail_object(WholeDetail &d) {
     PyObject *self = allocate(made_types[kDetail]);
     if (!self) return nullptr;
+    if (adds_nothing(self, kDetail)) PyObject_GC_UnTrack(self);  // see "The cyclic collector"
     auto *o = reinterpret_cast<DetailObject *>(self);
     o->rec = d.header;
     o->length_given = true;  // kept as read
@@ -563,23 +651,29 @@ PyObject *detail_object(const WholeDetail &d) {
         Py_DECREF(self);
         return nullptr;
     }
+    if (tracked_by_collector(o->body)) track(self);
     return self;
 }
 
 }  // namespace
 
-PyObject *action_object(const WholeAction &w) {
+PyObject *action_object(WholeAction &w) {
     PyObject *self = allocate(made_types[kAction]);
     if (!self) return nullptr;
+    const bool untracked = adds_nothing(self, kAction);  // see "The cyclic collector"
+    if (untracked) PyObject_GC_UnTrack(self);
     auto *a = reinterpret_cast<ActionObject *>(self);
     new (&a->rec) qn4tGeneric_Action_Header();
     for_each_field(std::tuple_cat(HeaderLayout::head, HeaderLayout::trailer), [&](const auto &f) {
         std::memcpy(&(a->rec.*(f.member)), &(w.head.*(f.member)), sizeof(a->rec.*(f.member)));
     });
-    for (std::size_t i = 0; i < kTextCount; ++i)
-        if (!(a->texts[i] = host::bytes_from(w.texts[i].data(), w.texts[i].size())))
-            goto error;
+    {
+        std::string_view texts[kTextCount];
+        for (std::size_t i = 0; i < kTextCount; ++i) texts[i] = w.texts[i];
+        if (!hold_texts(a, texts)) goto error;
+    }
     if (!(a->details = PyList_New(static_cast<Py_ssize_t>(w.details.size())))) goto error;
+    if (untracked) PyObject_GC_UnTrack(a->details);
     for (std::size_t i = 0; i < w.details.size(); ++i) {
         PyObject *detail = detail_object(w.details[i]);
         if (!detail) goto error;
@@ -633,15 +727,7 @@ bool fill_detail(PyObject *object, WholeDetail &d, const std::string &place) {
     if (kind == BodyKind::healing) d.healing = record_of<HealingObject>(body);
     if (kind != BodyKind::statmod) return true;
     d.statmod = record_of<StatModObject>(body);
-    PyObject *stats = reinterpret_cast<StatModObject *>(body)->stats;
-    d.stats.resize(static_cast<std::size_t>(PyList_GET_SIZE(stats)));
-    for (std::size_t k = 0; k < d.stats.size(); ++k) {
-        PyObject *stat = PyList_GET_ITEM(stats, static_cast<Py_ssize_t>(k));
-        if (!is_a(stat, kStat))
-            return refuse(PyExc_TypeError, place + ".body.stats[" + std::to_string(k) +
-                                               "]: expected a Stat, found " + type_name_of(stat));
-        d.stats[k] = record_of<StatObject>(stat);
-    }
+    d.stats = stat_list_entries(reinterpret_cast<StatModObject *>(body)->stats);  // Stat values only
     return true;
 }
 
@@ -678,7 +764,7 @@ bool fill_action(PyObject *object, std::size_t index, WholeAction &w) {
                                             std::to_string(qn4tGeneric_Action_Header::kSpellType) +
                                             " (a spell) carries the spell fields; set them to 0 or make it a spell");
     for (std::size_t i = 0; i < kTextCount; ++i)
-        w.texts[i].assign(host::bytes_data(a->texts[i]), host::bytes_size(a->texts[i]));
+        w.texts[i].assign(text_of(a, i));
     const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(a->details));
     if (count > std::numeric_limits<decltype(w.head.numDetails)>::max())
         return refuse(PyExc_ValueError, where(index, a) + ": details: " + std::to_string(count) +
@@ -849,8 +935,7 @@ bool ready_types() {
         add_integer_rows<ActionObject>(rest, "Action", HeaderLayout::trailer, nullptr);
         action.insert(action.end(), rest.begin(), rest.end());
     }
-    action.push_back(getset("details", get_list<ActionObject, &ActionObject::details>,
-                            set_list<ActionObject, &ActionObject::details, kDetail>, "Action.details"));
+    action.push_back(getset("details", get_details, set_details, "Action.details"));
 
     auto &detail = getset_rows[kDetail];
     detail.push_back(getset("type", get_integer<DetailObject, &qn4tGeneric_Action_Detail_Header::type>,
@@ -863,19 +948,18 @@ bool ready_types() {
     add_integer_rows<StatObject>(getset_rows[kStat], "Stat", Layout<qn4tGeneric_StatMod_Stat_Details>::fields, nullptr);
     auto &statmod = getset_rows[kStatMod];
     add_integer_rows<StatModObject>(statmod, "StatMod", Layout<qn4tGeneric_StatMod_Details>::fields, is_num_stat_mods);
-    statmod.push_back(getset("numStatMods", get_list_size<StatModObject, &StatModObject::stats>, nullptr, nullptr));
-    statmod.push_back(getset("stats", get_list<StatModObject, &StatModObject::stats>,
-                             set_list<StatModObject, &StatModObject::stats, kStat>, "StatMod.stats"));
+    statmod.push_back(getset("numStatMods", get_num_stat_mods, nullptr, nullptr));
+    statmod.push_back(getset("stats", get_list<StatModObject, &StatModObject::stats>, set_stats, "StatMod.stats"));
 
     prepare_type<ActionObject>(kAction, sizeof(ActionObject), true);
     prepare_type<DetailObject>(kDetail, sizeof(DetailObject), true);
     prepare_type<DamageObject>(kDamage, sizeof(DamageObject), false);
-    prepare_type<StatModObject>(kStatMod, sizeof(StatModObject), true);
+    prepare_type<StatModObject>(kStatMod, sizeof(StatModObject), false);  // holds only a StatList
     prepare_type<StatObject>(kStat, sizeof(StatObject), false);
     prepare_type<HealingObject>(kHealing, sizeof(HealingObject), false);
     for (PyTypeObject &t : base_types)
         if (PyType_Ready(&t) < 0) return false;
-    return true;
+    return ready_stat_list(&base_types[kStat], &made_types[kStat]);
 }
 
 }  // namespace
@@ -896,6 +980,8 @@ bool add_action_api(PyObject *module) {
         if (PyModule_AddObject(module, kTypeNames[k], reinterpret_cast<PyObject *>(&base_types[k])) < 0)
             return false;
     }
+    Py_INCREF(stat_list_type());
+    if (PyModule_AddObject(module, "StatList", reinterpret_cast<PyObject *>(stat_list_type())) < 0) return false;
     for (PyMethodDef *f = functions; f->ml_name; ++f) {
         PyObject *function = PyCFunction_New(f, nullptr);
         if (!function || PyModule_AddObject(module, f->ml_name, function) < 0) return false;

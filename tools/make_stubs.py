@@ -39,7 +39,9 @@ WHOLE_ACTION_CLASSES = (
     ("Action", "qn4tGeneric_Action_Header", ("details: List[Detail]",)),
     ("Damage", "qn4tGeneric_Damage_Details", ()),
     ("Healing", "qn4tGeneric_Healing_Details", ()),
-    ("StatMod", "qn4tGeneric_StatMod_Details", ("stats: List[Stat]",)),
+    ("StatMod", "qn4tGeneric_StatMod_Details", ("@property", "def stats(self) -> StatList: ...",
+                                                "@stats.setter",
+                                                "def stats(self, value: Iterable[Stat]) -> None: ...")),
     ("Stat", "qn4tGeneric_StatMod_Stat_Details", ()),
 )
 WHOLE_TEXT_TYPES = ("str", "Union[str, bytes]")

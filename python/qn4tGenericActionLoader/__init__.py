@@ -221,7 +221,7 @@ class Stream(object):
 
 # Whole actions at native speed (qn4tGenericActionLoader/actions.py).
 from qn4tGenericActionLoader.actions import (  # noqa: E402,F401 (re-exported)
-    Action, Damage, Detail, Healing, Stat, StatMod, inflater, read_actions, write_actions)
+    Action, Damage, Detail, Healing, Stat, StatList, StatMod, inflater, read_actions, write_actions)
 
 # Changes between action sets: diff, patch and three-way merge (qn4tGenericActionLoader/changes.py).
 from qn4tGenericActionLoader.changes import (  # noqa: E402,F401 (re-exported)

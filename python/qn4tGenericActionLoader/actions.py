@@ -18,6 +18,7 @@ from qn4tGenericActionLoader import _files, _form
 from qn4tGenericActionLayout import DETAIL_BODIES, LAYOUT, SPELL_ACTION_TYPE
 
 DamagedFileError = _native.DamagedFileError
+StatList = _native.StatList  # StatMod.stats: packed entries behaving as a list of Stat
 
 _FIELDS = dict((name, tuple(field for field, _ in fields)) for name, _, fields in LAYOUT)
 _HEADER = _FIELDS["qn4tGeneric_Action_Header"]

@@ -1,15 +1,19 @@
 """Whole actions: read_actions and write_actions against the record-level classes, round trips
 with awkward texts and unknown detail types, refusals, damaged files."""
 import copy
+import gc
 import gzip
 import io
 import os
 import pickle
+import random
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
 import unittest
+import weakref
 import zlib
 
 import qn4tGenericActionLoader as q
@@ -308,6 +312,319 @@ class Copies(Scratch):
         self.assertEqual(list(q.read_actions(path)), actions)
 
 
+def entries(values):
+    return [q.Stat(stat=stat, modAmt=mod) for stat, mod in values]
+
+
+def values_of(stats):
+    return [(s.stat, s.modAmt) for s in stats]
+
+
+class IndexRunning(object):
+    """An index whose __index__ runs `action` (Python code in the middle of a call) first."""
+
+    def __init__(self, value, action):
+        self.value, self.action = value, action
+
+    def __index__(self):
+        self.action()
+        return self.value
+
+
+class StatEntries(unittest.TestCase):
+    """StatMod.stats is a StatList: packed entries that behave as a list of Stat."""
+
+    START = [(1, -1), (2, -2), (3, -3), (2, -2), (5, -5)]
+
+    def fresh(self):
+        return q.StatMod(stats=entries(self.START)).stats
+
+    def test_every_list_operation_matches_a_list_of_stat(self):
+        s = q.Stat
+        operations = [
+            lambda l: l.append(s(stat=9, modAmt=9)),
+            lambda l: l.extend(entries([(7, 7), (8, 8)])),
+            lambda l: l.__iadd__(entries([(7, 7)])),
+            lambda l: l.insert(0, s(stat=6)), lambda l: l.insert(-2, s(stat=6)),
+            lambda l: l.insert(99, s(stat=6)), lambda l: l.insert(-99, s(stat=6)),
+            lambda l: l.pop(), lambda l: l.pop(0), lambda l: l.pop(-2), lambda l: l.pop(5),
+            lambda l: l.remove(s(stat=2, modAmt=-2)), lambda l: l.remove(s(stat=4)),
+            lambda l: l.__delitem__(0), lambda l: l.__delitem__(-1), lambda l: l.__delitem__(5),
+            lambda l: l.__delitem__(slice(1, 3)), lambda l: l.__delitem__(slice(None, None, 2)),
+            lambda l: l.__delitem__(slice(None, None, -2)), lambda l: l.__delitem__(slice(4, 0, -3)),
+            lambda l: l.__setitem__(1, s(stat=8)), lambda l: l.__setitem__(-5, s(stat=8)),
+            lambda l: l.__setitem__(5, s(stat=8)), lambda l: l.__setitem__("1", s(stat=8)),
+            lambda l: l.__setitem__(slice(1, 2), entries([(4, 4)] * 3)),
+            lambda l: l.__setitem__(slice(3, 1), entries([(4, 4)])),
+            lambda l: l.__setitem__(slice(None, None, 2), entries([(4, 4)] * 3)),
+            lambda l: l.__setitem__(slice(None, None, 2), entries([(4, 4)])),
+            lambda l: l.__setitem__(slice(None), l),
+            lambda l: l.extend(l), lambda l: l.reverse(), lambda l: l.__delitem__(slice(None)),
+        ]
+        for number, operation in enumerate(operations):
+            stats, model = self.fresh(), entries(self.START)
+            outcomes = []
+            for target in (stats, model):
+                try:
+                    result = operation(target)
+                    outcomes.append(values_of([result]) if isinstance(result, q.Stat) else None)
+                except Exception as error:  # the same exception type from both
+                    outcomes.append(type(error))
+            self.assertEqual(outcomes[0], outcomes[1], number)
+            self.assertEqual(values_of(stats), values_of(model), number)
+            self.assertTrue(stats == model and not stats != model, number)
+
+    def test_reading_matches_a_list_of_stat(self):
+        stats, model = self.fresh(), entries(self.START)
+        reads = [len, lambda l: l[-1], lambda l: l[1:3], lambda l: l[::-2], lambda l: l[7:],
+                 lambda l: l.index(q.Stat(stat=2, modAmt=-2)), lambda l: l.count(q.Stat(stat=2, modAmt=-2)),
+                 lambda l: q.Stat(stat=3, modAmt=-3) in l, lambda l: q.Damage() in l, lambda l: list(l),
+                 lambda l: l[IndexRunning(2, lambda: None)], lambda l: bool(l[:0])]
+        for number, read in enumerate(reads):
+            got, expected = read(stats), read(model)
+            if isinstance(expected, list):
+                got, expected = values_of(got), values_of(expected)
+            elif isinstance(expected, q.Stat):
+                got, expected = values_of([got]), values_of([expected])
+            self.assertEqual(got, expected, number)
+        for key, error in ((5, IndexError), (-6, IndexError), ("0", TypeError), (1.0, TypeError)):
+            self.assertRaises(error, stats.__getitem__, key)
+        self.assertRaises(ValueError, stats.index, q.Stat(stat=99))
+        self.assertRaises(IndexError, q.StatMod().stats.pop)
+        self.assertEqual(repr(stats[:1]), "[Stat(stat=1, modAmt=-1)]")
+        self.assertEqual(repr(q.StatMod().stats), "[]")
+
+    def test_equality_with_lists_and_other_stat_lists(self):
+        stats = self.fresh()
+        cases = [(self.fresh(), True), (entries(self.START), True), (stats[:], True),
+                 (entries(self.START)[:4], False), (entries(self.START) + [q.Damage()], False),
+                 (entries(self.START)[:4] + [q.Damage()], False), (tuple(entries(self.START)), False),
+                 ([], False), (None, False)]
+        for other, equal in cases:
+            self.assertEqual(stats == other, equal, other)
+            self.assertEqual(other == stats, equal, other)
+            self.assertEqual(stats != other, not equal, other)
+        self.assertTrue(q.StatMod().stats == [])
+        self.assertRaises(TypeError, hash, stats)
+
+    def test_items_are_checked_and_the_place_named(self):
+        stats = self.fresh()
+        cases = [
+            (lambda: stats.__setitem__(1, 5), "StatMod.stats[1]: expected a Stat, found int"),
+            (lambda: stats.append(q.Damage()), "StatMod.stats[5]: expected a Stat, found Damage"),
+            (lambda: stats.extend([q.Stat(), None]), "StatMod.stats[6]: expected a Stat, found NoneType"),
+            (lambda: stats.insert(0, "x"), "StatMod.stats[0]: expected a Stat, found str"),
+            (lambda: stats.__setitem__(slice(0, 1), [q.Stat(), 3]), "StatMod.stats[1]: expected a Stat"),
+            (lambda: stats.extend("ab"), "StatMod.stats takes a list of Stat, not str"),
+            (lambda: q.StatMod(stats=[q.Stat(), q.Healing()]), "StatMod.stats[1]: expected a Stat"),
+        ]
+        for call, message in cases:
+            with self.assertRaises(TypeError) as caught:
+                call()
+            self.assertIn(message, str(caught.exception))
+            self.assertEqual(values_of(stats), self.START)
+
+    def test_an_entry_taken_writes_through_until_it_leaves_the_list(self):
+        body = q.StatMod(stats=entries(self.START))
+        view = body.stats[2]
+        view.modAmt = 30
+        body.stats.insert(0, q.Stat(stat=0))
+        del body.stats[1]
+        view.stat += 1  # still the same entry, now at place 2
+        self.assertEqual(values_of(body.stats)[2], (4, 30))
+        for it in body.stats:
+            it.modAmt = 0
+        self.assertEqual(body.stats.count(q.Stat(stat=4)), 1)
+        counts = (body.numStatMods, body.stats.index(q.Stat(stat=4)), body.stats.count(q.Stat(stat=4)))
+        self.assertEqual([(n, type(n)) for n in counts], [(5, int), (2, int), (1, int)])
+
+    def test_an_entry_that_leaves_keeps_its_last_value_and_no_longer_writes_through(self):
+        s = q.Stat
+        removals = [
+            lambda body: body.stats.__delitem__(2), lambda body: body.stats.pop(2),
+            lambda body: body.stats.__delitem__(slice(1, 4)), lambda body: body.stats.__delitem__(slice(0, None, 2)),
+            lambda body: body.stats.remove(s(stat=3, modAmt=-3)), lambda body: body.stats.__setitem__(2, s()),
+            lambda body: body.stats.__setitem__(slice(2, 3), []), lambda body: body.stats.clear(),
+            lambda body: body.stats.__setitem__(slice(None, None, -1), entries([(0, 0)] * 5)),
+            lambda body: setattr(body, "stats", []), lambda body: body.__setstate__({"stats": []}),
+        ]
+        for number, remove in enumerate(removals):
+            body = q.StatMod(stats=entries(self.START))
+            view, behind = body.stats[2], body.stats[4]
+            remove(body)
+            after = values_of(body.stats)
+            self.assertEqual(values_of([view]), [(3, -3)], number)
+            view.modAmt = 99
+            self.assertEqual(values_of(body.stats), after, number)
+            if after and after[-1] == (5, -5):  # an entry behind moved with its list
+                behind.modAmt = 50
+                self.assertEqual(values_of(body.stats)[-1], (5, 50), number)
+
+    def test_views_behave_as_the_objects_of_a_list_under_random_changes(self):
+        # A model list of cells (objects with identity) beside the StatList, one view per
+        # cell taken: every change of either is made to both, and every view must read what
+        # its cell holds, whether its entry is still in the list or has left it.
+        class Cell(object):
+            def __init__(self, values):
+                self.values = list(values)
+
+        rng = random.Random(19)
+        for trial in range(150):
+            stats = q.StatMod(stats=entries((i, -i) for i in range(8))).stats
+            model = [Cell((i, -i)) for i in range(8)]
+            views = []
+            for step in range(40):
+                n, op = len(model), rng.randrange(9)
+                if op == 0 and n:
+                    i = rng.randrange(-n, n)
+                    if all(cell is not model[i] for _, cell in views):
+                        views.append((stats[i], model[i]))
+                elif op == 1:
+                    i, value = rng.randrange(-n - 2, n + 2), (rng.randrange(100), rng.randrange(-50, 50))
+                    stats.insert(i, entries([value])[0])
+                    model.insert(i, Cell(value))
+                elif op == 2 and n:
+                    i = rng.randrange(-n, n)
+                    del stats[i], model[i]
+                elif op == 3:
+                    cut = slice(rng.randrange(-n - 1, n + 1), rng.randrange(-n - 1, n + 1),
+                                rng.choice([None, 1, 2, -1, -2, 3]))
+                    del stats[cut], model[cut]
+                elif op == 4:
+                    cut = slice(rng.randrange(-n - 1, n + 1), rng.randrange(-n - 1, n + 1))
+                    values = [(rng.randrange(100), 0) for _ in range(rng.randrange(4))]
+                    stats[cut], model[cut] = entries(values), [Cell(v) for v in values]
+                elif op == 5 and n:
+                    cut = slice(None, None, rng.choice([2, -1, -2, 3]))
+                    values = [(rng.randrange(100), 1) for _ in model[cut]]
+                    stats[cut], model[cut] = entries(values), [Cell(v) for v in values]
+                elif op == 6 and n:
+                    i = rng.randrange(-n, n)
+                    self.assertEqual(values_of([stats.pop(i)]), [tuple(model.pop(i).values)])
+                elif op == 7:
+                    stats.reverse()
+                    model.reverse()
+                elif op == 8 and views:
+                    view, cell = rng.choice(views)
+                    view.stat = cell.values[0] = rng.randrange(100)
+                where = (trial, step, op)
+                self.assertEqual(values_of(stats), [tuple(cell.values) for cell in model], where)
+                self.assertEqual(values_of(view for view, _ in views),
+                                 [tuple(cell.values) for _, cell in views], where)
+
+    def test_entries_outlive_their_owners_and_standalone_stats_stay_standalone(self):
+        view = q.StatMod(stats=entries(self.START)).stats[4]
+        out = io.BytesIO()
+        q.write_actions(out, sample_actions())
+        kept = list(q.read_actions(io.BytesIO(out.getvalue())))[0].details[1].body.stats[0]
+        self.assertEqual((values_of([view]), values_of([kept])), ([(5, -5)], [(65535, -5)]))
+        view.modAmt = 1
+        self.assertEqual(view.modAmt, 1)
+        own = q.Stat(stat=1)
+        body = q.StatMod(stats=[own])
+        body.stats.append(own)
+        own.stat = 7  # the list took the value, not the object
+        self.assertEqual(values_of(body.stats), [(1, 0), (1, 0)])
+
+    def test_python_code_in_the_middle_of_a_call_never_reaches_freed_or_stale_entries(self):
+        def evil(body, value=0):
+            return IndexRunning(value, lambda: body.stats.clear())
+        cases = [
+            (lambda b: b.stats.__getitem__(evil(b, 4)), IndexError, []),
+            (lambda b: b.stats.__setitem__(evil(b, 4), q.Stat()), IndexError, []),
+            (lambda b: b.stats.__delitem__(evil(b, 4)), IndexError, []),
+            (lambda b: b.stats.pop(evil(b, 4)), IndexError, []),
+            (lambda b: b.stats.insert(evil(b, 4), q.Stat(stat=8)), None, [(8, 0)]),
+            (lambda b: b.stats.__getitem__(slice(evil(b, 1), 4)), None, []),
+            (lambda b: b.stats.__setitem__(slice(evil(b, 1), 4), entries([(8, 8)])), None, [(8, 8)]),
+            (lambda b: b.stats.__delitem__(slice(0, evil(b, 5), 2)), None, []),
+            (lambda b: b.stats.extend(stat for stat in [b.stats.clear(), q.Stat(stat=8)][1:]), None, [(8, 0)]),
+        ]
+        for number, (call, error, after) in enumerate(cases):
+            body = q.StatMod(stats=entries(self.START))
+            if error:
+                self.assertRaises(error, call, body)
+            else:
+                call(body)
+            self.assertEqual(values_of(body.stats), after, number)
+        # A view's setter runs __index__ before it looks for its entry.
+        body = q.StatMod(stats=entries(self.START))
+        view = body.stats[4]
+        view.modAmt = IndexRunning(7, lambda: body.stats.clear())
+        self.assertEqual((values_of([view]), values_of(body.stats)), ([(5, 7)], []))
+        view = body.stats.__class__(entries(self.START))[0]
+        view.stat = IndexRunning(7, lambda: None)
+        self.assertEqual(view.stat, 7)
+
+    def test_copies_pickles_and_bytes(self):
+        stats = self.fresh()
+        packed = b"".join(struct.pack("<Hh", stat, mod) for stat, mod in self.START)
+        self.assertEqual(stats.to_bytes(), packed)
+        self.assertEqual(q.StatList.from_bytes(packed), stats)
+        self.assertRaises(ValueError, q.StatList.from_bytes, packed[:-1])
+        made = [copy.copy(stats), copy.deepcopy(stats), stats.copy()]
+        made += [pickle.loads(pickle.dumps(stats, protocol)) for protocol in range(pickle.HIGHEST_PROTOCOL + 1)]
+        for number, other in enumerate(made):
+            self.assertIs(type(other), q.StatList, number)
+            self.assertEqual(other, stats, number)
+            other[0].modAmt = 100
+            self.assertEqual(stats[0].modAmt, -1, number)
+        view_copies = [copy.copy(stats[1]), copy.deepcopy(stats[1]), pickle.loads(pickle.dumps(stats[1], 2))]
+        for other in view_copies:
+            other.modAmt = 100
+        self.assertEqual(values_of(view_copies + [stats[1]]), [(2, 100)] * 3 + [(2, -2)])
+
+
+class Collector(Scratch):
+    """What the reader makes can be part of no cycle, and the cyclic collector does not track
+    it until something that could make one is put in; a cycle made then is collected."""
+
+    def read(self):
+        return list(q.read_actions(io.BytesIO(self.written(sample_actions()))))
+
+    def test_read_objects_are_untracked_until_their_lists_are_handed_out(self):
+        action = self.read()[0]
+        details = [r for r in gc.get_referents(action) if isinstance(r, list)][0]  # not handed out
+        self.assertEqual([gc.is_tracked(o) for o in [action, details] + details], [False] * 7)
+        self.assertEqual(action.details, details)
+        self.assertEqual((gc.is_tracked(action), gc.is_tracked(details)), (True, True))
+        for made in (q.Action(), q.Detail(), q.StatMod().stats, q.Damage()):
+            self.assertEqual(gc.is_tracked(made), isinstance(made, (q.Action, q.Detail)), made)
+
+    def test_cycles_made_through_read_objects_are_collected(self):
+        class Holder(q.Damage):  # adds a __dict__: anything can be put in
+            pass
+
+        class Sentinel(object):
+            pass
+
+        def through_body(action):
+            holder = Holder()
+            holder.loop = action
+            action.details[0].body = holder
+            return holder
+
+        def through_new_list(action):
+            holder = Holder()
+            holder.loop = action
+            action.details = [q.Detail(body=holder)]
+            return holder
+
+        def through_list(action):
+            holder = Holder()
+            holder.loop = action
+            action.details.append(q.Detail(body=holder))
+            return holder
+
+        for make in (through_body, through_new_list, through_list):
+            sentinel = Sentinel()
+            make(self.read()[0]).sentinel = sentinel
+            gone = weakref.ref(sentinel)
+            del sentinel
+            gc.collect()
+            self.assertIsNone(gone(), make.__name__)
+
+
 class Damaged(Scratch):
     def read_until_damage(self, data):
         got = []
@@ -379,6 +696,34 @@ sys.stdout.write("%d\\n" % (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss -
                                  "%d there)" % (len(head), zeros_mb << 20))
         self.assertLess(int(out[1]), 32 * 1024, "peak RSS grew by %s kB" % out[1])
 
+
+    @support.skip_under_memory_tools
+    def test_the_most_stat_entries_an_action_may_hold_take_at_most_8_bytes_each(self):
+        # One action whose one stat modification holds 2**24 entries (the cap), all zero:
+        # a gzip file of about 65 kB that the reader keeps as 64 MiB of packed entries.
+        count = 1 << 24
+        content = zlib.decompress(self.written([q.Action(details=[q.Detail(body=q.StatMod())])]), 31)
+        compressor = zlib.compressobj(9, zlib.DEFLATED, 31)
+        with open(self.path("most.gz"), "wb") as f:
+            f.write(compressor.compress(content[:-4] + struct.pack("<I", count)))
+            for _ in range(64):
+                f.write(compressor.compress(b"\0" * (1 << 20)))
+            f.write(compressor.flush())
+        self.assertLess(os.path.getsize(self.path("most.gz")), 80000)
+        out = subprocess.check_output([sys.executable, "-c", self.KEEP_AND_MEASURE, self.path("most.gz")])
+        entries, grown_kb = [int(n) for n in out.decode().split()]
+        self.assertEqual(entries, count)
+        self.assertLess(grown_kb * 1024, 8 * count, "peak RSS grew by %d kB" % grown_kb)
+
+    KEEP_AND_MEASURE = """
+import resource, sys
+import qn4tGenericActionLoader as q
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+actions = list(q.read_actions(sys.argv[1]))
+stats = actions[0].details[0].body.stats
+assert stats[-1].modAmt == 0 and actions[0].details[0].body.numStatMods == len(stats)
+sys.stdout.write("%d %d\\n" % (len(stats), resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before))
+"""
 
 class Paths(Scratch):
     def test_symbolic_link_keeps_pointing_at_the_replaced_target_with_its_mode(self):
