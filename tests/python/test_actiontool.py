@@ -455,6 +455,114 @@ class DamagedFileTest(ToolTestCase):
         self.assertIn("action #2 (id 102)", err)
 
 
+class _Entry(object):
+    """A stat entry that counts how many of its kind are alive."""
+    alive = most_alive = 0
+
+    def __init__(self, stat, amount):
+        self.stat, self.modAmt = stat, amount
+        _Entry.alive += 1
+        _Entry.most_alive = max(_Entry.most_alive, _Entry.alive)
+
+    def __del__(self):
+        _Entry.alive -= 1
+
+
+class _Entries(object):
+    """Stat entries made one at a time as they are walked, walked at most once: a sequence
+    that only an exporter or a listing that never materialises it can take."""
+
+    def __init__(self, count):
+        self.count = count
+        self.walked = False
+
+    def __len__(self):
+        return self.count
+
+    def __iter__(self):
+        assert not self.walked, "the entries were walked twice"
+        self.walked = True
+        return (_Entry(n % 7, -(n % 5)) for n in range(self.count))
+
+
+class _Standing(object):
+    """An object standing for another, some of its attributes replaced."""
+
+    def __init__(self, real, **replaced):
+        self._real = real
+        self.__dict__.update(replaced)
+
+    def __getattr__(self, name):
+        return getattr(self._real, name)
+
+
+class _Writes(io.BytesIO):
+    most = 0
+
+    def write(self, data):
+        self.most = max(self.most, len(data))
+        return io.BytesIO.write(self, data)
+
+
+class StreamingTest(ToolTestCase):
+    """export and dump walk a detail's stat entries as they write them: the same bytes as
+    the whole document form, entries never held, output written in pieces."""
+
+    ENTRIES = 60000
+
+    def walk_of(self, actions):
+        from actionfile.layout import Layout
+        from actionfile.walk import Counts
+        layout = Layout(module.load())
+        walk = _Standing(None, layout=layout, counts=Counts(layout))
+
+        def walked():
+            for item in actions:
+                walk.counts.actions += 1
+                yield item
+        walk.actions = walked
+        return walk
+
+    def test_export_and_dump_stream_the_entries(self):
+        from actionfile import exporter
+        from actionfile.listing import Listing
+        from qn4tGenericActionLoader import _form
+        q = module.load()
+        entries = [(n % 7, -(n % 5)) for n in range(self.ENTRIES)]
+        data = (action(1, b"Many", details=[damage(), statmod(entries, length=0), healing()])
+                + action(2, b"None", action_type=SPELL, details=[statmod(())]))
+        real = list(q.read_actions(io.BytesIO(data), plain=True))
+
+        def standing():
+            many = real[0].details[1]
+            return [_Standing(real[0], details=[real[0].details[0], _Standing(
+                many, body=_Standing(many.body, stats=_Entries(self.ENTRIES))),
+                real[0].details[2]]), real[1]]
+
+        def dump(walk, out):
+            for piece in Listing(walk).pieces():
+                out.write(piece.encode("utf-8"))
+        for indent in (None, 2):
+            texts = [u" " * (indent or 0) + _form.action_json(a.to_dict(), indent)
+                     for a in real]
+            document = (_form.document_start() + u"\n" + u",\n".join(texts) +
+                        u"\n]}\n").encode("utf-8")
+            for title, write, expected in (
+                    ("export", lambda walk, out: exporter.export(walk, out, indent), document),
+                    ("dump", dump, None)):
+                if expected is None:
+                    expected = _Writes()
+                    write(self.walk_of(real), expected)
+                    expected = expected.getvalue()
+                    self.assertIn(b" 5:+0 6:-1 0:-2 ", expected)
+                _Entry.most_alive = _Entry.alive = 0
+                out = _Writes()
+                write(self.walk_of(standing()), out)
+                self.assertEqual(out.getvalue(), expected, "%s, indent %s" % (title, indent))
+                self.assertLess(_Entry.most_alive, 4, title)
+                self.assertLess(out.most, len(expected) // 4, title)
+
+
 class ImportRefusalTest(ToolTestCase):
     """Bad JSON is refused naming the action and the field, and leaves no file behind."""
 

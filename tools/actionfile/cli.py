@@ -218,9 +218,10 @@ def run_dump(layout, args):
     with input_path(args.file) as path:
         refuse_json(name, path)
         walker = open_walker(layout, path, name, progress)
+        out = _binary(_standard("out"))
         try:
-            for line in Listing(walker).lines():
-                say(line)
+            for piece in Listing(walker).pieces():
+                out.write(piece if isinstance(piece, bytes) else piece.encode("utf-8"))
         except Damaged as damage:
             say("totals up to the damage: " + totals(walker))
             raise Failure("%s: damaged: %s" % (name, damage))

@@ -2,6 +2,8 @@
 totals that check reports as well."""
 from __future__ import print_function, division
 
+import itertools
+
 from .module import module_bytes
 
 
@@ -38,10 +40,25 @@ def totals(walker):
                walker.total))
 
 
+def _entries_line(stats):
+    """ "       stats 3:-2 5:+1" and its newline, in pieces."""
+    texts = ("%d:%+d" % (entry.stat, entry.modAmt) for entry in stats)
+    separator = "       stats "
+    piece = list(itertools.islice(texts, ENTRIES_PER_PIECE))
+    while piece:
+        yield separator + " ".join(piece)
+        separator = " "
+        piece = list(itertools.islice(texts, ENTRIES_PER_PIECE))
+    yield "\n"
+
+
 def _nonzero_fields(values):
     """name=value for each field that is not 0 (an all-zero record reads "(all 0)")."""
     shown = ["%s=%d" % pair for pair in values if pair[1]]
     return " ".join(shown) if shown else "(all 0)"
+
+
+ENTRIES_PER_PIECE = 4096  # stat entries listed in one piece of text
 
 
 class Listing(object):
@@ -51,15 +68,17 @@ class Listing(object):
         self.walk = walk
         self.layout = walk.layout
 
-    def lines(self):
+    def pieces(self):
+        """The listing as text pieces, each line ending with its newline; a line of stat
+        entries comes a few thousand entries to a piece, walked as it is written."""
         for action in self.walk.actions():
-            yield self._action(action)
+            yield self._action(action) + "\n"
             for number, detail in enumerate(action.details, 1):
-                yield self._detail(number, detail)
-                if self.layout.kinds.get(detail.type) is not None and \
-                        self.layout.kinds[detail.type].has_stats and detail.body.stats:
-                    yield "       stats " + " ".join("%d:%+d" % (entry.stat, entry.modAmt)
-                                                     for entry in detail.body.stats)
+                yield self._detail(number, detail) + "\n"
+                kind = self.layout.kinds.get(detail.type)
+                if kind is not None and kind.has_stats and len(detail.body.stats):
+                    for piece in _entries_line(detail.body.stats):
+                        yield piece
 
     def _action(self, action):
         line = "#%d id %d %s type %d level %d target %d range %d" % (
