@@ -1167,6 +1167,27 @@ class ToolEndingTest(ToolTestCase):
             self.assertIn(closing, err, args)
         self.assertEqual(self.leftovers("big.gz", reference), [])
 
+    def test_a_file_standard_output_appends_to_is_appended_to(self):
+        """`actiontool export f.gz /dev/stdout >> log`: written through standard output as the
+        shell asked, never replacing the log; a file's own name is still replaced."""
+        source = self.action_file(action(1, b"One") + action(2, b"Two"), "two.gz")
+        log = self.path("log")
+        for name, appended in (("/dev/stdout", True), ("/proc/self/fd/1", True),
+                               (log, False)):
+            with open(log, "wb") as f:
+                f.write(b"earlier line\n")
+            with open(log, "ab") as out:
+                status = subprocess.call(self.tool("export", source, name), stdout=out,
+                                         stderr=subprocess.PIPE,
+                                         env=dict(os.environ, TMPDIR=self.tmpdir))
+            self.assertEqual(status, 0, name)
+            with open(log, "rb") as f:
+                held = f.read()
+            self.assertEqual(held.startswith(b"earlier line\n"), appended, name)
+            document = json.loads(held.split(b"\n", 1)[1] if appended else held)
+            self.assertEqual([a["actionID"] for a in document["actions"]], [1, 2], name)
+        self.assertEqual(self.leftovers("two.gz", log), [])
+
     def test_a_reader_that_goes_away_ends_the_tool_quietly(self):
         source = self.big_file()
         cases = [  # (arguments, file on standard input)

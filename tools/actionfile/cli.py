@@ -115,8 +115,12 @@ def output_name(name):
 
 
 def output_target(name):
-    """What the package's file-replacing rules write to: a path, or standard output for -."""
-    return _binary(_standard("out")) if name == STDIO else name
+    """What the package's file-replacing rules write to: a path, or standard output for -
+    and for a name that reaches it through a descriptor link (/dev/stdout), so that a file
+    standard output is redirected to is written as the shell asked (appended after >>)."""
+    if name == STDIO or ending.reaches_standard_output(name):
+        return _binary(_standard("out"))
+    return name
 
 
 def input_source(name):
