@@ -76,8 +76,9 @@ class Listing(object):
             for number, detail in enumerate(action.details, 1):
                 yield self._detail(number, detail) + "\n"
                 kind = self.layout.kinds.get(detail.type)
-                if kind is not None and kind.has_stats and len(detail.body.stats):
-                    for piece in _entries_line(detail.body.stats):
+                stats = detail.body.stats if kind is not None and kind.has_stats else ()
+                if len(stats):
+                    for piece in _entries_line(stats):
                         yield piece
 
     def _action(self, action):
