@@ -447,6 +447,24 @@ class DamagedFileTest(ToolTestCase):
                       % (len(first), os.strerror(errno.EIO)), err)
         self.assertEqual(self.leftovers(source), [])
 
+    def test_the_inflated_stream_refuses_a_read_from_inside_its_own_read(self):
+        inner = []
+
+        class Reentering(io.BytesIO):
+            def read(self, size=-1):
+                if not inner:
+                    try:
+                        stream.read(10)
+                        inner.append("read again")
+                    except ValueError as error:
+                        inner.append(str(error))
+                return io.BytesIO.read(self, size)
+        data = action(1, details=[damage()])
+        stream = module.load_native()._inflate(Reentering(gzipped(data)))
+        self.assertEqual(stream.read(), data)
+        self.assertEqual(inner, ["the inflated stream is already being read"])
+        self.assertEqual((stream.read(), stream.fault(), stream.delivered), (b"", None, len(data)))
+
     def test_dump_lists_up_to_the_damage_then_fails(self):
         data = action(101, b"One", details=[damage()]) + action(102, b"Two")[:26]
         status, out, err = self.run_tool("dump", self.action_file(data))
