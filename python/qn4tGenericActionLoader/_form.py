@@ -528,14 +528,19 @@ def _record(values, order):
     return "{" + ", ".join("%s: %s" % (_json_string(k), _scalar(values[k])) for k in keys) + "}"
 
 
+def _spacing(indent, depth):
+    """(between two parts, before the first, after the last) of a list or object whose parts
+    go one per line at the given depth; on one line without indent."""
+    if indent is None:
+        return ", ", "", ""
+    pad = "\n" + " " * (indent * depth)
+    return "," + pad, pad, "\n" + " " * (indent * (depth - 1))
+
+
 def _lines(items, indent, depth):
     """The text pieces of a list or object whose parts (each given as its text pieces) go one
     per line at the given depth; nothing is joined beyond a part's own pieces."""
-    if indent is None:
-        separator, first, last = ", ", "", ""
-    else:
-        pad = "\n" + " " * (indent * depth)
-        separator, first, last = "," + pad, pad, "\n" + " " * (indent * (depth - 1))
+    separator, first, last = _spacing(indent, depth)
     yield first
     for number, pieces in enumerate(items):
         if number:
@@ -566,11 +571,7 @@ def _entry_texts(stats):
 def _entry_pieces(stats, indent, depth):
     """The entries of a "stats" list a few thousand to a piece, each piece made when it is
     asked for: the entries are walked once, never held."""
-    if indent is None:
-        separator, first, last = ", ", "", ""
-    else:
-        pad = "\n" + " " * (indent * depth)
-        separator, first, last = "," + pad, pad, "\n" + " " * (indent * (depth - 1))
+    separator, first, last = _spacing(indent, depth)
     texts = _entry_texts(stats)
     yield first
     piece = list(itertools.islice(texts, _ENTRIES_PER_PIECE))
