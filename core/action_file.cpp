@@ -336,6 +336,24 @@ bool BlockReader::starts_member() {
     return held_ >= 2 && next_[0] == kGzipMagic[0] && next_[1] == kGzipMagic[1];
 }
 
+bool BlockReader::gzip() {
+    if (mode_ == Mode::start) gzip_ = starts_member();
+    return gzip_;
+}
+
+long long BlockReader::trailing_bytes() {
+    if (fault_.kind != Fault::Kind::trailing) return 0;
+    if (trailing_ != -2) return trailing_;
+    long long count = static_cast<long long>(held_);
+    take(held_);
+    while (fill()) {
+        count += static_cast<long long>(held_);
+        take(held_);
+    }
+    trailing_ = source_failed_ ? -1 : count;
+    return trailing_;
+}
+
 long BlockReader::read(std::uint8_t *out, std::size_t capacity) {
     if (capacity == 0) return 0;
     for (;;) {
@@ -343,17 +361,24 @@ long BlockReader::read(std::uint8_t *out, std::size_t capacity) {
         case Mode::start:
         case Mode::between_members:
             if (starts_member()) {
+                if (mode_ == Mode::start) gzip_ = true;
                 if (!inflater_.start()) return fail("no memory for decompression");
+                member_at_ = compressed_offset();
                 mode_ = Mode::gzip;
                 break;
             }
             if (source_failed_) return fail("the input cannot be read");
             // At the start: a file that is not gzip is read as it stands. Behind a member:
-            // nothing more, or bytes that start no member, which are ignored.
+            // nothing more, or bytes that start no member, which are ignored (and noted).
+            if (mode_ == Mode::between_members && held_) {
+                fault_.kind = Fault::Kind::trailing;
+                fault_.at = compressed_offset();
+            }
             mode_ = mode_ == Mode::start && held_ ? Mode::plain : Mode::end;
             break;
         case Mode::gzip: {
             const long got = inflate_into(out, capacity);
+            if (got > 0) delivered_ += static_cast<std::uint64_t>(got);
             if (got != 0 || mode_ != Mode::between_members) return got;
             break;
         }
@@ -366,12 +391,26 @@ long BlockReader::read(std::uint8_t *out, std::size_t capacity) {
             const std::size_t n = std::min(capacity, held_);
             std::memcpy(out, next_, n);
             take(n);
+            delivered_ += n;
             return static_cast<long>(n);
         }
+        case Mode::failing: mode_ = Mode::failed; return -1;  // error_ says why
         case Mode::end: return 0;
         case Mode::failed: return -1;
         }
     }
+}
+
+// Ends the gzip data at a fault. What was inflated before it is given out first, so that
+// every action complete before the fault is read; the next read reports the fault.
+long BlockReader::stop_at(Fault::Kind kind, std::uint64_t at, const std::string &problem,
+                          const std::string &what, std::size_t done) {
+    fault_.kind = kind;
+    fault_.at = at;
+    fault_.problem = problem;
+    error_ = what;
+    mode_ = done ? Mode::failing : Mode::failed;
+    return done ? static_cast<long>(done) : -1;
 }
 
 long BlockReader::inflate_into(std::uint8_t *out, std::size_t capacity) {
@@ -381,8 +420,10 @@ long BlockReader::inflate_into(std::uint8_t *out, std::size_t capacity) {
     while (done < asked) {
         if ((held_ == 0 || stalled) && !fill()) {
             if (source_failed_) return fail("the input cannot be read");
-            return fail("the compressed data is cut at compressed offset " +
-                        std::to_string(consumed_));
+            return stop_at(Fault::Kind::cut, member_at_, "",
+                           "the compressed data is cut at compressed offset " +
+                               std::to_string(consumed_),
+                           done);
         }
         std::size_t used = 0, made = 0;
         const Inflater::Status status =
@@ -394,10 +435,13 @@ long BlockReader::inflate_into(std::uint8_t *out, std::size_t capacity) {
             mode_ = Mode::between_members;
             break;
         }
-        if (status == Inflater::Status::corrupt)
-            return fail("the compressed data is corrupt at compressed offset " +
-                        std::to_string(consumed_ - held_ - inflater_.fault_back()) + " (" +
-                        inflater_.problem() + ")");
+        if (status == Inflater::Status::corrupt) {
+            const std::uint64_t at = consumed_ - held_ - inflater_.fault_back();
+            return stop_at(Fault::Kind::corrupt, at, inflater_.problem(),
+                           "the compressed data is corrupt at compressed offset " +
+                               std::to_string(at) + " (" + inflater_.problem() + ")",
+                           done);
+        }
     }
     return static_cast<long>(done);
 }

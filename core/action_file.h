@@ -160,10 +160,36 @@ public:
     // True when the failure came from the source (its report says more).
     bool source_failed() const { return source_failed_; }
 
+    // Whether the input starts as gzip (decided by its first bytes, read here if need be);
+    // false for an empty input, which is read as plain bytes.
+    bool gzip();
+    // Uncompressed bytes given out so far.
+    std::uint64_t delivered() const { return delivered_; }
+    // Compressed bytes inflated so far: how far the input is read.
+    std::uint64_t compressed_offset() const { return consumed_ - held_; }
+
+    // What ended the gzip data early, in facts a caller words as it likes: `cut`, the member
+    // starting at compressed offset `at` has no end; `corrupt`, the data is corrupt, shown by
+    // the byte before compressed offset `at` (the offset behind what the inflater took, as
+    // error() gives it; `problem` in the inflater's words); `trailing`, bytes that
+    // start no member follow the last one at `at` (ignored by read(), as gzread does).
+    // Every byte inflated before the fault was given out first.
+    struct Fault {
+        enum class Kind { none, cut, corrupt, trailing } kind = Kind::none;
+        std::uint64_t at = 0;
+        std::string problem;
+    };
+    const Fault &fault() const { return fault_; }
+    // The number of trailing bytes behind the last member (the rest of the input is read to
+    // count them; -1 when the source fails). Only for a `trailing` fault.
+    long long trailing_bytes();
+
 private:
-    enum class Mode { start, gzip, between_members, plain, end, failed };
+    enum class Mode { start, gzip, between_members, plain, end, failed, failing };
     bool fill();  // more input; false at the end or on an error
     long fail(const std::string &what);
+    long stop_at(Fault::Kind kind, std::uint64_t at, const std::string &problem,
+                 const std::string &what, std::size_t done);
     bool starts_member();
     long inflate_into(std::uint8_t *out, std::size_t capacity);
     void take(std::size_t n) {
@@ -180,6 +206,11 @@ private:
     const std::uint8_t *next_ = nullptr;  // the input not yet inflated
     std::size_t held_ = 0;                // and its size
     std::uint64_t consumed_ = 0;  // compressed bytes taken from the source so far
+    std::uint64_t member_at_ = 0;  // where the gzip member being inflated starts
+    std::uint64_t delivered_ = 0;
+    bool gzip_ = false;
+    Fault fault_;
+    long long trailing_ = -2;  // trailing bytes, once counted
     std::string error_;
 };
 

@@ -3,6 +3,7 @@
 // writer's sink. (On Python 2 the PyBytes_ names are the byte string's.)
 #include "interface/action_io.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -238,6 +239,194 @@ PyObject *read_actions(PyObject *, PyObject *args) {
     return reinterpret_cast<PyObject *>(r);
 }
 
+// ---- The uncompressed bytes: the block reader as a binary file object ----
+
+// The bytes read_actions decodes, for a caller that reads them itself (actiontool places
+// damage field by field): read(n) gives them, and the reader's facts say whether the input
+// was gzip, how far it is read and what ended the gzip data early. At such a fault read()
+// gives what was inflated before it, then b"" as at an end; fault() says what it was.
+struct InflatedState {
+    explicit InflatedState(PyObject *file) : source(file), reader(source) {}
+    std::size_t pending() const { return end - begin; }
+    FileSource source;
+    BlockReader reader;
+    // Inflated a block at a time, whatever read() asks: an inflater given little room at a
+    // time may hold back bytes inflated before a fault, which would then be lost.
+    ByteBlock block;
+    std::size_t begin = 0, end = 0;  // the bytes of the block not yet given out
+};
+
+constexpr std::size_t kInflatedBlock = 256 * 1024;
+
+struct InflatedObject {
+    PyObject_HEAD
+    PyObject *file;
+    InflatedState *state;
+    bool running;  // inside a call that may run the file's read()
+};
+
+PyTypeObject inflated_type;
+
+// Refuses a call made while another runs (from the file's read(), or another thread), as a
+// generator does: the running call uses the state.
+bool enter(InflatedObject *r) {
+    if (r->running) {
+        PyErr_SetString(PyExc_ValueError, "the inflated stream is already being read");
+        return false;
+    }
+    r->running = true;
+    Py_INCREF(r);
+    return true;
+}
+
+void leave(InflatedObject *r) {
+    r->running = false;
+    Py_DECREF(r);
+}
+
+// At a failure of the reader: the file's own exception, or None (the gzip data ended at a
+// fault, which fault() describes).
+bool reader_failed(InflatedObject *r) {
+    return r->state->reader.source_failed() && PyErr_Occurred();
+}
+
+PyObject *inflated_read(PyObject *self, PyObject *args) {
+    auto *r = reinterpret_cast<InflatedObject *>(self);
+    Py_ssize_t size = -1;
+    if (!PyArg_ParseTuple(args, "|n:read", &size)) return nullptr;
+    if (!enter(r)) return nullptr;
+    InflatedState &state = *r->state;
+    bool ok = true;
+    if (size != 0 && state.pending() == 0) {
+        try {
+            state.block.grow(kInflatedBlock, 0);
+            const long got = state.reader.read(state.block.data(), kInflatedBlock);
+            state.begin = state.end = 0;
+            if (got > 0) state.end = static_cast<std::size_t>(got);
+            if (got < 0 && reader_failed(r)) {
+                ok = false;
+            } else if (got < 0 && state.reader.fault().kind == BlockReader::Fault::Kind::none) {
+                PyErr_SetString(damaged_error, state.reader.error().c_str());  // no memory
+                ok = false;
+            }
+        } catch (const std::bad_alloc &) {
+            PyErr_NoMemory();
+            ok = false;
+        }
+    }
+    PyObject *result = nullptr;
+    if (ok) {
+        const std::size_t n = size < 0 ? state.pending()
+                                       : std::min(state.pending(), static_cast<std::size_t>(size));
+        result = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(state.block.data() + state.begin),
+                                           static_cast<Py_ssize_t>(n));
+        if (result) state.begin += n;
+    }
+    leave(r);
+    return result;
+}
+
+PyObject *inflated_gzip(PyObject *self, PyObject *) {
+    auto *r = reinterpret_cast<InflatedObject *>(self);
+    if (!enter(r)) return nullptr;
+    const bool gzip = r->state->reader.gzip();
+    const bool failed = reader_failed(r);
+    leave(r);
+    if (failed) return nullptr;
+    return PyBool_FromLong(gzip);
+}
+
+// (kind, compressed offset, words) of what ended the gzip data early, or None: "cut" (the
+// member starting at the offset has no end), "corrupt" (shown by the byte before the offset,
+// in the inflater's words) or "trailing" (at the offset; words: the number of bytes that
+// start no member behind the last one, counted by reading the rest).
+PyObject *inflated_fault(PyObject *self, PyObject *) {
+    auto *r = reinterpret_cast<InflatedObject *>(self);
+    using Kind = BlockReader::Fault::Kind;
+    const BlockReader::Fault fault = r->state->reader.fault();
+    if (fault.kind == Kind::none) Py_RETURN_NONE;
+    if (fault.kind == Kind::trailing) {
+        if (!enter(r)) return nullptr;
+        const long long count = r->state->reader.trailing_bytes();
+        const bool failed = reader_failed(r);
+        leave(r);
+        if (failed) return nullptr;
+        return Py_BuildValue("(sKL)", "trailing", static_cast<unsigned long long>(fault.at), count);
+    }
+    return Py_BuildValue("(sKs)", fault.kind == Kind::cut ? "cut" : "corrupt",
+                         static_cast<unsigned long long>(fault.at), fault.problem.c_str());
+}
+
+PyObject *inflated_delivered(PyObject *self, void *) {
+    const InflatedState &state = *reinterpret_cast<InflatedObject *>(self)->state;
+    return PyLong_FromUnsignedLongLong(state.reader.delivered() - state.pending());
+}
+
+PyObject *inflated_compressed_offset(PyObject *self, void *) {
+    return PyLong_FromUnsignedLongLong(
+        reinterpret_cast<InflatedObject *>(self)->state->reader.compressed_offset());
+}
+
+PyObject *inflated_readable(PyObject *, PyObject *) { Py_RETURN_TRUE; }
+
+void inflated_dealloc(PyObject *self) {
+    auto *r = reinterpret_cast<InflatedObject *>(self);
+    PyObject_GC_UnTrack(self);
+    delete r->state;
+    Py_CLEAR(r->file);
+    PyObject_GC_Del(self);
+}
+
+int inflated_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(reinterpret_cast<InflatedObject *>(self)->file);
+    return 0;
+}
+
+PyMethodDef inflated_methods[] = {
+    {"read", inflated_read, METH_VARARGS,
+     "Up to n uncompressed bytes (at least one unless at the end; all of a block without n); b'' at the end."},
+    {"gzip", inflated_gzip, METH_NOARGS, "Whether the input starts as gzip (else it is read as it stands)."},
+    {"fault", inflated_fault, METH_NOARGS,
+     "What ended the gzip data early: None, or (kind, compressed offset, words or count)."},
+    {"readable", inflated_readable, METH_NOARGS, "True."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef inflated_getset[] = {
+    {const_cast<char *>("delivered"), inflated_delivered, nullptr,
+     const_cast<char *>("Uncompressed bytes given out so far."), nullptr},
+    {const_cast<char *>("compressed_offset"), inflated_compressed_offset, nullptr,
+     const_cast<char *>("Compressed bytes inflated so far."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyObject *inflate(PyObject *, PyObject *args) {
+    PyObject *file = nullptr;
+    if (!PyArg_ParseTuple(args, "O:_inflate", &file)) return nullptr;
+    InflatedObject *r = PyObject_GC_New(InflatedObject, &inflated_type);
+    if (!r) return nullptr;
+    Py_INCREF(file);
+    r->file = file;
+    r->running = false;
+    r->state = new (std::nothrow) InflatedState(file);
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(r));
+    if (!r->state) {
+        Py_DECREF(r);
+        return PyErr_NoMemory();
+    }
+    return reinterpret_cast<PyObject *>(r);
+}
+
+bool ready_inflated_type() {
+    inflated_type.tp_name = "_qn4tGenericActionSupport.Inflated";
+    inflated_type.tp_basicsize = sizeof(InflatedObject);
+    inflated_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    inflated_type.tp_dealloc = inflated_dealloc;
+    inflated_type.tp_traverse = inflated_traverse;
+    inflated_type.tp_methods = inflated_methods;
+    inflated_type.tp_getset = inflated_getset;
+    return PyType_Ready(&inflated_type) == 0;
+}
+
 // ---- The writer ----
 
 // A whole file's write is one call. Between actions it lets other Python threads take their
@@ -313,6 +502,8 @@ PyMethodDef functions[] = {
      "Iterator of the actions read from a binary file object; plain=1 takes its bytes as uncompressed."},
     {"_write_actions", write_actions, METH_VARARGS,
      "Writes actions to a binary file object, compressing on the given number of threads."},
+    {"_inflate", inflate, METH_VARARGS,
+     "The uncompressed bytes of a binary file object as read_actions reads them, as a binary stream."},
     {"_inflater", inflater_name, METH_NOARGS, "The inflater whole files are read with."},
     {"_write_threads", write_threads, METH_NOARGS, "The threads write_actions uses by default."},
     {nullptr, nullptr, 0, nullptr}};
@@ -334,6 +525,7 @@ bool ready_reader_type() {
 
 bool add_action_io(PyObject *module, PyObject *damaged_file_error) {
     if (!(reader_type.tp_flags & Py_TPFLAGS_READY) && !ready_reader_type()) return false;
+    if (!(inflated_type.tp_flags & Py_TPFLAGS_READY) && !ready_inflated_type()) return false;
     Py_INCREF(damaged_file_error);
     Py_XDECREF(damaged_error);
     damaged_error = damaged_file_error;

@@ -13,7 +13,9 @@ authoritative (a shorter text is padded with zero bytes, with a note)."""
 
 import binascii
 import difflib
+import itertools
 import json
+import operator
 import re
 
 from _qn4tGenericActionSupport import FieldValueError
@@ -171,7 +173,15 @@ def form_bytes(value):
 
 # ---- objects to the form ------------------------------------------------------------------
 
-def action_to_dict(action):
+def entries_as_they_are(stats):
+    """For action_to_dict: a detail's stat entries left as the sequence the body holds, for a
+    caller that walks them one at a time (action_json_pieces) instead of a dict each."""
+    return stats
+
+
+def action_to_dict(action, entries=None):
+    """The action's dict. entries: what a detail's "stats" holds, made of its body's stat
+    sequence; by default a list of one dict per entry."""
     result = {}
     for name in _HEAD:
         result[name] = getattr(action, name)
@@ -181,7 +191,7 @@ def action_to_dict(action):
         result[_CODE] = code_form(as_bytes(getattr(action, _CODE)).ljust(_CODE_SIZE, b"\0"))
         for name in _TRAILER:
             result[name] = getattr(action, name)
-    result[DETAILS] = [detail_to_dict(detail) for detail in action.details]
+    result[DETAILS] = [detail_to_dict(detail, entries) for detail in action.details]
     return result
 
 
@@ -191,7 +201,7 @@ def _body_size(type_number, body, stats=0):
     return _WIDTHS[DETAIL_BODIES[type_number]] + _STAT_SIZE * stats
 
 
-def detail_to_dict(detail):
+def detail_to_dict(detail, entries=None):
     body = detail.body
     header = {"type": detail.type}
     result = {DETAIL_HEADER: header}
@@ -205,8 +215,8 @@ def detail_to_dict(detail):
                             if name != count)
         stats = body.stats if count else ()
         if count:
-            result[STATS] = [dict((name, getattr(entry, name)) for name in _STAT_FIELDS)
-                             for entry in stats]
+            result[STATS] = entries(stats) if entries else [
+                dict((name, getattr(entry, name)) for name in _STAT_FIELDS) for entry in stats]
         size = _body_size(detail.type, body, len(stats))
     if detail.length != size:
         header["length"] = detail.length
@@ -518,41 +528,111 @@ def _record(values, order):
     return "{" + ", ".join("%s: %s" % (_json_string(k), _scalar(values[k])) for k in keys) + "}"
 
 
-def _lines(items, indent, depth):
-    """A list or object whose parts (already text) go one per line at the given depth."""
+def _spacing(indent, depth):
+    """(between two parts, before the first, after the last) of a list or object whose parts
+    go one per line at the given depth; on one line without indent."""
     if indent is None:
-        return ", ".join(items)
+        return ", ", "", ""
     pad = "\n" + " " * (indent * depth)
-    return pad + ("," + pad).join(items) + "\n" + " " * (indent * (depth - 1))
+    return "," + pad, pad, "\n" + " " * (indent * (depth - 1))
+
+
+def _lines(items, indent, depth):
+    """The text pieces of a list or object whose parts (each given as its text pieces) go one
+    per line at the given depth; nothing is joined beyond a part's own pieces."""
+    separator, first, last = _spacing(indent, depth)
+    yield first
+    for number, pieces in enumerate(items):
+        if number:
+            yield separator
+        for piece in pieces:
+            yield piece
+    yield last
 
 
 _BODY_ORDER = dict((record, tuple(f for f in _ORDER[record] if f != _ENTRY_COUNT.get(record)))
                    for record in DETAIL_BODIES.values())
 _ACTION_ORDER = _HEAD + _TEXT_NAMES + TRAILER_FIELDS + tuple(_DERIVED_HEAD)
+_ENTRIES_PER_PIECE = 4096  # stat entries joined into one text piece
+_STAT_FORMAT = _integers_format(_STAT_FIELDS)
+_stat_numbers = operator.attrgetter(*_STAT_FIELDS)
 
 
-def _detail_json(detail, indent, depth):
+def _entry_texts(stats):
+    """Each stat entry's text, one at a time: an entry given as a dict as any record, one
+    given as an object (entries_as_they_are) by its fields, without a dict of its own."""
+    for entry in stats:
+        if isinstance(entry, dict):
+            yield _record(entry, _STAT_FIELDS)
+        else:
+            yield _STAT_FORMAT % _stat_numbers(entry)
+
+
+def _entry_pieces(stats, indent, depth):
+    """The entries of a "stats" list a few thousand to a piece, each piece made when it is
+    asked for: the entries are walked once, never held."""
+    separator, first, last = _spacing(indent, depth)
+    texts = _entry_texts(stats)
+    yield first
+    piece = list(itertools.islice(texts, _ENTRIES_PER_PIECE))
+    while piece:
+        yield separator.join(piece)
+        piece = list(itertools.islice(texts, _ENTRIES_PER_PIECE))
+        if piece:
+            yield separator
+    yield last
+
+
+def _stats_member(stats, indent, depth):
+    yield '"%s": [' % STATS
+    if len(stats):
+        for piece in _entry_pieces(stats, indent, depth):
+            yield piece
+    yield "]"
+
+
+def _detail_pieces(detail, indent, depth):
     record = DETAIL_BODIES.get(detail.get(DETAIL_HEADER, {}).get("type")) if isinstance(
         detail.get(DETAIL_HEADER), dict) else None
     header = detail[DETAIL_HEADER]
-    parts = ['"%s": %s' % (DETAIL_HEADER, _record(header, _DETAIL_HEADER_FIELDS[:len(header)]))]
+    parts = [('"%s": %s' % (DETAIL_HEADER, _record(header, _DETAIL_HEADER_FIELDS[:len(header)])),)]
     body = detail.get(BODY, {})
-    parts.append('"%s": %s' % (BODY, _record(body, _BODY_ORDER.get(record, ()))))
+    parts.append(('"%s": %s' % (BODY, _record(body, _BODY_ORDER.get(record, ()))),))
     if STATS in detail:
-        stats = [_record(entry, _STAT_FIELDS) for entry in detail[STATS]]
-        parts.append('"%s": [%s]' % (STATS, _lines(stats, indent, depth + 2) if stats else ""))
-    return "{" + _lines(parts, indent, depth + 1) + "}"
+        parts.append(_stats_member(detail[STATS], indent, depth + 2))
+    yield "{"
+    for piece in _lines(parts, indent, depth + 1):
+        yield piece
+    yield "}"
+
+
+def _details_member(details, indent, depth):
+    yield '"%s": [' % DETAILS
+    if details:
+        for piece in _lines((_detail_pieces(d, indent, depth) for d in details), indent, depth):
+            yield piece
+    yield "]"
+
+
+def action_json_pieces(values, indent=None, depth=1):
+    """The JSON text (unicode) of one action's dict, piece by piece: members in the records'
+    field order, characters as they are (escapes only where JSON needs them), the same text
+    on both hosts. indent: None for one line, or spaces per level (records stay on one line).
+    A detail's "stats" may be any sequence of entries (entries_as_they_are): they are walked
+    as the pieces are asked for, so that a detail of millions of entries is never held as
+    text or as a dict each."""
+    parts = [("%s: %s" % (_json_string(k), _scalar(values[k])),)
+             for k in _ACTION_ORDER if k in values]
+    parts.append(_details_member(values.get(DETAILS, ()), indent, depth + 2))
+    yield "{"
+    for piece in _lines(parts, indent, depth + 1):
+        yield piece
+    yield "}"
 
 
 def action_json(values, indent=None, depth=1):
-    """The JSON text (unicode) of one action's dict: members in the records' field order,
-    characters as they are (escapes only where JSON needs them), the same text on both
-    hosts. indent: None for one line, or spaces per level (records stay on one line)."""
-    parts = ["%s: %s" % (_json_string(k), _scalar(values[k]))
-             for k in _ACTION_ORDER if k in values]
-    details = [_detail_json(d, indent, depth + 2) for d in values.get(DETAILS, ())]
-    parts.append('"%s": [%s]' % (DETAILS, _lines(details, indent, depth + 2) if details else ""))
-    return "{" + _lines(parts, indent, depth + 1) + "}"
+    """The JSON text (unicode) of one action's dict, whole: action_json_pieces joined."""
+    return u"".join(action_json_pieces(values, indent, depth))
 
 
 def document_start():

@@ -16,8 +16,15 @@ not have, an action a set does not hold) is None.
 
 import bisect
 import json
+import operator
 
+from qn4tGenericActionLoader import _form as _document
 from qn4tGenericActionLoader.actions import Action
+
+try:
+    from itertools import izip_longest as _zip_longest  # Python 2
+except ImportError:
+    from itertools import zip_longest as _zip_longest
 
 OURS, THEIRS = "ours", "theirs"
 POSITION = ("position",)  # the path of a conflict about where an action stands
@@ -272,11 +279,63 @@ class Result(_Shown):
 # ---- diff ----------------------------------------------------------------------------------
 
 def field_changes(old_form, new_form):
-    """The FieldChange list between two document forms of an action."""
+    """The FieldChange list between two document forms of an action. A detail's "stats" may
+    also be the body's own sequence of entries held in a _KeptEntries: its entries are then
+    compared one pair at a time, with the changes a list of dicts would give, without a dict
+    or a leaf per entry."""
+    old_entries, new_entries = _take_entries(old_form), _take_entries(new_form)
     old_leaves, new_leaves = leaves(old_form), leaves(new_form)
-    paths = sorted(set(old_leaves) | set(new_leaves), key=_path_order)
-    return [FieldChange(path, old_leaves.get(path), new_leaves.get(path)) for path in paths
-            if old_leaves.get(path) != new_leaves.get(path)]
+    found = [(path, old_leaves.get(path), new_leaves.get(path))
+             for path in set(old_leaves) | set(new_leaves)
+             if old_leaves.get(path) != new_leaves.get(path)]
+    for index in set(old_entries) | set(new_entries):
+        found.extend(_entry_changes((_document.DETAILS, index, _document.STATS),
+                                    old_entries.get(index), new_entries.get(index)))
+    found.sort(key=lambda change: _path_order(change[0]))
+    return [FieldChange(*change) for change in found]
+
+
+class _KeptEntries(object):
+    """A detail's stat entries as its body holds them, in place of a list of dicts."""
+    __slots__ = ("entries",)
+
+    def __init__(self, entries):
+        self.entries = entries
+
+
+def _take_entries(form):
+    """Takes the _KeptEntries out of the form's details: {detail index: the entries}."""
+    taken = {}
+    details = form.get(_document.DETAILS) if isinstance(form, dict) else None
+    for index, detail in enumerate(details if isinstance(details, list) else ()):
+        if isinstance(detail, dict) and isinstance(detail.get(_document.STATS), _KeptEntries):
+            taken[index] = detail.pop(_document.STATS).entries
+    return taken
+
+
+_entry_numbers = operator.attrgetter(*_document._STAT_FIELDS)
+
+
+def _entry_changes(path, old, new):
+    """(path, old, new) of each field of two stat sequences (None: absent) that differs, as
+    leaves() of their dicts would find them: an empty list is a leaf of its own."""
+    old_empty = [] if old is not None and not len(old) else None
+    new_empty = [] if new is not None and not len(new) else None
+    if old_empty != new_empty:
+        yield path, old_empty, new_empty
+    absent = (None,) * len(_document._STAT_FIELDS)
+    for number, (before, after) in enumerate(_zip_longest(old or (), new or ())):
+        before = absent if before is None else _entry_numbers(before)
+        after = absent if after is None else _entry_numbers(after)
+        if before != after:
+            for name, old_value, new_value in zip(_document._STAT_FIELDS, before, after):
+                if old_value != new_value:
+                    yield path + (number, name), old_value, new_value
+
+
+def _entries_kept(action):
+    """The action's document form with each detail's stat entries left in their sequence."""
+    return _document.action_to_dict(action, _KeptEntries)
 
 
 def _path_order(path):
@@ -299,7 +358,7 @@ def diff_actions(old, new):
         partner = new_at.get(key)
         if partner is not None and old[number] != new[partner]:
             changes.append(Change(CHANGED, key[0], key[1], number, partner, fields=field_changes(
-                old[number].to_dict(), new[partner].to_dict())))
+                _entries_kept(old[number]), _entries_kept(new[partner]))))
     moved = moved_keys(old_keys, new_keys)
     for number, key in enumerate(new_keys):
         if key in moved:

@@ -380,7 +380,7 @@ def damaged_cases():
          ["4 bytes that are not gzip data"]),
         ("corrupt compressed data at a known offset", corrupt, False, 1,
          ["action #4, offset %d: the file ends 7 bytes into its 24-byte action header" % len(base),
-          "damaged at compressed byte %d (" % fault, "invalid block type"]),
+          "damaged at compressed byte %d (invalid block" % fault]),
         ("plain records, not gzip", base, False, 0,
          ["not gzip-compressed (no gzip signature); read as plain records", "3 actions", "ok"]),
         ("a text file", b"plain text, no gzip\n", False, 1,
@@ -428,25 +428,42 @@ class DamagedFileTest(ToolTestCase):
             self.assertIn(report, err)
 
     def test_a_read_that_fails_gives_a_report(self):
-        from actionfile.source import Inflated
+        """The file's read() fails behind the first action: the system's words, placed."""
+        from actionfile import walk
         first = action(101, details=[damage()])
-        source = self.action_file(first + action(102, details=[healing()]))
-        original = Inflated.read
+        source = self.action_file(first + action(102, details=[healing()]), compressed=False)
 
-        def failing_read(stream, size=-1):
-            if stream.delivered >= len(first):
-                raise IOError(errno.EIO, os.strerror(errno.EIO))
-            return original(stream, min(size, len(first) - stream.delivered))
-        Inflated.read = failing_read
-        try:
-            status, out, err = self.run_tool("check", source)
-            export_status, _, _ = self.run_tool("export", source, self.path("out.json"))
-        finally:
-            Inflated.read = original
+        class Failing(io.FileIO):
+            def read(self, size=-1):
+                if self.tell() >= len(first):
+                    raise IOError(errno.EIO, os.strerror(errno.EIO))
+                return io.FileIO.read(self, min(size, len(first) - self.tell()))
+        self.addCleanup(setattr, walk.Source, "open_file", walk.Source.__dict__["open_file"])
+        walk.Source.open_file = staticmethod(lambda path: Failing(path, "rb"))
+        status, out, err = self.run_tool("check", source)
+        export_status, _, _ = self.run_tool("export", source, self.path("out.json"))
         self.assertEqual((status, export_status), (1, 1), out + err)
         self.assertIn("action #2, offset %d: the file cannot be read from here: %s"
                       % (len(first), os.strerror(errno.EIO)), err)
         self.assertEqual(self.leftovers(source), [])
+
+    def test_the_inflated_stream_refuses_a_read_from_inside_its_own_read(self):
+        inner = []
+
+        class Reentering(io.BytesIO):
+            def read(self, size=-1):
+                if not inner:
+                    try:
+                        stream.read(10)
+                        inner.append("read again")
+                    except ValueError as error:
+                        inner.append(str(error))
+                return io.BytesIO.read(self, size)
+        data = action(1, details=[damage()])
+        stream = module.load_native()._inflate(Reentering(gzipped(data)))
+        self.assertEqual(stream.read(), data)
+        self.assertEqual(inner, ["the inflated stream is already being read"])
+        self.assertEqual((stream.read(), stream.fault(), stream.delivered), (b"", None, len(data)))
 
     def test_dump_lists_up_to_the_damage_then_fails(self):
         data = action(101, b"One", details=[damage()]) + action(102, b"Two")[:26]
@@ -454,6 +471,114 @@ class DamagedFileTest(ToolTestCase):
         self.assertEqual(status, 1)
         self.assertIn('#1 id 101 "One"', out)
         self.assertIn("action #2 (id 102)", err)
+
+
+class _Entry(object):
+    """A stat entry that counts how many of its kind are alive."""
+    alive = most_alive = 0
+
+    def __init__(self, stat, amount):
+        self.stat, self.modAmt = stat, amount
+        _Entry.alive += 1
+        _Entry.most_alive = max(_Entry.most_alive, _Entry.alive)
+
+    def __del__(self):
+        _Entry.alive -= 1
+
+
+class _Entries(object):
+    """Stat entries made one at a time as they are walked, walked at most once: a sequence
+    that only an exporter or a listing that never materialises it can take."""
+
+    def __init__(self, count):
+        self.count = count
+        self.walked = False
+
+    def __len__(self):
+        return self.count
+
+    def __iter__(self):
+        assert not self.walked, "the entries were walked twice"
+        self.walked = True
+        return (_Entry(n % 7, -(n % 5)) for n in range(self.count))
+
+
+class _Standing(object):
+    """An object standing for another, some of its attributes replaced."""
+
+    def __init__(self, real, **replaced):
+        self._real = real
+        self.__dict__.update(replaced)
+
+    def __getattr__(self, name):
+        return getattr(self._real, name)
+
+
+class _Writes(io.BytesIO):
+    most = 0
+
+    def write(self, data):
+        self.most = max(self.most, len(data))
+        return io.BytesIO.write(self, data)
+
+
+class StreamingTest(ToolTestCase):
+    """export and dump walk a detail's stat entries as they write them: the same bytes as
+    the whole document form, entries never held, output written in pieces."""
+
+    ENTRIES = 60000
+
+    def walk_of(self, actions):
+        from actionfile.layout import Layout
+        from actionfile.walk import Counts
+        layout = Layout(module.load())
+        walk = _Standing(None, layout=layout, counts=Counts(layout))
+
+        def walked():
+            for item in actions:
+                walk.counts.actions += 1
+                yield item
+        walk.actions = walked
+        return walk
+
+    def test_export_and_dump_stream_the_entries(self):
+        from actionfile import exporter
+        from actionfile.listing import Listing
+        from qn4tGenericActionLoader import _form
+        q = module.load()
+        entries = [(n % 7, -(n % 5)) for n in range(self.ENTRIES)]
+        data = (action(1, b"Many", details=[damage(), statmod(entries, length=0), healing()])
+                + action(2, b"None", action_type=SPELL, details=[statmod(())]))
+        real = list(q.read_actions(io.BytesIO(data), plain=True))
+
+        def standing():
+            many = real[0].details[1]
+            return [_Standing(real[0], details=[real[0].details[0], _Standing(
+                many, body=_Standing(many.body, stats=_Entries(self.ENTRIES))),
+                real[0].details[2]]), real[1]]
+
+        def dump(walk, out):
+            for piece in Listing(walk).pieces():
+                out.write(piece.encode("utf-8"))
+        for indent in (None, 2):
+            texts = [u" " * (indent or 0) + _form.action_json(a.to_dict(), indent)
+                     for a in real]
+            document = (_form.document_start() + u"\n" + u",\n".join(texts) +
+                        u"\n]}\n").encode("utf-8")
+            for title, write, expected in (
+                    ("export", lambda walk, out: exporter.export(walk, out, indent), document),
+                    ("dump", dump, None)):
+                if expected is None:
+                    expected = _Writes()
+                    write(self.walk_of(real), expected)
+                    expected = expected.getvalue()
+                    self.assertIn(b" 5:+0 6:-1 0:-2 ", expected)
+                _Entry.most_alive = _Entry.alive = 0
+                out = _Writes()
+                write(self.walk_of(standing()), out)
+                self.assertEqual(out.getvalue(), expected, "%s, indent %s" % (title, indent))
+                self.assertLess(_Entry.most_alive, 4, title)
+                self.assertLess(out.most, len(expected) // 4, title)
 
 
 class ImportRefusalTest(ToolTestCase):
@@ -1059,6 +1184,27 @@ class ToolEndingTest(ToolTestCase):
             self.assertEqual(held(out), expected, args)
             self.assertIn(closing, err, args)
         self.assertEqual(self.leftovers("big.gz", reference), [])
+
+    def test_a_file_standard_output_appends_to_is_appended_to(self):
+        """`actiontool export f.gz /dev/stdout >> log`: written through standard output as the
+        shell asked, never replacing the log; a file's own name is still replaced."""
+        source = self.action_file(action(1, b"One") + action(2, b"Two"), "two.gz")
+        log = self.path("log")
+        for name, appended in (("/dev/stdout", True), ("/proc/self/fd/1", True),
+                               (log, False)):
+            with open(log, "wb") as f:
+                f.write(b"earlier line\n")
+            with open(log, "ab") as out:
+                status = subprocess.call(self.tool("export", source, name), stdout=out,
+                                         stderr=subprocess.PIPE,
+                                         env=dict(os.environ, TMPDIR=self.tmpdir))
+            self.assertEqual(status, 0, name)
+            with open(log, "rb") as f:
+                held = f.read()
+            self.assertEqual(held.startswith(b"earlier line\n"), appended, name)
+            document = json.loads(held.split(b"\n", 1)[1] if appended else held)
+            self.assertEqual([a["actionID"] for a in document["actions"]], [1, 2], name)
+        self.assertEqual(self.leftovers("two.gz", log), [])
 
     def test_a_reader_that_goes_away_ends_the_tool_quietly(self):
         source = self.big_file()

@@ -118,6 +118,30 @@ class PatchInPython(unittest.TestCase):
         self.assertEqual(q.apply_patch(old, again).actions, new)
         self.assertFalse(q.diff_actions(new, new))
 
+    def test_stat_entries_are_compared_in_place_as_their_dicts_would_be(self):
+        """diff_actions walks stat entries pair by pair: the same changes, in the same
+        order, as comparing the dicts of the whole document form."""
+        def mod(*entries):
+            return q.Detail(type=2, body=q.StatMod(stats=[q.Stat(stat=s, modAmt=m)
+                                                          for s, m in entries]))
+        many = [(n, -n) for n in range(3000)]
+        cases = [  # (old details, new details)
+            ([mod(*many)], [mod(*(many[:1500] + [(7, 7)] + many[1501:]))]),
+            ([mod()], [mod((1, 2))]),
+            ([mod((1, 2), (3, 4))], [mod()]),
+            ([mod((1, 2), (3, 4))], [mod((1, 5))]),
+            ([hit()], [hit(), mod((1, 2))]),
+            ([mod((1, 2)), hit()], [hit(), mod((1, 2))]),
+            ([mod((1, 2))], [hit(4)]),
+        ]
+        for old_details, new_details in cases:
+            old, new = spell(9, details=old_details), spell(9, details=new_details)
+            (change,) = q.diff_actions([old], [new]).changes
+            expected = q.changes.field_changes(old.to_dict(), new.to_dict())
+            self.assertEqual([(f.path, f.old, f.new) for f in change.fields],
+                             [(f.path, f.old, f.new) for f in expected])
+            self.assertTrue(change.fields)
+
     def test_conflicts_force_and_already_applied(self):
         old, new = [A, B], [changed(A, levelAcquired=3), B]
         patch = q.diff_actions(old, new)

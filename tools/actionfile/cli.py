@@ -115,8 +115,12 @@ def output_name(name):
 
 
 def output_target(name):
-    """What the package's file-replacing rules write to: a path, or standard output for -."""
-    return _binary(_standard("out")) if name == STDIO else name
+    """What the package's file-replacing rules write to: a path, or standard output for -
+    and for a name that reaches it through a descriptor link (/dev/stdout), so that a file
+    standard output is redirected to is written as the shell asked (appended after >>)."""
+    if name == STDIO or ending.reaches_standard_output(name):
+        return _binary(_standard("out"))
+    return name
 
 
 def input_source(name):
@@ -218,9 +222,10 @@ def run_dump(layout, args):
     with input_path(args.file) as path:
         refuse_json(name, path)
         walker = open_walker(layout, path, name, progress)
+        out = _binary(_standard("out"))
         try:
-            for line in Listing(walker, load_names(layout, args)).lines():
-                say(line)
+            for piece in Listing(walker, load_names(layout, args)).pieces():
+                out.write(piece if isinstance(piece, bytes) else piece.encode("utf-8"))
         except Damaged as damage:
             say("totals up to the damage: " + totals(walker))
             raise Failure("%s: damaged: %s" % (name, damage))

@@ -87,7 +87,11 @@ def _packed(layout, stats, piece=16384):
 
 
 def _entry_bytes(layout, stats):
-    return b"".join(_packed(layout, stats))
+    """The stat entries' bytes, grown piece by piece in place (a join would hold them twice)."""
+    data = bytearray()
+    for piece in _packed(layout, stats):
+        data += piece
+    return data
 
 
 def _entry_digest(layout, stats):

@@ -64,6 +64,29 @@ def names_standard_output(path):
         return False  # no such file, or a standard output without a descriptor
 
 
+_STANDARD_OUTPUT_LINKS = ("/proc/self/fd/1", "/dev/fd/1")
+_MOST_LINKS = 40  # as the system follows at most
+
+
+def reaches_standard_output(path):
+    """Whether path names standard output's own open file through the descriptor links
+    (/dev/stdout, /proc/self/fd/1, /dev/fd/1): written through standard output, the file
+    takes what the shell asked for (appended after >>), and is never replaced. A file's own
+    name is not such a link, even when standard output is redirected to it."""
+    links = _STANDARD_OUTPUT_LINKS + ("/proc/%d/fd/1" % os.getpid(),)
+    try:
+        at = os.path.abspath(path)
+        for _ in range(_MOST_LINKS):
+            if at in links:
+                return names_standard_output(path)
+            if not os.path.islink(at):
+                return False
+            at = os.path.normpath(os.path.join(os.path.dirname(at), os.readlink(at)))
+    except (TypeError, ValueError, OSError):
+        pass
+    return False
+
+
 def is_broken_pipe(error):
     return getattr(error, "errno", None) == errno.EPIPE
 

@@ -2,6 +2,8 @@
 totals that check reports as well."""
 from __future__ import print_function, division
 
+import itertools
+
 from .module import module_bytes
 
 
@@ -44,10 +46,25 @@ def named(names, field, value):
     return "%d(%s)" % (value, name) if name else "%d" % value
 
 
+def _entries_line(stats, names=None):
+    """ "       stats 3:-2 5:+1" and its newline, in pieces."""
+    texts = ("%s:%+d" % (named(names, "stat", entry.stat), entry.modAmt) for entry in stats)
+    separator = "       stats "
+    piece = list(itertools.islice(texts, ENTRIES_PER_PIECE))
+    while piece:
+        yield separator + " ".join(piece)
+        separator = " "
+        piece = list(itertools.islice(texts, ENTRIES_PER_PIECE))
+    yield "\n"
+
+
 def _nonzero_fields(values, names=None):
     """name=value for each field that is not 0 (an all-zero record reads "(all 0)")."""
     shown = ["%s=%s" % (field, named(names, field, value)) for field, value in values if value]
     return " ".join(shown) if shown else "(all 0)"
+
+
+ENTRIES_PER_PIECE = 4096  # stat entries listed in one piece of text
 
 
 class Listing(object):
@@ -58,16 +75,18 @@ class Listing(object):
         self.layout = walk.layout
         self.names = names
 
-    def lines(self):
+    def pieces(self):
+        """The listing as text pieces, each line ending with its newline; a line of stat
+        entries comes a few thousand entries to a piece, walked as it is written."""
         for action in self.walk.actions():
-            yield self._action(action)
+            yield self._action(action) + "\n"
             for number, detail in enumerate(action.details, 1):
-                yield self._detail(number, detail)
-                if self.layout.kinds.get(detail.type) is not None and \
-                        self.layout.kinds[detail.type].has_stats and detail.body.stats:
-                    yield "       stats " + " ".join(
-                        "%s:%+d" % (named(self.names, "stat", entry.stat), entry.modAmt)
-                        for entry in detail.body.stats)
+                yield self._detail(number, detail) + "\n"
+                kind = self.layout.kinds.get(detail.type)
+                stats = detail.body.stats if kind is not None and kind.has_stats else ()
+                if len(stats):
+                    for piece in _entries_line(stats, self.names):
+                        yield piece
 
     def _action(self, action):
         line = "#%d id %d %s type %s level %d target %s range %d" % (

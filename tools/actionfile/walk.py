@@ -4,9 +4,9 @@ damaged action field by field to say which record is cut, at which uncompressed 
 what was expected there. Memory stays flat in the file's size."""
 from __future__ import print_function, division
 
-import struct
+import io
 
-from .source import Inflated
+from . import module
 
 PROGRESS_EVERY = 4096  # actions between two progress reports
 
@@ -64,8 +64,8 @@ class Walk(object):
         self.layout = layout
         self.path = path
         self.progress = progress
-        self.source = Inflated.open(path)
-        self.compressed = self.source.starts_like_gzip()
+        self.source = Source(path)
+        self.compressed = self.source.compressed
         self.size = _file_size(self.source)
         self.counts = Counts(layout)
         self.walked = 0
@@ -117,7 +117,7 @@ class Walk(object):
     def _damage(self, reader_report):
         """The Damaged report for the action behind the last complete one."""
         number = self.counts.actions + 1
-        source = Inflated.open(self.path)
+        source = Source(self.path)
         try:
             source.skip(self.walked)
             damage = _DamagedAction(self.layout, source, number, self.walked).find()
@@ -134,6 +134,89 @@ def _without_place(reader_report):
     gives."""
     head, _, problem = reader_report.partition(": ")
     return problem if head.startswith("action ") and problem else reader_report
+
+
+class Source(object):
+    """The uncompressed bytes of the file at `path` as the package's reader delivers them
+    (gzip members one after another, or a file that does not start like gzip as it stands),
+    with what the walks need beside them. A fault in the compressed layer ends the bytes
+    behind what was inflated before it, and `problem` says what and at which compressed
+    byte. Raises IOError/OSError when the file cannot be opened or read.
+
+    compressed: whether the file starts like gzip. delivered: bytes given out so far."""
+
+    open_file = staticmethod(lambda path: io.open(path, "rb"))
+
+    def __init__(self, path):
+        self._raw = self.open_file(path)
+        try:
+            self._stream = module.load_native()._inflate(self._raw)
+            self.compressed = self._stream.gzip()
+        except BaseException:
+            self._raw.close()
+            raise
+
+    def close(self):
+        self._raw.close()
+
+    def readable(self):
+        return True
+
+    def read(self, size=-1):
+        return self._stream.read(size)
+
+    @property
+    def delivered(self):
+        return self._stream.delivered
+
+    def compressed_position(self):
+        """Compressed bytes taken in so far: how far the walk is, for progress reports."""
+        return self._stream.compressed_offset
+
+    def take(self, count):
+        """Up to count bytes: fewer only where the stream ends."""
+        parts, wanted = [], count
+        while wanted > 0:
+            data = self.read(min(wanted, _PIECE))
+            if not data:
+                break
+            parts.append(data)
+            wanted -= len(data)
+        return b"".join(parts)
+
+    def skip(self, count):
+        """Reads and drops up to count bytes; returns how many there were."""
+        skipped = 0
+        while skipped < count:
+            data = self.read(min(count - skipped, _PIECE))
+            if not data:
+                break
+            skipped += len(data)
+        return skipped
+
+    def drain(self):
+        """Reads to the end; returns the whole uncompressed length."""
+        while self.read(_PIECE):
+            pass
+        return self.delivered
+
+    @property
+    def problem(self):
+        """What ended the gzip data early, in words, or None."""
+        fault = self._stream.fault()
+        if fault is None:
+            return None
+        kind, at, words = fault
+        if kind == "corrupt":  # placed behind the byte at which inflating fails
+            return "the compressed data is damaged at compressed byte %d (%s)" % (at - 1, words)
+        if kind == "cut":
+            return ("the compressed data is cut short: the gzip stream starting at compressed "
+                    "byte %d has no end" % at)
+        return ("%d bytes that are not gzip data follow the compressed data at compressed "
+                "byte %d" % (words, at))
+
+
+_PIECE = 1 << 18  # uncompressed bytes asked for at once
 
 
 def _file_size(stream):
