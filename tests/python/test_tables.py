@@ -7,6 +7,7 @@ import csv
 import io
 import json
 import os
+import re
 import shutil
 import sqlite3
 import sys
@@ -332,6 +333,20 @@ class NamesTest(TablesTestCase):
             '#1 id 1001 "Ember Lance" type 2(spell) level 1 target 1(one) range 6'), lines[0])
         self.assertIn("elemType=1(fire) saveType=2(fortitude)", lines[1])
         self.assertIn("stats 3(agility):+4 4(toughness):-1", lines[6])
+
+    def test_diff_shows_names_beside_codes(self):
+        source = self.example_file()
+        actions = list(q.read_actions(source))
+        actions[0].details[0].body.elemType = 2
+        stats = [d.body.stats for a in actions for d in a.details
+                 if d.type == 2 and len(d.body.stats)]
+        stats[0][0].stat = 4
+        changed = self.path("changed.gz")
+        q.write_actions(changed, actions)
+        status, out, err = self.run_tool("diff", "--names", NAMES, source, changed)
+        self.assertEqual(status, 1, err)
+        self.assertIn("details[0].body.elemType: 1(fire) -> 2(frost)", out)
+        self.assertTrue(re.search(r"stats\[0\]\.stat: \d+\(\w+\) -> 4\(toughness\)", out), out)
 
     def test_bad_names_files(self):
         cases = [

@@ -393,7 +393,8 @@ def run_diff(layout, args):
                 return open_walker(layout, paths[which], names[which], progress, DIFF_FAILED)
 
             try:
-                report = differ.compare(layout, open_walk, say, args.ignore_order)
+                report = differ.compare(layout, open_walk, say, args.ignore_order,
+                                        load_names(layout, args))
             except differ.WalkFailed as failed:
                 raise Failure("%s: damaged: %s" % (names[failed.which], failed.damage),
                               DIFF_FAILED)
@@ -750,6 +751,8 @@ def build_parser():
         "actions in the same order, 1 when they differ, 2 on an error.",
         run_diff, ("old", "the action file before the change (- for standard input)"),
         ("new", "the action file after it"))
+    diff.add_argument("--names", help=names_help + ", shown beside the codes of changed "
+                      "fields: elemType: 1(fire) -> 2(ice)")
     diff.add_argument("--ignore-order", action="store_true",
                       help="match actions by actionID only: moves are not differences")
     diff.add_argument("--patch", action="store_true",

@@ -11,7 +11,7 @@ import pickle
 import struct
 import tempfile
 
-from .listing import shown_text
+from .listing import named, shown_text
 from .module import module_bytes
 from .walk import Damaged
 
@@ -170,10 +170,13 @@ def _label(layout, number, action):
     return "#%d id %d %s" % (number + 1, action.actionID, name)
 
 
-def _shown(value):
+def _shown(value, names=None, name=""):
+    """A value as diff says it; with a names file, a code it names as "1(fire)"."""
     if value is ABSENT:
         return value
-    return shown_text(value) if isinstance(value, bytes) else "%d" % value
+    if isinstance(value, bytes):
+        return shown_text(value)
+    return named(names, name.rsplit(".", 1)[-1], value)
 
 
 def _moved(layout, partner):
@@ -188,10 +191,11 @@ def _moved(layout, partner):
     return moved
 
 
-def compare(layout, open_walk, say, ignore_order=False):
+def compare(layout, open_walk, say, ignore_order=False, names=None):
     """Compares the files that open_walk(OLD) and open_walk(NEW) walk (each called once per
     walk) and says the differences line by line; returns the Report. Unless ignore_order,
-    an action whose place among the others changed is said as moved. Raises WalkFailed."""
+    an action whose place among the others changed is said as moved. A names file (names)
+    labels the codes of changed fields. Raises WalkFailed."""
     old, new = _index(layout, open_walk, OLD), _index(layout, open_walk, NEW)
     partner, matched = _match(old.ids, new.ids)
     report = Report()
@@ -226,28 +230,29 @@ def compare(layout, open_walk, say, ignore_order=False):
                 if old_number in where:
                     report.changed += 1
                     waiting.seek(where[old_number])
-                    _say_changes(layout, number, old_number, pickle.load(waiting), action, say)
+                    _say_changes(layout, number, old_number, pickle.load(waiting), action, say,
+                                 names)
     report.same = len(new.ids) - report.added - report.changed
     return report
 
 
-def _say_changes(layout, number, old_number, old_pairs, action, say):
+def _say_changes(layout, number, old_number, old_pairs, action, say, names=None):
     say("changed: %s (#%d in the old file)" % (_label(layout, number, action), old_number + 1))
     new_pairs = fields(layout, action)
     old_values, new_values = dict(old_pairs), dict(new_pairs)
-    names = [name for name, _ in old_pairs]
-    names += [name for name, _ in new_pairs if name not in old_values]
-    for name in names:
+    fields_said = [name for name, _ in old_pairs]
+    fields_said += [name for name, _ in new_pairs if name not in old_values]
+    for name in fields_said:
         before, after = old_values.get(name, ABSENT), new_values.get(name, ABSENT)
         if before == after:
             continue
         if name.endswith(STATS):
-            _say_entry_changes(layout, name, before, after, say)
+            _say_entry_changes(layout, name, before, after, say, names)
         else:
-            say("    %s: %s -> %s" % (name, _shown(before), _shown(after)))
+            say("    %s: %s -> %s" % (name, _shown(before, names, name), _shown(after, names, name)))
 
 
-def _say_entry_changes(layout, name, before, after, say):
+def _say_entry_changes(layout, name, before, after, say, names=None):
     """Each field of a stat entry that differs, looking at each entry only within slices
     of ENTRIES_COMPARED entries that differ."""
     size = layout.stat.size
@@ -266,5 +271,6 @@ def _say_entry_changes(layout, name, before, after, say):
                 old_value = ABSENT if old_values is None else old_values[field]
                 new_value = ABSENT if new_values is None else new_values[field]
                 if old_value != new_value:
-                    say("    %s[%d].%s: %s -> %s" % (name, offset // size, field_name,
-                                                    _shown(old_value), _shown(new_value)))
+                    say("    %s[%d].%s: %s -> %s" % (
+                        name, offset // size, field_name, _shown(old_value, names, field_name),
+                        _shown(new_value, names, field_name)))
