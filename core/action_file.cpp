@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "codec.h"
 
@@ -12,21 +13,42 @@ namespace qn4t {
 namespace {
 
 constexpr std::size_t kDetailHeaderSize = record_wire_size<qn4tGeneric_Action_Detail_Header>();
-constexpr std::size_t kStatSize = record_wire_size<qn4tGeneric_StatMod_Stat_Details>();
+using StatEntry = decltype(WholeDetail::stats)::value_type;
+constexpr std::size_t kStatSize = record_wire_size<StatEntry>();
 constexpr std::size_t kInputBlock = 256 * 1024;   // compressed bytes asked of a source at once
 constexpr std::size_t kOutputBlock = 256 * 1024;  // uncompressed bytes decoded at once
 constexpr std::size_t kPendingBlock = 256 * 1024; // encoded bytes handed to deflate at once
 constexpr std::uint8_t kGzipMagic[2] = {0x1f, 0x8b};
 
-// Bytes of the fixed body that a detail's type names; 0 for a raw body.
-std::size_t fixed_body_size(BodyKind kind) {
-    switch (kind) {
-    case BodyKind::damage: return record_wire_size<qn4tGeneric_Damage_Details>();
-    case BodyKind::statmod: return record_wire_size<qn4tGeneric_StatMod_Details>();
-    case BodyKind::healing: return record_wire_size<qn4tGeneric_Healing_Details>();
-    case BodyKind::raw: break;
-    }
-    return 0;
+template <class Tag>
+using BodyOf = typename Tag::type;
+
+// Bytes of the body a detail's type names in the record list; its `length` for a raw body.
+std::size_t body_size(const WholeDetail &d) {
+    std::size_t size = d.header.length;
+    visit_body_type(d.header.type, [&](auto tag) { size = record_wire_size<BodyOf<decltype(tag)>>(); });
+    return size;
+}
+
+// Whether entry records follow the body of a detail's type.
+bool carries_entries(const WholeDetail &d) {
+    bool entries = false;
+    visit_body_type(d.header.type, [&](auto tag) { entries = has_entries<BodyOf<decltype(tag)>>; });
+    return entries;
+}
+
+// The body's count of the entries that follow it; 0 for a body without entries.
+std::size_t entry_count(const WholeDetail &d) {
+    std::size_t n = 0;
+    visit_body_type(d.header.type, [&](auto tag) {
+        using R = BodyOf<decltype(tag)>;
+        if constexpr (has_entries<R>) {
+            static_assert(std::is_same_v<typename Layout<R>::Entry, StatEntry>,
+                          "WholeDetail::stats holds the entries of the body that has them");
+            n = d.body<R>().*(Layout<R>::entry_count);
+        }
+    });
+    return n;
 }
 
 std::string detail_part(std::size_t index, const char *what) {
@@ -55,12 +77,7 @@ std::string too_large(std::string_view field, std::size_t value, std::size_t lim
 }  // namespace
 
 BodyKind body_kind_of(std::uint16_t type) {
-    switch (type) {
-    case kDamageDetail: return BodyKind::damage;
-    case kStatModDetail: return BodyKind::statmod;
-    case kHealingDetail: return BodyKind::healing;
-    default: return BodyKind::raw;
-    }
+    return visit_body_type(type, [](auto) {}) ? static_cast<BodyKind>(type) : BodyKind::raw;
 }
 
 std::string derive_counts(WholeAction &action) {
@@ -78,11 +95,15 @@ std::string derive_counts(WholeAction &action) {
                             std::numeric_limits<decltype(head.numDetails)>::max(), " details");
     for (std::size_t i = 0; problem.empty() && i < action.details.size(); ++i) {
         const WholeDetail &d = action.details[i];
-        if (d.kind() == BodyKind::statmod &&
-            d.stats.size() > std::numeric_limits<decltype(d.statmod.numStatMods)>::max())
-            problem = too_large(detail_part(i, "stats"), d.stats.size(),
-                                std::numeric_limits<decltype(d.statmod.numStatMods)>::max(),
-                                " entries");
+        visit_body_type(d.header.type, [&](auto tag) {
+            using R = BodyOf<decltype(tag)>;
+            if constexpr (has_entries<R>) {
+                using Count = std::remove_reference_t<decltype(d.body<R>().*(Layout<R>::entry_count))>;
+                if (d.stats.size() > std::numeric_limits<Count>::max())
+                    problem = too_large(detail_part(i, "stats"), d.stats.size(),
+                                        std::numeric_limits<Count>::max(), " entries");
+            }
+        });
         if (d.kind() == BodyKind::raw &&
             d.raw.size() > std::numeric_limits<decltype(d.header.length)>::max())
             problem = too_large(detail_part(i, "body"), d.raw.size(),
@@ -97,8 +118,13 @@ std::string derive_counts(WholeAction &action) {
     });
     head.numDetails = static_cast<std::uint8_t>(action.details.size());
     for (WholeDetail &d : action.details) {
-        if (d.kind() == BodyKind::statmod)
-            d.statmod.numStatMods = static_cast<std::uint32_t>(d.stats.size());
+        visit_body_type(d.header.type, [&](auto tag) {
+            using R = BodyOf<decltype(tag)>;
+            if constexpr (has_entries<R>) {
+                auto &count = d.body<R>().*(Layout<R>::entry_count);
+                count = static_cast<std::remove_reference_t<decltype(count)>>(d.stats.size());
+            }
+        });
         if (d.kind() == BodyKind::raw) d.header.length = static_cast<std::uint16_t>(d.raw.size());
     }
     return problem;
@@ -108,10 +134,7 @@ std::size_t encoded_size(const WholeAction &action) {
     std::size_t size = kHeadSize + variable_size(action.head);
     for (std::size_t i = 0; i < action.head.numDetails && i < action.details.size(); ++i) {
         const WholeDetail &d = action.details[i];
-        const BodyKind kind = d.kind();
-        size += kDetailHeaderSize +
-                (kind == BodyKind::raw ? d.header.length : fixed_body_size(kind));
-        if (kind == BodyKind::statmod) size += kStatSize * std::size_t{d.statmod.numStatMods};
+        size += kDetailHeaderSize + body_size(d) + kStatSize * entry_count(d);
     }
     return size;
 }
@@ -136,18 +159,15 @@ void encode_action(const WholeAction &action, std::string &out) {
     for (std::size_t i = 0; i < head.numDetails && i < action.details.size(); ++i) {
         const WholeDetail &d = action.details[i];
         encode_fixed(d.header, out);
-        switch (d.kind()) {
-        case BodyKind::damage: encode_fixed(d.damage, out); break;
-        case BodyKind::healing: encode_fixed(d.healing, out); break;
-        case BodyKind::statmod:
-            encode_fixed(d.statmod, out);
-            for (std::size_t k = 0; k < d.statmod.numStatMods && k < d.stats.size(); ++k)
-                encode_fixed(d.stats[k], out);
-            break;
-        case BodyKind::raw:
+        const bool known = visit_body_type(d.header.type, [&](auto tag) {
+            encode_fixed(d.body<BodyOf<decltype(tag)>>(), out);
+        });
+        if (known) {
+            const std::size_t count = entry_count(d);
+            for (std::size_t k = 0; k < count && k < d.stats.size(); ++k) encode_fixed(d.stats[k], out);
+        } else {
             out.append(d.raw, 0, std::min<std::size_t>(d.header.length, d.raw.size()));
             if (d.header.length > d.raw.size()) out.append(d.header.length - d.raw.size(), '\0');
-            break;
         }
     }
 }
@@ -226,23 +246,20 @@ Decoded ActionDecoder::step(const std::uint8_t *data, std::size_t size, WholeAct
             break;
         case Stage::detail_body: {
             WholeDetail &d = action.details[detail_];
-            const BodyKind kind = d.kind();
-            const std::size_t body = kind == BodyKind::raw ? d.header.length : fixed_body_size(kind);
+            const std::size_t body = body_size(d);
             if (left < body) return cut(body, detail_part(detail_, "body"));
-            switch (kind) {
-            case BodyKind::damage: decode_fixed(d.damage, data + at); break;
-            case BodyKind::healing: decode_fixed(d.healing, data + at); break;
-            case BodyKind::statmod: decode_fixed(d.statmod, data + at); break;
-            case BodyKind::raw: d.raw.assign(reinterpret_cast<const char *>(data + at), body); break;
-            }
+            const bool known = visit_body_type(d.header.type, [&](auto tag) {
+                decode_fixed(d.body<BodyOf<decltype(tag)>>(), data + at);
+            });
+            if (!known) d.raw.assign(reinterpret_cast<const char *>(data + at), body);
             take(body);
             d.stats.clear();
-            if (kind != BodyKind::statmod) {
+            if (!carries_entries(d)) {
                 ++detail_;
                 stage_ = Stage::detail_header;
                 break;
             }
-            stats_left_ = d.statmod.numStatMods;
+            stats_left_ = entry_count(d);
             stats_start_ = taken_;
             // Beyond what an action may hold the entries are only counted: whether the input
             // holds them all decides between a cut file and an action too large to read.
@@ -268,7 +285,7 @@ Decoded ActionDecoder::step(const std::uint8_t *data, std::size_t size, WholeAct
                 Decoded d;
                 d.used = taken_;
                 d.refused = "detail " + std::to_string(detail_ + 1) + " has " +
-                            std::to_string(action.details[detail_].statmod.numStatMods) +
+                            std::to_string(entry_count(action.details[detail_])) +
                             " stat entries, more than an action read whole may hold (" +
                             std::to_string(kMaxHeldStats) + " in all its details)";
                 return d;

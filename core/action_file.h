@@ -15,15 +15,18 @@
 
 #include "inflater.h"
 #include "parallel_deflate.h"
-#include "records.h"
+#include "record_types.h"
 
 namespace qn4t {
 
 constexpr std::size_t kTextCount = std::tuple_size_v<decltype(HeaderLayout::texts)>;
 
-// Which body follows a detail header: the record named by `type`, or for any other type
-// `length` raw bytes, so that nothing of a detail of an unknown kind is lost.
+// Which body follows a detail header: the record that DetailBodyTypes lists for `type`
+// (a kind's value is its type number), or for any other type `length` raw bytes, so that
+// nothing of a detail of an unknown kind is lost.
 enum class BodyKind : std::uint8_t { raw, damage, statmod, healing };
+static_assert(std::uint8_t(BodyKind::healing) == DetailBodyTypes::size,
+              "one kind per detail body of the record list");
 BodyKind body_kind_of(std::uint16_t type);
 
 // One detail: its header as read (a `length` that disagrees with a known body is kept as it
@@ -38,6 +41,13 @@ struct WholeDetail {
     std::string raw;                                      // of an unknown type
 
     BodyKind kind() const { return body_kind_of(header.type); }
+
+    // The member that holds body R of the record list; `stats` holds the entries of the
+    // body that has them.
+    template <class R>
+    R &body() { return std::get<R &>(std::tie(damage, statmod, healing)); }
+    template <class R>
+    const R &body() const { return std::get<const R &>(std::tie(damage, statmod, healing)); }
 };
 
 // One action: the header's numeric fields and spell trailer in `head` (its own text

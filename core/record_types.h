@@ -4,6 +4,9 @@
 // records.h and entered here; nothing else names it.
 #pragma once
 
+#include <cstdint>
+#include <type_traits>
+
 #include "records.h"
 #include "type_list.h"
 
@@ -22,5 +25,50 @@ template <class Fn>
 constexpr void for_each_record_type(Fn &&fn) {
     for_each_type(RecordTypes{}, fn);
 }
+
+// The bodies that follow a detail header, in the order of their detail type numbers: the
+// body at position i belongs to detail type i + 1 (Layout<R>::detail_type). A body whose
+// Layout names an Entry is followed by as many Entry records as its entry_count field says.
+// A detail of any other type carries `length` raw bytes.
+using DetailBodyTypes =
+    TypeList<qn4tGeneric_Damage_Details, qn4tGeneric_StatMod_Details, qn4tGeneric_Healing_Details>;
+
+template <class R, class = void>
+struct HasEntries : std::false_type {};
+template <class R>
+struct HasEntries<R, std::void_t<typename Layout<R>::Entry>> : std::true_type {};
+// Whether entry records follow the body R.
+template <class R>
+constexpr bool has_entries = HasEntries<R>::value;
+
+// Calls fn(TypeTag<R>{}) for every detail body type, in the order of their type numbers.
+template <class Fn>
+constexpr void for_each_body_type(Fn &&fn) {
+    for_each_type(DetailBodyTypes{}, fn);
+}
+
+// Calls fn(TypeTag<R>{}) for the body of detail type `type`; false (fn not called) for a
+// type that has no body in the list.
+template <class Fn>
+bool visit_body_type(std::uint16_t type, Fn &&fn) {
+    bool found = false;
+    for_each_body_type([&](auto tag) {
+        if (!found && type == Layout<typename decltype(tag)::type>::detail_type) {
+            found = true;
+            fn(tag);
+        }
+    });
+    return found;
+}
+
+constexpr bool bodies_numbered_in_order() {
+    bool ok = true;
+    std::uint16_t expected = 1;
+    for_each_body_type([&](auto tag) {
+        ok = ok && Layout<typename decltype(tag)::type>::detail_type == expected++;
+    });
+    return ok;
+}
+static_assert(bodies_numbered_in_order(), "detail bodies are listed in the order of their type numbers");
 
 }  // namespace qn4t
