@@ -102,12 +102,26 @@ constexpr bool same_member() {
         return false;
 }
 
+// Whether Member is the field of body R that counts its entries.
+template <auto Member, class R>
+constexpr bool counts_entries_of() {
+    if constexpr (has_entries<R>)
+        return same_member<Member, Layout<R>::entry_count>();
+    else
+        return false;
+}
+
+template <auto Member, class... R>
+constexpr bool counts_entries(TypeList<R...>) {
+    return (counts_entries_of<Member, R>() || ...);
+}
+
 // True for a field that the document form leaves out because it follows what it counts: a
-// text's length, numDetails and numStatMods.
+// text's length, numDetails and a body's count of its entries (numStatMods).
 template <auto Member>
 constexpr bool derived_field() {
     bool found = same_member<Member, HeaderLayout::detail_count>() ||
-                 same_member<Member, Layout<qn4tGeneric_StatMod_Details>::entry_count>();
+                 counts_entries<Member>(DetailBodyTypes{});
     std::apply([&](const auto &...t) {
         ((found = found || same_member<Member, std::decay_t<decltype(t)>::length>()), ...);
     }, HeaderLayout::texts);
@@ -169,8 +183,10 @@ bool take_trailer(PyObject *json, qn4tGeneric_Action_Header &head, Py_ssize_t &t
     return ok;
 }
 
-bool take_stats(PyObject *detail, WholeDetail &d) {
-    using Entry = Layout<qn4tGeneric_StatMod_Details>::Entry;
+// The entry records that follow body R (a stat modification's stat entries).
+template <class R>
+bool take_entries(PyObject *detail, WholeDetail &d) {
+    using Entry = typename Layout<R>::Entry;
     Held list(member(detail, member_key<kStatsMember>()));
     if (!list.get() || !PyList_CheckExact(list.get())) return false;
     d.stats.resize(static_cast<std::size_t>(PyList_GET_SIZE(list.get())));
@@ -182,17 +198,12 @@ bool take_stats(PyObject *detail, WholeDetail &d) {
     return true;
 }
 
-// Bytes of a known detail's body in the file, its stat entries included.
+// Bytes of a detail's body R in the file, its entries included.
+template <class R>
 std::size_t known_body_size(const WholeDetail &d) {
-    switch (d.kind()) {
-    case BodyKind::damage: return record_wire_size<qn4tGeneric_Damage_Details>();
-    case BodyKind::healing: return record_wire_size<qn4tGeneric_Healing_Details>();
-    case BodyKind::statmod:
-        return record_wire_size<qn4tGeneric_StatMod_Details>() +
-               d.stats.size() * record_wire_size<qn4tGeneric_StatMod_Stat_Details>();
-    case BodyKind::raw: break;
-    }
-    return d.raw.size();
+    std::size_t size = record_wire_size<R>();
+    if constexpr (has_entries<R>) size += d.stats.size() * record_wire_size<typename Layout<R>::Entry>();
+    return size;
 }
 
 // The detail header: its type, and its length where it is given (one that differs from the
@@ -216,18 +227,17 @@ bool take_detail(PyObject *json, WholeDetail &d) {
     if (!PyDict_CheckExact(json)) return false;
     bool length_given = false;
     if (!take_detail_header(json, d, length_given)) return false;
-    const BodyKind kind = d.kind();
-    if (kind == BodyKind::raw || PyDict_Size(json) != (kind == BodyKind::statmod ? 3 : 2)) return false;
-    Held body(member(json, member_key<kBodyMember>()));
     bool ok = false;
-    switch (kind) {
-    case BodyKind::damage: ok = take_record(body.get(), d.damage); break;
-    case BodyKind::healing: ok = take_record(body.get(), d.healing); break;
-    case BodyKind::statmod: ok = take_record(body.get(), d.statmod) && take_stats(json, d); break;
-    case BodyKind::raw: break;
-    }
+    std::size_t size = 0;
+    visit_body_type(d.header.type, [&](auto tag) {
+        using R = typename decltype(tag)::type;
+        if (PyDict_Size(json) != (has_entries<R> ? 3 : 2)) return;  // header, body (, entries)
+        Held body(member(json, member_key<kBodyMember>()));
+        ok = take_record(body.get(), d.body<R>());
+        if constexpr (has_entries<R>) ok = ok && take_entries<R>(json, d);
+        if (ok) size = known_body_size<R>(d);
+    });
     if (!ok || length_given) return ok;
-    const std::size_t size = known_body_size(d);
     if (size > std::numeric_limits<decltype(d.header.length)>::max()) return false;  // the checked way says so
     d.header.*(DetailHeaderLayout::body_length) = static_cast<decltype(d.header.length)>(size);
     return true;
