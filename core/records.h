@@ -170,6 +170,7 @@ struct Layout<qn4tGeneric_Damage_Details> {
     using Record = qn4tGeneric_Damage_Details;
     static constexpr std::string_view name = "qn4tGeneric_Damage_Details";
     static constexpr std::string_view title = "damage";
+    static constexpr std::string_view class_name = "Damage";  // its whole-action class
     static constexpr auto fields = std::make_tuple(
         QN4T_FIELD(range), QN4T_FIELD(targetSize), QN4T_FIELD(die), QN4T_FIELD(dice),
         QN4T_FIELD(base), QN4T_FIELD(toHitBonus), QN4T_FIELD(levelMult), QN4T_FIELD(elemType),
@@ -183,6 +184,7 @@ struct Layout<qn4tGeneric_Healing_Details> {
     using Record = qn4tGeneric_Healing_Details;
     static constexpr std::string_view name = "qn4tGeneric_Healing_Details";
     static constexpr std::string_view title = "healing";
+    static constexpr std::string_view class_name = "Healing";
     static constexpr auto fields = std::make_tuple(
         QN4T_FIELD(targetSize), QN4T_FIELD(numDice), QN4T_FIELD(numSides), QN4T_FIELD(base),
         QN4T_FIELD(saveType), QN4T_FIELD(flagSpecial), QN4T_FIELD(flagCondition));
@@ -195,6 +197,7 @@ struct Layout<qn4tGeneric_StatMod_Details> {
     using Record = qn4tGeneric_StatMod_Details;
     static constexpr std::string_view name = "qn4tGeneric_StatMod_Details";
     static constexpr std::string_view title = "stat modification";
+    static constexpr std::string_view class_name = "StatMod";
     static constexpr auto fields = std::make_tuple(
         QN4T_FIELD(range), QN4T_FIELD(targetSize), QN4T_FIELD(duration),
         QN4T_FIELD(durationExact), QN4T_FIELD(saveType), QN4T_FIELD(specialFlags),
@@ -210,6 +213,7 @@ struct Layout<qn4tGeneric_StatMod_Stat_Details> {
     using Record = qn4tGeneric_StatMod_Stat_Details;
     static constexpr std::string_view name = "qn4tGeneric_StatMod_Stat_Details";
     static constexpr std::string_view title = "stat entry";
+    static constexpr std::string_view class_name = "Stat";
     static constexpr auto fields = std::make_tuple(QN4T_FIELD(stat), QN4T_FIELD(modAmt));
 };
 

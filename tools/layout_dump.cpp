@@ -76,6 +76,11 @@ struct HasEntries : std::false_type {};
 template <class L>
 struct HasEntries<L, std::void_t<decltype(L::entry_count), typename L::Entry>> : std::true_type {};
 
+template <class L, class = void>
+struct HasClassName : std::false_type {};
+template <class L>
+struct HasClassName<L, std::void_t<decltype(L::class_name)>> : std::true_type {};
+
 template <class R>
 void print_record() {
     std::printf("    (%s, %zu, (\n", quoted(Layout<R>::name).c_str(), qn4t::fixed_part_size<R>());
@@ -171,12 +176,12 @@ void print_action_file() {
     std::printf("DETAIL_HEADER = %s\n", quoted(D::name).c_str());
     std::printf("DETAIL_TYPE_FIELD = %s\n", quoted(QN4T_FIELD_NAME(D::fields, D::body_type)).c_str());
     std::printf("DETAIL_LENGTH_FIELD = %s\n", quoted(QN4T_FIELD_NAME(D::fields, D::body_length)).c_str());
-    std::printf("# Detail type -> body record type.\n");
+    std::printf("# Detail type -> body record type (core/record_types.h's DetailBodyTypes).\n");
     std::printf("DETAIL_BODIES = {\n");
-    qn4t::for_each_record_type([](auto tag) {
+    qn4t::for_each_body_type([](auto tag) {
         using L = Layout<typename decltype(tag)::type>;
-        if constexpr (IsDetailBody<L>::value)
-            std::printf("    %d: %s,\n", static_cast<int>(L::detail_type), quoted(L::name).c_str());
+        static_assert(IsDetailBody<L>::value, "a listed body has a detail type");
+        std::printf("    %d: %s,\n", static_cast<int>(L::detail_type), quoted(L::name).c_str());
     });
     std::printf("}\n");
     std::printf("# A body followed by entries: body record type -> (the body's field that counts\n");
@@ -188,6 +193,14 @@ void print_action_file() {
             std::printf("    %s: (%s, %s),\n", quoted(L::name).c_str(),
                         quoted(QN4T_FIELD_NAME(L::fields, L::entry_count)).c_str(),
                         quoted(Layout<typename L::Entry>::name).c_str());
+    });
+    std::printf("}\n");
+    std::printf("# The whole-action class of each body and entry record: record type -> class.\n");
+    std::printf("CLASS_NAMES = {\n");
+    qn4t::for_each_record_type([](auto tag) {
+        using L = Layout<typename decltype(tag)::type>;
+        if constexpr (HasClassName<L>::value)
+            std::printf("    %s: %s,\n", quoted(L::name).c_str(), quoted(L::class_name).c_str());
     });
     std::printf("}\n");
 }

@@ -32,18 +32,34 @@ CLASS_EXTRAS = {
     "qn4tGeneric_Action_Header": ("TRAILER_SIZE: int", "SPELL_ACTION_TYPE: int"),
 }
 
-# The whole-action classes (actions.py) made from a record's fields: (class, record,
-# what it holds besides them). Their texts always read as str; the counts and text lengths
-# follow what they count and are read-only.
+# The whole-action classes (actions.py) made from a record's fields besides those of the
+# bodies and their entries, which the layout's CLASS_NAMES names: (class, record, what it
+# holds besides them). Their texts always read as str; the counts and text lengths follow
+# what they count and are read-only.
 WHOLE_ACTION_CLASSES = (
     ("Action", "qn4tGeneric_Action_Header", ("details: List[Detail]",)),
-    ("Damage", "qn4tGeneric_Damage_Details", ()),
-    ("Healing", "qn4tGeneric_Healing_Details", ()),
-    ("StatMod", "qn4tGeneric_StatMod_Details", ("@property", "def stats(self) -> StatList: ...",
-                                                "@stats.setter",
-                                                "def stats(self, value: Iterable[Stat]) -> None: ...")),
-    ("Stat", "qn4tGeneric_StatMod_Stat_Details", ()),
 )
+
+
+def _entries_extras(entry_class):
+    """What a body that entries follow holds besides its fields: its entries as `stats`."""
+    return ("@property", "def stats(self) -> StatList: ...", "@stats.setter",
+            "def stats(self, value: Iterable[%s]) -> None: ..." % entry_class)
+
+
+def whole_action_rows(facts):
+    """(class, record, extras) of every whole-action class made from a record: those above,
+    then the bodies in the order of their detail types, each followed by its entries' class."""
+    names, entries = facts["CLASS_NAMES"], facts["BODY_ENTRIES"]
+    rows = list(WHOLE_ACTION_CLASSES)
+    for _, body in sorted(facts["DETAIL_BODIES"].items()):
+        if body in entries:
+            entry = entries[body][1]
+            rows.append((names[body], body, _entries_extras(names[entry])))
+            rows.append((names[entry], entry, ()))
+        else:
+            rows.append((names[body], body, ()))
+    return rows
 WHOLE_TEXT_TYPES = ("str", "Union[str, bytes]")
 
 
@@ -88,7 +104,7 @@ def whole_action_classes(facts):
     records = dict((type_name, fields) for type_name, _, fields in facts["LAYOUT"])
     counted = counted_fields(facts)
     lines = []
-    for class_name, record, extras in WHOLE_ACTION_CLASSES:
+    for class_name, record, extras in whole_action_rows(facts):
         fields = records[record]
         lines.append("class %s(_Values):" % class_name)
         lines.append('    """The fields of a %s, held natively."""' % record)

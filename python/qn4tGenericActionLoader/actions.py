@@ -15,7 +15,8 @@ import warnings
 
 import _qn4tGenericActionSupport as _native
 from qn4tGenericActionLoader import _files, _form
-from qn4tGenericActionLayout import DETAIL_BODIES, LAYOUT, SPELL_ACTION_TYPE
+from qn4tGenericActionLayout import (BODY_ENTRIES, CLASS_NAMES, DETAIL_BODIES, LAYOUT,
+                                     SPELL_ACTION_TYPE)
 
 DamagedFileError = _native.DamagedFileError
 StatList = _native.StatList  # StatMod.stats: packed entries behaving as a list of Stat
@@ -49,41 +50,51 @@ class _Values(object):
         return cls(**dict((str(k), v) for k, v in values.items()))
 
 
-class Damage(_Values, _native.Damage):
+class _WithEntries(_Values):
+    """Shared by the bodies that entries follow: the entries are `stats`, their count
+    follows them and is left out of the repr and the dict form."""
+
     __slots__ = ()
-    _record = "qn4tGeneric_Damage_Details"
-    _names = _FIELDS[_record]
-
-
-class Healing(_Values, _native.Healing):
-    __slots__ = ()
-    _record = "qn4tGeneric_Healing_Details"
-    _names = _FIELDS[_record]
-
-
-class Stat(_Values, _native.Stat):
-    __slots__ = ()
-    _record = "qn4tGeneric_StatMod_Stat_Details"
-    _names = _FIELDS[_record]
-
-
-class StatMod(_Values, _native.StatMod):
-    __slots__ = ()
-    _record = "qn4tGeneric_StatMod_Details"
-    _names = _FIELDS[_record]
+    _count = None        # the body's field that counts its entries
+    _entry_class = None  # the class of its entries
 
     def __repr__(self):
-        return _fields_repr(self, tuple(n for n in self._names if n != "numStatMods") + ("stats",))
+        return _fields_repr(self, tuple(n for n in self._names if n != self._count) + ("stats",))
 
     @classmethod
     def from_dict(cls, values, stats=()):
-        values = dict((str(k), v) for k, v in values.items() if k != "numStatMods")
-        return cls(stats=[Stat.from_dict(s) for s in stats], **values)
+        values = dict((str(k), v) for k, v in values.items() if k != cls._count)
+        return cls(stats=[cls._entry_class.from_dict(s) for s in stats], **values)
 
 
-# Detail type -> body class, from the layout's detail-type-to-body table: a body record
-# without its class here fails at import.
-_CLASS_OF_RECORD = dict((cls._record, cls) for cls in _Values.__subclasses__())
+def _value_class(record, base=_Values, **extra):
+    """The class of a body or entry record: its native type (named by the layout's class
+    name) with the shared repr and dict form."""
+    name = CLASS_NAMES[record]
+    namespace = dict(__slots__=(), __module__=__name__, _record=record, _names=_FIELDS[record])
+    namespace.update(extra)
+    return type(str(name), (base, getattr(_native, name)), namespace)
+
+
+# The body and entry classes, from the layout's class names; the entry classes first, so
+# that a body knows the class of its entries. A body record without its native type or its
+# class name fails at import.
+def _record_classes():
+    classes = dict((entry, _value_class(entry)) for _, entry in BODY_ENTRIES.values())
+    for body in DETAIL_BODIES.values():
+        if body in BODY_ENTRIES:
+            count, entry = BODY_ENTRIES[body]
+            classes[body] = _value_class(body, _WithEntries, _count=count,
+                                         _entry_class=classes[entry])
+        else:
+            classes[body] = _value_class(body)
+    return classes
+
+
+_CLASS_OF_RECORD = _record_classes()
+globals().update((cls.__name__, cls) for cls in _CLASS_OF_RECORD.values())
+
+# Detail type -> body class, from the layout's detail-type-to-body table.
 _BODY_CLASSES = dict((number, _CLASS_OF_RECORD[record]) for number, record in DETAIL_BODIES.items())
 
 
@@ -144,12 +155,14 @@ class Action(_native.Action):
 
 def _classes(action_class):
     """The classes the document form makes its objects of, by record name."""
-    return {"Action": action_class, "Detail": Detail,
-            "qn4tGeneric_Damage_Details": Damage, "qn4tGeneric_StatMod_Details": StatMod,
-            "qn4tGeneric_Healing_Details": Healing, "qn4tGeneric_StatMod_Stat_Details": Stat}
+    classes = {"Action": action_class, "Detail": Detail}
+    classes.update(_CLASS_OF_RECORD)
+    return classes
 
 
-_native._register_classes(Action, Detail, Damage, StatMod, Stat, Healing)
+_CLASS = dict((cls.__name__, cls) for cls in _CLASS_OF_RECORD.values())
+_native._register_classes(Action, Detail, _CLASS["Damage"], _CLASS["StatMod"], _CLASS["Stat"],
+                          _CLASS["Healing"])
 
 
 def read_actions(source, plain=False):
