@@ -1566,7 +1566,8 @@ class CommandLineTest(ToolTestCase):
         self.assertEqual((proc.returncode, out.decode("utf-8")), (0, expected), err)
 
     def test_usage_errors_exit_2(self):
-        for args in ((), ("frobnicate",), ("export", "only-one")):
+        for args in ((), ("frobnicate",), ("export", "only-one"),
+                     ("export", "--indent", "2000000", "in.gz", "out.json")):
             self.assertEqual(self.run_process(*args)[0], 2, args)
 
     def test_program_reports_a_damaged_file_without_a_traceback(self):

@@ -691,6 +691,20 @@ def _thread_count(text):
     return count
 
 
+MOST_INDENT = 1 << 20  # spaces per level export takes (what its native writer takes)
+
+
+def _indent(text):
+    """--indent: a whole number of at most MOST_INDENT (0 or less: newlines, no spaces)."""
+    try:
+        count = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not a whole number of spaces" % text)
+    if count > MOST_INDENT:
+        raise argparse.ArgumentTypeError("%r is more than %d spaces" % (text, MOST_INDENT))
+    return count
+
+
 def build_parser():
     parser = argparse.ArgumentParser(
         prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -732,7 +746,7 @@ def build_parser():
         "A damaged file is refused; the output appears only when complete.",
         run_export, ("file", "the action file (- for standard input)"),
         ("out?", "the JSON file to write (- for standard output)"))
-    export.add_argument("--indent", type=int, metavar="N", help="indent by N spaces per "
+    export.add_argument("--indent", type=_indent, metavar="N", help="indent by N spaces per "
                         "level, one field per line (default: one action per line)")
     export.add_argument("--csv", metavar="DIR", help="write actions.csv, details.csv and "
                         "stats.csv into DIR instead of JSON")
