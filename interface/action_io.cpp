@@ -536,4 +536,6 @@ bool add_action_io(PyObject *module, PyObject *damaged_file_error) {
     return true;
 }
 
+std::unique_ptr<ByteSource> file_source(PyObject *file) { return std::make_unique<FileSource>(file); }
+
 }  // namespace qn4t

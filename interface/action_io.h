@@ -4,6 +4,10 @@
 
 #include <Python.h>
 
+#include <memory>
+
+#include "core/action_file.h"
+
 namespace qn4t {
 
 // Adds to `module` (the companion extension module):
@@ -13,5 +17,9 @@ namespace qn4t {
 //   _write_actions(file, actions)  writes the actions as one gzip member with file.write()
 // Returns false with the exception set when something cannot be added.
 bool add_action_io(PyObject *module, PyObject *damaged_file_error);
+
+// A byte source that reads with `file`'s read(), as _read_actions does, for the companion's
+// other readers of whole files. `file` is borrowed: the caller keeps it alive.
+std::unique_ptr<ByteSource> file_source(PyObject *file);
 
 }  // namespace qn4t

@@ -14,16 +14,10 @@
 #include "binding/host.h"
 #include "core/records.h"
 #include "core/value_kinds.h"
+#include "interface/json_form.h"
 
 namespace qn4t {
 namespace {
-
-// The members of the JSON form that are not record fields: an action's list of details, and
-// a detail's header, body and stat entries.
-constexpr std::string_view kDetailsMember = "details";
-constexpr std::string_view kHeaderMember = "header";
-constexpr std::string_view kBodyMember = "body";
-constexpr std::string_view kStatsMember = "stats";
 
 // A strong reference for the length of a scope: a container stays alive while it is read,
 // even when Python code run by a lookup (a key's __eq__) takes it out of its parent.
@@ -92,40 +86,6 @@ bool take_text(PyObject *value, std::string &out) {
     out.assign(data, size);
     Py_XDECREF(holder);
     return out.find('\xed') == std::string::npos;
-}
-
-template <auto A, auto B>
-constexpr bool same_member() {
-    if constexpr (std::is_same_v<decltype(A), decltype(B)>)
-        return A == B;
-    else
-        return false;
-}
-
-// Whether Member is the field of body R that counts its entries.
-template <auto Member, class R>
-constexpr bool counts_entries_of() {
-    if constexpr (has_entries<R>)
-        return same_member<Member, Layout<R>::entry_count>();
-    else
-        return false;
-}
-
-template <auto Member, class... R>
-constexpr bool counts_entries(TypeList<R...>) {
-    return (counts_entries_of<Member, R>() || ...);
-}
-
-// True for a field that the document form leaves out because it follows what it counts: a
-// text's length, numDetails and a body's count of its entries (numStatMods).
-template <auto Member>
-constexpr bool derived_field() {
-    bool found = same_member<Member, HeaderLayout::detail_count>() ||
-                 counts_entries<Member>(DetailBodyTypes{});
-    std::apply([&](const auto &...t) {
-        ((found = found || same_member<Member, std::decay_t<decltype(t)>::length>()), ...);
-    }, HeaderLayout::texts);
-    return found;
 }
 
 // The integer fields of `table` that the form carries, from the members of the same names;

@@ -7,6 +7,7 @@
 #include "binding/value_check.h"
 #include "core/record_types.h"
 #include "interface/action_io.h"
+#include "interface/action_json_text.h"
 #include "interface/action_objects.h"
 #include "interface/stream_faults.h"
 #include "interface/support_records.h"
@@ -45,13 +46,14 @@ bool add_module_objects(PyObject *module) {
 }
 
 bool add_whole_actions(PyObject *module) {
-    return add_action_api(module) && add_action_io(module, DamagedFileError());
+    return add_action_api(module) && add_action_io(module, DamagedFileError()) &&
+           add_json_export(module, DamagedFileError());
 }
 
 // Parts that add their own types and functions to the module, after the module objects:
 // a new part adds its row here. Each returns false with the exception set.
 bool (*const module_parts[])(PyObject *module) = {
-    &add_whole_actions,  // interface/action_objects.h, interface/action_io.h
+    &add_whole_actions,  // interface/action_objects.h, action_io.h, action_json_text.h
 };
 
 // The companion, made once; a new reference, or null with the exception set.

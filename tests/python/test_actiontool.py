@@ -581,6 +581,119 @@ class StreamingTest(ToolTestCase):
                 self.assertLess(out.most, len(expected) // 4, title)
 
 
+class NativeExportTest(ToolTestCase):
+    """export's text is made natively (_export_json): the same bytes as the document form
+    made in Python from the Action objects, given out a block of whole actions at a time,
+    with the damage of a file raised behind the last complete action."""
+
+    EDGES = [  # texts at the edges of UTF-8 and of what JSON escapes
+        ("overlong and beyond U+10FFFF", action(
+            20, b"\xc0\x80", b"\xe0\x80\x80", b"\xf0\x8f\xbf\xbf", b"\xf4\x90\x80\x80",
+            b"\xf5\x80")),
+        ("the largest forms and cut ones", action(
+            21, b"\xf4\x8f\xbf\xbf", b"a\xe2\x82", b"\x80", b"\xdf\xbf\xc2", b"\xee\x80\x80")),
+        ("every control character, DEL, quote and backslash", action(
+            22, bytes(bytearray(range(32))), b"\x7f\"\\/", action_type=SPELL,
+            spell=(b"\n\"\\\0", 1, 2))),
+    ]
+
+    def documents(self, data, indent):
+        """(natively, through the Action objects): the bytes export writes of data."""
+        from actionfile import exporter
+        from actionfile.layout import Layout
+        from actionfile.walk import Walk
+        layout = Layout(module.load())
+        source = self.action_file(data)
+        texts = []
+        for walk in (Walk(layout, source), _Standing(None, actions=lambda: iter(list(
+                module.load().read_actions(source))))):
+            out = io.BytesIO()
+            exporter.export(walk, out, indent)
+            texts.append(out.getvalue())
+        return texts
+
+    def test_the_same_bytes_as_the_document_form(self):
+        for title, data in RoundTripTest.CRAFTED + self.EDGES + [
+                ("generated", generated_file(300, seed=11))]:
+            for indent in (None, 0, 2, -1):
+                natively, objects = self.documents(data, indent)
+                self.assertEqual(natively, objects, "%s, indent %s" % (title, indent))
+        natively, _ = self.documents(self.EDGES[0][1], None)
+        self.assertIn(b'"name": {"hex": "c080"}', natively)
+        self.assertIn(b'"name": "\xf4\x8f\xbf\xbf"', self.documents(self.EDGES[1][1], None)[0])
+
+    def blocks(self, data, indent=None):
+        """[(block, actions, offset)] of _export_json over data, and what ended it."""
+        reader = module.load_native()._export_json(io.BytesIO(data), 1, indent)
+        got = []
+        try:
+            for block in reader:
+                got.append((block, reader.actions, reader.offset))
+        except Exception as error:  # what the test looks at
+            return got, error
+        return got, None
+
+    def test_an_action_of_many_entries_goes_out_in_blocks(self):
+        from qn4tGenericActionLoader import _form
+        entries = [(n % 7, -(n % 5)) for n in range(60000)]
+        data = action(1, details=[statmod(entries, length=0), damage()]) + action(2)
+        got, ended = self.blocks(data, 2)
+        self.assertIsNone(ended)
+        self.assertGreater(len(got), 2)
+        self.assertLess(max(len(block) for block, _, _ in got), (1 << 18) + 200)
+        self.assertEqual([(actions, offset) for _, actions, offset in got[-1:]], [(2, len(data))])
+        self.assertEqual(set((a, o) for _, a, o in got[:-1]), set([(0, 0)]))
+        expected = u",\n".join(u"  " + _form.action_json(a.to_dict(), 2)
+                               for a in module.load().read_actions(io.BytesIO(data), plain=True))
+        self.assertEqual(b"".join(block for block, _, _ in got), expected.encode("utf-8"))
+
+    def test_damage_comes_after_the_complete_actions(self):
+        whole = action(1, details=[damage()]) + action(2, details=[statmod()])
+        q = module.load()
+
+        class Failing(io.BytesIO):
+            def read(self, size=-1):
+                if self.tell() >= len(whole):
+                    raise OSError(errno.EIO, "read failed")
+                return io.BytesIO.read(self, min(size, len(whole) - self.tell()))
+        for title, source, error in (
+                ("cut", io.BytesIO(whole + action(3)[:20]), q.DamagedFileError),
+                ("read() fails", Failing(whole + action(3)), OSError)):
+            reader = module.load_native()._export_json(source, 1)
+            blocks = list(blocks_until(reader, error))
+            self.assertEqual(len(blocks), 1, title)
+            self.assertTrue(blocks[0].startswith(b'{"actionID": 1, ') and b"\n{" in blocks[0],
+                            title)
+            self.assertEqual((reader.actions, reader.offset), (2, len(whole)), title)
+            self.assertEqual(list(reader), [], title)
+
+    def test_indent_is_none_or_an_integer(self):
+        data = action(1, details=[damage()])
+        for indent, outcome in ((None, b'{"actionID": 1, "targetType": 1'),
+                                (-5, b'{\n"actionID": 1,\n"targetType": 1'),
+                                (True, b' {\n  "actionID": 1,\n  "targetType": 1'),
+                                ("2", TypeError), (2.0, TypeError), (1 << 21, ValueError),
+                                (1 << 70, OverflowError)):
+            if isinstance(outcome, bytes):
+                got, ended = self.blocks(data, indent)
+                self.assertIsNone(ended)
+                self.assertTrue(got[0][0].startswith(outcome), (indent, got[0][0][:40]))
+            else:
+                self.assertRaises(outcome, module.load_native()._export_json, io.BytesIO(data),
+                                  1, indent)
+
+
+def blocks_until(reader, error):
+    """The blocks of reader until it raises error (which it must)."""
+    blocks = []
+    try:
+        for block in reader:
+            blocks.append(block)
+    except error:
+        return blocks
+    raise AssertionError("%s was not raised" % error.__name__)
+
+
 class ImportRefusalTest(ToolTestCase):
     """Bad JSON is refused naming the action and the field, and leaves no file behind."""
 
@@ -808,6 +921,44 @@ class EditingTest(ToolTestCase):
         self.assertEqual(status, 1)
         self.assertIn("this looks like JSON: did you mean import?", err)
         self.assertIn("2 actions, ok to import", self.assertRuns("check", json_path))
+
+
+class DuplicateIdTest(ToolTestCase):
+    """check finds repeated actionIDs with a compact set of the IDs seen, and names the
+    first action of each."""
+
+    def test_the_compact_set_answers_as_a_set_does(self):
+        from actionfile.idset import IdSet
+        rng = random.Random(5)
+        scattered = [rng.randrange(1 << 32) for _ in range(3000)]
+        dense = [rng.randrange(70000, 76000) for _ in range(9000)]  # past the listed form
+        cases = [
+            ("consecutive", list(range(1, 20000))),
+            ("descending across ranges", list(range(140000, 120000, -1)) + [130000]),
+            ("dense with repeats", dense),
+            ("scattered", scattered + scattered[::7]),
+            ("the extremes", [0, (1 << 32) - 1, 65535, 65536, 0, (1 << 32) - 1]),
+        ]
+        for title, numbers in cases:
+            ids, model = IdSet(), set()
+            for number in numbers:
+                self.assertEqual(ids.add(number), number in model, (title, number))
+                model.add(number)
+            for probe in numbers[:50] + [n ^ 1 for n in numbers[:50]] + [12345678]:
+                self.assertEqual(probe in ids, probe in model, (title, probe))
+
+    def test_check_names_the_first_action_of_each_repeated_id(self):
+        ids = list(range(1, 31)) + list(range(25, 0, -1))  # 25 repeats, in reverse order
+        source = self.action_file(b"".join(action(number) for number in ids))
+        status, _, err = self.run_tool("check", source)
+        self.assertEqual(status, 0, err)
+        lines = [line for line in err.splitlines() if "actionID" in line]
+        self.assertTrue(lines[0].endswith("actions.gz: warning: action #31 has the actionID 25 "
+                                          "of action #25"), lines[0])
+        self.assertTrue(lines[-1].endswith("actions.gz: warning: action #50 has the actionID 6 "
+                                           "of action #6"), lines[-1])
+        self.assertEqual(len(lines), 20)
+        self.assertIn("actions.gz: warning: ... and 5 more", err)
 
 
 class FieldReferenceTest(unittest.TestCase):
@@ -1415,7 +1566,8 @@ class CommandLineTest(ToolTestCase):
         self.assertEqual((proc.returncode, out.decode("utf-8")), (0, expected), err)
 
     def test_usage_errors_exit_2(self):
-        for args in ((), ("frobnicate",), ("export", "only-one")):
+        for args in ((), ("frobnicate",), ("export", "only-one"),
+                     ("export", "--indent", "2000000", "in.gz", "out.json")):
             self.assertEqual(self.run_process(*args)[0], 2, args)
 
     def test_program_reports_a_damaged_file_without_a_traceback(self):

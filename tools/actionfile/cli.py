@@ -15,6 +15,7 @@ import time
 from . import differ, ending, exporter, importer, module, names as code_names, tablecmd
 from .importer import BadInput
 from .layout import Layout
+from .idset import IdSet
 from .listing import Listing, counted, totals
 from .walk import Damaged, Walk
 
@@ -255,6 +256,10 @@ class Warnings(object):
         if self.count <= WARNINGS_SHOWN:
             warn("%s: warning: %s" % (self.name, message))
 
+    def more(self, count):
+        """Counts warnings not worded, which WARNINGS_SHOWN would not list anyway."""
+        self.count += count
+
     def finish(self):
         if self.count > WARNINGS_SHOWN:
             warn("%s: warning: ... and %d more" % (self.name, self.count - WARNINGS_SHOWN))
@@ -264,22 +269,25 @@ def check_actions(layout, path, name):
     progress = Progress("check")
     walker = open_walker(layout, path, name, progress)
     damage = None
-    first_with_id = {}
-    duplicates, lengths = Warnings(name), Warnings(name)
+    seen = IdSet()
+    repeats = []  # (action number, actionID) of the first WARNINGS_SHOWN repeated IDs
+    repeat_count = 0
+    lengths = Warnings(name)
     try:
         for action in walker.actions():
             number = walker.counts.actions
-            first = first_with_id.setdefault(action.actionID, number)
-            if first != number:
-                duplicates("action #%d has the actionID %d of action #%d"
-                           % (number, action.actionID, first))
+            if seen.add(action.actionID):
+                repeat_count += 1
+                if len(repeats) < WARNINGS_SHOWN:
+                    repeats.append((number, action.actionID))
             for message in length_warnings(layout, action, number):
                 lengths(message)
     except Damaged as error:
         damage = error
     finally:
         progress.finish()
-    duplicates.finish()
+    del seen
+    duplicate_warnings(layout, path, name, repeats, repeat_count)
     lengths.finish()
     say("%s: %s" % (name, totals(walker)))
     if damage is not None:
@@ -288,6 +296,37 @@ def check_actions(layout, path, name):
         warn("%s: warning: the file is empty (it holds no action)" % name)
     say("%s: ok" % name)
     return OK
+
+
+def duplicate_warnings(layout, path, name, repeats, count):
+    """Warns of the actions that repeat an earlier action's actionID. The walk keeps only a
+    compact set of the IDs seen (IdSet), not where each was first: the first action of each
+    repeated ID shown is found by a second walk, which ends as soon as it has them all."""
+    duplicates = Warnings(name)
+    if repeats:
+        first = first_with_ids(layout, path, set(action_id for _, action_id in repeats))
+        for number, action_id in repeats:
+            earlier = first.get(action_id)
+            duplicates("action #%d has the actionID %d of %s" % (
+                number, action_id, "action #%d" % earlier if earlier else "an earlier action"))
+        duplicates.more(count - len(repeats))
+    duplicates.finish()
+
+
+def first_with_ids(layout, path, wanted):
+    """{actionID: the number of the first action with it} for the IDs in wanted, all of
+    which the file holds before any damage (left out where the file cannot be read again)."""
+    first = {}
+    try:
+        walker = Walk(layout, path)
+        for action in walker.actions():
+            if action.actionID in wanted and action.actionID not in first:
+                first[action.actionID] = walker.counts.actions
+                if len(first) == len(wanted):
+                    break
+    except (Damaged, IOError, OSError):
+        pass  # the first walk read these actions: only a file changed meanwhile gets here
+    return first
 
 
 def check_json(layout, path, name):
@@ -652,6 +691,20 @@ def _thread_count(text):
     return count
 
 
+MOST_INDENT = 1 << 20  # spaces per level export takes (what its native writer takes)
+
+
+def _indent(text):
+    """--indent: a whole number of at most MOST_INDENT (0 or less: newlines, no spaces)."""
+    try:
+        count = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%r is not a whole number of spaces" % text)
+    if count > MOST_INDENT:
+        raise argparse.ArgumentTypeError("%r is more than %d spaces" % (text, MOST_INDENT))
+    return count
+
+
 def build_parser():
     parser = argparse.ArgumentParser(
         prog=PROG, formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -693,7 +746,7 @@ def build_parser():
         "A damaged file is refused; the output appears only when complete.",
         run_export, ("file", "the action file (- for standard input)"),
         ("out?", "the JSON file to write (- for standard output)"))
-    export.add_argument("--indent", type=int, metavar="N", help="indent by N spaces per "
+    export.add_argument("--indent", type=_indent, metavar="N", help="indent by N spaces per "
                         "level, one field per line (default: one action per line)")
     export.add_argument("--csv", metavar="DIR", help="write actions.csv, details.csv and "
                         "stats.csv into DIR instead of JSON")

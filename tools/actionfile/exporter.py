@@ -1,7 +1,9 @@
 """export: the JSON document of an action file in the package's document form
 (qn4tGenericActionLoader._form), written as the file is walked: every file that reads without
-damage is carried whole, and memory holds one action and a piece of text, never the document,
-a whole action's text or a dict per stat entry."""
+damage is carried whole, and memory holds one action and a block of text, never the
+document or a whole action's text. A walk over a file gives the actions' text made natively
+(Walk.json_blocks); any other walk of Action objects is written through _form's pieces.
+Both give the same bytes."""
 from __future__ import print_function, division
 
 WRITE_EVERY = 1 << 16  # characters gathered before one write
@@ -29,11 +31,28 @@ class _Gathered(object):
 
 def export(walk, out, indent=None):
     """Walks the file and writes its JSON document to the binary file out, one action per
-    line (or indented by `indent` spaces per level). A detail's stat entries are walked as
-    they are written. Raises Damaged from the walk."""
+    line (or indented by `indent` spaces per level). Raises Damaged from the walk."""
+    from qn4tGenericActionLoader import _form
+    out.write((_form.document_start() + "\n").encode("utf-8"))
+    blocks = getattr(walk, "json_blocks", None)
+    empty = _write_blocks(blocks(indent), out) if blocks else _write_objects(walk, out, indent)
+    out.write(b"]}\n" if empty else b"\n]}\n")
+
+
+def _write_blocks(blocks, out):
+    """Writes the blocks of the actions' text; whether there were none."""
+    empty = True
+    for block in blocks:
+        out.write(block)
+        empty = False
+    return empty
+
+
+def _write_objects(walk, out, indent):
+    """Writes the text of the walk's Action objects, a detail's stat entries walked as they
+    are written; whether there were none."""
     from qn4tGenericActionLoader import _form
     written = _Gathered(out)
-    written.add(_form.document_start() + "\n")
     first = True
     for action in walk.actions():
         written.add(",\n" if not first else "")
@@ -42,5 +61,5 @@ def export(walk, out, indent=None):
         values = _form.action_to_dict(action, _form.entries_as_they_are)
         for piece in _form.action_json_pieces(values, indent, 1):
             written.add(piece)
-    written.add("]}\n" if first else "\n]}\n")
     written.flush()
+    return first

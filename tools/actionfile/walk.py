@@ -75,18 +75,42 @@ class Walk(object):
     def actions(self):
         """The file's actions. Raises Damaged where the file is damaged, after every complete
         action before that point."""
-        layout, counts = self.layout, self.counts
-        reader = layout.q.read_actions(self.source, plain=True)
+        return self._walk(lambda: self.layout.q.read_actions(self.source, plain=True),
+                          self._took_action)
+
+    def json_blocks(self, indent=None):
+        """The JSON text of the file's actions as the package's document form writes them
+        (UTF-8 bytes; each action after ",\\n" but the first, and `indent` spaces), a block
+        of whole actions at a time, made natively without an object per value. Counts only
+        the actions. Raises Damaged as actions() does, after the block holding every
+        complete action before the damage."""
+        return self._walk(lambda: module.load_native()._export_json(self.source, 1, indent),
+                          self._took_block)
+
+    def _took_action(self, reader, action):
+        self.action_start, self.walked = self.walked, reader.offset
+        self.counts.actions += 1
+        self._count(action)
+
+    def _took_block(self, reader, block):
+        self.walked = reader.offset
+        self.counts.actions = reader.actions
+
+    def _walk(self, open_reader, took):
+        """What the reader that open_reader() makes yields, each item passed to took(reader,
+        item) first, with progress reports and the end of the file checked."""
+        counts, progress = self.counts, self.progress
+        reported = 0
+        reader = open_reader()
         try:
             try:
-                for action in reader:
-                    self.action_start, self.walked = self.walked, reader.offset
-                    counts.actions += 1
-                    self._count(action)
-                    yield action
-                    if self.progress and counts.actions % PROGRESS_EVERY == 0:
-                        self.progress(self.source.compressed_position(), self.size)
-            except layout.q.DamagedFileError as error:
+                for item in reader:
+                    took(reader, item)
+                    yield item
+                    if progress and counts.actions - reported >= PROGRESS_EVERY:
+                        reported = counts.actions
+                        progress(self.source.compressed_position(), self.size)
+            except self.layout.q.DamagedFileError as error:
                 self.total = self.source.drain()
                 raise self._damage(str(error))
             except (IOError, OSError) as error:

@@ -1,0 +1,539 @@
+// Whole actions as the JSON text of their document form, walking the same field tables as
+// the file codec and the JSON import (action_json.cpp): the text the Python form writes
+// (_form.action_json_pieces), byte for byte on both hosts, at the speed of the decoder.
+#include "interface/action_json_text.h"
+
+#include <charconv>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <type_traits>
+
+#include "binding/host.h"
+#include "core/records.h"
+#include "interface/action_io.h"
+#include "interface/json_form.h"
+
+namespace qn4t {
+namespace {
+
+// Whether `bytes` are UTF-8 as both hosts decode it alike: no overlong forms, no surrogates
+// (Python 2 would take their three-byte forms, Python 3 refuses them), nothing past U+10FFFF.
+bool is_utf8(std::string_view bytes) {
+    const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
+    const auto *end = p + bytes.size();
+    auto follows = [&](std::size_t n, unsigned char low, unsigned char high) {
+        if (static_cast<std::size_t>(end - p) <= n || p[1] < low || p[1] > high) return false;
+        for (std::size_t k = 2; k <= n; ++k)
+            if ((p[k] & 0xC0) != 0x80) return false;
+        p += n + 1;
+        return true;
+    };
+    while (p < end) {
+        const unsigned char c = *p;
+        bool ok = true;
+        if (c < 0x80) ++p;
+        else if (c >= 0xC2 && c <= 0xDF) ok = follows(1, 0x80, 0xBF);
+        else if (c == 0xE0) ok = follows(2, 0xA0, 0xBF);
+        else if (c == 0xED) ok = follows(2, 0x80, 0x9F);  // not a surrogate
+        else if (c >= 0xE1 && c <= 0xEF) ok = follows(2, 0x80, 0xBF);
+        else if (c == 0xF0) ok = follows(3, 0x90, 0xBF);
+        else if (c >= 0xF1 && c <= 0xF3) ok = follows(3, 0x80, 0xBF);
+        else if (c == 0xF4) ok = follows(3, 0x80, 0x8F);
+        else ok = false;
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// One action's JSON text, appended to a string a piece at a time: an action of millions of
+// stat entries is given out in blocks, never held as one text. Lists and objects whose parts
+// go one per line (with an indent) open, separate and close their parts by depth; records
+// stay on one line.
+class JsonText {
+public:
+    JsonText(std::string &out, long indent) : out_(out), indent_(indent) {}
+
+    // Appends the text of `a` from where `at` stands until the text reaches `limit` bytes
+    // between two stat entries; true when the action's text is complete.
+    bool action(const WholeAction &a, JsonCursor &at, std::size_t limit) {
+        if (!at.started) {
+            head(a);
+            at.started = true;
+        }
+        for (; at.detail < a.details.size(); ++at.detail) {
+            const WholeDetail &d = a.details[at.detail];
+            if (!at.in_entries) {
+                if (at.detail) between(kDetailsDepth);
+                else first(kDetailsDepth);
+                at.in_entries = detail_open(d);
+                at.entry = 0;
+                if (!at.in_entries) continue;  // closed already: no entries follow its body
+            }
+            if (!entries(d.stats, at.entry, limit)) return false;
+            at.in_entries = false;
+            close_list(d.stats.empty(), kEntriesDepth);
+            last(kDetailDepth);
+            out_ += '}';
+        }
+        close_list(a.details.empty(), kDetailsDepth);
+        last(kActionDepth);
+        out_ += '}';
+        at = JsonCursor();
+        return true;
+    }
+
+private:
+    // The depths at which the parts of an action, its details, a detail and its stat
+    // entries go, as _form.action_json_pieces places them.
+    static constexpr int kActionDepth = 2, kDetailsDepth = 3, kDetailDepth = 4, kEntriesDepth = 5;
+
+    // Everything before the first detail.
+    void head(const WholeAction &a) {
+        out_ += '{';
+        bool any = false;
+        auto next = [&](std::string_view name) {
+            if (any) between(kActionDepth);
+            else first(kActionDepth);
+            any = true;
+            key(name);
+        };
+        for_each_field(HeaderLayout::head, [&](const auto &f) {
+            using F = std::decay_t<decltype(f)>;
+            if constexpr (!derived_field<F::member>()) {
+                next(f.name);
+                integer(a.head.*(F::member));
+            }
+        });
+        std::size_t n = 0;
+        for_each_field(HeaderLayout::texts, [&](const auto &t) {
+            next(t.name);
+            text(a.texts[n++]);
+        });
+        if (is_spell(a.head)) {
+            for_each_field(HeaderLayout::trailer, [&](const auto &f) {
+                using F = std::decay_t<decltype(f)>;
+                next(f.name);
+                if constexpr (std::is_array_v<typename F::value>)
+                    spell_code(a.head.*(F::member));
+                else
+                    integer(a.head.*(F::member));
+            });
+        }
+        next(kDetailsMember);
+        out_ += '[';
+    }
+
+    void close_list(bool empty, int depth) {
+        if (!empty) last(depth);
+        out_ += ']';
+    }
+
+private:
+    bool lines() const { return indent_ >= 0; }
+    void pad(int depth) {
+        out_ += '\n';
+        out_.append(static_cast<std::size_t>(indent_) * static_cast<std::size_t>(depth), ' ');
+    }
+    void first(int depth) {
+        if (lines()) pad(depth);
+    }
+    void between(int depth) {
+        if (!lines()) {
+            out_ += ", ";
+            return;
+        }
+        out_ += ',';
+        pad(depth);
+    }
+    void last(int depth) {
+        if (lines()) pad(depth - 1);
+    }
+
+    void key(std::string_view name) {
+        out_ += '"';
+        out_ += name;
+        out_ += "\": ";
+    }
+
+    template <class V>
+    void integer(V value) {
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, static_cast<long long>(value)).ptr;
+        out_.append(digits, end);
+    }
+
+    // A JSON string of UTF-8 bytes: escapes for the quote, the backslash and the control
+    // characters only, as the json module's encode_basestring writes them.
+    void string(std::string_view bytes) {
+        static const char hex[] = "0123456789abcdef";
+        out_ += '"';
+        std::size_t plain = 0;  // start of the bytes not yet copied
+        for (std::size_t k = 0; k < bytes.size(); ++k) {
+            const unsigned char c = static_cast<unsigned char>(bytes[k]);
+            if (c >= 0x20 && c != '"' && c != '\\') continue;
+            out_.append(bytes.data() + plain, k - plain);
+            plain = k + 1;
+            out_ += '\\';
+            switch (c) {
+            case '"': out_ += '"'; break;
+            case '\\': out_ += '\\'; break;
+            case '\b': out_ += 'b'; break;
+            case '\f': out_ += 'f'; break;
+            case '\n': out_ += 'n'; break;
+            case '\r': out_ += 'r'; break;
+            case '\t': out_ += 't'; break;
+            default:
+                out_ += "u00";
+                out_ += hex[c >> 4];
+                out_ += hex[c & 0xF];
+            }
+        }
+        out_.append(bytes.data() + plain, bytes.size() - plain);
+        out_ += '"';
+    }
+
+    void hex_object(std::string_view bytes) {
+        static const char hex[] = "0123456789abcdef";
+        out_ += "{\"hex\": \"";
+        for (const char byte : bytes) {
+            const unsigned char c = static_cast<unsigned char>(byte);
+            out_ += hex[c >> 4];
+            out_ += hex[c & 0xF];
+        }
+        out_ += "\"}";
+    }
+
+    // A text: a string when its bytes are UTF-8, else {"hex": ...}.
+    void text(std::string_view bytes) {
+        if (is_utf8(bytes)) string(bytes);
+        else hex_object(bytes);
+    }
+
+    // The spell code: its bytes without the trailing zero bytes as a string, or all of them
+    // in hex when those are not UTF-8.
+    template <std::size_t N>
+    void spell_code(const char (&code)[N]) {
+        const std::string_view all(code, N - 1);  // the last is the terminator
+        std::size_t size = all.size();
+        while (size > 0 && all[size - 1] == '\0') --size;
+        if (is_utf8(all.substr(0, size))) string(all.substr(0, size));
+        else hex_object(all);
+    }
+
+    // A record's integer fields on one line, leaving out those the form derives; `skip` may
+    // leave out one more (a detail header's length that equals its body's size).
+    template <class R, class Table, class Skip>
+    void record(const R &r, const Table &table, Skip skip) {
+        out_ += '{';
+        bool any = false;
+        for_each_field(table, [&](const auto &f) {
+            using F = std::decay_t<decltype(f)>;
+            if constexpr (std::is_integral_v<typename F::value> && !derived_field<F::member>()) {
+                if (skip(f)) return;
+                if (any) out_ += ", ";
+                any = true;
+                key(f.name);
+                integer(r.*(F::member));
+            }
+        });
+        out_ += '}';
+    }
+
+    template <class R, class Table>
+    void record(const R &r, const Table &table) {
+        record(r, table, [](const auto &) { return false; });
+    }
+
+    // A detail's header and body; for a body that entries follow, the opening of their list
+    // (true), otherwise the whole detail (false).
+    bool detail_open(const WholeDetail &d) {
+        std::size_t size = d.raw.size();
+        visit_body_type(d.header.type, [&](auto tag) {
+            using R = typename decltype(tag)::type;
+            size = record_wire_size<R>();
+            if constexpr (has_entries<R>) size += d.stats.size() * record_wire_size<typename Layout<R>::Entry>();
+        });
+        out_ += '{';
+        first(kDetailDepth);
+        key(kHeaderMember);
+        record(d.header, DetailHeaderLayout::fields, [&](const auto &f) {
+            using F = std::decay_t<decltype(f)>;
+            return same_member<F::member, DetailHeaderLayout::body_length>() && d.header.*(F::member) == size;
+        });
+        between(kDetailDepth);
+        key(kBodyMember);
+        bool entries_follow = false;
+        const bool known = visit_body_type(d.header.type, [&](auto tag) {
+            using R = typename decltype(tag)::type;
+            record(d.body<R>(), Layout<R>::fields);
+            if constexpr (has_entries<R>) {
+                between(kDetailDepth);
+                key(kStatsMember);
+                out_ += '[';
+                entries_follow = true;
+            }
+        });
+        if (!known) hex_object(d.raw);
+        if (entries_follow) return true;
+        last(kDetailDepth);
+        out_ += '}';
+        return false;
+    }
+
+    // The entries from `next` on, until the text reaches `limit` bytes; true when all are
+    // written, otherwise `next` is the first not written.
+    template <class E>
+    bool entries(const std::vector<E> &list, std::size_t &next, std::size_t limit) {
+        for (; next < list.size(); ++next) {
+            if (out_.size() >= limit) return false;
+            if (next) between(kEntriesDepth);
+            else first(kEntriesDepth);
+            record(list[next], Layout<E>::fields);
+        }
+        return true;
+    }
+
+    std::string &out_;
+    long indent_;
+};
+
+// ---- The iterator of JSON blocks ----
+
+PyObject *damaged_error = nullptr;
+PyTypeObject blocks_type;
+
+// Bytes of JSON text gathered before a block is given out: few calls into Python, little held.
+constexpr std::size_t kBlockSize = std::size_t{1} << 18;
+// The largest indent taken: deeper than any reader wants, and far from overflowing a line.
+constexpr long kMostIndent = 1L << 20;
+
+struct BlocksState {
+    BlocksState(PyObject *file, bool plain) : source(file_source(file)), reader(*source, plain) {}
+    std::unique_ptr<ByteSource> source;
+    ActionReader reader;
+    WholeAction action;
+    std::string text;
+    JsonCursor at;                   // where the text of `action` stands
+    bool in_action = false;          // `action`'s text is not complete: it goes on in the next block
+    unsigned long long actions = 0;  // actions in the text made so far
+    unsigned long long offset = 0;   // uncompressed, behind the last of them
+    bool ended = false;              // at the end or at damage: the block made is the last
+    std::string damage;              // the reader's report of damage, to raise after the block
+};
+
+struct BlocksObject {
+    PyObject_HEAD
+    PyObject *file;
+    BlocksState *state;  // null once the reading is over
+    long indent;
+    unsigned long long actions;  // in the blocks given out
+    unsigned long long offset;
+    // The file's own exception from read(), held while the block before it is given out.
+    PyObject *error_type, *error_value, *error_traceback;
+    bool running;  // inside blocks_next, which may run the file's read()
+};
+
+void finish_blocks(BlocksObject *b) {
+    delete b->state;
+    b->state = nullptr;
+}
+
+// Decodes actions into the state's text until a block is full, the file ends or is damaged.
+void fill_block(BlocksObject *b) {
+    BlocksState &s = *b->state;
+    s.text.clear();
+    while (s.text.size() < kBlockSize) {
+        if (!s.in_action) {
+            if (s.ended) break;
+            const ActionReader::Step step = s.reader.next(s.action);
+            if (step != ActionReader::Step::action) {
+                s.ended = true;
+                if (step == ActionReader::Step::end) break;
+                if (s.reader.source_failed() && PyErr_Occurred())
+                    PyErr_Fetch(&b->error_type, &b->error_value, &b->error_traceback);
+                else
+                    s.damage = s.reader.error();
+                break;
+            }
+            if (s.actions) s.text += ",\n";
+            if (b->indent > 0) s.text.append(static_cast<std::size_t>(b->indent), ' ');
+            s.in_action = true;
+        }
+        if (!append_action_json(s.action, b->indent, s.text, s.at, kBlockSize)) break;
+        s.in_action = false;
+        ++s.actions;
+        s.offset = s.reader.offset();
+    }
+}
+
+// After the last block: the damage or the file's exception, or the end (null, no exception).
+PyObject *end_of_blocks(BlocksObject *b) {
+    if (b->error_type) {
+        PyErr_Restore(b->error_type, b->error_value, b->error_traceback);
+        b->error_type = b->error_value = b->error_traceback = nullptr;
+    } else if (b->state && !b->state->damage.empty()) {
+        PyErr_SetString(damaged_error, b->state->damage.c_str());
+    }
+    finish_blocks(b);
+    return nullptr;
+}
+
+PyObject *next_block(BlocksObject *b) {
+    try {
+        if (b->state->ended && !b->state->in_action) return end_of_blocks(b);
+        fill_block(b);
+        BlocksState &s = *b->state;
+        if (s.text.empty()) return end_of_blocks(b);
+        PyObject *block = PyBytes_FromStringAndSize(s.text.data(), static_cast<Py_ssize_t>(s.text.size()));
+        if (block) {
+            b->actions = s.actions;
+            b->offset = s.offset;
+        }
+        return block;
+    } catch (const std::bad_alloc &) {
+        finish_blocks(b);
+        return PyErr_NoMemory();
+    }
+}
+
+// Like a generator, the iterator refuses to be entered again from the file's read() or
+// from another thread while read() runs.
+PyObject *blocks_next(PyObject *self) {
+    auto *b = reinterpret_cast<BlocksObject *>(self);
+    if (b->running) {
+        PyErr_SetString(PyExc_ValueError, "_export_json iterator already executing");
+        return nullptr;
+    }
+    if (!b->state) return nullptr;  // over: StopIteration
+    Py_INCREF(self);  // kept alive to the end, whatever the file's read() drops
+    b->running = true;
+    PyObject *block = next_block(b);
+    b->running = false;
+    Py_DECREF(self);
+    return block;
+}
+
+int blocks_clear(PyObject *self) {
+    auto *b = reinterpret_cast<BlocksObject *>(self);
+    Py_CLEAR(b->error_type);
+    Py_CLEAR(b->error_value);
+    Py_CLEAR(b->error_traceback);
+    return 0;
+}
+
+void blocks_dealloc(PyObject *self) {
+    auto *b = reinterpret_cast<BlocksObject *>(self);
+    PyObject_GC_UnTrack(self);
+    finish_blocks(b);
+    blocks_clear(self);
+    Py_CLEAR(b->file);
+    PyObject_GC_Del(self);
+}
+
+int blocks_traverse(PyObject *self, visitproc visit, void *arg) {
+    auto *b = reinterpret_cast<BlocksObject *>(self);
+    Py_VISIT(b->file);
+    Py_VISIT(b->error_type);
+    Py_VISIT(b->error_value);
+    Py_VISIT(b->error_traceback);
+    return 0;
+}
+
+PyObject *blocks_actions(PyObject *self, void *) {
+    return PyLong_FromUnsignedLongLong(reinterpret_cast<BlocksObject *>(self)->actions);
+}
+
+PyObject *blocks_offset(PyObject *self, void *) {
+    return PyLong_FromUnsignedLongLong(reinterpret_cast<BlocksObject *>(self)->offset);
+}
+
+PyGetSetDef blocks_getset[] = {
+    {const_cast<char *>("actions"), blocks_actions, nullptr,
+     const_cast<char *>("Actions in the blocks given out so far."), nullptr},
+    {const_cast<char *>("offset"), blocks_offset, nullptr,
+     const_cast<char *>("Uncompressed offset behind the last action given out."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// indent: None for one line, otherwise spaces per level (a negative number as 0, as the
+// Python form's " " * indent). -2 with the exception set.
+long indent_of(PyObject *value) {
+    if (value == Py_None) return -1;
+    if (PyFloat_Check(value) || !PyIndex_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "indent must be None or an integer, not %s", Py_TYPE(value)->tp_name);
+        return -2;
+    }
+    const Py_ssize_t indent = PyNumber_AsSsize_t(value, PyExc_OverflowError);
+    if (indent == -1 && PyErr_Occurred()) return -2;
+    if (indent > kMostIndent) {
+        PyErr_Format(PyExc_ValueError, "indent %zd is more than %ld spaces", indent, kMostIndent);
+        return -2;
+    }
+    return indent < 0 ? 0 : static_cast<long>(indent);
+}
+
+PyObject *export_json(PyObject *, PyObject *args) {
+    PyObject *file = nullptr, *indent_value = Py_None;
+    int plain = 0;
+    if (!PyArg_ParseTuple(args, "O|iO:_export_json", &file, &plain, &indent_value)) return nullptr;
+    const long indent = indent_of(indent_value);  // may run __index__: before anything is made
+    if (indent == -2) return nullptr;
+    BlocksObject *b = PyObject_GC_New(BlocksObject, &blocks_type);
+    if (!b) return nullptr;
+    Py_INCREF(file);
+    b->file = file;
+    b->indent = indent;
+    b->actions = b->offset = 0;
+    b->error_type = b->error_value = b->error_traceback = nullptr;
+    b->running = false;
+    b->state = new (std::nothrow) BlocksState(file, plain != 0);
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(b));
+    if (!b->state) {
+        Py_DECREF(b);
+        return PyErr_NoMemory();
+    }
+    return reinterpret_cast<PyObject *>(b);
+}
+
+PyMethodDef functions[] = {
+    {"_export_json", export_json, METH_VARARGS,
+     "Iterator of the JSON text (bytes) of the actions read from a binary file object, a block "
+     "of whole actions at a time; plain=1 takes its bytes as uncompressed."},
+    {nullptr, nullptr, 0, nullptr}};
+
+bool ready_blocks_type() {
+    blocks_type.tp_name = "_qn4tGenericActionSupport.JsonBlocks";
+    blocks_type.tp_basicsize = sizeof(BlocksObject);
+    blocks_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    blocks_type.tp_flags |= host::iterator_flags();
+    blocks_type.tp_dealloc = blocks_dealloc;
+    blocks_type.tp_traverse = blocks_traverse;
+    blocks_type.tp_clear = blocks_clear;
+    blocks_type.tp_iter = PyObject_SelfIter;
+    blocks_type.tp_iternext = blocks_next;
+    blocks_type.tp_getset = blocks_getset;
+    return PyType_Ready(&blocks_type) == 0;
+}
+
+}  // namespace
+
+bool append_action_json(const WholeAction &action, long indent, std::string &out, JsonCursor &at,
+                        std::size_t limit) {
+    return JsonText(out, indent).action(action, at, limit);
+}
+
+bool add_json_export(PyObject *module, PyObject *damaged_file_error) {
+    if (!(blocks_type.tp_flags & Py_TPFLAGS_READY) && !ready_blocks_type()) return false;
+    Py_INCREF(damaged_file_error);
+    Py_XDECREF(damaged_error);
+    damaged_error = damaged_file_error;
+    for (PyMethodDef *f = functions; f->ml_name; ++f) {
+        PyObject *function = PyCFunction_New(f, nullptr);
+        if (!function || PyModule_AddObject(module, f->ml_name, function) < 0) return false;
+    }
+    return true;
+}
+
+}  // namespace qn4t
