@@ -245,19 +245,12 @@ bool hold_texts(ActionObject *a, const std::string_view (&texts)[kTextCount]) {
     return hold_block(a, texts, packed_of(a));
 }
 
-// Forgets the packed details (their Detail objects are made, or they are replaced): the
-// block shrinks to the texts.
+// Forgets the packed details (their Detail objects are made, or they are replaced). Their
+// bytes stay in the block, unused, until a text is set: shrinking it would copy the texts
+// for each action whose details are asked for.
 void drop_packed(ActionObject *a) {
     a->packed_count = 0;
-    if (a->packed_size == 0) return;
     a->packed_size = 0;
-    const std::size_t texts = a->text_end[kTextCount - 1];
-    if (texts == 0) {
-        PyMem_Free(a->text_bytes);
-        a->text_bytes = nullptr;
-    } else if (void *smaller = PyMem_Realloc(a->text_bytes, texts)) {
-        a->text_bytes = static_cast<char *>(smaller);
-    }
 }
 
 template <std::size_t I, class T>
@@ -548,8 +541,7 @@ void clear_references(PyObject *self) {
     if (is_a(self, kAction)) {
         auto *a = reinterpret_cast<ActionObject *>(self);
         Py_CLEAR(a->details);
-        a->packed_count = 0;  // no details, packed or not (the block goes with the object)
-        a->packed_size = 0;
+        drop_packed(a);  // no details, packed or not
     } else if (is_a(self, kDetail)) {
         Py_CLEAR(reinterpret_cast<DetailObject *>(self)->body);
     } else if (is_a(self, kStatMod)) {
