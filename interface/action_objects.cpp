@@ -393,11 +393,6 @@ PyObject *get_num_details(PyObject *self, void *) {
     return new_int(a->details ? PyList_GET_SIZE(a->details) : a->packed_count);
 }
 
-template <class O, PyObject *O::*Slot>
-PyObject *get_list_size(PyObject *self, void *) {
-    return new_int(PyList_GET_SIZE(reinterpret_cast<O *>(self)->*Slot));
-}
-
 // StatMod.stats: a StatList (handed out itself, as a list is); setting takes the values of
 // any iterable of Stat.
 PyObject *get_num_stat_mods(PyObject *self, void *) {
