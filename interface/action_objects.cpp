@@ -17,6 +17,7 @@
 #include "interface/stat_list.h"
 #include "interface/support_records.h"
 #include "core/action_file.h"
+#include "core/packed_details.h"
 #include "core/records.h"
 
 namespace qn4t {
@@ -53,10 +54,14 @@ struct ActionObject {
     PyObject_HEAD
     qn4tGeneric_Action_Header rec;  // numeric fields and trailer; its text pointers stay null
     // The texts, every byte, back to back in one block (PyMem; null while all are empty):
-    // one allocation per action instead of an object per text.
+    // one allocation per action instead of an object per text. Behind them, while `details`
+    // is null, the details as the file holds them (core/packed_details.h): an action read
+    // whole makes its Detail objects only when they are asked for.
     char *text_bytes;
     std::uint32_t text_end[kTextCount];  // where each text ends in it
-    PyObject *details;              // a list of Detail
+    std::uint32_t packed_size;      // bytes of packed details behind the texts
+    std::uint8_t packed_count;      // and the details they hold
+    PyObject *details;              // a list of Detail, or null while they are packed
 };
 
 enum Kind { kAction, kDetail, kDamage, kStatMod, kStat, kHealing, kKinds };
@@ -209,9 +214,15 @@ std::string_view text_of(const ActionObject *a, std::size_t i) {
     return std::string_view(a->text_bytes ? a->text_bytes + start : "", a->text_end[i] - start);
 }
 
-// Makes the action hold `texts`; false with MemoryError (nothing changed).
-bool hold_texts(ActionObject *a, const std::string_view (&texts)[kTextCount]) {
-    std::size_t total = 0;
+std::string_view packed_of(const ActionObject *a) {
+    return std::string_view(a->text_bytes ? a->text_bytes + a->text_end[kTextCount - 1] : "", a->packed_size);
+}
+
+// Makes the action hold `texts` and behind them the `packed` details (which may lie in its
+// present block); false with MemoryError (nothing changed). The texts (at most 64 KiB each)
+// and the packed bytes (checked by the caller) fit 32-bit offsets.
+bool hold_block(ActionObject *a, const std::string_view (&texts)[kTextCount], std::string_view packed) {
+    std::size_t total = packed.size();
     for (const std::string_view &t : texts) total += t.size();
     char *block = nullptr;
     if (total > 0 && !(block = static_cast<char *>(PyMem_Malloc(total)))) {
@@ -223,9 +234,23 @@ bool hold_texts(ActionObject *a, const std::string_view (&texts)[kTextCount]) {
         if (!texts[i].empty()) std::memcpy(block + end, texts[i].data(), texts[i].size());
         a->text_end[i] = end += static_cast<std::uint32_t>(texts[i].size());
     }
+    if (!packed.empty()) std::memcpy(block + end, packed.data(), packed.size());
+    a->packed_size = static_cast<std::uint32_t>(packed.size());
     PyMem_Free(a->text_bytes);
     a->text_bytes = block;
     return true;
+}
+
+bool hold_texts(ActionObject *a, const std::string_view (&texts)[kTextCount]) {
+    return hold_block(a, texts, packed_of(a));
+}
+
+// Forgets the packed details (their Detail objects are made, or they are replaced). Their
+// bytes stay in the block, unused, until a text is set: shrinking it would copy the texts
+// for each action whose details are asked for.
+void drop_packed(ActionObject *a) {
+    a->packed_count = 0;
+    a->packed_size = 0;
 }
 
 template <std::size_t I, class T>
@@ -345,22 +370,27 @@ int set_list(PyObject *self, PyObject *value, void *closure) {
     return 0;
 }
 
+PyObject *details_of(ActionObject *a);
+
 // Action.details: once handed out or replaced, anything may be put into the list.
-PyObject *get_details(PyObject *self, void *closure) {
-    track(reinterpret_cast<ActionObject *>(self)->details);
+PyObject *get_details(PyObject *self, void *) {
+    PyObject *list = details_of(reinterpret_cast<ActionObject *>(self));
+    if (!list) return nullptr;
+    track(list);
     track(self);
-    return get_list<ActionObject, &ActionObject::details>(self, closure);
+    return list;
 }
 
 int set_details(PyObject *self, PyObject *value, void *closure) {
     if (set_list<ActionObject, &ActionObject::details, kDetail>(self, value, closure) < 0) return -1;
+    drop_packed(reinterpret_cast<ActionObject *>(self));
     track(self);
     return 0;
 }
 
-template <class O, PyObject *O::*Slot>
-PyObject *get_list_size(PyObject *self, void *) {
-    return new_int(PyList_GET_SIZE(reinterpret_cast<O *>(self)->*Slot));
+PyObject *get_num_details(PyObject *self, void *) {
+    const auto *a = reinterpret_cast<ActionObject *>(self);
+    return new_int(a->details ? PyList_GET_SIZE(a->details) : a->packed_count);
 }
 
 // StatMod.stats: a StatList (handed out itself, as a list is); setting takes the values of
@@ -504,7 +534,9 @@ void dealloc_plain(PyObject *self) {
 
 void clear_references(PyObject *self) {
     if (is_a(self, kAction)) {
-        Py_CLEAR(reinterpret_cast<ActionObject *>(self)->details);
+        auto *a = reinterpret_cast<ActionObject *>(self);
+        Py_CLEAR(a->details);
+        drop_packed(a);  // no details, packed or not
     } else if (is_a(self, kDetail)) {
         Py_CLEAR(reinterpret_cast<DetailObject *>(self)->body);
     } else if (is_a(self, kStatMod)) {
@@ -550,6 +582,18 @@ bool same_fields(const R &a, const R &b, const Table &table, bool (*skipped)(std
 // 1 equal, 0 not, -1 error.
 int equal_objects(PyObject *a, PyObject *b);
 
+// Compares the details of two actions, made from packed details where need be. The lists
+// are held to the end: an item's __eq__ may replace them in their actions.
+int equal_details(ActionObject *x, ActionObject *y) {
+    PyObject *xs = details_of(x);
+    if (!xs) return -1;
+    PyObject *ys = details_of(y);
+    const int same = ys ? PyObject_RichCompareBool(xs, ys, Py_EQ) : -1;
+    Py_DECREF(xs);
+    Py_XDECREF(ys);
+    return same;
+}
+
 // Compares two values that the objects hold. An item's __eq__ (anything can be appended to a
 // list handed out) may replace them in their objects: they are held until the end.
 int equal_values(PyObject *a, PyObject *b) {
@@ -571,7 +615,11 @@ int equal_objects(PyObject *a, PyObject *b) {
             return 0;
         for (std::size_t i = 0; i < kTextCount; ++i)
             if (text_of(x, i) != text_of(y, i)) return 0;
-        return equal_values(x->details, y->details);
+        // Packed details are equal exactly when their bytes are: each field is its bytes, a
+        // length as read and an entry count that counts the entries.
+        if (!x->details && !y->details)
+            return x->packed_count == y->packed_count && packed_of(x) == packed_of(y);
+        return equal_details(x, y);
     }
     if (is_a(a, kDetail)) {
         auto *x = reinterpret_cast<DetailObject *>(a), *y = reinterpret_cast<DetailObject *>(b);
@@ -640,6 +688,79 @@ PyObject *body_object(WholeDetail &d) {
     return self;
 }
 
+PyObject *detail_object(WholeDetail &d);
+
+// A list of new Detail objects holding `details` (their stat entries taken), or null with
+// the exception set.
+PyObject *detail_list(std::vector<WholeDetail> &details) {
+    PyObject *list = PyList_New(static_cast<Py_ssize_t>(details.size()));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < details.size(); ++i) {
+        PyObject *detail = detail_object(details[i]);
+        if (!detail) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), detail);
+    }
+    return list;
+}
+
+// ---- Packed details to objects ----
+
+// The action's list of details, a new reference, made from its packed details the first
+// time; null with the exception set. Making the objects may run the collector and with it
+// any __del__, which may ask for this action's details or replace them (and free the
+// block): the bytes are decoded into plain values before any object is made, and the list
+// made here is installed only when no other call installed one meanwhile.
+PyObject *details_of(ActionObject *a) {
+    if (a->details) {
+        Py_INCREF(a->details);
+        return a->details;
+    }
+    std::vector<WholeDetail> decoded;
+    try {
+        if (!unpack_details(packed_of(a), a->packed_count, decoded)) {
+            PyErr_Format(PyExc_SystemError, "Action (actionID %lu): its kept details do not decode",
+                         static_cast<unsigned long>(a->rec.actionID));
+            return nullptr;
+        }
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    PyObject *made = detail_list(decoded);
+    if (!made) return nullptr;
+    if (!host::gc_is_tracked(reinterpret_cast<PyObject *>(a))) PyObject_GC_UnTrack(made);  // see "The cyclic collector"
+    if (!a->details) {
+        a->details = made;
+        drop_packed(a);
+        Py_INCREF(made);
+        return made;
+    }
+    PyObject *installed = a->details;  // by a call made while the objects were made
+    Py_INCREF(installed);
+    Py_DECREF(made);
+    return installed;
+}
+
+// Keeps the action's details packed (see ActionObject) when their bytes say exactly what
+// their fields say; false when they are to be made objects now.
+bool hold_packed(ActionObject *a, const WholeAction &w, const std::string_view (&texts)[kTextCount]) {
+    if (packed_size(w) > kMostPackedBytes || !packs_exactly(w)) return false;
+    static std::string packed;  // reused: no Python code runs while it is filled and copied
+    packed.clear();
+    try {
+        pack_details(w, packed);
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (!hold_block(a, texts, packed)) return false;
+    a->packed_count = w.head.numDetails;
+    return true;
+}
+
 PyObject *detail_object(WholeDetail &d) {
     PyObject *self = allocate(made_types[kDetail]);
     if (!self) return nullptr;
@@ -670,15 +791,11 @@ PyObject *action_object(WholeAction &w) {
     {
         std::string_view texts[kTextCount];
         for (std::size_t i = 0; i < kTextCount; ++i) texts[i] = w.texts[i];
-        if (!hold_texts(a, texts)) goto error;
+        if (hold_packed(a, w, texts)) return self;
+        if (PyErr_Occurred() || !hold_texts(a, texts)) goto error;
     }
-    if (!(a->details = PyList_New(static_cast<Py_ssize_t>(w.details.size())))) goto error;
+    if (!(a->details = detail_list(w.details))) goto error;
     if (untracked) PyObject_GC_UnTrack(a->details);
-    for (std::size_t i = 0; i < w.details.size(); ++i) {
-        PyObject *detail = detail_object(w.details[i]);
-        if (!detail) goto error;
-        PyList_SET_ITEM(a->details, static_cast<Py_ssize_t>(i), detail);
-    }
     return self;
 error:
     Py_DECREF(self);
@@ -765,6 +882,13 @@ bool fill_action(PyObject *object, std::size_t index, WholeAction &w) {
                                             " (a spell) carries the spell fields; set them to 0 or make it a spell");
     for (std::size_t i = 0; i < kTextCount; ++i)
         w.texts[i].assign(text_of(a, i));
+    if (!a->details) {  // packed: decoded straight into the action written
+        if (!unpack_details(packed_of(a), a->packed_count, w.details))
+            return refuse(PyExc_SystemError, where(index, a) + ": its kept details do not decode");
+        const std::string problem = derive_counts(w);
+        if (!problem.empty()) return refuse(PyExc_ValueError, where(index, a) + ": " + problem);
+        return true;
+    }
     const std::size_t count = static_cast<std::size_t>(PyList_GET_SIZE(a->details));
     if (count > std::numeric_limits<decltype(w.head.numDetails)>::max())
         return refuse(PyExc_ValueError, where(index, a) + ": details: " + std::to_string(count) +
@@ -928,7 +1052,7 @@ bool ready_types() {
     auto &action = getset_rows[kAction];
     add_integer_rows<ActionObject>(action, "Action", HeaderLayout::head, is_count_field);
     add_text_rows(action, std::make_index_sequence<kTextCount>());
-    action.push_back(getset("numDetails", get_list_size<ActionObject, &ActionObject::details>, nullptr, nullptr));
+    action.push_back(getset("numDetails", get_num_details, nullptr, nullptr));
     action.push_back(getset("spellCode", get_spell_code, set_spell_code, "Action.spellCode"));
     {
         std::vector<PyGetSetDef> rest;

@@ -575,6 +575,132 @@ class StatEntries(unittest.TestCase):
         self.assertEqual(values_of(view_copies + [stats[1]]), [(2, 100)] * 3 + [(2, -2)])
 
 
+class KeptDetails(Scratch):
+    """An action read whole keeps its details as the file's bytes until they are asked for:
+    nothing of that shows, whatever is done to it first, and Python code run while its
+    objects are made (the collector, a weakref callback) cannot break it."""
+
+    def read(self, actions):
+        return list(q.read_actions(io.BytesIO(self.written(actions))))
+
+    def test_read_actions_compare_as_their_fields_do(self):
+        def stat(a):
+            a.details[1].body.stats[0].modAmt = -6
+
+        def one_more_stat(a):
+            a.details[1].body.stats.append(q.Stat())
+
+        def raw_type(a):
+            a.details[3].type = 78
+
+        def raw_body(a):
+            a.details[3].body = b"raw\0bytez"
+
+        def given_length(a):
+            a.details[4].length = 9998
+
+        def swapped(a):
+            a.details[0], a.details[2] = a.details[2], a.details[0]
+
+        def header(a):
+            a.range = 1
+
+        def nothing(a):
+            pass
+
+        for change in (stat, one_more_stat, raw_type, raw_body, given_length, swapped, header, nothing):
+            changed = sample_actions()[0]
+            change(changed)
+            expected = changed == sample_actions()[0]
+            kept, other = self.read([sample_actions()[0], changed])
+            self.assertEqual(kept == other, expected, change.__name__)  # both packed
+            self.assertEqual(kept != other, not expected, change.__name__)
+            kept, other = self.read([sample_actions()[0], changed])
+            other.details  # made objects: compared field by field
+            self.assertEqual((kept == other, other == kept), (expected, expected), change.__name__)
+
+    def test_counts_copies_and_writing_before_and_after_the_details_are_made(self):
+        def untouched(a):
+            pass
+
+        def made(a):
+            a.details
+
+        def renamed(a):  # the texts and the kept details share a block
+            a.name = b"x" * 300
+            a.name = b"Fire\0ball"
+
+        for first in (untouched, made, renamed):
+            for how, copied in (("copy", copy.copy), ("deepcopy", copy.deepcopy),
+                                ("pickle", lambda a: pickle.loads(pickle.dumps(a, 2))), ("self", lambda a: a)):
+                action = self.read(sample_actions()[:1])[0]
+                first(action)
+                self.assertEqual(action.numDetails, 5, (first.__name__, how))
+                made_copy = copied(action)
+                self.assertIs(type(made_copy), type(action))
+                self.assertEqual(made_copy, sample_actions()[0], (first.__name__, how))
+                self.assertEqual(self.written([made_copy]), self.written(sample_actions()[:1]))
+
+    def test_replacing_kept_details(self):
+        action = self.read(sample_actions()[:1])[0]
+        action.details = [q.Detail(body=q.Healing(base=2))]
+        self.assertEqual((action.numDetails, action.details[0].body.base), (1, 2))
+        self.assertEqual(action.name, host_text(b"Fire\0ball"))
+        again = self.read([action])[0]
+        self.assertEqual(again, action)
+        again.details.append(q.Detail(type=9, body=b"9"))
+        self.assertEqual(again.numDetails, 2)
+        spell = self.read(sample_actions()[:1])[0]
+        spell.actionType = 0
+        with self.assertRaises(ValueError) as caught:
+            self.written([q.Action(), spell])
+        self.assertIn("actions[1] (actionID 1): spellCode: only an action of actionType 2", str(caught.exception))
+
+    def test_python_code_run_while_the_details_are_made(self):
+        """Every allocation runs the collector, whose weakref callback reaches the same action
+        while its Detail objects are being made."""
+        def asks(action, other):
+            return action.details
+
+        def replaces(action, other):
+            action.details = [q.Detail(body=q.Damage(base=1))]
+
+        def renames(action, other):
+            action.name = b"y" * 1000
+
+        def compares(action, other):
+            return action == other
+
+        class Bag(object):
+            pass
+
+        expected = sample_actions()[0].details
+        for during in (asks, replaces, renames, compares):
+            action, other = self.read(sample_actions()[:1] * 2)
+            seen = []
+            bag = Bag()
+            bag.loop = bag
+            callback = weakref.ref(bag, lambda ref: seen.append(during(action, other)))
+            del bag
+            threshold = gc.get_threshold()
+            gc.set_threshold(1)
+            try:
+                details = action.details
+            finally:
+                gc.set_threshold(*threshold)
+            gc.collect()
+            self.assertEqual(len(seen), 1, during.__name__)
+            self.assertIs(details, action.details, during.__name__)
+            if during is replaces:
+                self.assertEqual([d.body.base for d in details], [1], during.__name__)
+            else:
+                self.assertEqual(details, expected, during.__name__)
+            if during is compares:
+                self.assertEqual(seen, [True])
+            self.assertEqual(action.nameLen, 1000 if during is renames else 9)
+            self.assertIsNotNone(callback)
+
+
 class Collector(Scratch):
     """What the reader makes can be part of no cycle, and the cyclic collector does not track
     it until something that could make one is put in; a cycle made then is collected."""
@@ -584,10 +710,11 @@ class Collector(Scratch):
 
     def test_read_objects_are_untracked_until_their_lists_are_handed_out(self):
         action = self.read()[0]
-        details = [r for r in gc.get_referents(action) if isinstance(r, list)][0]  # not handed out
-        self.assertEqual([gc.is_tracked(o) for o in [action, details] + details], [False] * 7)
-        self.assertEqual(action.details, details)
+        self.assertFalse(gc.is_tracked(action))
+        self.assertEqual([r for r in gc.get_referents(action) if isinstance(r, list)], [])  # details kept as bytes
+        details = action.details
         self.assertEqual((gc.is_tracked(action), gc.is_tracked(details)), (True, True))
+        self.assertEqual([gc.is_tracked(o) for o in details], [False] * 5)
         for made in (q.Action(), q.Detail(), q.StatMod().stats, q.Damage()):
             self.assertEqual(gc.is_tracked(made), isinstance(made, (q.Action, q.Detail)), made)
 
