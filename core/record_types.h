@@ -41,6 +41,25 @@ struct HasEntries<R, std::void_t<typename Layout<R>::Entry>> : std::true_type {}
 template <class R>
 constexpr bool has_entries = HasEntries<R>::value;
 
+// The body whose entries follow it (the one such body of the list: a whole detail keeps
+// its entries in one vector), and its entry record.
+template <class List>
+struct FirstWithEntries {
+    using type = void;
+};
+template <class R, class... Rest>
+struct FirstWithEntries<TypeList<R, Rest...>> {
+    using type = std::conditional_t<has_entries<R>, R, typename FirstWithEntries<TypeList<Rest...>>::type>;
+};
+using EntryBody = typename FirstWithEntries<DetailBodyTypes>::type;
+using EntryRecord = typename Layout<EntryBody>::Entry;
+
+template <class... R>
+constexpr std::size_t count_with_entries(TypeList<R...>) {
+    return (std::size_t{has_entries<R>} + ... + 0);
+}
+static_assert(count_with_entries(DetailBodyTypes{}) == 1, "one detail body of the list has entries");
+
 // Calls fn(TypeTag<R>{}) for every detail body type, in the order of their type numbers.
 template <class Fn>
 constexpr void for_each_body_type(Fn &&fn) {

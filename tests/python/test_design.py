@@ -76,5 +76,13 @@ class DetailTypes(unittest.TestCase):
                 layout.DETAIL_HEADER) + length + entries, number)
 
 
+    def test_each_class_name_is_a_native_type_the_package_subclasses(self):
+        import _qn4tGenericActionSupport as native
+        for record, name in sorted(layout.CLASS_NAMES.items()):
+            self.assertTrue(issubclass(getattr(q, name), getattr(native, name)), record)
+            self.assertIn(name, repr(getattr(q, name)()), record)
+
+
+
 if __name__ == "__main__":
     unittest.main()
