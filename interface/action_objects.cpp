@@ -263,12 +263,13 @@ std::size_t entries_of(PyObject *body) {
         return 0;
 }
 
-// Bytes a body takes in the file: what `length` follows when it is not given.
+// Bytes a body takes in the file behind its detail header, its entries included: what
+// `length` follows when it is not given.
 std::size_t body_size(PyObject *body) {
     std::size_t size = host::is_bytes(body) ? host::bytes_size(body) : 0;
     for_each_body_type([&](auto tag) {
         using R = typename decltype(tag)::type;
-        if (is_a<R>(body)) size = record_wire_size<R>();
+        if (is_a<R>(body)) size = body_wire_size<R>(entries_of<R>(body));
     });
     return size;
 }
@@ -788,7 +789,7 @@ bool refuse(PyObject *kind, const std::string &message) {
 }
 
 // The body object of type R into the detail; false with the exception set when the body is
-// not one.
+// not one, or its size does not fit a `length` that follows it.
 template <class R>
 bool fill_body(const DetailObject *o, WholeDetail &d, const std::string &place) {
     PyObject *body = o->body;
@@ -798,7 +799,15 @@ bool fill_body(const DetailObject *o, WholeDetail &d, const std::string &place) 
     d.body<R>() = record_of<BodyObject<R>>(body);
     if constexpr (has_entries<R>)
         d.stats = stat_list_entries(reinterpret_cast<BodyObject<R> *>(body)->stats);  // entry values only
-    if (!o->length_given) d.header.*(DetailHeaderLayout::body_length) = static_cast<std::uint16_t>(body_size(body));
+    if (o->length_given) return true;
+    using Length = decltype(d.header.length);
+    const std::size_t size = body_wire_size<R>(entries_of<R>(body));
+    if (size > std::numeric_limits<Length>::max())
+        return refuse(PyExc_ValueError, place + ".length: the body's " + std::to_string(size) +
+                                            " bytes are more than length holds (0 to " +
+                                            std::to_string(std::numeric_limits<Length>::max()) +
+                                            "): give length");
+    d.header.*(DetailHeaderLayout::body_length) = static_cast<Length>(size);
     return true;
 }
 

@@ -53,15 +53,15 @@ class DetailTypes(unittest.TestCase):
 
     def test_body_class_and_size_follow_the_list(self):
         stat_record = layout.BODY_ENTRIES[layout.DETAIL_BODIES[2]][1]
-        cases = [  # (type, the body given, its class, its length, bytes of entries after it)
-            (1, None, q.Damage, record_size(layout.DETAIL_BODIES[1]), 0),
+        cases = [  # (type, the body given, its class, its length: the bytes behind the header)
+            (1, None, q.Damage, record_size(layout.DETAIL_BODIES[1])),
             (2, q.StatMod(stats=[q.Stat(stat=1), q.Stat(stat=2)]), q.StatMod,
-             record_size(layout.DETAIL_BODIES[2]), 2 * record_size(stat_record)),
-            (3, None, q.Healing, record_size(layout.DETAIL_BODIES[3]), 0),
-            (9, b"\x01\x00\xff", bytes, 3, 0),
+             record_size(layout.DETAIL_BODIES[2]) + 2 * record_size(stat_record)),
+            (3, None, q.Healing, record_size(layout.DETAIL_BODIES[3])),
+            (9, b"\x01\x00\xff", bytes, 3),
         ]
         self.assertEqual(sorted(layout.DETAIL_BODIES), [1, 2, 3])
-        for number, body, cls, length, entries in cases:
+        for number, body, cls, length in cases:
             made = q.Detail(type=number) if body is None else q.Detail(type=number, body=body)
             out = io.BytesIO()
             q.write_actions(out, [q.Action(details=[made])])
@@ -73,15 +73,13 @@ class DetailTypes(unittest.TestCase):
             # The file holds the action's head, the detail's header and the body's bytes.
             file_bytes = gzip.GzipFile(fileobj=io.BytesIO(out.getvalue())).read()
             self.assertEqual(len(file_bytes), layout.HEAD_SIZE + record_size(
-                layout.DETAIL_HEADER) + length + entries, number)
-
+                layout.DETAIL_HEADER) + length, number)
 
     def test_each_class_name_is_a_native_type_the_package_subclasses(self):
         import _qn4tGenericActionSupport as native
         for record, name in sorted(layout.CLASS_NAMES.items()):
             self.assertTrue(issubclass(getattr(q, name), getattr(native, name)), record)
             self.assertIn(name, repr(getattr(q, name)()), record)
-
 
 
 if __name__ == "__main__":
