@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <tuple>
 #include <type_traits>
 
 #include "records.h"
@@ -49,7 +50,8 @@ struct FirstWithEntries {
 };
 template <class R, class... Rest>
 struct FirstWithEntries<TypeList<R, Rest...>> {
-    using type = std::conditional_t<has_entries<R>, R, typename FirstWithEntries<TypeList<Rest...>>::type>;
+    using type =
+        std::conditional_t<has_entries<R>, R, typename FirstWithEntries<TypeList<Rest...>>::type>;
 };
 using EntryBody = typename FirstWithEntries<DetailBodyTypes>::type;
 using EntryRecord = typename Layout<EntryBody>::Entry;
@@ -77,6 +79,41 @@ bool visit_body_type(std::uint16_t type, Fn &&fn) {
             fn(tag);
         }
     });
+    return found;
+}
+
+template <auto A, auto B>
+constexpr bool same_member() {
+    if constexpr (std::is_same_v<decltype(A), decltype(B)>)
+        return A == B;
+    else
+        return false;
+}
+
+// Whether Member is the field of body R that counts its entries.
+template <auto Member, class R>
+constexpr bool counts_entries_of() {
+    if constexpr (has_entries<R>)
+        return same_member<Member, Layout<R>::entry_count>();
+    else
+        return false;
+}
+
+template <auto Member, class... R>
+constexpr bool counts_entries(TypeList<R...>) {
+    return (counts_entries_of<Member, R>() || ...);
+}
+
+// Whether Member (a pointer to a record's field) is a count that follows what it counts in a
+// whole action: a text's length, the action's count of its details, a body's count of its
+// entries.
+template <auto Member>
+constexpr bool is_derived_count() {
+    bool found = same_member<Member, HeaderLayout::detail_count>() ||
+                 counts_entries<Member>(DetailBodyTypes{});
+    std::apply([&](const auto &...t) {
+        ((found = found || same_member<Member, std::decay_t<decltype(t)>::length>()), ...);
+    }, HeaderLayout::texts);
     return found;
 }
 

@@ -94,40 +94,6 @@ bool take_text(PyObject *value, std::string &out) {
     return out.find('\xed') == std::string::npos;
 }
 
-template <auto A, auto B>
-constexpr bool same_member() {
-    if constexpr (std::is_same_v<decltype(A), decltype(B)>)
-        return A == B;
-    else
-        return false;
-}
-
-// Whether Member is the field of body R that counts its entries.
-template <auto Member, class R>
-constexpr bool counts_entries_of() {
-    if constexpr (has_entries<R>)
-        return same_member<Member, Layout<R>::entry_count>();
-    else
-        return false;
-}
-
-template <auto Member, class... R>
-constexpr bool counts_entries(TypeList<R...>) {
-    return (counts_entries_of<Member, R>() || ...);
-}
-
-// True for a field that the document form leaves out because it follows what it counts: a
-// text's length, numDetails and a body's count of its entries (numStatMods).
-template <auto Member>
-constexpr bool derived_field() {
-    bool found = same_member<Member, HeaderLayout::detail_count>() ||
-                 counts_entries<Member>(DetailBodyTypes{});
-    std::apply([&](const auto &...t) {
-        ((found = found || same_member<Member, std::decay_t<decltype(t)>::length>()), ...);
-    }, HeaderLayout::texts);
-    return found;
-}
-
 // The integer fields of `table` that the form carries, from the members of the same names;
 // `taken` counts them.
 template <class R, class Table>
@@ -135,7 +101,7 @@ bool take_integers(PyObject *dict, const Table &table, R &record, Py_ssize_t &ta
     bool ok = true;
     for_each_field(table, [&](const auto &f) {
         using F = std::decay_t<decltype(f)>;
-        if constexpr (std::is_integral_v<typename F::value> && !derived_field<F::member>()) {
+        if constexpr (std::is_integral_v<typename F::value> && !is_derived_count<F::member>()) {
             ok = ok && take_integer(member(dict, field_key<F::member>(f.name)), record.*(F::member));
             ++taken;
         }

@@ -64,19 +64,16 @@ struct ActionObject {
 
 // The records that have an object type, in the order of their type slots: the action
 // header, the detail header, the detail bodies of the record list and their entry record.
-template <class... Bodies>
-using ObjectRecordsOf = TypeList<qn4tGeneric_Action_Header, qn4tGeneric_Action_Detail_Header, Bodies...,
-                                 EntryRecord>;
-using ObjectRecords = Apply<ObjectRecordsOf, DetailBodyTypes>;
 using ActionRecord = qn4tGeneric_Action_Header;
 using DetailRecord = qn4tGeneric_Action_Detail_Header;
+template <class... Bodies>
+using ObjectRecordsOf = TypeList<ActionRecord, DetailRecord, Bodies..., EntryRecord>;
+using ObjectRecords = Apply<ObjectRecordsOf, DetailBodyTypes>;
 constexpr std::size_t kTypeCount = ObjectRecords::size;
 
+// The place of R's type in base_types and made_types.
 template <class R>
 constexpr std::size_t type_slot = index_in<R, ObjectRecords>;
-template <class R>
-constexpr bool is_body = !std::is_same_v<R, ActionRecord> && !std::is_same_v<R, DetailRecord> &&
-                         !std::is_same_v<R, EntryRecord>;
 
 // The object type of each record.
 template <class R>
@@ -215,30 +212,6 @@ PyGetSetDef getset(const char *name, getter get, setter set, const char *qualifi
 
 // ---- Values that follow what they count ----
 
-template <auto A, auto B>
-constexpr bool same_member() {
-    if constexpr (std::is_same_v<decltype(A), decltype(B)>)
-        return A == B;
-    else
-        return false;
-}
-
-// Whether Member of record R is a count that follows what it counts, as its Layout says: the
-// action's numDetails and text lengths, a body's count of its entries.
-template <class R, auto Member>
-constexpr bool is_count() {
-    if constexpr (std::is_same_v<R, ActionRecord>) {
-        bool text_length = false;
-        for_each_field(HeaderLayout::texts,
-                       [&](const auto &t) { text_length = text_length || same_member<Member, std::decay_t<decltype(t)>::length>(); });
-        return text_length || same_member<Member, HeaderLayout::detail_count>();
-    } else if constexpr (has_entries<R>) {
-        return same_member<Member, Layout<R>::entry_count>();
-    } else {
-        return false;
-    }
-}
-
 // Getters and setters for the integer fields of `table`, except the counts, which are left
 // to the type's own rows.
 template <class R, class Table>
@@ -246,7 +219,7 @@ void add_integer_rows(std::vector<PyGetSetDef> &rows, const Table &table) {
     using O = ObjectOf<R>;
     for_each_field(table, [&](const auto &f) {
         using F = std::decay_t<decltype(f)>;
-        if constexpr (std::is_integral_v<typename F::value> && !is_count<R, F::member>()) {
+        if constexpr (std::is_integral_v<typename F::value> && !is_derived_count<F::member>()) {
             const char *qualified = keep_name(std::string(class_name<R>()) + "." + std::string(f.name));
             rows.push_back(getset(f.name.data(), get_integer<O, F::member>,
                                   set_integer<O, F::member>, qualified));
@@ -533,7 +506,8 @@ PyObject *allocate(PyTypeObject *type) {
 PyObject *empty_bytes() { return host::bytes_from(nullptr, 0); }
 
 // The fresh object of each type: every number zero, texts empty, lists empty; a Detail has
-// an empty raw body until one is given. Makes the references a fresh object holds; false with the exception set.
+// an empty raw body until one is given. Makes the references a fresh object holds; false
+// with the exception set.
 template <class R>
 bool hold_fresh(PyObject *self) {
     if constexpr (std::is_same_v<R, ActionRecord>) {
@@ -648,7 +622,7 @@ template <class R, class Table>
 bool same_fields(const R &a, const R &b, const Table &table) {
     bool same = true;
     for_each_field(table, [&](const auto &f) {
-        if constexpr (!is_count<R, std::decay_t<decltype(f)>::member>())
+        if constexpr (!is_derived_count<std::decay_t<decltype(f)>::member>())
             same = same && std::memcmp(&(a.*(f.member)), &(b.*(f.member)), sizeof(a.*(f.member))) == 0;
     });
     return same;
@@ -725,7 +699,9 @@ PyObject *body_object(WholeDetail &d) {
 
 PyObject *body_object(WholeDetail &d) {
     PyObject *self = nullptr;
-    const bool known = visit_body_type(d.header.type, [&](auto tag) { self = body_object<typename decltype(tag)::type>(d); });
+    const bool known = visit_body_type(d.header.type, [&](auto tag) {
+        self = body_object<typename decltype(tag)::type>(d);
+    });
     return known ? self : host::bytes_from(d.raw.data(), d.raw.size());
 }
 
@@ -817,8 +793,10 @@ bool fill_detail(PyObject *object, WholeDetail &d, const std::string &place) {
     auto *o = reinterpret_cast<DetailObject *>(object);
     d.header = o->rec;
     bool filled = false;
-    if (visit_body_type(d.header.type, [&](auto tag) { filled = fill_body<typename decltype(tag)::type>(o, d, place); }))
-        return filled;
+    const bool known = visit_body_type(d.header.type, [&](auto tag) {
+        filled = fill_body<typename decltype(tag)::type>(o, d, place);
+    });
+    if (known) return filled;
     PyObject *body = o->body;
     if (!host::is_bytes(body))
         return refuse(PyExc_ValueError, place + ": a detail of type " + std::to_string(d.header.type) +
@@ -1056,7 +1034,7 @@ void add_record_rows(std::vector<PyGetSetDef> &rows) {
     add_integer_rows<R>(rows, Layout<R>::fields);
     if constexpr (has_entries<R>) {
         for_each_field(Layout<R>::fields, [&](const auto &f) {
-            if constexpr (is_count<R, std::decay_t<decltype(f)>::member>())
+            if constexpr (is_derived_count<std::decay_t<decltype(f)>::member>())
                 rows.push_back(getset(f.name.data(), get_entry_count<R>, nullptr, nullptr));
         });
         rows.push_back(getset("stats", get_list<BodyObject<R>, &BodyObject<R>::stats>, set_stats<R>,
