@@ -77,23 +77,10 @@ constexpr std::size_t type_slot = index_in<R, ObjectRecords>;
 
 // The object type of each record.
 template <class R>
-struct ObjectOfRecord {
-    using type = BodyObject<R>;
-};
-template <>
-struct ObjectOfRecord<ActionRecord> {
-    using type = ActionObject;
-};
-template <>
-struct ObjectOfRecord<DetailRecord> {
-    using type = DetailObject;
-};
-template <>
-struct ObjectOfRecord<EntryRecord> {
-    using type = StatObject;
-};
-template <class R>
-using ObjectOf = typename ObjectOfRecord<R>::type;
+using ObjectOf = std::conditional_t<
+    std::is_same_v<R, ActionRecord>, ActionObject,
+    std::conditional_t<std::is_same_v<R, DetailRecord>, DetailObject,
+                       std::conditional_t<std::is_same_v<R, EntryRecord>, StatObject, BodyObject<R>>>>;
 
 // The class name of each object type: a body's and an entry's from its Layout.
 template <class R>
@@ -104,12 +91,6 @@ constexpr const char *class_name() {
         return "Detail";
     else
         return Layout<R>::class_name.data();  // a literal: ends in a zero
-}
-
-// Calls fn(TypeTag<R>{}) for every record with an object type, in slot order.
-template <class Fn>
-void for_each_object_record(Fn &&fn) {
-    for_each_type(ObjectRecords{}, fn);
 }
 
 PyTypeObject base_types[kTypeCount];
@@ -461,7 +442,10 @@ bool is_body_object(PyObject *value) {
     return body;
 }
 
-// "a Damage, StatMod or Healing": the body classes of the record list, in type order.
+// "a Damage, StatMod or Healing, or bytes": what a body can be, the body classes of the
+// record list in type order. Made when the types are made.
+std::string body_choices;
+
 std::string body_class_names() {
     std::string names;
     std::size_t n = 0;
@@ -475,9 +459,8 @@ std::string body_class_names() {
 
 int set_body(PyObject *self, PyObject *value, void *closure) {
     if (!value || !(is_body_object(value) || host::is_bytes(value))) {
-        static const std::string expected = body_class_names() + ", or bytes";
         PyErr_Format(PyExc_TypeError, "%s: expected %s, found %s", static_cast<const char *>(closure),
-                     expected.c_str(), value ? type_name_of(value) : "nothing");
+                     body_choices.c_str(), value ? type_name_of(value) : "nothing");
         return -1;
     }
     PyObject *&slot = reinterpret_cast<DetailObject *>(self)->body;
@@ -1043,7 +1026,8 @@ void add_record_rows(std::vector<PyGetSetDef> &rows) {
 }
 
 bool ready_types() {
-    for_each_object_record([](auto tag) {
+    body_choices = body_class_names() + ", or bytes";
+    for_each_type(ObjectRecords{}, [](auto tag) {
         using R = typename decltype(tag)::type;
         auto &rows = getset_rows[type_slot<R>];
         if constexpr (std::is_same_v<R, ActionRecord>)
