@@ -42,6 +42,21 @@ class Checklists(unittest.TestCase):
                 for name in names:
                     self.assertIn(name, text, (title, path, name))
 
+    def test_no_file_made_from_the_list_names_a_detail_body_record(self):
+        """What the checklist says follows from the list, names no body or entry record of
+        its own: a new body needs no edit there."""
+        records = set(layout.DETAIL_BODIES.values())
+        records.update(entry for _, entry in layout.BODY_ENTRIES.values())
+        for folder in ("interface", "binding", "python", os.path.join("tools", "actionfile")):
+            for root, _, files in os.walk(os.path.join(SOURCE_DIR, folder)):
+                for name in files:
+                    if not name.endswith((".cpp", ".h", ".py", ".in")):
+                        continue
+                    with io.open(os.path.join(root, name), encoding="utf-8") as f:
+                        text = f.read()
+                    for record in records:
+                        self.assertNotIn(record, text, os.path.join(root, name))
+
 
 def record_size(record):
     return sum(layout.WIDTHS[record].values())
