@@ -76,10 +76,6 @@ std::string too_large(std::string_view field, std::size_t value, std::size_t lim
 
 }  // namespace
 
-BodyKind body_kind_of(std::uint16_t type) {
-    return visit_body_type(type, [](auto) {}) ? static_cast<BodyKind>(type) : BodyKind::raw;
-}
-
 std::string derive_counts(WholeAction &action) {
     qn4tGeneric_Action_Header &head = action.head;
     std::string problem;
@@ -104,7 +100,7 @@ std::string derive_counts(WholeAction &action) {
                                         std::numeric_limits<Count>::max(), " entries");
             }
         });
-        if (d.kind() == BodyKind::raw &&
+        if (!d.known() &&
             d.raw.size() > std::numeric_limits<decltype(d.header.length)>::max())
             problem = too_large(detail_part(i, "body"), d.raw.size(),
                                 std::numeric_limits<decltype(d.header.length)>::max(), " bytes");
@@ -125,7 +121,7 @@ std::string derive_counts(WholeAction &action) {
                 count = static_cast<std::remove_reference_t<decltype(count)>>(d.stats.size());
             }
         });
-        if (d.kind() == BodyKind::raw) d.header.length = static_cast<std::uint16_t>(d.raw.size());
+        if (!d.known()) d.header.length = static_cast<std::uint16_t>(d.raw.size());
     }
     return problem;
 }

@@ -21,34 +21,34 @@ namespace qn4t {
 
 constexpr std::size_t kTextCount = std::tuple_size_v<decltype(HeaderLayout::texts)>;
 
-// Which body follows a detail header: the record that DetailBodyTypes lists for `type`
-// (a kind's value is its type number), or for any other type `length` raw bytes, so that
-// nothing of a detail of an unknown kind is lost.
-enum class BodyKind : std::uint8_t { raw, damage, statmod, healing };
-static_assert(std::uint8_t(BodyKind::healing) == DetailBodyTypes::size,
-              "one kind per detail body of the record list");
-BodyKind body_kind_of(std::uint16_t type);
-
 // One detail: its header as read (a `length` that disagrees with a known body is kept as it
-// stands; the body is read by type, exactly as the record stream reads it) and its body.
-// Only the member that `kind()` names is meaningful.
+// stands; the body is read by type, exactly as the record stream reads it) and its body:
+// the record that DetailBodyTypes lists for `type`, or for any other type `length` raw
+// bytes, so that nothing of a detail of an unknown kind is lost. Only the body that the
+// type names is meaningful.
 struct WholeDetail {
     qn4tGeneric_Action_Detail_Header header;
-    qn4tGeneric_Damage_Details damage;
-    qn4tGeneric_StatMod_Details statmod;
-    qn4tGeneric_Healing_Details healing;
-    std::vector<qn4tGeneric_StatMod_Stat_Details> stats;  // of a stat modification
-    std::string raw;                                      // of an unknown type
+    Apply<std::tuple, DetailBodyTypes> bodies;  // one of each body of the record list
+    std::vector<EntryRecord> stats;             // the entries of the body that has them
+    std::string raw;                            // of an unknown type
 
-    BodyKind kind() const { return body_kind_of(header.type); }
+    // Whether the type names a body of the record list (otherwise the body is `raw`).
+    bool known() const { return visit_body_type(header.type, [](auto) {}); }
 
-    // The member that holds body R of the record list; `stats` holds the entries of the
-    // body that has them.
     template <class R>
-    R &body() { return std::get<R &>(std::tie(damage, statmod, healing)); }
+    R &body() { return std::get<R>(bodies); }
     template <class R>
-    const R &body() const { return std::get<const R &>(std::tie(damage, statmod, healing)); }
+    const R &body() const { return std::get<R>(bodies); }
 };
+
+// Bytes behind the detail header of a body R followed by `entries` entry records: the
+// `length` a detail of R has unless one is given.
+template <class R>
+constexpr std::size_t body_wire_size(std::size_t entries) {
+    std::size_t size = record_wire_size<R>();
+    if constexpr (has_entries<R>) size += entries * record_wire_size<typename Layout<R>::Entry>();
+    return size;
+}
 
 // One action: the header's numeric fields and spell trailer in `head` (its own text
 // pointers stay null), the five texts with every byte, and the details.

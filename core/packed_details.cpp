@@ -10,7 +10,7 @@ namespace qn4t {
 bool packs_exactly(const WholeAction &action) {
     if (action.details.size() != action.head.numDetails) return false;
     for (const WholeDetail &d : action.details) {
-        bool exact = d.kind() != BodyKind::raw || d.raw.size() == d.header.length;
+        bool exact = d.known() || d.raw.size() == d.header.length;
         visit_body_type(d.header.type, [&](auto tag) {
             using R = typename decltype(tag)::type;
             if constexpr (has_entries<R>) exact = d.body<R>().*(Layout<R>::entry_count) == d.stats.size();

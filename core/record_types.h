@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <tuple>
 #include <type_traits>
 
 #include "records.h"
@@ -41,6 +42,26 @@ struct HasEntries<R, std::void_t<typename Layout<R>::Entry>> : std::true_type {}
 template <class R>
 constexpr bool has_entries = HasEntries<R>::value;
 
+// The body whose entries follow it (the one such body of the list: a whole detail keeps
+// its entries in one vector), and its entry record.
+template <class List>
+struct FirstWithEntries {
+    using type = void;
+};
+template <class R, class... Rest>
+struct FirstWithEntries<TypeList<R, Rest...>> {
+    using type =
+        std::conditional_t<has_entries<R>, R, typename FirstWithEntries<TypeList<Rest...>>::type>;
+};
+using EntryBody = typename FirstWithEntries<DetailBodyTypes>::type;
+using EntryRecord = typename Layout<EntryBody>::Entry;
+
+template <class... R>
+constexpr std::size_t count_with_entries(TypeList<R...>) {
+    return (std::size_t{has_entries<R>} + ... + 0);
+}
+static_assert(count_with_entries(DetailBodyTypes{}) == 1, "one detail body of the list has entries");
+
 // Calls fn(TypeTag<R>{}) for every detail body type, in the order of their type numbers.
 template <class Fn>
 constexpr void for_each_body_type(Fn &&fn) {
@@ -58,6 +79,41 @@ bool visit_body_type(std::uint16_t type, Fn &&fn) {
             fn(tag);
         }
     });
+    return found;
+}
+
+template <auto A, auto B>
+constexpr bool same_member() {
+    if constexpr (std::is_same_v<decltype(A), decltype(B)>)
+        return A == B;
+    else
+        return false;
+}
+
+// Whether Member is the field of body R that counts its entries.
+template <auto Member, class R>
+constexpr bool counts_entries_of() {
+    if constexpr (has_entries<R>)
+        return same_member<Member, Layout<R>::entry_count>();
+    else
+        return false;
+}
+
+template <auto Member, class... R>
+constexpr bool counts_entries(TypeList<R...>) {
+    return (counts_entries_of<Member, R>() || ...);
+}
+
+// Whether Member (a pointer to a record's field) is a count that follows what it counts in a
+// whole action: a text's length, the action's count of its details, a body's count of its
+// entries.
+template <auto Member>
+constexpr bool is_derived_count() {
+    bool found = same_member<Member, HeaderLayout::detail_count>() ||
+                 counts_entries<Member>(DetailBodyTypes{});
+    std::apply([&](const auto &...t) {
+        ((found = found || same_member<Member, std::decay_t<decltype(t)>::length>()), ...);
+    }, HeaderLayout::texts);
     return found;
 }
 

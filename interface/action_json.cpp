@@ -95,7 +95,7 @@ bool take_integers(PyObject *dict, const Table &table, R &record, Py_ssize_t &ta
     bool ok = true;
     for_each_field(table, [&](const auto &f) {
         using F = std::decay_t<decltype(f)>;
-        if constexpr (std::is_integral_v<typename F::value> && !derived_field<F::member>()) {
+        if constexpr (std::is_integral_v<typename F::value> && !is_derived_count<F::member>()) {
             ok = ok && take_integer(member(dict, field_key<F::member>(f.name)), record.*(F::member));
             ++taken;
         }
@@ -158,14 +158,6 @@ bool take_entries(PyObject *detail, WholeDetail &d) {
     return true;
 }
 
-// Bytes of a detail's body R in the file, its entries included.
-template <class R>
-std::size_t known_body_size(const WholeDetail &d) {
-    std::size_t size = record_wire_size<R>();
-    if constexpr (has_entries<R>) size += d.stats.size() * record_wire_size<typename Layout<R>::Entry>();
-    return size;
-}
-
 // The detail header: its type, and its length where it is given (one that differs from the
 // body's size); otherwise the body's size.
 bool take_detail_header(PyObject *json, WholeDetail &d, bool &length_given) {
@@ -195,7 +187,7 @@ bool take_detail(PyObject *json, WholeDetail &d) {
         Held body(member(json, member_key<kBodyMember>()));
         ok = take_record(body.get(), d.body<R>());
         if constexpr (has_entries<R>) ok = ok && take_entries<R>(json, d);
-        if (ok) size = known_body_size<R>(d);
+        if (ok) size = body_wire_size<R>(d.stats.size());
     });
     if (!ok || length_given) return ok;
     if (size > std::numeric_limits<decltype(d.header.length)>::max()) return false;  // the checked way says so

@@ -101,7 +101,7 @@ private:
         };
         for_each_field(HeaderLayout::head, [&](const auto &f) {
             using F = std::decay_t<decltype(f)>;
-            if constexpr (!derived_field<F::member>()) {
+            if constexpr (!is_derived_count<F::member>()) {
                 next(f.name);
                 integer(a.head.*(F::member));
             }
@@ -230,7 +230,7 @@ private:
         bool any = false;
         for_each_field(table, [&](const auto &f) {
             using F = std::decay_t<decltype(f)>;
-            if constexpr (std::is_integral_v<typename F::value> && !derived_field<F::member>()) {
+            if constexpr (std::is_integral_v<typename F::value> && !is_derived_count<F::member>()) {
                 if (skip(f)) return;
                 if (any) out_ += ", ";
                 any = true;

@@ -31,23 +31,26 @@ namespace {
 
 // ---- The objects ----
 
-// Damage, Healing and StatMod: the record itself; a StatMod also holds its entries. (A Stat is
-// its entry, or a view onto one entry of a StatList: stat_list.h.)
-template <class R>
-struct RecordObject {
+// A detail body of the record list: the record itself, and for the body that has entries
+// its StatList. (The entry object is its entry, or a view onto one entry of a StatList:
+// stat_list.h.)
+template <class R, bool = has_entries<R>>
+struct BodyObject {
     PyObject_HEAD
     R rec;
-    PyObject *stats;  // the StatList, for StatMod only
 };
-using DamageObject = RecordObject<qn4tGeneric_Damage_Details>;
-using HealingObject = RecordObject<qn4tGeneric_Healing_Details>;
-using StatModObject = RecordObject<qn4tGeneric_StatMod_Details>;
+template <class R>
+struct BodyObject<R, true> {
+    PyObject_HEAD
+    R rec;
+    PyObject *stats;  // the StatList of its entries
+};
 
 struct DetailObject {
     PyObject_HEAD
     qn4tGeneric_Action_Detail_Header rec;
     bool length_given;  // false: `length` follows the body
-    PyObject *body;     // Damage, StatMod, Healing or bytes
+    PyObject *body;     // a body object of the record list, or bytes
 };
 
 struct ActionObject {
@@ -64,19 +67,44 @@ struct ActionObject {
     PyObject *details;              // a list of Detail, or null while they are packed
 };
 
-enum Kind { kAction, kDetail, kDamage, kStatMod, kStat, kHealing, kKinds };
-PyTypeObject base_types[kKinds];
-PyTypeObject *made_types[kKinds];  // what the reader makes: the registered subclasses
+// The records that have an object type, in the order of their type slots: the action
+// header, the detail header, the detail bodies of the record list and their entry record.
+using ActionRecord = qn4tGeneric_Action_Header;
+using DetailRecord = qn4tGeneric_Action_Detail_Header;
+template <class... Bodies>
+using ObjectRecordsOf = TypeList<ActionRecord, DetailRecord, Bodies..., EntryRecord>;
+using ObjectRecords = Apply<ObjectRecordsOf, DetailBodyTypes>;
+constexpr std::size_t kTypeCount = ObjectRecords::size;
 
-template <class R> constexpr Kind kind_of_record();
-template <> constexpr Kind kind_of_record<qn4tGeneric_Damage_Details>() { return kDamage; }
-template <> constexpr Kind kind_of_record<qn4tGeneric_Healing_Details>() { return kHealing; }
-template <> constexpr Kind kind_of_record<qn4tGeneric_StatMod_Details>() { return kStatMod; }
+// The place of R's type in base_types and made_types.
+template <class R>
+constexpr std::size_t type_slot = index_in<R, ObjectRecords>;
 
-const char *const kTypeNames[kKinds] = {"Action", "Detail", "Damage", "StatMod", "Stat", "Healing"};
+// The object type of each record.
+template <class R>
+using ObjectOf = std::conditional_t<
+    std::is_same_v<R, ActionRecord>, ActionObject,
+    std::conditional_t<std::is_same_v<R, DetailRecord>, DetailObject,
+                       std::conditional_t<std::is_same_v<R, EntryRecord>, StatObject, BodyObject<R>>>>;
 
-bool is_a(PyObject *object, Kind kind) {
-    return PyObject_TypeCheck(object, &base_types[kind]) != 0;
+// The class name of each object type: a body's and an entry's from its Layout.
+template <class R>
+constexpr const char *class_name() {
+    if constexpr (std::is_same_v<R, ActionRecord>)
+        return "Action";
+    else if constexpr (std::is_same_v<R, DetailRecord>)
+        return "Detail";
+    else
+        return Layout<R>::class_name.data();  // a literal: ends in a zero
+}
+
+PyTypeObject base_types[kTypeCount];
+PyTypeObject *made_types[kTypeCount];  // what the reader makes: the registered subclasses
+const char *type_names[kTypeCount];    // class names by slot, from class_name()
+
+template <class R>
+bool is_a(PyObject *object) {
+    return PyObject_TypeCheck(object, &base_types[type_slot<R>]) != 0;
 }
 
 // ---- The cyclic collector ----
@@ -93,9 +121,10 @@ void track(PyObject *object) {
 
 // Whether the object's class adds nothing the collector would have to see (no __dict__, no
 // slots): the registered classes of actions.py.
-bool adds_nothing(PyObject *object, Kind kind) {
+template <class R>
+bool adds_nothing(PyObject *object) {
     const PyTypeObject *type = Py_TYPE(object);
-    return type->tp_dictoffset == 0 && type->tp_basicsize == base_types[kind].tp_basicsize;
+    return type->tp_dictoffset == 0 && type->tp_basicsize == base_types[type_slot<R>].tp_basicsize;
 }
 
 bool tracked_by_collector(PyObject *object) { return PyObject_IS_GC(object) && host::gc_is_tracked(object); }
@@ -167,45 +196,42 @@ PyGetSetDef getset(const char *name, getter get, setter set, const char *qualifi
     return row;
 }
 
-// Getters and setters for the integer fields of `table`, except those `derived` names,
-// which are left to the type's own rows.
-template <class O, class Table>
-void add_integer_rows(std::vector<PyGetSetDef> &rows, const char *type_name, const Table &table,
-                      bool (*derived)(std::string_view)) {
+// ---- Values that follow what they count ----
+
+// Getters and setters for the integer fields of `table`, except the counts, which are left
+// to the type's own rows.
+template <class R, class Table>
+void add_integer_rows(std::vector<PyGetSetDef> &rows, const Table &table) {
+    using O = ObjectOf<R>;
     for_each_field(table, [&](const auto &f) {
         using F = std::decay_t<decltype(f)>;
-        if constexpr (std::is_integral_v<typename F::value>) {
-            if (derived && derived(f.name)) return;
-            const char *qualified = keep_name(std::string(type_name) + "." + std::string(f.name));
+        if constexpr (std::is_integral_v<typename F::value> && !is_derived_count<F::member>()) {
+            const char *qualified = keep_name(std::string(class_name<R>()) + "." + std::string(f.name));
             rows.push_back(getset(f.name.data(), get_integer<O, F::member>,
                                   set_integer<O, F::member>, qualified));
         }
     });
 }
 
-// ---- Values that follow what they count ----
+// The entries a body object holds: 0 for a body without entries.
+template <class R>
+std::size_t entries_of(PyObject *body) {
+    if constexpr (has_entries<R>)
+        return stat_list_entries(reinterpret_cast<BodyObject<R> *>(body)->stats).size();
+    else
+        return 0;
+}
 
-// Bytes a body takes in the file: what `length` follows when it is not given.
+// Bytes a body takes in the file behind its detail header, its entries included: what
+// `length` follows when it is not given.
 std::size_t body_size(PyObject *body) {
-    if (is_a(body, kDamage)) return record_wire_size<qn4tGeneric_Damage_Details>();
-    if (is_a(body, kHealing)) return record_wire_size<qn4tGeneric_Healing_Details>();
-    if (is_a(body, kStatMod)) return record_wire_size<qn4tGeneric_StatMod_Details>();
-    return host::is_bytes(body) ? host::bytes_size(body) : 0;
-}
-
-bool is_count_field(std::string_view name) {
-    if (name == "numDetails") return true;
-    bool found = false;
-    for_each_field(HeaderLayout::texts, [&](const auto &t) {
-        for_each_field(HeaderLayout::head, [&](const auto &h) {
-            if constexpr (std::is_same_v<decltype(h.member), decltype(t.length)>)
-                if (h.member == t.length && h.name == name) found = true;
-        });
+    std::size_t size = host::is_bytes(body) ? host::bytes_size(body) : 0;
+    for_each_body_type([&](auto tag) {
+        using R = typename decltype(tag)::type;
+        if (is_a<R>(body)) size = body_wire_size<R>(entries_of<R>(body));
     });
-    return found;
+    return size;
 }
-
-bool is_num_stat_mods(std::string_view name) { return name == "numStatMods"; }
 
 // ---- Action ----
 
@@ -340,7 +366,7 @@ PyObject *get_list(PyObject *self, void *) {
 // kind, checked here: a fault is refused when it is made, not when the action is written.
 // (What is appended to the list handed out is checked when the action is written.)
 
-template <class O, PyObject *O::*Slot, Kind Item>
+template <class O, PyObject *O::*Slot, class Item>
 int set_list(PyObject *self, PyObject *value, void *closure) {
     const char *field = static_cast<const char *>(closure);
     if (!value) {
@@ -348,7 +374,7 @@ int set_list(PyObject *self, PyObject *value, void *closure) {
         return -1;
     }
     if (PyUnicode_Check(value) || host::is_bytes(value)) {
-        PyErr_Format(PyExc_TypeError, "%s takes a list of %s, not %s", field, kTypeNames[Item],
+        PyErr_Format(PyExc_TypeError, "%s takes a list of %s, not %s", field, class_name<Item>(),
                      type_name_of(value));
         return -1;
     }
@@ -356,8 +382,8 @@ int set_list(PyObject *self, PyObject *value, void *closure) {
     if (!list) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
         PyObject *item = PyList_GET_ITEM(list, i);
-        if (!is_a(item, Item)) {
-            PyErr_Format(PyExc_TypeError, "%s[%zd]: expected a %s, found %s", field, i, kTypeNames[Item],
+        if (!is_a<Item>(item)) {
+            PyErr_Format(PyExc_TypeError, "%s[%zd]: expected a %s, found %s", field, i, class_name<Item>(),
                          type_name_of(item));
             Py_DECREF(list);
             return -1;
@@ -382,7 +408,7 @@ PyObject *get_details(PyObject *self, void *) {
 }
 
 int set_details(PyObject *self, PyObject *value, void *closure) {
-    if (set_list<ActionObject, &ActionObject::details, kDetail>(self, value, closure) < 0) return -1;
+    if (set_list<ActionObject, &ActionObject::details, DetailRecord>(self, value, closure) < 0) return -1;
     drop_packed(reinterpret_cast<ActionObject *>(self));
     track(self);
     return 0;
@@ -393,12 +419,14 @@ PyObject *get_num_details(PyObject *self, void *) {
     return new_int(a->details ? PyList_GET_SIZE(a->details) : a->packed_count);
 }
 
-// StatMod.stats: a StatList (handed out itself, as a list is); setting takes the values of
-// any iterable of Stat.
-PyObject *get_num_stat_mods(PyObject *self, void *) {
-    return new_int(static_cast<long long>(stat_list_entries(reinterpret_cast<StatModObject *>(self)->stats).size()));
+// The entries of a body that has them: a StatList (handed out itself, as a list is); setting
+// takes the values of any iterable of entry objects. Its count follows the list.
+template <class R>
+PyObject *get_entry_count(PyObject *self, void *) {
+    return new_int(static_cast<long long>(entries_of<R>(self)));
 }
 
+template <class R>
 int set_stats(PyObject *self, PyObject *value, void *closure) {
     const char *field = static_cast<const char *>(closure);
     if (!value) {
@@ -407,7 +435,7 @@ int set_stats(PyObject *self, PyObject *value, void *closure) {
     }
     PyObject *list = stat_list_of(value, field);  // may run Python code: nothing is held yet
     if (!list) return -1;
-    PyObject *&slot = reinterpret_cast<StatModObject *>(self)->stats;
+    PyObject *&slot = reinterpret_cast<BodyObject<R> *>(self)->stats;
     PyObject *old = slot;
     slot = list;
     Py_XDECREF(old);
@@ -438,11 +466,31 @@ PyObject *get_body(PyObject *self, void *) {
     return body;
 }
 
+bool is_body_object(PyObject *value) {
+    bool body = false;
+    for_each_body_type([&](auto tag) { body = body || is_a<typename decltype(tag)::type>(value); });
+    return body;
+}
+
+// "a Damage, StatMod or Healing, or bytes": what a body can be, the body classes of the
+// record list in type order. Made when the types are made.
+std::string body_choices;
+
+std::string body_class_names() {
+    std::string names;
+    std::size_t n = 0;
+    for_each_body_type([&](auto tag) {
+        ++n;
+        names += n == 1 ? "a " : n == DetailBodyTypes::size ? " or " : ", ";
+        names += class_name<typename decltype(tag)::type>();
+    });
+    return names;
+}
+
 int set_body(PyObject *self, PyObject *value, void *closure) {
-    if (!value || !(is_a(value, kDamage) || is_a(value, kStatMod) || is_a(value, kHealing) ||
-                    host::is_bytes(value))) {
-        PyErr_Format(PyExc_TypeError, "%s: expected a Damage, StatMod or Healing, or bytes, found %s",
-                     static_cast<const char *>(closure), value ? type_name_of(value) : "nothing");
+    if (!value || !(is_body_object(value) || host::is_bytes(value))) {
+        PyErr_Format(PyExc_TypeError, "%s: expected %s, found %s", static_cast<const char *>(closure),
+                     body_choices.c_str(), value ? type_name_of(value) : "nothing");
         return -1;
     }
     PyObject *&slot = reinterpret_cast<DetailObject *>(self)->body;
@@ -456,37 +504,43 @@ int set_body(PyObject *self, PyObject *value, void *closure) {
 
 // ---- Life of the objects ----
 
-// A new object of `type`, zeroed. A body or a Stat holds only numbers (a StatMod its
-// StatList): a class that adds nothing to it (a Python subclass is a GC type on Python 3
-// all the same) is left untracked (see "The cyclic collector").
+// A new object of `type`, zeroed. A body or an entry holds only numbers (a body its
+// StatList): a class that adds nothing to it (a Python subclass is a GC type on Python 3 all
+// the same) is left untracked (see "The cyclic collector").
+template <class R>
 PyObject *allocate(PyTypeObject *type) {
     PyObject *self = type->tp_alloc(type, 0);  // a GC object is tracked already
     if (!self || !PyObject_IS_GC(self)) return self;
-    for (Kind kind : {kDamage, kHealing, kStatMod, kStat})
-        if (is_a(self, kind) && adds_nothing(self, kind)) PyObject_GC_UnTrack(self);
+    if constexpr (!std::is_same_v<R, ActionRecord> && !std::is_same_v<R, DetailRecord>)
+        if (adds_nothing<R>(self)) PyObject_GC_UnTrack(self);
     return self;
 }
 
 PyObject *empty_bytes() { return host::bytes_from(nullptr, 0); }
 
-// The fresh object of each kind: every number zero, texts empty, lists empty; a Detail has
-// an empty raw body until one is given.
-PyObject *new_object(PyTypeObject *type, PyObject *, PyObject *) {
-    PyObject *self = allocate(type);
-    if (!self) return nullptr;
-    if (PyType_IsSubtype(type, &base_types[kAction])) {
+// The fresh object of each type: every number zero, texts empty, lists empty; a Detail has
+// an empty raw body until one is given. Makes the references a fresh object holds; false
+// with the exception set.
+template <class R>
+bool hold_fresh(PyObject *self) {
+    if constexpr (std::is_same_v<R, ActionRecord>) {
         auto *a = reinterpret_cast<ActionObject *>(self);
         new (&a->rec) qn4tGeneric_Action_Header();  // texts empty: no block, every end 0
-        if (!(a->details = PyList_New(0))) goto error;
-    } else if (PyType_IsSubtype(type, &base_types[kDetail])) {
-        if (!(reinterpret_cast<DetailObject *>(self)->body = empty_bytes())) goto error;
-    } else if (PyType_IsSubtype(type, &base_types[kStatMod])) {
-        if (!(reinterpret_cast<StatModObject *>(self)->stats = new_stat_list())) goto error;
+        return (a->details = PyList_New(0)) != nullptr;
+    } else if constexpr (std::is_same_v<R, DetailRecord>) {
+        return (reinterpret_cast<DetailObject *>(self)->body = empty_bytes()) != nullptr;
+    } else if constexpr (has_entries<R>) {
+        return (reinterpret_cast<BodyObject<R> *>(self)->stats = new_stat_list()) != nullptr;
+    } else {
+        return true;
     }
+}
+
+template <class R>
+PyObject *new_object(PyTypeObject *type, PyObject *, PyObject *) {
+    PyObject *self = allocate<R>(type);
+    if (self && !hold_fresh<R>(self)) Py_CLEAR(self);
     return self;
-error:
-    Py_DECREF(self);
-    return nullptr;
 }
 
 // Keyword arguments set the attributes of the same name, in the order given.
@@ -503,20 +557,25 @@ int init_object(PyObject *self, PyObject *args, PyObject *kwargs) {
     return 0;
 }
 
-// A Detail made with a body and no type takes the body's type; one made with a known type
-// and no body gets a fresh body of that type.
+// A Detail made with a body and no type takes the body's type; one made with a type of the
+// record list and no body gets a fresh body of that type.
 int init_detail(PyObject *self, PyObject *args, PyObject *kwargs) {
     if (init_object(self, args, kwargs) < 0) return -1;
     auto *d = reinterpret_cast<DetailObject *>(self);
     const bool type_given = kwargs && PyDict_GetItemString(kwargs, "type");
     const bool body_given = kwargs && PyDict_GetItemString(kwargs, "body");
-    const Kind body_kinds[] = {kDamage, kStatMod, kHealing};  // types 1, 2, 3
     if (!type_given && body_given) {
-        for (std::size_t i = 0; i < 3; ++i)
-            if (is_a(d->body, body_kinds[i])) d->rec.type = static_cast<std::uint16_t>(i + 1);
-    } else if (type_given && !body_given && d->rec.type >= 1 && d->rec.type <= 3) {
-        PyTypeObject *type = made_types[body_kinds[d->rec.type - 1]];
-        PyObject *body = type->tp_new(type, nullptr, nullptr);
+        for_each_body_type([&](auto tag) {
+            using R = typename decltype(tag)::type;
+            if (is_a<R>(d->body)) d->rec.*(DetailHeaderLayout::body_type) = Layout<R>::detail_type;
+        });
+    } else if (type_given && !body_given) {
+        PyObject *body = nullptr;
+        const bool known = visit_body_type(d->rec.*(DetailHeaderLayout::body_type), [&](auto tag) {
+            PyTypeObject *type = made_types[type_slot<typename decltype(tag)::type>];
+            body = type->tp_new(type, nullptr, nullptr);
+        });
+        if (!known) return 0;
         if (!body) return -1;
         Py_DECREF(d->body);
         d->body = body;
@@ -524,63 +583,65 @@ int init_detail(PyObject *self, PyObject *args, PyObject *kwargs) {
     return 0;
 }
 
-void clear_references(PyObject *self);
-
-template <class O>
-void dealloc_plain(PyObject *self) {
-    clear_references(self);
-    Py_TYPE(self)->tp_free(self);
-}
-
+template <class R>
 void clear_references(PyObject *self) {
-    if (is_a(self, kAction)) {
+    if constexpr (std::is_same_v<R, ActionRecord>) {
         auto *a = reinterpret_cast<ActionObject *>(self);
         Py_CLEAR(a->details);
         drop_packed(a);  // no details, packed or not
-    } else if (is_a(self, kDetail)) {
+    } else if constexpr (std::is_same_v<R, DetailRecord>) {
         Py_CLEAR(reinterpret_cast<DetailObject *>(self)->body);
-    } else if (is_a(self, kStatMod)) {
-        Py_CLEAR(reinterpret_cast<StatModObject *>(self)->stats);
-    } else if (is_a(self, kStat)) {
+    } else if constexpr (std::is_same_v<R, EntryRecord>) {
         release_stat(self);
+    } else if constexpr (has_entries<R>) {
+        Py_CLEAR(reinterpret_cast<BodyObject<R> *>(self)->stats);
     }
 }
 
+template <class R>
+void dealloc_plain(PyObject *self) {
+    clear_references<R>(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+template <class R>
 int clear_gc(PyObject *self) {
-    clear_references(self);
+    clear_references<R>(self);
     return 0;
 }
 
+template <class R>
 int traverse(PyObject *self, visitproc visit, void *arg) {
-    if (is_a(self, kAction)) {
+    if constexpr (std::is_same_v<R, ActionRecord>) {
         Py_VISIT(reinterpret_cast<ActionObject *>(self)->details);
-    } else if (is_a(self, kDetail)) {
+    } else if constexpr (std::is_same_v<R, DetailRecord>) {
         Py_VISIT(reinterpret_cast<DetailObject *>(self)->body);
     }
     return 0;
 }
 
+template <class R>
 void dealloc_gc(PyObject *self) {
     PyObject_GC_UnTrack(self);
-    clear_references(self);
-    if (is_a(self, kAction)) PyMem_Free(reinterpret_cast<ActionObject *>(self)->text_bytes);  // no reference: kept by tp_clear
+    clear_references<R>(self);
+    if constexpr (std::is_same_v<R, ActionRecord>)
+        PyMem_Free(reinterpret_cast<ActionObject *>(self)->text_bytes);  // no reference: kept by tp_clear
     Py_TYPE(self)->tp_free(self);
 }
 
 // ---- Equality by value ----
 
+// Whether the fields of `table` other than the counts (which follow what they count) are
+// the same in both.
 template <class R, class Table>
-bool same_fields(const R &a, const R &b, const Table &table, bool (*skipped)(std::string_view)) {
+bool same_fields(const R &a, const R &b, const Table &table) {
     bool same = true;
     for_each_field(table, [&](const auto &f) {
-        if (skipped && skipped(f.name)) return;
-        same = same && std::memcmp(&(a.*(f.member)), &(b.*(f.member)), sizeof(a.*(f.member))) == 0;
+        if constexpr (!is_derived_count<std::decay_t<decltype(f)>::member>())
+            same = same && std::memcmp(&(a.*(f.member)), &(b.*(f.member)), sizeof(a.*(f.member))) == 0;
     });
     return same;
 }
-
-// 1 equal, 0 not, -1 error.
-int equal_objects(PyObject *a, PyObject *b);
 
 // Compares the details of two actions, made from packed details where need be. The lists
 // are held to the end: an item's __eq__ may replace them in their actions.
@@ -605,13 +666,15 @@ int equal_values(PyObject *a, PyObject *b) {
     return same;
 }
 
+// 1 equal, 0 not, -1 error.
+template <class R>
 int equal_objects(PyObject *a, PyObject *b) {
-    if (is_a(a, kAction)) {
+    if constexpr (std::is_same_v<R, ActionRecord>) {
         auto *x = reinterpret_cast<ActionObject *>(a), *y = reinterpret_cast<ActionObject *>(b);
         // The spell fields belong to the file only for spells.
         const bool spell = x->rec.actionType == qn4tGeneric_Action_Header::kSpellType;
-        if (!same_fields(x->rec, y->rec, HeaderLayout::head, is_count_field) ||
-            (spell && !same_fields(x->rec, y->rec, HeaderLayout::trailer, nullptr)))
+        if (!same_fields(x->rec, y->rec, HeaderLayout::head) ||
+            (spell && !same_fields(x->rec, y->rec, HeaderLayout::trailer)))
             return 0;
         for (std::size_t i = 0; i < kTextCount; ++i)
             if (text_of(x, i) != text_of(y, i)) return 0;
@@ -620,42 +683,28 @@ int equal_objects(PyObject *a, PyObject *b) {
         if (!x->details && !y->details)
             return x->packed_count == y->packed_count && packed_of(x) == packed_of(y);
         return equal_details(x, y);
-    }
-    if (is_a(a, kDetail)) {
+    } else if constexpr (std::is_same_v<R, DetailRecord>) {
         auto *x = reinterpret_cast<DetailObject *>(a), *y = reinterpret_cast<DetailObject *>(b);
         const std::size_t xl = x->length_given ? x->rec.length : body_size(x->body);
         const std::size_t yl = y->length_given ? y->rec.length : body_size(y->body);
         if (x->rec.type != y->rec.type || xl != yl) return 0;
         return equal_values(x->body, y->body);
+    } else {
+        using O = ObjectOf<R>;
+        if (!same_fields(record_of<O>(a), record_of<O>(b), Layout<R>::fields)) return 0;
+        if constexpr (has_entries<R>)
+            return equal_values(reinterpret_cast<O *>(a)->stats, reinterpret_cast<O *>(b)->stats);
+        return 1;
     }
-    if (is_a(a, kStatMod)) {
-        auto *x = reinterpret_cast<StatModObject *>(a), *y = reinterpret_cast<StatModObject *>(b);
-        if (!same_fields(x->rec, y->rec, Layout<qn4tGeneric_StatMod_Details>::fields, is_num_stat_mods))
-            return 0;
-        return equal_values(x->stats, y->stats);
-    }
-    if (is_a(a, kDamage))
-        return same_fields(record_of<DamageObject>(a), record_of<DamageObject>(b),
-                           Layout<qn4tGeneric_Damage_Details>::fields, nullptr);
-    if (is_a(a, kHealing))
-        return same_fields(record_of<HealingObject>(a), record_of<HealingObject>(b),
-                           Layout<qn4tGeneric_Healing_Details>::fields, nullptr);
-    return same_fields(record_of<StatObject>(a), record_of<StatObject>(b),
-                       Layout<qn4tGeneric_StatMod_Stat_Details>::fields, nullptr);
 }
 
-Kind kind_of_object(PyObject *object) {
-    for (int k = 0; k < kKinds; ++k)
-        if (is_a(object, static_cast<Kind>(k))) return static_cast<Kind>(k);
-    return kKinds;
-}
-
+template <class R>
 PyObject *compare(PyObject *a, PyObject *b, int op) {
-    if ((op != Py_EQ && op != Py_NE) || kind_of_object(a) != kind_of_object(b)) {
+    if ((op != Py_EQ && op != Py_NE) || !is_a<R>(a) || !is_a<R>(b)) {
         Py_INCREF(Py_NotImplemented);
         return Py_NotImplemented;
     }
-    const int same = equal_objects(a, b);
+    const int same = equal_objects<R>(a, b);
     if (same < 0) return nullptr;
     PyObject *result = (same == 1) == (op == Py_EQ) ? Py_True : Py_False;
     Py_INCREF(result);
@@ -665,27 +714,26 @@ PyObject *compare(PyObject *a, PyObject *b, int op) {
 // ---- From the decoder to objects ----
 
 template <class R>
-PyObject *record_object(const R &rec) {
-    PyObject *self = allocate(made_types[kind_of_record<R>()]);
-    if (self) reinterpret_cast<RecordObject<R> *>(self)->rec = rec;
+PyObject *body_object(WholeDetail &d) {
+    PyObject *self = allocate<R>(made_types[type_slot<R>]);
+    if (!self) return nullptr;
+    reinterpret_cast<BodyObject<R> *>(self)->rec = d.body<R>();
+    if constexpr (has_entries<R>) {
+        // The entries are taken, not copied: a detail of millions of them is held once.
+        if (!(reinterpret_cast<BodyObject<R> *>(self)->stats = stat_list_taking(d.stats))) {
+            Py_DECREF(self);
+            return nullptr;
+        }
+    }
     return self;
 }
 
 PyObject *body_object(WholeDetail &d) {
-    switch (d.kind()) {
-    case BodyKind::damage: return record_object(d.damage);
-    case BodyKind::healing: return record_object(d.healing);
-    case BodyKind::raw: return host::bytes_from(d.raw.data(), d.raw.size());
-    case BodyKind::statmod: break;
-    }
-    PyObject *self = record_object(d.statmod);
-    if (!self) return nullptr;
-    // The entries are taken, not copied: a detail of millions of them is held once.
-    if (!(reinterpret_cast<StatModObject *>(self)->stats = stat_list_taking(d.stats))) {
-        Py_DECREF(self);
-        return nullptr;
-    }
-    return self;
+    PyObject *self = nullptr;
+    const bool known = visit_body_type(d.header.type, [&](auto tag) {
+        self = body_object<typename decltype(tag)::type>(d);
+    });
+    return known ? self : host::bytes_from(d.raw.data(), d.raw.size());
 }
 
 PyObject *detail_object(WholeDetail &d);
@@ -762,9 +810,9 @@ bool hold_packed(ActionObject *a, const WholeAction &w, const std::string_view (
 }
 
 PyObject *detail_object(WholeDetail &d) {
-    PyObject *self = allocate(made_types[kDetail]);
+    PyObject *self = allocate<DetailRecord>(made_types[type_slot<DetailRecord>]);
     if (!self) return nullptr;
-    if (adds_nothing(self, kDetail)) PyObject_GC_UnTrack(self);  // see "The cyclic collector"
+    if (adds_nothing<DetailRecord>(self)) PyObject_GC_UnTrack(self);  // see "The cyclic collector"
     auto *o = reinterpret_cast<DetailObject *>(self);
     o->rec = d.header;
     o->length_given = true;  // kept as read
@@ -779,9 +827,9 @@ PyObject *detail_object(WholeDetail &d) {
 }  // namespace
 
 PyObject *action_object(WholeAction &w) {
-    PyObject *self = allocate(made_types[kAction]);
+    PyObject *self = allocate<ActionRecord>(made_types[type_slot<ActionRecord>]);
     if (!self) return nullptr;
-    const bool untracked = adds_nothing(self, kAction);  // see "The cyclic collector"
+    const bool untracked = adds_nothing<ActionRecord>(self);  // see "The cyclic collector"
     if (untracked) PyObject_GC_UnTrack(self);
     auto *a = reinterpret_cast<ActionObject *>(self);
     new (&a->rec) qn4tGeneric_Action_Header();
@@ -816,35 +864,48 @@ bool refuse(PyObject *kind, const std::string &message) {
     return false;
 }
 
+// The body object of type R into the detail; false with the exception set when the body is
+// not one, or its size does not fit a `length` that follows it.
+template <class R>
+bool fill_body(const DetailObject *o, WholeDetail &d, const std::string &place) {
+    PyObject *body = o->body;
+    if (!is_a<R>(body))
+        return refuse(PyExc_ValueError, place + ": type " + std::to_string(d.header.type) + " needs a " +
+                                            class_name<R>() + " body, found " + type_name_of(body));
+    d.body<R>() = record_of<BodyObject<R>>(body);
+    if constexpr (has_entries<R>)
+        d.stats = stat_list_entries(reinterpret_cast<BodyObject<R> *>(body)->stats);  // entry values only
+    if (o->length_given) return true;
+    using Length = decltype(d.header.length);
+    const std::size_t size = body_wire_size<R>(entries_of<R>(body));
+    if (size > std::numeric_limits<Length>::max())
+        return refuse(PyExc_ValueError, place + ".length: the body's " + std::to_string(size) +
+                                            " bytes are more than length holds (0 to " +
+                                            std::to_string(std::numeric_limits<Length>::max()) +
+                                            "): give length");
+    d.header.*(DetailHeaderLayout::body_length) = static_cast<Length>(size);
+    return true;
+}
+
 bool fill_detail(PyObject *object, WholeDetail &d, const std::string &place) {
-    if (!is_a(object, kDetail))
+    if (!is_a<DetailRecord>(object))
         return refuse(PyExc_TypeError, place + ": expected a Detail, found " + type_name_of(object));
     auto *o = reinterpret_cast<DetailObject *>(object);
     d.header = o->rec;
-    const BodyKind kind = d.kind();
+    bool filled = false;
+    const bool known = visit_body_type(d.header.type, [&](auto tag) {
+        filled = fill_body<typename decltype(tag)::type>(o, d, place);
+    });
+    if (known) return filled;
     PyObject *body = o->body;
-    const Kind wanted[] = {kKinds, kDamage, kStatMod, kHealing};
-    if (kind == BodyKind::raw) {
-        if (!host::is_bytes(body))
-            return refuse(PyExc_ValueError, place + ": a detail of type " + std::to_string(d.header.type) +
-                                                " keeps its body as bytes, found " + type_name_of(body));
-        d.raw.assign(host::bytes_data(body), host::bytes_size(body));
-        if (o->length_given && o->rec.length != d.raw.size())
-            return refuse(PyExc_ValueError, place + ".length: " + std::to_string(o->rec.length) +
-                                                " does not match the " + std::to_string(d.raw.size()) +
-                                                " bytes of its raw body");
-        return true;
-    }
-    const Kind needed = wanted[static_cast<int>(kind)];
-    if (!is_a(body, needed))
-        return refuse(PyExc_ValueError, place + ": type " + std::to_string(d.header.type) + " needs a " +
-                                            kTypeNames[needed] + " body, found " + type_name_of(body));
-    if (!o->length_given) d.header.length = static_cast<std::uint16_t>(body_size(body));
-    if (kind == BodyKind::damage) d.damage = record_of<DamageObject>(body);
-    if (kind == BodyKind::healing) d.healing = record_of<HealingObject>(body);
-    if (kind != BodyKind::statmod) return true;
-    d.statmod = record_of<StatModObject>(body);
-    d.stats = stat_list_entries(reinterpret_cast<StatModObject *>(body)->stats);  // Stat values only
+    if (!host::is_bytes(body))
+        return refuse(PyExc_ValueError, place + ": a detail of type " + std::to_string(d.header.type) +
+                                            " keeps its body as bytes, found " + type_name_of(body));
+    d.raw.assign(host::bytes_data(body), host::bytes_size(body));
+    if (o->length_given && o->rec.length != d.raw.size())
+        return refuse(PyExc_ValueError, place + ".length: " + std::to_string(o->rec.length) +
+                                            " does not match the " + std::to_string(d.raw.size()) +
+                                            " bytes of its raw body");
     return true;
 }
 
@@ -869,7 +930,7 @@ const char *spell_field_on_non_spell(const qn4tGeneric_Action_Header &head) {
 }  // namespace
 
 bool fill_action(PyObject *object, std::size_t index, WholeAction &w) {
-    if (!is_a(object, kAction))
+    if (!is_a<ActionRecord>(object))
         return refuse(PyExc_TypeError, "actions[" + std::to_string(index) + "]: expected an Action, found " +
                                            type_name_of(object));
     auto *a = reinterpret_cast<ActionObject *>(object);
@@ -928,22 +989,22 @@ PyObject *action_from_json(PyObject *, PyObject *json) {
     }
 }
 
-PyObject *register_classes(PyObject *, PyObject *args) {
-    PyObject *classes[kKinds] = {};
-    if (!PyArg_ParseTuple(args, "OOOOOO:_register_classes", &classes[0], &classes[1], &classes[2],
-                          &classes[3], &classes[4], &classes[5]))
-        return nullptr;
-    for (int k = 0; k < kKinds; ++k) {
-        if (!PyType_Check(classes[k]) ||
-            !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(classes[k]), &base_types[k])) {
-            PyErr_Format(PyExc_TypeError, "_register_classes: argument %d must be a subclass of %s",
-                         k + 1, kTypeNames[k]);
-            return nullptr;
-        }
+// Takes {class name: class} for every object type: the subclasses the reader makes.
+PyObject *register_classes(PyObject *, PyObject *classes) {
+    if (!PyDict_Check(classes))
+        return PyErr_Format(PyExc_TypeError, "_register_classes takes a dict of classes by name, not %s",
+                            type_name_of(classes));
+    PyObject *found[kTypeCount] = {};
+    for (std::size_t k = 0; k < kTypeCount; ++k) {
+        found[k] = PyDict_GetItemString(classes, type_names[k]);  // borrowed; the dict is held
+        if (!found[k] || !PyType_Check(found[k]) ||
+            !PyType_IsSubtype(reinterpret_cast<PyTypeObject *>(found[k]), &base_types[k]))
+            return PyErr_Format(PyExc_TypeError, "_register_classes: %s must be a subclass of %s",
+                                type_names[k], type_names[k]);
     }
-    for (int k = 0; k < kKinds; ++k) {
-        Py_INCREF(classes[k]);  // kept for the life of the process
-        made_types[k] = reinterpret_cast<PyTypeObject *>(classes[k]);
+    for (std::size_t k = 0; k < kTypeCount; ++k) {
+        Py_INCREF(found[k]);  // kept for the life of the process
+        made_types[k] = reinterpret_cast<PyTypeObject *>(found[k]);
     }
     Py_INCREF(Py_None);
     return Py_None;
@@ -952,7 +1013,7 @@ PyObject *register_classes(PyObject *, PyObject *args) {
 PyMethodDef functions[] = {
     {"_action_from_json", action_from_json, METH_O,
      "(Action, its size in the file) from an action's plain JSON form, or None."},
-    {"_register_classes", register_classes, METH_VARARGS, "The subclasses the reader makes."},
+    {"_register_classes", register_classes, METH_O, "The subclasses the reader makes, by class name."},
     {nullptr, nullptr, 0, nullptr}};
 
 // ---- Copies and pickles ----
@@ -960,12 +1021,12 @@ PyMethodDef functions[] = {
 // (the object's type, no arguments, its state): the state holds every attribute that can be
 // set, under its name, as the getters give it; a Detail's length is None when it follows the
 // body. What copy, deepcopy and pickle use on both hosts.
+template <class R>
 PyObject *reduce_object(PyObject *self, PyObject *) {
-    const Kind kind = kind_of_object(self);
-    if (kind == kKinds) return PyErr_Format(PyExc_TypeError, "%s cannot be copied", type_name_of(self));
+    if (!is_a<R>(self)) return PyErr_Format(PyExc_TypeError, "%s cannot be copied", type_name_of(self));
     PyObject *state = PyDict_New();
     if (!state) return nullptr;
-    for (const PyGetSetDef *row = base_types[kind].tp_getset; row->name; ++row) {
+    for (const PyGetSetDef *row = base_types[type_slot<R>].tp_getset; row->name; ++row) {
         if (!row->set) continue;  // a count, which follows what it counts
         const bool follows = row->get == get_detail_length &&
                              !reinterpret_cast<DetailObject *>(self)->length_given;
@@ -980,13 +1041,13 @@ PyObject *reduce_object(PyObject *self, PyObject *) {
     return Py_BuildValue("(O()N)", reinterpret_cast<PyObject *>(Py_TYPE(self)), state);
 }
 
-// The row of the settable attribute `name` of the object's kind, or null.
-const PyGetSetDef *settable_row(Kind kind, PyObject *name) {
+// The row of the settable attribute `name` of the type in `slot`, or null.
+const PyGetSetDef *settable_row(std::size_t slot, PyObject *name) {
     if (!host::is_str(name)) return nullptr;
     std::size_t size = 0;
     const char *data = host::str_data(name, &size);
     const std::string_view wanted(data, size);
-    for (const PyGetSetDef *row = base_types[kind].tp_getset; row->name; ++row)
+    for (const PyGetSetDef *row = base_types[slot].tp_getset; row->name; ++row)
         if (row->set && wanted == row->name) return row;
     return nullptr;
 }
@@ -994,16 +1055,16 @@ const PyGetSetDef *settable_row(Kind kind, PyObject *name) {
 // Sets the attributes of a state made by reduce_object, each through its setter; a name that
 // is no settable field is refused. The items are taken first: a setter (a value's
 // __index__) may change the dict.
+template <class R>
 PyObject *set_state(PyObject *self, PyObject *state) {
-    const Kind kind = kind_of_object(self);
-    if (kind == kKinds || !PyDict_Check(state))
+    if (!is_a<R>(self) || !PyDict_Check(state))
         return PyErr_Format(PyExc_TypeError, "%s.__setstate__ takes a dict, not %s", type_name_of(self),
                             type_name_of(state));
     PyObject *items = PyDict_Items(state);
     if (!items) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
         PyObject *name = PyTuple_GET_ITEM(PyList_GET_ITEM(items, i), 0);
-        const PyGetSetDef *row = settable_row(kind, name);
+        const PyGetSetDef *row = settable_row(type_slot<R>, name);
         if (!row) {
             std::size_t size = 0;
             PyErr_Format(PyExc_TypeError, "%s.__setstate__: %.100s is not a field it sets", type_name_of(self),
@@ -1018,72 +1079,92 @@ PyObject *set_state(PyObject *self, PyObject *state) {
     return host::none();
 }
 
+template <class R>
 PyMethodDef object_methods[] = {
-    {"__reduce__", reduce_object, METH_NOARGS, "(type, (), state): for copy, deepcopy and pickle."},
-    {"__setstate__", set_state, METH_O, "Sets the attributes of a state made by __reduce__."},
+    {"__reduce__", reduce_object<R>, METH_NOARGS, "(type, (), state): for copy, deepcopy and pickle."},
+    {"__setstate__", set_state<R>, METH_O, "Sets the attributes of a state made by __reduce__."},
     {nullptr, nullptr, 0, nullptr}};
 
 // ---- Types ----
 
-std::vector<PyGetSetDef> getset_rows[kKinds];
+std::vector<PyGetSetDef> getset_rows[kTypeCount];
 
-template <class O>
-void prepare_type(Kind kind, std::size_t size, bool gc) {
-    PyTypeObject &t = base_types[kind];
-    t.tp_name = keep_name(std::string("_qn4tGenericActionSupport.") + kTypeNames[kind]);
-    t.tp_basicsize = static_cast<Py_ssize_t>(size);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | (gc ? Py_TPFLAGS_HAVE_GC : 0);
-    t.tp_new = new_object;
-    t.tp_init = kind == kDetail ? init_detail : init_object;
-    t.tp_dealloc = gc ? dealloc_gc : dealloc_plain<O>;
-    if (gc) {
-        t.tp_traverse = traverse;
-        t.tp_clear = clear_gc;
+// Only an Action and a Detail can hold what the collector must see; a body holds numbers and
+// at most its StatList, an entry object a StatList.
+template <class R>
+constexpr bool collected = std::is_same_v<R, ActionRecord> || std::is_same_v<R, DetailRecord>;
+
+template <class R>
+void prepare_type() {
+    constexpr std::size_t k = type_slot<R>;
+    PyTypeObject &t = base_types[k];
+    type_names[k] = class_name<R>();
+    t.tp_name = keep_name(std::string("_qn4tGenericActionSupport.") + class_name<R>());
+    t.tp_basicsize = static_cast<Py_ssize_t>(sizeof(ObjectOf<R>));
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | (collected<R> ? Py_TPFLAGS_HAVE_GC : 0);
+    t.tp_new = new_object<R>;
+    t.tp_init = std::is_same_v<R, DetailRecord> ? init_detail : init_object;
+    if constexpr (collected<R>) {
+        t.tp_dealloc = dealloc_gc<R>;
+        t.tp_traverse = traverse<R>;
+        t.tp_clear = clear_gc<R>;
+    } else {
+        t.tp_dealloc = dealloc_plain<R>;
     }
-    t.tp_richcompare = compare;
-    t.tp_methods = object_methods;
+    t.tp_richcompare = compare<R>;
+    t.tp_methods = object_methods<R>;
     t.tp_hash = PyObject_HashNotImplemented;  // mutable: compared by value, never hashed
-    getset_rows[kind].push_back(PyGetSetDef{});
-    t.tp_getset = getset_rows[kind].data();
-    made_types[kind] = &t;
+    getset_rows[k].push_back(PyGetSetDef{});
+    t.tp_getset = getset_rows[k].data();
+    made_types[k] = &t;
 }
 
-bool ready_types() {
-    auto &action = getset_rows[kAction];
-    add_integer_rows<ActionObject>(action, "Action", HeaderLayout::head, is_count_field);
+void add_action_rows(std::vector<PyGetSetDef> &action) {
+    add_integer_rows<ActionRecord>(action, HeaderLayout::head);
     add_text_rows(action, std::make_index_sequence<kTextCount>());
     action.push_back(getset("numDetails", get_num_details, nullptr, nullptr));
     action.push_back(getset("spellCode", get_spell_code, set_spell_code, "Action.spellCode"));
-    {
-        std::vector<PyGetSetDef> rest;
-        add_integer_rows<ActionObject>(rest, "Action", HeaderLayout::trailer, nullptr);
-        action.insert(action.end(), rest.begin(), rest.end());
-    }
+    add_integer_rows<ActionRecord>(action, HeaderLayout::trailer);
     action.push_back(getset("details", get_details, set_details, "Action.details"));
+}
 
-    auto &detail = getset_rows[kDetail];
+void add_detail_rows(std::vector<PyGetSetDef> &detail) {
     detail.push_back(getset("type", get_integer<DetailObject, &qn4tGeneric_Action_Detail_Header::type>,
                             set_integer<DetailObject, &qn4tGeneric_Action_Detail_Header::type>, "Detail.type"));
     detail.push_back(getset("length", get_detail_length, set_detail_length, "Detail.length"));
     detail.push_back(getset("body", get_body, set_body, "Detail.body"));
+}
 
-    add_integer_rows<DamageObject>(getset_rows[kDamage], "Damage", Layout<qn4tGeneric_Damage_Details>::fields, nullptr);
-    add_integer_rows<HealingObject>(getset_rows[kHealing], "Healing", Layout<qn4tGeneric_Healing_Details>::fields, nullptr);
-    add_integer_rows<StatObject>(getset_rows[kStat], "Stat", Layout<qn4tGeneric_StatMod_Stat_Details>::fields, nullptr);
-    auto &statmod = getset_rows[kStatMod];
-    add_integer_rows<StatModObject>(statmod, "StatMod", Layout<qn4tGeneric_StatMod_Details>::fields, is_num_stat_mods);
-    statmod.push_back(getset("numStatMods", get_num_stat_mods, nullptr, nullptr));
-    statmod.push_back(getset("stats", get_list<StatModObject, &StatModObject::stats>, set_stats, "StatMod.stats"));
+// A body's or entry's fields; a body with entries adds its count (read-only) and `stats`.
+template <class R>
+void add_record_rows(std::vector<PyGetSetDef> &rows) {
+    add_integer_rows<R>(rows, Layout<R>::fields);
+    if constexpr (has_entries<R>) {
+        for_each_field(Layout<R>::fields, [&](const auto &f) {
+            if constexpr (is_derived_count<std::decay_t<decltype(f)>::member>())
+                rows.push_back(getset(f.name.data(), get_entry_count<R>, nullptr, nullptr));
+        });
+        rows.push_back(getset("stats", get_list<BodyObject<R>, &BodyObject<R>::stats>, set_stats<R>,
+                              keep_name(std::string(class_name<R>()) + ".stats")));
+    }
+}
 
-    prepare_type<ActionObject>(kAction, sizeof(ActionObject), true);
-    prepare_type<DetailObject>(kDetail, sizeof(DetailObject), true);
-    prepare_type<DamageObject>(kDamage, sizeof(DamageObject), false);
-    prepare_type<StatModObject>(kStatMod, sizeof(StatModObject), false);  // holds only a StatList
-    prepare_type<StatObject>(kStat, sizeof(StatObject), false);
-    prepare_type<HealingObject>(kHealing, sizeof(HealingObject), false);
+bool ready_types() {
+    body_choices = body_class_names() + ", or bytes";
+    for_each_type(ObjectRecords{}, [](auto tag) {
+        using R = typename decltype(tag)::type;
+        auto &rows = getset_rows[type_slot<R>];
+        if constexpr (std::is_same_v<R, ActionRecord>)
+            add_action_rows(rows);
+        else if constexpr (std::is_same_v<R, DetailRecord>)
+            add_detail_rows(rows);
+        else
+            add_record_rows<R>(rows);
+        prepare_type<R>();
+    });
     for (PyTypeObject &t : base_types)
         if (PyType_Ready(&t) < 0) return false;
-    return ready_stat_list(&base_types[kStat], &made_types[kStat]);
+    return ready_stat_list(&base_types[type_slot<EntryRecord>], &made_types[type_slot<EntryRecord>]);
 }
 
 }  // namespace
@@ -1099,9 +1180,9 @@ bool add_action_api(PyObject *module) {
         PyErr_NoMemory();
         return false;
     }
-    for (int k = 0; k < kKinds; ++k) {
+    for (std::size_t k = 0; k < kTypeCount; ++k) {
         Py_INCREF(&base_types[k]);
-        if (PyModule_AddObject(module, kTypeNames[k], reinterpret_cast<PyObject *>(&base_types[k])) < 0)
+        if (PyModule_AddObject(module, type_names[k], reinterpret_cast<PyObject *>(&base_types[k])) < 0)
             return false;
     }
     Py_INCREF(stat_list_type());

@@ -30,7 +30,10 @@ PyTypeObject *stat_base = nullptr;
 PyTypeObject *const *stat_made = nullptr;
 
 constexpr std::size_t kEntrySize = record_wire_size<StatEntry>();
-const char *const kField = "StatMod.stats";
+// "StatMod.stats" and "Stat", as the record list names them.
+const std::string kFieldName = std::string(Layout<EntryBody>::class_name) + ".stats";
+const char *const kField = kFieldName.c_str();
+const char *const kEntryClass = Layout<StatEntry>::class_name.data();  // a literal: ends in a zero
 
 StatListObject *as_list(PyObject *object) { return reinterpret_cast<StatListObject *>(object); }
 StatObject *as_stat(PyObject *object) { return reinterpret_cast<StatObject *>(object); }
@@ -134,7 +137,7 @@ PyObject *view_at(StatListObject *l, Py_ssize_t index) {
 // ---- Values given to the list ----
 
 bool refuse_item(PyObject *item, Py_ssize_t index) {
-    PyErr_Format(PyExc_TypeError, "%s[%zd]: expected a Stat, found %.100s", kField, index,
+    PyErr_Format(PyExc_TypeError, "%s[%zd]: expected a %s, found %.100s", kField, index, kEntryClass,
                  Py_TYPE(item)->tp_name);
     return false;
 }
@@ -147,7 +150,7 @@ bool collect(PyObject *iterable, Py_ssize_t first, std::vector<StatEntry> &out) 
         return true;
     }
     if (PyUnicode_Check(iterable) || host::is_bytes(iterable)) {
-        PyErr_Format(PyExc_TypeError, "%s takes a list of Stat, not %.100s", kField,
+        PyErr_Format(PyExc_TypeError, "%s takes a list of %s, not %.100s", kField, kEntryClass,
                      Py_TYPE(iterable)->tp_name);
         return false;
     }

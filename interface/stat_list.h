@@ -14,11 +14,11 @@
 
 #include <vector>
 
-#include "core/records.h"
+#include "core/record_types.h"
 
 namespace qn4t {
 
-using StatEntry = qn4tGeneric_StatMod_Stat_Details;
+using StatEntry = EntryRecord;  // the entry record of the record list
 
 struct StatListObject;
 

@@ -12,6 +12,7 @@ import sys
 
 MARKER = "# @RECORD_CLASSES@"
 WHOLE_MARKER = "# @WHOLE_ACTION_CLASSES@"
+BODIES_MARKER = "@BODY_CLASSES@"  # the body classes, in the order of their detail types
 HEADER = ("# Type stubs of qn4tGenericActionLoader (PEP 561), generated at build time by\n"
           "# tools/make_stubs.py from __init__.pyi.in and the record layout: edit those.\n")
 
@@ -136,6 +137,8 @@ def render(layout_text, template_text):
     facts = load_layout(layout_text)
     body = "".join(lines).replace(MARKER, record_classes(facts["LAYOUT"]).rstrip("\n"))
     body = body.replace(WHOLE_MARKER, whole_action_classes(facts).rstrip("\n"))
+    body = body.replace(BODIES_MARKER, ", ".join(
+        facts["CLASS_NAMES"][record] for _, record in sorted(facts["DETAIL_BODIES"].items())))
     return HEADER + body
 
 

@@ -221,7 +221,10 @@ class Stream(object):
 
 # Whole actions at native speed (qn4tGenericActionLoader/actions.py).
 from qn4tGenericActionLoader.actions import (  # noqa: E402,F401 (re-exported)
-    Action, Damage, Detail, Healing, Stat, StatList, StatMod, inflater, read_actions, write_actions)
+    Action, Detail, StatList, inflater, read_actions, write_actions)
+from qn4tGenericActionLoader import actions as _whole  # noqa: E402
+# ... and the classes of the detail bodies and their entries, under the layout's class names.
+globals().update((name, getattr(_whole, name)) for name in _whole.CLASS_NAMES.values())
 
 # Changes between action sets: diff, patch and three-way merge (qn4tGenericActionLoader/changes.py).
 from qn4tGenericActionLoader.changes import (  # noqa: E402,F401 (re-exported)

@@ -431,8 +431,6 @@ def _detail(classes, values, c, parts):
     detail = classes["Detail"](type=type_number, body=body)
     if not isinstance(body, bytes):
         size = _body_size(type_number, body, len(body.stats) if _ENTRY_COUNT.get(record) else 0)
-        if size <= _RANGES["u16"][1]:
-            detail.length = size
     if "length" in header:
         length = header["length"]
         if isinstance(body, bytes) and length != len(body):

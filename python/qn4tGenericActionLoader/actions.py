@@ -160,9 +160,9 @@ def _classes(action_class):
     return classes
 
 
-_CLASS = dict((cls.__name__, cls) for cls in _CLASS_OF_RECORD.values())
-_native._register_classes(Action, Detail, _CLASS["Damage"], _CLASS["StatMod"], _CLASS["Stat"],
-                          _CLASS["Healing"])
+# The classes the reader makes, by class name (the layout's CLASS_NAMES, Action and Detail).
+_native._register_classes(dict(((cls.__name__, cls) for cls in _CLASS_OF_RECORD.values()),
+                               Action=Action, Detail=Detail))
 
 
 def read_actions(source, plain=False):

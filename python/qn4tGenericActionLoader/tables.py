@@ -163,7 +163,8 @@ def _samples():
     details = []
     for number in sorted(whole._BODY_CLASSES):
         body_class = whole._BODY_CLASSES[number]
-        body = body_class(stats=[whole.Stat()]) if body_class is whole.StatMod else body_class()
+        entry_class = getattr(body_class, "_entry_class", None)  # a body that entries follow
+        body = body_class(stats=[entry_class()]) if entry_class else body_class()
         details.append(whole.Detail(type=number, body=body))
     details.append(whole.Detail(type=min(whole._BODY_CLASSES), length=0,
                                 body=whole._BODY_CLASSES[min(whole._BODY_CLASSES)]()))

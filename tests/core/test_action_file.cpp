@@ -13,7 +13,6 @@ namespace qn4t_test {
 namespace {
 
 using qn4t::ActionReader;
-using qn4t::BodyKind;
 using qn4t::WholeAction;
 using qn4t::WholeDetail;
 
@@ -61,9 +60,8 @@ void make_action(WholeAction &a, unsigned seed) {
         WholeDetail &d = a.details[i];
         d.header.type = types[i];
         d.header.length = 24;
-        fill_pattern(d.damage, seed + 10 * i);
-        fill_pattern(d.statmod, seed + 10 * i);
-        fill_pattern(d.healing, seed + 10 * i);
+        qn4t::for_each_body_type(
+            [&](auto tag) { fill_pattern(d.body<typename decltype(tag)::type>(), seed + 10 * i); });
     }
     a.details[4].header.length = 9999;
     a.details[1].stats.resize(seed % 4);
@@ -94,15 +92,13 @@ void write_with_records(const WholeAction &a, gzFile out) {
     h.write(out);
     for (const WholeDetail &d : a.details) {
         d.header.write(out);
-        switch (d.kind()) {
-        case BodyKind::damage: d.damage.write(out); break;
-        case BodyKind::healing: d.healing.write(out); break;
-        case BodyKind::statmod:
-            d.statmod.write(out);
-            for (const auto &entry : d.stats) entry.write(out);
-            break;
-        case BodyKind::raw: gzwrite(out, d.raw.data(), static_cast<unsigned>(d.raw.size())); break;
-        }
+        const bool known = qn4t::visit_body_type(d.header.type, [&](auto tag) {
+            using R = typename decltype(tag)::type;
+            d.body<R>().write(out);
+            if constexpr (qn4t::has_entries<R>)
+                for (const auto &entry : d.stats) entry.write(out);
+        });
+        if (!known) gzwrite(out, d.raw.data(), static_cast<unsigned>(d.raw.size()));
     }
 }
 
@@ -192,7 +188,7 @@ TEST(ActionCounts, FollowTheContentsOrNameWhatDoesNotFit) {
     EXPECT_EQ(qn4t::derive_counts(a), "");
     EXPECT_EQ(a.head.nameLen, 3);
     EXPECT_EQ(a.head.numDetails, 2);
-    EXPECT_EQ(a.details[0].statmod.numStatMods, 3u);
+    EXPECT_EQ(a.details[0].body<qn4tGeneric_StatMod_Details>().numStatMods, 3u);
     EXPECT_EQ(a.details[1].header.length, 5);
 
     struct Case {
@@ -483,7 +479,7 @@ std::string head_declaring(std::uint32_t count, std::size_t held = 0, std::size_
     }
     a.details.back().stats.clear();
     EXPECT_EQ(qn4t::derive_counts(a), "");
-    a.details.back().statmod.numStatMods = count;
+    a.details.back().body<qn4tGeneric_StatMod_Details>().numStatMods = count;
     return encoded(a);
 }
 

@@ -214,6 +214,16 @@ class Values(unittest.TestCase):
         d.length = None
         self.assertEqual(q.Detail(type=2).length, 16)
         self.assertIsInstance(q.Detail(type=2).body, q.StatMod)
+        # What follows the header: the body and its stat entries, 4 bytes each.
+        d = q.Detail(body=q.StatMod(stats=[q.Stat()] * 3))
+        self.assertEqual(d.length, 28)
+        d.body.stats.append(q.Stat())
+        self.assertEqual(d.length, 32)
+        # Beyond the 16-bit field the size is still reported; writing asks for a length.
+        d.body.stats = [q.Stat()] * 16380
+        self.assertEqual(d.length, 65536)
+        d.length = 7
+        self.assertEqual(d.length, 7)
 
     def test_bad_values_are_refused_naming_field_and_range(self):
         cases = [
@@ -250,6 +260,10 @@ class Values(unittest.TestCase):
              "actions[0] (actionID 4): details[0]: type 1 needs a Damage body"),
             ([q.Action(details=[q.Detail(type=9, length=4, body=b"12")])], ValueError,
              "details[0].length: 4 does not match"),
+            ([q.Action(actionID=6, details=[q.Detail(), q.Detail(
+                body=q.StatMod(stats=[q.Stat()] * 16380))])], ValueError,
+             "actions[0] (actionID 6): details[1].length: the body's 65536 bytes are more than "
+             "length holds (0 to 65535): give length"),
             ([no_longer_a_spell(spellCost=3)], ValueError, "actions[0] (actionID 0): "
              "spellCost: only an action of actionType 2 (a spell) carries the spell fields"),
             ([no_longer_a_spell(spellCode="Z")], ValueError, "spellCode: only an action of"),

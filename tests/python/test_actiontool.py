@@ -244,6 +244,22 @@ class ToolTestCase(unittest.TestCase):
 # ---- the tests -----------------------------------------------------------------------------
 
 class RoundTripTest(ToolTestCase):
+    def test_a_file_written_by_the_objects_checks_without_warnings(self):
+        """Lengths left to follow their bodies are the ones check expects: every body,
+        with its stat entries, and a raw one."""
+        q = module.load()
+        details = [q.Detail(type=1), q.Detail(type=3), q.Detail(type=2),
+                   q.Detail(body=q.StatMod(stats=[q.Stat(stat=n) for n in range(3)])),
+                   q.Detail(type=9, body=b"raw")]
+        source = self.path("objects.gz")
+        q.write_actions(source, [q.Action(actionID=1, details=details),
+                                 q.Action(actionID=2, actionType=2, details=details[2:4])])
+        status, out, err = self.run_tool("check", source)
+        self.assertEqual(status, 0, out + err)
+        self.assertNotIn("warning", out + err)
+        lengths = [d.length for d in list(q.read_actions(source))[0].details]
+        self.assertEqual(lengths, [24, 18, 16, 28, 3])
+
     def test_example_imports_and_comes_back_the_same(self):
         original = self.path("example.gz")
         self.assertRuns("import", EXAMPLE, original)

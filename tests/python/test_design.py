@@ -42,6 +42,21 @@ class Checklists(unittest.TestCase):
                 for name in names:
                     self.assertIn(name, text, (title, path, name))
 
+    def test_no_file_made_from_the_list_names_a_detail_body_record(self):
+        """What the checklist says follows from the list, names no body or entry record of
+        its own: a new body needs no edit there."""
+        records = set(layout.DETAIL_BODIES.values())
+        records.update(entry for _, entry in layout.BODY_ENTRIES.values())
+        for folder in ("interface", "binding", "python", os.path.join("tools", "actionfile")):
+            for root, _, files in os.walk(os.path.join(SOURCE_DIR, folder)):
+                for name in files:
+                    if not name.endswith((".cpp", ".h", ".py", ".in")):
+                        continue
+                    with io.open(os.path.join(root, name), encoding="utf-8") as f:
+                        text = f.read()
+                    for record in records:
+                        self.assertNotIn(record, text, os.path.join(root, name))
+
 
 def record_size(record):
     return sum(layout.WIDTHS[record].values())
@@ -53,15 +68,15 @@ class DetailTypes(unittest.TestCase):
 
     def test_body_class_and_size_follow_the_list(self):
         stat_record = layout.BODY_ENTRIES[layout.DETAIL_BODIES[2]][1]
-        cases = [  # (type, the body given, its class, its length, bytes of entries after it)
-            (1, None, q.Damage, record_size(layout.DETAIL_BODIES[1]), 0),
+        cases = [  # (type, the body given, its class, its length: the bytes behind the header)
+            (1, None, q.Damage, record_size(layout.DETAIL_BODIES[1])),
             (2, q.StatMod(stats=[q.Stat(stat=1), q.Stat(stat=2)]), q.StatMod,
-             record_size(layout.DETAIL_BODIES[2]), 2 * record_size(stat_record)),
-            (3, None, q.Healing, record_size(layout.DETAIL_BODIES[3]), 0),
-            (9, b"\x01\x00\xff", bytes, 3, 0),
+             record_size(layout.DETAIL_BODIES[2]) + 2 * record_size(stat_record)),
+            (3, None, q.Healing, record_size(layout.DETAIL_BODIES[3])),
+            (9, b"\x01\x00\xff", bytes, 3),
         ]
         self.assertEqual(sorted(layout.DETAIL_BODIES), [1, 2, 3])
-        for number, body, cls, length, entries in cases:
+        for number, body, cls, length in cases:
             made = q.Detail(type=number) if body is None else q.Detail(type=number, body=body)
             out = io.BytesIO()
             q.write_actions(out, [q.Action(details=[made])])
@@ -73,7 +88,13 @@ class DetailTypes(unittest.TestCase):
             # The file holds the action's head, the detail's header and the body's bytes.
             file_bytes = gzip.GzipFile(fileobj=io.BytesIO(out.getvalue())).read()
             self.assertEqual(len(file_bytes), layout.HEAD_SIZE + record_size(
-                layout.DETAIL_HEADER) + length + entries, number)
+                layout.DETAIL_HEADER) + length, number)
+
+    def test_each_class_name_is_a_native_type_the_package_subclasses(self):
+        import _qn4tGenericActionSupport as native
+        for record, name in sorted(layout.CLASS_NAMES.items()):
+            self.assertTrue(issubclass(getattr(q, name), getattr(native, name)), record)
+            self.assertIn(name, repr(getattr(q, name)()), record)
 
 
 if __name__ == "__main__":
