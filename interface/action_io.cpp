@@ -180,20 +180,12 @@ PyObject *next_action(ReaderObject *r) {
     }
 }
 
-// The file's read() may enter the iterator again, and so may another thread while read() runs: like a generator, the iterator then refuses, and what the running call uses stays.
 PyObject *reader_next(PyObject *self) {
     auto *r = reinterpret_cast<ReaderObject *>(self);
-    if (r->running) {
-        PyErr_SetString(PyExc_ValueError, "read_actions iterator already executing");
-        return nullptr;
-    }
+    const OneCallAtATime call(self, r->running, "read_actions iterator already executing");
+    if (!call.entered()) return nullptr;
     if (!r->state) return nullptr;  // over: StopIteration
-    Py_INCREF(self);  // kept alive to the end, whatever the file's read() drops
-    r->running = true;
-    PyObject *action = next_action(r);
-    r->running = false;
-    Py_DECREF(self);
-    return action;
+    return next_action(r);
 }
 
 void reader_dealloc(PyObject *self) {
@@ -267,22 +259,7 @@ struct InflatedObject {
 
 PyTypeObject inflated_type;
 
-// Refuses a call made while another runs (from the file's read(), or another thread), as a
-// generator does: the running call uses the state.
-bool enter(InflatedObject *r) {
-    if (r->running) {
-        PyErr_SetString(PyExc_ValueError, "the inflated stream is already being read");
-        return false;
-    }
-    r->running = true;
-    Py_INCREF(r);
-    return true;
-}
-
-void leave(InflatedObject *r) {
-    r->running = false;
-    Py_DECREF(r);
-}
+constexpr const char *kInflatedBusy = "the inflated stream is already being read";
 
 // At a failure of the reader: the file's own exception, or None (the gzip data ended at a
 // fault, which fault() describes).
@@ -294,7 +271,8 @@ PyObject *inflated_read(PyObject *self, PyObject *args) {
     auto *r = reinterpret_cast<InflatedObject *>(self);
     Py_ssize_t size = -1;
     if (!PyArg_ParseTuple(args, "|n:read", &size)) return nullptr;
-    if (!enter(r)) return nullptr;
+    const OneCallAtATime call(self, r->running, kInflatedBusy);
+    if (!call.entered()) return nullptr;
     InflatedState &state = *r->state;
     bool ok = true;
     if (size != 0 && state.pending() == 0) {
@@ -322,16 +300,15 @@ PyObject *inflated_read(PyObject *self, PyObject *args) {
                                            static_cast<Py_ssize_t>(n));
         if (result) state.begin += n;
     }
-    leave(r);
     return result;
 }
 
 PyObject *inflated_gzip(PyObject *self, PyObject *) {
     auto *r = reinterpret_cast<InflatedObject *>(self);
-    if (!enter(r)) return nullptr;
+    const OneCallAtATime call(self, r->running, kInflatedBusy);
+    if (!call.entered()) return nullptr;
     const bool gzip = r->state->reader.gzip();
     const bool failed = reader_failed(r);
-    leave(r);
     if (failed) return nullptr;
     return PyBool_FromLong(gzip);
 }
@@ -346,10 +323,10 @@ PyObject *inflated_fault(PyObject *self, PyObject *) {
     const BlockReader::Fault fault = r->state->reader.fault();
     if (fault.kind == Kind::none) Py_RETURN_NONE;
     if (fault.kind == Kind::trailing) {
-        if (!enter(r)) return nullptr;
+        const OneCallAtATime call(self, r->running, kInflatedBusy);
+        if (!call.entered()) return nullptr;
         const long long count = r->state->reader.trailing_bytes();
         const bool failed = reader_failed(r);
-        leave(r);
         if (failed) return nullptr;
         return Py_BuildValue("(sKL)", "trailing", static_cast<unsigned long long>(fault.at), count);
     }

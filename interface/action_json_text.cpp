@@ -398,21 +398,12 @@ PyObject *next_block(BlocksObject *b) {
     }
 }
 
-// Like a generator, the iterator refuses to be entered again from the file's read() or
-// from another thread while read() runs.
 PyObject *blocks_next(PyObject *self) {
     auto *b = reinterpret_cast<BlocksObject *>(self);
-    if (b->running) {
-        PyErr_SetString(PyExc_ValueError, "_export_json iterator already executing");
-        return nullptr;
-    }
+    const OneCallAtATime call(self, b->running, "_export_json iterator already executing");
+    if (!call.entered()) return nullptr;
     if (!b->state) return nullptr;  // over: StopIteration
-    Py_INCREF(self);  // kept alive to the end, whatever the file's read() drops
-    b->running = true;
-    PyObject *block = next_block(b);
-    b->running = false;
-    Py_DECREF(self);
-    return block;
+    return next_block(b);
 }
 
 int blocks_clear(PyObject *self) {
