@@ -228,8 +228,14 @@ globals().update((name, getattr(_whole, name)) for name in _whole.CLASS_NAMES.va
 
 # Changes between action sets: diff, patch and three-way merge (qn4tGenericActionLoader/changes.py).
 from qn4tGenericActionLoader.changes import (  # noqa: E402,F401 (re-exported)
-    Change, Conflict, FieldChange, Patch, Result, apply_patch, diff_actions, merge_actions)
+    ADDED, CHANGED, MOVED, REMOVED, Change, ChangeStream, Conflict, FieldChange, Patch, Result,
+    apply_patch, diff_actions, merge_actions, path_text)
+
+# Actions from documents: the one importer of JSON, CSV and SQLite rows
+# (qn4tGenericActionLoader/documents.py).
+from qn4tGenericActionLoader.documents import (  # noqa: E402,F401 (re-exported)
+    FieldValueRefused, InputRefused, JsonSource, import_actions, read_json)
 
 # Actions as tables for spreadsheets and SQLite (qn4tGenericActionLoader/tables.py).
 from qn4tGenericActionLoader.tables import (  # noqa: E402,F401 (re-exported)
-    from_csv, from_sqlite, to_csv, to_sqlite)
+    TableError, TableSource, from_csv, from_sqlite, to_csv, to_sqlite)

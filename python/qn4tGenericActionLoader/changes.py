@@ -14,17 +14,18 @@ not have, an action a set does not hold) is None.
     merged = q.merge_actions(base, ours, theirs, prefer="theirs")
 """
 
+import array
 import bisect
+import hashlib
 import json
 import operator
+import pickle
+import struct
+import tempfile
 
 from qn4tGenericActionLoader import _form as _document
 from qn4tGenericActionLoader.actions import Action
-
-try:
-    from itertools import izip_longest as _zip_longest  # Python 2
-except ImportError:
-    from itertools import zip_longest as _zip_longest
+from qn4tGenericActionLayout import INTEGER_KINDS
 
 OURS, THEIRS = "ours", "theirs"
 POSITION = ("position",)  # the path of a conflict about where an action stands
@@ -280,9 +281,9 @@ class Result(_Shown):
 
 def field_changes(old_form, new_form):
     """The FieldChange list between two document forms of an action. A detail's "stats" may
-    also be the body's own sequence of entries held in a _KeptEntries: its entries are then
-    compared one pair at a time, with the changes a list of dicts would give, without a dict
-    or a leaf per entry."""
+    also be the entries' bytes held in a _PackedEntries: its entries are then compared one
+    pair at a time, with the changes a list of dicts would give, without a dict or a leaf
+    per entry."""
     old_entries, new_entries = _take_entries(old_form), _take_entries(new_form)
     old_leaves, new_leaves = leaves(old_form), leaves(new_form)
     found = [(path, old_leaves.get(path), new_leaves.get(path))
@@ -295,47 +296,83 @@ def field_changes(old_form, new_form):
     return [FieldChange(*change) for change in found]
 
 
-class _KeptEntries(object):
-    """A detail's stat entries as its body holds them, in place of a list of dicts."""
-    __slots__ = ("entries",)
+class _PackedEntries(object):
+    """A detail's stat entries as the file holds them (_ENTRY.size bytes each), in place of a
+    list of dicts: a changed action waits for its partner at the cost of its entries' bytes."""
+    __slots__ = ("data",)
 
-    def __init__(self, entries):
-        self.entries = entries
+    def __init__(self, stats):
+        self.data = _pack_entries(stats)
+
+    def __getstate__(self):
+        return self.data
+
+    def __setstate__(self, data):
+        self.data = data
+
+
+_STRUCT_CODES = {1: "B", 2: "H", 4: "I", 8: "Q"}
+
+
+def _struct_code(kind):
+    width, signed = INTEGER_KINDS[kind]
+    return _STRUCT_CODES[width].lower() if signed else _STRUCT_CODES[width]
+
+
+_ENTRY = struct.Struct("<" + "".join(_struct_code(_document._KINDS[_document._STAT_RECORD][name])
+                                     for name in _document._STAT_FIELDS))
+_entry_numbers = operator.attrgetter(*_document._STAT_FIELDS)
+_ENTRIES_COMPARED = 4096  # stat entries compared as one slice before looking at each
+
+
+def _pack_entries(stats):
+    """The entries' bytes, grown in place (a join would hold them twice)."""
+    data = bytearray()
+    pack = _ENTRY.pack
+    for entry in stats:
+        data += pack(*_entry_numbers(entry))
+    return bytes(data)
 
 
 def _take_entries(form):
-    """Takes the _KeptEntries out of the form's details: {detail index: the entries}."""
+    """Takes the _PackedEntries out of the form's details: {detail index: their bytes}."""
     taken = {}
     details = form.get(_document.DETAILS) if isinstance(form, dict) else None
     for index, detail in enumerate(details if isinstance(details, list) else ()):
-        if isinstance(detail, dict) and isinstance(detail.get(_document.STATS), _KeptEntries):
-            taken[index] = detail.pop(_document.STATS).entries
+        if isinstance(detail, dict) and isinstance(detail.get(_document.STATS), _PackedEntries):
+            taken[index] = detail.pop(_document.STATS).data
     return taken
 
 
-_entry_numbers = operator.attrgetter(*_document._STAT_FIELDS)
-
-
 def _entry_changes(path, old, new):
-    """(path, old, new) of each field of two stat sequences (None: absent) that differs, as
-    leaves() of their dicts would find them: an empty list is a leaf of its own."""
-    old_empty = [] if old is not None and not len(old) else None
-    new_empty = [] if new is not None and not len(new) else None
+    """(path, old, new) of each field of two stat entries' bytes (None: absent) that differs,
+    as leaves() of their dicts would find them: an empty list is a leaf of its own. Slices
+    of _ENTRIES_COMPARED entries that are alike are passed over whole."""
+    old_empty = [] if old is not None and not old else None
+    new_empty = [] if new is not None and not new else None
     if old_empty != new_empty:
         yield path, old_empty, new_empty
-    absent = (None,) * len(_document._STAT_FIELDS)
-    for number, (before, after) in enumerate(_zip_longest(old or (), new or ())):
-        before = absent if before is None else _entry_numbers(before)
-        after = absent if after is None else _entry_numbers(after)
-        if before != after:
-            for name, old_value, new_value in zip(_document._STAT_FIELDS, before, after):
+    old, new = old or b"", new or b""
+    size, names = _ENTRY.size, _document._STAT_FIELDS
+    absent = (None,) * len(names)
+    step = size * _ENTRIES_COMPARED
+    for start in range(0, max(len(old), len(new)), step):
+        if old[start:start + step] == new[start:start + step]:
+            continue
+        for offset in range(start, min(start + step, max(len(old), len(new))), size):
+            before, after = old[offset:offset + size], new[offset:offset + size]
+            if before == after:
+                continue
+            before = _ENTRY.unpack(before) if before else absent
+            after = _ENTRY.unpack(after) if after else absent
+            for name, old_value, new_value in zip(names, before, after):
                 if old_value != new_value:
-                    yield path + (number, name), old_value, new_value
+                    yield path + (offset // size, name), old_value, new_value
 
 
 def _entries_kept(action):
-    """The action's document form with each detail's stat entries left in their sequence."""
-    return _document.action_to_dict(action, _KeptEntries)
+    """The action's document form with each detail's stat entries kept as their bytes."""
+    return _document.action_to_dict(action, _PackedEntries)
 
 
 def _path_order(path):
@@ -343,30 +380,162 @@ def _path_order(path):
     return tuple((isinstance(step, type(u"")) or isinstance(step, str), step) for step in path)
 
 
-def diff_actions(old, new):
-    """The Patch that makes the action set new of old (iterables of Action)."""
-    old, new = list(old), list(new)
-    old_keys, new_keys = keys(old), keys(new)
-    old_at = dict((key, number) for number, key in enumerate(old_keys))
-    new_at = dict((key, number) for number, key in enumerate(new_keys))
-    changes = []
-    for number, key in enumerate(old_keys):
-        if key not in new_at:
-            changes.append(Change(REMOVED, key[0], key[1], number,
-                                  action=old[number].to_dict()))
-    for number, key in enumerate(old_keys):
-        partner = new_at.get(key)
-        if partner is not None and old[number] != new[partner]:
-            changes.append(Change(CHANGED, key[0], key[1], number, partner, fields=field_changes(
-                _entries_kept(old[number]), _entries_kept(new[partner]))))
-    moved = moved_keys(old_keys, new_keys)
-    for number, key in enumerate(new_keys):
-        if key in moved:
-            changes.append(Change(MOVED, key[0], key[1], old_at[key], number))
-    for number, key in enumerate(new_keys):
-        if key not in old_at:
-            changes.append(Change(ADDED, key[0], key[1], None, number,
-                                  action=new[number].to_dict()))
+def _digest(action):
+    """A digest of the action's document form: two actions with one digest are alike."""
+    form = _entries_kept(action)
+    entries = _take_entries(form)
+    digest = hashlib.md5(repr(form).encode("utf-8", "backslashreplace")
+                         if str is not bytes else repr(form))
+    for index in sorted(entries):
+        digest.update(struct.pack("<QQ", index, len(entries[index])))
+        digest.update(entries[index])
+    return digest.digest()
+
+
+class _Index(object):
+    """Per action of one set, in order: its actionID, its number among the actions with
+    that ID, and (for a set walked again rather than held) the digest of its form."""
+
+    def __init__(self, actions, digests):
+        self.ids, self.occurrences = array.array("I"), array.array("I")
+        self.digests = bytearray() if digests else None
+        seen = {}
+        for action in actions:
+            number = seen.get(action.actionID, 0)
+            seen[action.actionID] = number + 1
+            self.ids.append(action.actionID)
+            self.occurrences.append(number)
+            if digests:
+                self.digests += _digest(action)
+
+    def __len__(self):
+        return len(self.ids)
+
+    def digest(self, number):
+        return bytes(self.digests[16 * number:16 * number + 16])
+
+
+def _match(old, new):
+    """For each new action the number of its old one (-1: added), and for each old action
+    whether it has a new one: the k-th action with an ID in old goes with the k-th one
+    with that ID in new."""
+    partner = array.array("l", [-1]) * len(new)
+    matched = bytearray(len(old))
+    old_order = sorted(range(len(old)), key=old.ids.__getitem__)  # stable: in order
+    new_order = sorted(range(len(new)), key=new.ids.__getitem__)
+    i = j = 0
+    while i < len(old_order) and j < len(new_order):
+        old_id, new_id = old.ids[old_order[i]], new.ids[new_order[j]]
+        if old_id == new_id:
+            partner[new_order[j]] = old_order[i]
+            matched[old_order[i]] = 1
+            i += 1
+            j += 1
+        elif old_id < new_id:
+            i += 1
+        else:
+            j += 1
+    return partner, matched
+
+
+def _moved(partner):
+    """Per new action, 1 when it has an old one and its place among the others changed
+    (the fewest actions that, moved, turn the old order into the new)."""
+    matched_new = array.array("l", (n for n, old_number in enumerate(partner)
+                                    if old_number >= 0))
+    kept = in_place([partner[n] for n in matched_new])
+    moved = bytearray(len(partner))
+    for index, number in enumerate(matched_new):
+        if index not in kept:
+            moved[number] = 1
+    return moved
+
+
+class ChangeStream(object):
+    """The changes that make the action set new of old, one at a time, as
+    iter(ChangeStream(old, new)) yields them: (Change, Action) pairs, the Action being the
+    one the change is about (the old one of "removed", the new one otherwise). The order:
+    each removed action in old order, then per new action in new order its "added", or its
+    "moved" and then its "changed". old and new are each a list of Action, or a callable
+    that gives a new iterable of the set's Action objects each time it is called: such a
+    set is walked up to twice instead of held, so that memory holds an index per action
+    (its ID and a digest), and the form of each changed old action waits in a temporary
+    file for its new version. Unless ignore_order, an action whose place among the others
+    changed is "moved". After the walk, old_count and new_count hold the sizes of the sets.
+    What a walk raises passes through."""
+
+    def __init__(self, old, new, ignore_order=False):
+        self.old, self.new, self.ignore_order = old, new, ignore_order
+        self.old_count = self.new_count = None
+
+    @staticmethod
+    def _walk(side):
+        return side if isinstance(side, (list, tuple)) else side()
+
+    def __iter__(self):
+        held = isinstance(self.old, (list, tuple)) and isinstance(self.new, (list, tuple))
+        old = _Index(self._walk(self.old), not held)
+        new = _Index(self._walk(self.new), not held)
+        self.old_count, self.new_count = len(old), len(new)
+        partner, matched = _match(old, new)
+        moved = bytearray(len(partner)) if self.ignore_order else _moved(partner)
+        changed_old = bytearray(len(old))
+        for number, old_number in enumerate(partner):
+            if old_number >= 0 and (
+                    self.old[old_number] != self.new[number] if held
+                    else new.digest(number) != old.digest(old_number)):
+                changed_old[old_number] = 1
+        removed = len(old) - sum(matched)
+        with tempfile.TemporaryFile() as waiting:
+            where = {}
+            if removed or any(changed_old):
+                for number, action in enumerate(self._walk(self.old)):
+                    if not matched[number]:
+                        yield Change(REMOVED, old.ids[number], old.occurrences[number], number,
+                                     action=action.to_dict()), action
+                    elif changed_old[number] and not held:
+                        where[number] = waiting.tell()
+                        pickle.dump(_entries_kept(action), waiting, pickle.HIGHEST_PROTOCOL)
+                action = None  # the last old action is not held while the new set is walked
+            if len(partner) - sum(matched) or any(changed_old) or any(moved):
+                for number, action in enumerate(self._walk(self.new)):
+                    old_number = partner[number]
+                    if old_number < 0:
+                        yield Change(ADDED, new.ids[number], new.occurrences[number], None,
+                                     number, action=action.to_dict()), action
+                        continue
+                    key = old.ids[old_number], old.occurrences[old_number]
+                    if moved[number]:
+                        yield Change(MOVED, key[0], key[1], old_number, number), action
+                    if changed_old[old_number]:
+                        if held:
+                            old_form = _entries_kept(self.old[old_number])
+                        else:
+                            waiting.seek(where[old_number])
+                            old_form = pickle.load(waiting)
+                        yield Change(CHANGED, key[0], key[1], old_number, number,
+                                     fields=field_changes(old_form, _entries_kept(action))), action
+
+
+_PATCH_ORDER = {REMOVED: 0, CHANGED: 1, MOVED: 2, ADDED: 3}
+
+
+def _patch_place(change):
+    """Where a change stands in a Patch: removed, changed (in old order), moved, added (in
+    new order)."""
+    rank = _PATCH_ORDER[change.kind]
+    return rank, change.position if change.kind in (REMOVED, CHANGED) else change.to
+
+
+def diff_actions(old, new, ignore_order=False):
+    """The Patch that makes the action set new of old. old and new are as ChangeStream takes
+    them: lists of Action (any other iterable is read into one), or callables giving a new
+    walk of a set each time (walked twice, not held). Unless ignore_order, actions whose
+    place changed are "moved" changes."""
+    old, new = (side if callable(side) or isinstance(side, (list, tuple)) else list(side)
+                for side in (old, new))
+    changes = [change for change, _ in ChangeStream(old, new, ignore_order)]
+    changes.sort(key=_patch_place)
     return Patch(changes)
 
 

@@ -34,6 +34,7 @@ import sqlite3
 import sys
 
 from qn4tGenericActionLoader._form import HEX
+from qn4tGenericActionLoader.documents import InputRefused, actions_of as _actions_of_source
 from qn4tGenericActionLayout import (BODY_ENTRIES, DETAIL_BODIES, DETAIL_HEADER, HEADER,
                                      INTEGER_KINDS, LAYOUT, SPELL_ACTION_TYPE, TEXTS, TITLES,
                                      WIDTHS)
@@ -45,7 +46,7 @@ _PY2 = sys.version_info[0] == 2
 _UNKNOWN_DETAIL_TYPE = 0xFFFF  # a type no body is made for: a sample of an unknown detail
 
 
-class TableError(ValueError):
+class TableError(InputRefused):
     """Rows that do not make actions: names the table, the row and the column."""
 
 
@@ -406,22 +407,38 @@ def _given_in_hex(document, parts):
     return isinstance(value, dict) and HEX in value
 
 
+class TableSource(object):
+    """The actions of table rows as the importer reads a document (documents.actions_of):
+    iterating yields (index, the action's dict) in action_no order, and `where(parts)` names
+    the table, the row and the column of a value of the action last yielded, where the JSON
+    import names the line and column. Rows that do not join raise TableError."""
+
+    earlier_form = False  # the tables hold the document form of today: no length fields
+    bytes_read = size = 0  # no progress to tell: the rows are read before
+
+    def __init__(self, table_rows, place_name=None):
+        self.table_rows = table_rows
+        self.place_name = place_name or _row_place  # (table, row label, column or None) -> text
+        self.count = 0
+        self._document, self._where = {}, {}
+
+    def __iter__(self):
+        for index, (document, where) in enumerate(documents(self.table_rows, self.place_name)):
+            self._document, self._where = document, where
+            yield index, document
+            self.count += 1
+
+    def where(self, parts):
+        """The place of a value by its path in the action's dict: file, row and column."""
+        return self.place_name(*place_of(self._where, self._document, parts))
+
+
 def actions_of(table_rows, place_name=_row_place):
-    """The Action objects of per-table rows, in action_no order. A refusal of the document
-    form (FormError; a FieldValueError for a value out of its field's range) is raised as
-    it is, its message led by the place of each refused value."""
-    from qn4tGenericActionLoader._form import FormError
-    from qn4tGenericActionLoader.actions import Action
-    made = []
-    for document, where in documents(table_rows, place_name):
-        try:
-            made.append(Action.from_dict(document))
-        except FormError as error:
-            error.args = ("; ".join("%s: %s" % (place_name(*place_of(where, document,
-                                                                      problem.parts)), problem)
-                                    for problem in error.problems),)
-            raise
-    return made
+    """The Action objects of per-table rows, in action_no order, through the importer that
+    reads the JSON document: every refusal gathered, each on a line led by its place
+    (documents.InputRefused; FieldValueRefused, a FieldValueError too, for a value out of
+    its field's range)."""
+    return list(_actions_of_source(TableSource(table_rows, place_name)))
 
 
 def _has_entries(details, row):
@@ -480,10 +497,19 @@ def _csv_value(text, integer):
     return text
 
 
-def read_csv(folder, ignored=lambda table, name: False):
+NAME_SUFFIX = "_name"  # a column of names beside a column of codes (never read back)
+
+
+def is_name_column(table, name):
+    """Whether the column name holds the names of the codes of a column beside it."""
+    return name.endswith(NAME_SUFFIX) and name[:-len(NAME_SUFFIX)] in table.by_name
+
+
+def read_csv(folder, ignored=is_name_column):
     """Per table, (row number, {column: value}) for the rows of the CSV files: row numbers
-    count the header as row 1; an empty cell has no value. Raises TableError for a file that
-    cannot be read as such a table."""
+    count the header as row 1; an empty cell has no value; a column of names beside codes
+    (ignored(table, name)) is passed over. Raises TableError for a file that cannot be read
+    as such a table."""
     read = {}
     for table in schema():
         path = os.path.join(folder, CSV_NAMES[table.name])
@@ -551,9 +577,14 @@ def to_csv(actions, folder):
 
 def from_csv(folder):
     """The Action objects of folder/actions.csv, details.csv and stats.csv, in action_no
-    order, through Action.from_dict: a value it refuses raises its error, led by the file,
-    row and column (`actiontool import --csv` lists every refusal of the run)."""
-    return actions_of(read_csv(folder), csv_place(folder))
+    order, as actions_of() makes them: InputRefused lists every refusal of the run, each led
+    by the file, row and column, as `actiontool import --csv` says them."""
+    return actions_of(*csv_rows(folder))
+
+
+def csv_rows(folder):
+    """(rows, place_name) of the CSV files in folder, for TableSource. Raises TableError."""
+    return read_csv(folder), csv_place(folder)
 
 
 # ---- SQLite ----------------------------------------------------------------------------------
@@ -641,11 +672,42 @@ def read_sqlite(connection):
 
 def from_sqlite(source):
     """The Action objects of the tables actions, details and stats of an SQLite database
-    (a path or an open sqlite3 connection), in action_no order, through Action.from_dict: a
-    value it refuses raises its error, led by the table, row and column."""
+    (a path or an open sqlite3 connection), in action_no order, as actions_of() makes them:
+    InputRefused lists every refusal, each led by the database, table, row and column, as
+    `actiontool import --sqlite` says them."""
+    return actions_of(*sqlite_rows(source))
+
+
+def sqlite_place(name):
+    """The place_name of a database: "spells.db: table details row (action_no 0, detail_no
+    0) column die"."""
+    def place(table, row, column=None):
+        return "%s: table %s row %s%s" % (name, table, row,
+                                          " column %s" % column if column else "")
+    return place
+
+
+def _database_name(connection):
+    for _, schema_name, file_name in connection.execute("PRAGMA database_list"):
+        if schema_name == "main":
+            return file_name or "the database"
+    return "the database"
+
+
+def sqlite_rows(source):
+    """(rows, place_name) of the tables of a database (a path, which must name an existing
+    file, or an open sqlite3 connection), for TableSource. Raises TableError, its message
+    led by the database's name."""
+    if not isinstance(source, sqlite3.Connection) and not os.path.isfile(source):
+        raise TableError("%s: no such database file" % source)
     connection, own = _connection(source)
+    name = source if own else _database_name(connection)
     try:
-        return actions_of(read_sqlite(connection))
+        return read_sqlite(connection), sqlite_place(name)
+    except TableError as error:
+        raise TableError("%s: %s" % (name, error))
+    except sqlite3.DatabaseError as error:
+        raise TableError("%s: %s" % (name, error))
     finally:
         if own:
             connection.close()

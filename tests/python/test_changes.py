@@ -10,8 +10,8 @@ import sys
 import unittest
 
 import qn4tGenericActionLoader as q
-from test_actiontool import (TOOL, SPELL, ToolTestCase, action, damage, gunzip, healing,
-                             statmod)
+from test_actiontool import (TOOL, SPELL, ToolTestCase, action, damage, detail, gunzip,
+                             healing, statmod)
 
 
 def spell(action_id, name=u"Spark", details=(), **fields):
@@ -159,6 +159,17 @@ class PatchInPython(unittest.TestCase):
         self.assertEqual([c.path for c in gone_changed.conflicts], [()])
 
 
+def said_changes(text):
+    """(kind, actionID, [field paths]) of each change diff says, sorted."""
+    said = []
+    for line in text.splitlines():
+        if line.startswith("    "):
+            said[-1][2].append(line.strip().split(": ", 1)[0])
+        elif line.split(":")[0] in ("added", "removed", "changed", "moved"):
+            said.append((line.split(":")[0], int(line.split()[3]), []))
+    return sorted(said)
+
+
 class ToolChanges(ToolTestCase):
     def patch_round_trip(self, old, new, title=""):
         """diff --patch old new, then patch old with it: returns (the patched file's bytes,
@@ -202,6 +213,42 @@ class ToolChanges(ToolTestCase):
             self.assertEqual(patched, new, title)
             if old != new:
                 self.assertIn("already applied", again, title)
+
+    def test_diff_text_and_patch_name_the_same_changes(self):
+        """diff's lines, diff --patch's document and q.diff_actions come from one change set:
+        the same actions matched, the same fields in the same order, no derived counts."""
+        one, two = action(1, b"One"), action(2, b"Two", details=[healing()])
+        three = action(3, b"Three", details=[damage(), statmod(((3, -2),))])
+        odd = detail(9, b"\x01\x02\x03")
+        cases = [
+            # (title, old, new)
+            ("text renamed", one + two, action(1, b"Uno") + two),
+            ("value changed", one + three, one + action(3, b"Three", details=[
+                damage(1, 1, 6, 2, 9, -1, 0, 2, 1, 0, 0), statmod(((3, -2),))])),
+            ("stat entry added", three, action(3, b"Three", details=[
+                damage(), statmod(((3, -2), (4, 7)))])),
+            ("stat entry removed", three, action(3, b"Three", details=[damage(), statmod(())])),
+            ("detail added", two, action(2, b"Two", details=[healing(), damage()])),
+            ("action moved", one + two + three, three + one + two),
+            ("repeated IDs", action(7, b"A") + action(7, b"B"),
+             action(7, b"B") + action(7, b"A") + action(7, b"C")),
+            ("unknown detail type", action(8, details=[odd]),
+             action(8, details=[detail(9, b"\x01\x02\x04"), odd])),
+        ]
+        for title, old, new in cases:
+            old_path, new_path = self.action_file(old, "old.gz"), self.action_file(new, "new.gz")
+            status, text, err = self.run_tool("diff", old_path, new_path)
+            self.assertEqual(status, 1, "%s: %s" % (title, err))
+            status, document, err = self.run_tool("diff", "--patch", old_path, new_path)
+            self.assertEqual(status, 1, "%s: %s" % (title, err))
+            from_tool = q.Patch.from_dict(json.loads(document))
+            in_python = q.diff_actions(q.read_actions(old_path), q.read_actions(new_path))
+            self.assertEqual(from_tool, in_python, title)
+            self.assertEqual(said_changes(text), sorted(
+                (change.kind, change.actionID, [q.path_text(f.path) for f in change.fields])
+                for change in in_python.changes), title)
+            patched, _ = self.patch_round_trip(old, new, title)
+            self.assertEqual(patched, new, title)
 
     def test_conflicts_are_listed_and_nothing_is_written_unless_forced(self):
         old = self.action_file(action(1, b"One", level=3) + action(2), "old.gz")

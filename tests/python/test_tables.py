@@ -125,12 +125,12 @@ class RoundTripTest(TablesTestCase):
         for read, place in [
                 (lambda: q.from_csv(folder), os.path.join(folder, "stats.csv") + " row 3"),
                 (lambda: q.from_sqlite(connection),
-                 "stats row (action_no 0, detail_no 2, stat_no 1)")]:
+                 "the database: table stats row (action_no 0, detail_no 2, stat_no 1)")]:
             with self.assertRaises(q.FieldValueError) as caught:
                 read()
-            self.assertEqual(str(caught.exception), "%s column stat: details[2].stats[1].stat: "
-                             "Stat.stat is unsigned 16-bit: 65536 is out of its range 0 to "
-                             "65535" % place)
+            self.assertEqual(str(caught.exception), "%s column stat: actions[0] (actionID 7): "
+                             "details[2].stats[1].stat: Stat.stat is unsigned 16-bit: 65536 is "
+                             "out of its range 0 to 65535" % place)
 
     def test_tool_outputs(self):
         """A database to standard output, a dry run, a database that would be its own output,
@@ -243,6 +243,64 @@ class TableImportRefusalTest(TablesTestCase):
         self.assertFalse(os.path.exists(self.path("out.gz")))
         status, out, err = self.run_tool("import", "--dry-run", "--csv", folder)
         self.assertEqual((status, err.count("\n")), (1, len(cases)), err)
+
+    def test_one_importer_refuses_alike_from_every_source(self):
+        """The same bad values given as CSV cells, SQLite cells and JSON members: each way in
+        (the package's from_csv and from_sqlite, the tool's import --csv, --sqlite and of
+        JSON) lists every refusal, all at once, in the same words after the place."""
+        cases = [
+            # (table, keys (action_no, detail_no, stat_no), column, bad value)
+            ("details", (0, 0), "die", 40000),
+            ("details", (1, 0), "numDice", u"abc"),
+            ("actions", (2,), "levelAcquired", -1),
+            ("stats", None, "stat", 70000),  # the first row of stats, whichever it is
+        ]
+        source = self.example_file()
+        folder, database, document = self.path("csv"), self.path("set.db"), self.path("a.json")
+        for args in (("--csv", folder), ("--sqlite", database), ()):
+            self.assertRuns("export", *(args + (source, document) if not args else
+                                        args + (source,)))
+        connection = sqlite3.connect(database)
+        with open(document, "rb") as stream:
+            form = json.loads(stream.read().decode("utf-8"))
+        for table, keys, column, value in cases:
+            key_names = ("action_no", "detail_no", "stat_no")
+            if keys is None:
+                keys = connection.execute("SELECT action_no, detail_no, stat_no FROM stats "
+                                          "ORDER BY 1, 2, 3 LIMIT 1").fetchone()
+            where = " AND ".join("%s = %d" % pair for pair in zip(key_names, keys))
+            with connection:
+                connection.execute("UPDATE %s SET %s = ? WHERE %s" % (table, column, where),
+                                   (value,))
+            rows = self.csv_rows(folder, table + ".csv")
+            (row,) = [r for r in rows[1:] if tuple(int(r[rows[0].index(k)])
+                                                   for k in key_names[:len(keys)]) == keys]
+            row[rows[0].index(column)] = u"%s" % value
+            self.write_csv_rows(folder, table + ".csv", rows)
+            member = form["actions"][keys[0]]
+            if len(keys) > 1:
+                member = member["details"][keys[1]]
+                member = member["stats"][keys[2]] if len(keys) > 2 else member["body"]
+            member[column] = value
+        connection.close()
+        document = self.json_file(form, "bad.json")
+
+        def refusals(text):
+            return sorted(line[line.index(": actions[") + 2:] for line in text.splitlines()
+                          if ": actions[" in line)
+        said = []
+        for read in (lambda: q.from_csv(folder), lambda: q.from_sqlite(database)):
+            with self.assertRaises(q.InputRefused) as caught:
+                read()
+            said.append(refusals(str(caught.exception)))
+        for args in (("--csv", folder), ("--sqlite", database), (document,)):
+            status, _, err = self.run_tool("import", *(args + (self.path("out.gz"),)))
+            self.assertEqual(status, 1, err)
+            said.append(refusals(err))
+        self.assertEqual(len(said[0]), len(cases), said[0])
+        for other in said[1:]:
+            self.assertEqual(other, said[0])
+        self.assertFalse(os.path.exists(self.path("out.gz")))
 
     def test_empty_cells_take_the_defaults(self):
         folder = self.exported()

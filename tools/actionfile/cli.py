@@ -12,8 +12,7 @@ import sys
 import textwrap
 import time
 
-from . import differ, ending, exporter, importer, module, names as code_names, tablecmd
-from .importer import BadInput
+from . import differ, ending, exporter, module, names as code_names, tablecmd
 from .layout import Layout
 from .idset import IdSet
 from .listing import Listing, counted, totals
@@ -372,16 +371,15 @@ def read_json(layout, json_name, name, out_name, target=None, threads=None):
             stream = io.open(stream, "rb")
     except (IOError, OSError) as error:
         raise Failure("cannot read %s: %s" % (name, reason(error)))
-    source = importer.ActionSource(stream, name)
+    source = layout.q.JsonSource(stream, name)
     progress = Progress("import")
     not_written = "\n%s not written" % out_name if out_name else ""
     try:
-        return importer.write_action_file(
-            layout, source, target, [input_source(json_name)], progress,
-            lambda line: warn(line), threads)
+        return layout.q.import_actions(source, target, [input_source(json_name)], progress,
+                                       lambda line: warn(line), threads)
     except files.OutputIsInput:
         raise Failure(refused_output(out_name, name))
-    except BadInput as error:
+    except layout.q.InputRefused as error:
         raise Failure("%s%s" % (error, not_written))
     except ValueError as error:  # what only the writer sees
         raise Failure("%s: %s%s" % (name, error, not_written))
@@ -470,9 +468,8 @@ def write_whole(layout, args, actions):
 
 def write_patch(layout, args):
     """diff --patch: the changes as the JSON document that `patch` applies."""
-    patch = layout.q.diff_actions(read_whole(layout, args.old), read_whole(layout, args.new))
-    if args.ignore_order:
-        patch.changes = [change for change in patch.changes if change.kind != "moved"]
+    patch = layout.q.diff_actions(read_whole(layout, args.old), read_whole(layout, args.new),
+                                  args.ignore_order)
     say(json.dumps(patch.to_dict(), ensure_ascii=False, indent=1, sort_keys=True,
                    separators=(",", ": ")))
     return DIFFERENT if patch else OK
@@ -596,14 +593,13 @@ def run_table_import(layout, args):
         raise Failure("import --csv DIR OUT and --sqlite DB OUT take the action file to "
                       "write only (or --dry-run and none), and one of them", 2)
     args.out, source = args.json, args.csv or args.sqlite
-    if args.csv:
-        read, place = tablecmd.read_csv_rows, tablecmd.csv_place(layout, source)
-    else:
-        read, place = tablecmd.read_sqlite_rows, tablecmd.sqlite_place(source)
+
+    def rows():
+        return tablecmd.table_rows(layout, args.csv, args.sqlite)
     if args.dry_run:
         try:
-            count = tablecmd.write_from_rows(layout, read(layout, source), place, None)
-        except BadInput as error:
+            count = tablecmd.write_from_rows(layout, rows(), None)
+        except layout.q.InputRefused as error:
             raise Failure(str(error))
         say("%s: %s, ok to import (nothing written)" % (source, counted(count, "action")))
         return OK
@@ -613,10 +609,9 @@ def run_table_import(layout, args):
         raise Failure("will not write compressed data to a terminal: name an output file, or "
                       "redirect standard output")
     try:
-        count = tablecmd.write_from_rows(layout, read(layout, source), place,
-                                         output_target(args.out), args.threads,
+        count = tablecmd.write_from_rows(layout, rows(), output_target(args.out), args.threads,
                                          [args.sqlite] if args.sqlite else [])
-    except BadInput as error:
+    except layout.q.InputRefused as error:
         raise Failure("%s\n%s not written" % (error, out_name))
     except files.OutputIsInput:
         raise Failure(refused_output(out_name, source))

@@ -12,10 +12,7 @@ import os
 import shutil
 import sqlite3
 
-from . import importer, module, page
-from .importer import BadInput
-
-NAME_SUFFIX = "_name"  # a column of names beside a column of codes (never read back)
+from . import module, page
 
 
 def tables_module(layout):
@@ -44,17 +41,14 @@ def name_cells(tables, names):
         columns = named_columns(tables, names)[table.name]
         if not columns:
             continue
-        header = [table.columns[i - len(table.keys)].name + NAME_SUFFIX for i, _ in columns]
+        header = [table.columns[i - len(table.keys)].name + tables.NAME_SUFFIX
+                  for i, _ in columns]
 
         def cells(row, columns=columns):
             return [None if row[i] is None else names.name(field, row[i])
                     for i, field in columns]
         extra[table.name] = (header, cells)
     return extra
-
-
-def is_name_column(table, name):
-    return name.endswith(NAME_SUFFIX) and name[:-len(NAME_SUFFIX)] in table.by_name
 
 
 # ---- export ----------------------------------------------------------------------------------
@@ -122,11 +116,11 @@ def add_names(tables, connection, names):
             field, quoted = column.path[-1], '"%s"' % column.name
             if field in names.codes:
                 extra.append("(SELECT name FROM names WHERE field = '%s' AND code = t.%s) AS "
-                             '"%s%s"' % (field, quoted, column.name, NAME_SUFFIX))
+                             '"%s%s"' % (field, quoted, column.name, tables.NAME_SUFFIX))
             elif field in names.bits:
                 extra.append("(SELECT group_concat(name, '|') FROM bit_names WHERE field = "
                              "'%s' AND (t.%s >> bit) & 1) AS \"%s%s\""
-                             % (field, quoted, column.name, NAME_SUFFIX))
+                             % (field, quoted, column.name, tables.NAME_SUFFIX))
         if extra:
             connection.execute("CREATE VIEW %s_named AS SELECT t.*, %s FROM %s AS t"
                                % (table.name, ", ".join(extra), table.name))
@@ -145,80 +139,20 @@ def export_sqlite(layout, actions, target, names=None, inputs=()):
 
 # ---- import ----------------------------------------------------------------------------------
 
-class TableSource(object):
-    """The actions of table rows as the JSON import reads a document: iterating yields
-    (index, the action's dict) in action_no order, and `where(parts)` names the table, the
-    row and the column of a value of the action last yielded, where the JSON import names the
-    line and column. Rows that do not join raise BadInput."""
-
-    earlier_form = False  # the tables hold the document form of today: no length fields
-
-    def __init__(self, tables, table_rows, place_name):
-        self.tables = tables
-        self.table_rows = table_rows
-        self.place_name = place_name  # (table, row label, column or None) -> text
-        self.count = 0
-        self._document, self._where = {}, {}
-
-    def __iter__(self):
-        try:
-            for index, (document, where) in enumerate(
-                    self.tables.documents(self.table_rows, self.place_name)):
-                self._document, self._where = document, where
-                yield index, document
-                self.count += 1
-        except self.tables.TableError as error:
-            raise BadInput(str(error))
-
-    def where(self, parts):
-        """The place of a value by its path in the action's dict: file, row and column."""
-        return self.place_name(*self.tables.place_of(self._where, self._document, parts))
-
-
-def csv_place(layout, folder):
-    """The place_name of the CSV files in folder: "sheets/details.csv row 3 column die"."""
-    return tables_module(layout).csv_place(folder)
-
-
-def sqlite_place(path):
-    """The place_name of a database: "spells.db: table details row (action_no 0, detail_no
-    0) column die"."""
-    def place(table, row, column=None):
-        return "%s: table %s row %s%s" % (path, table, row,
-                                          " column %s" % column if column else "")
-    return place
-
-
-def write_from_rows(layout, table_rows, place_name, target, threads=None, inputs=()):
-    """Writes the actions of the rows to target (None: checks only) through the JSON import:
-    every value checked by the package's document form, every refusal gathered with its
-    table, row and column, nothing written when there is one. Returns the number of actions.
-    inputs: files target must not be (the database read). Raises BadInput, OutputIsInput."""
-    source = TableSource(tables_module(layout), table_rows, place_name)
-    return importer.write_action_file(layout, source, target, inputs, threads=threads)
-
-
-def read_csv_rows(layout, folder):
+def table_rows(layout, csv_folder=None, database=None):
+    """(rows, place_name) of the CSV files in csv_folder, or of the database file. Raises
+    the package's InputRefused (its TableError)."""
     tables = tables_module(layout)
-    try:
-        return tables.read_csv(folder, is_name_column)
-    except tables.TableError as error:
-        raise BadInput(str(error))
+    return tables.csv_rows(csv_folder) if csv_folder else tables.sqlite_rows(database)
 
 
-def read_sqlite_rows(layout, path):
-    tables = tables_module(layout)
-    if not os.path.isfile(path):
-        raise BadInput("%s: no such database file" % path)
-    connection = sqlite3.connect(path)
-    try:
-        return tables.read_sqlite(connection)
-    except tables.TableError as error:
-        raise BadInput("%s: %s" % (path, error))
-    except sqlite3.DatabaseError as error:
-        raise BadInput("%s: %s" % (path, error))
-    finally:
-        connection.close()
+def write_from_rows(layout, rows_and_place, target, threads=None, inputs=()):
+    """Writes the actions of the rows to target (None: checks only) through the package's
+    importer, the one the JSON import takes: every refusal gathered with its table, row and
+    column, nothing written when there is one. Returns the number of actions. inputs: files
+    target must not be (the database read). Raises InputRefused, OutputIsInput."""
+    source = layout.q.TableSource(*rows_and_place)
+    return layout.q.import_actions(source, target, inputs, threads=threads)
 
 
 # ---- sql -------------------------------------------------------------------------------------

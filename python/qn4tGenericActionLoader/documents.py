@@ -1,7 +1,14 @@
-"""import: writes an action file from its JSON document, streamed: the JSON is decoded one
-action at a time and each is made into an Action by the package's document form
-(qn4tGenericActionLoader._form), which checks every value. Every refusal of the run is
-gathered (up to a cap), placed by line and column; nothing is written when there is one."""
+"""Actions from documents: the one importer of the JSON document, the CSV files and the
+SQLite tables. A source yields each action's dict (the document form) and places a value
+by its path; ActionBuilder makes each dict an Action through the document form, which checks
+every value, and gathers every refusal of the run (up to a cap), each on a line naming its
+place (file, line and column; or file, row and column), the action and the field. The JSON
+document is read streamed, one action at a time, so memory stays flat in its size.
+
+    import qn4tGenericActionLoader as q
+    actions = list(q.read_json("actions.json"))   # InputRefused lists every refusal
+    q.write_actions("actions.gz", q.read_json("actions.json"))  # written only when all pass
+"""
 from __future__ import print_function, division
 
 import codecs
@@ -10,14 +17,24 @@ import json
 import os
 import re
 
-from .module import load_files, load_native
+import _qn4tGenericActionSupport as _native
+from _qn4tGenericActionSupport import FieldValueError
 
 PROGRESS_EVERY = 4096
 MOST_PROBLEMS = 50  # refusals reported in one run; the rest are counted
 
 
-class BadInput(Exception):
-    """JSON the tool refuses: the message says where and what, one refusal per line."""
+class InputRefused(ValueError):
+    """A document, CSV files or tables refused: the message says where and what, one refusal
+    per line."""
+
+
+class FieldValueRefused(InputRefused, FieldValueError):
+    """Input among whose refusals is a value its field cannot hold: caught as well as the
+    FieldValueError the record classes raise for the same value."""
+
+
+BadInput = InputRefused  # the name the tool's modules knew it by
 
 
 class _DuplicateKey(ValueError):
@@ -47,7 +64,7 @@ _CHAR = re.compile(r"\(char (\d+)")
 _BOM = u"\ufeff"
 
 
-class ActionSource(object):
+class JsonSource(object):
     """The actions of a JSON document {"format": 2, "actions": [...]} (or {"actions": [...]},
     the form written before the format member) read from a binary file object, decoded one
     at a time from a window of the text that holds about one action: memory stays flat in
@@ -359,17 +376,17 @@ class ActionBuilder(object):
     names the place (file, line, column), the action (index, actionID), the field, the value
     and its range."""
 
-    def __init__(self, layout, source, note=None):
-        self.q = layout.q
+    def __init__(self, source, note=None):
+        from qn4tGenericActionLoader import _form, actions
         self.source = source
         self.note = note
         self.problems = []
         self.more = 0
-        self.syntax = None  # the BadInput that ended the reading, if any
-        self._from_json = load_native()._action_from_json
-        from qn4tGenericActionLoader import _form, actions
+        self.field_value = False  # a refused value was out of its field's range
+        self.syntax = None  # the InputRefused that ended the reading, if any
+        self._from_json = _native._action_from_json
         self._form = _form
-        self._classes = actions._classes(self.q.Action)
+        self._classes = actions._classes(actions.Action)
 
     def action(self, index, values):
         """The Action, or None when it is refused (its problems are gathered)."""
@@ -381,6 +398,7 @@ class ActionBuilder(object):
             action, notes = self._form.action_from_dict(self._classes, values,
                                                         self.source.earlier_form)
         except self._form.FormError as error:
+            self.field_value = self.field_value or isinstance(error, FieldValueError)
             for problem in error.problems:
                 self._add(index, values, problem, self.problems)
             return None
@@ -402,7 +420,7 @@ class ActionBuilder(object):
         into.append("%s: %s: %s" % (self.source.where(problem.parts), label, problem))
 
     def refusal(self):
-        """BadInput listing every refusal, or None."""
+        """InputRefused listing every refusal, or None."""
         if not self.problems and self.syntax is None:
             return None
         lines = list(self.problems)
@@ -410,13 +428,15 @@ class ActionBuilder(object):
             lines.append("... and %d more" % self.more)
         if self.syntax is not None:
             lines.append(str(self.syntax))
-        return BadInput("\n".join(lines))
+        return (FieldValueRefused if self.field_value else InputRefused)("\n".join(lines))
 
 
-def build_actions(layout, source, progress=None, note=None):
-    """(the builder, a generator of the document's Action objects, refused ones left out).
-    After the generator ends, builder.refusal() says whether anything was refused."""
-    builder = ActionBuilder(layout, source, note)
+def build_actions(source, progress=None, note=None):
+    """(the builder, a generator of the source's Action objects, refused ones left out).
+    After the generator ends, builder.refusal() says whether anything was refused.
+    progress(bytes read, size) is called now and then; note(line) says each note of the
+    earlier form."""
+    builder = ActionBuilder(source, note)
 
     def actions():
         try:
@@ -431,19 +451,48 @@ def build_actions(layout, source, progress=None, note=None):
     return builder, actions()
 
 
-def write_action_file(layout, source, target, inputs=(), progress=None, note=None,
-                      threads=None):
-    """Writes the actions of an ActionSource to target (a path, or a binary file object such as
+def actions_of(source, progress=None, note=None):
+    """The Action objects of a source (JsonSource, tables.TableSource) in order; once one is
+    refused none follows, the rest are checked, and InputRefused (FieldValueRefused for a
+    value out of its field's range) lists every refusal at the end. Written through
+    write_actions, the file is then not replaced."""
+    builder, actions = build_actions(source, progress, note)
+    for action in actions:
+        yield action
+    refusal = builder.refusal()
+    if refusal:
+        raise refusal
+
+
+def read_json(source, name=None, progress=None, note=None):
+    """The Action objects of a JSON document in the form export writes ({"format": 2,
+    "actions": [...]}, or the earlier form without "format"), read streamed from source (a
+    path or a binary file object) as actions_of() gives them. name: how refusals name the
+    input (by default the path, or "the JSON")."""
+    if isinstance(source, (str, type(u""))):
+        with io.open(source, "rb") as stream:
+            for action in actions_of(JsonSource(stream, name or source), progress, note):
+                yield action
+    else:
+        for action in actions_of(JsonSource(source, name or "the JSON"), progress, note):
+            yield action
+
+
+def import_actions(source, target, inputs=(), progress=None, note=None, threads=None):
+    """Writes the actions of a source to target (a path, or a binary file object such as
     standard output) by the package's file-replacing rules: on any failure or refusal target
     is left as it was and the temporary file is gone. target None: check only, write
-    nothing. threads: as write_actions takes them. Returns the number of actions. Raises BadInput, OutputIsInput, IOError/OSError."""
-    builder, actions = build_actions(layout, source, progress, note)
+    nothing. threads: as write_actions takes them. Returns the number of actions. Raises
+    InputRefused, OutputIsInput, IOError/OSError."""
+    from qn4tGenericActionLoader import _files
+    from qn4tGenericActionLoader.actions import write_actions
+    builder, actions = build_actions(source, progress, note)
     if target is None:
         for _ in actions:
             pass
     else:
-        with load_files().writing(target, inputs) as out:
-            layout.q.write_actions(out, actions, threads)
+        with _files.writing(target, inputs) as out:
+            write_actions(out, actions, threads)
             refusal = builder.refusal()
             if refusal:
                 raise refusal
