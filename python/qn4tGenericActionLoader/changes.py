@@ -19,6 +19,7 @@ import json
 import operator
 
 from qn4tGenericActionLoader import _form as _document
+from qn4tGenericActionLoader._message import formatted
 from qn4tGenericActionLoader.actions import Action
 
 try:
@@ -184,6 +185,15 @@ class Change(_Shown):
                     "%s is a whole number" % name, values.get(name))
         _expect(isinstance(values.get("action", {}), dict), "action is a JSON object",
                 values.get("action"))
+        if values["change"] in (ADDED, MOVED):  # placed by "to" among the others
+            _expect(values.get("to") is not None, 'an "%s" change has "to", its place in the '
+                    'new set' % values["change"], values.get("to"))
+        if values["change"] == ADDED:
+            _expect(isinstance(values.get("action"), dict), 'an "added" change carries its '
+                    '"action"', values.get("action"))
+            _expect(values["action"].get("actionID", 0) == values["actionID"],
+                    "the added action carries the actionID the change names (%d)"
+                    % values["actionID"], values["action"].get("actionID", 0))
         fields = values.get("fields", [])
         _expect(isinstance(fields, list) and all(
             isinstance(f, dict) and isinstance(f.get("path"), list) for f in fields),
@@ -199,7 +209,7 @@ def _is_int(value):
 
 def _expect(condition, rule, value):
     if not condition:
-        raise ValueError("%s, not %s" % (rule, _shown(value)))
+        raise ValueError(formatted("%s, not %s", rule, _shown(value)))
 
 
 def _field_dict(field):
@@ -247,10 +257,10 @@ class Conflict(_Shown):
         self.path, self.base, self.ours, self.theirs = tuple(path), base, ours, theirs
 
     def __str__(self):
-        return "id %d%s %s: base %s, ours %s, theirs %s" % (
-            self.actionID, " (#%d with that id)" % (self.occurrence + 1)
-            if self.occurrence else "", path_text(self.path), _shown(self.base),
-            _shown(self.ours), _shown(self.theirs))
+        return formatted(
+            "id %d%s %s: base %s, ours %s, theirs %s", self.actionID,
+            " (#%d with that id)" % (self.occurrence + 1) if self.occurrence else "",
+            path_text(self.path), _shown(self.base), _shown(self.ours), _shown(self.theirs))
 
 
 def _shown(value):
@@ -527,9 +537,9 @@ def action_of(form, key):
     try:
         return Action.from_dict(form)
     except KeyError as error:
-        raise ValueError("id %d: the member %s is missing" % (key[0], error))
+        raise ValueError(formatted("id %d: the member %s is missing", key[0], error))
     except ValueError as error:
-        raise ValueError("id %d: %s" % (key[0], error))
+        raise ValueError(formatted("id %d: %s", key[0], error))
 
 
 def _repeated_note(ids):
