@@ -92,6 +92,16 @@ class ToolMessagesTest(ToolTestCase):
                 self.assertEqual(got, status, (raw, args, err))
                 self.assertIn(phrase, out + err, (raw, args))
 
+    def test_an_sql_statement_that_is_not_utf8(self):
+        """Python 2 hands its bytes to SQLite, which takes them; Python 3 cannot: refused."""
+        source = self.spell_file("spells.gz")
+        status, out, err = self.run_tool("sql", source, "SELECT 1 AS " + os_name(b"x\xe9"))
+        if PY2:
+            self.assertEqual((status, out.split()[0]), (0, u"x\\xe9"))
+        else:
+            self.assertEqual(status, 1)
+            self.assertIn(u"the statement is not UTF-8 text: SELECT 1 AS x\\xe9", err)
+
     def test_json_texts_are_quoted_in_refusals_as_they_are_or_escaped(self):
         cases = [
             # (document text, phrase of the refusal)

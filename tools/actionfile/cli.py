@@ -640,6 +640,8 @@ def run_sql(layout, args):
         header, rows = tablecmd.query(layout, actions, args.statement, names)
     except tablecmd.sqlite3.Error as error:
         raise Failure("SQL: %s" % error)
+    except UnicodeError:  # a statement given in bytes that are not UTF-8
+        raise Failure("SQL: the statement is not UTF-8 text: %s" % args.statement)
     if args.form == "csv":
         tablecmd.write_csv_lines(header, rows, _binary(sys.stdout))
     elif args.form == "json":
