@@ -71,6 +71,8 @@ class ActionSource(object):
         self._ended = False
         self._action_start = 0
         self.earlier_form = True
+        self._most_digits = _most_digits()
+        self._digit_run = re.compile(r"(?<![0-9])[0-9]{%d,}" % (self._most_digits + 1))
         self.size = _size_of(stream)
         self.count = 0
 
@@ -211,8 +213,10 @@ class ActionSource(object):
     def _refuse_long_number(self, start, end):
         """Refuses, where it stands, an integer with more digits than are read: on both
         hosts alike, before Python 3 refuses it without a place or Python 2 makes it."""
-        most = _most_digits()
-        if not _digit_run(most).search(self._text, start, end):
+        if end - start <= self._most_digits:  # too short to hold one: most values
+            return
+        most = self._most_digits
+        if not self._digit_run.search(self._text, start, end):
             return
         for number in _NUMBER_OR_STRING.finditer(self._text, start, end):
             digits = number.group(1)
@@ -296,10 +300,6 @@ def _said(template, *parts):
 def _most_digits():
     from qn4tGenericActionLoader._form import most_digits
     return most_digits()
-
-
-def _digit_run(most):
-    return re.compile(r"(?<![0-9])[0-9]{%d,}" % (most + 1))
 
 
 _BRACKET_OR_STRING = re.compile(r'"(?:[^"\\]|\\.)*"|[\[\]{}]')
