@@ -123,7 +123,10 @@ def _describe(value):
     try:
         text = json.dumps(value, ensure_ascii=False, sort_keys=True)
     except (TypeError, ValueError, RuntimeError):
-        text = repr(value)
+        try:
+            text = repr(value)
+        except (ValueError, RuntimeError):  # nested too deeply even for repr
+            text = "a value nested too deeply to be shown"
     return text if len(text) <= 40 else text[:37] + "..."
 
 

@@ -198,9 +198,33 @@ class Change(_Shown):
         _expect(isinstance(fields, list) and all(
             isinstance(f, dict) and isinstance(f.get("path"), list) for f in fields),
             'fields is a list of objects with a "path" list', fields)
+        for number, field in enumerate(fields):  # here, not at a recursion limit later
+            for side in ("old", "new"):
+                _expect(_nested_within(field.get(side), _FIELD_DEPTH),
+                        "fields[%d].%s nests at most %d lists and objects deep"
+                        % (number, side, _FIELD_DEPTH), _TooDeep())
         return cls(values["change"], values.get("actionID"), values.get("occurrence", 0),
                    values.get("position"), values.get("to"), values.get("action"),
                    [FieldChange(f["path"], f.get("old"), f.get("new")) for f in fields])
+
+
+_FIELD_DEPTH = 16  # far deeper than any part of an action's document form nests
+
+
+class _TooDeep(object):
+    """Stands for a value nested too deeply to be shown."""
+
+
+def _nested_within(value, most):
+    """True when value (from JSON) nests at most `most` lists and objects deep; walked
+    without recursion, stopping at the first level too deep."""
+    level = [value]
+    for _ in range(most):
+        level = [inner for item in level if isinstance(item, (list, dict))
+                 for inner in (item.values() if isinstance(item, dict) else item)]
+        if not level:
+            return True
+    return not any(isinstance(item, (list, dict)) for item in level)
 
 
 def _is_int(value):
@@ -267,7 +291,12 @@ def _shown(value):
     """A value as JSON, alike on both hosts."""
     if value is None:
         return "(none)"
-    return json.dumps(value, ensure_ascii=False, sort_keys=True)
+    if isinstance(value, _TooDeep):
+        return "one nested deeper"
+    try:
+        return json.dumps(value, ensure_ascii=False, sort_keys=True)
+    except RuntimeError:  # RecursionError on Python 3
+        return "a value nested too deeply to be shown"
 
 
 class Result(_Shown):
