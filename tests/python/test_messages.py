@@ -92,6 +92,24 @@ class ToolMessagesTest(ToolTestCase):
                 self.assertEqual(got, status, (raw, args, err))
                 self.assertIn(phrase, out + err, (raw, args))
 
+    def test_names_files_with_non_ascii_fields_and_names(self):
+        source = self.spell_file("spells.gz")
+        for raw in (b"n\xc3\xa9.json", b"n\xe9.json"):
+            cases = [
+                # (names file, status, phrase)
+                (u'{"codes": {"b\u00e9": {}}}', 1, u": codes.b\u00e9: not an integer field"),
+                (u'{"codes": {"elemType": {"\u00e9": "x"}}}', 1,
+                 u'codes.elemType: "\\u00e9" is not a whole number'),
+                (u'{"codes": {"elemType": {"1": "f\u00eate"}}}', 0, u"totals"),
+            ]
+            for document, status, phrase in cases:
+                names = self.json_file(document, os_name(raw))
+                got, out, err = self.run_tool("dump", "--names", names, source)
+                self.assertEqual(got, status, (raw, document, err))
+                self.assertIn(phrase, out + err, (raw, document))
+                if status:
+                    self.assertIn(_message.message_text(raw) + u":", err)
+
     def test_an_sql_statement_that_is_not_utf8(self):
         """Python 2 hands its bytes to SQLite, which takes them; Python 3 cannot: refused."""
         source = self.spell_file("spells.gz")

@@ -547,7 +547,7 @@ def load_names(layout, args):
     try:
         return code_names.load(args.names, code_names.integer_fields(layout))
     except code_names.BadNames as error:
-        raise Failure(str(error))
+        raise Failure(error.args[0])
 
 
 def read_all(layout, args, label):
