@@ -17,8 +17,10 @@ import itertools
 import json
 import operator
 import re
+import sys
 
 from _qn4tGenericActionSupport import FieldValueError
+from qn4tGenericActionLoader._message import formatted, native
 from qn4tGenericActionLayout import (BODY_ENTRIES, DETAIL_BODIES, HEAD_FIELDS, HEADER,
                                      INTEGER_KINDS, LAYOUT, SPELL_ACTION_TYPE, TEXTS,
                                      TRAILER_FIELDS)
@@ -65,6 +67,17 @@ _DETAIL_HEADER_SIZE = 4
 _ENCODED_SURROGATE = re.compile(b"\xed[\xa0-\xbf]")
 
 
+_DEFAULT_MOST_DIGITS = 4300  # Python 3's default limit for a decimal text made an integer
+
+
+def most_digits():
+    """The most digits of an integer that a document or table is read with, alike on both
+    hosts: Python 3's own limit where one is set, else its default. No field holds half as
+    many; a longer number is refused where it stands."""
+    limit = getattr(sys, "get_int_max_str_digits", lambda: 0)()
+    return limit if limit > 0 else _DEFAULT_MOST_DIGITS
+
+
 class Problem(object):
     """One refused value: `path` inside the action ("details[0].body.die"), `message` (what is
     wrong, with the value and the allowed range) and `key`: the path's parts, to find the
@@ -84,7 +97,9 @@ class Problem(object):
         return text
 
     def __str__(self):
-        return "%s: %s" % (self.path, self.message) if self.parts else self.message
+        if self.parts:
+            return formatted("%s: %s", self.path, self.message)
+        return native(self.message)
 
     __repr__ = __str__
 
@@ -108,13 +123,17 @@ def _describe(value):
     try:
         text = json.dumps(value, ensure_ascii=False, sort_keys=True)
     except (TypeError, ValueError, RuntimeError):
-        text = repr(value)
+        try:
+            text = repr(value)
+        except (ValueError, RuntimeError):  # nested too deeply even for repr
+            text = "a value nested too deeply to be shown"
     return text if len(text) <= 40 else text[:37] + "..."
 
 
 def nearest(name, names):
     """The known name closest to a misspelt one, or None."""
-    found = difflib.get_close_matches(str(name), list(names), 1, 0.6)
+    found = difflib.get_close_matches(name if isinstance(name, _TEXTS) else str(name),
+                                      list(names), 1, 0.6)
     return found[0] if found else None
 
 

@@ -24,6 +24,7 @@ import struct
 import tempfile
 
 from qn4tGenericActionLoader import _form as _document
+from qn4tGenericActionLoader._message import formatted
 from qn4tGenericActionLoader.actions import Action
 from qn4tGenericActionLayout import INTEGER_KINDS
 
@@ -185,13 +186,46 @@ class Change(_Shown):
                     "%s is a whole number" % name, values.get(name))
         _expect(isinstance(values.get("action", {}), dict), "action is a JSON object",
                 values.get("action"))
+        if values["change"] in (ADDED, MOVED):  # placed by "to" among the others
+            _expect(values.get("to") is not None, 'an "%s" change has "to", its place in the '
+                    'new set' % values["change"], values.get("to"))
+        if values["change"] == ADDED:
+            _expect(isinstance(values.get("action"), dict), 'an "added" change carries its '
+                    '"action"', values.get("action"))
+            _expect(values["action"].get("actionID", 0) == values["actionID"],
+                    "the added action carries the actionID the change names (%d)"
+                    % values["actionID"], values["action"].get("actionID", 0))
         fields = values.get("fields", [])
         _expect(isinstance(fields, list) and all(
             isinstance(f, dict) and isinstance(f.get("path"), list) for f in fields),
             'fields is a list of objects with a "path" list', fields)
+        for number, field in enumerate(fields):  # here, not at a recursion limit later
+            for side in ("old", "new"):
+                _expect(_nested_within(field.get(side), _FIELD_DEPTH),
+                        "fields[%d].%s nests at most %d lists and objects deep"
+                        % (number, side, _FIELD_DEPTH), _TooDeep())
         return cls(values["change"], values.get("actionID"), values.get("occurrence", 0),
                    values.get("position"), values.get("to"), values.get("action"),
                    [FieldChange(f["path"], f.get("old"), f.get("new")) for f in fields])
+
+
+_FIELD_DEPTH = 16  # far deeper than any part of an action's document form nests
+
+
+class _TooDeep(object):
+    """Stands for a value nested too deeply to be shown."""
+
+
+def _nested_within(value, most):
+    """True when value (from JSON) nests at most `most` lists and objects deep; walked
+    without recursion, stopping at the first level too deep."""
+    level = [value]
+    for _ in range(most):
+        level = [inner for item in level if isinstance(item, (list, dict))
+                 for inner in (item.values() if isinstance(item, dict) else item)]
+        if not level:
+            return True
+    return not any(isinstance(item, (list, dict)) for item in level)
 
 
 def _is_int(value):
@@ -200,7 +234,7 @@ def _is_int(value):
 
 def _expect(condition, rule, value):
     if not condition:
-        raise ValueError("%s, not %s" % (rule, _shown(value)))
+        raise ValueError(formatted("%s, not %s", rule, _shown(value)))
 
 
 def _field_dict(field):
@@ -248,17 +282,22 @@ class Conflict(_Shown):
         self.path, self.base, self.ours, self.theirs = tuple(path), base, ours, theirs
 
     def __str__(self):
-        return "id %d%s %s: base %s, ours %s, theirs %s" % (
-            self.actionID, " (#%d with that id)" % (self.occurrence + 1)
-            if self.occurrence else "", path_text(self.path), _shown(self.base),
-            _shown(self.ours), _shown(self.theirs))
+        return formatted(
+            "id %d%s %s: base %s, ours %s, theirs %s", self.actionID,
+            " (#%d with that id)" % (self.occurrence + 1) if self.occurrence else "",
+            path_text(self.path), _shown(self.base), _shown(self.ours), _shown(self.theirs))
 
 
 def _shown(value):
     """A value as JSON, alike on both hosts."""
     if value is None:
         return "(none)"
-    return json.dumps(value, ensure_ascii=False, sort_keys=True)
+    if isinstance(value, _TooDeep):
+        return "one nested deeper"
+    try:
+        return json.dumps(value, ensure_ascii=False, sort_keys=True)
+    except RuntimeError:  # RecursionError on Python 3
+        return "a value nested too deeply to be shown"
 
 
 class Result(_Shown):
@@ -696,9 +735,9 @@ def action_of(form, key):
     try:
         return Action.from_dict(form)
     except KeyError as error:
-        raise ValueError("id %d: the member %s is missing" % (key[0], error))
+        raise ValueError(formatted("id %d: the member %s is missing", key[0], error))
     except ValueError as error:
-        raise ValueError("id %d: %s" % (key[0], error))
+        raise ValueError(formatted("id %d: %s", key[0], error))
 
 
 def _repeated_note(ids):

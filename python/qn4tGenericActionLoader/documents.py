@@ -19,6 +19,7 @@ import re
 
 import _qn4tGenericActionSupport as _native
 from _qn4tGenericActionSupport import FieldValueError
+from qn4tGenericActionLoader._message import formatted
 
 PROGRESS_EVERY = 4096
 MOST_PROBLEMS = 50  # refusals reported in one run; the rest are counted
@@ -34,7 +35,6 @@ class FieldValueRefused(InputRefused, FieldValueError):
     FieldValueError the record classes raise for the same value."""
 
 
-BadInput = InputRefused  # the name the tool's modules knew it by
 
 
 class _DuplicateKey(ValueError):
@@ -62,13 +62,16 @@ _FORMAT_BEHIND = re.compile(r'\s*,\s*"format"')
 _PIECE = 1 << 16
 _CHAR = re.compile(r"\(char (\d+)")
 _BOM = u"\ufeff"
+_TOO_MANY_DIGITS = "integer string conversion"  # in Python 3's refusal of a long number
+# A string (stepped over) or a number, its digits in group 1 when it is an integer.
+_NUMBER_OR_STRING = re.compile(r'"(?:[^"\\]|\\.)*"|-?([0-9]+)(?![0-9.eE])|-?[0-9.]+[eE]?')
 
 
 class JsonSource(object):
     """The actions of a JSON document {"format": 2, "actions": [...]} (or {"actions": [...]},
     the form written before the format member) read from a binary file object, decoded one
     at a time from a window of the text that holds about one action: memory stays flat in
-    the document's size. Iterating yields (index, action dict) and raises BadInput for text
+    the document's size. Iterating yields (index, action dict) and raises InputRefused for text
     that is not such a document; `earlier_form` says which form it is once the first action
     is yielded; `where(parts)` places a value of the action last yielded."""
 
@@ -85,6 +88,8 @@ class JsonSource(object):
         self._ended = False
         self._action_start = 0
         self.earlier_form = True
+        self._most_digits = _most_digits()
+        self._digit_run = re.compile(r"(?<![0-9])[0-9]{%d,}" % (self._most_digits + 1))
         self.size = _size_of(stream)
         self.count = 0
 
@@ -114,7 +119,7 @@ class JsonSource(object):
 
     def placed(self, position):
         line, column = self.line_column(position)
-        return "%s, line %d, column %d" % (self.name, line, column)
+        return _said("%s, line %d, column %d", self.name, line, column)
 
     def where(self, parts):
         """The place of a value of the action last yielded, by its path's parts."""
@@ -126,8 +131,8 @@ class JsonSource(object):
         if len(line_text) > 160:  # show the part of a long line around the mistake
             cut = max(column - 80, 0)
             line_text, column = line_text[cut:cut + 160], column - cut
-        return BadInput("%s: %s\n    %s\n    %s^" % (self.placed(position), message,
-                                                   line_text.expandtabs(1), " " * column))
+        return InputRefused(_said("%s: %s\n    %s\n    %s^", self.placed(position), message,
+                              line_text.expandtabs(1), " " * column))
 
     # ---- reading ----
 
@@ -137,8 +142,8 @@ class JsonSource(object):
                 yield self.count, action
                 self.count += 1
         except RuntimeError as error:  # RecursionError on Python 3
-            raise BadInput("%s: actions[%d]: nested too deeply to be read (%s)"
-                           % (self.placed(self.position), self.count, error))
+            raise InputRefused(_said("%s: actions[%d]: nested too deeply to be read (%s)",
+                                 self.placed(self.position), self.count, error))
 
     def _opening(self):
         """Steps over the document's start up to its list of actions."""
@@ -150,14 +155,19 @@ class JsonSource(object):
             raise self.syntax_error('expected a JSON object {"format": 2, "actions": [...]}',
                                     self.position)
         while True:
+            self._expect(u"")
+            key_start = self.position
             key = self._decode_value(plain=True)
             if not isinstance(key, type(u"")) or not self._expect(u":"):
                 raise self.syntax_error('expected "format" or "actions" and a colon',
                                         self.position)
             if key == u"format":
+                if not self.earlier_form:  # as a key given twice inside an action
+                    raise self.syntax_error('the key "format" is given twice in one object',
+                                            key_start)
                 start = self.position
                 value = self._decode_value(plain=True)
-                if value != 2 or isinstance(value, bool):
+                if not isinstance(value, int) or isinstance(value, bool) or value != 2:
                     raise self.syntax_error("format %s is not one this tool reads (2)"
                                             % json.dumps(value), start)
                 self.earlier_form = False
@@ -166,8 +176,8 @@ class JsonSource(object):
                                             self.position)
                 continue
             if key != u"actions":
-                raise self.syntax_error('unknown member "%s" (the document has "format" and '
-                                        '"actions")' % key, self.position)
+                raise self.syntax_error(_said('unknown member "%s" (the document has "format" '
+                                              'and "actions")', key), self.position)
             if not self._expect(u"["):
                 raise self.syntax_error("expected a list of actions", self.position)
             return
@@ -205,20 +215,38 @@ class JsonSource(object):
             except _DuplicateKey as duplicate:
                 raise self._duplicate(duplicate.args[0])
             except ValueError as error:
+                if _TOO_MANY_DIGITS in str(error):  # Python 3's own limit: placed here
+                    self._refuse_long_number(self._at, len(self._text))
                 position = _error_position(error, len(self._text))
                 if not self._ended and _may_be_cut(error, position, len(self._text)):
                     self._read(len(self._text) - self._at)  # the window grows by doubling
                     continue
                 raise self.syntax_error("not valid JSON: %s" % str(error).split(":")[0],
                                         self._base + position)
+            self._refuse_long_number(self._at, end)
             self._at = end
             return value
+
+    def _refuse_long_number(self, start, end):
+        """Refuses, where it stands, an integer with more digits than are read: on both
+        hosts alike, before Python 3 refuses it without a place or Python 2 makes it."""
+        if end - start <= self._most_digits:  # too short to hold one: most values
+            return
+        most = self._most_digits
+        if not self._digit_run.search(self._text, start, end):
+            return
+        for number in _NUMBER_OR_STRING.finditer(self._text, start, end):
+            digits = number.group(1)
+            if digits and len(digits) > most:
+                raise self.syntax_error(_said("an integer of %d digits, more than the %d read "
+                                              "(no field holds it)", len(digits), most),
+                                        self._base + number.start())
 
     def _duplicate(self, key):
         start = self.position
         text = self._text[self._at:]
         found = _find_duplicate(text, key)
-        return self.syntax_error('the key "%s" is given twice in one object' % key,
+        return self.syntax_error(_said('the key "%s" is given twice in one object', key),
                                  start + (found if found is not None else 0))
 
     def _expect(self, token):
@@ -227,6 +255,9 @@ class JsonSource(object):
             self._at = _SPACE.match(self._text, self._at).end()
             if len(self._text) - self._at >= max(len(token), 1) or self._ended:
                 break
+            # Only the last character read is still wanted (a comma a refusal points at):
+            # white space read on is dropped, or a run of it is copied at every piece.
+            self._action_start = max(self._action_start, self.position - 1)
             self._read()
         if self._text[self._at:self._at + len(token)] != token:
             return False
@@ -248,6 +279,7 @@ class JsonSource(object):
                 return False
             if self._ended:
                 return True
+            self._action_start = self.position  # nothing behind is wanted any more
             self._read()
 
     def _fill(self, at_least):
@@ -271,9 +303,39 @@ class JsonSource(object):
         try:
             self._text += self._decoder.decode(data, final=not data)
         except UnicodeDecodeError as error:
-            raise BadInput("%s: not UTF-8 text (%s) at byte %d of the file"
-                           % (self.name, error.reason, self._bytes_read - pending + error.start))
+            raise InputRefused(_said("%s: not UTF-8 text (%s) at byte %d of the file", self.name,
+                                 error.reason, self._bytes_read - pending + error.start))
         self._bytes_read += len(data)
+
+
+def _said(template, *parts):
+    """A message holding any text (a file name, a quoted line, a key), by the package's
+    rules."""
+    return formatted(template, *parts)
+
+
+def _most_digits():
+    from qn4tGenericActionLoader._form import most_digits
+    return most_digits()
+
+
+_BRACKET_OR_STRING = re.compile(r'"(?:[^"\\]|\\.)*"|[\[\]{}]')
+
+
+def deepest_place(text):
+    """(line, column, depth) of the first place where a JSON text nests deepest: where a
+    document nested too deeply to be read is shown."""
+    depth = deepest = at = 0
+    for found in _BRACKET_OR_STRING.finditer(text):
+        bracket = found.group(0)
+        if bracket in u"[{":
+            depth += 1
+            if depth > deepest:
+                deepest, at = depth, found.start()
+        elif bracket in u"]}":
+            depth -= 1
+    line = text.count(u"\n", 0, at) + 1
+    return line, at - (text.rfind(u"\n", 0, at) + 1) + 1, deepest
 
 
 def _error_position(error, window):
@@ -417,7 +479,7 @@ class ActionBuilder(object):
         action_id = values.get("actionID") if isinstance(values, dict) else None
         if isinstance(action_id, int) and not isinstance(action_id, bool):
             label += " (actionID %d)" % action_id
-        into.append("%s: %s: %s" % (self.source.where(problem.parts), label, problem))
+        into.append(_said("%s: %s: %s", self.source.where(problem.parts), label, problem))
 
     def refusal(self):
         """InputRefused listing every refusal, or None."""
@@ -446,7 +508,7 @@ def build_actions(source, progress=None, note=None):
                     yield made
                 if progress and (index + 1) % PROGRESS_EVERY == 0:
                     progress(source.bytes_read, source.size)
-        except BadInput as error:  # the text cannot be read on: what was refused before stays
+        except InputRefused as error:  # the text cannot be read on: what was refused before stays
             builder.syntax = error
     return builder, actions()
 

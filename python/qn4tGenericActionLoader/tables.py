@@ -33,7 +33,8 @@ import re
 import sqlite3
 import sys
 
-from qn4tGenericActionLoader._form import HEX
+from qn4tGenericActionLoader._form import HEX, most_digits
+from qn4tGenericActionLoader._message import formatted
 from qn4tGenericActionLoader.documents import InputRefused, actions_of as _actions_of_source
 from qn4tGenericActionLayout import (BODY_ENTRIES, DETAIL_BODIES, DETAIL_HEADER, HEADER,
                                      INTEGER_KINDS, LAYOUT, SPELL_ACTION_TYPE, TEXTS, TITLES,
@@ -453,7 +454,8 @@ def _has_entries(details, row):
 def _open_csv(path, mode):
     if _PY2:
         return open(path, mode + "b")
-    return io.open(path, mode, encoding="utf-8", newline="")
+    # A byte that is not UTF-8 is carried to the cell that holds it, which refuses it there.
+    return io.open(path, mode, encoding="utf-8", newline="", errors="surrogateescape")
 
 
 def _cell(value):
@@ -487,12 +489,28 @@ def write_csv(table_rows, folder, extra=None, paths=None):
 _WHOLE_NUMBER = re.compile(r"-?[0-9]+\Z")
 
 
+_NOT_UTF8 = re.compile(u"[\udc80-\udcff]")  # a byte surrogateescape could not decode
+
+
 def _csv_value(text, integer):
     """A cell's value: an integer column's whole number as int, anything else as the text
-    (which the checks then refuse, naming it)."""
+    (which the checks then refuse, naming it). Raises ValueError for a cell that is not
+    UTF-8 or a number with more digits than are read."""
     if _PY2:
-        text = text.decode("utf-8")
+        try:
+            text = text.decode("utf-8")
+        except UnicodeDecodeError as error:
+            raise ValueError("not UTF-8 text (%s at byte %d)" % (error.reason, error.start))
+    else:
+        found = _NOT_UTF8.search(text)
+        if found:
+            raise ValueError("not UTF-8 text (the byte 0x%02x at character %d)"
+                             % (ord(found.group(0)) - 0xdc00, found.start()))
     if integer and _WHOLE_NUMBER.match(text.strip()):
+        digits = len(text.strip().lstrip("-"))
+        if digits > most_digits():
+            raise ValueError("an integer of %d digits, more than the %d read (no field "
+                             "holds it)" % (digits, most_digits()))
         return int(text)
     return text
 
@@ -518,16 +536,23 @@ def read_csv(folder, ignored=is_name_column):
         except (IOError, OSError) as error:
             raise TableError("cannot read %s: %s" % (path, error.strerror or error))
         with stream:
-            reader = csv.reader(stream)
+            reader = csv.reader(stream, strict=True)  # a quote left open is refused
             try:
                 header = next(reader)
             except StopIteration:
                 raise TableError("%s: empty: expected a header row" % path)
             except csv.Error as error:
                 raise TableError("%s row 1: %s" % (path, error))
-            header = [name.decode("utf-8") if _PY2 else name for name in header]
+            try:
+                header = [_csv_value(name, False) for name in header]
+            except ValueError as error:
+                raise TableError(formatted("%s row 1: %s", path, error))
             kinds = []
             for number, name in enumerate(header):
+                if name in header[:number]:
+                    raise TableError(formatted(
+                        "%s row 1 column %d: the column %s is named twice (column %d too)",
+                        path, number + 1, name, header.index(name) + 1))
                 if name in table.keys:
                     kinds.append(True)
                 elif name in table.by_name:
@@ -535,13 +560,14 @@ def read_csv(folder, ignored=is_name_column):
                 elif ignored(table, name):
                     kinds.append(None)
                 else:
-                    raise TableError("%s row 1 column %d: unknown column %s"
-                                     % (path, number + 1, name))
+                    raise TableError(formatted("%s row 1 column %d: unknown column %s",
+                                               path, number + 1, name))
             for key in table.keys:
                 if key not in header:
                     raise TableError("%s row 1: the key column %s is missing"
                                      % (path, key))
             got = []
+            starts = reader.line_num + 1  # the line the row being read starts on
             try:
                 for row in reader:
                     if len(row) > len(header):
@@ -551,13 +577,26 @@ def read_csv(folder, ignored=is_name_column):
                     values = {}
                     for name, integer, cell in zip(header, kinds, row):
                         if integer is not None and cell != "":
-                            values[name] = _csv_value(cell, integer)
+                            try:
+                                values[name] = _csv_value(cell, integer)
+                            except ValueError as error:
+                                raise TableError(formatted("%s row %d column %s: %s", path,
+                                                           reader.line_num, name, error))
                     got.append((reader.line_num, values))
+                    starts = reader.line_num + 1
             except csv.Error as error:
-                raise TableError("%s row %d: %s" % (path, reader.line_num,
-                                                    error))
+                raise TableError(formatted("%s row %d: %s", path, starts,
+                                           _csv_error(error)))
             read[table.name] = got
     return read
+
+
+def _csv_error(error):
+    text = str(error)
+    if "unexpected end of data" in text or "EOF" in text:
+        return "a quoted cell is never closed (its quote opens a cell that runs to the end " \
+               "of the file)"
+    return text
 
 
 def csv_place(folder):

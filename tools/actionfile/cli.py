@@ -59,11 +59,10 @@ def _binary(stream):
 
 
 def say(line, stream=None):
-    """Writes one line, UTF-8 encoded, to stdout (or the given text stream)."""
-    if not isinstance(line, bytes):
-        line = line.encode("utf-8")
+    """Writes one line to stdout (or the given stream): UTF-8, with whatever has no UTF-8
+    form (a file name that is not UTF-8, a lone surrogate) escaped."""
     out = _binary(stream or _standard("out"))
-    out.write(line + b"\n")
+    out.write(module.message_bytes(line) + b"\n")
 
 
 def warn(message):
@@ -476,11 +475,17 @@ def write_patch(layout, args):
 
 
 def read_patch(layout, name):
+    text = None
     try:
         stream = _binary(sys.stdin) if name == STDIO else io.open(name, "rb")
         with stream:
-            document = json.loads(stream.read().decode("utf-8-sig"))
+            text = stream.read().decode("utf-8-sig")
+            document = json.loads(text)
         return layout.q.Patch.from_dict(document)
+    except RuntimeError as error:  # RecursionError on Python 3
+        line, column, depth = layout.q.documents.deepest_place(text or u"")
+        raise Failure("%s, line %d, column %d: nested %d deep, too deeply to be read (%s)"
+                      % (input_name(name), line, column, depth, error), DIFF_FAILED)
     except (IOError, OSError) as error:
         raise Failure("cannot read %s: %s" % (input_name(name), reason(error)), DIFF_FAILED)
     except (ValueError, KeyError, TypeError) as error:
@@ -539,7 +544,7 @@ def load_names(layout, args):
     try:
         return code_names.load(args.names, code_names.integer_fields(layout))
     except code_names.BadNames as error:
-        raise Failure(str(error))
+        raise Failure(error.args[0])
 
 
 def read_all(layout, args, label):
@@ -630,6 +635,8 @@ def run_sql(layout, args):
         header, rows = tablecmd.query(layout, actions, args.statement, names)
     except tablecmd.sqlite3.Error as error:
         raise Failure("SQL: %s" % error)
+    except UnicodeError:  # a statement given in bytes that are not UTF-8
+        raise Failure("SQL: the statement is not UTF-8 text: %s" % args.statement)
     if args.form == "csv":
         tablecmd.write_csv_lines(header, rows, _binary(sys.stdout))
     elif args.form == "json":
@@ -647,8 +654,9 @@ def run_html(layout, args):
     files = module.load_files()
     try:
         with files.writing(output_target(args.out), [input_source(args.file)]) as out:
-            count = tablecmd.write_page(layout, actions, out, names,
-                                        os.path.basename(input_name(args.file)))
+            # The page's title is the file's name as a text, escaped where it is not UTF-8.
+            title = module.load_message().message_text(os.path.basename(input_name(args.file)))
+            count = tablecmd.write_page(layout, actions, out, names, title)
     except files.OutputIsInput:
         raise Failure(refused_output(out_name, input_name(args.file)))
     except (IOError, OSError) as error:
@@ -858,7 +866,7 @@ def main(argv=None):
     try:
         return args.run(layout, args)
     except Failure as failure:
-        warn(str(failure))
+        warn(failure.args[0])  # as given: str() of a non-ASCII text fails on Python 2
         return failure.status
     except KeyboardInterrupt:
         warn("interrupted")

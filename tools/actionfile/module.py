@@ -82,6 +82,24 @@ def load_layout():
                             % (LAYOUT_NAME, error, MODULE_NAME))
 
 
+def load_message():
+    """The package's rules for writing a message that holds any text
+    (qn4tGenericActionLoader._message). Raises ModuleMissing as load() does."""
+    load()
+    return importlib.import_module(MODULE_NAME + "._message")
+
+
+def message_bytes(value):
+    """A message's bytes by the package's rules; while the package cannot be found (the
+    message that says so), its UTF-8 with whatever has no UTF-8 form backslash-escaped."""
+    try:
+        return load_message().message_bytes(value)
+    except ModuleMissing:
+        if isinstance(value, bytes):
+            return value
+        return ("%s" % value).encode("utf-8", "backslashreplace")
+
+
 def module_text(data):
     """Bytes as the module's text setters take them: both hosts take bytes as they are."""
     return data

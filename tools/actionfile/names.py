@@ -11,6 +11,8 @@ from __future__ import print_function, division
 import io
 import json
 
+from .module import load_message
+
 try:
     INTEGER_TYPES = (int, long)  # Python 2
     TEXT_TYPE = unicode
@@ -49,6 +51,11 @@ class Names(object):
         return {"codes": keyed(self.codes), "bits": keyed(self.bits)}
 
 
+def _said(template, *parts):
+    """A message holding any text (a file name, a field or code from the file)."""
+    return load_message().formatted(template, *parts)
+
+
 class BadNames(Exception):
     """A names file that cannot be used; the message names the file and the entry."""
 
@@ -62,9 +69,12 @@ def load(path, integer_fields):
     except (IOError, OSError) as error:
         raise BadNames("cannot read %s: %s" % (path, error.strerror or error))
     except ValueError as error:  # not UTF-8, or not JSON
-        raise BadNames("%s: not a names file: %s" % (path, error))
+        raise BadNames(_said("%s: not a names file: %s", path, error))
+    except RuntimeError as error:  # RecursionError on Python 3
+        raise BadNames(_said("%s: not a names file: nested too deeply to be read (%s)", path,
+                             error))
     if not isinstance(document, dict) or not set(document) <= set(SECTIONS):
-        raise BadNames('%s: expected a JSON object with "codes" and/or "bits"' % path)
+        raise BadNames(_said('%s: expected a JSON object with "codes" and/or "bits"', path))
     made = {}
     for section in SECTIONS:
         table = document.get(section, {})
@@ -72,7 +82,7 @@ def load(path, integer_fields):
             raise BadNames("%s: %s: expected an object of fields" % (path, section))
         made[section] = {}
         for field, names in table.items():
-            where = "%s: %s.%s" % (path, section, field)
+            where = _said("%s: %s.%s", path, section, field)
             if field not in integer_fields:
                 raise BadNames("%s: not an integer field of the action records" % where)
             low, high = integer_fields[field]
@@ -87,10 +97,11 @@ def load(path, integer_fields):
                 except ValueError:
                     number = None
                 if number is None or not low <= number <= high:
-                    raise BadNames("%s: %s is not a whole number from %d to %d"
-                                   % (where, json.dumps(code), low, high))
+                    raise BadNames(_said("%s: %s is not a whole number from %d to %d",
+                                         where, json.dumps(code), low, high))
                 if not isinstance(name, TEXT_TYPE) or not name:
-                    raise BadNames("%s.%s: expected a name (a non-empty string)" % (where, code))
+                    raise BadNames(_said("%s.%s: expected a name (a non-empty string)", where,
+                                         code))
                 made[section][field][number] = name
     return Names(made["codes"], made["bits"])
 
