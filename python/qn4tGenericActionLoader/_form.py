@@ -633,5 +633,9 @@ def action_json(values, indent=None, depth=1):
     return u"".join(action_json_pieces(values, indent, depth))
 
 
-def document_start():
-    return '{"%s": %d, "%s": [' % (FORMAT_KEY, FORMAT, ACTIONS_KEY)
+def document_start(schema=None):
+    """The document's text up to its list of actions; schema: a URI that the "$schema"
+    member names first, for editors (left out by default: the bytes stay those of earlier
+    exports)."""
+    named = '"$schema": %s, ' % _json_string(schema) if schema is not None else ""
+    return '{%s"%s": %d, "%s": [' % (named, FORMAT_KEY, FORMAT, ACTIONS_KEY)

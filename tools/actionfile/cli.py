@@ -349,7 +349,7 @@ def run_export(layout, args):
         walker = open_walker(layout, path, name, progress)
         try:
             with files.writing(output_target(args.out), [input_source(args.file)]) as out:
-                exporter.export(walker, out, args.indent)
+                exporter.export(walker, out, args.indent, args.schema)
         except files.OutputIsInput:
             raise Failure(refused_output(out_name, name))
         except Damaged as damage:
@@ -561,7 +561,8 @@ def read_all(layout, args, label):
 
 
 def run_table_export(layout, args):
-    if args.out is not None or (args.csv and args.sqlite) or args.indent is not None:
+    if args.out is not None or (args.csv and args.sqlite) or args.indent is not None \
+            or args.schema is not None:
         raise Failure("export --csv DIR and --sqlite OUT.db take the action file only, and "
                       "one of them", 2)
     names = load_names(layout, args)
@@ -642,6 +643,19 @@ def run_sql(layout, args):
     else:
         for line in tablecmd.as_table(header, rows):
             say(line)
+    return OK
+
+
+def run_schema(layout, args):
+    names = load_names(layout, args)
+    text = layout.q.schema_text(names.as_json() if names else None)
+    out_name = output_name(args.out)
+    files = module.load_files()
+    try:
+        with files.writing(output_target(args.out)) as out:
+            out.write(text.encode("utf-8"))
+    except (IOError, OSError) as error:
+        raise Failure("cannot write %s: %s" % (out_name, reason(error)))
     return OK
 
 
@@ -752,6 +766,18 @@ def build_parser():
                         "stats.csv into DIR instead of JSON")
     export.add_argument("--sqlite", metavar="OUT.db", help="write an SQLite database instead")
     export.add_argument("--names", help=names_help + ", for <column>_name columns and views")
+    export.add_argument("--schema", metavar="URI", help="name the document's JSON Schema "
+                        "(the file `actiontool schema` writes) in a \"$schema\" member, which "
+                        "editors follow; import reads the document alike with or without it")
+    schema = command(
+        "schema", "Write the JSON Schema of the document form that export writes.",
+        "Made from the record layout: every field with its type and range, the texts with "
+        "their limits, the spell fields, each detail's body by its type; with --names, the "
+        "named codes as choices. An editor given it (export --schema URI) completes field "
+        "names and marks a wrong value while you type.",
+        run_schema, ("out?", "the file to write (default: standard output)"))
+    schema.add_argument("--names", help=names_help + ", offered as choices for the codes")
+    schema.set_defaults(out=STDIO)
     imports = command(
         "import", "Write an action file from JSON (the form export writes).",
         "Every value that the file cannot hold is refused with its place (line, column), "

@@ -29,11 +29,12 @@ class _Gathered(object):
             self.pieces, self.size = [], 0
 
 
-def export(walk, out, indent=None):
+def export(walk, out, indent=None, schema=None):
     """Walks the file and writes its JSON document to the binary file out, one action per
-    line (or indented by `indent` spaces per level). Raises Damaged from the walk."""
+    line (or indented by `indent` spaces per level); schema: the URI of the document's
+    "$schema" member, or None for none. Raises Damaged from the walk."""
     from qn4tGenericActionLoader import _form
-    out.write((_form.document_start() + "\n").encode("utf-8"))
+    out.write((_form.document_start(schema) + "\n").encode("utf-8"))
     blocks = getattr(walk, "json_blocks", None)
     empty = _write_blocks(blocks(indent), out) if blocks else _write_objects(walk, out, indent)
     out.write(b"]}\n" if empty else b"\n]}\n")

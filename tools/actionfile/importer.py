@@ -143,6 +143,15 @@ class ActionSource(object):
                 if value != 2 or isinstance(value, bool):
                     raise self.syntax_error("format %s is not one this tool reads (2)"
                                             % json.dumps(value), start)
+            if key == u"$schema":  # where an editor finds the form's schema: not read here
+                start = self.position
+                if not isinstance(self._decode_value(plain=True), type(u"")):
+                    raise self.syntax_error('"$schema" names a schema: expected a string',
+                                            start)
+                if not self._expect(u","):
+                    raise self.syntax_error('expected "format" or "actions" after "$schema"',
+                                            self.position)
+                continue
                 self.earlier_form = False
                 if not self._expect(u","):
                     raise self.syntax_error('expected "actions" after the format',
