@@ -232,7 +232,7 @@ from qn4tGenericActionLoader.changes import (  # noqa: E402,F401 (re-exported)
 
 # Actions as tables for spreadsheets and SQLite (qn4tGenericActionLoader/tables.py).
 from qn4tGenericActionLoader.tables import (  # noqa: E402,F401 (re-exported)
-    from_csv, from_sqlite, to_csv, to_sqlite)
+    from_csv, from_frames, from_sqlite, to_csv, to_sqlite)
 
 # The JSON Schema of the document form, for editors (qn4tGenericActionLoader/schema.py).
 from qn4tGenericActionLoader.schema import document_schema, schema_text  # noqa: E402,F401

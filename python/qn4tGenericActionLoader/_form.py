@@ -15,6 +15,7 @@ import binascii
 import difflib
 import itertools
 import json
+import math
 import operator
 import re
 
@@ -248,7 +249,7 @@ class _Collector(object):
     def set(self, obj, name, value, parts):
         """Stores a value through the object's own setter, which checks its range."""
         if not isinstance(value, _INTEGERS) or isinstance(value, bool):
-            self.refuse(parts, "expected an integer, found %s" % _describe(value))
+            self.refuse(parts, _not_an_integer(value))
             return
         try:
             setattr(obj, name, value)
@@ -271,6 +272,16 @@ class _Collector(object):
                 if near:
                     message += " (did you mean %s?)" % near
             self.refuse(tuple(parts) + (key,), message)
+
+
+def _not_an_integer(value):
+    """The refusal of a value given for an integer field, saying so of a fraction (6.5 from a
+    spreadsheet's cell), which a field of whole numbers cannot hold."""
+    words = "expected an integer, found %s" % _describe(value)
+    if isinstance(value, float) and not (math.isinf(value) or math.isnan(value)) \
+            and not value.is_integer():
+        words += ", a number with a fraction (the field holds whole numbers)"
+    return words
 
 
 def _setter_reason(error):

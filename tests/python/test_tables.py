@@ -16,6 +16,7 @@ import unittest
 from test_actiontool import EXAMPLE, ToolTestCase, gunzip  # noqa: E402
 
 import qn4tGenericActionLoader as q
+import support
 
 PY2 = sys.version_info[0] == 2
 NAMES = os.path.join(os.path.dirname(EXAMPLE), "names.json")
@@ -178,18 +179,90 @@ class RoundTripTest(TablesTestCase):
         self.assertEqual(fields - columns, derived)
 
 
-@unittest.skipIf(sys.version_info[0] < 3, "pandas: Python 3 only")
+pandas = support.debian_module("pandas")
+needs_pandas = unittest.skipIf(pandas is None, "pandas is not installed for this Python "
+                               "(Debian's python3-pandas; Python 2.7 has none)")
+
+
 class FramesTest(TablesTestCase):
 
-    def test_frames_hold_the_tables(self):
-        try:
-            import pandas  # noqa: F401
-        except ImportError:
-            self.skipTest("pandas is not installed")
+    @needs_pandas
+    def test_frames_keep_integers_and_come_back(self):
         from qn4tGenericActionLoader.tables import frames
         tables = frames(odd_actions())
         self.assertEqual(list(tables["actions"]["actionID"]), [7, 7, 8])
         self.assertEqual(len(tables["stats"]), 2)
+        details = tables["details"]
+        self.assertEqual(str(details["die"].dtype), "Int64")  # empty on other kinds of body
+        self.assertEqual(str(details["detail_no"].dtype), "Int64")
+        self.assertEqual(str(tables["actions"]["name"].dtype), "object")
+        self.assertEqual(self.rewritten(q.from_frames(tables)), self.rewritten(odd_actions()))
+        shuffled = dict((name, frame.iloc[::-1]) for name, frame in tables.items())
+        self.assertEqual(self.rewritten(q.from_frames(shuffled)), self.rewritten(odd_actions()))
+        details.loc[details["detail_no"] == 0, "base"] = 9
+        changed = odd_actions()
+        changed[0].details[0].body.base = 9
+        self.assertEqual(self.rewritten(q.from_frames(tables)), self.rewritten(changed))
+
+    @needs_pandas
+    def test_frames_refuse_what_the_form_refuses_with_the_place(self):
+        from qn4tGenericActionLoader.tables import frames
+        tables = frames(odd_actions())
+        tables["details"] = tables["details"].astype({"base": "float64"})
+        tables["details"].loc[0, "base"] = 2.5
+        with self.assertRaises(ValueError) as caught:
+            q.from_frames(tables)
+        self.assertIn("details row (action_no 0, detail_no 0) column base: details[0].body."
+                      "base: expected an integer, found 2.5, a number with a fraction",
+                      str(caught.exception))
+
+    @needs_pandas
+    def test_a_pandas_edit_of_the_csv_imports_to_exactly_that_change(self):
+        source = self.example_file()
+        folder = self.path("csv")
+        self.assertRuns("export", "--csv", folder, source)
+        path = os.path.join(folder, "details.csv")
+        frame = pandas.read_csv(path)
+        self.assertEqual(str(frame["die"].dtype), "float64")  # the empty cells of healing rows
+        frame.loc[0, "base"] = 9
+        frame.to_csv(path, index=False)
+        self.assertRuns("import", "--csv", folder, self.path("back.gz"))
+        expected = list(q.read_actions(source))
+        expected[0].details[0].body.base = 9
+        self.assertEqual(gunzip(self.path("back.gz")), self.rewritten(expected))
+
+
+class SpreadsheetNumbersTest(TablesTestCase):
+    """An integer column takes what spreadsheets write for a whole number, and refuses a
+    fraction saying so."""
+
+    CELLS = [
+        # (cell, the value taken, or None, what the refusal says)
+        ("6.0", 6, None), ("6.00", 6, None), (" 6 ", 6, None), ("-2.0", -2, None),
+        ("7.", 7, None), ("6.5", None, "expected an integer, found 6.5, a number with a "
+                                       "fraction (the field holds whole numbers)"),
+        ("-0.25", None, "found -0.25, a number with a fraction"),
+        ("6,0", None, 'expected an integer, found "6,0"'),
+        ("1e3", None, 'expected an integer, found "1e3"'),
+    ]
+
+    def test_whole_numbers_as_spreadsheets_write_them(self):
+        folder = self.path("csv")
+        os.mkdir(folder)
+        q.to_csv(odd_actions(), folder)
+        original = self.csv_rows(folder, "details.csv")
+        column = original[0].index("base")
+        for cell, value, refusal in self.CELLS:
+            rows = [list(row) for row in original]
+            rows[1][column] = cell
+            self.write_csv_rows(folder, "details.csv", rows)
+            if refusal is None:
+                self.assertEqual(q.from_csv(folder)[0].details[0].body.base, value, cell)
+                continue
+            with self.assertRaises(ValueError) as caught:
+                q.from_csv(folder)
+            self.assertIn("details.csv row 2 column base: ", str(caught.exception))
+            self.assertIn(refusal, str(caught.exception), cell)
 
 
 class TableImportRefusalTest(TablesTestCase):
