@@ -977,6 +977,59 @@ class DuplicateIdTest(ToolTestCase):
         self.assertIn("actions.gz: warning: ... and 5 more", err)
 
 
+class RepeatedIdImportTest(ToolTestCase):
+    """check and import of JSON, CSV and SQLite warn of an action that repeats an earlier
+    action's actionID, naming both places; import writes it all the same, unless --strict."""
+
+    def inputs(self):
+        """(title, the arguments naming the input, the place of the repeat, of the first)"""
+        source = self.action_file(action(5, b"Spark") + action(6, b"Rest") + action(5, b"Copy"))
+        document, folder, database = self.path("a.json"), self.path("csv"), self.path("a.db")
+        self.assertRuns("export", source, document, "--indent", "1")
+        self.assertRuns("export", "--csv", folder, source)
+        self.assertRuns("export", "--sqlite", database, source)
+        with io.open(document, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        rows = [number + 1 for number, line in enumerate(lines) if '"actionID": 5' in line]
+        table = os.path.join(folder, "actions.csv")
+        return source, [
+            ("JSON", [document], "a.json, line %d, column 15" % rows[1],
+             "actions[0] (%s, line %d, column 15)" % (document, rows[0])),
+            ("CSV", ["--csv", folder], "%s row 4 column actionID" % table,
+             "actions[0] (%s row 2 column actionID)" % table),
+            ("SQLite", ["--sqlite", database], "table actions row (action_no 2) column "
+             "actionID", "actions[0] (%s: table actions row (action_no 0) column actionID)"
+             % database),
+        ]
+
+    def test_repeats_are_warned_of_naming_both_places(self):
+        source, inputs = self.inputs()
+        for title, given, place, first in inputs:
+            out = self.path("out.gz")
+            status, _, err = self.run_tool("import", *(given + [out]))
+            self.assertEqual(status, 0, (title, err))
+            self.assertIn(place, err, title)
+            self.assertIn(": warning: actions[2] has the actionID 5 of " + first, err, title)
+            self.assertEqual(gunzip(out), gunzip(source), title)
+            os.remove(out)
+            status, _, err = self.run_tool("import", "--strict", *(given + [out]))
+            self.assertEqual(status, 1, (title, err))
+            self.assertIn("actions[2] has the actionID 5 of " + first, err, title)
+            self.assertIn("repeated actionIDs refused (--strict)", err, title)
+            self.assertFalse(os.path.exists(out), title)
+        status, out, err = self.run_tool("check", inputs[0][1][0])
+        self.assertEqual(status, 0, err)
+        self.assertIn("warning: actions[2] has the actionID 5 of actions[0]", err)
+
+    def test_standard_input_read_once_names_the_repeat_only(self):
+        source, inputs = self.inputs()
+        with open(inputs[0][1][0], "rb") as f:
+            status, _, err = self.run_tool("import", "-", self.path("out.gz"), stdin=f.read())
+        self.assertEqual(status, 0, err)
+        self.assertIn("standard input, line ", err)
+        self.assertIn("actions[2] has the actionID 5 of an earlier action", err)
+
+
 class FieldReferenceTest(unittest.TestCase):
     def test_docs_fields_md_is_what_the_layout_makes(self):
         import make_fields_doc

@@ -362,9 +362,10 @@ def run_export(layout, args):
     return OK
 
 
-def read_json(layout, json_name, name, out_name, target=None, threads=None):
+def read_json(layout, json_name, name, out_name, target=None, threads=None, strict=False):
     """Reads the JSON document named json_name and writes its actions to target (None: only
-    checks them). Returns the number of actions."""
+    checks them); strict: repeated actionIDs are refused, not only warned of. Returns the
+    number of actions."""
     files = module.load_files()
     try:
         stream = input_source(json_name)
@@ -376,9 +377,11 @@ def read_json(layout, json_name, name, out_name, target=None, threads=None):
     progress = Progress("import")
     not_written = "\n%s not written" % out_name if out_name else ""
     try:
+        again = None if json_name == STDIO else (
+            lambda: importer.ActionSource(io.open(json_name, "rb"), name))
         return importer.write_action_file(
             layout, source, target, [input_source(json_name)], progress,
-            lambda line: warn(line), threads)
+            lambda line: warn(line), threads, again, strict)
     except files.OutputIsInput:
         raise Failure(refused_output(out_name, name))
     except BadInput as error:
@@ -409,7 +412,7 @@ def run_import(layout, args):
         raise Failure("will not write compressed data to a terminal: name an output file, or "
                       "redirect standard output")
     count = read_json(layout, args.json, name, out_name, output_target(args.out),
-                      args.threads)
+                      args.threads, args.strict)
     summary(args)("%s: %s written" % (out_name, counted(count, "action")))
     return OK
 
@@ -603,7 +606,8 @@ def run_table_import(layout, args):
         read, place = tablecmd.read_sqlite_rows, tablecmd.sqlite_place(source)
     if args.dry_run:
         try:
-            count = tablecmd.write_from_rows(layout, read(layout, source), place, None)
+            count = tablecmd.write_from_rows(layout, read(layout, source), place, None,
+                                             note=warn)
         except BadInput as error:
             raise Failure(str(error))
         say("%s: %s, ok to import (nothing written)" % (source, counted(count, "action")))
@@ -616,7 +620,8 @@ def run_table_import(layout, args):
     try:
         count = tablecmd.write_from_rows(layout, read(layout, source), place,
                                          output_target(args.out), args.threads,
-                                         [args.sqlite] if args.sqlite else [])
+                                         [args.sqlite] if args.sqlite else [], warn,
+                                         args.strict)
     except BadInput as error:
         raise Failure("%s\n%s not written" % (error, out_name))
     except files.OutputIsInput:
@@ -795,6 +800,9 @@ def build_parser():
                          "stats.csv instead of JSON (then the one argument is OUT)")
     imports.add_argument("--sqlite", metavar="DB", help="read an SQLite database instead "
                          "(then the one argument is OUT)")
+    imports.add_argument("--strict", action="store_true", help="refuse actions that repeat "
+                         "an earlier action's actionID (warned of otherwise, and written: the "
+                         "format allows them)")
     sql = command(
         "sql", "Run an SQL statement over the actions of a file.",
         "The file is loaded into an in-memory SQLite database with the tables actions, "

@@ -10,10 +10,13 @@ import json
 import os
 import re
 
+from .idset import IdSet
 from .module import load_files, load_native
 
 PROGRESS_EVERY = 4096
 MOST_PROBLEMS = 50  # refusals reported in one run; the rest are counted
+REPEATS_SHOWN = 20  # repeated actionIDs listed one by one; the rest are counted
+ACTION_ID = "actionID"
 
 
 class BadInput(Exception):
@@ -74,6 +77,9 @@ class ActionSource(object):
     @property
     def bytes_read(self):
         return self._bytes_read
+
+    def close(self):
+        self._stream.close()
 
     @property
     def position(self):
@@ -137,12 +143,6 @@ class ActionSource(object):
             if not isinstance(key, type(u"")) or not self._expect(u":"):
                 raise self.syntax_error('expected "format" or "actions" and a colon',
                                         self.position)
-            if key == u"format":
-                start = self.position
-                value = self._decode_value(plain=True)
-                if value != 2 or isinstance(value, bool):
-                    raise self.syntax_error("format %s is not one this tool reads (2)"
-                                            % json.dumps(value), start)
             if key == u"$schema":  # where an editor finds the form's schema: not read here
                 start = self.position
                 if not isinstance(self._decode_value(plain=True), type(u"")):
@@ -152,6 +152,12 @@ class ActionSource(object):
                     raise self.syntax_error('expected "format" or "actions" after "$schema"',
                                             self.position)
                 continue
+            if key == u"format":
+                start = self.position
+                value = self._decode_value(plain=True)
+                if value != 2 or isinstance(value, bool):
+                    raise self.syntax_error("format %s is not one this tool reads (2)"
+                                            % json.dumps(value), start)
                 self.earlier_form = False
                 if not self._expect(u","):
                     raise self.syntax_error('expected "actions" after the format',
@@ -379,9 +385,17 @@ class ActionBuilder(object):
         from qn4tGenericActionLoader import _form, actions
         self._form = _form
         self._classes = actions._classes(self.q.Action)
+        self.repeats = RepeatedIds()
 
     def action(self, index, values):
         """The Action, or None when it is refused (its problems are gathered)."""
+        made = self._made(index, values)
+        if made is not None and self.repeats.seen.add(made.actionID):
+            self.repeats.add(index, made.actionID, self.source.where(
+                (ACTION_ID,) if ACTION_ID in values else ()))
+        return made
+
+    def _made(self, index, values):
         if not self.source.earlier_form:
             made = self._from_json(values)
             if made is not None:
@@ -422,6 +436,67 @@ class ActionBuilder(object):
         return BadInput("\n".join(lines))
 
 
+class RepeatedIds(object):
+    """The actions that repeat an earlier action's actionID, which the format allows but
+    which is mostly a copied line whose ID was not changed. `seen` is a compact set of the
+    IDs (memory about flat in the number of actions); the first REPEATS_SHOWN repeats are
+    kept with their places, the rest counted. Where the first action of each ID is, a second
+    reading finds (first_places)."""
+
+    def __init__(self):
+        self.seen = IdSet()
+        self.shown = []  # (index, actionID, place) of a repeat
+        self.count = 0
+
+    def add(self, index, action_id, place):
+        self.count += 1
+        if len(self.shown) < REPEATS_SHOWN:
+            self.shown.append((index, action_id, place))
+
+    def warnings(self, again=None):
+        """One line per repeat shown, naming both places, then "... and N more". again: makes
+        a new source of the same document, read up to the first action of each ID shown;
+        None where the input cannot be read twice (standard input)."""
+        first = first_places(again, set(action_id for _, action_id, _ in self.shown))
+        lines = []
+        for index, action_id, place in self.shown:
+            earlier = first.get(action_id)
+            lines.append("%s: warning: actions[%d] has the actionID %d of %s" % (
+                place, index, action_id, "actions[%d] (%s)" % earlier if earlier
+                else "an earlier action"))
+        if self.count > len(self.shown):
+            lines.append("warning: ... and %d more actions with a repeated actionID"
+                         % (self.count - len(self.shown)))
+        return lines
+
+
+def first_places(again, wanted):
+    """{actionID: (index, place)} of the first action with each ID in wanted, read from a
+    new source that again() makes; {} without again or when the input cannot be read now."""
+    found = {}
+    if again is None or not wanted:
+        return found
+    try:
+        source = again()
+    except (IOError, OSError):
+        return found
+    try:
+        for index, values in source:
+            action_id = values.get(ACTION_ID, 0) if isinstance(values, dict) else None
+            if action_id in wanted and action_id not in found:
+                found[action_id] = (index, source.where(
+                    (ACTION_ID,) if ACTION_ID in values else ()))
+                if len(found) == len(wanted):
+                    break
+    except (BadInput, IOError, OSError):
+        pass  # read without fault the first time: only a file changed meanwhile gets here
+    finally:
+        close = getattr(source, "close", None)
+        if close:
+            close()
+    return found
+
+
 def build_actions(layout, source, progress=None, note=None):
     """(the builder, a generator of the document's Action objects, refused ones left out).
     After the generator ends, builder.refusal() says whether anything was refused."""
@@ -441,22 +516,38 @@ def build_actions(layout, source, progress=None, note=None):
 
 
 def write_action_file(layout, source, target, inputs=(), progress=None, note=None,
-                      threads=None):
+                      threads=None, again=None, strict=False):
     """Writes the actions of an ActionSource to target (a path, or a binary file object such as
     standard output) by the package's file-replacing rules: on any failure or refusal target
     is left as it was and the temporary file is gone. target None: check only, write
-    nothing. threads: as write_actions takes them. Returns the number of actions. Raises BadInput, OutputIsInput, IOError/OSError."""
+    nothing. threads: as write_actions takes them. Repeated actionIDs are warned of through
+    note, naming both places (again: makes a new source of the same input to find the first
+    action of an ID; see RepeatedIds.warnings); strict refuses them. Returns the number of
+    actions. Raises BadInput, OutputIsInput, IOError/OSError."""
     builder, actions = build_actions(layout, source, progress, note)
     if target is None:
         for _ in actions:
             pass
+        _finish(builder, note, again, strict)
     else:
         with load_files().writing(target, inputs) as out:
             layout.q.write_actions(out, actions, threads)
-            refusal = builder.refusal()
-            if refusal:
-                raise refusal
+            _finish(builder, note, again, strict)
+    return source.count
+
+
+def _finish(builder, note, again, strict):
+    """Raises the refusals of the run; otherwise warns of repeated actionIDs, and under strict
+    refuses them."""
     refusal = builder.refusal()
     if refusal:
         raise refusal
-    return source.count
+    if not builder.repeats.count:
+        return
+    lines = builder.repeats.warnings(again)
+    if strict:
+        refused = [line.replace("warning: ", "", 1) for line in lines]
+        raise BadInput("\n".join(refused + ["repeated actionIDs refused (--strict)"]))
+    for line in lines:
+        if note:
+            note(line)

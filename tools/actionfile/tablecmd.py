@@ -189,13 +189,18 @@ def sqlite_place(path):
     return place
 
 
-def write_from_rows(layout, table_rows, place_name, target, threads=None, inputs=()):
+def write_from_rows(layout, table_rows, place_name, target, threads=None, inputs=(),
+                    note=None, strict=False):
     """Writes the actions of the rows to target (None: checks only) through the JSON import:
     every value checked by the package's document form, every refusal gathered with its
-    table, row and column, nothing written when there is one. Returns the number of actions.
-    inputs: files target must not be (the database read). Raises BadInput, OutputIsInput."""
-    source = TableSource(tables_module(layout), table_rows, place_name)
-    return importer.write_action_file(layout, source, target, inputs, threads=threads)
+    table, row and column, nothing written when there is one; repeated actionIDs warned of
+    through note (refused when strict). Returns the number of actions. inputs: files target
+    must not be (the database read). Raises BadInput, OutputIsInput."""
+    tables = tables_module(layout)
+    source = TableSource(tables, table_rows, place_name)
+    return importer.write_action_file(
+        layout, source, target, inputs, note=note, threads=threads, strict=strict,
+        again=lambda: TableSource(tables, table_rows, place_name))
 
 
 def read_csv_rows(layout, folder):
