@@ -228,7 +228,8 @@ globals().update((name, getattr(_whole, name)) for name in _whole.CLASS_NAMES.va
 
 # Changes between action sets: diff, patch and three-way merge (qn4tGenericActionLoader/changes.py).
 from qn4tGenericActionLoader.changes import (  # noqa: E402,F401 (re-exported)
-    Change, Conflict, FieldChange, Patch, Result, apply_patch, diff_actions, merge_actions)
+    Change, Conflict, FieldChange, Patch, Result, apply_patch, conflict_document,
+    diff_actions, merge_actions)
 
 # Actions as tables for spreadsheets and SQLite (qn4tGenericActionLoader/tables.py).
 from qn4tGenericActionLoader.tables import (  # noqa: E402,F401 (re-exported)

@@ -1634,8 +1634,15 @@ class CommandLineTest(ToolTestCase):
         out, err = proc.communicate()
         self.assertEqual((proc.returncode, out.decode("utf-8")), (0, expected), err)
 
+    def test_export_without_an_output_writes_standard_output(self):
+        source = self.action_file(action(1, b"Spark"))
+        status, out, err = self.run_tool("export", source)
+        self.assertEqual(status, 0, err)
+        self.assertTrue(out.startswith('{"format": 2, "actions": [\n{"actionID": 1,'), out)
+        self.assertIn("standard output: 1 action exported", err)
+
     def test_usage_errors_exit_2(self):
-        for args in ((), ("frobnicate",), ("export", "only-one"),
+        for args in ((), ("frobnicate",),
                      ("export", "--indent", "2000000", "in.gz", "out.json")):
             self.assertEqual(self.run_process(*args)[0], 2, args)
 

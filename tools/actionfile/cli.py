@@ -340,7 +340,7 @@ def run_export(layout, args):
     if args.csv or args.sqlite:
         return run_table_export(layout, args)
     if args.out is None:
-        raise Failure("name the JSON file to write, or give --csv DIR or --sqlite OUT.db", 2)
+        args.out = STDIO  # the JSON to standard output, as dump lists it there
     name, out_name = input_name(args.file), output_name(args.out)
     files = module.load_files()
     progress = Progress("export")
@@ -507,13 +507,13 @@ def run_patch(layout, args):
     actions = read_whole(layout, args.file)
     patch = read_patch(layout, args.change)
     try:
-        result = layout.q.apply_patch(actions, patch, args.force)
+        result = layout.q.apply_patch(actions, patch, prefer=args.prefer)
     except (ValueError, OverflowError, TypeError) as error:  # a value the actions cannot hold
         raise Failure("%s cannot be applied: %s" % (input_name(args.change), error), DIFF_FAILED)
     report_result(result, summary(args), "%s onto %s" % (input_name(args.change),
                                                          input_name(args.file)))
-    if result.conflicts and not args.force:
-        raise Failure("%s not written: conflicts left (--force ours or --force theirs says "
+    if result.conflicts and not args.prefer:
+        raise Failure("%s not written: conflicts left (--prefer ours or --prefer theirs says "
                       "which side wins)" % output_name(args.out), CONFLICTS)
     write_whole(layout, args, result.actions)
     if result.already_applied():
@@ -529,14 +529,34 @@ def run_patch(layout, args):
 def run_merge(layout, args):
     sets = [read_whole(layout, name) for name in (args.base, args.ours, args.theirs)]
     result = layout.q.merge_actions(*sets, prefer=args.prefer)
-    report_result(result, summary(args), "merge")
+    named = args.name or output_name(args.out)  # git's %P: the file, not its temporary copy
+    report_result(result, summary(args), "merge of %s" % named if args.name else "merge")
     if result.conflicts and not args.prefer:
-        raise Failure("%s not written: conflicts left (--ours or --theirs says which side "
-                      "wins)" % output_name(args.out), CONFLICTS)
+        if args.conflicts:
+            write_conflicts(layout, args, sets, named)
+        raise Failure("%s not written: conflicts left (--prefer ours or --prefer theirs says "
+                      "which side wins)" % named, CONFLICTS)
     write_whole(layout, args, result.actions)
-    summary(args)("%s: %s merged" % (output_name(args.out),
-                                     counted(len(result.actions), "action")))
+    summary(args)("%s: %s merged" % (named, counted(len(result.actions), "action")))
     return OK
+
+
+def write_conflicts(layout, args, sets, named):
+    """merge --conflicts FILE: the conflicts as a document to choose in (the patch form with
+    both sides), applied to our version with `patch`."""
+    document, _ = layout.q.conflict_document(*sets, name=named)
+    text = json.dumps(document, ensure_ascii=False, indent=1, sort_keys=True,
+                      separators=(",", ": ")) + "\n"
+    files = module.load_files()
+    try:
+        with files.writing(output_target(args.conflicts)) as out:
+            out.write(text.encode("utf-8"))
+    except (IOError, OSError) as error:
+        raise Failure("cannot write %s: %s" % (output_name(args.conflicts), reason(error)),
+                      DIFF_FAILED)
+    ours = args.name or input_name(args.ours)
+    summary(args)('%s: set each "take" to "ours" or "theirs", then: actiontool patch %s %s %s'
+                  % (output_name(args.conflicts), ours, output_name(args.conflicts), ours))
 
 
 def load_names(layout, args):
@@ -764,7 +784,7 @@ def build_parser():
         "detail's length equal to its body's size) are left out; texts carry every byte. "
         "A damaged file is refused; the output appears only when complete.",
         run_export, ("file", "the action file (- for standard input)"),
-        ("out?", "the JSON file to write (- for standard output)"))
+        ("out?", "the JSON file to write (default, and -: standard output)"))
     export.add_argument("--indent", type=_indent, metavar="N", help="indent by N spaces per "
                         "level, one field per line (default: one action per line)")
     export.add_argument("--csv", metavar="DIR", help="write actions.csv, details.csv and "
@@ -853,24 +873,32 @@ def build_parser():
         run_patch, ("file", "the action file to change (- for standard input)"),
         ("change", "the JSON patch"), ("out", "the action file to write (- for standard "
                                                "output)"))
-    patch.add_argument("--force", choices=("ours", "theirs"),
+    patch.add_argument("--prefer", "--force", choices=("ours", "theirs"),
                        help="in a conflict keep the file's value (ours) or take the patch's "
-                            "(theirs)")
+                            "(theirs); --force is its earlier name")
     merge = command(
         "merge", "Three-way merge of two action files changed from one base.",
         "Actions are matched by actionID (repeated IDs by their order among equals), fields "
         "merged one by one: changes on different fields or actions combine, the same change "
         "on both sides is taken once, an added or removed action follows the side that "
         "changed it. A conflict is listed with the action, the field and the three values. "
-        "As a git merge driver: actiontool merge %O %A %B %A.",
+        "As a git merge driver: actiontool merge --name %P --conflicts %P.conflicts.json "
+        "%O %A %B %A.",
         run_merge, ("base", "the common ancestor"), ("ours", "our version"),
         ("theirs", "their version"), ("out", "the merged action file to write (may be one "
                                              "of the inputs; - for standard output)"))
     sides = merge.add_mutually_exclusive_group()
+    sides.add_argument("--prefer", choices=("ours", "theirs"),
+                       help="resolve conflicts with our side or with theirs")
     sides.add_argument("--ours", dest="prefer", action="store_const", const="ours",
-                       help="resolve conflicts with our side")
+                       help="the same as --prefer ours")
     sides.add_argument("--theirs", dest="prefer", action="store_const", const="theirs",
-                       help="resolve conflicts with their side")
+                       help="the same as --prefer theirs")
+    merge.add_argument("--name", metavar="NAME", help="the file's name in messages (git's "
+                       "%%P), where OUT is a temporary copy")
+    merge.add_argument("--conflicts", metavar="FILE", help="where conflicts are left, write "
+                       "them to FILE as a patch with both sides to choose in (set each "
+                       "\"take\"), then apply it to OURS with `actiontool patch`")
     return parser
 
 
