@@ -767,6 +767,14 @@ class ImportRefusalTest(ToolTestCase):
          ["actions[2]: expected a JSON object, found 5"]),
         ("a member besides the actions", lambda d: d.update(extra=1),
          ["expected the end of the document"]),
+        ("a detail's body without its header", lambda d: d["actions"][0]["details"][0].pop(
+            "header"), ['details[0].header: the detail has no type (a detail without one is '
+                        'of type 0, whose body is bytes): add "header": {"type": 1} for '
+                        'damage']),
+        ("a healing field on a damage body", lambda d: d["actions"][0]["details"][0][
+            "body"].update(numDice=2), ["details[0].body.numDice: unknown field: numDice is "
+                                        "a field of a healing body (type 3); this detail is "
+                                        "of type 1 (damage)"]),
     ]
 
     def test_refusals(self):
@@ -1031,6 +1039,24 @@ class RepeatedIdImportTest(ToolTestCase):
 
 
 class FieldReferenceTest(unittest.TestCase):
+    def test_every_field_has_its_words_and_no_words_are_left_over(self):
+        """Each field is described once: by the package's words, or by what the layout says
+        it counts or follows; none is both, none is neither."""
+        import make_fields_doc
+        from qn4tGenericActionLayout import LAYOUT, TITLES
+        from qn4tGenericActionLoader.meanings import MEANINGS, meaning
+        derived = make_fields_doc.meanings()
+        described = set()
+        for record, _, fields in LAYOUT:
+            for field, _ in fields:
+                words = meaning(record, field)
+                if (record, field) not in derived or field == "actionType":
+                    self.assertTrue(words, (record, field))
+                elif field not in ("spellCode", "spellPath", "spellCost"):
+                    self.assertIsNone(words, (record, field))
+                described.add((TITLES[record], field))
+        self.assertEqual(set(MEANINGS) - described, set())
+
     def test_docs_fields_md_is_what_the_layout_makes(self):
         import make_fields_doc
         with io.open(os.path.join(SOURCE_DIR, "docs", "fields.md"), encoding="utf-8") as f:
