@@ -240,6 +240,9 @@ from qn4tGenericActionLoader.tables import (  # noqa: E402,F401 (re-exported)
 # The JSON Schema of the document form, for editors (qn4tGenericActionLoader/schema.py).
 from qn4tGenericActionLoader.schema import document_schema, schema_text  # noqa: E402,F401
 
+# Names as values of the codes a names file names (qn4tGenericActionLoader/named.py).
+from qn4tGenericActionLoader.named import CodeNames  # noqa: E402,F401
+
 # The public names, for help(q) and `from qn4tGenericActionLoader import *`: every name above
 # that is no module and does not start with "_" (the record classes come from the layout).
 __all__ = sorted(_name for _name, _value in globals().items()

@@ -50,8 +50,10 @@ def _integer(record, field, names):
     if codes:
         named = sorted((int(code), name) for code, name in codes.items())
         schema["description"] += "; " + ", ".join("%d %s" % pair for pair in named)
-        schema = {"anyOf": [{"const": code, "title": name} for code, name in named] + [schema],
-                  "description": schema["description"]}
+        by_name = {"enum": sorted(set(name for _, name in named)),
+                   "description": "%s by its name (import --names)" % field}
+        schema = {"anyOf": [{"const": code, "title": name} for code, name in named] +
+                  [by_name, schema], "description": schema["description"]}
     elif bits:
         named = sorted((int(bit), name) for bit, name in bits.items())
         schema["description"] += "; bits: " + ", ".join("%d %s" % pair for pair in named)
@@ -108,7 +110,9 @@ def _action(names):
                       _hex(WIDTHS[HEADER][code], WIDTHS[HEADER][code])]}
     properties[_form.DETAILS] = {"type": "array", "items": {"$ref": "#/definitions/detail"},
                                  "maxItems": _range(_KINDS[HEADER]["numDetails"])[1]}
-    spell = {"properties": {"actionType": {"const": SPELL_ACTION_TYPE}},
+    spell_names = [name for code, name in names.get("codes", {}).get("actionType", {}).items()
+                   if int(code) == SPELL_ACTION_TYPE]
+    spell = {"properties": {"actionType": {"enum": [SPELL_ACTION_TYPE] + spell_names}},
              "required": ["actionType"]}
     return {"type": "object", "title": TITLES[HEADER], "properties": properties,
             "additionalProperties": False, "if": spell,

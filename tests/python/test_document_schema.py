@@ -159,6 +159,10 @@ class ExportValidatesTest(ToolTestCase):
             for schema in (plain, named):
                 errors = list(jsonschema.Draft7Validator(schema).iter_errors(document))
                 self.assertEqual(errors, [], (source, errors[:1]))
+        with_names = self.exported(example, "--names", NAMES, "--named")
+        self.assertEqual(with_names["actions"][0]["details"][0]["body"]["elemType"], "fire")
+        self.assertEqual(list(jsonschema.Draft7Validator(named).iter_errors(with_names)), [])
+        self.assertNotEqual(list(jsonschema.Draft7Validator(plain).iter_errors(with_names)), [])
 
     def test_tool_writes_the_package_schema_and_names_choices(self):
         out = self.path("schema.json")

@@ -400,6 +400,48 @@ class NamesTest(TablesTestCase):
         self.assertRuns("import", "--csv", folder, self.path("back.gz"))
         self.assertEqual(gunzip(self.path("back.gz")), gunzip(source))
 
+    def test_names_as_values_round_trip_and_edit(self):
+        """A designer's script: export with names, change a name in the text, import with
+        names: exactly that change; with no change, the same bytes."""
+        source = self.example_file()
+        named = self.path("named.json")
+        self.assertRuns("export", source, named, "--names", NAMES, "--named", "--indent", "1")
+        with io.open(named, encoding="utf-8") as f:
+            text = f.read()
+        self.assertIn('"targetType": "one"', text)
+        self.assertIn('"elemType": "fire", "saveType": "fortitude"', text)
+        self.assertIn('"stat": "agility"', text)
+        self.assertIn('"actionType": 3,', text)  # a code with no name stays a number
+        back = self.path("back.gz")
+        self.assertRuns("import", named, back, "--names", NAMES)
+        self.assertEqual(gunzip(back), gunzip(source))
+        with io.open(named, "w", encoding="utf-8") as f:
+            f.write(text.replace('"elemType": "fire"', '"elemType": "frost"', 1))
+        self.assertRuns("import", "--names", NAMES, named, back)
+        expected = list(q.read_actions(source))
+        expected[0].details[0].body.elemType = 2
+        self.assertEqual(gunzip(back), self.rewritten(expected))
+        status, _, err = self.run_tool("import", named, self.path("plain.gz"))
+        self.assertEqual(status, 1, err)  # names are taken only where a names file is given
+        self.assertIn('targetType: expected an integer, found "one"', err)
+
+    def test_unknown_names_are_refused_with_the_known_ones(self):
+        source = self.example_file()
+        folder = self.path("csv")
+        self.assertRuns("export", "--csv", folder, source)
+        rows = self.csv_rows(folder, "details.csv")
+        rows[1][rows[0].index("elemType")] = "frost"
+        rows[2][rows[0].index("saveType")] = "wil"
+        self.write_csv_rows(folder, "details.csv", rows)
+        status, _, err = self.run_tool("import", "--csv", folder, "--names", NAMES,
+                                       self.path("out.gz"))
+        self.assertEqual(status, 1, err)
+        self.assertIn('details.csv row 3 column saveType: actions[1] (actionID 1002): '
+                      'details[0].body.saveType: unknown name "wil" for saveType (the names: '
+                      'none (0), reflex (1), fortitude (2), will (3), half (4))', err)
+        self.assertNotIn("row 2 ", err)  # "frost" is a name of elemType
+        self.assertFalse(os.path.exists(self.path("out.gz")))
+
     def test_dump_shows_names_beside_codes(self):
         lines = self.assertRuns("dump", "--names", NAMES, self.example_file()).splitlines()
         self.assertTrue(lines[0].startswith(

@@ -339,6 +339,8 @@ def check_json(layout, path, name):
 def run_export(layout, args):
     if args.csv or args.sqlite:
         return run_table_export(layout, args)
+    if args.named and not args.names:
+        raise Failure("export --named writes the names of a names file: give --names FILE", 2)
     if args.out is None:
         args.out = STDIO  # the JSON to standard output, as dump lists it there
     name, out_name = input_name(args.file), output_name(args.out)
@@ -349,7 +351,8 @@ def run_export(layout, args):
         walker = open_walker(layout, path, name, progress)
         try:
             with files.writing(output_target(args.out), [input_source(args.file)]) as out:
-                exporter.export(walker, out, args.indent, args.schema)
+                exporter.export(walker, out, args.indent, args.schema, code_names_of(
+                    layout, args) if args.named else None)
         except files.OutputIsInput:
             raise Failure(refused_output(out_name, name))
         except Damaged as damage:
@@ -362,7 +365,14 @@ def run_export(layout, args):
     return OK
 
 
-def read_json(layout, json_name, name, out_name, target=None, threads=None, strict=False):
+def code_names_of(layout, args):
+    """The package's CodeNames of the names file given (--names), or None."""
+    names = load_names(layout, args)
+    return layout.q.named.CodeNames(names.codes) if names else None
+
+
+def read_json(layout, json_name, name, out_name, target=None, threads=None, strict=False,
+              names=None):
     """Reads the JSON document named json_name and writes its actions to target (None: only
     checks them); strict: repeated actionIDs are refused, not only warned of. Returns the
     number of actions."""
@@ -381,7 +391,7 @@ def read_json(layout, json_name, name, out_name, target=None, threads=None, stri
             lambda: importer.ActionSource(io.open(json_name, "rb"), name))
         return importer.write_action_file(
             layout, source, target, [input_source(json_name)], progress,
-            lambda line: warn(line), threads, again, strict)
+            lambda line: warn(line), threads, again, strict, names)
     except files.OutputIsInput:
         raise Failure(refused_output(out_name, name))
     except BadInput as error:
@@ -401,8 +411,9 @@ def run_import(layout, args):
     if args.json is None:
         raise Failure("name the JSON file to read", 2)
     name = input_name(args.json)
+    names = code_names_of(layout, args)
     if args.dry_run:
-        count = read_json(layout, args.json, name, None)
+        count = read_json(layout, args.json, name, None, names=names)
         say("%s: %s, ok to import (nothing written)" % (name, counted(count, "action")))
         return OK
     if args.out is None:
@@ -412,7 +423,7 @@ def run_import(layout, args):
         raise Failure("will not write compressed data to a terminal: name an output file, or "
                       "redirect standard output")
     count = read_json(layout, args.json, name, out_name, output_target(args.out),
-                      args.threads, args.strict)
+                      args.threads, args.strict, names)
     summary(args)("%s: %s written" % (out_name, counted(count, "action")))
     return OK
 
@@ -585,7 +596,7 @@ def read_all(layout, args, label):
 
 def run_table_export(layout, args):
     if args.out is not None or (args.csv and args.sqlite) or args.indent is not None \
-            or args.schema is not None:
+            or args.schema is not None or args.named:
         raise Failure("export --csv DIR and --sqlite OUT.db take the action file only, and "
                       "one of them", 2)
     names = load_names(layout, args)
@@ -627,7 +638,7 @@ def run_table_import(layout, args):
     if args.dry_run:
         try:
             count = tablecmd.write_from_rows(layout, read(layout, source), place, None,
-                                             note=warn)
+                                             note=warn, names=code_names_of(layout, args))
         except BadInput as error:
             raise Failure(str(error))
         say("%s: %s, ok to import (nothing written)" % (source, counted(count, "action")))
@@ -641,7 +652,7 @@ def run_table_import(layout, args):
         count = tablecmd.write_from_rows(layout, read(layout, source), place,
                                          output_target(args.out), args.threads,
                                          [args.sqlite] if args.sqlite else [], warn,
-                                         args.strict)
+                                         args.strict, code_names_of(layout, args))
     except BadInput as error:
         raise Failure("%s\n%s not written" % (error, out_name))
     except files.OutputIsInput:
@@ -791,6 +802,9 @@ def build_parser():
                         "stats.csv into DIR instead of JSON")
     export.add_argument("--sqlite", metavar="OUT.db", help="write an SQLite database instead")
     export.add_argument("--names", help=names_help + ", for <column>_name columns and views")
+    export.add_argument("--named", action="store_true", help="with --names, write the name "
+                        "of each named code in place of the number (import --names reads it "
+                        "back to the same bytes); a code with no name stays a number")
     export.add_argument("--schema", metavar="URI", help="name the document's JSON Schema "
                         "(the file `actiontool schema` writes) in a \"$schema\" member, which "
                         "editors follow; import reads the document alike with or without it")
@@ -820,6 +834,8 @@ def build_parser():
                          "stats.csv instead of JSON (then the one argument is OUT)")
     imports.add_argument("--sqlite", metavar="DB", help="read an SQLite database instead "
                          "(then the one argument is OUT)")
+    imports.add_argument("--names", help=names_help + ": a name is taken wherever a code of "
+                         "a named field is given (\"elemType\": \"fire\")")
     imports.add_argument("--strict", action="store_true", help="refuse actions that repeat "
                          "an earlier action's actionID (warned of otherwise, and written: the "
                          "format allows them)")

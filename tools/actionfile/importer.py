@@ -374,10 +374,11 @@ class ActionBuilder(object):
     names the place (file, line, column), the action (index, actionID), the field, the value
     and its range."""
 
-    def __init__(self, layout, source, note=None):
+    def __init__(self, layout, source, note=None, names=None):
         self.q = layout.q
         self.source = source
         self.note = note
+        self.names = names  # a CodeNames: names taken where codes are named
         self.problems = []
         self.more = 0
         self.syntax = None  # the BadInput that ended the reading, if any
@@ -389,6 +390,12 @@ class ActionBuilder(object):
 
     def action(self, index, values):
         """The Action, or None when it is refused (its problems are gathered)."""
+        if self.names and isinstance(values, dict):
+            values, unknown = self.names.to_codes(values)
+            for problem in unknown:
+                self._add(index, values, problem, self.problems)
+            if unknown:
+                return None
         made = self._made(index, values)
         if made is not None and self.repeats.seen.add(made.actionID):
             self.repeats.add(index, made.actionID, self.source.where(
@@ -497,10 +504,11 @@ def first_places(again, wanted):
     return found
 
 
-def build_actions(layout, source, progress=None, note=None):
+def build_actions(layout, source, progress=None, note=None, names=None):
     """(the builder, a generator of the document's Action objects, refused ones left out).
-    After the generator ends, builder.refusal() says whether anything was refused."""
-    builder = ActionBuilder(layout, source, note)
+    After the generator ends, builder.refusal() says whether anything was refused. names: a
+    CodeNames whose names the document may give in place of codes."""
+    builder = ActionBuilder(layout, source, note, names)
 
     def actions():
         try:
@@ -516,15 +524,16 @@ def build_actions(layout, source, progress=None, note=None):
 
 
 def write_action_file(layout, source, target, inputs=(), progress=None, note=None,
-                      threads=None, again=None, strict=False):
+                      threads=None, again=None, strict=False, names=None):
     """Writes the actions of an ActionSource to target (a path, or a binary file object such as
     standard output) by the package's file-replacing rules: on any failure or refusal target
     is left as it was and the temporary file is gone. target None: check only, write
     nothing. threads: as write_actions takes them. Repeated actionIDs are warned of through
     note, naming both places (again: makes a new source of the same input to find the first
-    action of an ID; see RepeatedIds.warnings); strict refuses them. Returns the number of
-    actions. Raises BadInput, OutputIsInput, IOError/OSError."""
-    builder, actions = build_actions(layout, source, progress, note)
+    action of an ID; see RepeatedIds.warnings); strict refuses them. names: a CodeNames
+    whose names the input may give in place of codes. Returns the number of actions. Raises
+    BadInput, OutputIsInput, IOError/OSError."""
+    builder, actions = build_actions(layout, source, progress, note, names)
     if target is None:
         for _ in actions:
             pass

@@ -190,7 +190,7 @@ def sqlite_place(path):
 
 
 def write_from_rows(layout, table_rows, place_name, target, threads=None, inputs=(),
-                    note=None, strict=False):
+                    note=None, strict=False, names=None):
     """Writes the actions of the rows to target (None: checks only) through the JSON import:
     every value checked by the package's document form, every refusal gathered with its
     table, row and column, nothing written when there is one; repeated actionIDs warned of
@@ -199,7 +199,7 @@ def write_from_rows(layout, table_rows, place_name, target, threads=None, inputs
     tables = tables_module(layout)
     source = TableSource(tables, table_rows, place_name)
     return importer.write_action_file(
-        layout, source, target, inputs, note=note, threads=threads, strict=strict,
+        layout, source, target, inputs, note=note, threads=threads, strict=strict, names=names,
         again=lambda: TableSource(tables, table_rows, place_name))
 
 
