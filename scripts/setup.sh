@@ -29,6 +29,9 @@ has_python2 || need python3-dev
 for package in python3-dev python3-venv python3-pip python3-setuptools python3-wheel; do
   need "$package"
 done
+# The JSON Schema of the document form is checked against every export with Debian's
+# validator (tests/python/test_document_schema.py; Python 3).
+need python3-jsonschema
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}" >&2

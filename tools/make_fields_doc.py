@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes docs/fields.md, the reference of every record field, from the record layout file
-(qn4tGenericActionLayout, generated at build time from core/records.h): its record, type,
-range, and what it counts or follows. A test compares the file with this output.
+(qn4tGenericActionLayout, generated at build time from core/records.h) and the package's
+words for each field (qn4tGenericActionLoader.meanings): its record, type, range, what it
+is, and what it counts or follows. A test compares the file with this output.
 
     PYTHONPATH=build/python3 python3 tools/make_fields_doc.py > docs/fields.md
 """
@@ -10,6 +11,7 @@ from __future__ import print_function
 import sys
 
 import qn4tGenericActionLayout as layout
+from qn4tGenericActionLoader.meanings import meaning
 
 
 def kind_words(kind, record, field):
@@ -54,7 +56,12 @@ def meanings():
 def document():
     lines = ["# Record fields", "",
              "Every field of every record, in file order (little-endian, packed). Made from the "
-             "record layout by `tools/make_fields_doc.py`; do not edit by hand.", ""]
+             "record layout and the package's words for each field "
+             "(`qn4tGenericActionLoader/meanings.py`) by `tools/make_fields_doc.py`; do not "
+             "edit by hand. The file format stores the numbers and texts; what most codes "
+             "stand for (an `elemType` of 1, a bit of `validClasses`) and in which unit a range "
+             "or a duration counts is the game's, and the table says so where that is the "
+             "case. A names file ([tables.md](tables.md)) names the codes.", ""]
     said = meanings()
     for record, size, fields in layout.LAYOUT:
         lines.append("## %s (`%s`, %d bytes%s)" % (
@@ -66,8 +73,9 @@ def document():
         lines.append("|---|---|---|---|")
         for field, kind in fields:
             kind_text, range_text = kind_words(kind, record, field)
+            words = [w for w in (meaning(record, field), said.get((record, field))) if w]
             lines.append("| `%s` | %s | %s | %s |" % (field, kind_text, range_text,
-                                                     said.get((record, field), "")))
+                                                     "; ".join(words)))
         lines.append("")
     return "\n".join(lines)
 

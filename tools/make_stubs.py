@@ -40,6 +40,9 @@ CLASS_EXTRAS = {
 WHOLE_ACTION_CLASSES = (
     ("Action", "qn4tGeneric_Action_Header", ("details: List[Detail]",)),
 )
+# The constructor's keywords besides the fields: Action's details, a body's entries.
+DETAILS_KEYWORD = "details: Iterable[Detail] = ..."
+ENTRIES_KEYWORD = "stats: Iterable[%s] = ..."
 
 
 def _entries_extras(entry_class):
@@ -105,13 +108,23 @@ def whole_action_classes(facts):
     records = dict((type_name, fields) for type_name, _, fields in facts["LAYOUT"])
     counted = counted_fields(facts)
     lines = []
+    entries = facts["BODY_ENTRIES"]
     for class_name, record, extras in whole_action_rows(facts):
         fields = records[record]
         lines.append("class %s(_Values):" % class_name)
         lines.append('    """The fields of a %s, held natively."""' % record)
+        keywords = []
         for field, kind in fields:
             types = WHOLE_TEXT_TYPES if kind in ("text", "chars") else _types(field, kind)
             lines.extend(_field_lines(field, types, settable=field not in counted))
+            if field not in counted:
+                keywords.append("%s: %s = ..." % (field, types[1]))
+        if record == facts["HEADER"]:
+            keywords.append(DETAILS_KEYWORD)
+        elif record in entries:
+            keywords.append(ENTRIES_KEYWORD % facts["CLASS_NAMES"][entries[record][1]])
+        # keyword-only and typed, so that a checker refuses Damage(dei=6) or Damage(die="6")
+        lines.append("    def __init__(self, *, %s) -> None: ..." % ", ".join(keywords))
         lines.extend("    " + extra for extra in extras)
         lines.append("")
     return "\n".join(lines)

@@ -36,6 +36,7 @@ import _qn4tGenericActionLoader as _native
 import _qn4tGenericActionSupport as _support
 from qn4tGenericActionLoader._version import __version__  # noqa: F401 (re-exported)
 from qn4tGenericActionLayout import LAYOUT, SPELL_ACTION_TYPE, TRAILER_SIZE
+from qn4tGenericActionLoader import meanings as _meanings
 
 # A file whose compressed data is cut short, corrupt or fails its check: a subclass of
 # both IOError and ValueError, raised by the records' reads and by read_actions.
@@ -125,7 +126,8 @@ def _record_class(type_name, wire_size, fields):
         return getattr(_support, type_name + suffix)
     namespace = {
         '__slots__': (),
-        '__doc__': 'Record %s: fields %s.' % (type_name, ', '.join(f for f, _ in fields)),
+        '__doc__': 'Record %s, %d bytes in the file; its fields in file order:\n%s'
+                   % (type_name, wire_size, _meanings.fields_doc(type_name)),
         'FIELDS': fields,
         'WIRE_SIZE': wire_size,
         '_new': staticmethod(getattr(_native, 'new_' + type_name)),
@@ -136,7 +138,7 @@ def _record_class(type_name, wire_size, fields):
     for field, kind in fields:
         # Native functions themselves: no Python frame per attribute access.
         namespace[field] = property(checked('_%s_get' % field), checked('_%s_set' % field),
-                                    doc='%s (%s)' % (field, kind))
+                                    doc=_meanings.field_doc(type_name, field, kind))
     cls = type(type_name, (_Record,), namespace)
     native('_swigregister')(cls)
     return cls
@@ -229,7 +231,7 @@ globals().update((name, getattr(_whole, name)) for name in _whole.CLASS_NAMES.va
 # Changes between action sets: diff, patch and three-way merge (qn4tGenericActionLoader/changes.py).
 from qn4tGenericActionLoader.changes import (  # noqa: E402,F401 (re-exported)
     ADDED, CHANGED, MOVED, REMOVED, Change, ChangeStream, Conflict, FieldChange, Patch, Result,
-    apply_patch, diff_actions, merge_actions, path_text)
+    apply_patch, conflict_document, diff_actions, merge_actions, path_text)
 
 # Actions from documents: the one importer of JSON, CSV and SQLite rows
 # (qn4tGenericActionLoader/documents.py).
@@ -238,4 +240,15 @@ from qn4tGenericActionLoader.documents import (  # noqa: E402,F401 (re-exported)
 
 # Actions as tables for spreadsheets and SQLite (qn4tGenericActionLoader/tables.py).
 from qn4tGenericActionLoader.tables import (  # noqa: E402,F401 (re-exported)
-    TableError, TableSource, from_csv, from_sqlite, to_csv, to_sqlite)
+    TableError, TableSource, from_csv, from_frames, from_sqlite, to_csv, to_sqlite)
+
+# The JSON Schema of the document form, for editors (qn4tGenericActionLoader/schema.py).
+from qn4tGenericActionLoader.schema import document_schema, schema_text  # noqa: E402,F401
+
+# Names as values of the codes a names file names (qn4tGenericActionLoader/named.py).
+from qn4tGenericActionLoader.named import CodeNames  # noqa: E402,F401
+
+# The public names, for help(q) and `from qn4tGenericActionLoader import *`: every name above
+# that is no module and does not start with "_" (the record classes come from the layout).
+__all__ = sorted(_name for _name, _value in globals().items()
+                 if not _name.startswith('_') and type(_value) is not type(_native))

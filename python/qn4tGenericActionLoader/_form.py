@@ -15,6 +15,7 @@ import binascii
 import difflib
 import itertools
 import json
+import math
 import operator
 import re
 import sys
@@ -22,7 +23,7 @@ import sys
 from _qn4tGenericActionSupport import FieldValueError
 from qn4tGenericActionLoader._message import formatted, native
 from qn4tGenericActionLayout import (BODY_ENTRIES, DETAIL_BODIES, HEAD_FIELDS, HEADER,
-                                     INTEGER_KINDS, LAYOUT, SPELL_ACTION_TYPE, TEXTS,
+                                     INTEGER_KINDS, LAYOUT, SPELL_ACTION_TYPE, TEXTS, TITLES,
                                      TRAILER_FIELDS)
 
 FORMAT = 2          # the value of the document's "format" member for this form
@@ -267,7 +268,7 @@ class _Collector(object):
     def set(self, obj, name, value, parts):
         """Stores a value through the object's own setter, which checks its range."""
         if not isinstance(value, _INTEGERS) or isinstance(value, bool):
-            self.refuse(parts, "expected an integer, found %s" % _describe(value))
+            self.refuse(parts, _not_an_integer(value))
             return
         try:
             setattr(obj, name, value)
@@ -290,6 +291,16 @@ class _Collector(object):
                 if near:
                     message += " (did you mean %s?)" % near
             self.refuse(tuple(parts) + (key,), message)
+
+
+def _not_an_integer(value):
+    """The refusal of a value given for an integer field, saying so of a fraction (6.5 from a
+    spreadsheet's cell), which a field of whole numbers cannot hold."""
+    words = "expected an integer, found %s" % _describe(value)
+    if isinstance(value, float) and not (math.isinf(value) or math.isnan(value)) \
+            and not value.is_integer():
+        words += ", a number with a fraction (the field holds whole numbers)"
+    return words
 
 
 def _setter_reason(error):
@@ -440,8 +451,11 @@ def _detail(classes, values, c, parts):
         try:
             body = form_bytes(body_values) if body_values != {} else b""
         except _Refused as refused:
-            c.refuse(body_parts, "a detail of type %d (no record of its own) carries its body "
-                     "as bytes: %s" % (type_number, refused))
+            if "type" not in header and _bodies_with(body_values):
+                c.refuse(parts + (DETAIL_HEADER,), _missing_type(body_values))
+            else:
+                c.refuse(body_parts, "a detail of type %d (no record of its own) carries its "
+                         "body as bytes: %s" % (type_number, refused))
             return None
     else:
         body = _body(classes, record, body_values, values, c, parts)
@@ -467,6 +481,36 @@ def _detail(classes, values, c, parts):
 
 _DETAIL_HEADER_RECORD = [name for name, _, fields in LAYOUT
                          if tuple(f for f, _ in fields) == _DETAIL_HEADER_FIELDS][0]
+_TYPE_OF = dict((record, number) for number, record in DETAIL_BODIES.items())
+
+
+def _bodies_with(body_values):
+    """The type numbers of the bodies that have every member of body_values, for a detail
+    that names no type; [] when body_values is no dict of field names."""
+    if not isinstance(body_values, dict) or not body_values or HEX in body_values:
+        return []
+    return sorted(number for number, record in DETAIL_BODIES.items()
+                  if set(body_values) <= set(_ORDER[record]))
+
+
+def _missing_type(body_values):
+    """The refusal of a detail that gives a body's fields but no type."""
+    return "the detail has no type (a detail without one is of type 0, whose body is bytes): " \
+        "add %s" % " or ".join('"header": {"type": %d} for %s' % (
+            number, TITLES[DETAIL_BODIES[number]]) for number in _bodies_with(body_values))
+
+
+def _other_bodies(record):
+    """For the unknown-field refusals of a body: each field of another kind of body that
+    this one lacks -> the words naming where it belongs."""
+    hints = {}
+    for number, other in sorted(DETAIL_BODIES.items()):
+        for name in _ORDER[other]:
+            if name not in _ORDER[record] and name not in hints:
+                hints[name] = "unknown field: %s is a field of a %s body (type %d); this " \
+                    "detail is of type %d (%s)" % (name, TITLES[other], number,
+                                                    _TYPE_OF[record], TITLES[record])
+    return hints
 
 
 def _body(classes, record, values, detail_values, c, parts):
@@ -475,7 +519,7 @@ def _body(classes, record, values, detail_values, c, parts):
         return None
     count_name = _ENTRY_COUNT.get(record)
     fields = _ORDER[record]
-    c.unknown(values, fields, body_parts)
+    c.unknown(values, fields, body_parts, _OTHER_BODIES[record])
     body = classes[record]()
     for name in fields:
         if name in values and name != count_name:
@@ -652,5 +696,12 @@ def action_json(values, indent=None, depth=1):
     return u"".join(action_json_pieces(values, indent, depth))
 
 
-def document_start():
-    return '{"%s": %d, "%s": [' % (FORMAT_KEY, FORMAT, ACTIONS_KEY)
+def document_start(schema=None):
+    """The document's text up to its list of actions; schema: a URI that the "$schema"
+    member names first, for editors (left out by default: the bytes stay those of earlier
+    exports)."""
+    named = '"$schema": %s, ' % _json_string(schema) if schema is not None else ""
+    return '{%s"%s": %d, "%s": [' % (named, FORMAT_KEY, FORMAT, ACTIONS_KEY)
+
+
+_OTHER_BODIES = dict((record, _other_bodies(record)) for record in DETAIL_BODIES.values())

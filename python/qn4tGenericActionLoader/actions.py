@@ -14,9 +14,10 @@ equality by value and conversion to and from the dict that `actiontool export` w
 import warnings
 
 import _qn4tGenericActionSupport as _native
-from qn4tGenericActionLoader import _files, _form
-from qn4tGenericActionLayout import (BODY_ENTRIES, CLASS_NAMES, DETAIL_BODIES, LAYOUT,
-                                     SPELL_ACTION_TYPE)
+from qn4tGenericActionLoader import _files, _form, meanings
+from qn4tGenericActionLayout import (BODY_ENTRIES, CLASS_NAMES, DETAIL_BODIES,
+                                     DETAIL_COUNT_FIELD, LAYOUT, SPELL_ACTION_TYPE, TITLES)
+from qn4tGenericActionLayout import TEXTS as TEXTS_AND_LENGTHS
 
 DamagedFileError = _native.DamagedFileError
 StatList = _native.StatList  # StatMod.stats: packed entries behaving as a list of Stat
@@ -67,11 +68,46 @@ class _WithEntries(_Values):
         return cls(stats=[cls._entry_class.from_dict(s) for s in stats], **values)
 
 
+# The fields that follow what they count: no constructor takes them.
+_COUNTS = frozenset([DETAIL_COUNT_FIELD] + [length for _, length in TEXTS_AND_LENGTHS] +
+                    [count for count, _ in BODY_ENTRIES.values()])
+
+
+def _documented(record, summary, more=()):
+    """(docstring, constructor signature) of a class holding a record's fields: the fields
+    with their type, range and meaning (qn4tGenericActionLoader.meanings), and keywords
+    for every field that does not follow what it counts, plus `more` ((name, default)
+    pairs). The signature is None on Python 2, which has none to give."""
+    kinds = dict((name, fields) for name, _, fields in LAYOUT)[record]
+    keywords = [(field, "" if kind in ("text", "chars") else 0) for field, kind in kinds
+                if field not in _COUNTS] + list(more)
+    doc = "%s\n\n%s(%s)\n\n%s" % (summary, CLASS_NAMES.get(record, "Action"), ", ".join(
+        "%s=%r" % pair for pair in keywords), meanings.fields_doc(record))
+    return doc, _signature(keywords)
+
+
+def _signature(keywords):
+    """The signature of a constructor taking (name, default) keywords only; None on Python 2,
+    which has no signatures."""
+    try:
+        from inspect import Parameter, Signature
+    except ImportError:
+        return None
+    return Signature([Parameter(name, Parameter.KEYWORD_ONLY, default=default)
+                      for name, default in keywords])
+
+
 def _value_class(record, base=_Values, **extra):
     """The class of a body or entry record: its native type (named by the layout's class
-    name) with the shared repr and dict form."""
+    name) with the shared repr and dict form, its fields' docstring and signature."""
     name = CLASS_NAMES[record]
     namespace = dict(__slots__=(), __module__=__name__, _record=record, _names=_FIELDS[record])
+    more = [("stats", [])] if record in BODY_ENTRIES else []
+    namespace["__doc__"], signature = _documented(
+        record, "The fields of a %s, held natively; keywords give them, the rest are 0."
+        % TITLES[record], more)
+    if signature is not None:
+        namespace["__signature__"] = signature
     namespace.update(extra)
     return type(str(name), (base, getattr(_native, name)), namespace)
 
@@ -100,9 +136,13 @@ _BODY_CLASSES = dict((number, _CLASS_OF_RECORD[record]) for number, record in DE
 
 class Detail(_native.Detail):
     """One detail: `type`, `length` (kept as read; follows the body when not given) and
-    `body`, a Damage, StatMod or Healing, or bytes for a type the file format does not name."""
+    `body`, a Damage, StatMod or Healing, or bytes for a type the file format does not name.
+
+    Detail(type=0, length=None, body=None)"""
 
     __slots__ = ()
+    if _signature((("type", 0),)) is not None:
+        __signature__ = _signature((("type", 0), ("length", None), ("body", None)))
 
     def __repr__(self):
         return _fields_repr(self, ("type", "length", "body"))
@@ -120,12 +160,18 @@ class Detail(_native.Detail):
         return Action.from_dict({"actionType": 0, "details": [values]}).details[0]
 
 
-class Action(_native.Action):
-    """One action: every header field under the record's own names, the texts with all their
-    bytes, and `details`, a list of Detail. The length and count fields (nameLen, ...,
-    numDetails) are read-only and follow what they count."""
+_ACTION_DOC, _ACTION_SIGNATURE = _documented(
+    "qn4tGeneric_Action_Header", "One action: every header field under the record's own "
+    "names, the texts with all their bytes, and `details`, a list of Detail. The length and "
+    "count fields (nameLen, ..., numDetails) are read-only and follow what they count.",
+    [("details", [])])
 
+
+class Action(_native.Action):
+    __doc__ = _ACTION_DOC
     __slots__ = ()
+    if _ACTION_SIGNATURE is not None:
+        __signature__ = _ACTION_SIGNATURE
 
     def __repr__(self):
         names = [n for n in _HEAD_INTEGERS if n != "numDetails" and not n.endswith("Len")]

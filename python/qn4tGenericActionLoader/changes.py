@@ -175,7 +175,9 @@ class Change(_Shown):
 
     @classmethod
     def from_dict(cls, values):
-        """A Change from its dict form; ValueError names what does not fit it."""
+        """A Change from its dict form; ValueError names what does not fit it. A change or a
+        field of a conflict document carries "take": "theirs" makes it as given, "ours"
+        leaves it out; such a Change's fields are the ones taken (see conflict_document)."""
         _expect(isinstance(values, dict), "a change is a JSON object", values)
         _expect(values.get("change") in (ADDED, REMOVED, CHANGED, MOVED),
                 'a change is "added", "removed", "changed" or "moved"', values.get("change"))
@@ -206,7 +208,28 @@ class Change(_Shown):
                         % (number, side, _FIELD_DEPTH), _TooDeep())
         return cls(values["change"], values.get("actionID"), values.get("occurrence", 0),
                    values.get("position"), values.get("to"), values.get("action"),
-                   [FieldChange(f["path"], f.get("old"), f.get("new")) for f in fields])
+                   [FieldChange(f["path"], f.get("old"), f.get("new")) for f in fields
+                    if _taken(f, values)])
+
+
+TAKE = "take"          # a conflict document's choice of a side, per change or field
+UNCHOSEN = "ours or theirs"  # what the choice says until the designer makes it
+
+
+def _taken(values, change=None):
+    """Whether a change (or a field of change) of a conflict document is to be made: its
+    "take" is "theirs" (made) or "ours" (left out); one without "take" is made. ValueError
+    for a choice not made yet."""
+    if TAKE not in values:
+        return True
+    choice = values[TAKE]
+    if choice not in (OURS, THEIRS):
+        where = "id %s" % _shown((change or values).get("actionID"))
+        if change is not None:
+            where += " %s" % path_text(tuple(values.get("path", ())))
+        raise ValueError('%s: choose a side: "take" is "ours" or "theirs", not %s'
+                         % (where, _shown(choice)))
+    return choice == THEIRS
 
 
 _FIELD_DEPTH = 16  # far deeper than any part of an action's document form nests
@@ -267,7 +290,8 @@ class Patch(_Shown):
     def from_dict(cls, values):
         if not isinstance(values, dict) or not isinstance(values.get("changes"), list):
             raise ValueError('a patch is a JSON object with a "changes" list')
-        return cls(Change.from_dict(change) for change in values["changes"])
+        return cls(Change.from_dict(change) for change in values["changes"]
+                   if not isinstance(change, dict) or _taken(change))
 
 
 class Conflict(_Shown):
@@ -607,15 +631,20 @@ class _Slot(object):
         return action
 
 
-def apply_patch(actions, patch, force=None):
+def apply_patch(actions, patch, force=None, prefer=None):
     """Applies patch (a Patch, or its dict form) to the iterable of Action actions; returns
     a Result. A field whose value is neither the patch's old nor its new value, a removed
     action that differs from the patch's copy of it, a changed or moved action the set does
     not hold: each is a Conflict (ours: the set's value, theirs: the patch's). With force
     "theirs" the patch's value wins, with "ours" the set's; without, conflicting changes are
     left out and the conflicts say what a caller must not write. A change already in place
-    is counted in .already, one made in .applied."""
-    _check_side("force", force)
+    is counted in .already, one made in .applied. prefer is force under the name that
+    merge_actions gives the choice (give one of the two)."""
+    if prefer is not None:
+        if force is not None and force != prefer:
+            raise ValueError("force and prefer name one choice: give one of them")
+        force = prefer
+    _check_side("prefer", force)
     if isinstance(patch, dict):
         patch = Patch.from_dict(patch)
     actions = list(actions)
@@ -874,3 +903,46 @@ def _before(key_list, index, merged):
         if key in merged:
             return key
     return None
+
+
+# ---- conflicts as a document to choose in ---------------------------------------------------
+
+def conflict_document(base, ours, theirs, name=None):
+    """The conflicts of a three-way merge as a document a person edits and then applies to
+    ours: the patch that makes ours the merge (every change that merges cleanly, and each
+    conflicting one as theirs has it), where every conflicting field or change carries
+    "base", "ours" and "theirs" and "take": "ours or theirs" until a side is chosen. Applied
+    by apply_patch (or `actiontool patch OURS THIS OUT`), "take": "theirs" makes the change,
+    "ours" leaves it out; a value written into "new" is taken with "theirs". name: the file
+    the document is about, kept in its "conflicts" member. Returns (the document as a dict,
+    the Conflicts); no conflicts: (None, [])."""
+    base, ours, theirs = list(base), list(ours), list(theirs)
+    taking_theirs = merge_actions(base, ours, theirs, prefer=THEIRS)
+    if not taking_theirs.conflicts:
+        return None, []
+    document = diff_actions(ours, taking_theirs.actions).to_dict()
+    changes = dict(((c["actionID"], c["occurrence"], c["change"]), c)
+                   for c in document["changes"])
+    for conflict in taking_theirs.conflicts:
+        key = (conflict.actionID, conflict.occurrence)
+        _mark(changes, key, conflict)
+    if name is not None:
+        document["conflicts"] = name
+    return document, taking_theirs.conflicts
+
+
+def _mark(changes, key, conflict):
+    """Puts the three values and the choice on the change (or field) a conflict is about."""
+    sides = {"base": conflict.base, OURS: conflict.ours, THEIRS: conflict.theirs, TAKE: UNCHOSEN}
+    sides = dict((k, v) for k, v in sides.items() if v is not None)
+    changed = changes.get(key + (CHANGED,))
+    if conflict.path not in ((), POSITION) and changed is not None:
+        for field in changed["fields"]:
+            if tuple(field["path"]) == conflict.path:
+                field.update(sides)
+                return
+    for kind in ((MOVED,) if conflict.path == POSITION else (ADDED, REMOVED, CHANGED, MOVED)):
+        change = changes.get(key + (kind,))
+        if change is not None:
+            change.update(sides)
+            return

@@ -20,9 +20,12 @@ import re
 import _qn4tGenericActionSupport as _native
 from _qn4tGenericActionSupport import FieldValueError
 from qn4tGenericActionLoader._message import formatted
+from qn4tGenericActionLoader.idset import IdSet
 
 PROGRESS_EVERY = 4096
 MOST_PROBLEMS = 50  # refusals reported in one run; the rest are counted
+REPEATS_SHOWN = 20  # repeated actionIDs listed one by one; the rest are counted
+ACTION_ID = "actionID"
 
 
 class InputRefused(ValueError):
@@ -97,6 +100,9 @@ class JsonSource(object):
     def bytes_read(self):
         return self._bytes_read
 
+    def close(self):
+        self._stream.close()
+
     @property
     def position(self):
         return self._base + self._at
@@ -161,6 +167,15 @@ class JsonSource(object):
             if not isinstance(key, type(u"")) or not self._expect(u":"):
                 raise self.syntax_error('expected "format" or "actions" and a colon',
                                         self.position)
+            if key == u"$schema":  # where an editor finds the form's schema: not read here
+                start = self.position
+                if not isinstance(self._decode_value(plain=True), type(u"")):
+                    raise self.syntax_error('"$schema" names a schema: expected a string',
+                                            start)
+                if not self._expect(u","):
+                    raise self.syntax_error('expected "format" or "actions" after "$schema"',
+                                            self.position)
+                continue
             if key == u"format":
                 if not self.earlier_form:  # as a key given twice inside an action
                     raise self.syntax_error('the key "format" is given twice in one object',
@@ -438,10 +453,11 @@ class ActionBuilder(object):
     names the place (file, line, column), the action (index, actionID), the field, the value
     and its range."""
 
-    def __init__(self, source, note=None):
+    def __init__(self, source, note=None, names=None):
         from qn4tGenericActionLoader import _form, actions
         self.source = source
         self.note = note
+        self.names = names  # a CodeNames: names taken where codes are named
         self.problems = []
         self.more = 0
         self.field_value = False  # a refused value was out of its field's range
@@ -449,9 +465,23 @@ class ActionBuilder(object):
         self._from_json = _native._action_from_json
         self._form = _form
         self._classes = actions._classes(actions.Action)
+        self.repeats = RepeatedIds()
 
     def action(self, index, values):
         """The Action, or None when it is refused (its problems are gathered)."""
+        if self.names and isinstance(values, dict):
+            values, unknown = self.names.to_codes(values)
+            for problem in unknown:
+                self._add(index, values, problem, self.problems)
+            if unknown:
+                return None
+        made = self._made(index, values)
+        if made is not None and self.repeats.seen.add(made.actionID):
+            self.repeats.add(index, made.actionID, self.source.where(
+                (ACTION_ID,) if ACTION_ID in values else ()))
+        return made
+
+    def _made(self, index, values):
         if not self.source.earlier_form:
             made = self._from_json(values)
             if made is not None:
@@ -493,12 +523,73 @@ class ActionBuilder(object):
         return (FieldValueRefused if self.field_value else InputRefused)("\n".join(lines))
 
 
-def build_actions(source, progress=None, note=None):
+class RepeatedIds(object):
+    """The actions that repeat an earlier action's actionID, which the format allows but
+    which is mostly a copied line whose ID was not changed. `seen` is a compact set of the
+    IDs (memory about flat in the number of actions); the first REPEATS_SHOWN repeats are
+    kept with their places, the rest counted. Where the first action of each ID is, a second
+    reading finds (first_places)."""
+
+    def __init__(self):
+        self.seen = IdSet()
+        self.shown = []  # (index, actionID, place) of a repeat
+        self.count = 0
+
+    def add(self, index, action_id, place):
+        self.count += 1
+        if len(self.shown) < REPEATS_SHOWN:
+            self.shown.append((index, action_id, place))
+
+    def warnings(self, again=None):
+        """One line per repeat shown, naming both places, then "... and N more". again: makes
+        a new source of the same document, read up to the first action of each ID shown;
+        None where the input cannot be read twice (standard input)."""
+        first = first_places(again, set(action_id for _, action_id, _ in self.shown))
+        lines = []
+        for index, action_id, place in self.shown:
+            earlier = first.get(action_id)
+            lines.append("%s: warning: actions[%d] has the actionID %d of %s" % (
+                place, index, action_id, "actions[%d] (%s)" % earlier if earlier
+                else "an earlier action"))
+        if self.count > len(self.shown):
+            lines.append("warning: ... and %d more actions with a repeated actionID"
+                         % (self.count - len(self.shown)))
+        return lines
+
+
+def first_places(again, wanted):
+    """{actionID: (index, place)} of the first action with each ID in wanted, read from a
+    new source that again() makes; {} without again or when the input cannot be read now."""
+    found = {}
+    if again is None or not wanted:
+        return found
+    try:
+        source = again()
+    except (IOError, OSError):
+        return found
+    try:
+        for index, values in source:
+            action_id = values.get(ACTION_ID, 0) if isinstance(values, dict) else None
+            if action_id in wanted and action_id not in found:
+                found[action_id] = (index, source.where(
+                    (ACTION_ID,) if ACTION_ID in values else ()))
+                if len(found) == len(wanted):
+                    break
+    except (InputRefused, IOError, OSError):
+        pass  # read without fault the first time: only a file changed meanwhile gets here
+    finally:
+        close = getattr(source, "close", None)
+        if close:
+            close()
+    return found
+
+
+def build_actions(source, progress=None, note=None, names=None):
     """(the builder, a generator of the source's Action objects, refused ones left out).
     After the generator ends, builder.refusal() says whether anything was refused.
     progress(bytes read, size) is called now and then; note(line) says each note of the
-    earlier form."""
-    builder = ActionBuilder(source, note)
+    earlier form; names: a CodeNames whose names the document may give in place of codes."""
+    builder = ActionBuilder(source, note, names)
 
     def actions():
         try:
@@ -513,17 +604,18 @@ def build_actions(source, progress=None, note=None):
     return builder, actions()
 
 
-def actions_of(source, progress=None, note=None):
+def actions_of(source, progress=None, note=None, again=None, strict=False, names=None):
     """The Action objects of a source (JsonSource, tables.TableSource) in order; once one is
     refused none follows, the rest are checked, and InputRefused (FieldValueRefused for a
     value out of its field's range) lists every refusal at the end. Written through
-    write_actions, the file is then not replaced."""
-    builder, actions = build_actions(source, progress, note)
+    write_actions, the file is then not replaced. Repeated actionIDs are warned of through
+    note, naming both places (again: makes a new source of the same input to find the first
+    action of an ID; see RepeatedIds.warnings); strict refuses them. names: a CodeNames
+    whose names the input may give in place of codes."""
+    builder, actions = build_actions(source, progress, note, names)
     for action in actions:
         yield action
-    refusal = builder.refusal()
-    if refusal:
-        raise refusal
+    _finish(builder, note, again, strict)
 
 
 def read_json(source, name=None, progress=None, note=None):
@@ -540,25 +632,39 @@ def read_json(source, name=None, progress=None, note=None):
             yield action
 
 
-def import_actions(source, target, inputs=(), progress=None, note=None, threads=None):
+def import_actions(source, target, inputs=(), progress=None, note=None, threads=None,
+                   again=None, strict=False, names=None):
     """Writes the actions of a source to target (a path, or a binary file object such as
     standard output) by the package's file-replacing rules: on any failure or refusal target
     is left as it was and the temporary file is gone. target None: check only, write
-    nothing. threads: as write_actions takes them. Returns the number of actions. Raises
-    InputRefused, OutputIsInput, IOError/OSError."""
+    nothing. threads: as write_actions takes them; again, strict, names: as actions_of takes
+    them. Returns the number of actions. Raises InputRefused, OutputIsInput, IOError/OSError."""
     from qn4tGenericActionLoader import _files
     from qn4tGenericActionLoader.actions import write_actions
-    builder, actions = build_actions(source, progress, note)
+    builder, actions = build_actions(source, progress, note, names)
     if target is None:
         for _ in actions:
             pass
+        _finish(builder, note, again, strict)
     else:
         with _files.writing(target, inputs) as out:
             write_actions(out, actions, threads)
-            refusal = builder.refusal()
-            if refusal:
-                raise refusal
+            _finish(builder, note, again, strict)
+    return source.count
+
+
+def _finish(builder, note, again, strict):
+    """Raises the refusals of the run; otherwise warns of repeated actionIDs, and under strict
+    refuses them."""
     refusal = builder.refusal()
     if refusal:
         raise refusal
-    return source.count
+    if not builder.repeats.count:
+        return
+    lines = builder.repeats.warnings(again)
+    if strict:
+        refused = [line.replace("warning: ", "", 1) for line in lines]
+        raise InputRefused("\n".join(refused + ["repeated actionIDs refused (--strict)"]))
+    for line in lines:
+        if note:
+            note(line)

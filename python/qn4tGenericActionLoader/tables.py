@@ -486,16 +486,19 @@ def write_csv(table_rows, folder, extra=None, paths=None):
                 writer.writerow(cells)
 
 
-_WHOLE_NUMBER = re.compile(r"-?[0-9]+\Z")
+# A number as spreadsheets write it: "6", " 6 ", "6.0", "6.00", "-2.50".
+_DECIMAL = re.compile(r"\s*(-?[0-9]+)(?:\.([0-9]*))?\s*\Z")
 
 
 _NOT_UTF8 = re.compile(u"[\udc80-\udcff]")  # a byte surrogateescape could not decode
 
 
 def _csv_value(text, integer):
-    """A cell's value: an integer column's whole number as int, anything else as the text
-    (which the checks then refuse, naming it). Raises ValueError for a cell that is not
-    UTF-8 or a number with more digits than are read."""
+    """A cell's value: in an integer column, a whole number as int (with white space around it
+    or zeros behind a decimal point, as spreadsheets and pandas write one), a number with a
+    fraction as float; anything else as the text (the checks then refuse either, naming it).
+    Raises ValueError for a cell that is not UTF-8 or a number with more digits than are
+    read."""
     if _PY2:
         try:
             text = text.decode("utf-8")
@@ -506,13 +509,17 @@ def _csv_value(text, integer):
         if found:
             raise ValueError("not UTF-8 text (the byte 0x%02x at character %d)"
                              % (ord(found.group(0)) - 0xdc00, found.start()))
-    if integer and _WHOLE_NUMBER.match(text.strip()):
-        digits = len(text.strip().lstrip("-"))
-        if digits > most_digits():
-            raise ValueError("an integer of %d digits, more than the %d read (no field "
-                             "holds it)" % (digits, most_digits()))
-        return int(text)
-    return text
+    number = _DECIMAL.match(text) if integer else None
+    if number is None:
+        return text
+    whole, fraction = number.groups()
+    digits = len(whole.lstrip("-"))
+    if digits > most_digits():
+        raise ValueError("an integer of %d digits, more than the %d read (no field "
+                         "holds it)" % (digits, most_digits()))
+    if fraction and fraction.strip("0"):
+        return float(text)
+    return int(whole)
 
 
 NAME_SUFFIX = "_name"  # a column of names beside a column of codes (never read back)
@@ -754,12 +761,58 @@ def sqlite_rows(source):
 
 def frames(actions):
     """{"actions": DataFrame, "details": ..., "stats": ...} (pandas, Python 3): the tables
-    read by pandas from an in-memory SQLite database, one call per table."""
+    read by pandas from an in-memory SQLite database, one call per table. The key columns and
+    the integer fields are pandas' nullable integers ("Int64"): a column with empty cells
+    stays integer, as a spreadsheet shows it, and from_frames takes the frames back."""
     import pandas
     connection = sqlite3.connect(":memory:")
     try:
         to_sqlite(actions, connection)
-        return dict((name, pandas.read_sql_query("SELECT * FROM %s" % name, connection))
-                    for name in TABLES)
+        made = {}
+        for table in schema():
+            frame = pandas.read_sql_query("SELECT * FROM %s" % table.name, connection)
+            integers = list(table.keys) + [c.name for c in table.columns if c.integer]
+            made[table.name] = frame.astype(dict((name, "Int64") for name in integers))
+        return made
     finally:
         connection.close()
+
+
+def from_frames(tables):
+    """The Action objects of the tables as frames() gives them ({"actions": DataFrame,
+    "details": ..., "stats": ...}, the rows in any order), edited or not; a cell pandas
+    holds as missing (NA, NaN, None) has no value, and a whole number read as a float (6.0)
+    is taken as the integer. A value the document form refuses raises its error, led by the
+    table, row and column, as from_sqlite does."""
+    read = {}
+    for table in schema():
+        frame = tables[table.name]
+        for name in frame.columns:
+            if name not in table.keys and name not in table.by_name:
+                raise TableError("table %s: unknown column %s" % (table.name, name))
+        got = []
+        for values in frame.itertuples(index=False, name=None):
+            row = {}
+            for name, value in zip(frame.columns, values):
+                value = _frame_value(value)
+                if value is not None:
+                    row[name] = value
+            label = "(%s)" % ", ".join("%s %s" % (key, row.get(key)) for key in table.keys)
+            got.append((label, row))
+        read[table.name] = got
+    return actions_of(read)
+
+
+def _frame_value(value):
+    """A pandas cell as the document form takes it: None for missing, numpy's numbers as
+    Python's, a whole float as int (a fraction stays a float, which the form refuses)."""
+    try:
+        if value is None or value != value:  # NaN is not equal to itself
+            return None
+    except TypeError:  # pandas.NA: its comparisons are ambiguous
+        return None
+    if hasattr(value, "item"):  # numpy's scalars
+        value = value.item()
+    if isinstance(value, float) and value.is_integer():
+        return int(value)
+    return value

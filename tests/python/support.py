@@ -57,6 +57,28 @@ skip_under_memory_tools = unittest.skipIf(
 # The host: the module is built for Python 2.7 and for Python 3 from the same source.
 PYTHON3 = sys.version_info[0] >= 3
 
+_DEBIAN_PACKAGES = "/usr/lib/python3/dist-packages"
+
+
+def debian_module(name):
+    """The module `name` of a Debian package (python3-<name>), or None where it is absent. A
+    Python 3 of pyenv does not look in Debian's folder; it is searched (after every other
+    place) when this interpreter has the minor version Debian's packages were made for."""
+    import importlib
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        pass
+    same_minor = os.path.isdir("/usr/lib/python3.%d" % sys.version_info[1])
+    if not PYTHON3 or not same_minor or not os.path.isdir(_DEBIAN_PACKAGES):
+        return None
+    if _DEBIAN_PACKAGES not in sys.path:
+        sys.path.append(_DEBIAN_PACKAGES)
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        return None
+
 
 def record_text(data):
     """What a text getter returns for a record holding the bytes data: the bytes on

@@ -767,6 +767,14 @@ class ImportRefusalTest(ToolTestCase):
          ["actions[2]: expected a JSON object, found 5"]),
         ("a member besides the actions", lambda d: d.update(extra=1),
          ["expected the end of the document"]),
+        ("a detail's body without its header", lambda d: d["actions"][0]["details"][0].pop(
+            "header"), ['details[0].header: the detail has no type (a detail without one is '
+                        'of type 0, whose body is bytes): add "header": {"type": 1} for '
+                        'damage']),
+        ("a healing field on a damage body", lambda d: d["actions"][0]["details"][0][
+            "body"].update(numDice=2), ["details[0].body.numDice: unknown field: numDice is "
+                                        "a field of a healing body (type 3); this detail is "
+                                        "of type 1 (damage)"]),
     ]
 
     def test_refusals(self):
@@ -944,7 +952,7 @@ class DuplicateIdTest(ToolTestCase):
     first action of each."""
 
     def test_the_compact_set_answers_as_a_set_does(self):
-        from actionfile.idset import IdSet
+        from qn4tGenericActionLoader.idset import IdSet
         rng = random.Random(5)
         scattered = [rng.randrange(1 << 32) for _ in range(3000)]
         dense = [rng.randrange(70000, 76000) for _ in range(9000)]  # past the listed form
@@ -977,7 +985,78 @@ class DuplicateIdTest(ToolTestCase):
         self.assertIn("actions.gz: warning: ... and 5 more", err)
 
 
+class RepeatedIdImportTest(ToolTestCase):
+    """check and import of JSON, CSV and SQLite warn of an action that repeats an earlier
+    action's actionID, naming both places; import writes it all the same, unless --strict."""
+
+    def inputs(self):
+        """(title, the arguments naming the input, the place of the repeat, of the first)"""
+        source = self.action_file(action(5, b"Spark") + action(6, b"Rest") + action(5, b"Copy"))
+        document, folder, database = self.path("a.json"), self.path("csv"), self.path("a.db")
+        self.assertRuns("export", source, document, "--indent", "1")
+        self.assertRuns("export", "--csv", folder, source)
+        self.assertRuns("export", "--sqlite", database, source)
+        with io.open(document, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+        rows = [number + 1 for number, line in enumerate(lines) if '"actionID": 5' in line]
+        table = os.path.join(folder, "actions.csv")
+        return source, [
+            ("JSON", [document], "a.json, line %d, column 15" % rows[1],
+             "actions[0] (%s, line %d, column 15)" % (document, rows[0])),
+            ("CSV", ["--csv", folder], "%s row 4 column actionID" % table,
+             "actions[0] (%s row 2 column actionID)" % table),
+            ("SQLite", ["--sqlite", database], "table actions row (action_no 2) column "
+             "actionID", "actions[0] (%s: table actions row (action_no 0) column actionID)"
+             % database),
+        ]
+
+    def test_repeats_are_warned_of_naming_both_places(self):
+        source, inputs = self.inputs()
+        for title, given, place, first in inputs:
+            out = self.path("out.gz")
+            status, _, err = self.run_tool("import", *(given + [out]))
+            self.assertEqual(status, 0, (title, err))
+            self.assertIn(place, err, title)
+            self.assertIn(": warning: actions[2] has the actionID 5 of " + first, err, title)
+            self.assertEqual(gunzip(out), gunzip(source), title)
+            os.remove(out)
+            status, _, err = self.run_tool("import", "--strict", *(given + [out]))
+            self.assertEqual(status, 1, (title, err))
+            self.assertIn("actions[2] has the actionID 5 of " + first, err, title)
+            self.assertIn("repeated actionIDs refused (--strict)", err, title)
+            self.assertFalse(os.path.exists(out), title)
+        status, out, err = self.run_tool("check", inputs[0][1][0])
+        self.assertEqual(status, 0, err)
+        self.assertIn("warning: actions[2] has the actionID 5 of actions[0]", err)
+
+    def test_standard_input_read_once_names_the_repeat_only(self):
+        source, inputs = self.inputs()
+        with open(inputs[0][1][0], "rb") as f:
+            status, _, err = self.run_tool("import", "-", self.path("out.gz"), stdin=f.read())
+        self.assertEqual(status, 0, err)
+        self.assertIn("standard input, line ", err)
+        self.assertIn("actions[2] has the actionID 5 of an earlier action", err)
+
+
 class FieldReferenceTest(unittest.TestCase):
+    def test_every_field_has_its_words_and_no_words_are_left_over(self):
+        """Each field is described once: by the package's words, or by what the layout says
+        it counts or follows; none is both, none is neither."""
+        import make_fields_doc
+        from qn4tGenericActionLayout import LAYOUT, TITLES
+        from qn4tGenericActionLoader.meanings import MEANINGS, meaning
+        derived = make_fields_doc.meanings()
+        described = set()
+        for record, _, fields in LAYOUT:
+            for field, _ in fields:
+                words = meaning(record, field)
+                if (record, field) not in derived or field == "actionType":
+                    self.assertTrue(words, (record, field))
+                elif field not in ("spellCode", "spellPath", "spellCost"):
+                    self.assertIsNone(words, (record, field))
+                described.add((TITLES[record], field))
+        self.assertEqual(set(MEANINGS) - described, set())
+
     def test_docs_fields_md_is_what_the_layout_makes(self):
         import make_fields_doc
         with io.open(os.path.join(SOURCE_DIR, "docs", "fields.md"), encoding="utf-8") as f:
@@ -1581,8 +1660,15 @@ class CommandLineTest(ToolTestCase):
         out, err = proc.communicate()
         self.assertEqual((proc.returncode, out.decode("utf-8")), (0, expected), err)
 
+    def test_export_without_an_output_writes_standard_output(self):
+        source = self.action_file(action(1, b"Spark"))
+        status, out, err = self.run_tool("export", source)
+        self.assertEqual(status, 0, err)
+        self.assertTrue(out.startswith('{"format": 2, "actions": [\n{"actionID": 1,'), out)
+        self.assertIn("standard output: 1 action exported", err)
+
     def test_usage_errors_exit_2(self):
-        for args in ((), ("frobnicate",), ("export", "only-one"),
+        for args in ((), ("frobnicate",),
                      ("export", "--indent", "2000000", "in.gz", "out.json")):
             self.assertEqual(self.run_process(*args)[0], 2, args)
 

@@ -9,7 +9,6 @@ import sys
 import unittest
 
 import qn4tGenericActionLoader as q
-from actionfile import importer
 from test_actiontool import ToolTestCase, action, damage
 
 PY2 = sys.version_info[0] == 2
@@ -51,7 +50,7 @@ class WhiteSpaceTest(unittest.TestCase):
         ]
         for title, document in cases:
             stream = _Watched(document)
-            source = importer.ActionSource(stream, "doc.json")
+            source = q.JsonSource(stream, "doc.json")
             stream.source = source
             ids = [values["actionID"] for _, values in source]
             self.assertTrue(ids and set(ids) == set([1]), title)

@@ -67,6 +67,7 @@ class InstalledStubs(unittest.TestCase):
     def test_every_public_name_of_the_package_is_declared(self):
         runtime = public(name for name, value in vars(q).items() if not inspect.ismodule(value))
         self.assertEqual(runtime - set(self.top), set())
+        self.assertEqual(set(q.__all__), runtime)  # what help(q) lists
         self.assertIn("__version__", self.top)
 
     def test_record_classes_declare_their_fields_typed_by_kind(self):
@@ -92,6 +93,31 @@ class InstalledStubs(unittest.TestCase):
                     setattr(instance, name, getattr(instance, name))  # no AttributeError
         for counted in ("numDetails", "nameLen"):
             self.assertNotIn(counted, self.setters("Action"))
+
+    def test_constructors_take_the_keywords_their_signatures_name(self):
+        """Each whole-action class's stub __init__ takes exactly the keywords of its runtime
+        signature, keyword-only and typed, so that a checker refuses Damage(dei=6); and the
+        runtime takes each of them."""
+        for cls in (q.Action, q.Detail, q.Damage, q.Healing, q.StatMod, q.Stat):
+            with self.subTest(cls=cls.__name__):
+                [init] = [m for m in self.classes[cls.__name__].body
+                          if isinstance(m, ast.FunctionDef) and m.name == "__init__"]
+                stub = [a.arg for a in init.args.kwonlyargs]
+                self.assertEqual(init.args.args[1:], [])
+                self.assertTrue(all(a.annotation is not None for a in init.args.kwonlyargs))
+                runtime = inspect.signature(cls)
+                self.assertEqual(stub, list(runtime.parameters))
+                cls(**dict((name, p.default) for name, p in runtime.parameters.items()
+                           if p.default is not None))
+        self.assertIn("die (signed 16-bit, -32768 to 32767): the die rolled",
+                      q.Damage.__doc__)
+        self.assertIn("die (signed 16-bit, -32768 to 32767)",
+                      q.qn4tGeneric_Damage_Details.die.__doc__)
+
+    def test_read_actions_takes_plain(self):
+        read = self.top["read_actions"]
+        self.assertEqual([a.arg for a in read.args.args],
+                         list(inspect.signature(q.read_actions).parameters))
 
     def test_stream_and_record_base_declare_their_public_members(self):
         for runtime, name in ((q.Stream, "Stream"), (q._Record, "_Record")):

@@ -16,6 +16,7 @@ import unittest
 from test_actiontool import EXAMPLE, ToolTestCase, gunzip  # noqa: E402
 
 import qn4tGenericActionLoader as q
+import support
 
 PY2 = sys.version_info[0] == 2
 NAMES = os.path.join(os.path.dirname(EXAMPLE), "names.json")
@@ -178,18 +179,91 @@ class RoundTripTest(TablesTestCase):
         self.assertEqual(fields - columns, derived)
 
 
-@unittest.skipIf(sys.version_info[0] < 3, "pandas: Python 3 only")
+pandas = support.debian_module("pandas")
+needs_pandas = unittest.skipIf(pandas is None, "pandas is not installed for this Python "
+                               "(Debian's python3-pandas; Python 2.7 has none)")
+
+
 class FramesTest(TablesTestCase):
 
-    def test_frames_hold_the_tables(self):
-        try:
-            import pandas  # noqa: F401
-        except ImportError:
-            self.skipTest("pandas is not installed")
+    @needs_pandas
+    def test_frames_keep_integers_and_come_back(self):
         from qn4tGenericActionLoader.tables import frames
         tables = frames(odd_actions())
         self.assertEqual(list(tables["actions"]["actionID"]), [7, 7, 8])
         self.assertEqual(len(tables["stats"]), 2)
+        details = tables["details"]
+        self.assertEqual(str(details["die"].dtype), "Int64")  # empty on other kinds of body
+        self.assertEqual(str(details["detail_no"].dtype), "Int64")
+        self.assertEqual(str(tables["actions"]["name"].dtype), "object")
+        self.assertEqual(self.rewritten(q.from_frames(tables)), self.rewritten(odd_actions()))
+        shuffled = dict((name, frame.iloc[::-1]) for name, frame in tables.items())
+        self.assertEqual(self.rewritten(q.from_frames(shuffled)), self.rewritten(odd_actions()))
+        details.loc[details["detail_no"] == 0, "base"] = 9
+        changed = odd_actions()
+        changed[0].details[0].body.base = 9
+        self.assertEqual(self.rewritten(q.from_frames(tables)), self.rewritten(changed))
+
+    @needs_pandas
+    def test_frames_refuse_what_the_form_refuses_with_the_place(self):
+        from qn4tGenericActionLoader.tables import frames
+        tables = frames(odd_actions())
+        tables["details"] = tables["details"].astype({"base": "float64"})
+        tables["details"].loc[0, "base"] = 2.5
+        with self.assertRaises(ValueError) as caught:
+            q.from_frames(tables)
+        self.assertIn("details row (action_no 0, detail_no 0) column base: actions[0] "
+                      "(actionID 7): details[0].body.base: expected an integer, found 2.5, a "
+                      "number with a fraction",
+                      str(caught.exception))
+
+    @needs_pandas
+    def test_a_pandas_edit_of_the_csv_imports_to_exactly_that_change(self):
+        source = self.example_file()
+        folder = self.path("csv")
+        self.assertRuns("export", "--csv", folder, source)
+        path = os.path.join(folder, "details.csv")
+        frame = pandas.read_csv(path)
+        self.assertEqual(str(frame["die"].dtype), "float64")  # the empty cells of healing rows
+        frame.loc[0, "base"] = 9
+        frame.to_csv(path, index=False)
+        self.assertRuns("import", "--csv", folder, self.path("back.gz"))
+        expected = list(q.read_actions(source))
+        expected[0].details[0].body.base = 9
+        self.assertEqual(gunzip(self.path("back.gz")), self.rewritten(expected))
+
+
+class SpreadsheetNumbersTest(TablesTestCase):
+    """An integer column takes what spreadsheets write for a whole number, and refuses a
+    fraction saying so."""
+
+    CELLS = [
+        # (cell, the value taken, or None, what the refusal says)
+        ("6.0", 6, None), ("6.00", 6, None), (" 6 ", 6, None), ("-2.0", -2, None),
+        ("7.", 7, None), ("6.5", None, "expected an integer, found 6.5, a number with a "
+                                       "fraction (the field holds whole numbers)"),
+        ("-0.25", None, "found -0.25, a number with a fraction"),
+        ("6,0", None, 'expected an integer, found "6,0"'),
+        ("1e3", None, 'expected an integer, found "1e3"'),
+    ]
+
+    def test_whole_numbers_as_spreadsheets_write_them(self):
+        folder = self.path("csv")
+        os.mkdir(folder)
+        q.to_csv(odd_actions(), folder)
+        original = self.csv_rows(folder, "details.csv")
+        column = original[0].index("base")
+        for cell, value, refusal in self.CELLS:
+            rows = [list(row) for row in original]
+            rows[1][column] = cell
+            self.write_csv_rows(folder, "details.csv", rows)
+            if refusal is None:
+                self.assertEqual(q.from_csv(folder)[0].details[0].body.base, value, cell)
+                continue
+            with self.assertRaises(ValueError) as caught:
+                q.from_csv(folder)
+            self.assertIn("details.csv row 2 column base: ", str(caught.exception))
+            self.assertIn(refusal, str(caught.exception), cell)
 
 
 class TableImportRefusalTest(TablesTestCase):
@@ -384,6 +458,48 @@ class NamesTest(TablesTestCase):
         self.assertEqual(rows[1][rows[0].index("elemType_name")], "fire")
         self.assertRuns("import", "--csv", folder, self.path("back.gz"))
         self.assertEqual(gunzip(self.path("back.gz")), gunzip(source))
+
+    def test_names_as_values_round_trip_and_edit(self):
+        """A designer's script: export with names, change a name in the text, import with
+        names: exactly that change; with no change, the same bytes."""
+        source = self.example_file()
+        named = self.path("named.json")
+        self.assertRuns("export", source, named, "--names", NAMES, "--named", "--indent", "1")
+        with io.open(named, encoding="utf-8") as f:
+            text = f.read()
+        self.assertIn('"targetType": "one"', text)
+        self.assertIn('"elemType": "fire", "saveType": "fortitude"', text)
+        self.assertIn('"stat": "agility"', text)
+        self.assertIn('"actionType": 3,', text)  # a code with no name stays a number
+        back = self.path("back.gz")
+        self.assertRuns("import", named, back, "--names", NAMES)
+        self.assertEqual(gunzip(back), gunzip(source))
+        with io.open(named, "w", encoding="utf-8") as f:
+            f.write(text.replace('"elemType": "fire"', '"elemType": "frost"', 1))
+        self.assertRuns("import", "--names", NAMES, named, back)
+        expected = list(q.read_actions(source))
+        expected[0].details[0].body.elemType = 2
+        self.assertEqual(gunzip(back), self.rewritten(expected))
+        status, _, err = self.run_tool("import", named, self.path("plain.gz"))
+        self.assertEqual(status, 1, err)  # names are taken only where a names file is given
+        self.assertIn('targetType: expected an integer, found "one"', err)
+
+    def test_unknown_names_are_refused_with_the_known_ones(self):
+        source = self.example_file()
+        folder = self.path("csv")
+        self.assertRuns("export", "--csv", folder, source)
+        rows = self.csv_rows(folder, "details.csv")
+        rows[1][rows[0].index("elemType")] = "frost"
+        rows[2][rows[0].index("saveType")] = "wil"
+        self.write_csv_rows(folder, "details.csv", rows)
+        status, _, err = self.run_tool("import", "--csv", folder, "--names", NAMES,
+                                       self.path("out.gz"))
+        self.assertEqual(status, 1, err)
+        self.assertIn('details.csv row 3 column saveType: actions[1] (actionID 1002): '
+                      'details[0].body.saveType: unknown name "wil" for saveType (the names: '
+                      'none (0), reflex (1), fortitude (2), will (3), half (4))', err)
+        self.assertNotIn("row 2 ", err)  # "frost" is a name of elemType
+        self.assertFalse(os.path.exists(self.path("out.gz")))
 
     def test_dump_shows_names_beside_codes(self):
         lines = self.assertRuns("dump", "--names", NAMES, self.example_file()).splitlines()

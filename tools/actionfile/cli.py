@@ -14,7 +14,6 @@ import time
 
 from . import differ, ending, exporter, module, names as code_names, tablecmd
 from .layout import Layout
-from .idset import IdSet
 from .listing import Listing, counted, totals
 from .walk import Damaged, Walk
 
@@ -267,7 +266,7 @@ def check_actions(layout, path, name):
     progress = Progress("check")
     walker = open_walker(layout, path, name, progress)
     damage = None
-    seen = IdSet()
+    seen = layout.q.idset.IdSet()
     repeats = []  # (action number, actionID) of the first WARNINGS_SHOWN repeated IDs
     repeat_count = 0
     lengths = Warnings(name)
@@ -337,8 +336,10 @@ def check_json(layout, path, name):
 def run_export(layout, args):
     if args.csv or args.sqlite:
         return run_table_export(layout, args)
+    if args.named and not args.names:
+        raise Failure("export --named writes the names of a names file: give --names FILE", 2)
     if args.out is None:
-        raise Failure("name the JSON file to write, or give --csv DIR or --sqlite OUT.db", 2)
+        args.out = STDIO  # the JSON to standard output, as dump lists it there
     name, out_name = input_name(args.file), output_name(args.out)
     files = module.load_files()
     progress = Progress("export")
@@ -347,7 +348,8 @@ def run_export(layout, args):
         walker = open_walker(layout, path, name, progress)
         try:
             with files.writing(output_target(args.out), [input_source(args.file)]) as out:
-                exporter.export(walker, out, args.indent)
+                exporter.export(walker, out, args.indent, args.schema, code_names_of(
+                    layout, args) if args.named else None)
         except files.OutputIsInput:
             raise Failure(refused_output(out_name, name))
         except Damaged as damage:
@@ -360,9 +362,17 @@ def run_export(layout, args):
     return OK
 
 
-def read_json(layout, json_name, name, out_name, target=None, threads=None):
+def code_names_of(layout, args):
+    """The package's CodeNames of the names file given (--names), or None."""
+    names = load_names(layout, args)
+    return layout.q.named.CodeNames(names.codes) if names else None
+
+
+def read_json(layout, json_name, name, out_name, target=None, threads=None, strict=False,
+              names=None):
     """Reads the JSON document named json_name and writes its actions to target (None: only
-    checks them). Returns the number of actions."""
+    checks them); strict: repeated actionIDs are refused, not only warned of. Returns the
+    number of actions."""
     files = module.load_files()
     try:
         stream = input_source(json_name)
@@ -374,8 +384,10 @@ def read_json(layout, json_name, name, out_name, target=None, threads=None):
     progress = Progress("import")
     not_written = "\n%s not written" % out_name if out_name else ""
     try:
+        again = None if json_name == STDIO else (
+            lambda: layout.q.JsonSource(io.open(json_name, "rb"), name))
         return layout.q.import_actions(source, target, [input_source(json_name)], progress,
-                                       lambda line: warn(line), threads)
+                                       lambda line: warn(line), threads, again, strict, names)
     except files.OutputIsInput:
         raise Failure(refused_output(out_name, name))
     except layout.q.InputRefused as error:
@@ -395,8 +407,9 @@ def run_import(layout, args):
     if args.json is None:
         raise Failure("name the JSON file to read", 2)
     name = input_name(args.json)
+    names = code_names_of(layout, args)
     if args.dry_run:
-        count = read_json(layout, args.json, name, None)
+        count = read_json(layout, args.json, name, None, names=names)
         say("%s: %s, ok to import (nothing written)" % (name, counted(count, "action")))
         return OK
     if args.out is None:
@@ -406,7 +419,7 @@ def run_import(layout, args):
         raise Failure("will not write compressed data to a terminal: name an output file, or "
                       "redirect standard output")
     count = read_json(layout, args.json, name, out_name, output_target(args.out),
-                      args.threads)
+                      args.threads, args.strict, names)
     summary(args)("%s: %s written" % (out_name, counted(count, "action")))
     return OK
 
@@ -506,13 +519,13 @@ def run_patch(layout, args):
     actions = read_whole(layout, args.file)
     patch = read_patch(layout, args.change)
     try:
-        result = layout.q.apply_patch(actions, patch, args.force)
+        result = layout.q.apply_patch(actions, patch, prefer=args.prefer)
     except (ValueError, OverflowError, TypeError) as error:  # a value the actions cannot hold
         raise Failure("%s cannot be applied: %s" % (input_name(args.change), error), DIFF_FAILED)
     report_result(result, summary(args), "%s onto %s" % (input_name(args.change),
                                                          input_name(args.file)))
-    if result.conflicts and not args.force:
-        raise Failure("%s not written: conflicts left (--force ours or --force theirs says "
+    if result.conflicts and not args.prefer:
+        raise Failure("%s not written: conflicts left (--prefer ours or --prefer theirs says "
                       "which side wins)" % output_name(args.out), CONFLICTS)
     write_whole(layout, args, result.actions)
     if result.already_applied():
@@ -528,14 +541,34 @@ def run_patch(layout, args):
 def run_merge(layout, args):
     sets = [read_whole(layout, name) for name in (args.base, args.ours, args.theirs)]
     result = layout.q.merge_actions(*sets, prefer=args.prefer)
-    report_result(result, summary(args), "merge")
+    named = args.name or output_name(args.out)  # git's %P: the file, not its temporary copy
+    report_result(result, summary(args), "merge of %s" % named if args.name else "merge")
     if result.conflicts and not args.prefer:
-        raise Failure("%s not written: conflicts left (--ours or --theirs says which side "
-                      "wins)" % output_name(args.out), CONFLICTS)
+        if args.conflicts:
+            write_conflicts(layout, args, sets, named)
+        raise Failure("%s not written: conflicts left (--prefer ours or --prefer theirs says "
+                      "which side wins)" % named, CONFLICTS)
     write_whole(layout, args, result.actions)
-    summary(args)("%s: %s merged" % (output_name(args.out),
-                                     counted(len(result.actions), "action")))
+    summary(args)("%s: %s merged" % (named, counted(len(result.actions), "action")))
     return OK
+
+
+def write_conflicts(layout, args, sets, named):
+    """merge --conflicts FILE: the conflicts as a document to choose in (the patch form with
+    both sides), applied to our version with `patch`."""
+    document, _ = layout.q.conflict_document(*sets, name=named)
+    text = json.dumps(document, ensure_ascii=False, indent=1, sort_keys=True,
+                      separators=(",", ": ")) + "\n"
+    files = module.load_files()
+    try:
+        with files.writing(output_target(args.conflicts)) as out:
+            out.write(text.encode("utf-8"))
+    except (IOError, OSError) as error:
+        raise Failure("cannot write %s: %s" % (output_name(args.conflicts), reason(error)),
+                      DIFF_FAILED)
+    ours = args.name or input_name(args.ours)
+    summary(args)('%s: set each "take" to "ours" or "theirs", then: actiontool patch %s %s %s'
+                  % (output_name(args.conflicts), ours, output_name(args.conflicts), ours))
 
 
 def load_names(layout, args):
@@ -563,7 +596,8 @@ def read_all(layout, args, label):
 
 
 def run_table_export(layout, args):
-    if args.out is not None or (args.csv and args.sqlite) or args.indent is not None:
+    if args.out is not None or (args.csv and args.sqlite) or args.indent is not None \
+            or args.schema is not None or args.named:
         raise Failure("export --csv DIR and --sqlite OUT.db take the action file only, and "
                       "one of them", 2)
     names = load_names(layout, args)
@@ -603,7 +637,8 @@ def run_table_import(layout, args):
         return tablecmd.table_rows(layout, args.csv, args.sqlite)
     if args.dry_run:
         try:
-            count = tablecmd.write_from_rows(layout, rows(), None)
+            count = tablecmd.write_from_rows(layout, rows(), None, note=warn,
+                                             names=code_names_of(layout, args))
         except layout.q.InputRefused as error:
             raise Failure(str(error))
         say("%s: %s, ok to import (nothing written)" % (source, counted(count, "action")))
@@ -615,7 +650,8 @@ def run_table_import(layout, args):
                       "redirect standard output")
     try:
         count = tablecmd.write_from_rows(layout, rows(), output_target(args.out), args.threads,
-                                         [args.sqlite] if args.sqlite else [])
+                                         [args.sqlite] if args.sqlite else [], warn,
+                                         args.strict, code_names_of(layout, args))
     except layout.q.InputRefused as error:
         raise Failure("%s\n%s not written" % (error, out_name))
     except files.OutputIsInput:
@@ -644,6 +680,19 @@ def run_sql(layout, args):
     else:
         for line in tablecmd.as_table(header, rows):
             say(line)
+    return OK
+
+
+def run_schema(layout, args):
+    names = load_names(layout, args)
+    text = layout.q.schema_text(names.as_json() if names else None)
+    out_name = output_name(args.out)
+    files = module.load_files()
+    try:
+        with files.writing(output_target(args.out)) as out:
+            out.write(text.encode("utf-8"))
+    except (IOError, OSError) as error:
+        raise Failure("cannot write %s: %s" % (out_name, reason(error)))
     return OK
 
 
@@ -748,13 +797,28 @@ def build_parser():
         "detail's length equal to its body's size) are left out; texts carry every byte. "
         "A damaged file is refused; the output appears only when complete.",
         run_export, ("file", "the action file (- for standard input)"),
-        ("out?", "the JSON file to write (- for standard output)"))
+        ("out?", "the JSON file to write (default, and -: standard output)"))
     export.add_argument("--indent", type=_indent, metavar="N", help="indent by N spaces per "
                         "level, one field per line (default: one action per line)")
     export.add_argument("--csv", metavar="DIR", help="write actions.csv, details.csv and "
                         "stats.csv into DIR instead of JSON")
     export.add_argument("--sqlite", metavar="OUT.db", help="write an SQLite database instead")
     export.add_argument("--names", help=names_help + ", for <column>_name columns and views")
+    export.add_argument("--named", action="store_true", help="with --names, write the name "
+                        "of each named code in place of the number (import --names reads it "
+                        "back to the same bytes); a code with no name stays a number")
+    export.add_argument("--schema", metavar="URI", help="name the document's JSON Schema "
+                        "(the file `actiontool schema` writes) in a \"$schema\" member, which "
+                        "editors follow; import reads the document alike with or without it")
+    schema = command(
+        "schema", "Write the JSON Schema of the document form that export writes.",
+        "Made from the record layout: every field with its type and range, the texts with "
+        "their limits, the spell fields, each detail's body by its type; with --names, the "
+        "named codes as choices. An editor given it (export --schema URI) completes field "
+        "names and marks a wrong value while you type.",
+        run_schema, ("out?", "the file to write (default: standard output)"))
+    schema.add_argument("--names", help=names_help + ", offered as choices for the codes")
+    schema.set_defaults(out=STDIO)
     imports = command(
         "import", "Write an action file from JSON (the form export writes).",
         "Every value that the file cannot hold is refused with its place (line, column), "
@@ -772,6 +836,11 @@ def build_parser():
                          "stats.csv instead of JSON (then the one argument is OUT)")
     imports.add_argument("--sqlite", metavar="DB", help="read an SQLite database instead "
                          "(then the one argument is OUT)")
+    imports.add_argument("--names", help=names_help + ": a name is taken wherever a code of "
+                         "a named field is given (\"elemType\": \"fire\")")
+    imports.add_argument("--strict", action="store_true", help="refuse actions that repeat "
+                         "an earlier action's actionID (warned of otherwise, and written: the "
+                         "format allows them)")
     sql = command(
         "sql", "Run an SQL statement over the actions of a file.",
         "The file is loaded into an in-memory SQLite database with the tables actions, "
@@ -822,24 +891,32 @@ def build_parser():
         run_patch, ("file", "the action file to change (- for standard input)"),
         ("change", "the JSON patch"), ("out", "the action file to write (- for standard "
                                                "output)"))
-    patch.add_argument("--force", choices=("ours", "theirs"),
+    patch.add_argument("--prefer", "--force", choices=("ours", "theirs"),
                        help="in a conflict keep the file's value (ours) or take the patch's "
-                            "(theirs)")
+                            "(theirs); --force is its earlier name")
     merge = command(
         "merge", "Three-way merge of two action files changed from one base.",
         "Actions are matched by actionID (repeated IDs by their order among equals), fields "
         "merged one by one: changes on different fields or actions combine, the same change "
         "on both sides is taken once, an added or removed action follows the side that "
         "changed it. A conflict is listed with the action, the field and the three values. "
-        "As a git merge driver: actiontool merge %O %A %B %A.",
+        "As a git merge driver: actiontool merge --name %P --conflicts %P.conflicts.json "
+        "%O %A %B %A.",
         run_merge, ("base", "the common ancestor"), ("ours", "our version"),
         ("theirs", "their version"), ("out", "the merged action file to write (may be one "
                                              "of the inputs; - for standard output)"))
     sides = merge.add_mutually_exclusive_group()
+    sides.add_argument("--prefer", choices=("ours", "theirs"),
+                       help="resolve conflicts with our side or with theirs")
     sides.add_argument("--ours", dest="prefer", action="store_const", const="ours",
-                       help="resolve conflicts with our side")
+                       help="the same as --prefer ours")
     sides.add_argument("--theirs", dest="prefer", action="store_const", const="theirs",
-                       help="resolve conflicts with their side")
+                       help="the same as --prefer theirs")
+    merge.add_argument("--name", metavar="NAME", help="the file's name in messages (git's "
+                       "%%P), where OUT is a temporary copy")
+    merge.add_argument("--conflicts", metavar="FILE", help="where conflicts are left, write "
+                       "them to FILE as a patch with both sides to choose in (set each "
+                       "\"take\"), then apply it to OURS with `actiontool patch`")
     return parser
 
 

@@ -29,13 +29,16 @@ class _Gathered(object):
             self.pieces, self.size = [], 0
 
 
-def export(walk, out, indent=None):
+def export(walk, out, indent=None, schema=None, names=None):
     """Walks the file and writes its JSON document to the binary file out, one action per
-    line (or indented by `indent` spaces per level). Raises Damaged from the walk."""
+    line (or indented by `indent` spaces per level); schema: the URI of the document's
+    "$schema" member, or None for none; names: a CodeNames whose names are written in place
+    of the codes they name. Raises Damaged from the walk."""
     from qn4tGenericActionLoader import _form
-    out.write((_form.document_start() + "\n").encode("utf-8"))
-    blocks = getattr(walk, "json_blocks", None)
-    empty = _write_blocks(blocks(indent), out) if blocks else _write_objects(walk, out, indent)
+    out.write((_form.document_start(schema) + "\n").encode("utf-8"))
+    blocks = getattr(walk, "json_blocks", None) if not names else None
+    empty = _write_blocks(blocks(indent), out) if blocks else _write_objects(
+        walk, out, indent, names)
     out.write(b"]}\n" if empty else b"\n]}\n")
 
 
@@ -48,9 +51,9 @@ def _write_blocks(blocks, out):
     return empty
 
 
-def _write_objects(walk, out, indent):
+def _write_objects(walk, out, indent, names=None):
     """Writes the text of the walk's Action objects, a detail's stat entries walked as they
-    are written; whether there were none."""
+    are written (made dicts, to be named, where names are given); whether there were none."""
     from qn4tGenericActionLoader import _form
     written = _Gathered(out)
     first = True
@@ -58,7 +61,10 @@ def _write_objects(walk, out, indent):
         written.add(",\n" if not first else "")
         first = False
         written.add(u" " * (indent or 0))
-        values = _form.action_to_dict(action, _form.entries_as_they_are)
+        if names:
+            values = names.to_names(_form.action_to_dict(action))
+        else:
+            values = _form.action_to_dict(action, _form.entries_as_they_are)
         for piece in _form.action_json_pieces(values, indent, 1):
             written.add(piece)
     written.flush()

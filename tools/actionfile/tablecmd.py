@@ -146,13 +146,17 @@ def table_rows(layout, csv_folder=None, database=None):
     return tables.csv_rows(csv_folder) if csv_folder else tables.sqlite_rows(database)
 
 
-def write_from_rows(layout, rows_and_place, target, threads=None, inputs=()):
+def write_from_rows(layout, rows_and_place, target, threads=None, inputs=(), note=None,
+                    strict=False, names=None):
     """Writes the actions of the rows to target (None: checks only) through the package's
     importer, the one the JSON import takes: every refusal gathered with its table, row and
-    column, nothing written when there is one. Returns the number of actions. inputs: files
-    target must not be (the database read). Raises InputRefused, OutputIsInput."""
+    column, nothing written when there is one; repeated actionIDs warned of through note
+    (refused when strict). Returns the number of actions. inputs: files target must not be
+    (the database read). Raises InputRefused, OutputIsInput."""
     source = layout.q.TableSource(*rows_and_place)
-    return layout.q.import_actions(source, target, inputs, threads=threads)
+    return layout.q.import_actions(
+        source, target, inputs, note=note, threads=threads, strict=strict, names=names,
+        again=lambda: layout.q.TableSource(*rows_and_place))
 
 
 # ---- sql -------------------------------------------------------------------------------------
