@@ -223,7 +223,15 @@ class Stream(object):
 
 # Whole actions at native speed (qn4tGenericActionLoader/actions.py).
 from qn4tGenericActionLoader.actions import (  # noqa: E402,F401 (re-exported)
-    Action, Detail, StatList, inflater, read_actions, write_actions)
+    Action, Detail, StatList, inflater, inflating, read_actions, write_actions)
+
+# Files replaced only when complete, and messages that hold any text, by the rules the
+# whole-file functions and actiontool follow (_files.py, _message.py).
+from qn4tGenericActionLoader._files import (  # noqa: E402,F401 (re-exported)
+    OutputIsInput, Terminated, readable_path, replacing, writing)
+from qn4tGenericActionLoader._message import (  # noqa: E402,F401 (re-exported)
+    formatted, message_bytes, message_text)
+from qn4tGenericActionLoader._form import text_form  # noqa: E402,F401 (re-exported)
 from qn4tGenericActionLoader import actions as _whole  # noqa: E402
 # ... and the classes of the detail bodies and their entries, under the layout's class names.
 globals().update((name, getattr(_whole, name)) for name in _whole.CLASS_NAMES.values())
@@ -236,7 +244,8 @@ from qn4tGenericActionLoader.changes import (  # noqa: E402,F401 (re-exported)
 # Actions from documents: the one importer of JSON, CSV and SQLite rows
 # (qn4tGenericActionLoader/documents.py).
 from qn4tGenericActionLoader.documents import (  # noqa: E402,F401 (re-exported)
-    FieldValueRefused, InputRefused, JsonSource, import_actions, read_json)
+    FieldValueRefused, InputRefused, JsonSource, import_actions, json_blocks, read_json,
+    write_json)
 
 # Actions as tables for spreadsheets and SQLite (qn4tGenericActionLoader/tables.py).
 from qn4tGenericActionLoader.tables import (  # noqa: E402,F401 (re-exported)

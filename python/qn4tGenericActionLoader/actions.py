@@ -263,6 +263,16 @@ def _thread_count(threads):
     return int(threads)
 
 
+def inflating(stream):
+    """The uncompressed bytes of the binary file object stream as read_actions takes them:
+    gzip members one after another, or the bytes as they stand where they do not start like
+    gzip. The reader has read(size), gzip() (whether the bytes start like gzip), delivered
+    (uncompressed bytes given out), compressed_offset (compressed bytes taken in) and fault():
+    None, or (kind, compressed offset, words) of what ended the gzip data early, kind being
+    "corrupt", "cut" or "trailing" (words: the number of trailing bytes)."""
+    return _native._inflate(stream)
+
+
 def inflater():
     """The inflater whole files are read with, chosen when the module was built, with its
     version: "isa-l 2.30.0" where ISA-L was found, otherwise e.g. "zlib 1.2.13"."""

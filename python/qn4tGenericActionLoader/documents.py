@@ -632,6 +632,87 @@ def read_json(source, name=None, progress=None, note=None):
             yield action
 
 
+def json_blocks(stream, indent=None):
+    """The JSON text of the actions of an action file read from the binary file object stream,
+    as write_json writes them (UTF-8 bytes; each action after ",\n" but the first, and indent
+    spaces), a block of whole actions at a time, made natively without an object per value.
+    The iterator's `offset` is the uncompressed offset behind the last action given and
+    `actions` their number; a damaged file raises DamagedFileError after the block holding
+    every complete action before the damage."""
+    return _native._export_json(stream, 1, indent)
+
+
+_WRITE_EVERY = 1 << 16  # characters gathered before one write
+
+
+class _Gathered(object):
+    """Text pieces gathered into writes of about _WRITE_EVERY characters, UTF-8 encoded."""
+
+    def __init__(self, out):
+        self.out = out
+        self.pieces = []
+        self.size = 0
+
+    def add(self, piece):
+        self.pieces.append(piece)
+        self.size += len(piece)
+        if self.size >= _WRITE_EVERY:
+            self.flush()
+
+    def flush(self):
+        if self.pieces:
+            self.out.write(u"".join(self.pieces).encode("utf-8"))
+            self.pieces, self.size = [], 0
+
+
+def write_json(out, actions, indent=None, schema=None, names=None, blocks=None):
+    """Writes the JSON document of the actions (an iterable of Action) to the binary file
+    object out, as read_json reads it: one action per line, or indented by indent spaces per
+    level; memory holds one action and a block of text. schema: the URI of the document's
+    "$schema" member, or None for none; names: a CodeNames whose names are written in place
+    of the codes they name. blocks: the same actions' text as json_blocks(stream, indent)
+    gives it, written in place of the actions where no names are asked for (the bytes are
+    the same). Returns whether any action was written; what the actions raise passes
+    through."""
+    from qn4tGenericActionLoader import _form
+    out.write((_form.document_start(schema) + "\n").encode("utf-8"))
+    if blocks is not None and not names:
+        empty = _write_blocks(blocks, out)
+    else:
+        empty = _write_objects(actions, out, indent, names)
+    out.write(b"]}\n" if empty else b"\n]}\n")
+    return not empty
+
+
+def _write_blocks(blocks, out):
+    """Writes the blocks of the actions' text; whether there were none."""
+    empty = True
+    for block in blocks:
+        out.write(block)
+        empty = False
+    return empty
+
+
+def _write_objects(actions, out, indent, names=None):
+    """Writes the text of the Action objects, a detail's stat entries walked as they are
+    written (made dicts, to be named, where names are given); whether there were none."""
+    from qn4tGenericActionLoader import _form
+    written = _Gathered(out)
+    first = True
+    for action in actions:
+        written.add(",\n" if not first else "")
+        first = False
+        written.add(u" " * (indent or 0))
+        if names:
+            values = names.to_names(_form.action_to_dict(action))
+        else:
+            values = _form.action_to_dict(action, _form.entries_as_they_are)
+        for piece in _form.action_json_pieces(values, indent, 1):
+            written.add(piece)
+    written.flush()
+    return first
+
+
 def import_actions(source, target, inputs=(), progress=None, note=None, threads=None,
                    again=None, strict=False, names=None):
     """Writes the actions of a source to target (a path, or a binary file object such as

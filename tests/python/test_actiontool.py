@@ -32,6 +32,7 @@ if os.path.join(SOURCE_DIR, "tools") not in sys.path:
 
 from actionfile import cli, module  # noqa: E402 (after the path is set)
 import support  # noqa: E402
+import _qn4tGenericActionSupport as _support  # noqa: E402
 EXAMPLE = os.path.join(SOURCE_DIR, "examples", "actions.json")
 
 # The file layout, written down here on its own: little-endian, packed.
@@ -476,7 +477,7 @@ class DamagedFileTest(ToolTestCase):
                         inner.append(str(error))
                 return io.BytesIO.read(self, size)
         data = action(1, details=[damage()])
-        stream = module.load_native()._inflate(Reentering(gzipped(data)))
+        stream = _support._inflate(Reentering(gzipped(data)))
         self.assertEqual(stream.read(), data)
         self.assertEqual(inner, ["the inflated stream is already being read"])
         self.assertEqual((stream.read(), stream.fault(), stream.delivered), (b"", None, len(data)))
@@ -640,7 +641,7 @@ class NativeExportTest(ToolTestCase):
 
     def blocks(self, data, indent=None):
         """[(block, actions, offset)] of _export_json over data, and what ended it."""
-        reader = module.load_native()._export_json(io.BytesIO(data), 1, indent)
+        reader = _support._export_json(io.BytesIO(data), 1, indent)
         got = []
         try:
             for block in reader:
@@ -675,7 +676,7 @@ class NativeExportTest(ToolTestCase):
         for title, source, error in (
                 ("cut", io.BytesIO(whole + action(3)[:20]), q.DamagedFileError),
                 ("read() fails", Failing(whole + action(3)), OSError)):
-            reader = module.load_native()._export_json(source, 1)
+            reader = _support._export_json(source, 1)
             blocks = list(blocks_until(reader, error))
             self.assertEqual(len(blocks), 1, title)
             self.assertTrue(blocks[0].startswith(b'{"actionID": 1, ') and b"\n{" in blocks[0],
@@ -695,7 +696,7 @@ class NativeExportTest(ToolTestCase):
                 self.assertIsNone(ended)
                 self.assertTrue(got[0][0].startswith(outcome), (indent, got[0][0][:40]))
             else:
-                self.assertRaises(outcome, module.load_native()._export_json, io.BytesIO(data),
+                self.assertRaises(outcome, _support._export_json, io.BytesIO(data),
                                   1, indent)
 
 
@@ -1072,7 +1073,7 @@ class NativeImportTest(ToolTestCase):
     def setUp(self):
         super(NativeImportTest, self).setUp()
         self.q = module.load()
-        self.from_json = module.load_native()._action_from_json
+        self.from_json = _support._action_from_json
 
     def written(self, action):
         """The uncompressed bytes of one action as the package writes it."""

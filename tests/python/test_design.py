@@ -1,6 +1,7 @@
 """The design holds: docs/design.md's checklists name files that exist and names those files
 define, so that a renamed or moved piece fails here instead of misleading a maintainer; and
 the detail types take their bodies from the layout's one list."""
+import ast
 import gzip
 import io
 import os
@@ -99,3 +100,89 @@ class DetailTypes(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+STRING_NODE = getattr(ast, "Constant", None) or ast.Str  # a text in the tree: Python 3, 2
+
+
+class ToolUsesPublicNames(unittest.TestCase):
+    """actiontool (every Python file under tools/) reaches the package and its companion by
+    their public names only: a name starting with "_" there is free to change without
+    telling the tool."""
+
+    PACKAGE = "qn4tGenericActionLoader"
+    COMPANION = "_qn4tGenericActionSupport"
+
+    def private_uses(self, text):
+        """(line, what) of each private name of the package or the companion in text."""
+        found = []
+        for node in ast.walk(ast.parse(text)):
+            if isinstance(node, ast.Import):
+                found.extend((node.lineno, alias.name) for alias in node.names
+                             if self.private_module(alias.name))
+            elif isinstance(node, ast.ImportFrom) and node.module and (
+                    node.module.split(".")[0] in (self.PACKAGE, self.COMPANION)):
+                found.extend((node.lineno, "%s.%s" % (node.module, alias.name))
+                             for alias in node.names
+                             if self.private_module(node.module) or self.private(alias.name))
+            elif isinstance(node, ast.Attribute) and self.private(node.attr) and \
+                    self.is_package(node.value):
+                found.append((node.lineno, "." + node.attr))
+            elif isinstance(node, STRING_NODE):
+                value = node.value if hasattr(node, "value") else node.s
+                if isinstance(value, str) and " " not in value and self.private_module(value):
+                    found.append((node.lineno, value))
+        return found
+
+    @staticmethod
+    def private(name):
+        return name.startswith("_") and not name.startswith("__")
+
+    def private_module(self, dotted):
+        parts = dotted.split(".")
+        return parts[0] == self.COMPANION or (parts[0] == self.PACKAGE and any(
+            self.private(part) for part in parts[1:]))
+
+    @staticmethod
+    def is_package(node):
+        """Whether node stands for the package as the tool holds it: q, layout.q, self.q,
+        a call of module.load(), or a module of the package reached through one of them."""
+        while isinstance(node, ast.Attribute) and node.attr != "q":
+            node = node.value
+        if isinstance(node, ast.Attribute):
+            return True
+        if isinstance(node, ast.Name):
+            return node.id == "q"
+        return isinstance(node, ast.Call) and getattr(node.func, "attr", getattr(
+            node.func, "id", "")).startswith("load")
+
+    def tool_files(self):
+        tools = os.path.join(SOURCE_DIR, "tools")
+        for folder, _, names in os.walk(tools):
+            for name in names:
+                path = os.path.join(folder, name)
+                if name.endswith(".py") or name == "actiontool":
+                    yield path
+
+    def test_no_private_name_of_the_package_or_the_companion(self):
+        cases = [
+            # (source, names found)
+            ("from qn4tGenericActionLoader import _form", 1),
+            ("import _qn4tGenericActionSupport", 1),
+            ("from qn4tGenericActionLoader._files import writing", 1),
+            ("x = layout.q._files.writing", 1),
+            ("x = module.load()._export_json(s)", 1),
+            ("importlib.import_module('qn4tGenericActionLoader._files')", 1),
+            ("x = layout.q.changes.in_place", 0),
+            ("x = self._stream.read()", 0),
+            ("from qn4tGenericActionLoader import write_json", 0),
+        ]
+        for source, count in cases:  # the check finds what it is meant to find
+            self.assertEqual(len(self.private_uses(source)), count, source)
+        for path in self.tool_files():
+            with open(path, "rb") as stream:
+                text = stream.read().decode("utf-8")
+            if not (path.endswith(".py") or text.startswith("#!") and "python" in
+                    text.split("\n", 1)[0]):
+                continue
+            self.assertEqual(self.private_uses(text), [], os.path.relpath(path, SOURCE_DIR))

@@ -150,7 +150,7 @@ def input_path(name, status=FAILED):
     if name != STDIO:
         yield name
         return
-    files = module.load_files()
+    files = module.load()
     copied = False
     try:
         with files.readable_path(input_source(name)) as path:
@@ -341,7 +341,7 @@ def run_export(layout, args):
     if args.out is None:
         args.out = STDIO  # the JSON to standard output, as dump lists it there
     name, out_name = input_name(args.file), output_name(args.out)
-    files = module.load_files()
+    files = module.load()
     progress = Progress("export")
     with input_path(args.file) as path:
         refuse_json(name, path)
@@ -373,7 +373,7 @@ def read_json(layout, json_name, name, out_name, target=None, threads=None, stri
     """Reads the JSON document named json_name and writes its actions to target (None: only
     checks them); strict: repeated actionIDs are refused, not only warned of. Returns the
     number of actions."""
-    files = module.load_files()
+    files = module.load()
     try:
         stream = input_source(json_name)
         if not hasattr(stream, "read"):
@@ -559,7 +559,7 @@ def write_conflicts(layout, args, sets, named):
     document, _ = layout.q.conflict_document(*sets, name=named)
     text = json.dumps(document, ensure_ascii=False, indent=1, sort_keys=True,
                       separators=(",", ": ")) + "\n"
-    files = module.load_files()
+    files = module.load()
     try:
         with files.writing(output_target(args.conflicts)) as out:
             out.write(text.encode("utf-8"))
@@ -602,7 +602,7 @@ def run_table_export(layout, args):
                       "one of them", 2)
     names = load_names(layout, args)
     actions = read_all(layout, args, "export")
-    files = module.load_files()
+    files = module.load()
     inputs = [input_source(args.file)]
     target = args.csv or output_name(args.sqlite)
     try:
@@ -644,7 +644,7 @@ def run_table_import(layout, args):
         say("%s: %s, ok to import (nothing written)" % (source, counted(count, "action")))
         return OK
     out_name = output_name(args.out)
-    files = module.load_files()
+    files = module.load()
     if args.out == STDIO and sys.stdout.isatty():
         raise Failure("will not write compressed data to a terminal: name an output file, or "
                       "redirect standard output")
@@ -687,7 +687,7 @@ def run_schema(layout, args):
     names = load_names(layout, args)
     text = layout.q.schema_text(names.as_json() if names else None)
     out_name = output_name(args.out)
-    files = module.load_files()
+    files = module.load()
     try:
         with files.writing(output_target(args.out)) as out:
             out.write(text.encode("utf-8"))
@@ -700,11 +700,11 @@ def run_html(layout, args):
     names = load_names(layout, args)
     actions = read_all(layout, args, "html")
     out_name = output_name(args.out)
-    files = module.load_files()
+    files = module.load()
     try:
         with files.writing(output_target(args.out), [input_source(args.file)]) as out:
             # The page's title is the file's name as a text, escaped where it is not UTF-8.
-            title = module.load_message().message_text(os.path.basename(input_name(args.file)))
+            title = module.load().message_text(os.path.basename(input_name(args.file)))
             count = tablecmd.write_page(layout, actions, out, names, title)
     except files.OutputIsInput:
         raise Failure(refused_output(out_name, input_name(args.file)))
@@ -936,7 +936,7 @@ def main(argv=None):
     args = build_parser().parse_args(argv)
     try:
         layout = Layout(module.load())
-        terminated = module.load_files().Terminated
+        terminated = module.load().Terminated
     except module.ModuleMissing as error:
         warn(str(error))
         return FAILED

@@ -4,14 +4,13 @@ from __future__ import print_function, division
 
 import itertools
 
-from .module import module_bytes
+from .module import load, module_bytes
 
 
 def shown_text(data):
     """Bytes as a quoted text for the listing: UTF-8 where they are, \\xNN for control
     characters and for bytes that are not UTF-8."""
-    from qn4tGenericActionLoader._form import text_form  # the package is found when run
-    text = text_form(data)
+    text = load().text_form(data)
     if isinstance(text, dict):
         return '"%s"' % "".join(_byte_shown(b) for b in bytearray(data))
     return '"%s"' % "".join(c if 32 <= ord(c) != 127 and c != '"' else _byte_shown(ord(c))

@@ -8,7 +8,6 @@ import sys
 
 MODULE_NAME = "qn4tGenericActionLoader"
 LAYOUT_NAME = "qn4tGenericActionLayout"
-NATIVE_NAME = "_qn4tGenericActionSupport"
 
 
 class ModuleMissing(Exception):
@@ -56,21 +55,6 @@ def load():
                         % (MODULE_NAME, first_error, ", ".join(looked_at)))
 
 
-def load_files():
-    """The package's file-writing rules (qn4tGenericActionLoader._files), shared with its
-    whole-file API so that the tool replaces its outputs exactly as the package does. Raises
-    ModuleMissing as load() does."""
-    load()
-    return importlib.import_module(MODULE_NAME + "._files")
-
-
-def load_native():
-    """The package's companion extension module (_qn4tGenericActionSupport), for the native
-    ways the tool takes. Raises ModuleMissing as load() does."""
-    load()
-    return importlib.import_module(NATIVE_NAME)
-
-
 def load_layout():
     """The layout file that the build writes beside the package (qn4tGenericActionLayout): the
     records' fields and the format facts. Raises ModuleMissing as load() does."""
@@ -82,27 +66,15 @@ def load_layout():
                             % (LAYOUT_NAME, error, MODULE_NAME))
 
 
-def load_message():
-    """The package's rules for writing a message that holds any text
-    (qn4tGenericActionLoader._message). Raises ModuleMissing as load() does."""
-    load()
-    return importlib.import_module(MODULE_NAME + "._message")
-
-
 def message_bytes(value):
     """A message's bytes by the package's rules; while the package cannot be found (the
     message that says so), its UTF-8 with whatever has no UTF-8 form backslash-escaped."""
     try:
-        return load_message().message_bytes(value)
+        return load().message_bytes(value)
     except ModuleMissing:
         if isinstance(value, bytes):
             return value
         return ("%s" % value).encode("utf-8", "backslashreplace")
-
-
-def module_text(data):
-    """Bytes as the module's text setters take them: both hosts take bytes as they are."""
-    return data
 
 
 def module_bytes(value):

@@ -11,7 +11,7 @@ from __future__ import print_function, division
 import io
 import json
 
-from .module import load_message
+from . import module
 
 try:
     INTEGER_TYPES = (int, long)  # Python 2
@@ -53,7 +53,7 @@ class Names(object):
 
 def _said(template, *parts):
     """A message holding any text (a file name, a field or code from the file)."""
-    return load_message().formatted(template, *parts)
+    return module.load().formatted(template, *parts)
 
 
 class BadNames(Exception):

@@ -64,7 +64,7 @@ def export_csv(layout, actions, folder, names=None, inputs=()):
         os.makedirs(folder)
     targets = [os.path.join(folder, tables.CSV_NAMES[name]) for name in tables.TABLES]
     try:
-        with _replacing_all(module.load_files(), targets, inputs) as temporaries:
+        with _replacing_all(module.load(), targets, inputs) as temporaries:
             tables.write_csv(made, folder, name_cells(tables, names) if names else None,
                              dict(zip(tables.TABLES, temporaries)))
     except BaseException:
@@ -129,7 +129,7 @@ def add_names(tables, connection, names):
 def export_sqlite(layout, actions, target, names=None, inputs=()):
     """Writes the database to a temporary file that replaces target (a path, or standard
     output) only when complete. Returns the number of actions."""
-    with module.load_files().replacing(target, inputs) as temporary:
+    with module.load().replacing(target, inputs) as temporary:
         connection = sqlite3.connect(temporary)
         try:
             return fill_database(layout, connection, actions, names)

@@ -84,7 +84,7 @@ class Walk(object):
         of whole actions at a time, made natively without an object per value. Counts only
         the actions. Raises Damaged as actions() does, after the block holding every
         complete action before the damage."""
-        return self._walk(lambda: module.load_native()._export_json(self.source, 1, indent),
+        return self._walk(lambda: self.layout.q.json_blocks(self.source, indent),
                           self._took_block)
 
     def _took_action(self, reader, action):
@@ -174,7 +174,7 @@ class Source(object):
     def __init__(self, path):
         self._raw = self.open_file(path)
         try:
-            self._stream = module.load_native()._inflate(self._raw)
+            self._stream = module.load().inflating(self._raw)
             self.compressed = self._stream.gzip()
         except BaseException:
             self._raw.close()
