@@ -265,7 +265,6 @@ public:
     Step next(WholeAction &action);
     const std::string &error() const { return error_; }
     bool source_failed() const { return blocks_.source_failed(); }
-    std::uint64_t actions_read() const { return actions_; }
     std::uint64_t offset() const { return offset_; }  // uncompressed, behind the last action
 
 private:

@@ -61,7 +61,6 @@ _RANGES = dict((kind, (-(1 << (8 * width - 1)), (1 << (8 * width - 1)) - 1) if s
                for kind, (width, signed) in INTEGER_KINDS.items())
 _WIDTHS = dict((name, size) for name, size, _ in LAYOUT)
 _STAT_SIZE = _WIDTHS[_STAT_RECORD]
-_DETAIL_HEADER_SIZE = 4
 
 # A UTF-16 surrogate in UTF-8's three-byte form, which UTF-8 does not have: Python 3 refuses
 # it both ways, Python 2 takes it; both refuse it here so that both write and read alike.

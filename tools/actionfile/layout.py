@@ -37,7 +37,6 @@ class RecordShape(object):
 
     def __init__(self, cls, integer_kinds, fields=None):
         """integer_kinds: kind name -> IntegerKind. The fields are (name, kind name) pairs."""
-        self.cls = cls
         self.size = cls.WIRE_SIZE
         self.fields = tuple(cls.FIELDS if fields is None else fields)
         # (name, IntegerKind) of each integer field, in file order
@@ -45,7 +44,6 @@ class RecordShape(object):
                                     if kind in integer_kinds)
         self.kinds = dict(self.integer_fields)
         self.names = tuple(name for name, _ in self.integer_fields)
-        self.ranges = tuple((kind.low, kind.high) for _, kind in self.integer_fields)
         fetch = operator.attrgetter(*self.names)
         # attrgetter of one name gives the value itself, of several a tuple
         self._fetch = fetch if len(self.names) > 1 else lambda record: (fetch(record),)
@@ -54,13 +52,6 @@ class RecordShape(object):
                                  if kind.width == 4 and not kind.signed)
         self._struct = struct.Struct("<" + "".join(kind.struct_code for _, kind in
                                                    self.integer_fields))
-        # The fields as JSON members, for `%` with numbers(): '"range": %d, "die": %d'.
-        self.json_members_format = ", ".join('"%s": %%d' % name for name in self.names)
-
-    def fetch(self, obj):
-        """The integer fields of a whole-actions object (Action, Detail, a body, Stat) as a
-        tuple in order: those objects give unsigned fields unsigned."""
-        return self._fetch(obj)
 
     def numbers(self, record):
         """The record's integer fields in order, unsigned fields unsigned."""
@@ -76,16 +67,6 @@ class RecordShape(object):
     def values(self, record):
         """The record's integer fields as (name, value) pairs."""
         return list(zip(self.names, self.numbers(record)))
-
-    def assign(self, record, numbers):
-        """Stores numbers (in the order of numbers()) into the record's fields."""
-        for name, number in zip(self.names, numbers):
-            setattr(record, name, number)
-
-    def json_members(self, record):
-        """The record's integer fields as JSON object members (without the braces)."""
-        return self.json_members_format % tuple(self.numbers(record))
-
 
 class DetailKind(object):
     """One kind of detail body: its type number, its title, its record shape and, for a body
@@ -112,30 +93,19 @@ class Layout(object):
         def shape(type_name, fields=None):
             return RecordShape(getattr(q, type_name), kinds, fields)
 
-        header_cls = getattr(q, facts.HEADER)
-        field_kinds = dict(header_cls.FIELDS)
-        self.header_cls = header_cls
+        field_kinds = dict(getattr(q, facts.HEADER).FIELDS)
         self.head_size = facts.HEAD_SIZE
         self.trailer_size = facts.TRAILER_SIZE
-        self.head_fields = tuple((name, field_kinds[name]) for name in facts.HEAD_FIELDS)
-        self.trailer_fields = tuple((name, field_kinds[name]) for name in facts.TRAILER_FIELDS)
-        self.head = shape(facts.HEADER, self.head_fields)
-        self.trailer = shape(facts.HEADER, self.trailer_fields)
+        self.head = shape(facts.HEADER, [(name, field_kinds[name]) for name in facts.HEAD_FIELDS])
+        self.trailer = shape(facts.HEADER, [(name, field_kinds[name])
+                                             for name in facts.TRAILER_FIELDS])
         self.texts = tuple(facts.TEXTS)  # (text field, the head field holding its length)
-        self.widths = facts.WIDTHS[facts.HEADER]
 
         self.spell_action_type = facts.SPELL_ACTION_TYPE
         self.action_id = facts.ACTION_ID_FIELD
         self.action_type = facts.ACTION_TYPE_FIELD
         self.detail_count = facts.DETAIL_COUNT_FIELD
-        self.detail_type = facts.DETAIL_TYPE_FIELD
-        self.detail_length = facts.DETAIL_LENGTH_FIELD
-        # the trailer's character array: the spell code
-        self.spell_code = [name for name, kind in self.trailer_fields if kind == "chars"][0]
-        self.spell_code_size = self.widths[self.spell_code]
         self.action_type_of = operator.attrgetter(self.action_type)
-        # the text lengths and the detail count: an Action makes them follow what they count
-        self.counts = frozenset([self.detail_count] + [length for _, length in self.texts])
 
         self.detail_header = shape(facts.DETAIL_HEADER)
         (entry_type,) = set(entry for _, entry in facts.BODY_ENTRIES.values())  # the stat entry
@@ -151,38 +121,12 @@ class Layout(object):
     def is_spell(self, action_type):
         return action_type == self.spell_action_type
 
-    def raw_texts(self, action):
-        """The texts of an Action as its getters give them (str; on Python 3 decoded with
-        surrogateescape), every byte kept."""
-        return self._text_getter(action)
-
     def text_values(self, action):
         """The texts of an Action as bytes, every byte (padding included), in file order."""
         return [module_bytes(text) for text in self._text_getter(action)]
 
-    def detail_offset(self, action, start, index):
-        """The offset of an Action's detail `index` (its header), the action starting at
-        `start`."""
-        offset = start + self.head_size + sum(len(t) for t in self.text_values(action))
-        if self.is_spell(self.action_type_of(action)):
-            offset += self.trailer_size
-        for detail in action.details[:index]:
-            kind = self.kinds.get(detail.type)
-            offset += self.detail_header.size
-            if kind is None:
-                offset += detail.length
-            else:
-                offset += kind.shape.size
-                if kind.has_stats:
-                    offset += self.stat.size * getattr(detail.body, kind.entry_count)
-        return offset
-
     def kinds_in_order(self):
         return [self.kinds[number] for number in sorted(self.kinds)]
-
-    def kind_list(self):
-        """The detail kinds as a short text: "1 damage, 2 stat modification, 3 healing"."""
-        return ", ".join("%d %s" % (k.type_number, k.title) for k in self.kinds_in_order())
 
     def variable_size(self, text_sizes, action_type):
         """Bytes behind the head: the texts and, for a spell, the trailer."""
