@@ -22,9 +22,10 @@ import sys
 
 from _qn4tGenericActionSupport import FieldValueError
 from qn4tGenericActionLoader._message import formatted, native
-from qn4tGenericActionLayout import (BODY_ENTRIES, DETAIL_BODIES, HEAD_FIELDS, HEADER,
+from qn4tGenericActionLayout import (BODY_ENTRIES, DETAIL_BODIES, DETAIL_COUNT_FIELD,
+                                     DETAIL_HEADER as _DETAIL_HEADER_RECORD, HEAD_FIELDS, HEADER,
                                      INTEGER_KINDS, LAYOUT, SPELL_ACTION_TYPE, TEXTS, TITLES,
-                                     TRAILER_FIELDS)
+                                     TRAILER_FIELDS, WIDTHS)
 
 FORMAT = 2          # the value of the document's "format" member for this form
 FORMAT_KEY = "format"
@@ -46,13 +47,13 @@ _KINDS = dict((name, dict(fields)) for name, _, fields in LAYOUT)
 _ORDER = dict((name, tuple(field for field, _ in fields)) for name, _, fields in LAYOUT)
 _LENGTH_OF = dict(TEXTS)                       # text -> the head field holding its length
 _TEXT_NAMES = tuple(text for text, _ in TEXTS)
-_DETAIL_COUNT = "numDetails"
+_DETAIL_COUNT = DETAIL_COUNT_FIELD
 _DERIVED_HEAD = frozenset(list(_LENGTH_OF.values()) + [_DETAIL_COUNT])
 _HEAD = tuple(name for name in HEAD_FIELDS if name not in _DERIVED_HEAD)
 _CODE = [name for name in TRAILER_FIELDS if _KINDS[HEADER][name] == "chars"][0]
 _TRAILER = tuple(name for name in TRAILER_FIELDS if name != _CODE)
-_CODE_SIZE = 4
-_DETAIL_HEADER_FIELDS = ("type", "length")
+_CODE_SIZE = WIDTHS[HEADER][_CODE]
+_DETAIL_HEADER_FIELDS = _ORDER[_DETAIL_HEADER_RECORD]
 _ENTRY_COUNT = dict((kind, count) for kind, (count, _) in BODY_ENTRIES.items())
 _STAT_RECORD = [entry for _, entry in BODY_ENTRIES.values()][0]
 _STAT_FIELDS = _ORDER[_STAT_RECORD]
@@ -478,8 +479,6 @@ def _detail(classes, values, c, parts):
     return detail
 
 
-_DETAIL_HEADER_RECORD = [name for name, _, fields in LAYOUT
-                         if tuple(f for f, _ in fields) == _DETAIL_HEADER_FIELDS][0]
 _TYPE_OF = dict((record, number) for number, record in DETAIL_BODIES.items())
 
 

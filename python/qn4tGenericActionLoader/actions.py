@@ -27,6 +27,8 @@ _HEADER = _FIELDS["qn4tGeneric_Action_Header"]
 _TEXTS = tuple(field for name, _, fields in LAYOUT if name == "qn4tGeneric_Action_Header"
                for field, kind in fields if kind == "text")
 _HEAD_INTEGERS = _HEADER[:_HEADER.index(_TEXTS[0])]
+# The head's fields that follow what they count: the texts' lengths and the detail count.
+_HEAD_COUNTS = frozenset([length for _, length in TEXTS_AND_LENGTHS] + [DETAIL_COUNT_FIELD])
 _TRAILER = _HEADER[_HEADER.index(_TEXTS[-1]) + 1:]
 def _fields_repr(obj, names):
     return "%s(%s)" % (type(obj).__name__,
@@ -174,7 +176,7 @@ class Action(_native.Action):
         __signature__ = _ACTION_SIGNATURE
 
     def __repr__(self):
-        names = [n for n in _HEAD_INTEGERS if n != "numDetails" and not n.endswith("Len")]
+        names = [n for n in _HEAD_INTEGERS if n not in _HEAD_COUNTS]
         names += list(_TEXTS)
         if self.actionType == SPELL_ACTION_TYPE:
             names += list(_TRAILER)
@@ -246,7 +248,7 @@ def write_actions(target, actions, threads=None):
         return _native._write_actions(stream, actions, threads)
 
 
-_MOST_THREADS = 256
+MOST_THREADS = 256  # the writer's threads at most
 try:
     _INTEGERS = (int, long)  # noqa: F821 (Python 2)
 except NameError:
@@ -258,8 +260,8 @@ def _thread_count(threads):
         return _native._write_threads()
     if isinstance(threads, bool) or not isinstance(threads, _INTEGERS):
         raise TypeError("threads: expected an integer or None, found %s" % type(threads).__name__)
-    if not 1 <= threads <= _MOST_THREADS:
-        raise ValueError("threads: %d is out of range (1 to %d)" % (threads, _MOST_THREADS))
+    if not 1 <= threads <= MOST_THREADS:
+        raise ValueError("threads: %d is out of range (1 to %d)" % (threads, MOST_THREADS))
     return int(threads)
 
 

@@ -733,13 +733,14 @@ class _Version(argparse.Action):
 
 
 def _thread_count(text):
-    """--threads: a whole number from 1 to 256."""
+    """--threads: a whole number from 1 to the package's MOST_THREADS."""
+    most = module.load().actions.MOST_THREADS
     try:
         count = int(text)
     except ValueError:
         count = 0
-    if not 1 <= count <= 256:
-        raise argparse.ArgumentTypeError("%r is not a thread count from 1 to 256" % text)
+    if not 1 <= count <= most:
+        raise argparse.ArgumentTypeError("%r is not a thread count from 1 to %d" % (text, most))
     return count
 
 
