@@ -191,6 +191,16 @@ def form_bytes(value):
     raise _Refused('expected a string or {"hex": "..."}, found %s' % _describe(value))
 
 
+def has_utf8_form(text):
+    """True when a string has a UTF-8 form, alike on both hosts (Python 2 alone would encode
+    a lone surrogate such as \ud800)."""
+    try:
+        form_bytes(text)
+    except _Refused:
+        return False
+    return True
+
+
 # ---- objects to the form ------------------------------------------------------------------
 
 def entries_as_they_are(stats):

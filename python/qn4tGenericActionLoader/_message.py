@@ -12,8 +12,9 @@ import sys
 
 _PY2 = sys.version_info[0] == 2
 
-if _PY2:  # a pair of surrogates is a character there: only an unpaired one is refused
-    _UNPAIRED = re.compile(u"[\ud800-\udbff](?![\udc00-\udfff])|(?<![\ud800-\udbff])[\udc00-\udfff]")
+if _PY2:  # a pair of surrogates is a character there: only an unpaired one is escaped
+    _UNPAIRED = re.compile(u"[\ud800-\udbff](?![\udc00-\udfff])"
+                           u"|(?<![\ud800-\udbff])[\udc00-\udfff]")
     _TEXT = unicode  # noqa: F821 (Python 2)
 else:  # Python 3 has no UTF-8 form for any surrogate code point, paired or not
     _UNPAIRED = re.compile(u"[\ud800-\udfff]")

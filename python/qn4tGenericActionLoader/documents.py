@@ -125,7 +125,7 @@ class JsonSource(object):
 
     def placed(self, position):
         line, column = self.line_column(position)
-        return _said("%s, line %d, column %d", self.name, line, column)
+        return formatted("%s, line %d, column %d", self.name, line, column)
 
     def where(self, parts):
         """The place of a value of the action last yielded, by its path's parts."""
@@ -137,8 +137,8 @@ class JsonSource(object):
         if len(line_text) > 160:  # show the part of a long line around the mistake
             cut = max(column - 80, 0)
             line_text, column = line_text[cut:cut + 160], column - cut
-        return InputRefused(_said("%s: %s\n    %s\n    %s^", self.placed(position), message,
-                              line_text.expandtabs(1), " " * column))
+        return InputRefused(formatted("%s: %s\n    %s\n    %s^", self.placed(position),
+                                  message, line_text.expandtabs(1), " " * column))
 
     # ---- reading ----
 
@@ -148,8 +148,8 @@ class JsonSource(object):
                 yield self.count, action
                 self.count += 1
         except RuntimeError as error:  # RecursionError on Python 3
-            raise InputRefused(_said("%s: actions[%d]: nested too deeply to be read (%s)",
-                                 self.placed(self.position), self.count, error))
+            raise InputRefused(formatted("%s: actions[%d]: nested too deeply to be read (%s)",
+                                     self.placed(self.position), self.count, error))
 
     def _opening(self):
         """Steps over the document's start up to its list of actions."""
@@ -191,8 +191,9 @@ class JsonSource(object):
                                             self.position)
                 continue
             if key != u"actions":
-                raise self.syntax_error(_said('unknown member "%s" (the document has "format" '
-                                              'and "actions")', key), self.position)
+                raise self.syntax_error(formatted('unknown member "%s" (the document has '
+                                                  '"format" and "actions")', key),
+                                        self.position)
             if not self._expect(u"["):
                 raise self.syntax_error("expected a list of actions", self.position)
             return
@@ -253,15 +254,15 @@ class JsonSource(object):
         for number in _NUMBER_OR_STRING.finditer(self._text, start, end):
             digits = number.group(1)
             if digits and len(digits) > most:
-                raise self.syntax_error(_said("an integer of %d digits, more than the %d read "
-                                              "(no field holds it)", len(digits), most),
-                                        self._base + number.start())
+                raise self.syntax_error(formatted("an integer of %d digits, more than the %d "
+                                                  "read (no field holds it)", len(digits),
+                                                  most), self._base + number.start())
 
     def _duplicate(self, key):
         start = self.position
         text = self._text[self._at:]
         found = _find_duplicate(text, key)
-        return self.syntax_error(_said('the key "%s" is given twice in one object', key),
+        return self.syntax_error(formatted('the key "%s" is given twice in one object', key),
                                  start + (found if found is not None else 0))
 
     def _expect(self, token):
@@ -318,15 +319,10 @@ class JsonSource(object):
         try:
             self._text += self._decoder.decode(data, final=not data)
         except UnicodeDecodeError as error:
-            raise InputRefused(_said("%s: not UTF-8 text (%s) at byte %d of the file", self.name,
-                                 error.reason, self._bytes_read - pending + error.start))
+            raise InputRefused(formatted("%s: not UTF-8 text (%s) at byte %d of the file",
+                                     self.name, error.reason,
+                                     self._bytes_read - pending + error.start))
         self._bytes_read += len(data)
-
-
-def _said(template, *parts):
-    """A message holding any text (a file name, a quoted line, a key), by the package's
-    rules."""
-    return formatted(template, *parts)
 
 
 def _most_digits():
@@ -509,7 +505,7 @@ class ActionBuilder(object):
         action_id = values.get("actionID") if isinstance(values, dict) else None
         if isinstance(action_id, int) and not isinstance(action_id, bool):
             label += " (actionID %d)" % action_id
-        into.append(_said("%s: %s: %s", self.source.where(problem.parts), label, problem))
+        into.append(formatted("%s: %s: %s", self.source.where(problem.parts), label, problem))
 
     def refusal(self):
         """InputRefused listing every refusal, or None."""

@@ -100,6 +100,8 @@ class ToolMessagesTest(ToolTestCase):
                 (u'{"codes": {"b\u00e9": {}}}', 1, u": codes.b\u00e9: not an integer field"),
                 (u'{"codes": {"elemType": {"\u00e9": "x"}}}', 1,
                  u'codes.elemType: "\\u00e9" is not a whole number'),
+                (u'{"codes": {"elemType": {"1": "a\\ud800"}}}', 1,
+                 u"codes.elemType.1: the name has no UTF-8 form"),
                 (u'{"codes": {"elemType": {"1": "f\u00eate"}}}', 0, u"totals"),
             ]
             for document, status, phrase in cases:

@@ -66,6 +66,12 @@ def load_layout():
                             % (LAYOUT_NAME, error, MODULE_NAME))
 
 
+def formatted(template, *parts):
+    """template % parts as a message that holds any text (a file name, a quoted line, a key),
+    by the package's rules. Raises ModuleMissing as load() does."""
+    return load().formatted(template, *parts)
+
+
 def message_bytes(value):
     """A message's bytes by the package's rules; while the package cannot be found (the
     message that says so), its UTF-8 with whatever has no UTF-8 form backslash-escaped."""

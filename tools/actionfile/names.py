@@ -11,7 +11,7 @@ from __future__ import print_function, division
 import io
 import json
 
-from . import module
+from .module import formatted, load
 
 try:
     INTEGER_TYPES = (int, long)  # Python 2
@@ -51,9 +51,8 @@ class Names(object):
         return {"codes": keyed(self.codes), "bits": keyed(self.bits)}
 
 
-def _said(template, *parts):
-    """A message holding any text (a file name, a field or code from the file)."""
-    return module.load().formatted(template, *parts)
+def _text_rules():
+    return load()  # the package: the document's rules for texts
 
 
 class BadNames(Exception):
@@ -69,12 +68,13 @@ def load(path, integer_fields):
     except (IOError, OSError) as error:
         raise BadNames("cannot read %s: %s" % (path, error.strerror or error))
     except ValueError as error:  # not UTF-8, or not JSON
-        raise BadNames(_said("%s: not a names file: %s", path, error))
+        raise BadNames(formatted("%s: not a names file: %s", path, error))
     except RuntimeError as error:  # RecursionError on Python 3
-        raise BadNames(_said("%s: not a names file: nested too deeply to be read (%s)", path,
-                             error))
+        raise BadNames(formatted("%s: not a names file: nested too deeply to be read (%s)",
+                                 path, error))
     if not isinstance(document, dict) or not set(document) <= set(SECTIONS):
-        raise BadNames(_said('%s: expected a JSON object with "codes" and/or "bits"', path))
+        raise BadNames(formatted('%s: expected a JSON object with "codes" and/or "bits"',
+                                 path))
     made = {}
     for section in SECTIONS:
         table = document.get(section, {})
@@ -82,7 +82,7 @@ def load(path, integer_fields):
             raise BadNames("%s: %s: expected an object of fields" % (path, section))
         made[section] = {}
         for field, names in table.items():
-            where = _said("%s: %s.%s", path, section, field)
+            where = formatted("%s: %s.%s", path, section, field)
             if field not in integer_fields:
                 raise BadNames("%s: not an integer field of the action records" % where)
             low, high = integer_fields[field]
@@ -97,11 +97,14 @@ def load(path, integer_fields):
                 except ValueError:
                     number = None
                 if number is None or not low <= number <= high:
-                    raise BadNames(_said("%s: %s is not a whole number from %d to %d",
-                                         where, json.dumps(code), low, high))
+                    raise BadNames(formatted("%s: %s is not a whole number from %d to %d",
+                                             where, json.dumps(code), low, high))
                 if not isinstance(name, TEXT_TYPE) or not name:
-                    raise BadNames(_said("%s.%s: expected a name (a non-empty string)", where,
-                                         code))
+                    raise BadNames(formatted("%s.%s: expected a name (a non-empty string)",
+                                             where, code))
+                if not _text_rules().has_utf8_form(name):  # every view writes names as UTF-8
+                    raise BadNames(formatted("%s.%s: the name has no UTF-8 form (a lone "
+                                             "surrogate such as \\ud800)", where, code))
                 made[section][field][number] = name
     return Names(made["codes"], made["bits"])
 
