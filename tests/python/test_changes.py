@@ -99,6 +99,43 @@ class MergeCases(unittest.TestCase):
         self.assertEqual(str(field.conflicts[0]), "id 1 levelAcquired: base 1, ours 4, theirs 6")
         self.assertRaises(ValueError, q.merge_actions, [A], [A], [A], prefer="mine")
 
+    def test_a_conflict_document_chosen_per_conflict_gives_the_side_chosen(self):
+        """Each kind of conflict, chosen in the document and applied to ours, gives what
+        merging with that side preferred gives; a clean change of theirs comes along."""
+        clean = changed(C, levelAcquired=9)
+        cases = [  # (title, base, ours, theirs)
+            ("one field", [A, C], [changed(A, levelAcquired=4), C],
+             [changed(A, levelAcquired=6), clean]),
+            ("removed by ours, changed by theirs", [A, B, C], [A, C],
+             [A, changed(B, levelAcquired=8), clean]),
+            ("changed by ours, removed by theirs", [A, B, C], [A, changed(B, range=3), C],
+             [A, clean]),
+        ]
+        for title, base, ours, theirs in cases:
+            document, conflicts = q.conflict_document(base, ours, theirs, name="x.gz")
+            self.assertEqual((len(conflicts), document["conflicts"]), (1, "x.gz"), title)
+            text = json.dumps(document)
+            self.assertEqual(text.count('"take": "ours or theirs"'), 1, title)
+            with self.assertRaises(ValueError) as caught:
+                q.apply_patch(ours, json.loads(text))
+            self.assertIn('choose a side: "take" is "ours" or "theirs"', str(caught.exception))
+            for side in ("ours", "theirs"):
+                chosen = json.loads(text.replace('"ours or theirs"', '"%s"' % side))
+                result = q.apply_patch(ours, chosen)
+                self.assertEqual(result.conflicts, [], (title, side))
+                self.assertEqual(result.actions, q.merge_actions(
+                    base, ours, theirs, prefer=side).actions, (title, side))
+        self.assertEqual(q.conflict_document([A], [A], [clean]), (None, []))
+
+    def test_prefer_and_force_name_one_choice(self):
+        patch = q.diff_actions([A], [changed(A, levelAcquired=6)])
+        mine = [changed(A, levelAcquired=4)]
+        for keywords, level in [({"prefer": "theirs"}, 6), ({"force": "theirs"}, 6),
+                                ({"prefer": "ours", "force": "ours"}, 4)]:
+            self.assertEqual(q.apply_patch(mine, patch, **keywords).actions[0].levelAcquired,
+                             level, keywords)
+        self.assertRaises(ValueError, q.apply_patch, mine, patch, force="ours", prefer="theirs")
+
     def test_repeated_ids_are_named_in_a_note(self):
         twice = [spell(7), spell(7)]
         self.assertIn("7", q.merge_actions(twice, twice, twice).notes[0])
