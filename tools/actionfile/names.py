@@ -11,7 +11,8 @@ from __future__ import print_function, division
 import io
 import json
 
-from .module import formatted, load
+from . import module
+from .module import formatted
 
 try:
     INTEGER_TYPES = (int, long)  # Python 2
@@ -52,7 +53,7 @@ class Names(object):
 
 
 def _text_rules():
-    return load()  # the package: the document's rules for texts
+    return module.load()  # the package: the document's rules for texts
 
 
 class BadNames(Exception):
