@@ -232,7 +232,7 @@ from qn4tGenericActionLoader._files import (  # noqa: E402,F401 (re-exported)
 from qn4tGenericActionLoader._message import (  # noqa: E402,F401 (re-exported)
     formatted, message_bytes, message_text)
 from qn4tGenericActionLoader._form import (  # noqa: E402,F401 (re-exported)
-    has_utf8_form, text_form)
+    body_size, has_utf8_form, text_form)
 from qn4tGenericActionLoader import actions as _whole  # noqa: E402
 # ... and the classes of the detail bodies and their entries, under the layout's class names.
 globals().update((name, getattr(_whole, name)) for name in _whole.CLASS_NAMES.values())

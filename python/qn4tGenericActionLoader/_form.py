@@ -225,6 +225,16 @@ def action_to_dict(action, entries=None):
     return result
 
 
+def body_size(detail):
+    """The bytes a detail's body takes in the file: its record and stat entries for a known
+    type, its bytes for an unknown one. A detail's length equal to it is derived."""
+    body = detail.body
+    if isinstance(body, bytes):
+        return len(body)
+    has_entries = _ENTRY_COUNT.get(DETAIL_BODIES[detail.type])
+    return _body_size(detail.type, body, len(body.stats) if has_entries else 0)
+
+
 def _body_size(type_number, body, stats=0):
     if isinstance(body, bytes):
         return len(body)
