@@ -491,6 +491,9 @@ _DECIMAL = re.compile(r"\s*(-?[0-9]+)(?:\.([0-9]*))?\s*\Z")
 
 
 _NOT_UTF8 = re.compile(u"[\udc80-\udcff]")  # a byte surrogateescape could not decode
+_SHORT_NUMBER = 18  # digits of a number surely below every limit on the digits read
+_is_ascii = getattr(type(u""), "isascii", None) or (
+    lambda text: not text or max(text) < u"\x80")
 
 
 def _csv_value(text, integer):
@@ -504,17 +507,19 @@ def _csv_value(text, integer):
             text = text.decode("utf-8")
         except UnicodeDecodeError as error:
             raise ValueError("not UTF-8 text (%s at byte %d)" % (error.reason, error.start))
-    else:
+    elif not _is_ascii(text):
         found = _NOT_UTF8.search(text)
         if found:
             raise ValueError("not UTF-8 text (the byte 0x%02x at character %d)"
                              % (ord(found.group(0)) - 0xdc00, found.start()))
+    if integer and len(text) <= _SHORT_NUMBER and text.isdigit() and _is_ascii(text):
+        return int(text)  # most cells: a plain whole number, far shorter than any limit
     number = _DECIMAL.match(text) if integer else None
     if number is None:
         return text
     whole, fraction = number.groups()
     digits = len(whole.lstrip("-"))
-    if digits > most_digits():
+    if digits > _SHORT_NUMBER and digits > most_digits():
         raise ValueError("an integer of %d digits, more than the %d read (no field "
                          "holds it)" % (digits, most_digits()))
     if fraction and fraction.strip("0"):
