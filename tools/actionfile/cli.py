@@ -188,12 +188,13 @@ def looks_like_json(path):
 def length_warnings(layout, action, number):
     """A known detail whose length differs from its body's size: legal, kept as it is, but
     worth a word."""
-    body_size = layout.q.body_size
     for index, detail in enumerate(action.details):
         kind = layout.kinds.get(detail.type)
         if kind is None:
             continue
-        size = body_size(detail)
+        size = kind.shape.size
+        if kind.has_stats:
+            size += layout.stat.size * getattr(detail.body, kind.entry_count)
         if detail.length != size:
             yield ("action #%d (id %d), detail %d: length %d differs from its %s body's %d "
                    "bytes (kept as it is)" % (number, action.actionID, index + 1,
