@@ -147,12 +147,10 @@ def summary(args):
 
 @contextlib.contextmanager
 def input_path(name, status=FAILED):
-    """The path of the action file named on the command line. For -, a temporary copy of
-    standard input (a damaged file is read a second time to place the damage), removed
-    afterwards."""
-    if name != STDIO:
-        yield name
-        return
+    """The path of the action file named on the command line, which the command may open
+    more than once. Standard input (-), and a name of something that gives its bytes once (a
+    pipe from <(...), /dev/stdin, a FIFO, a device), are read once into a temporary copy
+    (the package's readable_path), removed afterwards."""
     files = module.load_files()
     copied = False
     try:
@@ -162,18 +160,31 @@ def input_path(name, status=FAILED):
     except (IOError, OSError) as error:
         if copied:
             raise  # the command's own
-        raise Failure("cannot copy standard input to a temporary file: %s" % reason(error),
-                      status)
+        if name != STDIO and error.filename is not None:
+            raise Failure("cannot read %s: %s" % (name, reason(error)), status)
+        raise Failure("cannot copy %s to a temporary file: %s" % (input_name(name),
+                                                                  reason(error)), status)
 
 
-def open_walker(layout, path, name, progress=None, status=FAILED):
+EMPTY_INPUT = "the input is empty (0 bytes, not even a gzip header)"
+
+
+def open_walker(layout, path, name, progress=None, status=FAILED, refuse_empty=False):
     """A Walk over the file at path, called name in messages. A file that is not
-    gzip-compressed gets a note: it is read as plain records, as the record stream does."""
+    gzip-compressed gets a note: it is read as plain records, as the record stream does. An
+    input of no bytes at all (an empty pipe, a command that failed before writing) is
+    refused with refuse_empty, else warned of: it reads as 0 actions, which is seldom what
+    was meant (an action file written with no action is a gzip member, never 0 bytes)."""
     try:
         walker = Walk(layout, path, progress)
     except (IOError, OSError) as error:
         raise Failure("cannot read %s: %s" % (name, reason(error)), status)
-    if not walker.compressed:
+    if walker.size == 0 and not walker.compressed:
+        if refuse_empty:
+            walker.source.close()
+            raise Failure("%s: %s: not an action file" % (name, EMPTY_INPUT), status)
+        warn("%s: warning: %s; read as 0 actions" % (name, EMPTY_INPUT))
+    elif not walker.compressed:
         warn("%s: note: not gzip-compressed (no gzip signature); read as plain records" % name)
     return walker
 
@@ -267,7 +278,7 @@ class Warnings(object):
 
 def check_actions(layout, path, name):
     progress = Progress("check")
-    walker = open_walker(layout, path, name, progress)
+    walker = open_walker(layout, path, name, progress, refuse_empty=True)
     damage = None
     seen = IdSet()
     repeats = []  # (action number, actionID) of the first WARNINGS_SHOWN repeated IDs
@@ -449,6 +460,8 @@ def read_whole(layout, name):
     """Every action of the file named on the command line, as a list."""
     with input_path(name, DIFF_FAILED) as path:
         try:
+            if os.path.getsize(path) == 0:
+                warn("%s: warning: %s; read as 0 actions" % (input_name(name), EMPTY_INPUT))
             return list(layout.q.read_actions(path))
         except layout.q.DamagedFileError as error:
             raise Failure("%s: damaged: %s" % (input_name(name), error), DIFF_FAILED)
