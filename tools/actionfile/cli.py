@@ -642,10 +642,20 @@ def run_table_import(layout, args):
 
 
 def run_sql(layout, args):
+    if (args.statement is None) != args.schema:
+        raise Failure("give an SQL statement, or --schema to list the tables", 2)
     names = load_names(layout, args)
     actions = read_all(layout, args, "sql")
+    if args.schema:
+        for line in tablecmd.schema_lines(layout, actions, names):
+            say(line)
+        return OK
     try:
         header, rows = tablecmd.query(layout, actions, args.statement, names)
+    except tablecmd.WriteRefused as error:
+        raise Failure("SQL: %s: sql only reads; %s is never changed by sql (to change it: "
+                      "export --sqlite OUT.db, edit OUT.db, import --sqlite OUT.db NEW.gz)"
+                      % (error, input_name(args.file)))
     except tablecmd.sqlite3.Error as error:
         raise Failure("SQL: %s" % error)
     if args.form == "csv":
@@ -788,7 +798,10 @@ def build_parser():
         "details and stats and a view per detail kind (docs/tables.md in the source "
         "tree).",
         run_sql, ("file", "the action file (- for standard input)"),
-        ("statement", "the SQL statement, e.g. \"SELECT name FROM actions\""))
+        ("statement?", "the SQL statement, e.g. \"SELECT name FROM actions\"; it may "
+                       "only read"))
+    sql.add_argument("--schema", action="store_true",
+                     help="list the tables and views with their columns instead")
     sql.add_argument("--csv", dest="form", action="store_const", const="csv",
                      help="print CSV instead of a table")
     sql.add_argument("--json", dest="form", action="store_const", const="json",
