@@ -8,10 +8,14 @@ import os
 import re
 import shutil
 import signal
+import subprocess
+import sys
 import threading
 import unittest
 
-from test_actiontool import ToolTestCase, action, damage, gunzip, gzipped, healing, statmod
+from test_actiontool import (TOOL, ToolTestCase, action, damage, gunzip, gzipped, healing,
+                             statmod)
+import support
 
 import qn4tGenericActionLoader as q
 
@@ -205,6 +209,67 @@ def _read(path):
             return stream.read()
     except (IOError, OSError):
         return None
+
+
+class OutOfMemoryTest(ToolTestCase):
+    """Memory running out is one line and the command's status for an error (2 for diff,
+    patch and merge), never a traceback, and leaves no output behind."""
+
+    @support.skip_under_memory_tools
+    def test_a_small_file_beyond_the_memory_given(self):
+        """One stat modification of 2^22 entries (64 KB compressed, 16 MB of entries):
+        diff --patch holds an object per entry, far beyond 256 MB more than it starts
+        with."""
+        bomb = self.action_file(action(1, details=[statmod([(0, 0)] * (1 << 22), length=0)]),
+                                "bomb.gz")
+        small = self.action_file(action(1), "small.gz")
+        limit = _address_space_of_a_small_run(small) + (256 << 20)
+        for arguments, status in [(["diff", "--patch", small, bomb], 2),
+                                  (["sql", bomb, "SELECT count(*) FROM stats"], 1),
+                                  (["export", "--csv", self.path("csv"), bomb], 1)]:
+            proc = subprocess.Popen([sys.executable, TOOL] + arguments,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    preexec_fn=lambda: _limit_address_space(limit))
+            out, err = proc.communicate()
+            err = err.decode("utf-8")
+            self.assertEqual(proc.returncode, status, "%s under %d MB: %s %s" % (
+                arguments[0], limit >> 20, err, out[-200:]))
+            self.assertEqual(err.splitlines(), ["actiontool: out of memory (%s needs more "
+                                                "than the system gives); no output file is "
+                                                "left behind" % arguments[0]])
+        self.assertEqual(self.leftovers("bomb.gz", "small.gz"), [])
+
+
+def _address_space_of_a_small_run(small):
+    """The peak virtual size of the tool checking a small file: what it needs to start."""
+    proc = subprocess.Popen([sys.executable, "-c", SHOW_PEAK, sys.executable, TOOL, "check",
+                             small], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    out, _ = proc.communicate()
+    return int(out.split()[-1]) << 10
+
+
+# Runs a command, then prints the peak virtual size (VmPeak, kB) it reached: read from /proc
+# while the command's process is a zombie, before it is waited for.
+SHOW_PEAK = """
+import os, subprocess, sys, time
+proc = subprocess.Popen(sys.argv[1:], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+peak = 0
+while proc.poll() is None:
+    try:
+        with open("/proc/%d/status" % proc.pid) as status:
+            for line in status:
+                if line.startswith("VmPeak:"):
+                    peak = max(peak, int(line.split()[1]))
+    except IOError:
+        pass
+    time.sleep(0.01)
+print(peak)
+"""
+
+
+def _limit_address_space(size):
+    import resource
+    resource.setrlimit(resource.RLIMIT_AS, (size, size))
 
 
 class PackageInputsTest(ToolTestCase):

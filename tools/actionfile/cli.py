@@ -34,14 +34,14 @@ WARNINGS_SHOWN = 20  # warnings of one kind listed one by one up to this many
 
 EXIT_STATUSES = """exit statuses:
   0  success
-  1  the file is damaged or cannot be read, the JSON is refused, or the output
-     cannot be written (no output file is left behind)
+  1  the file is damaged or cannot be read, the JSON is refused, the output
+     cannot be written, or memory ran out (no output file is left behind)
   2  bad command line
   130  interrupted (Ctrl-C)
   141  the reader of the output went away (a broken pipe), as SIGPIPE ends
        other tools; the tool says nothing
 diff: 0 the files hold the same actions in the same order, 1 they differ, 2 an
-error (a damaged or unreadable file, or a bad command line)
+error (a damaged or unreadable file, a bad command line, or memory ran out)
 patch and merge: 0 done, 1 conflicts left (nothing written), 2 an error
 SIGTERM and SIGHUP end the tool as they would any program, after it has
 removed its temporary files."""
@@ -891,6 +891,12 @@ def main(argv=None):
     except Failure as failure:
         warn(str(failure))
         return failure.status
+    except MemoryError:
+        # Whatever was being written is gone with its temporary file; the exception's
+        # unwinding has given back what was held, enough for one line.
+        warn("out of memory (%s needs more than the system gives); no output file is left "
+             "behind" % args.command)
+        return DIFF_FAILED if args.command in ("diff", "patch", "merge") else FAILED
     except KeyboardInterrupt:
         warn("interrupted")
         return INTERRUPTED
