@@ -11,7 +11,7 @@ import io
 import sys
 import time
 
-from actionfile import importer
+import qn4tGenericActionLoader as q
 
 ACTION = b'{"actionID": 1, "name": "Spark", "levelAcquired": 3, "details": []}'
 
@@ -30,7 +30,7 @@ def packed(size):
 
 def seconds(document):
     start = time.time()
-    for _ in importer.ActionSource(io.BytesIO(document), "bench.json"):
+    for _ in q.JsonSource(io.BytesIO(document), "bench.json"):
         pass
     return time.time() - start
 

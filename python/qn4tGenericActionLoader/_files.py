@@ -96,21 +96,51 @@ def writing(target, inputs=()):
 
 @contextlib.contextmanager
 def readable_path(source):
-    """Yields a path holding the bytes of source: source itself when it is a path; for a
-    readable binary file object (standard input) a temporary copy, for readers that take only
-    a path (the record stream), removed on every way out as replacing() removes its own.
-    Raises IOError/OSError when the copy cannot be made."""
-    if not hasattr(source, "read"):
+    """Yields a path holding the bytes of source, for readers that open it more than once
+    (to tell gzip from plain records, to place damage, to walk it again):
+
+    - a path to a regular file (or to nothing, or a folder: its reader reports that): the
+      path itself, which gives the same bytes at every open;
+    - a path to anything that gives its bytes once (a pipe, a FIFO, /dev/stdin or /dev/fd/N
+      on a pipe, a character device, a socket): a temporary copy of what one open of it
+      reads to its end;
+    - a readable binary file object (standard input): a temporary copy of what it holds.
+
+    A copy is removed on every way out, as replacing() removes its own files, and by the
+    signals that end the process. Raises IOError/OSError when the source cannot be opened or
+    read (naming the source) or the copy cannot be written."""
+    if not hasattr(source, "read") and not gives_bytes_once(source):
         yield source
         return
     with _TEMPORARIES.block():
         temp_path = _TEMPORARIES.create(_new_input_copy)
         try:
-            with io.open(temp_path, "wb") as out:
-                shutil.copyfileobj(source, out, _COPY_CHUNK)
+            _copy_once(source, temp_path)
             yield temp_path
         finally:
             _TEMPORARIES.discard(temp_path)
+
+
+def gives_bytes_once(path):
+    """True when what path names cannot be read again from its start: anything but a
+    regular file, a folder or a block device. False for a name that does not exist (for
+    its reader to report)."""
+    try:
+        mode = os.stat(_os_path(path)).st_mode
+    except (OSError, TypeError, ValueError):
+        return False
+    return not (stat.S_ISREG(mode) or stat.S_ISDIR(mode) or stat.S_ISBLK(mode))
+
+
+def _copy_once(source, temp_path):
+    """Copies everything source gives, opened once when it is a path, into temp_path."""
+    if hasattr(source, "read"):
+        with io.open(temp_path, "wb") as out:
+            shutil.copyfileobj(source, out, _COPY_CHUNK)
+        return
+    with io.open(source, "rb") as given:  # a FIFO waits here for its writer, as it should
+        with io.open(temp_path, "wb") as out:
+            shutil.copyfileobj(given, out, _COPY_CHUNK)
 
 
 def _new_input_copy():

@@ -696,16 +696,130 @@ def to_sqlite(actions, target):
             connection.close()
 
 
-def read_sqlite(connection):
+# SQLite's authorizer codes (the sqlite3 module names only some of them on Python 2.7).
+_SQLITE_READ, _SQLITE_SELECT = 20, 21
+_STEPS_BETWEEN_SIGNALS = 10000  # virtual machine steps between two looks at the signals
+
+
+def open_database(path):
+    """A connection to the database file at path that can only read it: opened read-only and
+    immutable, so that SQLite neither writes the file nor rolls a journal found beside it
+    into it, and nothing else writes it meanwhile. The caller closes it. Raises
+    sqlite3.Error when it cannot be opened."""
+    if sys.version_info[0] >= 3:
+        return sqlite3.connect(_read_only_uri(path), uri=True)
+    # Python 2.7's connect() passes the name on as it is; the library reads it as a URI
+    # when it was built to (Debian's is), which the compile options say.
+    probe = sqlite3.connect(":memory:")
+    try:
+        options = [row[0] for row in probe.execute("PRAGMA compile_options")]
+    finally:
+        probe.close()
+    if not set(["USE_URI", "USE_URI=1"]) & set(options):
+        raise sqlite3.OperationalError("this SQLite library cannot open a database "
+                                       "read-only (it was built without URI names)")
+    return sqlite3.connect(_read_only_uri(path))
+
+
+def _read_only_uri(path):
+    try:
+        from urllib import quote  # Python 2
+    except ImportError:
+        from urllib.parse import quote
+    absolute = os.path.abspath(path)
+    if not isinstance(absolute, bytes) and _PY2:
+        absolute = absolute.encode("utf-8")
+    return "file:%s?mode=ro&immutable=1" % quote(absolute)
+
+
+def refuse_stand_ins(connection):
+    """Raises TableError unless actions, details and stats are tables that hold their rows:
+    a view, a virtual table or a computed column in their place would run a program of the
+    database's author at every read (an endless recursive view fills the disk)."""
+    kinds = dict((name, (kind, sql or "")) for name, kind, sql in connection.execute(
+        "SELECT name, type, sql FROM sqlite_master WHERE type IN ('table', 'view')"))
+    for name in TABLES:
+        kind, sql = kinds.get(name, ("table", ""))  # a missing table: SELECT names it
+        if kind != "table":
+            raise TableError("table %s is a %s, not a table: refused (only the tables that "
+                             "export --sqlite writes are read)" % (name, kind))
+        if re.match(r"\s*CREATE\s+VIRTUAL\b", sql, re.IGNORECASE):
+            raise TableError("table %s is a virtual table: refused (only the tables that "
+                             "export --sqlite writes are read)" % name)
+        if name not in kinds:
+            continue
+        for column in connection.execute("PRAGMA table_xinfo(%s)" % _quote(name)):
+            if column[-1] in (2, 3):  # hidden: 2 a computed column, 3 a stored computed one
+                raise TableError("table %s: column %s is computed, not stored: refused"
+                                 % (name, column[1]))
+
+
+class _Reading(object):
+    """While the tables are read from a connection of this module's own: a statement may
+    only read the three tables. And on any connection a signal is seen between virtual
+    machine steps, not only when a statement is done, so that it ends a long read at once:
+    SIGTERM by the handler of this package's file rules, SIGINT as KeyboardInterrupt."""
+
+    def __init__(self, connection, own):
+        self.connection = connection
+        self.own = own
+
+    def __enter__(self):
+        if self.own:
+            self.connection.set_authorizer(self._authorize)
+        self.connection.set_progress_handler(_let_signals_in, _STEPS_BETWEEN_SIGNALS)
+        return self
+
+    def __exit__(self, kind, value, trace):
+        self.connection.set_progress_handler(None, _STEPS_BETWEEN_SIGNALS)
+        if kind is not None and issubclass(kind, sqlite3.Error):
+            _raise_if_interrupted(value)
+        return False
+
+    @staticmethod
+    def _authorize(action, table, column, database, trigger):
+        if action == _SQLITE_SELECT or (action == _SQLITE_READ and table in _READABLE):
+            return sqlite3.SQLITE_OK
+        return sqlite3.SQLITE_DENY
+
+
+def _let_signals_in():
+    """The progress handler: calling any Python function runs the handlers of the signals
+    that came meanwhile. The exception one raises cannot leave through SQLite, which drops
+    it and ends the statement as "interrupted" (see _raise_if_interrupted)."""
+    return 0
+
+
+def _raise_if_interrupted(error):
+    """The statement ended because a signal's handler raised in the progress handler, which
+    only the default SIGINT handler does while the tables are read: KeyboardInterrupt, as
+    the signal would have raised."""
+    if str(error) == "interrupted":
+        raise KeyboardInterrupt()
+
+
+_READABLE = frozenset(TABLES + ("sqlite_master", "sqlite_schema"))
+
+
+def read_sqlite(connection, own=False):
     """Per table, (row label, {column: value}) for the rows of the tables, in key order; the
-    label names the row by its keys. Raises TableError for a database without the tables or
-    with columns they do not have."""
+    label names the row by its keys. Raises TableError for a database without the tables,
+    with columns they do not have, or with a view, virtual table or computed column in
+    their place (refuse_stand_ins). own: the connection is this module's (open_database),
+    and may only read the tables while they are read."""
+    refuse_stand_ins(connection)
+    with _Reading(connection, own):
+        return _read_tables(connection)
+
+
+def _read_tables(connection):
     read = {}
     for table in schema():
         try:
             cursor = connection.execute("SELECT * FROM %s ORDER BY %s"
                                         % (table.name, ", ".join(table.keys)))
         except sqlite3.Error as error:
+            _raise_if_interrupted(error)
             raise TableError("table %s: %s" % (table.name, error))
         names = [description[0] for description in cursor.description]
         for name in names:
@@ -747,14 +861,19 @@ def _database_name(connection):
 
 def sqlite_rows(source):
     """(rows, place_name) of the tables of a database (a path, which must name an existing
-    file, or an open sqlite3 connection), for TableSource. Raises TableError, its message
-    led by the database's name."""
-    if not isinstance(source, sqlite3.Connection) and not os.path.isfile(source):
+    file, opened read-only and immutable by open_database; or an open sqlite3 connection),
+    for TableSource. Raises TableError, its message led by the database's name, also for a
+    view, virtual table or computed column in place of a table."""
+    own = not isinstance(source, sqlite3.Connection)
+    if own and not os.path.isfile(source):
         raise TableError("%s: no such database file" % source)
-    connection, own = _connection(source)
+    try:
+        connection = open_database(source) if own else source
+    except sqlite3.Error as error:
+        raise TableError("%s: %s" % (source, error))
     name = source if own else _database_name(connection)
     try:
-        return read_sqlite(connection), sqlite_place(name)
+        return read_sqlite(connection, own), sqlite_place(name)
     except TableError as error:
         raise TableError("%s: %s" % (name, error))
     except sqlite3.DatabaseError as error:

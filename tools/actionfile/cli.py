@@ -32,14 +32,14 @@ WARNINGS_SHOWN = 20  # warnings of one kind listed one by one up to this many
 
 EXIT_STATUSES = """exit statuses:
   0  success
-  1  the file is damaged or cannot be read, the JSON is refused, or the output
-     cannot be written (no output file is left behind)
+  1  the file is damaged or cannot be read, the JSON is refused, the output
+     cannot be written, or memory ran out (no output file is left behind)
   2  bad command line
   130  interrupted (Ctrl-C)
   141  the reader of the output went away (a broken pipe), as SIGPIPE ends
        other tools; the tool says nothing
 diff: 0 the files hold the same actions in the same order, 1 they differ, 2 an
-error (a damaged or unreadable file, or a bad command line)
+error (a damaged or unreadable file, a bad command line, or memory ran out)
 patch and merge: 0 done, 1 conflicts left (nothing written), 2 an error
 SIGTERM and SIGHUP end the tool as they would any program, after it has
 removed its temporary files."""
@@ -144,12 +144,10 @@ def summary(args):
 
 @contextlib.contextmanager
 def input_path(name, status=FAILED):
-    """The path of the action file named on the command line. For -, a temporary copy of
-    standard input (a damaged file is read a second time to place the damage), removed
-    afterwards."""
-    if name != STDIO:
-        yield name
-        return
+    """The path of the action file named on the command line, which the command may open
+    more than once. Standard input (-), and a name of something that gives its bytes once (a
+    pipe from <(...), /dev/stdin, a FIFO, a device), are read once into a temporary copy
+    (the package's readable_path), removed afterwards."""
     files = module.load()
     copied = False
     try:
@@ -159,18 +157,31 @@ def input_path(name, status=FAILED):
     except (IOError, OSError) as error:
         if copied:
             raise  # the command's own
-        raise Failure("cannot copy standard input to a temporary file: %s" % reason(error),
-                      status)
+        if name != STDIO and error.filename is not None:
+            raise Failure("cannot read %s: %s" % (name, reason(error)), status)
+        raise Failure("cannot copy %s to a temporary file: %s" % (input_name(name),
+                                                                  reason(error)), status)
 
 
-def open_walker(layout, path, name, progress=None, status=FAILED):
+EMPTY_INPUT = "the input is empty (0 bytes, not even a gzip header)"
+
+
+def open_walker(layout, path, name, progress=None, status=FAILED, refuse_empty=False):
     """A Walk over the file at path, called name in messages. A file that is not
-    gzip-compressed gets a note: it is read as plain records, as the record stream does."""
+    gzip-compressed gets a note: it is read as plain records, as the record stream does. An
+    input of no bytes at all (an empty pipe, a command that failed before writing) is
+    refused with refuse_empty, else warned of: it reads as 0 actions, which is seldom what
+    was meant (an action file written with no action is a gzip member, never 0 bytes)."""
     try:
         walker = Walk(layout, path, progress)
     except (IOError, OSError) as error:
         raise Failure("cannot read %s: %s" % (name, reason(error)), status)
-    if not walker.compressed:
+    if walker.size == 0 and not walker.compressed:
+        if refuse_empty:
+            walker.source.close()
+            raise Failure("%s: %s: not an action file" % (name, EMPTY_INPUT), status)
+        warn("%s: warning: %s; read as 0 actions" % (name, EMPTY_INPUT))
+    elif not walker.compressed:
         warn("%s: note: not gzip-compressed (no gzip signature); read as plain records" % name)
     return walker
 
@@ -264,7 +275,7 @@ class Warnings(object):
 
 def check_actions(layout, path, name):
     progress = Progress("check")
-    walker = open_walker(layout, path, name, progress)
+    walker = open_walker(layout, path, name, progress, refuse_empty=True)
     damage = None
     seen = layout.q.idset.IdSet()
     repeats = []  # (action number, actionID) of the first WARNINGS_SHOWN repeated IDs
@@ -459,6 +470,8 @@ def read_whole(layout, name):
     """Every action of the file named on the command line, as a list."""
     with input_path(name, DIFF_FAILED) as path:
         try:
+            if os.path.getsize(path) == 0:
+                warn("%s: warning: %s; read as 0 actions" % (input_name(name), EMPTY_INPUT))
             return list(layout.q.read_actions(path))
         except layout.q.DamagedFileError as error:
             raise Failure("%s: damaged: %s" % (input_name(name), error), DIFF_FAILED)
@@ -665,10 +678,20 @@ def run_table_import(layout, args):
 
 
 def run_sql(layout, args):
+    if (args.statement is None) != args.schema:
+        raise Failure("give an SQL statement, or --schema to list the tables", 2)
     names = load_names(layout, args)
     actions = read_all(layout, args, "sql")
+    if args.schema:
+        for line in tablecmd.schema_lines(layout, actions, names):
+            say(line)
+        return OK
     try:
         header, rows = tablecmd.query(layout, actions, args.statement, names)
+    except tablecmd.WriteRefused as error:
+        raise Failure("SQL: %s: sql only reads; %s is never changed by sql (to change it: "
+                      "export --sqlite OUT.db, edit OUT.db, import --sqlite OUT.db NEW.gz)"
+                      % (error, input_name(args.file)))
     except tablecmd.sqlite3.Error as error:
         raise Failure("SQL: %s" % error)
     except UnicodeError:  # a statement given in bytes that are not UTF-8
@@ -848,7 +871,10 @@ def build_parser():
         "details and stats and a view per detail kind (docs/tables.md in the source "
         "tree).",
         run_sql, ("file", "the action file (- for standard input)"),
-        ("statement", "the SQL statement, e.g. \"SELECT name FROM actions\""))
+        ("statement?", "the SQL statement, e.g. \"SELECT name FROM actions\"; it may "
+                       "only read"))
+    sql.add_argument("--schema", action="store_true",
+                     help="list the tables and views with their columns instead")
     sql.add_argument("--csv", dest="form", action="store_const", const="csv",
                      help="print CSV instead of a table")
     sql.add_argument("--json", dest="form", action="store_const", const="json",
@@ -946,6 +972,12 @@ def main(argv=None):
     except Failure as failure:
         warn(failure.args[0])  # as given: str() of a non-ASCII text fails on Python 2
         return failure.status
+    except MemoryError:
+        # Whatever was being written is gone with its temporary file; the exception's
+        # unwinding has given back what was held, enough for one line.
+        warn("out of memory (%s needs more than the system gives); no output file is left "
+             "behind" % args.command)
+        return DIFF_FAILED if args.command in ("diff", "patch", "merge") else FAILED
     except KeyboardInterrupt:
         warn("interrupted")
         return INTERRUPTED

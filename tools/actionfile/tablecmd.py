@@ -161,16 +161,75 @@ def write_from_rows(layout, rows_and_place, target, threads=None, inputs=(), not
 
 # ---- sql -------------------------------------------------------------------------------------
 
+class WriteRefused(sqlite3.DatabaseError):
+    """sql was given a statement that would change the database or reach beyond it."""
+
+
 def query(layout, actions, statement, names=None):
-    """(column names, rows) of an SQL statement over the actions in an in-memory database."""
+    """(column names, rows) of an SQL statement over the actions in an in-memory database
+    that the statement may only read: it cannot change the tables, attach or make a file
+    (ATTACH, VACUUM INTO) or turn that off (a PRAGMA that sets a value). Raises
+    WriteRefused for such a statement, sqlite3.Error for any other failure."""
     connection = sqlite3.connect(":memory:")
     try:
         fill_database(layout, connection, actions, names)
-        cursor = connection.execute(statement)
+        refused = []
+        connection.execute("PRAGMA query_only = 1")
+        connection.set_authorizer(lambda *request: _authorize_query(refused, *request))
+        try:
+            cursor = connection.execute(statement)
+        except sqlite3.Error as error:
+            if refused or "readonly" in str(error):
+                raise WriteRefused(str(error))
+            raise
         header = [d[0] for d in cursor.description] if cursor.description else []
         return header, cursor.fetchall()
     finally:
         connection.close()
+
+
+def schema_lines(layout, actions, names=None):
+    """The tables and views of sql's database, one per line with its columns:
+    "table actions: action_no, actionID, ..."."""
+    connection = sqlite3.connect(":memory:")
+    try:
+        fill_database(layout, connection, actions, names)
+        made = connection.execute("SELECT type, name FROM sqlite_master WHERE type IN "
+                                  "('table', 'view') ORDER BY type, rowid").fetchall()
+        for kind, name in made:
+            columns = [row[1] for row in connection.execute("PRAGMA table_info(%s)"
+                                                             % _quote_name(name))]
+            yield "%s %s: %s" % (kind, name, ", ".join(columns))
+    finally:
+        connection.close()
+
+
+def _quote_name(name):
+    return '"%s"' % name.replace('"', '""')
+
+
+# SQLite's authorizer codes of what a query does (Python 2.7's sqlite3 names only some).
+_QUERY_ACTIONS = {
+    19: "pragma",
+    20: "read",
+    21: "select",
+    31: "function",
+    33: "recursive",
+}
+# Pragmas that only tell about the database; any other is refused, with or without a value.
+_TELLING_PRAGMAS = frozenset((
+    "table_info", "table_xinfo", "table_list", "index_list", "index_info", "index_xinfo",
+    "foreign_key_list", "collation_list", "function_list", "module_list", "pragma_list",
+    "database_list", "compile_options"))
+
+
+def _authorize_query(refused, action, first, second, database, trigger):
+    """Lets a statement read; anything else is denied and its code noted in refused."""
+    kind = _QUERY_ACTIONS.get(action)
+    if kind is not None and (kind != "pragma" or first in _TELLING_PRAGMAS):
+        return sqlite3.SQLITE_OK
+    refused.append(action)
+    return sqlite3.SQLITE_DENY
 
 
 try:
