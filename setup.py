@@ -32,6 +32,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PACKAGE = "qn4tGenericActionLoader"
 PACKAGE_DIR = "python/" + PACKAGE
 LAYOUT_MODULE = "qn4tGenericActionLayout"
+# The documentation installed with actiontool, which `actiontool help TOPIC` shows (the files
+# tools/actionfile/helptext.py names; cmake/Install.cmake installs the same).
+DOCS = ("actiontool.md", "tables.md", "fields.md")
 
 # Each extension module and the source lists (cmake/sources/NAME.txt) it is built from;
 # every one is linked with the record core (core.txt).
@@ -142,14 +145,17 @@ class BuildNative(build_ext):
         layout = subprocess.check_output([os.path.join(self.build_temp, "layout_dump")])
         layout = layout.decode("utf-8")
         stubs = _stub_maker()(layout, read_text(PACKAGE_DIR + "/__init__.pyi.in"))
-        for path, text in zip(self._python_side_outputs(), (layout, stubs)):
+        docs = [read_text(os.path.join("docs", name)) for name in DOCS]
+        for path, text in zip(self._python_side_outputs(), [layout, stubs] + docs):
             self.mkpath(os.path.dirname(path))
             with io.open(path, "w", encoding="utf-8") as out:
                 out.write(text)
 
     def _python_side_outputs(self):
+        """The generated files, then the documentation that `actiontool help` shows."""
         return [os.path.join(self.build_lib, LAYOUT_MODULE + ".py"),
-                os.path.join(self.build_lib, PACKAGE, "__init__.pyi")]
+                os.path.join(self.build_lib, PACKAGE, "__init__.pyi")] + [
+                    os.path.join(self.build_lib, "actionfile", "docs", name) for name in DOCS]
 
     def get_outputs(self):
         return build_ext.get_outputs(self) + self._python_side_outputs()

@@ -12,6 +12,9 @@ function(qn4t_install_python_host module_dir site_dir)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/tools/actionfile DESTINATION ${site_dir}
           FILES_MATCHING PATTERN "*.py" PATTERN "page.js" PATTERN "page.css"
           PATTERN "__pycache__" EXCLUDE)
+  # what `actiontool help TOPIC` shows (setup.py's DOCS)
+  install(FILES ${CMAKE_SOURCE_DIR}/docs/actiontool.md ${CMAKE_SOURCE_DIR}/docs/tables.md
+          ${CMAKE_SOURCE_DIR}/docs/fields.md DESTINATION ${site_dir}/actionfile/docs)
 endfunction()
 
 if(QN4T_PYTHON2_FOUND)

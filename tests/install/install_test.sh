@@ -67,6 +67,9 @@ expect "actiontool --version" "actiontool $version (inflating with $inflater)" \
 expect "python -m actionfile --version" "actiontool $version (inflating with $inflater)" \
   "$("${run_python[@]}" -m actionfile --version)"
 
+step "actiontool help git: the documentation installed with the tool"
+expect "actiontool help git" "## Action files in git" "$("${actiontool[@]}" help git | head -1)"
+
 step "examples/actions.json through the installed actiontool: import, export, import"
 "${actiontool[@]}" import "$source/examples/actions.json" first.gz >/dev/null
 "${actiontool[@]}" export first.gz exported.json >/dev/null

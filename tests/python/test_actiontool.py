@@ -1668,6 +1668,25 @@ class CommandLineTest(ToolTestCase):
         self.assertTrue(out.startswith('{"format": 2, "actions": [\n{"actionID": 1,'), out)
         self.assertIn("standard output: 1 action exported", err)
 
+    def test_help_shows_the_documentations_sections(self):
+        from actionfile import helptext
+        status, out, _ = self.run_tool("help")
+        self.assertEqual(status, 0)
+        for name, document, heading, _ in helptext.TOPICS:
+            self.assertIn("  %-8s " % name, out)
+            status, text, err = self.run_tool("help", name)
+            self.assertEqual(status, 0, err)
+            with io.open(os.path.join(SOURCE_DIR, "docs", document), encoding="utf-8") as f:
+                whole = f.read()
+            self.assertTrue(text.strip() and text.strip() in whole, name)
+            if heading:
+                self.assertEqual(text.splitlines()[0], heading)
+                self.assertNotIn("\n" + heading.split(" ")[0] + " ", text, name)  # one section
+        self.assertIn("  git      git diff, merging, conflicts", out)
+        status, _, err = self.run_tool("help", "gti")
+        self.assertEqual(status, 2)
+        self.assertIn("no help on 'gti'; the topics:", err)
+
     def test_usage_errors_exit_2(self):
         for args in ((), ("frobnicate",),
                      ("export", "--indent", "2000000", "in.gz", "out.json")):

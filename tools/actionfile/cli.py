@@ -12,7 +12,7 @@ import sys
 import textwrap
 import time
 
-from . import differ, ending, exporter, module, names as code_names, tablecmd
+from . import differ, ending, exporter, helptext, module, names as code_names, tablecmd
 from .layout import Layout
 from .listing import Listing, counted, totals
 from .walk import Damaged, Walk
@@ -719,6 +719,19 @@ def run_schema(layout, args):
     return OK
 
 
+def run_help(layout, args):
+    if args.topic is None:
+        say("actiontool help TOPIC shows a part of the documentation:\n" + helptext.topic_list())
+        return OK
+    try:
+        say(helptext.section(args.topic))
+    except helptext.NoHelp as error:
+        raise Failure(str(error), 2)
+    except (IOError, OSError) as error:
+        raise Failure("cannot read the documentation: %s" % reason(error))
+    return OK
+
+
 def run_html(layout, args):
     names = load_names(layout, args)
     actions = read_all(layout, args, "html")
@@ -787,9 +800,9 @@ def build_parser():
         description=textwrap.fill("Lists, checks and converts action files (gzip-compressed "
                                   "action records) through the qn4tGenericActionLoader "
                                   "module.", 78),
-        epilog=EXIT_STATUSES + "\n\nThe JSON form and the editing workflow (export, edit, "
-        "check, import) are described in\ndocs/actiontool.md of the project's source tree, "
-        "which is not installed.")
+        epilog=EXIT_STATUSES + "\n\nThe JSON form, the editing workflow, git, tables and names "
+        "are described by\n`actiontool help TOPIC` (`actiontool help` lists the topics), from "
+        "the documentation\ninstalled with the tool.")
     parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
@@ -805,8 +818,8 @@ def build_parser():
         sub.set_defaults(run=run)
         return sub
 
-    names_help = ("a names file (JSON) naming the codes of chosen fields (docs/tables.md in "
-                  "the source tree)")
+    names_help = ("a names file (JSON) naming the codes of chosen fields (actiontool help "
+                  "names)")
 
     dump = command(
         "dump", "List every action and its details, then totals.",
@@ -868,8 +881,7 @@ def build_parser():
     sql = command(
         "sql", "Run an SQL statement over the actions of a file.",
         "The file is loaded into an in-memory SQLite database with the tables actions, "
-        "details and stats and a view per detail kind (docs/tables.md in the source "
-        "tree).",
+        "details and stats and a view per detail kind (actiontool help tables).",
         run_sql, ("file", "the action file (- for standard input)"),
         ("statement?", "the SQL statement, e.g. \"SELECT name FROM actions\"; it may "
                        "only read"))
@@ -888,6 +900,9 @@ def build_parser():
         run_html, ("file", "the action file (- for standard input)"),
         ("out", "the page to write (- for standard output)"))
     html.add_argument("--names", help=names_help)
+    command("help", "Show a part of the documentation (installed with the tool).",
+            "Without a topic, lists the topics.", run_help,
+            ("topic?", "json, editing, import, schema, git, patch, tables, names or fields"))
     command("check", "Walk the file and report its structure, or where it is damaged.",
             "Counts the records per kind and compares the bytes walked with the file's whole "
             "uncompressed length; warns of repeated actionIDs, detail lengths that differ "
