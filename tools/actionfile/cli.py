@@ -688,10 +688,11 @@ def run_sql(layout, args):
         return OK
     try:
         header, rows = tablecmd.query(layout, actions, args.statement, names)
-    except tablecmd.WriteRefused as error:
-        raise Failure("SQL: %s: sql only reads; %s is never changed by sql (to change it: "
-                      "export --sqlite OUT.db, edit OUT.db, import --sqlite OUT.db NEW.gz)"
-                      % (error, input_name(args.file)))
+    except tablecmd.WriteRefused:
+        raise Failure("SQL: refused: the statement would change the database or reach a file; "
+                      "sql only reads; %s is never changed by sql (to change it: export "
+                      "--sqlite OUT.db, edit OUT.db, import --sqlite OUT.db NEW.gz)"
+                      % input_name(args.file))
     except tablecmd.sqlite3.Error as error:
         raise Failure("SQL: %s" % error)
     except UnicodeError:  # a statement given in bytes that are not UTF-8
