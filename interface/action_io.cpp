@@ -469,6 +469,12 @@ PyObject *inflater_name(PyObject *, PyObject *) {
     return host::text_from(Inflater::name().c_str());
 }
 
+// The library write_actions deflates with on several threads, chosen when the module was
+// built: "libdeflate" writes one gzip member per block, "zlib" one member in all.
+PyObject *deflater_name(PyObject *, PyObject *) {
+    return host::text_from(ParallelDeflate::deflater());
+}
+
 // The threads write_actions uses when not told.
 PyObject *write_threads(PyObject *, PyObject *) {
     return PyLong_FromUnsignedLong(default_write_threads());
@@ -482,6 +488,7 @@ PyMethodDef functions[] = {
     {"_inflate", inflate, METH_VARARGS,
      "The uncompressed bytes of a binary file object as read_actions reads them, as a binary stream."},
     {"_inflater", inflater_name, METH_NOARGS, "The inflater whole files are read with."},
+    {"_deflater", deflater_name, METH_NOARGS, "The library write_actions deflates with on threads."},
     {"_write_threads", write_threads, METH_NOARGS, "The threads write_actions uses by default."},
     {nullptr, nullptr, 0, nullptr}};
 
