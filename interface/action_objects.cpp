@@ -398,12 +398,68 @@ int set_list(PyObject *self, PyObject *value, void *closure) {
 
 PyObject *details_of(ActionObject *a);
 
+// ---- Details handed out lately ----
+// Handing out an action's details list tracks the action and the list: the script may put
+// anything into the list. A script that walks every detail of a kept list holds each list
+// for a moment only, yet tracked, each action and list would be carried into the oldest
+// generation and scanned again by every full collection, and their growing number sets off
+// one full collection after another. So the last few actions whose lists were handed out
+// are looked at once more when another list is handed out, and untracked again when
+// nothing can put anything into their lists or details any more: the list is held by the
+// action alone, and each of its items is an untracked Detail (its body holds nothing the
+// collector sees) held by the list alone. To reach either again a script must ask the
+// action for its details, which tracks both again.
+
+constexpr std::size_t kHandedOutKept = 4;
+// Actions whose lists were handed out lately, borrowed: an action is forgotten when freed.
+PyObject *handed_out[kHandedOutKept];
+std::size_t next_handed_out = 0;
+
+// Whether the action's list and details can be reached only through the action and hold
+// nothing that could lead back to it.
+bool closed_details(PyObject *action) {
+    PyObject *list = reinterpret_cast<ActionObject *>(action)->details;
+    if (!list || !PyList_CheckExact(list) || Py_REFCNT(list) != 1) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject *detail = PyList_GET_ITEM(list, i);
+        if (Py_REFCNT(detail) != 1 || !is_a<DetailRecord>(detail) || host::gc_is_tracked(detail) ||
+            !adds_nothing<DetailRecord>(detail))
+            return false;
+    }
+    return true;
+}
+
+// Untracks the action handed out longest ago, and its list, where that is sound; its place
+// is then free for the next one.
+void settle_oldest_handed_out() {
+    PyObject *action = handed_out[next_handed_out];
+    handed_out[next_handed_out] = nullptr;
+    if (!action || !host::gc_is_tracked(action) || !adds_nothing<ActionRecord>(action) ||
+        !closed_details(action))
+        return;
+    PyObject_GC_UnTrack(reinterpret_cast<ActionObject *>(action)->details);
+    PyObject_GC_UnTrack(action);
+}
+
+void note_handed_out(PyObject *action) {
+    handed_out[next_handed_out] = action;
+    next_handed_out = (next_handed_out + 1) % kHandedOutKept;
+}
+
+void forget_handed_out(PyObject *action) {
+    for (PyObject *&kept : handed_out)
+        if (kept == action) kept = nullptr;
+}
+
 // Action.details: once handed out or replaced, anything may be put into the list.
 PyObject *get_details(PyObject *self, void *) {
+    settle_oldest_handed_out();  // before objects are made: it may not survive a collection
     PyObject *list = details_of(reinterpret_cast<ActionObject *>(self));
     if (!list) return nullptr;
     track(list);
     track(self);
+    forget_handed_out(self);  // a place of its own, once
+    note_handed_out(self);
     return list;
 }
 
@@ -623,6 +679,7 @@ int traverse(PyObject *self, visitproc visit, void *arg) {
 template <class R>
 void dealloc_gc(PyObject *self) {
     PyObject_GC_UnTrack(self);
+    if constexpr (std::is_same_v<R, ActionRecord>) forget_handed_out(self);
     clear_references<R>(self);
     if constexpr (std::is_same_v<R, ActionRecord>)
         PyMem_Free(reinterpret_cast<ActionObject *>(self)->text_bytes);  // no reference: kept by tp_clear

@@ -740,8 +740,8 @@ class Collector(Scratch):
     """What the reader makes can be part of no cycle, and the cyclic collector does not track
     it until something that could make one is put in; a cycle made then is collected."""
 
-    def read(self):
-        return list(q.read_actions(io.BytesIO(self.written(sample_actions()))))
+    def read(self, copies=1):
+        return list(q.read_actions(io.BytesIO(self.written(sample_actions() * copies))))
 
     def test_read_objects_are_untracked_until_their_lists_are_handed_out(self):
         action = self.read()[0]
@@ -783,6 +783,55 @@ class Collector(Scratch):
             make(self.read()[0]).sentinel = sentinel
             gone = weakref.ref(sentinel)
             del sentinel
+            gc.collect()
+            self.assertIsNone(gone(), make.__name__)
+
+    def walk(self, actions):
+        """Visits every detail as scripts do, the loop's names left bound to the last ones."""
+        for action in actions:
+            for detail in action.details:
+                body = detail.body
+        return detail, body
+
+    def test_a_walk_leaves_the_lists_it_let_go_of_untracked(self):
+        actions = self.read(3)
+        self.walk(actions)
+        # The last few stay tracked until more lists are handed out.
+        self.assertEqual([gc.is_tracked(a) for a in actions[:-4]], [False] * (len(actions) - 4))
+        lists = [r for a in actions[:-4] for r in gc.get_referents(a) if isinstance(r, list)]
+        self.assertEqual([gc.is_tracked(r) for r in lists], [False] * len(lists))
+        # What the script still holds, or has changed, keeps its action tracked.
+        fresh = self.read(3)  # details in 0, 3 and 6
+        held = fresh[0].details
+        fresh[3].details.append(q.Detail())  # made by the script: tracked
+        fresh[6].details[0].body = type("Body", (q.Damage,), {})()  # has a __dict__
+        self.walk(fresh[7:] + self.read(2))
+        self.assertEqual([gc.is_tracked(fresh[n]) for n in (0, 3, 6)], [True] * 3)
+        self.assertTrue(gc.is_tracked(held))
+
+    def test_cycles_made_after_a_walk_are_collected(self):
+        class Holder(q.Damage):
+            pass
+
+        class Sentinel(object):
+            pass
+
+        def through_details_asked_again(action, detail):
+            action.details[0].body = Holder()
+            return action.details[0].body
+
+        def through_a_detail_held(action, detail):
+            detail.body = Holder()
+            return detail.body
+
+        for make in (through_details_asked_again, through_a_detail_held):
+            actions = self.read()
+            held = actions[0].details[-1]
+            self.walk(actions + self.read(2))  # the first one is looked at again meanwhile
+            holder = make(actions[0], held)
+            holder.loop, holder.sentinel = actions[0], Sentinel()
+            gone = weakref.ref(holder.sentinel)
+            del actions, held, holder
             gc.collect()
             self.assertIsNone(gone(), make.__name__)
 
