@@ -6,16 +6,16 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <new>
 
 #include "binding/host.h"
 #include "core/action_file.h"
 #include "interface/action_conversion.h"
+#include "interface/fault_translation.h"
+#include "interface/module_add.h"
 
 namespace qn4t {
 namespace {
 
-PyObject *damaged_error = nullptr;
 PyTypeObject reader_type;
 
 // ---- A binary file object as byte source ----
@@ -162,22 +162,18 @@ void finish_reading(ReaderObject *r) {
 }
 
 PyObject *next_action(ReaderObject *r) {
-    try {
-        const ActionReader::Step step = r->state->reader.next(r->state->action);
-        r->offset = r->state->reader.offset();
-        switch (step) {
-        case ActionReader::Step::action: return action_object(r->state->action);
-        case ActionReader::Step::end: finish_reading(r); return nullptr;
-        case ActionReader::Step::damaged: break;
-        }
-        const bool python_error = r->state->reader.source_failed() && PyErr_Occurred();
-        if (!python_error) PyErr_SetString(damaged_error, r->state->reader.error().c_str());
-        finish_reading(r);
-        return nullptr;
-    } catch (const std::bad_alloc &) {
-        finish_reading(r);
-        return PyErr_NoMemory();
-    }
+    ActionReader::Step step = ActionReader::Step::damaged;
+    const bool stepped = guarded([&] {
+        step = r->state->reader.next(r->state->action);
+        return true;
+    });
+    r->offset = r->state->reader.offset();
+    if (stepped && step == ActionReader::Step::action)
+        return guarded([&] { return action_object(r->state->action); });
+    const bool python_error = r->state->reader.source_failed() && PyErr_Occurred();
+    if (stepped && step == ActionReader::Step::damaged && !python_error) raise_damaged(r->state->reader.error());
+    finish_reading(r);
+    return nullptr;
 }
 
 PyObject *reader_next(PyObject *self) {
@@ -276,21 +272,16 @@ PyObject *inflated_read(PyObject *self, PyObject *args) {
     InflatedState &state = *r->state;
     bool ok = true;
     if (size != 0 && state.pending() == 0) {
-        try {
+        ok = guarded([&] {
             state.block.grow(kInflatedBlock, 0);
             const long got = state.reader.read(state.block.data(), kInflatedBlock);
             state.begin = state.end = 0;
             if (got > 0) state.end = static_cast<std::size_t>(got);
-            if (got < 0 && reader_failed(r)) {
-                ok = false;
-            } else if (got < 0 && state.reader.fault().kind == BlockReader::Fault::Kind::none) {
-                PyErr_SetString(damaged_error, state.reader.error().c_str());  // no memory
-                ok = false;
-            }
-        } catch (const std::bad_alloc &) {
-            PyErr_NoMemory();
-            ok = false;
-        }
+            if (got < 0 && reader_failed(r)) return false;
+            if (got < 0 && state.reader.fault().kind == BlockReader::Fault::Kind::none)
+                return raise_damaged(state.reader.error()) != nullptr;  // no memory
+            return true;
+        });
     }
     PyObject *result = nullptr;
     if (ok) {
@@ -431,34 +422,32 @@ PyObject *write_actions(PyObject *, PyObject *args) {
     PyObject *iterator = PyObject_GetIter(actions);
     if (!iterator) return nullptr;
     std::size_t index = 0;
-    bool ok = true;
     const int raw = is_raw_stream(file);
     if (raw < 0) {
         Py_DECREF(iterator);
         return nullptr;
     }
-    try {
+    const bool ok = guarded([&] {
         FileSink sink(file, raw != 0);
         ActionWriter writer(sink, threads);
         WholeAction w;
         TurnTaking turns;
-        while (ok) {
+        bool written = true;
+        while (written) {
             PyObject *item = PyIter_Next(iterator);  // may run Python code: nothing is held
             if (!item) {
-                ok = !PyErr_Occurred();
+                written = !PyErr_Occurred();
                 break;
             }
-            ok = fill_action(item, index++, w);
+            written = guarded([&] { return fill_action(item, index++, w); });
             Py_DECREF(item);
-            if (ok && !writer.write(w)) ok = false;
+            written = written && writer.write(w);
             turns.between_actions();
         }
-        if (ok) ok = writer.finish();
-        if (!ok && !PyErr_Occurred()) PyErr_SetString(PyExc_IOError, writer.error().c_str());
-    } catch (const std::bad_alloc &) {
-        ok = false;
-        PyErr_NoMemory();
-    }
+        written = written && writer.finish();
+        if (!written && !PyErr_Occurred()) raise_write_fault(writer.error());
+        return written;
+    });
     Py_DECREF(iterator);
     if (!ok) return nullptr;
     return host::int_from_long(static_cast<long>(index));
@@ -507,17 +496,10 @@ bool ready_reader_type() {
 
 }  // namespace
 
-bool add_action_io(PyObject *module, PyObject *damaged_file_error) {
+bool add_action_io(PyObject *module) {
     if (!(reader_type.tp_flags & Py_TPFLAGS_READY) && !ready_reader_type()) return false;
     if (!(inflated_type.tp_flags & Py_TPFLAGS_READY) && !ready_inflated_type()) return false;
-    Py_INCREF(damaged_file_error);
-    Py_XDECREF(damaged_error);
-    damaged_error = damaged_file_error;
-    for (PyMethodDef *f = functions; f->ml_name; ++f) {
-        PyObject *function = PyCFunction_New(f, nullptr);
-        if (!function || PyModule_AddObject(module, f->ml_name, function) < 0) return false;
-    }
-    return true;
+    return add_functions(module, functions);
 }
 
 std::unique_ptr<ByteSource> file_source(PyObject *file) { return std::make_unique<FileSource>(file); }

@@ -6,14 +6,15 @@
 #include <charconv>
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <string_view>
 #include <type_traits>
 
 #include "binding/host.h"
 #include "core/records.h"
 #include "interface/action_io.h"
+#include "interface/fault_translation.h"
 #include "interface/json_form.h"
+#include "interface/module_add.h"
 
 namespace qn4t {
 namespace {
@@ -252,8 +253,7 @@ private:
         std::size_t size = d.raw.size();
         visit_body_type(d.header.type, [&](auto tag) {
             using R = typename decltype(tag)::type;
-            size = record_wire_size<R>();
-            if constexpr (has_entries<R>) size += d.stats.size() * record_wire_size<typename Layout<R>::Entry>();
+            size = body_wire_size<R>(d.stats.size());
         });
         out_ += '{';
         first(kDetailDepth);
@@ -301,7 +301,6 @@ private:
 
 // ---- The iterator of JSON blocks ----
 
-PyObject *damaged_error = nullptr;
 PyTypeObject blocks_type;
 
 // Bytes of JSON text gathered before a block is given out: few calls into Python, little held.
@@ -374,28 +373,34 @@ PyObject *end_of_blocks(BlocksObject *b) {
         PyErr_Restore(b->error_type, b->error_value, b->error_traceback);
         b->error_type = b->error_value = b->error_traceback = nullptr;
     } else if (b->state && !b->state->damage.empty()) {
-        PyErr_SetString(damaged_error, b->state->damage.c_str());
+        raise_damaged(b->state->damage);
     }
     finish_blocks(b);
     return nullptr;
 }
 
-PyObject *next_block(BlocksObject *b) {
-    try {
-        if (b->state->ended && !b->state->in_action) return end_of_blocks(b);
-        fill_block(b);
-        BlocksState &s = *b->state;
-        if (s.text.empty()) return end_of_blocks(b);
-        PyObject *block = PyBytes_FromStringAndSize(s.text.data(), static_cast<Py_ssize_t>(s.text.size()));
-        if (block) {
-            b->actions = s.actions;
-            b->offset = s.offset;
-        }
-        return block;
-    } catch (const std::bad_alloc &) {
-        finish_blocks(b);
-        return PyErr_NoMemory();
+// Decodes the next block of text; the bytes object of it, or null at the end or with the
+// exception set.
+PyObject *made_block(BlocksObject *b) {
+    if (b->state->ended && !b->state->in_action) return end_of_blocks(b);
+    fill_block(b);
+    BlocksState &s = *b->state;
+    if (s.text.empty()) return end_of_blocks(b);
+    PyObject *block = PyBytes_FromStringAndSize(s.text.data(), static_cast<Py_ssize_t>(s.text.size()));
+    if (block) {
+        b->actions = s.actions;
+        b->offset = s.offset;
     }
+    return block;
+}
+
+// The next block, or null at the end or with the exception set; out of memory ends the
+// reading.
+PyObject *next_block(BlocksObject *b) {
+    PyObject *block = nullptr;
+    if (guarded([&] { block = made_block(b); return true; })) return block;
+    finish_blocks(b);
+    return nullptr;
 }
 
 PyObject *blocks_next(PyObject *self) {
@@ -515,16 +520,9 @@ bool append_action_json(const WholeAction &action, long indent, std::string &out
     return JsonText(out, indent).action(action, at, limit);
 }
 
-bool add_json_export(PyObject *module, PyObject *damaged_file_error) {
+bool add_json_export(PyObject *module) {
     if (!(blocks_type.tp_flags & Py_TPFLAGS_READY) && !ready_blocks_type()) return false;
-    Py_INCREF(damaged_file_error);
-    Py_XDECREF(damaged_error);
-    damaged_error = damaged_file_error;
-    for (PyMethodDef *f = functions; f->ml_name; ++f) {
-        PyObject *function = PyCFunction_New(f, nullptr);
-        if (!function || PyModule_AddObject(module, f->ml_name, function) < 0) return false;
-    }
-    return true;
+    return add_functions(module, functions);
 }
 
 }  // namespace qn4t

@@ -778,7 +778,16 @@ class Collector(Scratch):
             action.details.append(q.Detail(body=holder))
             return holder
 
-        for make in (through_body, through_new_list, through_list):
+        def through_referents_after_comparing(action):
+            self.assertFalse(action == q.Action())  # the kept details are read, not handed out
+            holder = Holder()
+            holder.loop = action
+            for referent in gc.get_referents(action):
+                if isinstance(referent, list):
+                    referent.append(holder)
+            return holder
+
+        for make in (through_body, through_new_list, through_list, through_referents_after_comparing):
             sentinel = Sentinel()
             make(self.read()[0]).sentinel = sentinel
             gone = weakref.ref(sentinel)
