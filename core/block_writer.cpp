@@ -1,5 +1,5 @@
-// The gzip block writer: bytes deflated into one gzip member, on one thread with zlib or on
-// several (parallel_deflate.h), handed to a sink.
+// The gzip block writer: bytes deflated into a gzip file, on one thread with zlib (one
+// member) or on several (parallel_deflate.h), handed to a sink.
 #include "action_file.h"
 
 #include <algorithm>

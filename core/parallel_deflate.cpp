@@ -1,4 +1,5 @@
-// Blocks deflated on worker threads and joined into one gzip member.
+// Blocks deflated on worker threads and written in order: gzip members of their own
+// (libdeflate), or joined into one member (zlib).
 #include "parallel_deflate.h"
 
 #include <zlib.h>
