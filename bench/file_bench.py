@@ -19,6 +19,7 @@ Variants:
   actions   read_actions into Action objects (decode), write_actions of Action objects (encode,
             on the default number of threads)
   kept      list(read_actions(file)), the collector on: what scripts write (decode)
+  visited   the kept list, then every detail of every action visited, in the same script
   threadsN  write_actions on N threads (encode), e.g. threads1, threads2
   floor     zcat of the file to /dev/null (decode); zlib compressing the same bytes at the
             same level (encode)
@@ -374,6 +375,16 @@ def kept_decode(path, emit):
     return len(actions)
 
 
+def visited_decode(path, emit):
+    """Every action kept in a list, then every detail of every action visited, its body
+    asked for: one script, the collector on."""
+    actions = list(q.read_actions(path))
+    for action in actions:
+        for detail in action.details:
+            detail.body
+    return len(actions)
+
+
 def zcat_decode(path, emit):
     with open(os.devnull, "wb") as devnull:
         subprocess.check_call(["zcat", path], stdout=devnull)
@@ -458,6 +469,8 @@ def decoder(variant):
         return actions_decode
     if variant == "kept":
         return kept_decode
+    if variant == "visited":
+        return visited_decode
     if variant == "floor":
         return zcat_decode
     if variant in ("classes", "flat"):
