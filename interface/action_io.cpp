@@ -11,12 +11,12 @@
 #include "core/action_file.h"
 #include "interface/action_conversion.h"
 #include "interface/fault_translation.h"
+#include "interface/file_work.h"
 #include "interface/module_add.h"
 
 namespace qn4t {
 namespace {
 
-PyTypeObject reader_type;
 
 // ---- A binary file object as byte source ----
 
@@ -154,12 +154,12 @@ struct ReaderObject {
     ReaderState *state;  // null once the reading is over
     unsigned long long offset;  // uncompressed, behind the last action yielded
     bool running;  // inside reader_next, which may run the file's read() or other threads
+    static int visit(ReaderObject *, visitproc, void *) { return 0; }
+    static void clear(ReaderObject *) {}
 };
+using ReaderType = FileWorkType<ReaderObject>;
 
-void finish_reading(ReaderObject *r) {
-    delete r->state;
-    r->state = nullptr;
-}
+void finish_reading(ReaderObject *r) { ReaderType::finish(r); }
 
 PyObject *next_action(ReaderObject *r) {
     ActionReader::Step step = ActionReader::Step::damaged;
@@ -184,19 +184,6 @@ PyObject *reader_next(PyObject *self) {
     return next_action(r);
 }
 
-void reader_dealloc(PyObject *self) {
-    auto *r = reinterpret_cast<ReaderObject *>(self);
-    PyObject_GC_UnTrack(self);
-    finish_reading(r);
-    Py_CLEAR(r->file);
-    PyObject_GC_Del(self);
-}
-
-int reader_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(reinterpret_cast<ReaderObject *>(self)->file);
-    return 0;
-}
-
 // The offset lets a caller place what it finds in an action, and where damage begins.
 PyObject *reader_offset(PyObject *self, void *) {
     return PyLong_FromUnsignedLongLong(reinterpret_cast<ReaderObject *>(self)->offset);
@@ -212,19 +199,7 @@ PyObject *read_actions(PyObject *, PyObject *args) {
     PyObject *file = nullptr;
     int plain = 0;
     if (!PyArg_ParseTuple(args, "O|i:_read_actions", &file, &plain)) return nullptr;
-    ReaderObject *r = PyObject_GC_New(ReaderObject, &reader_type);
-    if (!r) return nullptr;
-    Py_INCREF(file);
-    r->file = file;
-    r->offset = 0;
-    r->running = false;
-    r->state = new (std::nothrow) ReaderState(file, plain != 0);
-    PyObject_GC_Track(reinterpret_cast<PyObject *>(r));
-    if (!r->state) {
-        Py_DECREF(r);
-        return PyErr_NoMemory();
-    }
-    return reinterpret_cast<PyObject *>(r);
+    return reinterpret_cast<PyObject *>(ReaderType::make(file, plain != 0));
 }
 
 // ---- The uncompressed bytes: the block reader as a binary file object ----
@@ -251,9 +226,10 @@ struct InflatedObject {
     PyObject *file;
     InflatedState *state;
     bool running;  // inside a call that may run the file's read()
+    static int visit(InflatedObject *, visitproc, void *) { return 0; }
+    static void clear(InflatedObject *) {}
 };
-
-PyTypeObject inflated_type;
+using InflatedType = FileWorkType<InflatedObject>;
 
 constexpr const char *kInflatedBusy = "the inflated stream is already being read";
 
@@ -337,19 +313,6 @@ PyObject *inflated_compressed_offset(PyObject *self, void *) {
 
 PyObject *inflated_readable(PyObject *, PyObject *) { Py_RETURN_TRUE; }
 
-void inflated_dealloc(PyObject *self) {
-    auto *r = reinterpret_cast<InflatedObject *>(self);
-    PyObject_GC_UnTrack(self);
-    delete r->state;
-    Py_CLEAR(r->file);
-    PyObject_GC_Del(self);
-}
-
-int inflated_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(reinterpret_cast<InflatedObject *>(self)->file);
-    return 0;
-}
-
 PyMethodDef inflated_methods[] = {
     {"read", inflated_read, METH_VARARGS,
      "Up to n uncompressed bytes (at least one unless at the end; all of a block without n); b'' at the end."},
@@ -370,29 +333,7 @@ PyGetSetDef inflated_getset[] = {
 PyObject *inflate(PyObject *, PyObject *args) {
     PyObject *file = nullptr;
     if (!PyArg_ParseTuple(args, "O:_inflate", &file)) return nullptr;
-    InflatedObject *r = PyObject_GC_New(InflatedObject, &inflated_type);
-    if (!r) return nullptr;
-    Py_INCREF(file);
-    r->file = file;
-    r->running = false;
-    r->state = new (std::nothrow) InflatedState(file);
-    PyObject_GC_Track(reinterpret_cast<PyObject *>(r));
-    if (!r->state) {
-        Py_DECREF(r);
-        return PyErr_NoMemory();
-    }
-    return reinterpret_cast<PyObject *>(r);
-}
-
-bool ready_inflated_type() {
-    inflated_type.tp_name = "_qn4tGenericActionSupport.Inflated";
-    inflated_type.tp_basicsize = sizeof(InflatedObject);
-    inflated_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    inflated_type.tp_dealloc = inflated_dealloc;
-    inflated_type.tp_traverse = inflated_traverse;
-    inflated_type.tp_methods = inflated_methods;
-    inflated_type.tp_getset = inflated_getset;
-    return PyType_Ready(&inflated_type) == 0;
+    return reinterpret_cast<PyObject *>(InflatedType::make(file));
 }
 
 // ---- The writer ----
@@ -481,24 +422,13 @@ PyMethodDef functions[] = {
     {"_write_threads", write_threads, METH_NOARGS, "The threads write_actions uses by default."},
     {nullptr, nullptr, 0, nullptr}};
 
-bool ready_reader_type() {
-    reader_type.tp_name = "_qn4tGenericActionSupport.ActionReader";
-    reader_type.tp_basicsize = sizeof(ReaderObject);
-    reader_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    reader_type.tp_flags |= host::iterator_flags();
-    reader_type.tp_dealloc = reader_dealloc;
-    reader_type.tp_traverse = reader_traverse;
-    reader_type.tp_iter = PyObject_SelfIter;
-    reader_type.tp_iternext = reader_next;
-    reader_type.tp_getset = reader_getset;
-    return PyType_Ready(&reader_type) == 0;
-}
 
 }  // namespace
 
 bool add_action_io(PyObject *module) {
-    if (!(reader_type.tp_flags & Py_TPFLAGS_READY) && !ready_reader_type()) return false;
-    if (!(inflated_type.tp_flags & Py_TPFLAGS_READY) && !ready_inflated_type()) return false;
+    if (!ReaderType::ready("_qn4tGenericActionSupport.ActionReader", reader_next, nullptr, reader_getset) ||
+        !InflatedType::ready("_qn4tGenericActionSupport.Inflated", nullptr, inflated_methods, inflated_getset))
+        return false;
     return add_functions(module, functions);
 }
 

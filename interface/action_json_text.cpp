@@ -13,6 +13,7 @@
 #include "core/records.h"
 #include "interface/action_io.h"
 #include "interface/fault_translation.h"
+#include "interface/file_work.h"
 #include "interface/json_form.h"
 #include "interface/module_add.h"
 
@@ -301,7 +302,6 @@ private:
 
 // ---- The iterator of JSON blocks ----
 
-PyTypeObject blocks_type;
 
 // Bytes of JSON text gathered before a block is given out: few calls into Python, little held.
 constexpr std::size_t kBlockSize = std::size_t{1} << 18;
@@ -332,12 +332,22 @@ struct BlocksObject {
     // The file's own exception from read(), held while the block before it is given out.
     PyObject *error_type, *error_value, *error_traceback;
     bool running;  // inside blocks_next, which may run the file's read()
-};
 
-void finish_blocks(BlocksObject *b) {
-    delete b->state;
-    b->state = nullptr;
-}
+    static int visit(BlocksObject *b, visitproc visit, void *arg) {
+        Py_VISIT(b->error_type);
+        Py_VISIT(b->error_value);
+        Py_VISIT(b->error_traceback);
+        return 0;
+    }
+    static void clear(BlocksObject *b) {
+        Py_CLEAR(b->error_type);
+        Py_CLEAR(b->error_value);
+        Py_CLEAR(b->error_traceback);
+    }
+};
+using BlocksType = FileWorkType<BlocksObject>;
+
+void finish_blocks(BlocksObject *b) { BlocksType::finish(b); }
 
 // Decodes actions into the state's text until a block is full, the file ends or is damaged.
 void fill_block(BlocksObject *b) {
@@ -411,32 +421,6 @@ PyObject *blocks_next(PyObject *self) {
     return next_block(b);
 }
 
-int blocks_clear(PyObject *self) {
-    auto *b = reinterpret_cast<BlocksObject *>(self);
-    Py_CLEAR(b->error_type);
-    Py_CLEAR(b->error_value);
-    Py_CLEAR(b->error_traceback);
-    return 0;
-}
-
-void blocks_dealloc(PyObject *self) {
-    auto *b = reinterpret_cast<BlocksObject *>(self);
-    PyObject_GC_UnTrack(self);
-    finish_blocks(b);
-    blocks_clear(self);
-    Py_CLEAR(b->file);
-    PyObject_GC_Del(self);
-}
-
-int blocks_traverse(PyObject *self, visitproc visit, void *arg) {
-    auto *b = reinterpret_cast<BlocksObject *>(self);
-    Py_VISIT(b->file);
-    Py_VISIT(b->error_type);
-    Py_VISIT(b->error_value);
-    Py_VISIT(b->error_traceback);
-    return 0;
-}
-
 PyObject *blocks_actions(PyObject *self, void *) {
     return PyLong_FromUnsignedLongLong(reinterpret_cast<BlocksObject *>(self)->actions);
 }
@@ -476,20 +460,8 @@ PyObject *export_json(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "O|iO:_export_json", &file, &plain, &indent_value)) return nullptr;
     const long indent = indent_of(indent_value);  // may run __index__: before anything is made
     if (indent == -2) return nullptr;
-    BlocksObject *b = PyObject_GC_New(BlocksObject, &blocks_type);
-    if (!b) return nullptr;
-    Py_INCREF(file);
-    b->file = file;
-    b->indent = indent;
-    b->actions = b->offset = 0;
-    b->error_type = b->error_value = b->error_traceback = nullptr;
-    b->running = false;
-    b->state = new (std::nothrow) BlocksState(file, plain != 0);
-    PyObject_GC_Track(reinterpret_cast<PyObject *>(b));
-    if (!b->state) {
-        Py_DECREF(b);
-        return PyErr_NoMemory();
-    }
+    BlocksObject *b = BlocksType::make(file, plain != 0);
+    if (b) b->indent = indent;
     return reinterpret_cast<PyObject *>(b);
 }
 
@@ -499,19 +471,6 @@ PyMethodDef functions[] = {
      "of whole actions at a time; plain=1 takes its bytes as uncompressed."},
     {nullptr, nullptr, 0, nullptr}};
 
-bool ready_blocks_type() {
-    blocks_type.tp_name = "_qn4tGenericActionSupport.JsonBlocks";
-    blocks_type.tp_basicsize = sizeof(BlocksObject);
-    blocks_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    blocks_type.tp_flags |= host::iterator_flags();
-    blocks_type.tp_dealloc = blocks_dealloc;
-    blocks_type.tp_traverse = blocks_traverse;
-    blocks_type.tp_clear = blocks_clear;
-    blocks_type.tp_iter = PyObject_SelfIter;
-    blocks_type.tp_iternext = blocks_next;
-    blocks_type.tp_getset = blocks_getset;
-    return PyType_Ready(&blocks_type) == 0;
-}
 
 }  // namespace
 
@@ -521,7 +480,7 @@ bool append_action_json(const WholeAction &action, long indent, std::string &out
 }
 
 bool add_json_export(PyObject *module) {
-    if (!(blocks_type.tp_flags & Py_TPFLAGS_READY) && !ready_blocks_type()) return false;
+    if (!BlocksType::ready("_qn4tGenericActionSupport.JsonBlocks", blocks_next, nullptr, blocks_getset)) return false;
     return add_functions(module, functions);
 }
 

@@ -207,7 +207,12 @@ void ObjectKind<ActionRecord>::release(PyObject *self) {
     action(self)->text_bytes = nullptr;
 }
 
+// An untracked action (see "The cyclic collector") shows nothing: the collector never
+// traverses it, and gc.get_referents would hand out its untracked list, in which a cycle
+// could then be made that is never collected. Its details are handed out by `details`,
+// which tracks both.
 int ObjectKind<ActionRecord>::traverse(PyObject *self, visitproc visit, void *arg) {
+    if (!host::gc_is_tracked(self)) return 0;
     Py_VISIT(action(self)->details);
     return 0;
 }

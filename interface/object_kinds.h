@@ -102,11 +102,13 @@ bool adds_nothing(PyObject *object) {
     return type->tp_dictoffset == 0 && type->tp_basicsize == base_types[type_slot<R>].tp_basicsize;
 }
 
-// A new object of `type`, zeroed. A kind that cannot hold what the collector must see, of
-// a class that adds nothing to it (a Python subclass is a GC type on Python 3 all the same),
-// is left untracked. (ObjectKind<R> must be complete where this is used.)
+// What each kind does: below, and the bodies' and the entry's in body_kinds.h.
 template <class R>
 struct ObjectKind;
+
+// A new object of `type`, zeroed. A kind that cannot hold what the collector must see, of
+// a class that adds nothing to it (a Python subclass is a GC type on Python 3 all the same),
+// is left untracked.
 template <class R>
 PyObject *allocate(PyTypeObject *type) {
     PyObject *self = type->tp_alloc(type, 0);  // a GC object is tracked already
@@ -160,9 +162,6 @@ void replace_reference(PyObject *&slot, PyObject *value);
 
 // Keyword arguments set the attributes of the same name, in the order given.
 int init_object(PyObject *self, PyObject *args, PyObject *kwargs);
-
-template <class R>
-struct ObjectKind;
 
 template <>
 struct ObjectKind<ActionRecord> {

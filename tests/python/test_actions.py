@@ -778,8 +778,7 @@ class Collector(Scratch):
             action.details.append(q.Detail(body=holder))
             return holder
 
-        def through_referents_after_comparing(action):
-            self.assertFalse(action == q.Action())  # the kept details are read, not handed out
+        def through_referents(action):
             holder = Holder()
             holder.loop = action
             for referent in gc.get_referents(action):
@@ -787,7 +786,20 @@ class Collector(Scratch):
                     referent.append(holder)
             return holder
 
-        for make in (through_body, through_new_list, through_list, through_referents_after_comparing):
+        def through_referents_after_comparing(action):
+            same = self.read()[0]
+            same.details  # made objects, while `action` keeps its details packed
+            self.assertTrue(action == same)  # which reads them without handing them out
+            return through_referents(action)
+
+        def through_referents_of_details_made_at_once(action):
+            # Details too large to keep packed are made objects as the action is read.
+            stats = [q.Stat(stat=1)] * 14000
+            large = q.Action(details=[q.Detail(body=q.StatMod(stats=stats), length=16)] * 2)
+            return through_referents(list(q.read_actions(io.BytesIO(self.written([large]))))[0])
+
+        for make in (through_body, through_new_list, through_list, through_referents_after_comparing,
+                     through_referents_of_details_made_at_once):
             sentinel = Sentinel()
             make(self.read()[0]).sentinel = sentinel
             gone = weakref.ref(sentinel)
