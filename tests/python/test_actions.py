@@ -807,20 +807,24 @@ class Collector(Scratch):
             gc.collect()
             self.assertIsNone(gone(), make.__name__)
 
-    def walk(self, actions):
-        """Visits every detail as scripts do, the loop's names left bound to the last ones."""
+    def walk(self, actions, lists=None):
+        """Visits every detail as scripts do, the loop's names left bound to the last ones;
+        the id of each list handed out goes into `lists`."""
         for action in actions:
-            for detail in action.details:
+            details = action.details
+            if lists is not None:
+                lists.append(id(details))
+            for detail in details:
                 body = detail.body
         return detail, body
 
     def test_a_walk_leaves_the_lists_it_let_go_of_untracked(self):
-        actions = self.read(3)
-        self.walk(actions)
+        actions, lists = self.read(3), []
+        self.walk(actions, lists)
         # The last few stay tracked until more lists are handed out.
         self.assertEqual([gc.is_tracked(a) for a in actions[:-4]], [False] * (len(actions) - 4))
-        lists = [r for a in actions[:-4] for r in gc.get_referents(a) if isinstance(r, list)]
-        self.assertEqual([gc.is_tracked(r) for r in lists], [False] * len(lists))
+        tracked = set(id(o) for o in gc.get_objects())
+        self.assertEqual([n in tracked for n in lists[:-4]], [False] * (len(lists) - 4))
         # What the script still holds, or has changed, keeps its action tracked.
         fresh = self.read(3)  # details in 0, 3 and 6
         held = fresh[0].details
