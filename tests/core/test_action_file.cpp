@@ -414,6 +414,21 @@ TEST(ActionReaderTest, DamageIsPlacedAtItsCompressedByte) {
     }
 }
 
+// Deflate data whose first match reaches back before the start of the output: an inflater
+// may leave its input count past what it was given at that fault (ISA-L does), which must
+// count as nothing taken, not as a wrapped-around size. The file is reported corrupt, never
+// read out of bounds, however its bytes arrive.
+TEST(ActionReaderTest, AMatchBeforeTheStartIsCorruptWhateverTheBlocks) {
+    const Bytes file = {0x1f, 0x8b, 0x08, 0x00, 0x00, 0xe3, 0xc6, 0xb3, 0x16, 0xc6, 0xa2, 0x70, 0x70,
+                        0x40, 0x28, 0xf8, 0xa2, 0x70, 0x70, 0x99, 0x0b, 0x28, 0x70, 0x70, 0x70, 0x70};
+    for (std::size_t step : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{1} << 20}) {
+        const ReadOutcome r = read_all(file, step);
+        EXPECT_TRUE(r.damaged) << step;
+        EXPECT_NE(r.error.find("the compressed data is corrupt at compressed offset "), std::string::npos)
+            << step << ": " << r.error;
+    }
+}
+
 // The block writer on threads: a gzip file that inflates to the same bytes, close to the
 // single-threaded size, and byte for byte the single-threaded output when one block holds all.
 Bytes gzip_on_threads(const Bytes &plain, unsigned threads, std::size_t block, std::size_t piece) {
