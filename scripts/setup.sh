@@ -32,6 +32,9 @@ has_python2 || need python3-dev
 for package in python3-dev python3-venv python3-pip python3-setuptools python3-wheel; do
   need "$package"
 done
+# The browser test (CTest label browser) drives Debian's chromium through chromedriver with
+# Debian's python3-selenium; it installs nothing itself.
+for package in chromium chromium-driver python3-selenium; do need "$package"; done
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}" >&2
