@@ -13,7 +13,9 @@ package qn4tGenericActionLoader (with stubs and py.typed), the actionfile packag
     python2.7 -m pip install --no-use-pep517 --target DIR .  (Python 2.7)
 
 Whole files inflate with ISA-L where its development files are installed (Debian:
-libisal-dev), otherwise with zlib; QN4T_WITH_ISAL=0 builds with zlib regardless.
+libisal-dev), otherwise with zlib; QN4T_WITH_ISAL=0 builds with zlib regardless. Likewise
+write_actions deflates on threads with libdeflate where it is installed (Debian:
+libdeflate-dev); QN4T_WITH_LIBDEFLATE=0 builds with zlib regardless.
 QN4T_BUILD_JOBS sets how many sources compile at once (default 2)."""
 import io
 import os
@@ -46,6 +48,16 @@ EXTENSIONS = (
 CXX_FLAGS = ["-std=c++17", "-Wno-register", "-fno-strict-aliasing",
              "-fvisibility=hidden", "-fvisibility-inlines-hidden"]
 LIBRARIES = ["z"]
+# Faster libraries used where they compile and link: (macro, library, a program using it).
+# ISA-L inflates whole files, libdeflate deflates the blocks write_actions cuts on threads.
+OPTIONAL_LIBRARIES = (
+    ("QN4T_WITH_ISAL", "isal",
+     u"#include <isa-l/igzip_lib.h>\n"
+     u"int main() { inflate_state s; isal_inflate_init(&s); return 0; }\n"),
+    ("QN4T_WITH_LIBDEFLATE", "deflate",
+     u"#include <libdeflate.h>\n"
+     u"int main() { libdeflate_free_compressor(libdeflate_alloc_compressor(6)); return 0; }\n"),
+)
 # The writer compresses on threads (std::thread).
 THREAD_FLAGS = ["-pthread"]
 
@@ -106,9 +118,10 @@ class BuildNative(build_ext):
         if "-Wstrict-prototypes" in compiler_so:  # a C-only flag of Python 2.7's CFLAGS
             compiler_so.remove("-Wstrict-prototypes")
         _compile_in_parallel(self.compiler, int(os.environ.get("QN4T_BUILD_JOBS", "2")))
-        if os.environ.get("QN4T_WITH_ISAL", "1") != "0" and self._links_isal():
-            self.compiler.define_macro("QN4T_WITH_ISAL", "1")
-            LIBRARIES.append("isal")
+        for name, library, probe in OPTIONAL_LIBRARIES:
+            if os.environ.get(name, "1") != "0" and self._links(library, probe):
+                self.compiler.define_macro(name, "1")
+                LIBRARIES.append(library)
         core = self._compile(read_sources("core"))
         for extension in self.extensions:
             extension.extra_objects = core
@@ -116,17 +129,16 @@ class BuildNative(build_ext):
         build_ext.build_extensions(self)
         self._write_python_side(core)
 
-    def _links_isal(self):
-        """Whether a program using ISA-L's inflate compiles and links here."""
-        folder = tempfile.mkdtemp(prefix="qn4t-isal-")
+    def _links(self, library, program):
+        """Whether `program` compiles and links here with `library`."""
+        folder = tempfile.mkdtemp(prefix="qn4t-%s-" % library)
         try:
             probe = os.path.join(folder, "probe.cpp")
             with io.open(probe, "w", encoding="utf-8") as out:
-                out.write(u"#include <isa-l/igzip_lib.h>\n"
-                          u"int main() { inflate_state s; isal_inflate_init(&s); return 0; }\n")
+                out.write(program)
             objects = self.compiler.compile([probe], output_dir=folder, extra_postargs=CXX_FLAGS)
             self.compiler.link_executable(objects, "probe", output_dir=folder,
-                                          libraries=["isal"], target_lang="c++")
+                                          libraries=[library], target_lang="c++")
             return True
         except (CompileError, LinkError):
             return False

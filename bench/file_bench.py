@@ -19,13 +19,16 @@ Variants:
   actions   read_actions into Action objects (decode), write_actions of Action objects (encode,
             on the default number of threads)
   kept      list(read_actions(file)), the collector on: what scripts write (decode)
+  visited   the kept list, then every detail of every action visited, in the same script
   threadsN  write_actions on N threads (encode), e.g. threads1, threads2
   floor     zcat of the file to /dev/null (decode); zlib compressing the same bytes at the
             same level (encode)
   gzip6     the gzip program at level 6 compressing the same bytes from a file (encode)
+  pigz2     the pigz program at level 6 on two threads, the same bytes from a file (encode)
 
     python bench/file_bench.py info
-        prints JSON {"inflater": ..., "threads": the writer's default thread count}
+        prints JSON {"inflater": ..., "deflater": the library write_actions deflates with
+        on threads, "threads": the writer's default thread count}
 
 Decoding turns every field of every record (texts, spell trailer, details, stat entries)
 into Python values, one tuple per record, as a script walking a file would (texts as str:
@@ -372,6 +375,16 @@ def kept_decode(path, emit):
     return len(actions)
 
 
+def visited_decode(path, emit):
+    """Every action kept in a list, then every detail of every action visited, its body
+    asked for: one script, the collector on."""
+    actions = list(q.read_actions(path))
+    for action in actions:
+        for detail in action.details:
+            detail.body
+    return len(actions)
+
+
 def zcat_decode(path, emit):
     with open(os.devnull, "wb") as devnull:
         subprocess.check_call(["zcat", path], stdout=devnull)
@@ -436,9 +449,15 @@ def zlib_encode(path, pool, count):
         out.write(packer.flush())
 
 
-def gzip6_encode(path, pool, count):
-    with open(_plain_input(count), "rb") as plain, open(path, "wb") as out:
-        subprocess.check_call(["gzip", "-6", "-c"], stdin=plain, stdout=out)
+def compressor_program(*command):
+    """An encoder that runs `command` on the same bytes, read from a file."""
+    def encode(path, pool, count):
+        with open(_plain_input(count), "rb") as plain, open(path, "wb") as out:
+            subprocess.check_call(list(command), stdin=plain, stdout=out)
+    return encode
+
+
+PROGRAMS = {"gzip6": ("gzip", "-6", "-c"), "pigz2": ("pigz", "-p2", "-6", "-c")}
 
 
 def _plain_input(count):
@@ -450,6 +469,8 @@ def decoder(variant):
         return actions_decode
     if variant == "kept":
         return kept_decode
+    if variant == "visited":
+        return visited_decode
     if variant == "floor":
         return zcat_decode
     if variant in ("classes", "flat"):
@@ -462,8 +483,8 @@ def encoder(variant):
         return actions_encode
     if variant == "floor":
         return zlib_encode
-    if variant == "gzip6":
-        return gzip6_encode
+    if variant in PROGRAMS:
+        return compressor_program(*PROGRAMS[variant])
     if variant.startswith("threads"):
         return threads_encoder(int(variant[len("threads"):]))
     if variant in ("classes", "flat"):
@@ -484,9 +505,9 @@ class Job(object):
             self.way = decoder(variant)
         else:
             self.pool, self.way = pool or writer_pool(), encoder(variant)
-            if variant in ("floor", "gzip6"):
+            if variant == "floor" or variant in PROGRAMS:
                 zlib_prepare(self.pool, count)
-            if variant == "gzip6":
+            if variant in PROGRAMS:
                 with open(_plain_input(count), "wb") as plain:
                     plain.write(_ZLIB_INPUT[count])
             self.out = "%s.%s.written" % (path, variant)
@@ -510,7 +531,7 @@ class Job(object):
         if self.job == "encode" and os.path.exists(self.out):
             size = os.path.getsize(self.out)
             os.remove(self.out)
-        if self.variant == "gzip6" and os.path.exists(_plain_input(self.count)):
+        if self.variant in PROGRAMS and os.path.exists(_plain_input(self.count)):
             os.remove(_plain_input(self.count))
         return size
 
@@ -554,6 +575,12 @@ def _as_bits(values):
     return tuple(v & 0xFFFFFFFF if isinstance(v, INTEGER_TYPES) else v for v in values)
 
 
+def _gunzip(path):
+    """The content of a gzip file, every member of it (the threaded writer may write several)."""
+    with gzip.open(path, "rb") as f:
+        return f.read()
+
+
 def verify(path, count):
     """Every decoder yields the same values and every encoder the same bytes."""
     seen = {}
@@ -569,12 +596,11 @@ def verify(path, count):
     for variant in VARIANTS:
         out = "%s.%s.verify" % (path, variant)
         encoder(variant)(out, pool, count)
-        written[variant] = zlib.decompress(open(out, "rb").read(), 16 + zlib.MAX_WBITS)
+        written[variant] = _gunzip(out)
         os.remove(out)
     out = "%s.actions.verify" % path
     actions_encode(out, pool, count)
-    with open(out, "rb") as f:
-        written["actions"] = zlib.decompress(f.read(), 16 + zlib.MAX_WBITS)
+    written["actions"] = _gunzip(out)
     os.remove(out)
     if len(set(written.values())) != 1:
         raise SystemExit("encoders disagree")
@@ -595,7 +621,8 @@ def main(argv):
         print(json.dumps(compare(argv[2], argv[3].split(","), argv[4], int(argv[5]), repeat)))
         return 0
     if len(argv) == 2 and argv[1] == "info":
-        print(json.dumps({"inflater": q.inflater(), "threads": q.actions._native._write_threads()}))
+        print(json.dumps({"inflater": q.inflater(), "deflater": q.actions._native._deflater(),
+                          "threads": q.actions._native._write_threads()}))
         return 0
     if len(argv) == 4 and argv[1] == "verify":
         verify(argv[2], int(argv[3]))

@@ -224,9 +224,10 @@ private:
     std::string error_;
 };
 
-// Writes one gzip member at the level the record stream writes (zlib's default), in large
-// blocks: on the caller's thread when `threads` is 1, otherwise on that many worker threads
-// (parallel_deflate.h), which make other bytes of the same content.
+// Writes a gzip file at the level the record stream writes (zlib's default), in large
+// blocks: one member on the caller's thread when `threads` is 1, otherwise on that many
+// worker threads (parallel_deflate.h), which make other bytes of the same content (one
+// member per block with libdeflate).
 class BlockWriter {
 public:
     explicit BlockWriter(ByteSink &sink, unsigned threads = 1);

@@ -76,7 +76,9 @@ Inflater::Status Inflater::inflate(const std::uint8_t *in, std::size_t in_size, 
     s.next_out = out;
     s.avail_out = static_cast<std::uint32_t>(room);
     const int status = isal_inflate(&s);
-    used = given - s.avail_in;
+    // At some faults ISA-L leaves avail_in beyond what it was given (a match that reaches
+    // before the output's start leaves it at -1): nothing of this input counts as taken.
+    used = given - std::min<std::size_t>(s.avail_in, given);
     made = room - s.avail_out;
     // Whole bytes read ahead into the bit buffer belong to what follows.
     if (status < 0 || s.block_state == ISAL_BLOCK_FINISH)

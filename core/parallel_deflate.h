@@ -1,9 +1,10 @@
-// One gzip member compressed on several threads: the input is cut into blocks that worker
-// threads deflate at the record stream's level, each primed with the last 32 KiB of the
-// block before it and ended on a byte boundary, so that their outputs, written in order,
-// make one deflate stream; one CRC is combined from the blocks' own. Any gzip reader reads
-// the result as one member. Input that fits one block comes out byte for byte as the
-// single-threaded writer makes it.
+// A gzip file compressed on several threads: the input is cut into blocks that worker
+// threads deflate at the record stream's level. With libdeflate (built in where found) each
+// block becomes a gzip member of its own, members one after another, which every gzip reader
+// reads as one file. With zlib each block is primed with the last 32 KiB of the block before
+// it and ended on a byte boundary, so that their outputs, written in order, make one deflate
+// stream in one member, with one CRC combined from the blocks' own. Input that fits one
+// block comes out byte for byte as the single-threaded writer makes it, either way.
 #pragma once
 
 #include <condition_variable>
@@ -38,15 +39,21 @@ public:
 
     // Takes `size` bytes; false on an error (error() says what).
     bool write(const std::uint8_t *data, std::size_t size);
-    // Compresses what is left and ends the member; false on an error.
+    // Compresses what is left and ends the file; false on an error.
     bool finish();
     const std::string &error() const { return error_; }
+
+    // The library that deflates blocks: "libdeflate" or "zlib".
+    static const char *deflater();
+    // Whether content of more than one block is written as one gzip member per block.
+    static bool whole_members();
 
 private:
     using Bytes = std::vector<std::uint8_t>;
     struct Job {
         std::shared_ptr<const Bytes> input;
         std::shared_ptr<const Bytes> previous;  // its last 32 KiB prime the deflate
+        bool member = false;  // compressed into a whole gzip member of its own
         bool last = false;
         Bytes output;
         std::uint32_t crc = 0;

@@ -223,6 +223,18 @@ constexpr std::size_t record_wire_size() {
     return wire_size<std::remove_const_t<decltype(Layout<R>::fields)>>();
 }
 
+// The name of the head field that counts a text's bytes, found in the record's table.
+template <class R, class Text>
+std::string_view length_field_name() {
+    std::string_view name;
+    for_each_field(Layout<R>::fields, [&](const auto &f) {
+        if constexpr (std::is_same_v<std::remove_const_t<decltype(f.member)>,
+                                     std::remove_const_t<decltype(Text::length)>>)
+            if (f.member == Text::length) name = f.name;
+    });
+    return name;
+}
+
 using HeaderLayout = Layout<qn4tGeneric_Action_Header>;
 using DetailHeaderLayout = Layout<qn4tGeneric_Action_Detail_Header>;
 constexpr std::size_t kHeadSize = wire_size<std::remove_const_t<decltype(HeaderLayout::head)>>();

@@ -1,6 +1,7 @@
 """Writes the hand-made seed inputs in fuzz/corpus/ for the record and pointer-string
-targets. The action bytes come from the module itself, so no layout is restated here.
-Run once with the module on the path:
+targets, and the whole-action targets' seeds from the example set (examples/actions.json,
+made an action file by the build's actiontool). The action bytes come from the module
+itself, so no layout is restated here. Run once with the module on the path:
 
     PYTHONPATH=build/python python2.7 fuzz/make_seeds.py
 
@@ -8,11 +9,15 @@ fuzz_python_boundary's seeds are inputs kept from a fuzz run (libFuzzer -merge=1
 from __future__ import print_function
 
 import gzip
+import io
+import json
 import os
 import shutil
+import subprocess
 import tempfile
 
 import _qn4tGenericActionLoader as m
+import qn4tGenericActionLoader as q
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 HEADER, DETAIL, DAMAGE, HEALING, STATMOD, STAT = (
@@ -117,7 +122,44 @@ def pointer_seeds():
         save("fuzz_pointer_string", label, bytearray([0x08 | 1, 0]) + text)
 
 
+def example_file():
+    """The example set as an action file: (its gzip bytes, its content)."""
+    actiontool = os.environ.get("ACTIONTOOL", os.path.join(HERE, "..", "build", "actiontool"))
+    directory = tempfile.mkdtemp()
+    try:
+        path = os.path.join(directory, "examples.gz")
+        subprocess.check_call([actiontool, "import", os.path.join(HERE, "..", "examples", "actions.json"),
+                               path])
+        with open(path, "rb") as f:
+            compressed = f.read()
+        with gzip.open(path, "rb") as f:
+            return compressed, f.read()
+    finally:
+        shutil.rmtree(directory)
+
+
+def whole_action_seeds():
+    """fuzz_action_reader: the example file whole and cut, gzip (first byte 0) and plain (1);
+    fuzz_kept_details: each example action's bytes alone (first byte: a detail count);
+    fuzz_json_import: each example action's JSON form."""
+    compressed, content = example_file()
+    for name, data in (("examples", b"\0" + compressed), ("examples-plain", b"\1" + content),
+                       ("examples-cut", b"\0" + compressed[:len(compressed) // 2]),
+                       ("examples-plain-cut", b"\1" + content[:len(content) // 2 + 3])):
+        save("fuzz_action_reader", name, data)
+    with open(os.path.join(HERE, "..", "examples", "actions.json")) as f:
+        document = json.load(f)
+    for number, action in enumerate(document["actions"]):
+        save("fuzz_json_import", "example-%d" % number, json.dumps(action).encode("utf-8"))
+    for number, action in enumerate(q.read_actions(io.BytesIO(compressed))):
+        out = io.BytesIO()
+        q.write_actions(out, [action])
+        save("fuzz_kept_details", "example-%d" % number,
+             bytearray([action.numDetails]) + gzip.GzipFile(fileobj=io.BytesIO(out.getvalue())).read())
+
+
 if __name__ == "__main__":
     record_seeds()
     pointer_seeds()
+    whole_action_seeds()
     print("seeds written to", os.path.join(HERE, "corpus"))

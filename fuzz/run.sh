@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs one fuzz target for a set time:  fuzz/run.sh TARGET SECONDS [libFuzzer options...]
-# TARGET is fuzz_records, fuzz_records_gzip, fuzz_pointer_string or fuzz_python_boundary.
+# TARGET is one of fuzz/CMakeLists.txt's targets (fuzz_records, fuzz_action_reader, ...).
 # Builds the target in build-fuzz/ (clang, -DQN4T_FUZZ=ON) when it is missing or stale.
 # The run starts from the committed seeds in fuzz/corpus/TARGET (read only) and keeps
 # what it finds in fuzz/corpus-work/TARGET (not committed); a crashing input is saved as

@@ -6,17 +6,17 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <new>
 
 #include "binding/host.h"
 #include "core/action_file.h"
 #include "interface/action_conversion.h"
+#include "interface/fault_translation.h"
+#include "interface/file_work.h"
+#include "interface/module_add.h"
 
 namespace qn4t {
 namespace {
 
-PyObject *damaged_error = nullptr;
-PyTypeObject reader_type;
 
 // ---- A binary file object as byte source ----
 
@@ -154,30 +154,26 @@ struct ReaderObject {
     ReaderState *state;  // null once the reading is over
     unsigned long long offset;  // uncompressed, behind the last action yielded
     bool running;  // inside reader_next, which may run the file's read() or other threads
+    static int visit(ReaderObject *, visitproc, void *) { return 0; }
+    static void clear(ReaderObject *) {}
 };
+using ReaderType = FileWorkType<ReaderObject>;
 
-void finish_reading(ReaderObject *r) {
-    delete r->state;
-    r->state = nullptr;
-}
+void finish_reading(ReaderObject *r) { ReaderType::finish(r); }
 
 PyObject *next_action(ReaderObject *r) {
-    try {
-        const ActionReader::Step step = r->state->reader.next(r->state->action);
-        r->offset = r->state->reader.offset();
-        switch (step) {
-        case ActionReader::Step::action: return action_object(r->state->action);
-        case ActionReader::Step::end: finish_reading(r); return nullptr;
-        case ActionReader::Step::damaged: break;
-        }
-        const bool python_error = r->state->reader.source_failed() && PyErr_Occurred();
-        if (!python_error) PyErr_SetString(damaged_error, r->state->reader.error().c_str());
-        finish_reading(r);
-        return nullptr;
-    } catch (const std::bad_alloc &) {
-        finish_reading(r);
-        return PyErr_NoMemory();
-    }
+    ActionReader::Step step = ActionReader::Step::damaged;
+    const bool stepped = guarded([&] {
+        step = r->state->reader.next(r->state->action);
+        return true;
+    });
+    r->offset = r->state->reader.offset();
+    if (stepped && step == ActionReader::Step::action)
+        return guarded([&] { return action_object(r->state->action); });
+    const bool python_error = r->state->reader.source_failed() && PyErr_Occurred();
+    if (stepped && step == ActionReader::Step::damaged && !python_error) raise_damaged(r->state->reader.error());
+    finish_reading(r);
+    return nullptr;
 }
 
 PyObject *reader_next(PyObject *self) {
@@ -186,19 +182,6 @@ PyObject *reader_next(PyObject *self) {
     if (!call.entered()) return nullptr;
     if (!r->state) return nullptr;  // over: StopIteration
     return next_action(r);
-}
-
-void reader_dealloc(PyObject *self) {
-    auto *r = reinterpret_cast<ReaderObject *>(self);
-    PyObject_GC_UnTrack(self);
-    finish_reading(r);
-    Py_CLEAR(r->file);
-    PyObject_GC_Del(self);
-}
-
-int reader_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(reinterpret_cast<ReaderObject *>(self)->file);
-    return 0;
 }
 
 // The offset lets a caller place what it finds in an action, and where damage begins.
@@ -216,19 +199,7 @@ PyObject *read_actions(PyObject *, PyObject *args) {
     PyObject *file = nullptr;
     int plain = 0;
     if (!PyArg_ParseTuple(args, "O|i:_read_actions", &file, &plain)) return nullptr;
-    ReaderObject *r = PyObject_GC_New(ReaderObject, &reader_type);
-    if (!r) return nullptr;
-    Py_INCREF(file);
-    r->file = file;
-    r->offset = 0;
-    r->running = false;
-    r->state = new (std::nothrow) ReaderState(file, plain != 0);
-    PyObject_GC_Track(reinterpret_cast<PyObject *>(r));
-    if (!r->state) {
-        Py_DECREF(r);
-        return PyErr_NoMemory();
-    }
-    return reinterpret_cast<PyObject *>(r);
+    return reinterpret_cast<PyObject *>(ReaderType::make(file, plain != 0));
 }
 
 // ---- The uncompressed bytes: the block reader as a binary file object ----
@@ -255,9 +226,10 @@ struct InflatedObject {
     PyObject *file;
     InflatedState *state;
     bool running;  // inside a call that may run the file's read()
+    static int visit(InflatedObject *, visitproc, void *) { return 0; }
+    static void clear(InflatedObject *) {}
 };
-
-PyTypeObject inflated_type;
+using InflatedType = FileWorkType<InflatedObject>;
 
 constexpr const char *kInflatedBusy = "the inflated stream is already being read";
 
@@ -276,21 +248,16 @@ PyObject *inflated_read(PyObject *self, PyObject *args) {
     InflatedState &state = *r->state;
     bool ok = true;
     if (size != 0 && state.pending() == 0) {
-        try {
+        ok = guarded([&] {
             state.block.grow(kInflatedBlock, 0);
             const long got = state.reader.read(state.block.data(), kInflatedBlock);
             state.begin = state.end = 0;
             if (got > 0) state.end = static_cast<std::size_t>(got);
-            if (got < 0 && reader_failed(r)) {
-                ok = false;
-            } else if (got < 0 && state.reader.fault().kind == BlockReader::Fault::Kind::none) {
-                PyErr_SetString(damaged_error, state.reader.error().c_str());  // no memory
-                ok = false;
-            }
-        } catch (const std::bad_alloc &) {
-            PyErr_NoMemory();
-            ok = false;
-        }
+            if (got < 0 && reader_failed(r)) return false;
+            if (got < 0 && state.reader.fault().kind == BlockReader::Fault::Kind::none)
+                return raise_damaged(state.reader.error()) != nullptr;  // no memory
+            return true;
+        });
     }
     PyObject *result = nullptr;
     if (ok) {
@@ -346,19 +313,6 @@ PyObject *inflated_compressed_offset(PyObject *self, void *) {
 
 PyObject *inflated_readable(PyObject *, PyObject *) { Py_RETURN_TRUE; }
 
-void inflated_dealloc(PyObject *self) {
-    auto *r = reinterpret_cast<InflatedObject *>(self);
-    PyObject_GC_UnTrack(self);
-    delete r->state;
-    Py_CLEAR(r->file);
-    PyObject_GC_Del(self);
-}
-
-int inflated_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(reinterpret_cast<InflatedObject *>(self)->file);
-    return 0;
-}
-
 PyMethodDef inflated_methods[] = {
     {"read", inflated_read, METH_VARARGS,
      "Up to n uncompressed bytes (at least one unless at the end; all of a block without n); b'' at the end."},
@@ -379,29 +333,7 @@ PyGetSetDef inflated_getset[] = {
 PyObject *inflate(PyObject *, PyObject *args) {
     PyObject *file = nullptr;
     if (!PyArg_ParseTuple(args, "O:_inflate", &file)) return nullptr;
-    InflatedObject *r = PyObject_GC_New(InflatedObject, &inflated_type);
-    if (!r) return nullptr;
-    Py_INCREF(file);
-    r->file = file;
-    r->running = false;
-    r->state = new (std::nothrow) InflatedState(file);
-    PyObject_GC_Track(reinterpret_cast<PyObject *>(r));
-    if (!r->state) {
-        Py_DECREF(r);
-        return PyErr_NoMemory();
-    }
-    return reinterpret_cast<PyObject *>(r);
-}
-
-bool ready_inflated_type() {
-    inflated_type.tp_name = "_qn4tGenericActionSupport.Inflated";
-    inflated_type.tp_basicsize = sizeof(InflatedObject);
-    inflated_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    inflated_type.tp_dealloc = inflated_dealloc;
-    inflated_type.tp_traverse = inflated_traverse;
-    inflated_type.tp_methods = inflated_methods;
-    inflated_type.tp_getset = inflated_getset;
-    return PyType_Ready(&inflated_type) == 0;
+    return reinterpret_cast<PyObject *>(InflatedType::make(file));
 }
 
 // ---- The writer ----
@@ -431,34 +363,32 @@ PyObject *write_actions(PyObject *, PyObject *args) {
     PyObject *iterator = PyObject_GetIter(actions);
     if (!iterator) return nullptr;
     std::size_t index = 0;
-    bool ok = true;
     const int raw = is_raw_stream(file);
     if (raw < 0) {
         Py_DECREF(iterator);
         return nullptr;
     }
-    try {
+    const bool ok = guarded([&] {
         FileSink sink(file, raw != 0);
         ActionWriter writer(sink, threads);
         WholeAction w;
         TurnTaking turns;
-        while (ok) {
+        bool written = true;
+        while (written) {
             PyObject *item = PyIter_Next(iterator);  // may run Python code: nothing is held
             if (!item) {
-                ok = !PyErr_Occurred();
+                written = !PyErr_Occurred();
                 break;
             }
-            ok = fill_action(item, index++, w);
+            written = guarded([&] { return fill_action(item, index++, w); });
             Py_DECREF(item);
-            if (ok && !writer.write(w)) ok = false;
+            written = written && writer.write(w);
             turns.between_actions();
         }
-        if (ok) ok = writer.finish();
-        if (!ok && !PyErr_Occurred()) PyErr_SetString(PyExc_IOError, writer.error().c_str());
-    } catch (const std::bad_alloc &) {
-        ok = false;
-        PyErr_NoMemory();
-    }
+        written = written && writer.finish();
+        if (!written && !PyErr_Occurred()) raise_write_fault(writer.error());
+        return written;
+    });
     Py_DECREF(iterator);
     if (!ok) return nullptr;
     return host::int_from_long(static_cast<long>(index));
@@ -467,6 +397,12 @@ PyObject *write_actions(PyObject *, PyObject *args) {
 // The inflater whole files are read with, chosen when the module was built.
 PyObject *inflater_name(PyObject *, PyObject *) {
     return host::text_from(Inflater::name().c_str());
+}
+
+// The library write_actions deflates with on several threads, chosen when the module was
+// built: "libdeflate" writes one gzip member per block, "zlib" one member in all.
+PyObject *deflater_name(PyObject *, PyObject *) {
+    return host::text_from(ParallelDeflate::deflater());
 }
 
 // The threads write_actions uses when not told.
@@ -482,35 +418,18 @@ PyMethodDef functions[] = {
     {"_inflate", inflate, METH_VARARGS,
      "The uncompressed bytes of a binary file object as read_actions reads them, as a binary stream."},
     {"_inflater", inflater_name, METH_NOARGS, "The inflater whole files are read with."},
+    {"_deflater", deflater_name, METH_NOARGS, "The library write_actions deflates with on threads."},
     {"_write_threads", write_threads, METH_NOARGS, "The threads write_actions uses by default."},
     {nullptr, nullptr, 0, nullptr}};
 
-bool ready_reader_type() {
-    reader_type.tp_name = "_qn4tGenericActionSupport.ActionReader";
-    reader_type.tp_basicsize = sizeof(ReaderObject);
-    reader_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    reader_type.tp_flags |= host::iterator_flags();
-    reader_type.tp_dealloc = reader_dealloc;
-    reader_type.tp_traverse = reader_traverse;
-    reader_type.tp_iter = PyObject_SelfIter;
-    reader_type.tp_iternext = reader_next;
-    reader_type.tp_getset = reader_getset;
-    return PyType_Ready(&reader_type) == 0;
-}
 
 }  // namespace
 
-bool add_action_io(PyObject *module, PyObject *damaged_file_error) {
-    if (!(reader_type.tp_flags & Py_TPFLAGS_READY) && !ready_reader_type()) return false;
-    if (!(inflated_type.tp_flags & Py_TPFLAGS_READY) && !ready_inflated_type()) return false;
-    Py_INCREF(damaged_file_error);
-    Py_XDECREF(damaged_error);
-    damaged_error = damaged_file_error;
-    for (PyMethodDef *f = functions; f->ml_name; ++f) {
-        PyObject *function = PyCFunction_New(f, nullptr);
-        if (!function || PyModule_AddObject(module, f->ml_name, function) < 0) return false;
-    }
-    return true;
+bool add_action_io(PyObject *module) {
+    if (!ReaderType::ready("_qn4tGenericActionSupport.ActionReader", reader_next, nullptr, reader_getset) ||
+        !InflatedType::ready("_qn4tGenericActionSupport.Inflated", nullptr, inflated_methods, inflated_getset))
+        return false;
+    return add_functions(module, functions);
 }
 
 std::unique_ptr<ByteSource> file_source(PyObject *file) { return std::make_unique<FileSource>(file); }

@@ -12,11 +12,13 @@ namespace qn4t {
 
 // Adds to `module` (the companion extension module):
 //   _read_actions(file, plain=0)  an iterator of actions read with file.read() in blocks;
-//                        raises `damaged_file_error` after the last complete action of a
+//                        raises DamagedFileError after the last complete action of a
 //                        damaged file
-//   _write_actions(file, actions)  writes the actions as one gzip member with file.write()
+//   _write_actions(file, actions, threads)  writes the actions as a gzip file with
+//                        file.write() (parallel_deflate.h: one member, or one per block)
+//   _deflater()          "libdeflate" or "zlib": what the threads deflate with
 // Returns false with the exception set when something cannot be added.
-bool add_action_io(PyObject *module, PyObject *damaged_file_error);
+bool add_action_io(PyObject *module);
 
 // A byte source that reads with `file`'s read(), as _read_actions does, for the companion's
 // other readers of whole files. `file` is borrowed: the caller keeps it alive.

@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <limits>
-#include <new>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -14,6 +13,7 @@
 #include "binding/host.h"
 #include "core/records.h"
 #include "core/value_kinds.h"
+#include "interface/fault_translation.h"
 #include "interface/json_form.h"
 
 namespace qn4t {
@@ -219,11 +219,7 @@ bool take_action(PyObject *json, WholeAction &action) {
 }  // namespace
 
 JsonFill whole_action_from_json(PyObject *json, WholeAction &action) {
-    try {
-        if (take_action(json, action)) return JsonFill::made;
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    }
+    if (guarded([&] { return take_action(json, action); })) return JsonFill::made;
     if (!PyErr_Occurred()) return JsonFill::declined;
     if (PyErr_ExceptionMatches(PyExc_MemoryError)) return JsonFill::failed;
     PyErr_Clear();  // a text that is not UTF-8, a failed comparison: the checked way words it

@@ -6,14 +6,16 @@
 #include <charconv>
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <string_view>
 #include <type_traits>
 
 #include "binding/host.h"
 #include "core/records.h"
 #include "interface/action_io.h"
+#include "interface/fault_translation.h"
+#include "interface/file_work.h"
 #include "interface/json_form.h"
+#include "interface/module_add.h"
 
 namespace qn4t {
 namespace {
@@ -252,8 +254,7 @@ private:
         std::size_t size = d.raw.size();
         visit_body_type(d.header.type, [&](auto tag) {
             using R = typename decltype(tag)::type;
-            size = record_wire_size<R>();
-            if constexpr (has_entries<R>) size += d.stats.size() * record_wire_size<typename Layout<R>::Entry>();
+            size = body_wire_size<R>(d.stats.size());
         });
         out_ += '{';
         first(kDetailDepth);
@@ -301,8 +302,6 @@ private:
 
 // ---- The iterator of JSON blocks ----
 
-PyObject *damaged_error = nullptr;
-PyTypeObject blocks_type;
 
 // Bytes of JSON text gathered before a block is given out: few calls into Python, little held.
 constexpr std::size_t kBlockSize = std::size_t{1} << 18;
@@ -333,12 +332,22 @@ struct BlocksObject {
     // The file's own exception from read(), held while the block before it is given out.
     PyObject *error_type, *error_value, *error_traceback;
     bool running;  // inside blocks_next, which may run the file's read()
-};
 
-void finish_blocks(BlocksObject *b) {
-    delete b->state;
-    b->state = nullptr;
-}
+    static int visit(BlocksObject *b, visitproc visit, void *arg) {
+        Py_VISIT(b->error_type);
+        Py_VISIT(b->error_value);
+        Py_VISIT(b->error_traceback);
+        return 0;
+    }
+    static void clear(BlocksObject *b) {
+        Py_CLEAR(b->error_type);
+        Py_CLEAR(b->error_value);
+        Py_CLEAR(b->error_traceback);
+    }
+};
+using BlocksType = FileWorkType<BlocksObject>;
+
+void finish_blocks(BlocksObject *b) { BlocksType::finish(b); }
 
 // Decodes actions into the state's text until a block is full, the file ends or is damaged.
 void fill_block(BlocksObject *b) {
@@ -374,28 +383,34 @@ PyObject *end_of_blocks(BlocksObject *b) {
         PyErr_Restore(b->error_type, b->error_value, b->error_traceback);
         b->error_type = b->error_value = b->error_traceback = nullptr;
     } else if (b->state && !b->state->damage.empty()) {
-        PyErr_SetString(damaged_error, b->state->damage.c_str());
+        raise_damaged(b->state->damage);
     }
     finish_blocks(b);
     return nullptr;
 }
 
-PyObject *next_block(BlocksObject *b) {
-    try {
-        if (b->state->ended && !b->state->in_action) return end_of_blocks(b);
-        fill_block(b);
-        BlocksState &s = *b->state;
-        if (s.text.empty()) return end_of_blocks(b);
-        PyObject *block = PyBytes_FromStringAndSize(s.text.data(), static_cast<Py_ssize_t>(s.text.size()));
-        if (block) {
-            b->actions = s.actions;
-            b->offset = s.offset;
-        }
-        return block;
-    } catch (const std::bad_alloc &) {
-        finish_blocks(b);
-        return PyErr_NoMemory();
+// Decodes the next block of text; the bytes object of it, or null at the end or with the
+// exception set.
+PyObject *made_block(BlocksObject *b) {
+    if (b->state->ended && !b->state->in_action) return end_of_blocks(b);
+    fill_block(b);
+    BlocksState &s = *b->state;
+    if (s.text.empty()) return end_of_blocks(b);
+    PyObject *block = PyBytes_FromStringAndSize(s.text.data(), static_cast<Py_ssize_t>(s.text.size()));
+    if (block) {
+        b->actions = s.actions;
+        b->offset = s.offset;
     }
+    return block;
+}
+
+// The next block, or null at the end or with the exception set; out of memory ends the
+// reading.
+PyObject *next_block(BlocksObject *b) {
+    PyObject *block = nullptr;
+    if (guarded([&] { block = made_block(b); return true; })) return block;
+    finish_blocks(b);
+    return nullptr;
 }
 
 PyObject *blocks_next(PyObject *self) {
@@ -404,32 +419,6 @@ PyObject *blocks_next(PyObject *self) {
     if (!call.entered()) return nullptr;
     if (!b->state) return nullptr;  // over: StopIteration
     return next_block(b);
-}
-
-int blocks_clear(PyObject *self) {
-    auto *b = reinterpret_cast<BlocksObject *>(self);
-    Py_CLEAR(b->error_type);
-    Py_CLEAR(b->error_value);
-    Py_CLEAR(b->error_traceback);
-    return 0;
-}
-
-void blocks_dealloc(PyObject *self) {
-    auto *b = reinterpret_cast<BlocksObject *>(self);
-    PyObject_GC_UnTrack(self);
-    finish_blocks(b);
-    blocks_clear(self);
-    Py_CLEAR(b->file);
-    PyObject_GC_Del(self);
-}
-
-int blocks_traverse(PyObject *self, visitproc visit, void *arg) {
-    auto *b = reinterpret_cast<BlocksObject *>(self);
-    Py_VISIT(b->file);
-    Py_VISIT(b->error_type);
-    Py_VISIT(b->error_value);
-    Py_VISIT(b->error_traceback);
-    return 0;
 }
 
 PyObject *blocks_actions(PyObject *self, void *) {
@@ -471,20 +460,8 @@ PyObject *export_json(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "O|iO:_export_json", &file, &plain, &indent_value)) return nullptr;
     const long indent = indent_of(indent_value);  // may run __index__: before anything is made
     if (indent == -2) return nullptr;
-    BlocksObject *b = PyObject_GC_New(BlocksObject, &blocks_type);
-    if (!b) return nullptr;
-    Py_INCREF(file);
-    b->file = file;
-    b->indent = indent;
-    b->actions = b->offset = 0;
-    b->error_type = b->error_value = b->error_traceback = nullptr;
-    b->running = false;
-    b->state = new (std::nothrow) BlocksState(file, plain != 0);
-    PyObject_GC_Track(reinterpret_cast<PyObject *>(b));
-    if (!b->state) {
-        Py_DECREF(b);
-        return PyErr_NoMemory();
-    }
+    BlocksObject *b = BlocksType::make(file, plain != 0);
+    if (b) b->indent = indent;
     return reinterpret_cast<PyObject *>(b);
 }
 
@@ -494,19 +471,6 @@ PyMethodDef functions[] = {
      "of whole actions at a time; plain=1 takes its bytes as uncompressed."},
     {nullptr, nullptr, 0, nullptr}};
 
-bool ready_blocks_type() {
-    blocks_type.tp_name = "_qn4tGenericActionSupport.JsonBlocks";
-    blocks_type.tp_basicsize = sizeof(BlocksObject);
-    blocks_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    blocks_type.tp_flags |= host::iterator_flags();
-    blocks_type.tp_dealloc = blocks_dealloc;
-    blocks_type.tp_traverse = blocks_traverse;
-    blocks_type.tp_clear = blocks_clear;
-    blocks_type.tp_iter = PyObject_SelfIter;
-    blocks_type.tp_iternext = blocks_next;
-    blocks_type.tp_getset = blocks_getset;
-    return PyType_Ready(&blocks_type) == 0;
-}
 
 }  // namespace
 
@@ -515,16 +479,9 @@ bool append_action_json(const WholeAction &action, long indent, std::string &out
     return JsonText(out, indent).action(action, at, limit);
 }
 
-bool add_json_export(PyObject *module, PyObject *damaged_file_error) {
-    if (!(blocks_type.tp_flags & Py_TPFLAGS_READY) && !ready_blocks_type()) return false;
-    Py_INCREF(damaged_file_error);
-    Py_XDECREF(damaged_error);
-    damaged_error = damaged_file_error;
-    for (PyMethodDef *f = functions; f->ml_name; ++f) {
-        PyObject *function = PyCFunction_New(f, nullptr);
-        if (!function || PyModule_AddObject(module, f->ml_name, function) < 0) return false;
-    }
-    return true;
+bool add_json_export(PyObject *module) {
+    if (!BlocksType::ready("_qn4tGenericActionSupport.JsonBlocks", blocks_next, nullptr, blocks_getset)) return false;
+    return add_functions(module, functions);
 }
 
 }  // namespace qn4t

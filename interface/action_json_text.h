@@ -36,9 +36,9 @@ bool append_action_json(const WholeAction &action, long indent, std::string &out
 //                        each action after ",\n" (but the first) and `indent` spaces; its
 //                        `actions` and `offset` say how many actions the blocks given so far
 //                        hold and the uncompressed offset behind the last. Raises
-//                        `damaged_file_error` after the block holding the last complete
+//                        DamagedFileError after the block holding the last complete
 //                        action of a damaged file.
 // Returns false with the exception set when something cannot be added.
-bool add_json_export(PyObject *module, PyObject *damaged_file_error);
+bool add_json_export(PyObject *module);
 
 }  // namespace qn4t

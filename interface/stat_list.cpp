@@ -13,6 +13,7 @@
 #include <string>
 
 #include "binding/host.h"
+#include "interface/fault_translation.h"
 #include "core/codec.h"
 
 namespace qn4t {
@@ -114,7 +115,7 @@ StatObject *new_stat() {
     PyTypeObject *type = *stat_made;
     PyObject *stat = type->tp_alloc(type, 0);
     // Holds numbers and its list only: untracked by the cyclic collector when its class adds
-    // nothing (as the Stat objects of action_objects.cpp).
+    // nothing (as the Stat objects of body_kinds.h).
     if (stat && PyObject_IS_GC(stat) && type->tp_dictoffset == 0 && type->tp_basicsize == stat_base->tp_basicsize)
         PyObject_GC_UnTrack(stat);
     return as_stat(stat);
@@ -145,10 +146,7 @@ bool refuse_item(PyObject *item, Py_ssize_t index) {
 // The values of the Stat objects of `iterable`, in `out`; `first` is the place the first
 // will take (for the message). Runs the iterable's Python code.
 bool collect(PyObject *iterable, Py_ssize_t first, std::vector<StatEntry> &out) {
-    if (is_stat_list(iterable)) {
-        out = as_list(iterable)->entries;
-        return true;
-    }
+    if (is_stat_list(iterable)) return guarded([&] { out = as_list(iterable)->entries; return true; });
     if (PyUnicode_Check(iterable) || host::is_bytes(iterable)) {
         PyErr_Format(PyExc_TypeError, "%s takes a list of %s, not %.100s", kField, kEntryClass,
                      Py_TYPE(iterable)->tp_name);
@@ -157,16 +155,12 @@ bool collect(PyObject *iterable, Py_ssize_t first, std::vector<StatEntry> &out) 
     PyObject *iterator = PyObject_GetIter(iterable);
     if (!iterator) return false;
     bool ok = true;
-    try {
-        while (PyObject *item = PyIter_Next(iterator)) {
-            ok = is_stat(item) || refuse_item(item, first + static_cast<Py_ssize_t>(out.size()));
-            if (ok) out.push_back(stat_entry(item));
-            Py_DECREF(item);
-            if (!ok) break;
-        }
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        ok = false;
+    while (ok) {
+        PyObject *item = PyIter_Next(iterator);
+        if (!item) break;
+        ok = is_stat(item) || refuse_item(item, first + static_cast<Py_ssize_t>(out.size()));
+        ok = ok && guarded([&] { out.push_back(stat_entry(item)); return true; });
+        Py_DECREF(item);
     }
     Py_DECREF(iterator);
     return ok && !PyErr_Occurred();
@@ -199,12 +193,7 @@ PyObject *list_item(PyObject *self, Py_ssize_t index) {
 PyObject *new_list_of(const StatEntry *from, std::size_t count) {
     PyObject *made = new_stat_list();
     if (!made) return nullptr;
-    try {
-        as_list(made)->entries.assign(from, from + count);
-    } catch (const std::bad_alloc &) {
-        Py_DECREF(made);
-        return PyErr_NoMemory();
-    }
+    if (!guarded([&] { as_list(made)->entries.assign(from, from + count); return true; })) Py_CLEAR(made);
     return made;
 }
 
@@ -216,13 +205,12 @@ PyObject *list_subscript(PyObject *self, PyObject *key) {
         const Py_ssize_t count = host::slice_adjust(size_of(l), &start, &stop, step);
         if (step == 1) return new_list_of(l->entries.data() + start, static_cast<std::size_t>(count));
         std::vector<StatEntry> taken;
-        try {
+        const bool copied = guarded([&] {
             for (Py_ssize_t k = 0, at = start; k < count; ++k, at += step)
                 taken.push_back(l->entries[static_cast<std::size_t>(at)]);
-        } catch (const std::bad_alloc &) {
-            return PyErr_NoMemory();
-        }
-        return new_list_of(taken.data(), taken.size());
+            return true;
+        });
+        return copied ? new_list_of(taken.data(), taken.size()) : nullptr;
     }
     if (!host::is_index(key))
         return PyErr_Format(PyExc_TypeError, "StatList indices must be integers or slices, not %.100s",
@@ -284,7 +272,7 @@ int assign_slice(StatListObject *l, PyObject *slice, PyObject *value) {
 
 int list_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
     StatListObject *l = as_list(self);
-    try {
+    return guarded([&] {
         if (PySlice_Check(key)) return assign_slice(l, key, value);
         if (!host::is_index(key)) {
             PyErr_Format(PyExc_TypeError, "StatList indices must be integers or slices, not %.100s",
@@ -303,10 +291,7 @@ int list_ass_subscript(PyObject *self, PyObject *key, PyObject *value) {
         if (value) overwrite(l, index, entry);
         else replace(l, index, index + 1, nullptr, 0);
         return 0;
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return -1;
-    }
+    });
 }
 
 // The first entry from `from` equal to the value of `item` (a Stat), or -1.
@@ -328,11 +313,7 @@ PyObject *list_append(PyObject *self, PyObject *item) {
     StatListObject *l = as_list(self);
     if (!is_stat(item)) return refuse_item(item, size_of(l)), nullptr;
     const StatEntry entry = stat_entry(item);
-    try {
-        replace(l, size_of(l), size_of(l), &entry, 1);
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
+    if (!guarded([&] { replace(l, size_of(l), size_of(l), &entry, 1); return true; })) return nullptr;
     return none();
 }
 
@@ -340,12 +321,11 @@ PyObject *list_extend(PyObject *self, PyObject *iterable) {
     StatListObject *l = as_list(self);
     std::vector<StatEntry> given;
     if (!collect(iterable, size_of(l), given)) return nullptr;
-    try {
+    const bool added = guarded([&] {
         replace(l, size_of(l), size_of(l), given.data(), static_cast<Py_ssize_t>(given.size()));
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
-    return none();
+        return true;
+    });
+    return added ? none() : nullptr;
 }
 
 PyObject *list_inplace_concat(PyObject *self, PyObject *iterable) {
@@ -367,11 +347,7 @@ PyObject *list_insert(PyObject *self, PyObject *args) {
     const Py_ssize_t n = size_of(l);
     if (index < 0) index = std::max<Py_ssize_t>(0, index + n);
     index = std::min(index, n);
-    try {
-        replace(l, index, index, &entry, 1);
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
+    if (!guarded([&] { replace(l, index, index, &entry, 1); return true; })) return nullptr;
     return none();
 }
 
@@ -458,16 +434,13 @@ bool set_from_bytes(StatListObject *l, PyObject *bytes) {
                      kEntrySize);
         return false;
     }
-    try {
+    return guarded([&] {
         std::vector<StatEntry> given(size / kEntrySize);
         const auto *in = reinterpret_cast<const std::uint8_t *>(host::bytes_data(bytes));
         for (StatEntry &e : given) in = decode(e, Layout<StatEntry>::fields, in);
         replace(l, 0, size_of(l), given.data(), static_cast<Py_ssize_t>(given.size()));
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return false;
-    }
-    return true;
+        return true;
+    });
 }
 
 PyObject *list_from_bytes(PyObject *type, PyObject *bytes) {
@@ -537,7 +510,7 @@ PyObject *list_repr(PyObject *self) {
     const StatListObject *l = as_list(self);
     const char *name = (*stat_made)->tp_name;
     if (const char *dot = std::strrchr(name, '.')) name = dot + 1;
-    try {
+    return guarded([&]() -> PyObject * {
         std::string text = "[";
         for (const StatEntry &e : l->entries) {
             if (text.size() > 1) text += ", ";
@@ -553,9 +526,7 @@ PyObject *list_repr(PyObject *self) {
         }
         text += "]";
         return host::text_from(text.c_str());
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
+    });
 }
 
 // ---- Life ----
@@ -617,11 +588,7 @@ PyObject *stat_list_of(PyObject *iterable, const char *field) {
     (void)field;  // every StatList is the stats of a StatMod, and says so in its messages
     if (is_stat_list(iterable)) return list_copy(iterable, nullptr);
     std::vector<StatEntry> given;
-    try {
-        if (!collect(iterable, 0, given)) return nullptr;
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
+    if (!collect(iterable, 0, given)) return nullptr;
     return stat_list_taking(given);
 }
 

@@ -9,6 +9,7 @@
 #include "interface/action_io.h"
 #include "interface/action_json_text.h"
 #include "interface/action_objects.h"
+#include "interface/module_add.h"
 #include "interface/stream_faults.h"
 #include "interface/support_records.h"
 
@@ -37,17 +38,13 @@ bool add_module_objects(PyObject *module) {
         PyObject *value = object.get();
         if (!value) return false;
         Py_INCREF(value);  // the module takes one reference, the maker keeps its own
-        if (PyModule_AddObject(module, object.name, value) != 0) {
-            Py_DECREF(value);
-            return false;
-        }
+        if (!add_to_module(module, object.name, value)) return false;
     }
     return true;
 }
 
 bool add_whole_actions(PyObject *module) {
-    return add_action_api(module) && add_action_io(module, DamagedFileError()) &&
-           add_json_export(module, DamagedFileError());
+    return add_action_api(module) && add_action_io(module) && add_json_export(module);
 }
 
 // Parts that add their own types and functions to the module, after the module objects:

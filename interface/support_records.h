@@ -80,18 +80,6 @@ struct CheckedAccessor : Accessor<R, I> {
     }();
 };
 
-// The name of the head field that counts a text's bytes, found in the record's table.
-template <class R, class Text>
-std::string_view length_field_name() {
-    std::string_view name;
-    for_each_field(Layout<R>::fields, [&](const auto &f) {
-        if constexpr (std::is_same_v<std::remove_const_t<decltype(f.member)>,
-                                     std::remove_const_t<decltype(Text::length)>>)
-            if (f.member == Text::length) name = f.name;
-    });
-    return name;
-}
-
 // ---- Wrappers ----
 
 // `<record>_<field>_get`: (record) -> the field's value.

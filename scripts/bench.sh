@@ -7,16 +7,21 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${QN4T_BENCH_BUILD:-build-bench}
-# The native bench links Google Benchmark; installed from Debian when missing.
-if ! dpkg -s libbenchmark-dev >/dev/null 2>&1; then
-  echo "bench.sh: installing libbenchmark-dev" >&2
+# The native bench links Google Benchmark, and the writer is compared with pigz; both are
+# installed from Debian when missing.
+missing=()
+for package in libbenchmark-dev pigz; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "bench.sh: installing ${missing[*]}" >&2
   if [ "$(id -u)" -ne 0 ]; then
-    echo "bench.sh: run as root, or install: libbenchmark-dev" >&2
+    echo "bench.sh: run as root, or install: ${missing[*]}" >&2
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq libbenchmark-dev >/dev/null
+  apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DQN4T_BENCH=ON >/dev/null
 # qn4t_bench: _qn4tGenericActionLoader, _qn4tGenericActionLoader_py3 (each where its host is

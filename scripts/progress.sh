@@ -17,9 +17,8 @@ build_with_progress() {
     -e "s#$PWD/##g"
 }
 
-# Runs ctest on the build folder with its arguments; each test's lines become
-# "   start <name>" and "  12/304 <name> Passed 0.01 sec", names of more than 66 characters
-# cut in the middle;
+# Runs ctest on the build folder with its arguments; each test is one line when it ends,
+# "  12/304 <name> Passed 0.01 sec", names of more than 66 characters cut in the middle;
 # everything else (the output of a failed test, the summary) is shown as ctest prints it.
 # A test that runs longer than QN4T_TEST_TIMEOUT seconds (default 600) fails instead of
 # holding up the run.
@@ -28,7 +27,7 @@ ctest_compact() {
     function cut(name) {  # the middle goes: the start and the end tell tests apart
       return length(name) > 66 ? substr(name, 1, 28) "~" substr(name, length(name) - 36) : name
     }
-    /^ *Start +[0-9]+: / { printf "   start %s\n", cut($3); fflush(); next }
+    /^ *Start +[0-9]+: / { next }
     /^ *[0-9]+\/[0-9]+ Test +#[0-9]+: / {
       name = cut($4)
       outcome = $0

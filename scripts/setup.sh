@@ -17,6 +17,9 @@ need gzip
 # ISA-L inflates whole files about twice as fast as zlib; where the platform has no package
 # for it the build uses zlib.
 if apt-cache show libisal-dev >/dev/null 2>&1; then need libisal-dev; fi
+# libdeflate compresses the blocks write_actions cuts about three times as fast as zlib;
+# where the platform has no package for it the build uses zlib.
+if apt-cache show libdeflate-dev >/dev/null 2>&1; then need libdeflate-dev; fi
 # The module needs one Python host with its development files: Python 2.7 where it is
 # there (python2.7-config on PATH or pyenv's 2.7), otherwise Python 3 (Debian 12 ships no 2.7).
 has_python2() {
@@ -32,6 +35,9 @@ done
 # The JSON Schema of the document form is checked against every export with Debian's
 # validator (tests/python/test_document_schema.py; Python 3).
 need python3-jsonschema
+# The browser test (CTest label browser) drives Debian's chromium through chromedriver with
+# Debian's python3-selenium; it installs nothing itself.
+for package in chromium chromium-driver python3-selenium; do need "$package"; done
 
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}" >&2

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything in build/ and runs every test suite (C++ core and binding tests,
-# Python suites, the install test). Installs missing prerequisites first. CI runs it again
-# with QN4T_BUILD_DIR=build-release QN4T_BUILD_TYPE=Release, the build type users run, where
-# freed memory is reused at once (scripts/progress.sh).
+# Python suites, the install and browser tests), one line per test. Installs missing
+# prerequisites first (scripts/setup.sh). CI runs it with QN4T_BUILD_DIR=build-release
+# QN4T_BUILD_TYPE=Release, the build type users run, where freed memory is reused at once
+# (scripts/progress.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/progress.sh

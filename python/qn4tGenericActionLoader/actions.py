@@ -235,8 +235,9 @@ def _read_path(path, plain):
 def write_actions(target, actions, threads=None):
     """Writes the Action objects of the iterable `actions` as a gzip action file to `target`,
     a path or a binary file object; returns their number. The file is compressed on `threads`
-    threads (default: one per core, from 2 to 8) into one gzip member that any gzip reader
-    reads; threads=1 writes the bytes the single-threaded writer always wrote. At a path the
+    threads (default: one per core, from 2 to 8) into a gzip file that any gzip reader reads
+    (one member per 1 MiB block where the module is built with libdeflate, one in all with
+    zlib); threads=1 writes the bytes the single-threaded writer always wrote. At a path the
     package's file-replacing rules hold (qn4tGenericActionLoader._files.replacing): nothing half-written
     is left, a regular file is written beside and renamed into place (a symbolic link's
     target is replaced, keeping its permissions), a special file is written in place, and no

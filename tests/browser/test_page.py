@@ -3,8 +3,8 @@ chromedriver by python3-selenium): it loads from file:// with no console error, 
 action, filters and sorts to the right rows, and draws its charts.
 
 Run by CTest with Debian's /usr/bin/python3 (selenium is a Debian package for it);
-ACTIONTOOL names the build's actiontool, QN4T_SOURCE_DIR the source tree. Installs what it
-lacks with apt-get when it can; skipped, saying why, where no browser can be installed."""
+ACTIONTOOL names the build's actiontool, QN4T_SOURCE_DIR the source tree. scripts/setup.sh
+installs the browser; skipped, saying why, where it is missing."""
 import json
 import os
 import shutil
@@ -18,23 +18,16 @@ ACTIONTOOL = os.environ.get("ACTIONTOOL", os.path.join(SOURCE, "build", "actiont
 BIG = 20000  # actions in the set that shows only what is in view
 
 
-def install_browser():
-    """None when the browser and its driver are there (installed now if need be), else why
-    not."""
+def missing_browser():
+    """None when the browser and its driver are there, else why not."""
     missing = [p for p in PACKAGES if subprocess.call(
         ["dpkg", "-s", p], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) != 0]
     if not missing:
         return None
-    if os.geteuid() != 0 or not shutil.which("apt-get"):
-        return "needs %s (apt-get install them as root)" % " ".join(missing)
-    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
-    for command in (["apt-get", "update", "-qq"], ["apt-get", "install", "-y", "-qq"] + missing):
-        if subprocess.call(command, env=env, stdout=subprocess.DEVNULL) != 0:
-            return "cannot install %s: %s failed" % (" ".join(missing), " ".join(command[:2]))
-    return None
+    return "needs %s (scripts/setup.sh installs them)" % " ".join(missing)
 
 
-WHY_NOT = install_browser()
+WHY_NOT = missing_browser()
 if WHY_NOT is None:
     from selenium import webdriver
     from selenium.webdriver.common.by import By

@@ -59,6 +59,45 @@ class Checklists(unittest.TestCase):
                         self.assertNotIn(record, text, os.path.join(root, name))
 
 
+def layer_lists():
+    """{folder: set of words} from the layer picture of design.md: the words written in the
+    rows of interface/, binding/ and core/ (".h" and ".cpp" kept)."""
+    with open(os.path.join(SOURCE_DIR, "docs", "design.md")) as f:
+        text = f.read()
+    picture = text.split("## Layers", 1)[1].split("```")[1]
+    named, folder = {}, None
+    for line in picture.splitlines():
+        start = re.match(r"^ (interface|binding|core)/", line)
+        if start:
+            folder = start.group(1)
+            line = line[start.end():]
+        elif not line.startswith("      "):
+            folder = None  # a row of another layer, or the line between layers
+        if folder:
+            named.setdefault(folder, set()).update(re.findall(r"[A-Za-z_][A-Za-z0-9_]*(?:\.h|\.cpp)?", line))
+    return named
+
+
+class Layers(unittest.TestCase):
+    """The layer picture of design.md names every source file of interface/, binding/ and
+    core/, and nothing that is not there: a file added, moved or renamed fails here."""
+
+    def test_the_picture_names_exactly_the_files_of_each_folder(self):
+        named = layer_lists()
+        self.assertEqual(sorted(named), ["binding", "core", "interface"])
+        for folder, names in sorted(named.items()):
+            files = [n for n in os.listdir(os.path.join(SOURCE_DIR, folder)) if n.endswith((".h", ".cpp"))]
+            stems = set(os.path.splitext(n)[0] for n in files)
+            unnamed = sorted(stem for stem in stems
+                             if stem not in names and not any(stem + e in names for e in (".h", ".cpp")))
+            self.assertEqual(unnamed, [], "%s/: files the picture does not name" % folder)
+            # A word with an underscore or a file ending is a file's name; plain words are
+            # the descriptions'.
+            missing = sorted(name for name in names if ("_" in name or name.endswith((".h", ".cpp")))
+                             and name not in files and name not in stems)
+            self.assertEqual(missing, [], "%s/: names in the picture with no file" % folder)
+
+
 def record_size(record):
     return sum(layout.WIDTHS[record].values())
 
