@@ -102,7 +102,7 @@ def main():
                 subprocess.check_call([ACTIONTOOL] + command, stdout=subprocess.DEVNULL)
             browser.get("file://" + example_page)
             browser.execute_script("window.actionPage.choose(6);")
-            browser.execute_async_script(EDIT, "spellCost", "14")
+            browser.execute_async_script(EDIT, "details.0.body.base", "12")
             browser.execute_script(
                 "var input = document.querySelector(\"#panel input[data-path='levelAcquired']\");"
                 "input.value = '300'; input.dispatchEvent(new Event('input')); input.focus();")

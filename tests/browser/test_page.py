@@ -244,10 +244,13 @@ class PageInBrowser(unittest.TestCase):
         element = Select(self.browser.find_element(
             By.CSS_SELECTOR, "select[data-path='details.0.body.elemType']"))
         self.assertEqual(element.first_selected_option.text, "fire (1)")
-        for chart in ("chart-level", "chart-element", "chart-cost"):
-            marks = self.browser.find_elements(By.CSS_SELECTOR,
-                                               "#%s rect, #%s circle" % (chart, chart))
-            self.assertTrue(marks, chart)
+        for chart in ("chart-level", "chart-element"):
+            self.assertTrue(self.browser.find_elements(By.CSS_SELECTOR, "#%s rect" % chart))
+        dots = self.browser.find_element(By.CSS_SELECTOR, "#chart-cost path").get_attribute("d")
+        # the spells shown (Hurl Flask, an ability, has no cost) but the chosen one, a circle
+        self.assertEqual(dots.count("M"), 2)
+        self.assertEqual(len(self.browser.find_elements(By.CSS_SELECTOR,
+                                                        "#chart-cost circle")), 1)
 
     def test_big_set_draws_only_what_is_in_view(self):
         self.open("big")

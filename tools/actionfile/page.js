@@ -215,10 +215,15 @@
   var undoSteps = [], unsaved = false, keepPending = null, notice = "";
 
   function figures(item) {
-    var made = {damage: 0, healing: 0, kinds: [], elements: []};
+    // marks: [element, kind] of each detail of a known kind, for the chart of elements
+    var made = {damage: 0, healing: 0, kinds: [], elements: [], marks: []};
     (item.form.details || []).forEach(function (detail) {
       var kind = kindOf(detail.header.type), body = detail.body;
       if (made.kinds.indexOf(kind) < 0) made.kinds.push(kind);
+      if (data.kinds[detail.header.type]) {
+        made.marks.push([kind === "damage" ? nameOf("elemType", body.elemType) ||
+                         "element " + body.elemType : "no element", kind]);
+      }
       if (kind === "damage") {
         made.damage += dice(body.dice, body.die) + body.base;
         var element = nameOf("elemType", body.elemType) || String(body.elemType);
@@ -232,11 +237,17 @@
     return made;
   }
   function refresh(item) {
+    item.words = item.dot = undefined;
     item.figures = figures(item);
     item.changed = item.base < 0 || (item.form !== base[item.base] &&
                                      canonical(item.form) !== canonical(base[item.base]));
   }
-  function renumber() { items.forEach(function (item, i) { item.no = i; }); }
+  function renumber() {
+    items.forEach(function (item, i) {
+      if (item.no !== i) item.words = undefined;
+      item.no = i;
+    });
+  }
   items.forEach(refresh);
   renumber();
 
@@ -248,7 +259,7 @@
     undoSteps.push({item: item, form: item.form});
     item.form = form;
     refresh(item);
-    edited();
+    edited(item);
   }
   function insertItem(position, item, after) {
     undoSteps.push({inserted: item});
@@ -291,12 +302,19 @@
     showPanel();
   }
   // After every edit: the table, the charts, the counts, and the work kept for a reload.
-  function edited() {
+  var editTimes = {};  // milliseconds of each part of the last edit, for a timing run
+  function timed(name, work) {
+    var start = performance.now();
+    work();
+    editTimes[name] = performance.now() - start;
+  }
+  // item: the one action whose fields changed, if that is all that changed
+  function edited(item) {
     unsaved = true;
     notice = "";
-    draw();
-    drawCharts();
-    showEdits();
+    timed("table", item ? drawRow.bind(null, item) : draw);
+    timed("charts", drawCharts);
+    timed("counts", showEdits);
     clearTimeout(keepPending);
     keepPending = setTimeout(keepWork, 250);
   }
@@ -427,6 +445,14 @@
     return value === null || value === undefined ? "" : name ? name : String(value);
   }
 
+  // every column's text of an item, kept until the item or its number changes
+  function searchText(item) {
+    if (item.words === undefined) {
+      item.words = columns.map(function (c) { return text(c, item); }).join(" ").toLowerCase();
+    }
+    return item.words;
+  }
+
   function sortBy(i) {
     sortOrder = sortColumn === i ? -sortOrder : 1;
     sortColumn = i;
@@ -469,10 +495,7 @@
           return false;
         }
       }
-      if (words) {
-        var all = columns.map(function (c) { return text(c, item); }).join(" ").toLowerCase();
-        if (all.indexOf(words) < 0) return false;
-      }
+      if (words && searchText(item).indexOf(words) < 0) return false;
       return true;
     });
     sortRows();
@@ -488,25 +511,31 @@
                         first + Math.ceil(scroller.clientHeight / ROW_HEIGHT) + 2 * SPARE_ROWS);
     rowsBox.style.top = first * ROW_HEIGHT + "px";
     var made = document.createDocumentFragment();
-    for (var i = first; i < last; i++) {
-      var item = shownRows[i], line = document.createElement("div");
-      line.className = "row" + (item === chosen ? " chosen" : "") +
-        (item.base < 0 ? " added" : item.changed ? " changed" : "");
-      line.dataset.action = item.no;
-      columns.forEach(function (column) {
-        var cell = document.createElement("span"), value = column.value(item);
-        cell.textContent = text(column, item);
-        cell.title = cell.textContent;
-        cell.className = (column.wide ? "wide " : "") + (typeof value === "number" ? "num" : "");
-        line.appendChild(cell);
-      });
-      line.addEventListener("click", choose.bind(null, item));
-      made.appendChild(line);
-    }
+    for (var i = first; i < last; i++) made.appendChild(rowOf(shownRows[i]));
     rowsBox.textContent = "";
     rowsBox.appendChild(made);
     document.getElementById("count").textContent =
       shownRows.length + " of " + items.length + " actions";
+  }
+  function rowOf(item) {
+    var line = document.createElement("div");
+    line.className = "row" + (item === chosen ? " chosen" : "") +
+      (item.base < 0 ? " added" : item.changed ? " changed" : "");
+    line.dataset.action = item.no;
+    columns.forEach(function (column) {
+      var cell = document.createElement("span"), value = column.value(item);
+      cell.textContent = text(column, item);
+      cell.title = cell.textContent;
+      cell.className = (column.wide ? "wide " : "") + (typeof value === "number" ? "num" : "");
+      line.appendChild(cell);
+    });
+    line.addEventListener("click", choose.bind(null, item));
+    return line;
+  }
+  // After an edit of one action's fields only its row changes, if it is in view.
+  function drawRow(item) {
+    var old = rowsBox.querySelector('.row[data-action="' + item.no + '"]');
+    if (old) rowsBox.replaceChild(rowOf(item), old);
   }
 
   // ---- the panel: every field of the chosen action, edited in place -------------------------
@@ -758,6 +787,7 @@
     chosen = item;
     showPanel();
     draw();
+    drawCharts();  // the chosen action stands out on the chart of cost
   }
   function freeID() {
     var most = -1;
@@ -849,14 +879,12 @@
     var kinds = Object.keys(data.kinds).map(function (k) { return data.kinds[k]; });
     var colours = ["#c0392b", "#2980b9", "#27ae60", "#8e44ad", "#f39c12"];
     var byElement = {};
+    var kindAt = {};
+    kinds.forEach(function (kind, i) { kindAt[kind] = i; });
     shownRows.forEach(function (item) {
-      item.form.details.forEach(function (detail) {
-        var kind = data.kinds[detail.header.type];
-        if (!kind) return;
-        var element = kind === "damage" ? nameOf("elemType", detail.body.elemType) ||
-          "element " + detail.body.elemType : "no element";
-        var e = byElement[element] = byElement[element] || kinds.map(function () { return 0; });
-        e[kinds.indexOf(kind)] += 1;
+      item.figures.marks.forEach(function (mark) {
+        var e = byElement[mark[0]] = byElement[mark[0]] || kinds.map(function () { return 0; });
+        e[kindAt[mark[1]]] += 1;
       });
     });
     bars(figure("chart-element", "details by element and kind"),
@@ -873,19 +901,35 @@
     svg("line", {x1: 40, y1: 10, x2: 40, y2: 200, stroke: "#888"}, chart);
     label(chart, 225, 232, "spellCost (up to " + most[0] + ")");
     label(chart, 36, 14, String(most[1]), "end");
+    // every dot in one path (quick to redraw after each edit); the chosen and the changed
+    // actions as circles of their own, named
+    var x = function (item) { return 40 + item.form.spellCost / most[0] * 370; };
+    var y = function (item) {
+      return 200 - (item.figures.damage + item.figures.healing) / most[1] * 190;
+    };
+    var scale = most.join(" "), dots = [], marked = [];
+    function dot(item) {  // kept with the item until it or the scale changes
+      if (item.dot === undefined || item.dotScale !== scale) {
+        item.dot = "M" + x(item).toFixed(1) + " " + y(item).toFixed(1) + "h0";
+        item.dotScale = scale;
+      }
+      return item.dot;
+    }
     var every = Math.max(1, Math.floor(shownRows.length / 4000));  // a sample of a big set
-    for (var i = 0; i < shownRows.length; i += every) {
+    for (var i = 0; i < shownRows.length; i++) {
       var item = shownRows[i];
       if (item.form.spellCost === undefined) continue;
-      var dot = svg("circle", {cx: 40 + item.form.spellCost / most[0] * 370,
-                               cy: 200 - (item.figures.damage + item.figures.healing) /
-                               most[1] * 190, r: item === chosen ? 5 : 3,
-                               fill: item === chosen ? "#e67e22" : item.changed ? "#8e44ad" :
-                               "#2980b9", "fill-opacity": 0.6}, chart);
-      if (item.changed || item === chosen) {
-        svg("title", {}, dot).textContent = String(item.form.name);
-      }
+      if (item === chosen || item.changed) marked.push(item);
+      else if (i % every === 0) dots.push(dot(item));
     }
+    svg("path", {d: dots.join(""), stroke: "#2980b9", "stroke-opacity": 0.6, "stroke-width": 6,
+                 "stroke-linecap": "round", fill: "none"}, chart);
+    marked.forEach(function (item) {
+      svg("title", {}, svg("circle", {
+        cx: x(item), cy: y(item), r: item === chosen ? 5 : 3.5,
+        fill: item === chosen ? "#e67e22" : "#8e44ad", "fill-opacity": 0.8}, chart)
+      ).textContent = shown("name", item.form.name);
+    });
   }
 
   // ---- wiring -------------------------------------------------------------------------------
@@ -929,6 +973,7 @@
     shown: function () { return shownRows.length; },
     patch: function () { return patchText(currentPatch()); },
     unsaved: function () { return unsaved && !document.getElementById("save").disabled; },
-    choose: function (no) { choose(items[no]); }
+    choose: function (no) { choose(items[no]); },
+    editTimes: function () { return editTimes; }
   };
 })();
