@@ -104,7 +104,7 @@ EDITS_IN_PAGE = (
                       ("shown", "levelAcquired", "7")]),
     ("out_of_range", [("choose", 4), ("type", "levelAcquired", "300"),
                       ("refused", "levelAcquired",
-                       "levelAcquired is unsigned 8-bit: 300 is out of its range 0 to 255"),
+                       "Action.levelAcquired is unsigned 8-bit: 300 is out of its range 0 to 255"),
                       ("shown", "levelAcquired", "4")]),
     ("detail_added", [("choose", 1), ("select", "#detail-type", "1"), ("click", "add-detail"),
                       ("type", "details.1.body.base", "5"), ("shown", "details", "healing damage")]),
@@ -116,6 +116,18 @@ EDITS_IN_PAGE = (
                       ("type", "spellCode", "ZZ")]),
     ("edited_then_undone", [("choose", 6), ("type", "spellCost", "9"), ("press", "undo")]),
 )
+
+
+def leaves_of(value, path=()):
+    """(path, value) of each number or text in a document form."""
+    if isinstance(value, dict):
+        for key in value:
+            yield from leaves_of(value[key], path + (key,))
+    elif isinstance(value, list):
+        for index, item in enumerate(value):
+            yield from leaves_of(item, path + (index,))
+    else:
+        yield path, value
 
 
 def run_package_edit(name, source, target):
@@ -351,6 +363,59 @@ class PageInBrowser(unittest.TestCase):
                 self.assertIn(diff.returncode, (0, 1))  # the same, different
                 wanted = json.loads(diff.stdout.decode("utf-8"))
                 self.assertEqual(made, wanted)
+
+    def test_the_page_refuses_what_the_import_refuses_in_its_words(self):
+        """Every integer field of a spell with a detail of each kind and a stat entry, set
+        beyond any range, every text too long: the page's refusal of each value is the
+        import's, field by field."""
+        exported = json.loads(subprocess.check_output(
+            [ACTIONTOOL, "export", self.files["example"], "-"]).decode("utf-8"))["actions"]
+        chosen = (6, 1)  # a spell with damage, a stat modification and a stat entry; healing
+        wanted = [dict(form, details=[dict(d) for d in form["details"]])
+                  for form in (exported[n] for n in chosen)]
+        bad = []
+        for value in (2 ** 40, -2 ** 40):
+            forms = json.loads(json.dumps(wanted))
+            for form in forms:
+                for key in form:
+                    if isinstance(form[key], int) and key != "actionType":
+                        form[key] = value
+                for detail in form["details"]:
+                    for part in [detail["body"]] + detail.get("stats", []):
+                        for key in part:
+                            part[key] = value
+            bad.append((str(value), forms))
+        too_long = dict(wanted[0], name="x" * 70000, blah="y" * 300, spellCode="ABCDE")
+        bad.append((None, [too_long, {"actionID": 1, "actionType": 2 ** 40}]))
+        self.open("example")
+        compared = 0
+        for typed, forms in bad:
+            source = os.path.join(self.folder, "refused.json")
+            with open(source, "w") as stream:
+                json.dump({"format": 2, "actions": forms}, stream)
+            refused = subprocess.run([ACTIONTOOL, "import", source,
+                                      os.path.join(self.folder, "refused.gz")],
+                                     stderr=subprocess.PIPE, check=False)
+            self.assertEqual(refused.returncode, 1)
+            for line in refused.stderr.decode("utf-8").splitlines():
+                found = re.search(r"actions\[(\d)\] \(actionID -?\d+\): (\S+): (.*)$", line)
+                if not found:
+                    continue
+                index, where, words = int(found.group(1)), found.group(2), found.group(3)
+                path = [int(step) if step.isdigit() else step
+                        for step in re.findall(r"[A-Za-z_]+|\d+", where)]
+                value = typed if typed is not None else (
+                    json.dumps(forms[index][path[0]]).strip('"'))
+                with self.subTest(path=where, value=value[:12]):
+                    self.assertEqual(self.browser.execute_script(
+                        "return window.actionPage.refusal(arguments[0], arguments[1],"
+                        " arguments[2]);", chosen[index] if index < 2 else 0, path, value),
+                        words)
+                compared += 1
+        # every integer field (bar actionType) twice, three texts and actionType: all listed
+        self.assertEqual(compared, 2 * sum(
+            1 for form in wanted for key, v in leaves_of(form) if isinstance(v, int)
+            and "header" not in key and key != ("actionType",)) + 4)
 
     def test_texts_are_shown_as_text_everywhere_an_edit_shows_them(self):
         self.open("example")

@@ -147,15 +147,16 @@
   // ---- value checks, from the layout file's rules -----------------------------------------
   // Each returns {value} for a value the import takes, or {error} in the import's words.
 
-  function checkInteger(name, kind, typed) {
+  // owner: the class whose field it is ("Action"), as the import names it
+  function checkInteger(owner, name, kind, typed) {
     var range = rules.kinds[kind], text = typed.trim();
     if (!/^[-+]?[0-9]+$/.test(text)) {
-      return {error: name + " takes an integer, not " + JSON.stringify(typed)};
+      return {error: "expected an integer, found " + JSON.stringify(typed)};
     }
     var number = Number(text);
     if (number < range.low || number > range.high) {
-      return {error: name + " is " + range.words + ": " + text.replace(/^\+/, "") +
-              " is out of its range " + range.low + " to " + range.high};
+      return {error: owner + "." + name + " is " + range.words + ": " +
+              text.replace(/^\+/, "") + " is out of its range " + range.low + " to " + range.high};
     }
     return {value: number};
   }
@@ -164,15 +165,43 @@
   function checkText(name, lengthField, lengthKind, typed) {
     var size = byteLength(typed), most = rules.kinds[lengthKind].high;
     if (size > most) {
-      return {error: name + ": a text of " + size + " bytes is too long for its length field " +
+      return {error: "a text of " + size + " bytes is too long for its length field " +
               lengthField + " (at most " + most + ")"};
     }
     return {value: typed};
   }
   function checkCode(name, width, typed) {
     var size = byteLength(typed);
-    if (size > width) return {error: name + " holds at most " + width + " bytes, not " + size};
+    if (size > width) {
+      return {error: rules.owner + "." + name + " holds at most " + width + " bytes, not " + size};
+    }
     return {value: typed};
+  }
+  // The check of the value at path in form (an action's document form), or null for a
+  // value the panel does not take typed (a derived one, a detail's type).
+  function checkFor(form, path) {
+    var name = path[path.length - 1], found = null;
+    function integer(owner, fields) {
+      fields.forEach(function (pair) {
+        if (pair[0] === name) found = checkInteger.bind(null, owner, name, pair[1]);
+      });
+    }
+    if (path.length === 1) {
+      integer(rules.owner, rules.head.concat(rules.trailer));
+      rules.texts.forEach(function (text) {
+        if (text[0] === name) found = checkText.bind(null, name, text[1], text[2]);
+      });
+      rules.codes.forEach(function (code) {
+        if (code[0] === name) found = checkCode.bind(null, name, code[1]);
+      });
+    } else if (path[0] === "details" && form.details[path[1]]) {
+      var kind = rules.bodies[form.details[path[1]].header.type];
+      if (kind && path.length === 4 && path[2] === "body") integer(kind.owner, kind.fields);
+      if (kind && kind.count && path.length === 5 && path[2] === "stats") {
+        integer(rules.stat.owner, rules.stat.fields);
+      }
+    }
+    return found;
   }
   // the bytes of a text as the form holds it (a string, or {"hex"} of bytes)
   function textBytes(value) {
@@ -607,7 +636,7 @@
     row.cell.appendChild(input);
     return input;
   }
-  function integerField(table, path, kind, rebuild) {
+  function integerField(table, path, rebuild) {
     var name = path[path.length - 1], current = at(chosen.form, path);
     var row = fieldRow(table, name, path);
     var take = function (value) {
@@ -633,7 +662,7 @@
       row.cell.appendChild(choice);
       return;
     }
-    var input = checkedInput(row, path, current, checkInteger.bind(null, name, kind), take);
+    var input = checkedInput(row, path, current, checkFor(chosen.form, path), take);
     if (!bits) return;
     // a flag field: its named bits as boxes beside the number
     Object.keys(bits).map(Number).sort(function (x, y) { return x - y; }).forEach(function (bit) {
@@ -652,14 +681,14 @@
       row.cell.appendChild(label);
     });
   }
-  function textField(table, path, check) {
+  function textField(table, path) {
     var row = fieldRow(table, path[path.length - 1], path), current = at(chosen.form, path);
     if (typeof current !== "string") {  // bytes that are not UTF-8: shown, not edited here
       row.cell.textContent = shown(path[0], current);
       row.note.textContent = "not UTF-8: edit it in the JSON form";
       return;
     }
-    checkedInput(row, path, current, check, function (value) {
+    checkedInput(row, path, current, checkFor(chosen.form, path), function (value) {
       if (value === at(chosen.form, path)) return;
       change(function (form) { setAt(form, path, value); });
       refreshDerived();
@@ -682,17 +711,17 @@
   function actionFields(panel) {
     var table = element("table");
     rules.head.forEach(function (pair) {
-      integerField(table, [pair[0]], pair[1], pair[0] === rules.actionType);
+      integerField(table, [pair[0]], pair[0] === rules.actionType);
     });
     rules.texts.forEach(function (text) {
-      textField(table, [text[0]], checkText.bind(null, text[0], text[1], text[2]));
+      textField(table, [text[0]]);
       derived(table, text[1], function (form) { return textBytes(form[text[0]]); });
     });
     if (isSpell(chosen.form)) {
       rules.codes.forEach(function (code) {
-        textField(table, [code[0]], checkCode.bind(null, code[0], code[1]));
+        textField(table, [code[0]]);
       });
-      rules.trailer.forEach(function (pair) { integerField(table, [pair[0]], pair[1]); });
+      rules.trailer.forEach(function (pair) { integerField(table, [pair[0]]); });
     }
     derived(table, rules.detailCount[0], function (form) { return form.details.length; });
     panel.appendChild(table);
@@ -716,7 +745,7 @@
       derivedRow(table, "body", shown("body", detail.body));
     } else {
       kind.fields.forEach(function (pair) {
-        integerField(table, ["details", i, "body", pair[0]], pair[1]);
+        integerField(table, ["details", i, "body", pair[0]]);
       });
     }
     box.appendChild(table);
@@ -731,7 +760,7 @@
           showPanel();
         }, "remove-stat-" + i + "-" + j));
         rules.stat.fields.forEach(function (pair) {
-          integerField(entryTable, ["details", i, "stats", j, pair[0]], pair[1]);
+          integerField(entryTable, ["details", i, "stats", j, pair[0]]);
         });
         box.appendChild(entryTable);
       });
@@ -974,6 +1003,11 @@
     patch: function () { return patchText(currentPatch()); },
     unsaved: function () { return unsaved && !document.getElementById("save").disabled; },
     choose: function (no) { choose(items[no]); },
+    // the page's refusal of typed at path (["details", 0, "body", "base"]) in action no
+    refusal: function (no, path, typed) {
+      var check = checkFor(items[no].form, path);
+      return check ? check(typed).error || null : "no check";
+    },
     editTimes: function () { return editTimes; }
   };
 })();

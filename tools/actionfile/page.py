@@ -56,10 +56,12 @@ def _kinds(facts):
     return made
 
 
-def value_rules(facts):
+def value_rules(q, facts):
     """What the page checks and derives, all read from the layout file: the integer kinds
     with their ranges, the fields of each record in file order with their kinds, the texts
-    with the field that holds their length, the spell trailer and the detail bodies."""
+    with the field that holds their length, the spell trailer and the detail bodies; each
+    record with the name of the package's class that holds it ("owner"), which the import's
+    refusals name."""
     records = dict((name, list(fields)) for name, _, fields in facts.LAYOUT)
     widths = dict((name, size) for name, size, _ in facts.LAYOUT)
     header = dict(records[facts.HEADER])
@@ -68,8 +70,10 @@ def value_rules(facts):
     (stat_record,) = set(entry for _, entry in facts.BODY_ENTRIES.values())
     derived = set(lengths.values()) | set([facts.DETAIL_COUNT_FIELD])
     trailer = [name for name in facts.TRAILER_FIELDS]
+    classes = facts.CLASS_NAMES
     return {
         "kinds": _kinds(facts),
+        "owner": q.Action.__name__,
         "head": [[name, header[name]] for name in facts.HEAD_FIELDS if name not in derived],
         "texts": [[text, length, header[length]] for text, length in facts.TEXTS],
         "trailer": [[name, header[name]] for name in trailer if header[name] != "chars"],
@@ -83,10 +87,12 @@ def value_rules(facts):
         "detailHeaderSize": widths[facts.DETAIL_HEADER],
         "bodies": dict((str(number), {
             "title": facts.TITLES[record],
+            "owner": classes[record],
             "fields": [pair for pair in records[record] if pair[0] != entry_counts.get(record)],
             "count": entry_counts.get(record),
             "size": widths[record]}) for number, record in facts.DETAIL_BODIES.items()),
-        "stat": {"fields": records[stat_record], "size": widths[stat_record]},
+        "stat": {"fields": records[stat_record], "size": widths[stat_record],
+                 "owner": classes[stat_record]},
     }
 
 
@@ -134,7 +140,7 @@ def page_data(q, facts, actions, names, title):
         "columns": {"actions": _columns(schema["actions"]),
                     "details": _columns(schema["details"])},
         "kinds": dict((str(number), name) for name, number, _ in tables.body_views()),
-        "rules": value_rules(facts),
+        "rules": value_rules(q, facts),
         "blank": blank_forms(q, facts),
         "names": names.as_json() if names else {"codes": {}, "bits": {}},
     }
