@@ -62,34 +62,6 @@ def big_set_of(count, path):
         json.dump({"format": 2, "actions": actions}, stream)
 
 
-class PageData(unittest.TestCase):
-    """The data the page embeds, read back as the page's script reads it (no browser)."""
-
-    def test_texts_that_look_like_markup_leave_the_embedded_json_intact(self):
-        folder = tempfile.mkdtemp(prefix="actiontool-page-data-")
-        self.addCleanup(shutil.rmtree, folder, True)
-        texts = [HOSTILE_NAME, u"<!--", u"</script>", u"<script>", u"]]>", u"\u2028\u2029",
-                 u"a & b <\\/ c", u"--><!--"]
-        source = os.path.join(folder, "hostile.json")
-        with open(source, "w") as stream:
-            json.dump({"format": 2, "actions": [
-                {"actionID": number, "name": text, "desc": text[::-1]}
-                for number, text in enumerate(texts)]}, stream)
-        actions, page = os.path.join(folder, "hostile.gz"), os.path.join(folder, "hostile.html")
-        for command in (["import", source, actions], ["html", actions, page]):
-            subprocess.check_call([ACTIONTOOL] + command, stdout=subprocess.DEVNULL)
-        with open(page, encoding="utf-8") as stream:
-            html = stream.read()
-        scripts = re.findall(r"<script[^>]*>(.*?)</script>", html, re.S)
-        self.assertEqual(len(scripts), 2)  # no text opened or closed an element
-        embedded = scripts[0]
-        for opening in ("<", ">", "&"):
-            self.assertNotIn(opening, embedded)
-        base = json.loads(embedded)["base"]
-        self.assertEqual([(a["name"], a["desc"]) for a in base],
-                         [(t, t[::-1]) for t in texts])
-
-
 # Each edit made in the page: steps, then what api_edits.py does to the same actions.
 #   ("choose", action_no)          show that action in the panel
 #   ("type", path, words)          replace a field's value and leave the field (Tab)

@@ -83,8 +83,6 @@ def value_rules(q, facts):
         "actionType": facts.ACTION_TYPE_FIELD,
         "actionID": facts.ACTION_ID_FIELD,
         "detailCount": [facts.DETAIL_COUNT_FIELD, header[facts.DETAIL_COUNT_FIELD]],
-        "detailHeader": list(records[facts.DETAIL_HEADER]),
-        "detailHeaderSize": widths[facts.DETAIL_HEADER],
         "bodies": dict((str(number), {
             "title": facts.TITLES[record],
             "owner": classes[record],
