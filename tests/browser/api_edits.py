@@ -60,9 +60,15 @@ def edited_then_undone(actions):
     pass
 
 
+def changed_meanwhile(actions):
+    """Not an edit of the page: the file changed after the page was made."""
+    actions[4].levelAcquired = 9
+
+
 EDITS = dict((f.__name__, f) for f in (
     rename, value_change, out_of_range, detail_added, stat_entry_removed,
-    duplicated_and_renumbered, action_removed, made_a_spell, edited_then_undone))
+    duplicated_and_renumbered, action_removed, made_a_spell, edited_then_undone,
+    changed_meanwhile))
 
 
 def main(name, source, target):

@@ -336,6 +336,21 @@ class PageInBrowser(unittest.TestCase):
                 wanted = json.loads(diff.stdout.decode("utf-8"))
                 self.assertEqual(made, wanted)
 
+    def test_a_saved_patch_on_a_file_changed_meanwhile_lists_the_conflict(self):
+        self.open("example")
+        for step in (("choose", 4), ("type", "levelAcquired", "7")):
+            self.step(step)
+        patch = self.saved_patch("conflicting")
+        meanwhile = os.path.join(self.folder, "meanwhile.gz")
+        out = os.path.join(self.folder, "conflicting.gz")
+        run_package_edit("changed_meanwhile", self.files["example"], meanwhile)
+        applied = subprocess.run([ACTIONTOOL, "patch", meanwhile, patch, out],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False)
+        self.assertEqual(applied.returncode, 1)
+        self.assertIn("conflict: id 1005 levelAcquired: base 4, ours 9, theirs 7",
+                      applied.stdout.decode("utf-8") + applied.stderr.decode("utf-8"))
+        self.assertFalse(os.path.exists(out))
+
     def test_the_page_refuses_what_the_import_refuses_in_its_words(self):
         """Every integer field of a spell with a detail of each kind and a stat entry, set
         beyond any range, every text too long: the page's refusal of each value is the
