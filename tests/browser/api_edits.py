@@ -47,6 +47,10 @@ def duplicated_and_renumbered(actions):
     actions.insert(4, copy)
 
 
+def action_added(actions):
+    actions.append(q.Action(actionID=2015, name=b"Newly made"))  # the next free actionID
+
+
 def action_removed(actions):
     del actions[5]
 
@@ -67,7 +71,7 @@ def changed_meanwhile(actions):
 
 EDITS = dict((f.__name__, f) for f in (
     rename, value_change, out_of_range, detail_added, stat_entry_removed,
-    duplicated_and_renumbered, action_removed, made_a_spell, edited_then_undone,
+    duplicated_and_renumbered, action_added, action_removed, made_a_spell, edited_then_undone,
     changed_meanwhile))
 
 

@@ -83,6 +83,8 @@ EDITS_IN_PAGE = (
     ("stat_entry_removed", [("choose", 2), ("click", "remove-stat-0-0")]),
     ("duplicated_and_renumbered", [("choose", 3), ("click", "duplicate"),
                                    ("type", "actionID", "9001"), ("shown", "actionID", "9001")]),
+    ("action_added", [("press", "add-action"), ("type", "name", "Newly made"),
+                      ("shown", "actionID", "2015")]),
     ("action_removed", [("choose", 5), ("click", "remove-action")]),
     ("made_a_spell", [("choose", 30), ("select", "select[data-path=actionType]", "2"),
                       ("type", "spellCode", "ZZ")]),
