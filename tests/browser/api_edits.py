@@ -28,6 +28,16 @@ def out_of_range(actions):
     raise AssertionError("levelAcquired took 300")
 
 
+def codes_by_name_and_number(actions):
+    details = list(actions[0].details)
+    body = details[0].body
+    body.elemType = 2  # frost
+    body.saveType = 9  # a code without a name
+    details[0].body = body
+    actions[0].details = details
+    actions[0].validClasses |= 2  # ranger
+
+
 def detail_added(actions):
     detail = q.Detail.from_dict({"header": {"type": 1}, "body": {"base": 5}})
     actions[1].details = list(actions[1].details) + [detail]
@@ -70,7 +80,7 @@ def changed_meanwhile(actions):
 
 
 EDITS = dict((f.__name__, f) for f in (
-    rename, value_change, out_of_range, detail_added, stat_entry_removed,
+    rename, value_change, out_of_range, codes_by_name_and_number, detail_added, stat_entry_removed,
     duplicated_and_renumbered, action_added, action_removed, made_a_spell, edited_then_undone,
     changed_meanwhile))
 

@@ -68,6 +68,7 @@ def big_set_of(count, path):
 #   ("select", css, value)         choose an option of a drop-down
 #   ("click", name)                press the panel's button with that data-edit name
 #   ("press", id)                  press a button of the controls
+#   ("tick", path, name)           tick the box of a named bit of a flag field
 #   ("refused", path, words)       the field is marked refused, the reason beside it
 #   ("shown", path, words)         the action's row shows words in that column
 EDITS_IN_PAGE = (
@@ -78,8 +79,14 @@ EDITS_IN_PAGE = (
                       ("refused", "levelAcquired",
                        "Action.levelAcquired is unsigned 8-bit: 300 is out of its range 0 to 255"),
                       ("shown", "levelAcquired", "4")]),
+    ("codes_by_name_and_number", [
+        ("choose", 0), ("select", "select[data-path='details.0.body.elemType']", "2"),
+        ("select", "select[data-path='details.0.body.saveType']", "other"),
+        ("type", "details.0.body.saveType", "9"), ("tick", "validClasses", "ranger"),
+        ("shown", "elements", "frost")]),
     ("detail_added", [("choose", 1), ("select", "#detail-type", "1"), ("click", "add-detail"),
-                      ("type", "details.1.body.base", "5"), ("shown", "details", "healing damage")]),
+                      ("type", "details.1.body.base", "5"),
+                      ("shown", "details", "healing damage")]),
     ("stat_entry_removed", [("choose", 2), ("click", "remove-stat-0-0")]),
     ("duplicated_and_renumbered", [("choose", 3), ("click", "duplicate"),
                                    ("type", "actionID", "9001"), ("shown", "actionID", "9001")]),
@@ -278,6 +285,9 @@ class PageInBrowser(unittest.TestCase):
                    ).select_by_value(rest[1])
         elif kind == "click":
             self.browser.find_element(By.CSS_SELECTOR, "#panel [data-edit='%s']" % rest[0]).click()
+        elif kind == "tick":
+            self.field(rest[0]).find_element(
+                By.XPATH, "../label[normalize-space(.)='%s']/input" % rest[1]).click()
         elif kind == "press":
             self.browser.find_element(By.ID, rest[0]).click()
         elif kind == "refused":

@@ -393,7 +393,8 @@
     if (!kept || !Array.isArray(kept.runs)) return;
     var restored = [];
     kept.runs.forEach(function (run) {
-      if (run[0] === "base") {
+      if (!Array.isArray(run) || !Number.isInteger(run[1])) return;  // not what keepWork wrote
+      if (run[0] === "base" && Number.isInteger(run[2])) {
         for (var i = run[1]; i < run[1] + run[2] && i < base.length; i++) {
           restored.push({form: base[i], base: i});
         }
@@ -658,24 +659,39 @@
         option.selected = code === current;
         choice.appendChild(option);
       });
-      choice.addEventListener("change", function () { take(Number(choice.value)); });
+      var other = element("option", "", "another code...");
+      other.value = "other";
+      choice.appendChild(other);
+      choice.addEventListener("change", function () {
+        if (choice.value !== "other") return take(Number(choice.value));
+        // a code without a name: typed, and checked as any number
+        row.cell.removeChild(choice);
+        checkedInput(row, path, at(chosen.form, path), checkFor(chosen.form, path),
+                     take).focus();
+      });
       row.cell.appendChild(choice);
       return;
     }
-    var input = checkedInput(row, path, current, checkFor(chosen.form, path), take);
+    var boxes = [];
+    var input = checkedInput(row, path, current, checkFor(chosen.form, path), function (value) {
+      take(value);
+      boxes.forEach(function (box) { box.sync(value); });
+    });
     if (!bits) return;
     // a flag field: its named bits as boxes beside the number
     Object.keys(bits).map(Number).sort(function (x, y) { return x - y; }).forEach(function (bit) {
-      var box = element("input"), label = element("label", "bit");
+      var box = element("input"), label = element("label", "bit"), weight = Math.pow(2, bit);
       box.type = "checkbox";
-      box.checked = Math.floor(current / Math.pow(2, bit)) % 2 === 1;
+      box.sync = function (value) { box.checked = Math.floor(value / weight) % 2 === 1; };
+      box.sync(current);
       box.addEventListener("change", function () {
-        var value = at(chosen.form, path), weight = Math.pow(2, bit);
+        var value = at(chosen.form, path);
         var has = Math.floor(value / weight) % 2 === 1;
         if (has !== box.checked) value += box.checked ? weight : -weight;
         input.value = value;
         take(value);
       });
+      boxes.push(box);
       label.appendChild(box);
       label.appendChild(document.createTextNode(bits[bit]));
       row.cell.appendChild(label);
