@@ -74,6 +74,10 @@ def edited_then_undone(actions):
     pass
 
 
+def duplicated_and_removed_then_undone(actions):
+    pass
+
+
 def changed_meanwhile(actions):
     """Not an edit of the page: the file changed after the page was made."""
     actions[4].levelAcquired = 9
@@ -82,7 +86,7 @@ def changed_meanwhile(actions):
 EDITS = dict((f.__name__, f) for f in (
     rename, value_change, out_of_range, codes_by_name_and_number, detail_added, stat_entry_removed,
     duplicated_and_renumbered, action_added, action_removed, made_a_spell, edited_then_undone,
-    changed_meanwhile))
+    duplicated_and_removed_then_undone, changed_meanwhile))
 
 
 def main(name, source, target):

@@ -96,6 +96,9 @@ EDITS_IN_PAGE = (
     ("made_a_spell", [("choose", 30), ("select", "select[data-path=actionType]", "2"),
                       ("type", "spellCode", "ZZ")]),
     ("edited_then_undone", [("choose", 6), ("type", "spellCost", "9"), ("press", "undo")]),
+    ("duplicated_and_removed_then_undone", [
+        ("choose", 3), ("click", "duplicate"), ("choose", 6), ("click", "remove-action"),
+        ("press", "undo"), ("press", "undo"), ("shown", "name", "Mirelock")]),
 )
 
 
@@ -333,6 +336,8 @@ class PageInBrowser(unittest.TestCase):
                 self.assertEqual(self.errors(), [])
                 patch = self.saved_patch(name)
                 self.assertFalse(self.leaving_asks())  # saved, or nothing to save
+                self.assertEqual(self.browser.execute_script(  # nothing fetched or sent
+                    "return performance.getEntriesByType('resource').length;"), 0)
                 by_page = os.path.join(self.folder, name + ".page.gz")
                 by_package = os.path.join(self.folder, name + ".package.gz")
                 subprocess.check_call([ACTIONTOOL, "patch", base, patch, by_page],
