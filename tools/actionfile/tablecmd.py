@@ -284,4 +284,4 @@ def write_csv_lines(header, rows, out):
 
 
 def write_page(layout, actions, out, names, title):
-    return page.write_page(tables_module(layout), actions, out, names, title)
+    return page.write_page(layout.q, module.load_layout(), actions, out, names, title)
