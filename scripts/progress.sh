@@ -1,10 +1,10 @@
 # Shell functions (sourced by demo.sh and test.sh) that keep the build's and the tests'
 # output to short lines, so that a long run shows what it is doing without flooding.
 
-# The build folder and type: build/ as RelWithDebInfo unless QN4T_BUILD_DIR and
-# QN4T_BUILD_TYPE say otherwise (CI also runs the suites in a Release build).
+# The build folder and type: build/ as Release, the build type users run, unless
+# QN4T_BUILD_DIR and QN4T_BUILD_TYPE say otherwise.
 QN4T_BUILD_DIR=${QN4T_BUILD_DIR:-build}
-QN4T_BUILD_TYPE=${QN4T_BUILD_TYPE:-RelWithDebInfo}
+QN4T_BUILD_TYPE=${QN4T_BUILD_TYPE:-Release}
 
 # Configures and builds the build folder with two jobs; one short line per step, e.g.
 # "[ 42%] compiling core/text.cpp (qn4t_core)". Extra arguments go to cmake --build.
