@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     qn4t::WholeAction action;
     std::string encoded;
     qn4t::ActionReader::Step step = qn4t::ActionReader::Step::action;
-    while (reader.actions_read() < kMostActions && (step = reader.next(action)) == qn4t::ActionReader::Step::action) {
+    for (std::size_t read = 0;
+         read < kMostActions && (step = reader.next(action)) == qn4t::ActionReader::Step::action; ++read) {
         const std::size_t start = encoded.size();
         qn4t::encode_action(action, encoded);
         if (encoded.size() - start != qn4t::encoded_size(action)) fail("encoded_size differs from the bytes encoded");
