@@ -58,13 +58,17 @@ def action_file(records):
         for kind, ref in records:
             getattr(m, kind + "_write")(ref, stream)
         m.qn4tGenericClose(stream)
-        with open(path, "rb") as f:
-            compressed = f.read()
-        with gzip.open(path, "rb") as f:
-            return compressed, f.read()
+        return compressed_and_plain(path)
     finally:
         shutil.rmtree(directory)
 
+
+def compressed_and_plain(path):
+    """The gzip file's bytes as written, and the records' bytes inside it."""
+    with open(path, "rb") as f:
+        compressed = f.read()
+    with gzip.open(path, "rb") as f:
+        return compressed, f.read()
 
 def selectors(kinds):
     return bytearray([len(kinds) - 1] + [KINDS.index(k) for k in kinds])
@@ -130,10 +134,7 @@ def example_file():
         path = os.path.join(directory, "examples.gz")
         subprocess.check_call([actiontool, "import", os.path.join(HERE, "..", "examples", "actions.json"),
                                path])
-        with open(path, "rb") as f:
-            compressed = f.read()
-        with gzip.open(path, "rb") as f:
-            return compressed, f.read()
+        return compressed_and_plain(path)
     finally:
         shutil.rmtree(directory)
 
