@@ -44,9 +44,7 @@ std::size_t entry_count(const WholeDetail &d) {
 // Bytes behind a detail's header: the body its type names in the record list with `entries`
 // entry records, or its `length` for a raw body.
 std::size_t body_bytes(const WholeDetail &d, std::size_t entries) {
-    std::size_t size = d.header.length;
-    visit_body_type(d.header.type, [&](auto tag) { size = body_wire_size<BodyOf<decltype(tag)>>(entries); });
-    return size;
+    return detail_body_size(d.header.type, entries, d.header.length);
 }
 
 std::string detail_part(std::size_t index, const char *what) {

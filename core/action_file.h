@@ -50,6 +50,14 @@ constexpr std::size_t body_wire_size(std::size_t entries) {
     return size;
 }
 
+// Bytes behind the header of a detail of `type`: the body its type names in the record list
+// followed by `entries` entry records, or `raw` bytes for a type without a record.
+inline std::size_t detail_body_size(std::uint16_t type, std::size_t entries, std::size_t raw) {
+    std::size_t size = raw;
+    visit_body_type(type, [&](auto tag) { size = body_wire_size<typename decltype(tag)::type>(entries); });
+    return size;
+}
+
 // One action: the header's numeric fields and spell trailer in `head` (its own text
 // pointers stay null), the five texts with every byte, and the details.
 struct WholeAction {

@@ -25,6 +25,10 @@ class ByteSink;
 // that the writer waits on its caller's encoding more than on deflate).
 unsigned default_write_threads();
 
+// The most threads a writer is asked for: far beyond the cores of any machine it runs on,
+// while the blocks in flight (two per thread) stay a few hundred megabytes.
+constexpr unsigned kMostWriteThreads = 256;
+
 class ParallelDeflate {
 public:
     // Uncompressed bytes per block: large enough that cutting costs well under 1% of size.

@@ -360,6 +360,10 @@ PyObject *write_actions(PyObject *, PyObject *args) {
     PyObject *file = nullptr, *actions = nullptr;
     unsigned int threads = 1;  // the package checks the count and picks the default
     if (!PyArg_ParseTuple(args, "OO|I:_write_actions", &file, &actions, &threads)) return nullptr;
+    if (threads < 1 || threads > kMostWriteThreads) {  // the package refuses it first, in its words
+        PyErr_Format(PyExc_ValueError, "threads: %u is out of range (1 to %u)", threads, kMostWriteThreads);
+        return nullptr;
+    }
     PyObject *iterator = PyObject_GetIter(actions);
     if (!iterator) return nullptr;
     std::size_t index = 0;

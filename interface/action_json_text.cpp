@@ -251,11 +251,7 @@ private:
     // A detail's header and body; for a body that entries follow, the opening of their list
     // (true), otherwise the whole detail (false).
     bool detail_open(const WholeDetail &d) {
-        std::size_t size = d.raw.size();
-        visit_body_type(d.header.type, [&](auto tag) {
-            using R = typename decltype(tag)::type;
-            size = body_wire_size<R>(d.stats.size());
-        });
+        const std::size_t size = detail_body_size(d.header.type, d.stats.size(), d.raw.size());
         out_ += '{';
         first(kDetailDepth);
         key(kHeaderMember);
@@ -305,8 +301,6 @@ private:
 
 // Bytes of JSON text gathered before a block is given out: few calls into Python, little held.
 constexpr std::size_t kBlockSize = std::size_t{1} << 18;
-// The largest indent taken: deeper than any reader wants, and far from overflowing a line.
-constexpr long kMostIndent = 1L << 20;
 
 struct BlocksState {
     BlocksState(PyObject *file, bool plain) : source(file_source(file)), reader(*source, plain) {}

@@ -16,4 +16,8 @@ constexpr std::string_view kHeaderMember = "header";
 constexpr std::string_view kBodyMember = "body";
 constexpr std::string_view kStatsMember = "stats";
 
+// The most spaces per level the JSON text is indented by: deeper than any reader wants, and
+// far from overflowing a line.
+constexpr long kMostIndent = 1L << 20;
+
 }  // namespace qn4t

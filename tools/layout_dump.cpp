@@ -7,8 +7,11 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/action_file.h"
+#include "core/parallel_deflate.h"
 #include "core/record_types.h"
 #include "core/value_kinds.h"
+#include "interface/json_form.h"
 
 namespace {
 
@@ -122,6 +125,73 @@ void print_integer_kinds() {
         });
     });
     std::printf("}\n");
+    std::printf("# The values each integer kind holds and its words in a message: kind -> (lowest,\n");
+    std::printf("# highest, words).\n");
+    std::printf("INTEGER_RANGES = {\n");
+    seen.clear();
+    qn4t::for_each_record_type([&](auto tag) {
+        using R = typename decltype(tag)::type;
+        qn4t::for_each_field(Layout<R>::fields, [&](const auto &f) {
+            using V = ValueOf<decltype(f)>;
+            if constexpr (std::is_integral_v<V>) {
+                using K = qn4t::IntegerKind<V>;
+                for (const std::string &known : seen)
+                    if (known == K::tag) return;
+                seen.push_back(K::tag);
+                std::printf("    \"%s\": (%lld, %lld, \"%s\"),\n", K::tag, K::low, K::high, K::words);
+            }
+        });
+    });
+    std::printf("}\n");
+}
+
+// The fields that follow what they count in a whole action (the JSON form leaves them out,
+// no constructor takes them): record type -> (field, ...), for the records that have any.
+void print_derived_counts() {
+    std::printf("# The fields that follow what they count (a text's length, the action's count of\n");
+    std::printf("# its details, a body's count of its entries): record type -> (field, ...).\n");
+    std::printf("DERIVED_COUNTS = {\n");
+    qn4t::for_each_record_type([](auto tag) {
+        using R = typename decltype(tag)::type;
+        std::vector<std::string> derived;
+        qn4t::for_each_field(Layout<R>::fields, [&](const auto &f) {
+            using F = std::decay_t<decltype(f)>;
+            if constexpr (!std::is_pointer_v<typename F::value> && !std::is_array_v<typename F::value>)
+                if constexpr (qn4t::is_derived_count<F::member>()) derived.push_back(quoted(f.name));
+        });
+        if (!derived.empty())
+            std::printf("    %s: %s,\n", quoted(Layout<R>::name).c_str(), tuple_of(derived).c_str());
+    });
+    std::printf("}\n");
+}
+
+// A detail's body size, as the file codec computes it: detail type -> (bytes of the body
+// record, bytes of each entry record that follows it, 0 where none do).
+void print_body_sizes() {
+    std::printf("# The bytes of a detail's body: detail type -> (bytes of the body record, bytes of\n");
+    std::printf("# each entry that follows it); a detail of another type is as long as its bytes.\n");
+    std::printf("BODY_SIZES = {\n");
+    qn4t::for_each_body_type([](auto tag) {
+        using R = typename decltype(tag)::type;
+        const std::size_t record = qn4t::body_wire_size<R>(0);
+        std::printf("    %d: (%zu, %zu),\n", static_cast<int>(Layout<R>::detail_type), record,
+                    qn4t::body_wire_size<R>(1) - record);
+    });
+    std::printf("}\n");
+}
+
+// The members of the JSON form that are not record fields, and the limits that callers
+// check before the native side would refuse.
+void print_form_and_limits() {
+    std::printf("\n# The document form's members beside the record fields.\n");
+    std::printf("DETAILS_MEMBER = %s\n", quoted(qn4t::kDetailsMember).c_str());
+    std::printf("HEADER_MEMBER = %s\n", quoted(qn4t::kHeaderMember).c_str());
+    std::printf("BODY_MEMBER = %s\n", quoted(qn4t::kBodyMember).c_str());
+    std::printf("STATS_MEMBER = %s\n", quoted(qn4t::kStatsMember).c_str());
+    std::printf("# The most spaces per level the JSON text is indented by.\n");
+    std::printf("MOST_INDENT = %ld\n", qn4t::kMostIndent);
+    std::printf("# The most threads a writer compresses on.\n");
+    std::printf("MOST_THREADS = %u\n", qn4t::kMostWriteThreads);
 }
 
 void print_widths() {
@@ -215,5 +285,8 @@ int main() {
     print_widths();
     print_titles();
     print_action_file();
+    print_derived_counts();
+    print_body_sizes();
+    print_form_and_limits();
     return 0;
 }

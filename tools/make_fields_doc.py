@@ -20,11 +20,8 @@ def kind_words(kind, record, field):
     if kind == "chars":
         return "%d bytes" % layout.WIDTHS[record][field], "any bytes; a shorter text is padded " \
             "with zero bytes"
-    width, signed = layout.INTEGER_KINDS[kind]
-    bits = 8 * width
-    if signed:
-        return "signed %d-bit" % bits, "%d to %d" % (-(1 << (bits - 1)), (1 << (bits - 1)) - 1)
-    return "unsigned %d-bit" % bits, "0 to %d" % ((1 << bits) - 1)
+    low, high, words = layout.INTEGER_RANGES[kind]
+    return words, "%d to %d" % (low, high)
 
 
 def meanings():

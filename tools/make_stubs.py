@@ -99,8 +99,7 @@ def record_classes(layout):
 def counted_fields(facts):
     """The fields that count what follows them, as the layout module's facts say: the text
     lengths, the detail count and the count of a body's entries."""
-    return (set(length for _, length in facts["TEXTS"]) | set([facts["DETAIL_COUNT_FIELD"]])
-            | set(count for count, _ in facts["BODY_ENTRIES"].values()))
+    return set(field for fields in facts["DERIVED_COUNTS"].values() for field in fields)
 
 
 def whole_action_classes(facts):

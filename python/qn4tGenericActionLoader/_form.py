@@ -22,19 +22,21 @@ import sys
 
 from _qn4tGenericActionSupport import FieldValueError
 from qn4tGenericActionLoader._message import formatted, native
-from qn4tGenericActionLayout import (BODY_ENTRIES, DETAIL_BODIES, DETAIL_COUNT_FIELD,
-                                     DETAIL_HEADER as _DETAIL_HEADER_RECORD, HEAD_FIELDS, HEADER,
-                                     INTEGER_KINDS, LAYOUT, SPELL_ACTION_TYPE, TEXTS, TITLES,
-                                     TRAILER_FIELDS, WIDTHS)
+from qn4tGenericActionLayout import (BODY_ENTRIES, BODY_MEMBER, BODY_SIZES, DERIVED_COUNTS,
+                                     DETAIL_BODIES, DETAIL_COUNT_FIELD,
+                                     DETAIL_HEADER as _DETAIL_HEADER_RECORD, DETAIL_LENGTH_FIELD,
+                                     DETAIL_TYPE_FIELD, DETAILS_MEMBER, HEAD_FIELDS, HEADER,
+                                     HEADER_MEMBER, INTEGER_RANGES, LAYOUT, SPELL_ACTION_TYPE,
+                                     STATS_MEMBER, TEXTS, TITLES, TRAILER_FIELDS, WIDTHS)
 
 FORMAT = 2          # the value of the document's "format" member for this form
 FORMAT_KEY = "format"
 ACTIONS_KEY = "actions"
 HEX = "hex"
-DETAILS = "details"
-DETAIL_HEADER = "header"
-BODY = "body"
-STATS = "stats"
+DETAILS = DETAILS_MEMBER
+DETAIL_HEADER = HEADER_MEMBER
+BODY = BODY_MEMBER
+STATS = STATS_MEMBER
 
 try:
     _INTEGERS = (int, long)  # Python 2
@@ -48,7 +50,7 @@ _ORDER = dict((name, tuple(field for field, _ in fields)) for name, _, fields in
 _LENGTH_OF = dict(TEXTS)                       # text -> the head field holding its length
 _TEXT_NAMES = tuple(text for text, _ in TEXTS)
 _DETAIL_COUNT = DETAIL_COUNT_FIELD
-_DERIVED_HEAD = frozenset(list(_LENGTH_OF.values()) + [_DETAIL_COUNT])
+_DERIVED_HEAD = frozenset(DERIVED_COUNTS[HEADER])
 _HEAD = tuple(name for name in HEAD_FIELDS if name not in _DERIVED_HEAD)
 _CODE = [name for name in TRAILER_FIELDS if _KINDS[HEADER][name] == "chars"][0]
 _TRAILER = tuple(name for name in TRAILER_FIELDS if name != _CODE)
@@ -57,11 +59,13 @@ _DETAIL_HEADER_FIELDS = _ORDER[_DETAIL_HEADER_RECORD]
 _ENTRY_COUNT = dict((kind, count) for kind, (count, _) in BODY_ENTRIES.items())
 _STAT_RECORD = [entry for _, entry in BODY_ENTRIES.values()][0]
 _STAT_FIELDS = _ORDER[_STAT_RECORD]
-_RANGES = dict((kind, (-(1 << (8 * width - 1)), (1 << (8 * width - 1)) - 1) if signed
-                else (0, (1 << (8 * width)) - 1))
-               for kind, (width, signed) in INTEGER_KINDS.items())
-_WIDTHS = dict((name, size) for name, size, _ in LAYOUT)
-_STAT_SIZE = _WIDTHS[_STAT_RECORD]
+_TYPE = DETAIL_TYPE_FIELD
+_LENGTH = DETAIL_LENGTH_FIELD
+
+
+def _highest(record, field):
+    """The highest value the field holds."""
+    return INTEGER_RANGES[_KINDS[record][field]][1]
 
 # A UTF-16 surrogate in UTF-8's three-byte form, which UTF-8 does not have: Python 3 refuses
 # it both ways, Python 2 takes it; both refuse it here so that both write and read alike.
@@ -232,18 +236,18 @@ def body_size(detail):
     if isinstance(body, bytes):
         return len(body)
     has_entries = _ENTRY_COUNT.get(DETAIL_BODIES[detail.type])
-    return _body_size(detail.type, body, len(body.stats) if has_entries else 0)
+    return _body_size(detail.type, len(body.stats) if has_entries else 0)
 
 
-def _body_size(type_number, body, stats=0):
-    if isinstance(body, bytes):
-        return len(body)
-    return _WIDTHS[DETAIL_BODIES[type_number]] + _STAT_SIZE * stats
+def _body_size(type_number, stats):
+    """The bytes of a body of a known type followed by `stats` entries."""
+    record, entry = BODY_SIZES[type_number]
+    return record + entry * stats
 
 
 def detail_to_dict(detail, entries=None):
     body = detail.body
-    header = {"type": detail.type}
+    header = {_TYPE: detail.type}
     result = {DETAIL_HEADER: header}
     if isinstance(body, bytes):
         result[BODY] = {HEX: binascii.hexlify(body).decode("ascii")}
@@ -257,9 +261,9 @@ def detail_to_dict(detail, entries=None):
         if count:
             result[STATS] = entries(stats) if entries else [
                 dict((name, getattr(entry, name)) for name in _STAT_FIELDS) for entry in stats]
-        size = _body_size(detail.type, body, len(stats))
+        size = _body_size(detail.type, len(stats))
     if detail.length != size:
-        header["length"] = detail.length
+        header[_LENGTH] = detail.length
     return result
 
 
@@ -384,7 +388,7 @@ def _action(classes, values, c, earlier):
         details = []
     if _DETAIL_COUNT in values:
         _given_count(c, values[_DETAIL_COUNT], len(details), (_DETAIL_COUNT,), "details")
-    most = _RANGES[_KINDS[HEADER][_DETAIL_COUNT]][1]
+    most = _highest(HEADER, _DETAIL_COUNT)
     if len(details) > most:
         c.refuse((DETAILS,), "%d details, more than %s holds (0 to %d)"
                  % (len(details), _DETAIL_COUNT, most))
@@ -453,14 +457,14 @@ def _detail(classes, values, c, parts):
     if header is None:
         return None
     c.unknown(header, _DETAIL_HEADER_FIELDS, parts + (DETAIL_HEADER,))
-    type_number = header.get("type", 0)
-    type_parts = parts + (DETAIL_HEADER, "type")
-    low, high = _RANGES[_KINDS[_DETAIL_HEADER_RECORD]["type"]]
+    type_number = header.get(_TYPE, 0)
+    type_parts = parts + (DETAIL_HEADER, _TYPE)
+    low, high = INTEGER_RANGES[_KINDS[_DETAIL_HEADER_RECORD][_TYPE]][:2]
     if not isinstance(type_number, _INTEGERS) or isinstance(type_number, bool):
         c.refuse(type_parts, "expected an integer, found %s" % _describe(type_number))
         return None
     if not low <= type_number <= high:  # the header's own setter words the refusal
-        c.set(classes["Detail"](), "type", type_number, type_parts)
+        c.set(classes["Detail"](), _TYPE, type_number, type_parts)
         return None
     record = DETAIL_BODIES.get(type_number)
     body_values = values.get(BODY, {})
@@ -471,7 +475,7 @@ def _detail(classes, values, c, parts):
         try:
             body = form_bytes(body_values) if body_values != {} else b""
         except _Refused as refused:
-            if "type" not in header and _bodies_with(body_values):
+            if _TYPE not in header and _bodies_with(body_values):
                 c.refuse(parts + (DETAIL_HEADER,), _missing_type(body_values))
             else:
                 c.refuse(body_parts, "a detail of type %d (no record of its own) carries its "
@@ -483,19 +487,21 @@ def _detail(classes, values, c, parts):
             return None
     detail = classes["Detail"](type=type_number, body=body)
     if not isinstance(body, bytes):
-        size = _body_size(type_number, body, len(body.stats) if _ENTRY_COUNT.get(record) else 0)
-    if "length" in header:
-        length = header["length"]
+        size = _body_size(type_number, len(body.stats) if _ENTRY_COUNT.get(record) else 0)
+    length_parts = parts + (DETAIL_HEADER, _LENGTH)
+    if _LENGTH in header:
+        length = header[_LENGTH]
         if isinstance(body, bytes) and length != len(body):
-            c.refuse(parts + (DETAIL_HEADER, "length"), "%s disagrees with the body's %d bytes "
+            c.refuse(length_parts, "%s disagrees with the body's %d bytes "
                      "(a detail of an unknown type is as long as its body)"
                      % (_describe(length), len(body)))
         else:
-            c.set(detail, "length", length, parts + (DETAIL_HEADER, "length"))
+            c.set(detail, _LENGTH, length, length_parts)
     elif not isinstance(body, bytes):
-        if size > _RANGES["u16"][1]:
-            c.refuse(parts + (DETAIL_HEADER, "length"), "the body's %d bytes are more than "
-                     "length holds (0 to 65535): give length" % size)
+        most = _highest(_DETAIL_HEADER_RECORD, _LENGTH)
+        if size > most:
+            c.refuse(length_parts, "the body's %d bytes are more than %s holds (0 to %d): give "
+                     "%s" % (size, _LENGTH, most, _LENGTH))
     return detail
 
 

@@ -15,20 +15,19 @@ import warnings
 
 import _qn4tGenericActionSupport as _native
 from qn4tGenericActionLoader import _files, _form, meanings
-from qn4tGenericActionLayout import (BODY_ENTRIES, CLASS_NAMES, DETAIL_BODIES,
-                                     DETAIL_COUNT_FIELD, LAYOUT, SPELL_ACTION_TYPE, TITLES)
-from qn4tGenericActionLayout import TEXTS as TEXTS_AND_LENGTHS
+from qn4tGenericActionLayout import (BODY_ENTRIES, CLASS_NAMES, DERIVED_COUNTS, DETAIL_BODIES,
+                                     HEADER, LAYOUT, MOST_THREADS, SPELL_ACTION_TYPE, TITLES)
 
 DamagedFileError = _native.DamagedFileError
 StatList = _native.StatList  # StatMod.stats: packed entries behaving as a list of Stat
 
 _FIELDS = dict((name, tuple(field for field, _ in fields)) for name, _, fields in LAYOUT)
-_HEADER = _FIELDS["qn4tGeneric_Action_Header"]
-_TEXTS = tuple(field for name, _, fields in LAYOUT if name == "qn4tGeneric_Action_Header"
+_HEADER = _FIELDS[HEADER]
+_TEXTS = tuple(field for name, _, fields in LAYOUT if name == HEADER
                for field, kind in fields if kind == "text")
 _HEAD_INTEGERS = _HEADER[:_HEADER.index(_TEXTS[0])]
 # The head's fields that follow what they count: the texts' lengths and the detail count.
-_HEAD_COUNTS = frozenset([length for _, length in TEXTS_AND_LENGTHS] + [DETAIL_COUNT_FIELD])
+_HEAD_COUNTS = frozenset(DERIVED_COUNTS[HEADER])
 _TRAILER = _HEADER[_HEADER.index(_TEXTS[-1]) + 1:]
 def _fields_repr(obj, names):
     return "%s(%s)" % (type(obj).__name__,
@@ -71,8 +70,7 @@ class _WithEntries(_Values):
 
 
 # The fields that follow what they count: no constructor takes them.
-_COUNTS = frozenset([DETAIL_COUNT_FIELD] + [length for _, length in TEXTS_AND_LENGTHS] +
-                    [count for count, _ in BODY_ENTRIES.values()])
+_COUNTS = frozenset(field for fields in DERIVED_COUNTS.values() for field in fields)
 
 
 def _documented(record, summary, more=()):
@@ -249,7 +247,6 @@ def write_actions(target, actions, threads=None):
         return _native._write_actions(stream, actions, threads)
 
 
-MOST_THREADS = 256  # the writer's threads at most
 try:
     _INTEGERS = (int, long)  # noqa: F821 (Python 2)
 except NameError:

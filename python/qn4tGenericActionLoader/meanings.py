@@ -89,15 +89,13 @@ def meaning(record, field):
 
 def kind_words(record, field, kind):
     """The field's type and range in words: "unsigned 8-bit, 0 to 255"."""
-    from qn4tGenericActionLayout import INTEGER_KINDS, TEXTS, WIDTHS
+    from qn4tGenericActionLayout import INTEGER_RANGES, TEXTS, WIDTHS
     if kind == "text":
         return "text, as many bytes as %s says" % dict(TEXTS)[field]
     if kind == "chars":
         return "%d bytes; a shorter text is padded with zero bytes" % WIDTHS[record][field]
-    width, signed = INTEGER_KINDS[kind]
-    bits = 8 * width
-    low, high = (-(1 << (bits - 1)), (1 << (bits - 1)) - 1) if signed else (0, (1 << bits) - 1)
-    return "%s %d-bit, %d to %d" % ("signed" if signed else "unsigned", bits, low, high)
+    low, high, words = INTEGER_RANGES[kind]
+    return "%s, %d to %d" % (words, low, high)
 
 
 def field_doc(record, field, kind):

@@ -11,10 +11,10 @@ the same place."""
 
 import json
 
-from qn4tGenericActionLayout import (BODY_ENTRIES, DETAIL_BODIES, DETAIL_HEADER,
-                                     DETAIL_LENGTH_FIELD, DETAIL_TYPE_FIELD, HEAD_FIELDS,
-                                     HEADER, INTEGER_KINDS, LAYOUT, SPELL_ACTION_TYPE, TEXTS,
-                                     TITLES, TRAILER_FIELDS, WIDTHS)
+from qn4tGenericActionLayout import (BODY_ENTRIES, DETAIL_BODIES, DETAIL_COUNT_FIELD,
+                                     DETAIL_HEADER, DETAIL_LENGTH_FIELD, DETAIL_TYPE_FIELD,
+                                     HEAD_FIELDS, HEADER, INTEGER_RANGES, LAYOUT,
+                                     SPELL_ACTION_TYPE, TEXTS, TITLES, TRAILER_FIELDS, WIDTHS)
 from qn4tGenericActionLoader import _form
 
 DRAFT = "http://json-schema.org/draft-07/schema#"
@@ -27,15 +27,12 @@ _ENTRY_COUNT = dict((record, count) for record, (count, _) in BODY_ENTRIES.items
 
 
 def _range(kind):
-    width, signed = INTEGER_KINDS[kind]
-    bits = 8 * width
-    return (-(1 << (bits - 1)), (1 << (bits - 1)) - 1) if signed else (0, (1 << bits) - 1)
+    return INTEGER_RANGES[kind][:2]
 
 
 def _words(kind):
-    width, signed = INTEGER_KINDS[kind]
-    low, high = _range(kind)
-    return "%s %d-bit, %d to %d" % ("signed" if signed else "unsigned", 8 * width, low, high)
+    return "%s, %d to %d" % (INTEGER_RANGES[kind][2], INTEGER_RANGES[kind][0],
+                             INTEGER_RANGES[kind][1])
 
 
 def _integer(record, field, names):
@@ -95,7 +92,7 @@ def _action(names):
         if field in _TEXT_LENGTH.values():
             text = [t for t, length in TEXTS if length == field][0]
             properties[field] = _derived(HEADER, field, "the bytes of %s" % text)
-        elif field == "numDetails":
+        elif field == DETAIL_COUNT_FIELD:
             properties[field] = _derived(HEADER, field, "the details listed")
         else:
             properties[field] = _integer(HEADER, field, names)
@@ -109,7 +106,7 @@ def _action(names):
             "anyOf": [{"type": "string", "maxLength": WIDTHS[HEADER][code]},
                       _hex(WIDTHS[HEADER][code], WIDTHS[HEADER][code])]}
     properties[_form.DETAILS] = {"type": "array", "items": {"$ref": "#/definitions/detail"},
-                                 "maxItems": _range(_KINDS[HEADER]["numDetails"])[1]}
+                                 "maxItems": _range(_KINDS[HEADER][DETAIL_COUNT_FIELD])[1]}
     spell_names = [name for code, name in names.get("codes", {}).get("actionType", {}).items()
                    if int(code) == SPELL_ACTION_TYPE]
     spell = {"properties": {"actionType": {"enum": [SPELL_ACTION_TYPE] + spell_names}},

@@ -203,9 +203,9 @@ def length_warnings(layout, action, number):
         kind = layout.kinds.get(detail.type)
         if kind is None:
             continue
-        size = kind.shape.size
+        size = kind.record_bytes
         if kind.has_stats:
-            size += layout.stat.size * getattr(detail.body, kind.entry_count)
+            size += kind.entry_bytes * getattr(detail.body, kind.entry_count)
         if detail.length != size:
             yield ("action #%d (id %d), detail %d: length %d differs from its %s body's %d "
                    "bytes (kept as it is)" % (number, action.actionID, index + 1,
@@ -770,8 +770,8 @@ class _Version(argparse.Action):
 
 
 def _thread_count(text):
-    """--threads: a whole number from 1 to the package's MOST_THREADS."""
-    most = module.load().actions.MOST_THREADS
+    """--threads: a whole number from 1 to the layout file's MOST_THREADS."""
+    most = module.load_layout().MOST_THREADS
     try:
         count = int(text)
     except ValueError:
@@ -781,17 +781,16 @@ def _thread_count(text):
     return count
 
 
-MOST_INDENT = 1 << 20  # spaces per level export takes (what its native writer takes)
-
-
 def _indent(text):
-    """--indent: a whole number of at most MOST_INDENT (0 or less: newlines, no spaces)."""
+    """--indent: a whole number of at most the layout file's MOST_INDENT, what the native
+    writer takes (0 or less: newlines, no spaces)."""
     try:
         count = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError("%r is not a whole number of spaces" % text)
-    if count > MOST_INDENT:
-        raise argparse.ArgumentTypeError("%r is more than %d spaces" % (text, MOST_INDENT))
+    most = module.load_layout().MOST_INDENT
+    if count > most:
+        raise argparse.ArgumentTypeError("%r is more than %d spaces" % (text, most))
     return count
 
 

@@ -15,20 +15,16 @@ _STRUCT_CODES = {1: "B", 2: "H", 4: "I"}
 
 class IntegerKind(object):
     """An integer field kind ("u8", "s16", ...): its bytes in the file, its sign, the values it
-    holds, its struct code and its name in words ("unsigned 8-bit")."""
+    holds, its struct code and its name in words ("unsigned 8-bit"), as the layout file says."""
 
-    def __init__(self, name, width, signed):
+    def __init__(self, name, width, signed, values):
+        """values: (lowest, highest, words) from the layout file's INTEGER_RANGES."""
         self.name = name
         self.width = width
         self.signed = signed
-        bits = 8 * width
-        if signed:
-            self.low, self.high = -(1 << (bits - 1)), (1 << (bits - 1)) - 1
-        else:
-            self.low, self.high = 0, (1 << bits) - 1
+        self.low, self.high, self.title = values
         code = _STRUCT_CODES[width]
         self.struct_code = code.lower() if signed else code
-        self.title = "%s %d-bit" % ("signed" if signed else "unsigned", bits)
 
 
 class RecordShape(object):
@@ -69,13 +65,15 @@ class RecordShape(object):
         return list(zip(self.names, self.numbers(record)))
 
 class DetailKind(object):
-    """One kind of detail body: its type number, its title, its record shape and, for a body
-    followed by entries, the body's field that counts them."""
+    """One kind of detail body: its type number, its title, its record shape, its size in the
+    file (`record_bytes`, and `entry_bytes` per entry that follows) and, for a body followed
+    by entries, the body's field that counts them."""
 
-    def __init__(self, type_number, title, shape, entry_count=None):
+    def __init__(self, type_number, title, shape, sizes, entry_count=None):
         self.type_number = type_number
         self.title = title
         self.shape = shape
+        self.record_bytes, self.entry_bytes = sizes
         self.entry_count = entry_count
         self.has_stats = entry_count is not None
 
@@ -87,7 +85,7 @@ class Layout(object):
     def __init__(self, q):
         facts = module.load_layout()
         self.q = q  # the package: its record classes, read_actions and the Action classes
-        kinds = dict((name, IntegerKind(name, width, signed))
+        kinds = dict((name, IntegerKind(name, width, signed, facts.INTEGER_RANGES[name]))
                      for name, (width, signed) in facts.INTEGER_KINDS.items())
 
         def shape(type_name, fields=None):
@@ -114,7 +112,7 @@ class Layout(object):
         for number, type_name in facts.DETAIL_BODIES.items():
             entry_count = facts.BODY_ENTRIES.get(type_name, (None, None))[0]
             self.kinds[number] = DetailKind(number, facts.TITLES[type_name], shape(type_name),
-                                            entry_count)
+                                            facts.BODY_SIZES[number], entry_count)
 
         self._text_getter = operator.attrgetter(*(name for name, _ in self.texts))
 

@@ -47,13 +47,8 @@ def _script(name):
 
 def _kinds(facts):
     """{kind: {"low", "high", "words"}} of every integer kind ("unsigned 8-bit")."""
-    made = {}
-    for kind, (width, signed) in facts.INTEGER_KINDS.items():
-        bits = 8 * width
-        low, high = (-(1 << (bits - 1)), (1 << (bits - 1)) - 1) if signed else (0, (1 << bits) - 1)
-        made[kind] = {"low": low, "high": high,
-                      "words": "%s %d-bit" % ("signed" if signed else "unsigned", bits)}
-    return made
+    return dict((kind, {"low": low, "high": high, "words": words})
+                for kind, (low, high, words) in facts.INTEGER_RANGES.items())
 
 
 def value_rules(q, facts):
@@ -65,10 +60,9 @@ def value_rules(q, facts):
     records = dict((name, list(fields)) for name, _, fields in facts.LAYOUT)
     widths = dict((name, size) for name, size, _ in facts.LAYOUT)
     header = dict(records[facts.HEADER])
-    lengths = dict(facts.TEXTS)
     entry_counts = dict((record, count) for record, (count, _) in facts.BODY_ENTRIES.items())
     (stat_record,) = set(entry for _, entry in facts.BODY_ENTRIES.values())
-    derived = set(lengths.values()) | set([facts.DETAIL_COUNT_FIELD])
+    derived = set(facts.DERIVED_COUNTS[facts.HEADER])
     trailer = [name for name in facts.TRAILER_FIELDS]
     classes = facts.CLASS_NAMES
     return {
