@@ -186,16 +186,19 @@ public:
     // Compressed bytes inflated so far: how far the input is read.
     std::uint64_t compressed_offset() const { return consumed_ - held_; }
 
-    // What ended the gzip data early, in facts a caller words as it likes: `cut`, the member
-    // starting at compressed offset `at` has no end; `corrupt`, the data is corrupt, shown by
-    // the byte before compressed offset `at` (the offset behind what the inflater took, as
-    // error() gives it; `problem` in the inflater's words); `trailing`, bytes that
+    // What ended the gzip data early, as facts and in words (error() and words() give the
+    // same text): `cut`, the member starting at compressed offset `at` has no end; `corrupt`,
+    // the data is corrupt, shown by the byte before compressed offset `at` (the offset behind
+    // what the inflater took; `problem` in the inflater's words); `trailing`, bytes that
     // start no member follow the last one at `at` (ignored by read(), as gzread does).
     // Every byte inflated before the fault was given out first.
     struct Fault {
         enum class Kind { none, cut, corrupt, trailing } kind = Kind::none;
         std::uint64_t at = 0;
         std::string problem;
+        // A cut or corrupt fault in the words every reader of a file gives it ("the
+        // compressed data is cut short: ..."); empty for none and for trailing bytes.
+        std::string words() const;
     };
     const Fault &fault() const { return fault_; }
     // The number of trailing bytes behind the last member (the rest of the input is read to
@@ -206,8 +209,7 @@ private:
     enum class Mode { start, gzip, between_members, plain, end, failed, failing };
     bool fill();  // more input; false at the end or on an error
     long fail(const std::string &what);
-    long stop_at(Fault::Kind kind, std::uint64_t at, const std::string &problem,
-                 const std::string &what, std::size_t done);
+    long stop_at(Fault::Kind kind, std::uint64_t at, const std::string &problem, std::size_t done);
     bool starts_member();
     long inflate_into(std::uint8_t *out, std::size_t capacity);
     void take(std::size_t n) {

@@ -120,14 +120,26 @@ long BlockReader::read(std::uint8_t *out, std::size_t capacity) {
     }
 }
 
+std::string BlockReader::Fault::words() const {
+    switch (kind) {
+    case Kind::cut:
+        return "the compressed data is cut short: the gzip stream starting at compressed byte " +
+               std::to_string(at) + " has no end";
+    case Kind::corrupt:  // `at` is behind the byte at which inflating fails
+        return "the compressed data is damaged at compressed byte " + std::to_string(at ? at - 1 : 0) + " (" +
+               problem + ")";
+    default: return "";
+    }
+}
+
 // Ends the gzip data at a fault. What was inflated before it is given out first, so that
 // every action complete before the fault is read; the next read reports the fault.
 long BlockReader::stop_at(Fault::Kind kind, std::uint64_t at, const std::string &problem,
-                          const std::string &what, std::size_t done) {
+                          std::size_t done) {
     fault_.kind = kind;
     fault_.at = at;
     fault_.problem = problem;
-    error_ = what;
+    error_ = fault_.words();
     mode_ = done ? Mode::failing : Mode::failed;
     return done ? static_cast<long>(done) : -1;
 }
@@ -139,10 +151,7 @@ long BlockReader::inflate_into(std::uint8_t *out, std::size_t capacity) {
     while (done < asked) {
         if ((held_ == 0 || stalled) && !fill()) {
             if (source_failed_) return fail("the input cannot be read");
-            return stop_at(Fault::Kind::cut, member_at_, "",
-                           "the compressed data is cut at compressed offset " +
-                               std::to_string(consumed_),
-                           done);
+            return stop_at(Fault::Kind::cut, member_at_, "", done);
         }
         std::size_t used = 0, made = 0;
         const Inflater::Status status =
@@ -156,10 +165,7 @@ long BlockReader::inflate_into(std::uint8_t *out, std::size_t capacity) {
         }
         if (status == Inflater::Status::corrupt) {
             const std::uint64_t at = consumed_ - held_ - inflater_.fault_back();
-            return stop_at(Fault::Kind::corrupt, at, inflater_.problem(),
-                           "the compressed data is corrupt at compressed offset " +
-                               std::to_string(at) + " (" + inflater_.problem() + ")",
-                           done);
+            return stop_at(Fault::Kind::corrupt, at, inflater_.problem(), done);
         }
     }
     return static_cast<long>(done);

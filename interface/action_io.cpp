@@ -301,6 +301,13 @@ PyObject *inflated_fault(PyObject *self, PyObject *) {
                          static_cast<unsigned long long>(fault.at), fault.problem.c_str());
 }
 
+// The cut or corrupt fault in the words every reader of a file gives it, or None.
+PyObject *inflated_fault_words(PyObject *self, PyObject *) {
+    const std::string words = reinterpret_cast<InflatedObject *>(self)->state->reader.fault().words();
+    if (words.empty()) Py_RETURN_NONE;
+    return host::text_from(words.c_str());
+}
+
 PyObject *inflated_delivered(PyObject *self, void *) {
     const InflatedState &state = *reinterpret_cast<InflatedObject *>(self)->state;
     return PyLong_FromUnsignedLongLong(state.reader.delivered() - state.pending());
@@ -319,6 +326,8 @@ PyMethodDef inflated_methods[] = {
     {"gzip", inflated_gzip, METH_NOARGS, "Whether the input starts as gzip (else it is read as it stands)."},
     {"fault", inflated_fault, METH_NOARGS,
      "What ended the gzip data early: None, or (kind, compressed offset, words or count)."},
+    {"fault_words", inflated_fault_words, METH_NOARGS,
+     "A cut or corrupt fault in the words every reader gives it; None without one."},
     {"readable", inflated_readable, METH_NOARGS, "True."},
     {nullptr, nullptr, 0, nullptr}};
 

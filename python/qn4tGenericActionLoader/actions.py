@@ -269,7 +269,8 @@ def inflating(stream):
     gzip. The reader has read(size), gzip() (whether the bytes start like gzip), delivered
     (uncompressed bytes given out), compressed_offset (compressed bytes taken in) and fault():
     None, or (kind, compressed offset, words) of what ended the gzip data early, kind being
-    "corrupt", "cut" or "trailing" (words: the number of trailing bytes)."""
+    "corrupt", "cut" or "trailing" (words: the number of trailing bytes), and fault_words():
+    a cut or corrupt fault as read_actions words it, or None."""
     return _native._inflate(stream)
 
 

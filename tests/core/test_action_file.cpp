@@ -330,9 +330,9 @@ TEST(ActionReaderTest, CorruptOrCutCompressedDataIsReportedWithItsCompressedOffs
         Bytes file;
         const char *message;
     } cases[] = {
-        {"corrupt", corrupt, "the compressed data is corrupt at compressed offset "},
-        {"bad check", bad_check, "the compressed data is corrupt at compressed offset "},
-        {"cut", cut, "the compressed data is cut at compressed offset "},
+        {"corrupt", corrupt, "the compressed data is damaged at compressed byte "},
+        {"bad check", bad_check, "the compressed data is damaged at compressed byte "},
+        {"cut", cut, "the compressed data is cut short: the gzip stream starting at compressed byte "},
     };
     for (const Case &c : cases) {
         const ReadOutcome r = read_all(c.file, 1000);
@@ -340,7 +340,7 @@ TEST(ActionReaderTest, CorruptOrCutCompressedDataIsReportedWithItsCompressedOffs
         EXPECT_NE(r.error.find(c.message), std::string::npos) << c.what << ": " << r.error;
         EXPECT_EQ(r.bytes, std::string(plain.begin(), plain.begin() + r.bytes.size()));
     }
-    EXPECT_NE(read_all(cut).error.find("cut at compressed offset " + std::to_string(cut.size())),
+    EXPECT_NE(read_all(cut).error.find("cut short: the gzip stream starting at compressed byte 0 has no end"),
               std::string::npos);
 }
 
@@ -359,7 +359,7 @@ TEST(ActionReaderTest, EveryInflaterGivesTheSameVerdicts) {
     };
     const Bytes third(plain.begin(), plain.begin() + plain.size() / 3);
     const Bytes rest(plain.begin() + plain.size() / 3, plain.end());
-    const std::string corrupt = "the compressed data is corrupt at compressed offset ";
+    const std::string corrupt = "the compressed data is damaged at compressed byte ";
     const std::string behind = "action 41 at offset " + std::to_string(plain.size()) + ": ";
     struct Case {
         const char *what;
@@ -369,10 +369,10 @@ TEST(ActionReaderTest, EveryInflaterGivesTheSameVerdicts) {
         {"several members", concat(concat(gzip(third), gzip(rest)), gzip(Bytes())), ""},
         {"plain file", plain, ""},
         {"truncated", Bytes(good.begin(), good.end() - 3),
-         behind + "the compressed data is cut at compressed offset " + std::to_string(end - 3)},
-        // A failed CRC shows behind the CRC, a failed length behind the length.
-        {"corrupt CRC", changed(end - 7, 0x10), behind + corrupt + std::to_string(end - 4) + " (incorrect data check)"},
-        {"wrong length", changed(end - 3, 0x01), behind + corrupt + std::to_string(end) + " (incorrect length check)"},
+         behind + "the compressed data is cut short: the gzip stream starting at compressed byte 0 has no end"},
+        // A failed CRC shows at its last byte, a failed length at the length's.
+        {"corrupt CRC", changed(end - 7, 0x10), behind + corrupt + std::to_string(end - 5) + " (incorrect data check)"},
+        {"wrong length", changed(end - 3, 0x01), behind + corrupt + std::to_string(end - 1) + " (incorrect length check)"},
     };
     for (const Case &c : cases) {
         for (std::size_t step : {std::size_t{5}, std::size_t{1} << 20}) {
@@ -383,7 +383,7 @@ TEST(ActionReaderTest, EveryInflaterGivesTheSameVerdicts) {
     }
     // Data changed inside the member still inflates: the check at its end fails, after the
     // actions that decode.
-    const std::string check = corrupt + std::to_string(end - 4) + " (incorrect data check)";
+    const std::string check = corrupt + std::to_string(end - 5) + " (incorrect data check)";
     for (std::size_t step : {std::size_t{5}, std::size_t{1} << 20}) {
         const ReadOutcome r = read_all(changed(end / 2, 0x01), step);
         ASSERT_GE(r.error.size(), check.size());
@@ -394,7 +394,7 @@ TEST(ActionReaderTest, EveryInflaterGivesTheSameVerdicts) {
     const ReadOutcome r = read_all(concat(good, changed(end - 7, 0x10)), 5);
     EXPECT_EQ(r.actions, 80u);
     EXPECT_EQ(r.error, "action 81 at offset " + std::to_string(2 * plain.size()) + ": " + corrupt +
-                           std::to_string(2 * end - 4) + " (incorrect data check)");
+                           std::to_string(2 * end - 5) + " (incorrect data check)");
 }
 
 // Damage inside the deflate data is placed at the compressed byte that shows it: not before
@@ -406,7 +406,7 @@ TEST(ActionReaderTest, DamageIsPlacedAtItsCompressedByte) {
         Bytes bad = good;
         for (std::size_t i = at; i < at + 4; ++i) bad[i] = 0xff;
         const ReadOutcome r = read_all(bad, 3);
-        const std::string prefix = "action 1 at offset 0: the compressed data is corrupt at compressed offset ";
+        const std::string prefix = "action 1 at offset 0: the compressed data is damaged at compressed byte ";
         ASSERT_EQ(r.error.substr(0, prefix.size()), prefix) << r.error;
         const std::size_t placed = std::stoul(r.error.substr(prefix.size()));
         EXPECT_GE(placed, at) << r.error;
@@ -424,7 +424,7 @@ TEST(ActionReaderTest, AMatchBeforeTheStartIsCorruptWhateverTheBlocks) {
     for (std::size_t step : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{1} << 20}) {
         const ReadOutcome r = read_all(file, step);
         EXPECT_TRUE(r.damaged) << step;
-        EXPECT_NE(r.error.find("the compressed data is corrupt at compressed offset "), std::string::npos)
+        EXPECT_NE(r.error.find("the compressed data is damaged at compressed byte "), std::string::npos)
             << step << ": " << r.error;
     }
 }

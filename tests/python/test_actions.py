@@ -883,8 +883,9 @@ class Damaged(Scratch):
     def test_corrupt_or_cut_compressed_data_names_the_compressed_offset(self):
         data = self.written(sample_actions() * 50)
         corrupt = data[:20] + bytes(bytearray(b ^ 0x55 for b in bytearray(data[20:60]))) + data[60:]
-        for damaged, message in ((corrupt, "corrupt at compressed offset"),
-                                 (data[:len(data) // 2], "cut at compressed offset %d" % (len(data) // 2))):
+        for damaged, message in ((corrupt, "damaged at compressed byte"),
+                                 (data[:len(data) // 2], "cut short: the gzip stream starting at "
+                                  "compressed byte 0 has no end")):
             got, text = self.read_until_damage(damaged)
             self.assertIn(message, text)
             self.assertEqual(got, (sample_actions() * 50)[:len(got)])

@@ -422,6 +422,21 @@ class DamagedFileTest(ToolTestCase):
             if os.path.exists(exported):
                 os.remove(exported)
 
+    def test_read_actions_words_a_gzip_fault_as_check_prints_it(self):
+        data = b"".join(action(100 + number) for number in range(3))
+        corrupt, _ = gzip_damaged_at(data, len(data) - 10)
+        for title, damaged in (("cut", gzipped(data)[:-12]), ("corrupt", corrupt)):
+            source = self.action_file(damaged, compressed=False)
+            _, _, err = self.run_tool("check", source)
+            try:
+                list(support.q.read_actions(source))
+            except support.q.DamagedFileError as error:
+                words = str(error).split(": ", 1)[1]  # behind "action N at offset M"
+            else:
+                self.fail("%s: read whole" % title)
+            self.assertTrue(words.startswith("the compressed data is "), words)
+            self.assertIn(words, err, title)
+
     def test_damage_beyond_the_first_megabyte_is_placed_exactly(self):
         texts = [os.urandom(60000).replace(b"\0", b"\1") for _ in range(20)]
         data = b"".join(action(number, desc=text) for number, text in enumerate(texts))

@@ -230,14 +230,11 @@ class Source(object):
         fault = self._stream.fault()
         if fault is None:
             return None
-        kind, at, words = fault
-        if kind == "corrupt":  # placed behind the byte at which inflating fails
-            return "the compressed data is damaged at compressed byte %d (%s)" % (at - 1, words)
-        if kind == "cut":
-            return ("the compressed data is cut short: the gzip stream starting at compressed "
-                    "byte %d has no end" % at)
+        kind, at, count = fault
+        if kind != "trailing":  # cut or corrupt, in the reader's own words
+            return self._stream.fault_words()
         return ("%d bytes that are not gzip data follow the compressed data at compressed "
-                "byte %d" % (words, at))
+                "byte %d" % (count, at))
 
 
 _PIECE = 1 << 18  # uncompressed bytes asked for at once
