@@ -715,11 +715,6 @@ def action_json_pieces(values, indent=None, depth=1):
     yield "}"
 
 
-def action_json(values, indent=None, depth=1):
-    """The JSON text (unicode) of one action's dict, whole: action_json_pieces joined."""
-    return u"".join(action_json_pieces(values, indent, depth))
-
-
 def document_start(schema=None):
     """The document's text up to its list of actions; schema: a URI that the "$schema"
     member names first, for editors (left out by default: the bytes stay those of earlier

@@ -593,7 +593,7 @@ class StreamingTest(ToolTestCase):
             for piece in Listing(walk).pieces():
                 out.write(piece.encode("utf-8"))
         for indent in (None, 2):
-            texts = [u" " * (indent or 0) + _form.action_json(a.to_dict(), indent)
+            texts = [u" " * (indent or 0) + u"".join(_form.action_json_pieces(a.to_dict(), indent))
                      for a in real]
             document = (_form.document_start() + u"\n" + u",\n".join(texts) +
                         u"\n]}\n").encode("utf-8")
@@ -675,7 +675,7 @@ class NativeExportTest(ToolTestCase):
         self.assertLess(max(len(block) for block, _, _ in got), (1 << 18) + 200)
         self.assertEqual([(actions, offset) for _, actions, offset in got[-1:]], [(2, len(data))])
         self.assertEqual(set((a, o) for _, a, o in got[:-1]), set([(0, 0)]))
-        expected = u",\n".join(u"  " + _form.action_json(a.to_dict(), 2)
+        expected = u",\n".join(u"  " + u"".join(_form.action_json_pieces(a.to_dict(), 2))
                                for a in module.load().read_actions(io.BytesIO(data), plain=True))
         self.assertEqual(b"".join(block for block, _, _ in got), expected.encode("utf-8"))
 
