@@ -75,13 +75,6 @@ def message_bytes(value):
     return message_text(value).encode("utf-8")
 
 
-def write_message(stream, value):
-    """Writes one message line to a stream (text or binary; a text stream is written through
-    its byte buffer, so that its own encoding cannot refuse the message)."""
-    out = getattr(stream, "buffer", stream)
-    out.write(message_bytes(value) + b"\n")
-
-
 _NUMBERS = (int, float) + ((long,) if _PY2 else ())  # noqa: F821 (Python 2)
 
 
