@@ -103,13 +103,10 @@ void print_layout() {
     std::printf("TRAILER_SIZE = %zu\n", qn4t::kTrailerSize);
 }
 
-// Every integer kind that a field has: its bytes in the file and whether it is signed.
-void print_integer_kinds() {
+// Calls fn(V{}) once for each integer type that a field has, in the order they first appear.
+template <class Fn>
+void for_each_integer_kind(Fn &&fn) {
     std::vector<std::string> seen;
-    std::printf("\n# Integer kinds: kind -> (bytes in the file, signed). A \"chars\" field is a fixed\n");
-    std::printf("# character array as wide as WIDTHS says; a \"text\" field is as long as the head\n");
-    std::printf("# field that TEXTS pairs it with says.\n");
-    std::printf("INTEGER_KINDS = {\n");
     qn4t::for_each_record_type([&](auto tag) {
         using R = typename decltype(tag)::type;
         qn4t::for_each_field(Layout<R>::fields, [&](const auto &f) {
@@ -119,28 +116,30 @@ void print_integer_kinds() {
                 for (const std::string &known : seen)
                     if (known == kind) return;
                 seen.push_back(kind);
-                std::printf("    \"%s\": (%zu, %s),\n", kind.c_str(), sizeof(V),
-                            std::is_signed_v<V> ? "True" : "False");
+                fn(V{});
             }
         });
+    });
+}
+
+// Every integer kind that a field has: its bytes in the file and whether it is signed; the
+// values it holds and its words in a message (core/value_kinds.h).
+void print_integer_kinds() {
+    std::printf("\n# Integer kinds: kind -> (bytes in the file, signed). A \"chars\" field is a fixed\n");
+    std::printf("# character array as wide as WIDTHS says; a \"text\" field is as long as the head\n");
+    std::printf("# field that TEXTS pairs it with says.\n");
+    std::printf("INTEGER_KINDS = {\n");
+    for_each_integer_kind([](auto value) {
+        using V = decltype(value);
+        std::printf("    \"%s\": (%zu, %s),\n", kind_of<V>(), sizeof(V), std::is_signed_v<V> ? "True" : "False");
     });
     std::printf("}\n");
     std::printf("# The values each integer kind holds and its words in a message: kind -> (lowest,\n");
     std::printf("# highest, words).\n");
     std::printf("INTEGER_RANGES = {\n");
-    seen.clear();
-    qn4t::for_each_record_type([&](auto tag) {
-        using R = typename decltype(tag)::type;
-        qn4t::for_each_field(Layout<R>::fields, [&](const auto &f) {
-            using V = ValueOf<decltype(f)>;
-            if constexpr (std::is_integral_v<V>) {
-                using K = qn4t::IntegerKind<V>;
-                for (const std::string &known : seen)
-                    if (known == K::tag) return;
-                seen.push_back(K::tag);
-                std::printf("    \"%s\": (%lld, %lld, \"%s\"),\n", K::tag, K::low, K::high, K::words);
-            }
-        });
+    for_each_integer_kind([](auto value) {
+        using K = qn4t::IntegerKind<decltype(value)>;
+        std::printf("    \"%s\": (%lld, %lld, \"%s\"),\n", K::tag, K::low, K::high, K::words);
     });
     std::printf("}\n");
 }
