@@ -4,21 +4,6 @@
 #include <sqlite3.h>
 
 namespace qn4t {
-namespace {
-
-std::string hex_of(std::string_view bytes) {
-    static const char hex[] = "0123456789abcdef";
-    std::string digits;
-    digits.reserve(bytes.size() * 2);
-    for (const char byte : bytes) {
-        const unsigned char c = static_cast<unsigned char>(byte);
-        digits += hex[c >> 4];
-        digits += hex[c & 0xF];
-    }
-    return digits;
-}
-
-}  // namespace
 
 TableDatabase::TableDatabase(const std::string &path, const std::vector<std::string> &settings,
                              const std::vector<std::string> &schema,
@@ -75,7 +60,8 @@ void TableDatabase::row(std::size_t table, const std::uint64_t *keys, const Cell
             sqlite3_bind_text(insert, at, cell.bytes.data(), static_cast<int>(cell.bytes.size()), SQLITE_STATIC);
             break;
         case Cell::Kind::hex:
-            hex_cells_.push_back(hex_of(cell.bytes));
+            hex_cells_.emplace_back();
+            append_hex(hex_cells_.back(), cell.bytes);
             sqlite3_bind_text(insert, at, hex_cells_.back().data(), static_cast<int>(hex_cells_.back().size()),
                               SQLITE_STATIC);
             break;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/table_rows.h"
+#include "core/table_cells.h"
 
 struct sqlite3;
 struct sqlite3_stmt;

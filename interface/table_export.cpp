@@ -8,7 +8,7 @@
 
 #include "binding/host.h"
 #include "core/table_database.h"
-#include "core/table_rows.h"
+#include "interface/table_rows.h"
 #include "interface/action_io.h"
 #include "interface/fault_translation.h"
 #include "interface/file_work.h"

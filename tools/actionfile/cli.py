@@ -900,7 +900,7 @@ def build_parser():
                          "format allows them)")
     sql = command(
         "sql", "Run an SQL statement over the actions of a file.",
-        "The file is loaded into an in-memory SQLite database with the tables actions, "
+        "The file is loaded into a temporary SQLite database with the tables actions, "
         "details and stats and a view per detail kind (actiontool help tables).",
         run_sql, ("file", "the action file (- for standard input)"),
         ("statement?", "the SQL statement, e.g. \"SELECT name FROM actions\"; it may "

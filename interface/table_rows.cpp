@@ -1,13 +1,12 @@
-// Whole actions as the rows of the three tables, and those rows as CSV text (table_rows.h).
-#include "core/table_rows.h"
+// Whole actions as the rows of the three tables (table_rows.h).
+#include "interface/table_rows.h"
 
-#include <charconv>
 #include <map>
 #include <stdexcept>
 #include <type_traits>
 
 #include "core/text.h"
-#include "interface/json_form.h"  // the member names of the dict form (plain C++)
+#include "interface/json_form.h"
 
 namespace qn4t {
 namespace {
@@ -83,40 +82,6 @@ void place_text(std::vector<Cell> &cells, std::string_view shown_bytes, std::str
         cell.kind = Cell::Kind::hex;
         cell.bytes = all;
         cells[hex_column] = cell;
-    }
-}
-
-void append_number(std::string &out, long long value) {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, end);
-}
-
-void append_unsigned(std::string &out, std::uint64_t value) {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    out.append(digits, end);
-}
-
-void append_text(std::string &out, std::string_view bytes) {
-    if (bytes.find_first_of(",\"\n") == std::string_view::npos) {
-        out.append(bytes.data(), bytes.size());
-        return;
-    }
-    out += '"';
-    for (const char c : bytes) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    out += '"';
-}
-
-void append_hex(std::string &out, std::string_view bytes) {
-    static const char hex[] = "0123456789abcdef";
-    for (const char byte : bytes) {
-        const unsigned char c = static_cast<unsigned char>(byte);
-        out += hex[c >> 4];
-        out += hex[c & 0xF];
     }
 }
 
@@ -259,25 +224,6 @@ bool RowMaker::rows(const WholeAction &a, std::uint64_t number, RowCursor &at, R
     }
     at = RowCursor();
     return true;
-}
-
-void append_csv_row(std::string &out, const std::uint64_t *keys, std::size_t key_count,
-                    const Cell *cells, std::size_t count) {
-    for (std::size_t k = 0; k < key_count; ++k) {
-        if (k) out += ',';
-        append_unsigned(out, keys[k]);
-    }
-    for (std::size_t k = 0; k < count; ++k) {
-        out += ',';
-        const Cell &cell = cells[k];
-        switch (cell.kind) {
-        case Cell::Kind::empty: break;
-        case Cell::Kind::integer: append_number(out, cell.number); break;
-        case Cell::Kind::text: append_text(out, cell.bytes); break;
-        case Cell::Kind::hex: append_hex(out, cell.bytes); break;
-        }
-    }
-    out += '\n';
 }
 
 }  // namespace qn4t

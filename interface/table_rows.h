@@ -1,6 +1,7 @@
 // Whole actions as the rows of three tables (actions, details, stats), cell by cell, walking
 // the records' field tables: the rows the tables of the document form hold, made without an
-// object per value. The CSV text of the rows and their SQLite database are made from these.
+// object per value. Plain C++: the CSV text of the rows and their SQLite database are made
+// from these.
 #pragma once
 
 #include <array>
@@ -11,31 +12,14 @@
 #include <vector>
 
 #include "core/action_file.h"
+#include "core/table_cells.h"
 
 namespace qn4t {
-
-constexpr std::size_t kTableCount = 3;  // actions, details, stats: each keyed by one more number
-
-// One cell: no value, a whole number, a text shown as its bytes, or bytes shown in hex digits.
-struct Cell {
-    enum class Kind : std::uint8_t { empty, integer, text, hex };
-    Kind kind = Kind::empty;
-    long long number = 0;
-    std::string_view bytes;
-};
 
 // A column of a table: the path of its value in an action's dict form, e.g. {"body", "die"}
 // or {"name", "hex"}.
 using ColumnPath = std::vector<std::string>;
 using TableColumns = std::array<std::vector<ColumnPath>, kTableCount>;
-
-// What the rows are given to: one call per row, with its keys (1 to 3 numbers) and one cell
-// per value column of the table, in the columns' order.
-class RowSink {
-public:
-    virtual ~RowSink() = default;
-    virtual void row(std::size_t table, const std::uint64_t *keys, const Cell *cells) = 0;
-};
 
 // Where the rows of an action stand: not begun, or inside the stat entries of a detail.
 struct RowCursor {
@@ -74,11 +58,5 @@ private:
     std::vector<std::size_t> entry_;
     std::vector<Cell> cells_;
 };
-
-// Appends one CSV row (cells separated by commas, ended by "\n") as Python's csv.writer
-// writes it with lineterminator "\n": a cell holding a comma, a quote or a line feed goes
-// in quotes, its quotes doubled; keys first.
-void append_csv_row(std::string &out, const std::uint64_t *keys, std::size_t key_count,
-                    const Cell *cells, std::size_t count);
 
 }  // namespace qn4t
