@@ -574,9 +574,10 @@ def sqlite_blocks(source, target, plain=False, durable=True):
         stream, plain_bytes, columns, target, settings, table_statements()), source, plain)
 
 
-# SQLite's page cache while the rows go in: the pages of one table's growing end and its key
-# index stay in memory, far below the command's memory goal.
-_SQLITE_SETTINGS = ("PRAGMA cache_size = -16384",)
+# SQLite's page cache while the rows go in (8 MB): the growing ends of the tables and of their
+# key indexes stay in memory, which saves an eighth of the time of the default 2 MB; more
+# saves little and would make the peak grow with the file's size.
+_SQLITE_SETTINGS = ("PRAGMA cache_size = -8192",)
 _SCRATCH_SETTINGS = ("PRAGMA synchronous = OFF", "PRAGMA journal_mode = MEMORY")
 
 
