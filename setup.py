@@ -47,7 +47,7 @@ EXTENSIONS = (
 # type punning), and only what is marked for export is exported: the entry point.
 CXX_FLAGS = ["-std=c++17", "-Wno-register", "-fno-strict-aliasing",
              "-fvisibility=hidden", "-fvisibility-inlines-hidden"]
-LIBRARIES = ["z"]
+LIBRARIES = ["z", "sqlite3"]
 # Faster libraries used where they compile and link: (macro, library, a program using it).
 # ISA-L inflates whole files, libdeflate deflates the blocks write_actions cuts on threads.
 OPTIONAL_LIBRARIES = (

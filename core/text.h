@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 namespace qn4t {
 
@@ -22,5 +23,10 @@ std::size_t text_size(const char *text);
 // Stores a fresh copy of `size` bytes in `slot` and releases the old buffer. When memory
 // cannot be obtained, returns false and leaves `slot` as it was.
 bool replace_text(char *&slot, const char *bytes, std::size_t size);
+
+// Whether `bytes` are UTF-8 as both Python hosts decode it alike: no overlong forms, no
+// surrogates (Python 2 would take their three-byte forms, Python 3 refuses them), nothing
+// past U+10FFFF.
+bool is_utf8(std::string_view bytes);
 
 }  // namespace qn4t

@@ -12,6 +12,7 @@
 #include "interface/module_add.h"
 #include "interface/stream_faults.h"
 #include "interface/support_records.h"
+#include "interface/table_export.h"
 
 namespace qn4t {
 namespace {
@@ -44,7 +45,8 @@ bool add_module_objects(PyObject *module) {
 }
 
 bool add_whole_actions(PyObject *module) {
-    return add_action_api(module) && add_action_io(module) && add_json_export(module);
+    return add_action_api(module) && add_action_io(module) && add_json_export(module) &&
+           add_table_export(module);
 }
 
 // Parts that add their own types and functions to the module, after the module objects:

@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 
 missing=()
 need() { dpkg -s "$1" >/dev/null 2>&1 || missing+=("$1"); }
-for package in cmake make g++ zlib1g-dev libgtest-dev clang libclang-rt-14-dev; do need "$package"; done
+for package in cmake make g++ zlib1g-dev libsqlite3-dev libgtest-dev clang libclang-rt-14-dev; do need "$package"; done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "hardening: installing ${missing[*]}" >&2
   export DEBIAN_FRONTEND=noninteractive

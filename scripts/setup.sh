@@ -12,6 +12,8 @@ need cmake
 need g++
 need make
 need zlib1g-dev
+# The table export writes SQLite databases through SQLite's C library.
+need libsqlite3-dev
 need libgtest-dev
 need gzip
 # ISA-L inflates whole files about twice as fast as zlib; where the platform has no package

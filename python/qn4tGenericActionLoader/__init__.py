@@ -250,7 +250,8 @@ from qn4tGenericActionLoader.documents import (  # noqa: E402,F401 (re-exported)
 
 # Actions as tables for spreadsheets and SQLite (qn4tGenericActionLoader/tables.py).
 from qn4tGenericActionLoader.tables import (  # noqa: E402,F401 (re-exported)
-    TableError, TableSource, from_csv, from_frames, from_sqlite, to_csv, to_sqlite)
+    TableError, TableSource, csv_blocks, from_csv, from_frames, from_sqlite, sqlite_blocks, to_csv,
+    to_sqlite)
 
 # The JSON Schema of the document form, for editors (qn4tGenericActionLoader/schema.py).
 from qn4tGenericActionLoader.schema import document_schema, schema_text  # noqa: E402,F401

@@ -121,6 +121,24 @@ def readable_path(source):
             _TEMPORARIES.discard(temp_path)
 
 
+@contextlib.contextmanager
+def scratch_file(prefix, suffix):
+    """Yields the path of a new empty temporary file, removed on every way out, as
+    readable_path() removes its copy, and by the signals that end the process."""
+    with _TEMPORARIES.block():
+        temp_path = _TEMPORARIES.create(lambda: _new_temporary(prefix, suffix))
+        try:
+            yield temp_path
+        finally:
+            _TEMPORARIES.discard(temp_path)
+
+
+def _new_temporary(prefix, suffix):
+    handle, temp_path = tempfile.mkstemp(prefix=prefix, suffix=suffix)
+    os.close(handle)
+    return temp_path
+
+
 def gives_bytes_once(path):
     """True when what path names cannot be read again from its start: anything but a
     regular file, a folder or a block device. False for a name that does not exist (for

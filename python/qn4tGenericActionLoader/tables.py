@@ -26,6 +26,7 @@ pandas from an in-memory SQLite database in one call per table.
 """
 
 import binascii
+import contextlib
 import csv
 import io
 import os
@@ -33,6 +34,8 @@ import re
 import sqlite3
 import sys
 
+import _qn4tGenericActionSupport as _native
+from qn4tGenericActionLoader import _files
 from qn4tGenericActionLoader._form import HEX, most_digits
 from qn4tGenericActionLoader._message import formatted
 from qn4tGenericActionLoader.documents import InputRefused, actions_of as _actions_of_source
@@ -232,23 +235,33 @@ def body_views():
 
 def rows(actions):
     """Per table, its rows (lists of values, None where the dict form has no value), from an
-    iterable of Action objects."""
+    iterable of Action objects. Holds every row: iter_rows streams them."""
+    made = dict((table.name, []) for table in schema())
+    for name, row in iter_rows(actions):
+        made[name].append(row)
+    return made
+
+
+def iter_rows(actions):
+    """(table name, row) for the rows of an iterable of Action objects, one action at a time
+    (its actions row, then per detail its details row and its stats rows), as rows() holds
+    them: the memory holds one action's dict form."""
     tables = schema()
-    made = dict((table.name, []) for table in tables)
 
     def add(level, document, keys, prefix=()):
         table = tables[level]
         row = list(keys) + [None] * len(table.columns)
         lists = _fill(row, document, prefix, table.position, keys, table)
-        made[table.name].append(row)
+        yield table.name, row
         if level + 1 < len(tables):
             child = tables[level + 1]
             for number, item in enumerate(lists.get(child.list_path, ())):
-                add(level + 1, item, keys + (number,))
+                for made in add(level + 1, item, keys + (number,)):
+                    yield made
 
     for number, action in enumerate(actions):
-        add(0, action.to_dict(), (number,))
-    return made
+        for made in add(0, action.to_dict(), (number,)):
+            yield made
 
 
 def _fill(row, document, prefix, position, keys, table):
@@ -470,20 +483,148 @@ def write_csv(table_rows, folder, extra=None, paths=None):
     """Writes the per-table rows into folder/actions.csv, details.csv and stats.csv (or into
     paths: {table: path}). extra: per table, (header names, function of a row giving the
     extra cells) appended."""
-    for table in schema():
-        header, more = table.header(), None
-        if extra and table.name in extra:
-            names, more = extra[table.name]
-            header = header + list(names)
-        path = (paths or {}).get(table.name) or os.path.join(folder, CSV_NAMES[table.name])
-        with _open_csv(path, "w") as stream:
-            writer = csv.writer(stream, lineterminator="\n")
-            writer.writerow(header)
-            for row in table_rows[table.name]:
-                cells = [_cell(value) for value in row]
-                if more:
-                    cells += [_cell(value) for value in more(row)]
-                writer.writerow(cells)
+    write_csv_tables(folder, paths, extra=extra,
+                     made=((table.name, row) for table in schema()
+                           for row in table_rows[table.name]))
+
+
+def write_csv_tables(folder, paths=None, actions=None, blocks=None, extra=None, made=None):
+    """Writes the three CSV files of folder (or paths: {table: path}): the header, then the
+    rows of blocks (as csv_blocks gives them: the same bytes as the rows written one by
+    one), else those of the Action objects of actions (iter_rows) or the (table name, row)
+    pairs of made. extra: as write_csv's, for rows written one by one. Returns the number of
+    actions written (of blocks: their `actions`, None where they do not tell it)."""
+    tables = schema()
+    opened = []
+    try:
+        streams = {}
+        for table in tables:
+            path = (paths or {}).get(table.name) or os.path.join(folder, CSV_NAMES[table.name])
+            stream = _open_csv(path, "w") if blocks is None else io.open(path, "wb")
+            opened.append(stream)
+            streams[table.name] = stream
+        if blocks is not None:
+            return _write_csv_blocks(tables, streams, blocks)
+        return _write_csv_rows(tables, streams, iter_rows(actions) if made is None else made,
+                               extra)
+    finally:
+        for stream in opened:
+            stream.close()
+
+
+def _csv_header(table, extra):
+    header = table.header()
+    if extra and table.name in extra:
+        header = header + list(extra[table.name][0])
+    return header
+
+
+def _write_csv_blocks(tables, streams, blocks):
+    for table in tables:
+        text = ",".join(_csv_header(table, None)) + "\n"  # names that need no quotes
+        streams[table.name].write(text.encode("ascii"))
+    for block in blocks:
+        for table, text in zip(tables, block):
+            if text:
+                streams[table.name].write(text)
+    return getattr(blocks, "actions", None)
+
+
+def _write_csv_rows(tables, streams, made, extra):
+    writers, more = {}, {}
+    for table in tables:
+        writers[table.name] = csv.writer(streams[table.name], lineterminator="\n")
+        writers[table.name].writerow(_csv_header(table, extra))
+        more[table.name] = extra[table.name][1] if extra and table.name in extra else None
+    count = 0
+    for name, row in made:
+        cells = [_cell(value) for value in row]
+        if more[name]:
+            cells += [_cell(value) for value in more[name](row)]
+        writers[name].writerow(cells)
+        count += name == TABLES[0]
+    return count
+
+
+def csv_blocks(source, plain=False):
+    """The CSV rows of the actions of an action file (a path or a binary file object; plain:
+    its bytes are uncompressed records), made natively without an object per value: an
+    iterator of (actions, details, stats) bytes, the rows of a block of whole actions each,
+    byte for byte as write_csv writes them (without the header). Its `actions` and `offset`
+    say how many actions the blocks given hold and the uncompressed offset behind the last.
+    A damaged file raises DamagedFileError after the block holding every complete action
+    before the damage."""
+    return _native_rows(_native._table_csv, source, plain)
+
+
+def sqlite_blocks(source, target, plain=False, durable=True):
+    """An iterator that fills the SQLite database file at target (a path) with the tables of
+    the actions of an action file (a path or a binary file object), natively through SQLite's
+    C library: each step inserts the rows of a block of actions and gives their number; the
+    tables and views (create_tables) and every row are one transaction, committed after the
+    last block. `actions`, `offset` and a damaged file as in csv_blocks (the transaction is
+    then not committed); sqlite3.OperationalError where SQLite fails (the tables exist
+    already, the disk is full). durable=False: a file that its caller syncs when it
+    publishes it, or throws away (a temporary one), so SQLite need not sync it nor keep its
+    journal on disk."""
+    settings = list(_SQLITE_SETTINGS)
+    if not durable:
+        settings += _SCRATCH_SETTINGS
+    return _native_rows(lambda stream, plain_bytes, columns: _native._table_sqlite(
+        stream, plain_bytes, columns, target, settings, table_statements()), source, plain)
+
+
+# SQLite's page cache while the rows go in (8 MB): the growing ends of the tables and of their
+# key indexes stay in memory, which saves an eighth of the time of the default 2 MB; more
+# saves little and would make the peak grow with the file's size.
+_SQLITE_SETTINGS = ("PRAGMA cache_size = -8192",)
+_SCRATCH_SETTINGS = ("PRAGMA synchronous = OFF", "PRAGMA journal_mode = MEMORY")
+
+
+def _native_rows(make, source, plain):
+    columns = tuple((table.name, tuple(column.path for column in table.columns))
+                    for table in schema())
+    if hasattr(source, "read"):
+        return make(source, 1 if plain else 0, columns)
+    return _rows_of_path(make, source, plain, columns)
+
+
+class _RowsOfPath(object):
+    """The native iterator over a file opened here, closed at its end."""
+
+    def __init__(self, make, path, plain, columns):
+        self._stream = io.open(path, "rb")
+        try:
+            self._rows = make(self._stream, 1 if plain else 0, columns)
+        except BaseException:
+            self._stream.close()
+            raise
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        try:
+            return next(self._rows)
+        except BaseException:
+            self._stream.close()
+            raise
+    next = __next__  # Python 2
+
+    @property
+    def actions(self):
+        return self._rows.actions
+
+    @property
+    def offset(self):
+        return self._rows.offset
+
+
+_rows_of_path = _RowsOfPath
+
+
+def _is_action_file(source):
+    return hasattr(source, "read") or isinstance(source, (bytes, type(u"")))
 
 
 # A number as spreadsheets write it: "6", " 6 ", "6.0", "6.00", "-2.50".
@@ -619,11 +760,13 @@ def csv_place(folder):
 
 
 def to_csv(actions, folder):
-    """Writes the actions (Action objects) as folder/actions.csv, details.csv and stats.csv
-    (folder must exist). Returns the number of actions."""
-    made = rows(actions)
-    write_csv(made, folder)
-    return len(made["actions"])
+    """Writes the actions as folder/actions.csv, details.csv and stats.csv (folder must
+    exist): actions is an iterable of Action objects, or an action file (a path or a binary
+    file object) whose rows are made natively (csv_blocks). Memory holds one action, not the
+    rows. Returns the number of actions."""
+    if _is_action_file(actions):
+        return write_csv_tables(folder, blocks=csv_blocks(actions))
+    return write_csv_tables(folder, actions=actions)
 
 
 def from_csv(folder):
@@ -644,20 +787,28 @@ def _quote(name):
     return '"%s"' % name.replace('"', '""')
 
 
-def create_tables(connection):
-    """Creates the tables and the views per body kind in an SQLite connection."""
+def table_statements():
+    """The SQL statements that make the tables and the views per body kind."""
+    statements = []
     for table in schema():
         columns = ["%s INTEGER NOT NULL" % key for key in table.keys]
         columns += ["%s %s" % (_quote(c.name), "INTEGER" if c.integer else "TEXT")
                     for c in table.columns]
         columns.append("PRIMARY KEY (%s)" % ", ".join(table.keys))
-        connection.execute("CREATE TABLE %s (%s)" % (table.name, ", ".join(columns)))
+        statements.append("CREATE TABLE %s (%s)" % (table.name, ", ".join(columns)))
     details = schema()[1]
     type_name = type_column(details).name
     for view, number, columns in body_views():
-        connection.execute("CREATE VIEW %s AS SELECT %s FROM details WHERE %s = %d" % (
+        statements.append("CREATE VIEW %s AS SELECT %s FROM details WHERE %s = %d" % (
             view, ", ".join(list(details.keys) + [_quote(c.name) for c in columns]),
             _quote(type_name), number))
+    return statements
+
+
+def create_tables(connection):
+    """Creates the tables and the views per body kind in an SQLite connection."""
+    for statement in table_statements():
+        connection.execute(statement)
 
 
 def type_column(details):
@@ -667,10 +818,30 @@ def type_column(details):
 
 
 def insert_rows(connection, table_rows):
-    for table in schema():
-        marks = ", ".join("?" * (len(table.keys) + len(table.columns)))
-        connection.executemany("INSERT INTO %s VALUES (%s)" % (table.name, marks),
-                               table_rows[table.name])
+    """Inserts per-table rows (as rows() gives them, or an iterable of (table name, row) as
+    iter_rows gives them, taken a batch at a time); the number of actions rows."""
+    if isinstance(table_rows, dict):
+        held = table_rows
+        table_rows = ((table.name, row) for table in schema() for row in held[table.name])
+    inserts = dict((table.name, "INSERT INTO %s VALUES (%s)" % (
+        table.name, ", ".join("?" * (len(table.keys) + len(table.columns)))))
+        for table in schema())
+    batches = dict((name, []) for name in inserts)
+    count = 0
+    for name, row in table_rows:
+        batch = batches[name]
+        batch.append(row)
+        count += name == TABLES[0]
+        if len(batch) >= _INSERT_BATCH:
+            connection.executemany(inserts[name], batch)
+            del batch[:]
+    for name, batch in batches.items():
+        if batch:
+            connection.executemany(inserts[name], batch)
+    return count
+
+
+_INSERT_BATCH = 4096  # rows of one table inserted by one executemany
 
 
 def _connection(target):
@@ -682,18 +853,36 @@ def _connection(target):
 def to_sqlite(actions, target):
     """Writes the actions into the tables actions, details and stats (and a view per body
     kind: damage, stat_modification, healing) of an SQLite database: target is a path or an
-    open sqlite3 connection (left open, committed). The tables must not exist yet. Returns
-    the number of actions."""
+    open sqlite3 connection (left open, committed). The tables must not exist yet. actions
+    is an iterable of Action objects, or an action file (a path or a binary file object)
+    whose rows are made and inserted natively (sqlite_blocks) where target is a path. Memory
+    holds one action, not the rows; everything is one transaction. Returns the number of
+    actions."""
+    if _is_action_file(actions) and not isinstance(target, sqlite3.Connection):
+        blocks = sqlite_blocks(actions, target)
+        for _ in blocks:
+            pass
+        return blocks.actions
+    if _is_action_file(actions):
+        from qn4tGenericActionLoader.actions import read_actions
+        actions = read_actions(actions)
     connection, own = _connection(target)
     try:
-        made = rows(actions)
         with connection:
             create_tables(connection)
-            insert_rows(connection, made)
-        return len(made["actions"])
+            return insert_rows(connection, iter_rows(actions))
     finally:
         if own:
             connection.close()
+
+
+@contextlib.contextmanager
+def scratch_database():
+    """Yields the path of a new empty temporary file for a database that is read and then
+    thrown away (sql's), removed on every way out, as the package's other temporary files
+    are, and by the signals that end the process."""
+    with _files.scratch_file("qn4t-tables.", ".db") as path:
+        yield path
 
 
 # SQLite's authorizer codes (the sqlite3 module names only some of them on Python 2.7).

@@ -608,22 +608,39 @@ def read_all(layout, args, label):
             progress.finish()
 
 
+@contextlib.contextmanager
+def streamed(layout, args, label):
+    """A Walk over the input file for a command whose output is complete only at the end
+    (the tables, sql): damage fails the command with nothing written."""
+    name = input_name(args.file)
+    progress = Progress(label)
+    with input_path(args.file) as path:
+        refuse_json(name, path)
+        walker = open_walker(layout, path, name, progress)
+        try:
+            yield walker
+        except Damaged as damage:
+            raise Failure("%s: damaged: %s (nothing written)" % (name, damage))
+        finally:
+            progress.finish()
+
+
 def run_table_export(layout, args):
     if args.out is not None or (args.csv and args.sqlite) or args.indent is not None \
             or args.schema is not None or args.named:
         raise Failure("export --csv DIR and --sqlite OUT.db take the action file only, and "
                       "one of them", 2)
     names = load_names(layout, args)
-    actions = read_all(layout, args, "export")
     files = module.load()
     inputs = [input_source(args.file)]
     target = args.csv or output_name(args.sqlite)
     try:
-        if args.csv:
-            count = tablecmd.export_csv(layout, actions, args.csv, names, inputs)
-        else:
-            count = tablecmd.export_sqlite(layout, actions, output_target(args.sqlite), names,
-                                           inputs)
+        with streamed(layout, args, "export") as walker:
+            if args.csv:
+                count = tablecmd.export_csv(layout, walker, args.csv, names, inputs)
+            else:
+                count = tablecmd.export_sqlite(layout, walker, output_target(args.sqlite),
+                                               names, inputs)
     except files.OutputIsInput:
         raise Failure(refused_output(target, input_name(args.file)))
     except (IOError, OSError) as error:
@@ -681,13 +698,15 @@ def run_sql(layout, args):
     if (args.statement is None) != args.schema:
         raise Failure("give an SQL statement, or --schema to list the tables", 2)
     names = load_names(layout, args)
-    actions = read_all(layout, args, "sql")
     if args.schema:
-        for line in tablecmd.schema_lines(layout, actions, names):
+        with streamed(layout, args, "sql") as walker:
+            lines = tablecmd.schema_lines(layout, walker, names)
+        for line in lines:
             say(line)
         return OK
     try:
-        header, rows = tablecmd.query(layout, actions, args.statement, names)
+        with streamed(layout, args, "sql") as walker:
+            header, rows = tablecmd.query(layout, walker, args.statement, names)
     except tablecmd.WriteRefused:
         raise Failure("SQL: refused: the statement would change the database or reach a file; "
                       "sql only reads; %s is never changed by sql (to change it: export "
@@ -880,7 +899,7 @@ def build_parser():
                          "format allows them)")
     sql = command(
         "sql", "Run an SQL statement over the actions of a file.",
-        "The file is loaded into an in-memory SQLite database with the tables actions, "
+        "The file is loaded into a temporary SQLite database with the tables actions, "
         "details and stats and a view per detail kind (actiontool help tables).",
         run_sql, ("file", "the action file (- for standard input)"),
         ("statement?", "the SQL statement, e.g. \"SELECT name FROM actions\"; it may "

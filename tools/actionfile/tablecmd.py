@@ -53,25 +53,29 @@ def name_cells(tables, names):
 
 # ---- export ----------------------------------------------------------------------------------
 
-def export_csv(layout, actions, folder, names=None, inputs=()):
-    """Writes the three CSV files into folder (made when missing), each replaced only when
-    all three are complete (the package's file-replacing rules). Returns the number of
-    actions."""
+def export_csv(layout, walker, folder, names=None, inputs=()):
+    """Writes the three CSV files of the walk's actions into folder (made when missing),
+    each replaced only when all three are complete (the package's file-replacing rules):
+    the rows made natively, or with names one action at a time. Returns the number of
+    actions. Raises Damaged from the walk."""
     tables = tables_module(layout)
-    made = tables.rows(actions)
     created = not os.path.isdir(folder)
     if created:
         os.makedirs(folder)
     targets = [os.path.join(folder, tables.CSV_NAMES[name]) for name in tables.TABLES]
     try:
         with _replacing_all(module.load(), targets, inputs) as temporaries:
-            tables.write_csv(made, folder, name_cells(tables, names) if names else None,
-                             dict(zip(tables.TABLES, temporaries)))
+            paths = dict(zip(tables.TABLES, temporaries))
+            if names:
+                tables.write_csv_tables(folder, paths, actions=walker.actions(),
+                                        extra=name_cells(tables, names))
+            else:
+                tables.write_csv_tables(folder, paths, blocks=walker.csv_blocks())
     except BaseException:
         if created:
             shutil.rmtree(folder, ignore_errors=True)
         raise
-    return len(made["actions"])
+    return walker.counts.actions
 
 
 @contextlib.contextmanager
@@ -86,17 +90,23 @@ def _replacing_all(files, targets, inputs):
             yield [first] + rest
 
 
-def fill_database(layout, connection, actions, names=None):
-    """The tables, the views per body kind and, with names, the tables names and bit_names and
-    a view <table>_named per table that adds a <column>_name beside each named column."""
+def fill_database(layout, walker, path, names=None, durable=True):
+    """Fills the database file at path with the tables and the views per body kind of the
+    walk's actions (made and inserted natively) and, with names, the tables names and
+    bit_names and a view <table>_named per table that adds a <column>_name beside each named
+    column. Returns the number of actions. Raises Damaged from the walk."""
     tables = tables_module(layout)
-    made = tables.rows(actions)
-    with connection:
-        tables.create_tables(connection)
-        tables.insert_rows(connection, made)
-        if names:
-            add_names(tables, connection, names)
-    return len(made["actions"])
+    blocks = walker.sqlite_blocks(path, durable)
+    for _ in blocks:
+        pass
+    if names:
+        connection = sqlite3.connect(path)
+        try:
+            with connection:
+                add_names(tables, connection, names)
+        finally:
+            connection.close()
+    return walker.counts.actions
 
 
 def add_names(tables, connection, names):
@@ -126,15 +136,12 @@ def add_names(tables, connection, names):
                                % (table.name, ", ".join(extra), table.name))
 
 
-def export_sqlite(layout, actions, target, names=None, inputs=()):
+def export_sqlite(layout, walker, target, names=None, inputs=()):
     """Writes the database to a temporary file that replaces target (a path, or standard
-    output) only when complete. Returns the number of actions."""
+    output) only when complete. Returns the number of actions. Raises Damaged from the
+    walk."""
     with module.load().replacing(target, inputs) as temporary:
-        connection = sqlite3.connect(temporary)
-        try:
-            return fill_database(layout, connection, actions, names)
-        finally:
-            connection.close()
+        return fill_database(layout, walker, temporary, names, durable=False)
 
 
 # ---- import ----------------------------------------------------------------------------------
@@ -165,14 +172,26 @@ class WriteRefused(sqlite3.DatabaseError):
     """sql was given a statement that would change the database or reach beyond it."""
 
 
-def query(layout, actions, statement, names=None):
-    """(column names, rows) of an SQL statement over the actions in an in-memory database
-    that the statement may only read: it cannot change the tables, attach or make a file
-    (ATTACH, VACUUM INTO) or turn that off (a PRAGMA that sets a value). Raises
-    WriteRefused for such a statement, sqlite3.Error for any other failure."""
-    connection = sqlite3.connect(":memory:")
-    try:
-        fill_database(layout, connection, actions, names)
+@contextlib.contextmanager
+def _loaded(layout, walker, names):
+    """A connection to a temporary database file holding the walk's actions, loaded as
+    they stream (removed on every way out)."""
+    with tables_module(layout).scratch_database() as path:
+        fill_database(layout, walker, path, names, durable=False)
+        connection = sqlite3.connect(path)
+        try:
+            yield connection
+        finally:
+            connection.close()
+
+
+def query(layout, walker, statement, names=None):
+    """(column names, rows) of an SQL statement over the walk's actions in a temporary
+    database that the statement may only read: it cannot change the tables, attach or make a
+    file (ATTACH, VACUUM INTO) or turn that off (a PRAGMA that sets a value). Raises
+    WriteRefused for such a statement, sqlite3.Error for any other failure, Damaged from the
+    walk."""
+    with _loaded(layout, walker, names) as connection:
         refused = []
         connection.execute("PRAGMA query_only = 1")
         connection.set_authorizer(lambda *request: _authorize_query(refused, *request))
@@ -184,24 +203,20 @@ def query(layout, actions, statement, names=None):
             raise
         header = [d[0] for d in cursor.description] if cursor.description else []
         return header, cursor.fetchall()
-    finally:
-        connection.close()
 
 
-def schema_lines(layout, actions, names=None):
+def schema_lines(layout, walker, names=None):
     """The tables and views of sql's database, one per line with its columns:
     "table actions: action_no, actionID, ..."."""
-    connection = sqlite3.connect(":memory:")
-    try:
-        fill_database(layout, connection, actions, names)
+    with _loaded(layout, walker, names) as connection:
         made = connection.execute("SELECT type, name FROM sqlite_master WHERE type IN "
                                   "('table', 'view') ORDER BY type, rowid").fetchall()
+        lines = []
         for kind, name in made:
             columns = [row[1] for row in connection.execute("PRAGMA table_info(%s)"
                                                              % _quote_name(name))]
-            yield "%s %s: %s" % (kind, name, ", ".join(columns))
-    finally:
-        connection.close()
+            lines.append("%s %s: %s" % (kind, name, ", ".join(columns)))
+        return lines
 
 
 def _quote_name(name):

@@ -87,6 +87,22 @@ class Walk(object):
         return self._walk(lambda: self.layout.q.json_blocks(self.source, indent),
                           self._took_block)
 
+    def csv_blocks(self):
+        """The CSV rows of the file's actions, made natively as the package's csv_blocks
+        gives them ((actions, details, stats) bytes per block of whole actions). Counts only
+        the actions. Raises Damaged as actions() does, after the block holding every
+        complete action before the damage."""
+        return self._walk(lambda: self.layout.q.tables.csv_blocks(self.source, plain=True),
+                          self._took_block)
+
+    def sqlite_blocks(self, target, durable=True):
+        """Fills the SQLite database file at target with the tables of the file's actions,
+        natively, a block of actions per step, as the package's sqlite_blocks does (one
+        transaction, committed at the end). Counts only the actions. Raises Damaged as
+        actions() does (nothing is committed then)."""
+        return self._walk(lambda: self.layout.q.tables.sqlite_blocks(
+            self.source, target, plain=True, durable=durable), self._took_block)
+
     def _took_action(self, reader, action):
         self.action_start, self.walked = self.walked, reader.offset
         self.counts.actions += 1
