@@ -33,6 +33,7 @@ import re
 import sqlite3
 import sys
 
+import _qn4tGenericActionSupport as _native
 from qn4tGenericActionLoader._form import HEX, most_digits
 from qn4tGenericActionLoader._message import formatted
 from qn4tGenericActionLoader.documents import InputRefused, actions_of as _actions_of_source
@@ -354,6 +355,11 @@ def _row_document(table, row):
     for name, value in row.items():
         path = paths[name]
         if path is None:
+            continue
+        if len(path) == 1:  # most columns
+            if path[0] in document:
+                raise TableError("%s holds both a value and fields" % path[0])
+            document[path[0]] = value
             continue
         place = document
         for key in path[:-1]:
@@ -694,6 +700,10 @@ _DECIMAL = re.compile(r"\s*(-?[0-9]+)(?:\.([0-9]*))?\s*\Z")
 
 _NOT_UTF8 = re.compile(u"[\udc80-\udcff]")  # a byte surrogateescape could not decode
 _SHORT_NUMBER = 18  # digits of a number surely below every limit on the digits read
+# {column: value} of a row whose cells are plain (ASCII texts, short whole numbers), else
+# None (always on Python 2, whose cells are bytes): made natively as the loop of
+# _csv_table_rows makes them.
+_plain_cells = _native._csv_cells
 # Python 3's text cells: an ASCII one is valid as it stands and a plain whole number is
 # taken without _csv_value (Python 2's cells are bytes, decoded there).
 _PLAIN_CELLS = not _PY2 and hasattr(str, "isascii")
@@ -762,9 +772,9 @@ def _csv_table_rows(folder, table, ignored, keys_only=False):
         reader = csv.reader(stream, strict=True)  # a quote left open is refused
         header, kinds = _csv_header(reader, path, table, ignored)
         width = len(header)
-        read = [(number, name, integer) for number, (name, integer)
-                in enumerate(zip(header, kinds))  # the columns taken, in the header's order
-                if integer is not None and (name in table.keys or not keys_only)]
+        read = tuple((number, name, integer) for number, (name, integer)
+                     in enumerate(zip(header, kinds))  # the columns taken, in header order
+                     if integer is not None and (name in table.keys or not keys_only))
         starts = reader.line_num + 1  # the line the row being read starts on
         try:
             for row in reader:
@@ -772,6 +782,11 @@ def _csv_table_rows(folder, table, ignored, keys_only=False):
                 if cells > width:
                     raise TableError("%s row %d: %d cells, more than the header's %d"
                                      % (path, reader.line_num, cells, width))
+                values = _plain_cells(row, read)  # most rows: made natively
+                if values is not None:
+                    yield reader.line_num, values
+                    starts = reader.line_num + 1
+                    continue
                 values = {}
                 for number, name, integer in read:
                     if number >= cells:
@@ -848,9 +863,14 @@ class CsvTables(StreamedTables):
 
     def in_key_order(self):
         def keys(table):
+            names = table.keys
             for _, values in _csv_table_rows(self.folder, table, self.ignored, True):
-                keyed = tuple(values.get(key) for key in table.keys)
-                yield keyed if all(_is_key(key) for key in keyed) else None
+                keyed = tuple([values.get(name) for name in names])
+                for key in keyed:
+                    if not (type(key) is int and key >= 0) and not _is_key(key):
+                        keyed = None
+                        break
+                yield keyed
         try:
             return _keys_join([keys(table) for table in schema()])
         except TableError:  # a file or a key cell that cannot be read: whole() says which

@@ -479,6 +479,31 @@ class StreamedRowsTest(TablesTestCase):
         connection.close()
         self.assertEqual(self.rewritten(q.from_sqlite(database)), expected)
 
+    def test_plain_cells_made_natively_are_what_the_cell_reading_makes(self):
+        """A cell the companion takes is the value the package's reading of a cell gives;
+        any other cell leaves the whole row to that reading (None)."""
+        cases = [
+            # (cell, integer column, taken natively)
+            (u"6", True, True), (u"-3", True, True), (u"007", True, True),
+            (u"-0", True, True), (u"9" * 18, True, True), (u"9" * 19, True, False),
+            (u" 6 ", True, False), (u"6.0", True, False), (u"-", True, False),
+            (u"+5", True, False), (u"x", True, False), (u"\u00e9t\u00e9", False, False),
+            (u"plain text, 6", False, True), (u"", True, True),
+        ]
+        for cell, integer, taken in cases:
+            made = q.tables._plain_cells([u"0", cell], ((0, u"key", True), (1, u"c", integer)))
+            if PY2:
+                self.assertIsNone(made)  # the cells are bytes there, read by the package
+                continue
+            self.assertEqual(made is not None, taken, cell)
+            if taken:
+                expected = {u"key": 0}
+                if cell:
+                    expected[u"c"] = q.tables._csv_value(cell, integer)
+                self.assertEqual(made, expected, cell)
+                self.assertEqual([type(v) for v in made.values()],
+                                 [type(v) for v in expected.values()], cell)
+
     def test_rows_that_do_not_join_are_refused_as_reading_them_whole_refuses(self):
         bad_value = ("actions.csv", self.cell("levelAcquired", "-1"))
         cases = [

@@ -1,0 +1,101 @@
+// The cells of a CSV row as the table import takes them, made natively where they are plain:
+// an ASCII text as it stands, a whole number of at most 18 digits (a minus sign in front or
+// not) as an int. Any other cell (white space, a fraction, more digits, a byte that is not
+// ASCII) is left to the package's own reading of the row, which words what it refuses.
+#include "interface/table_cells.h"
+
+#include "interface/module_add.h"
+
+namespace qn4t {
+namespace {
+
+constexpr Py_ssize_t kShortNumber = 18;  // digits surely below every limit on the digits read
+
+enum class Cell { empty, made, declined };
+
+#if PY_MAJOR_VERSION >= 3
+// The value of a text cell in *value (a new reference): the text itself, or in an integer
+// column its plain whole number. declined for a cell the package reads the slow way.
+Cell cell_value(PyObject *cell, bool integer, PyObject **value) {
+    if (!PyUnicode_Check(cell)) return Cell::declined;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(cell);
+    if (length == 0) return Cell::empty;
+    if (!PyUnicode_IS_ASCII(cell)) return Cell::declined;
+    if (!integer) {
+        Py_INCREF(cell);
+        *value = cell;
+        return Cell::made;
+    }
+    const char *text = reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(cell));
+    const bool negative = text[0] == '-';
+    const Py_ssize_t digits = length - (negative ? 1 : 0);
+    if (digits == 0 || digits > kShortNumber) return Cell::declined;
+    long long number = 0;
+    for (Py_ssize_t i = length - digits; i < length; ++i) {
+        if (text[i] < '0' || text[i] > '9') return Cell::declined;
+        number = number * 10 + (text[i] - '0');
+    }
+    *value = PyLong_FromLongLong(negative ? -number : number);
+    return Cell::made;
+}
+#else
+Cell cell_value(PyObject *, bool, PyObject **) { return Cell::declined; }
+#endif
+
+// _csv_cells(row, columns): {column name: value} of a row (a list of texts) for columns, a
+// tuple of (position in the row, name, whether it holds integers) in the row's order; None
+// where a cell is not plain (nothing is made of the row then). Runs no Python code.
+PyObject *csv_cells(PyObject *, PyObject *args) {
+#if PY_MAJOR_VERSION < 3
+    (void)args;  // Python 2's cells are bytes: the package decodes them itself
+    Py_INCREF(Py_None);
+    return Py_None;
+#endif
+    PyObject *row = nullptr, *columns = nullptr;
+    if (!PyArg_ParseTuple(args, "O!O!:_csv_cells", &PyList_Type, &row, &PyTuple_Type, &columns))
+        return nullptr;
+    PyObject *values = PyDict_New();
+    if (!values) return nullptr;
+    const Py_ssize_t cells = PyList_GET_SIZE(row);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(columns); ++i) {
+        PyObject *column = PyTuple_GET_ITEM(columns, i);
+        if (!PyTuple_Check(column) || PyTuple_GET_SIZE(column) != 3) {
+            Py_DECREF(values);
+            PyErr_SetString(PyExc_TypeError, "_csv_cells: a column is (position, name, integer)");
+            return nullptr;
+        }
+        const Py_ssize_t position = PyLong_AsSsize_t(PyTuple_GET_ITEM(column, 0));
+        if (position == -1 && PyErr_Occurred()) {
+            Py_DECREF(values);
+            return nullptr;
+        }
+        if (position < 0 || position >= cells) break;  // the cells end before the header
+        PyObject *value = nullptr;
+        const Cell made = cell_value(PyList_GET_ITEM(row, position),
+                                     PyTuple_GET_ITEM(column, 2) == Py_True, &value);
+        if (made == Cell::empty) continue;
+        if (made == Cell::declined) {
+            Py_DECREF(values);
+            Py_INCREF(Py_None);
+            return Py_None;
+        }
+        if (!value || PyDict_SetItem(values, PyTuple_GET_ITEM(column, 1), value) < 0) {
+            Py_XDECREF(value);
+            Py_DECREF(values);
+            return nullptr;
+        }
+        Py_DECREF(value);
+    }
+    return values;
+}
+
+PyMethodDef functions[] = {
+    {"_csv_cells", csv_cells, METH_VARARGS,
+     "{column: value} of a CSV row's plain cells for (position, name, integer) columns, or None."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+bool add_table_cells(PyObject *module) { return add_functions(module, functions); }
+
+}  // namespace qn4t
