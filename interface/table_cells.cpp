@@ -1,7 +1,8 @@
-// The cells of a CSV row as the table import takes them, made natively where they are plain:
-// an ASCII text as it stands, a whole number of at most 18 digits (a minus sign in front or
-// not) as an int. Any other cell (white space, a fraction, more digits, a byte that is not
-// ASCII) is left to the package's own reading of the row, which words what it refuses.
+// Table rows as the table import takes them, made natively where they are plain: the cells of
+// a CSV row (an ASCII text as it stands, a whole number of at most 18 digits, a minus sign in
+// front or not, as an int) and the dict form of a row's values. Anything else (white space,
+// a fraction, more digits, a byte that is not ASCII; a value given twice) is left to the
+// package's own reading of the row, which words what it refuses.
 #include "interface/table_cells.h"
 
 #include "interface/module_add.h"
@@ -89,9 +90,63 @@ PyObject *csv_cells(PyObject *, PyObject *args) {
     return values;
 }
 
+// The dict holding `key` in `place`, made where it is missing; null where `place` holds a
+// value there (a borrowed reference; null with an exception set only for no memory).
+PyObject *inner_dict(PyObject *place, PyObject *key) {
+    PyObject *inner = PyDict_GetItem(place, key);  // the keys are texts: no Python code runs
+    if (inner) return PyDict_Check(inner) ? inner : nullptr;
+    inner = PyDict_New();
+    if (!inner) return nullptr;
+    const int added = PyDict_SetItem(place, key, inner);
+    Py_DECREF(inner);  // held by place
+    return added < 0 ? nullptr : inner;
+}
+
+// _row_document(row, paths): the nested dict of a row's values ({column name: value}) by
+// their paths ({column name: tuple of keys, or None for a column left out}), in the row's
+// order; None where one value's path runs through another's (a text given as text and in
+// hex) or a column's name is not a plain text (whose comparison could run Python code while
+// the row is walked): the package's own way then makes it or words the refusal.
+PyObject *row_document(PyObject *, PyObject *args) {
+    PyObject *row = nullptr, *paths = nullptr;
+    if (!PyArg_ParseTuple(args, "O!O!:_row_document", &PyDict_Type, &row, &PyDict_Type, &paths))
+        return nullptr;
+    PyObject *document = PyDict_New();
+    if (!document) return nullptr;
+    Py_ssize_t at = 0;
+    PyObject *name = nullptr, *value = nullptr;
+    while (PyDict_Next(row, &at, &name, &value)) {
+        if (!PyUnicode_CheckExact(name) && !PyBytes_CheckExact(name)) {
+            Py_DECREF(document);
+            Py_INCREF(Py_None);
+            return Py_None;
+        }
+        PyObject *path = PyDict_GetItem(paths, name);
+        if (path == Py_None) continue;
+        if (!path || !PyTuple_Check(path) || PyTuple_GET_SIZE(path) == 0) {
+            Py_DECREF(document);
+            PyErr_SetString(PyExc_TypeError, "_row_document: a column without a path");
+            return nullptr;
+        }
+        PyObject *place = document;
+        const Py_ssize_t last = PyTuple_GET_SIZE(path) - 1;
+        for (Py_ssize_t i = 0; place && i < last; ++i) place = inner_dict(place, PyTuple_GET_ITEM(path, i));
+        const int taken = place ? PyDict_Contains(place, PyTuple_GET_ITEM(path, last)) : 1;
+        if (PyErr_Occurred() || taken != 0 || PyDict_SetItem(place, PyTuple_GET_ITEM(path, last), value) < 0) {
+            Py_DECREF(document);
+            if (PyErr_Occurred()) return nullptr;
+            Py_INCREF(Py_None);
+            return Py_None;
+        }
+    }
+    return document;
+}
+
 PyMethodDef functions[] = {
     {"_csv_cells", csv_cells, METH_VARARGS,
      "{column: value} of a CSV row's plain cells for (position, name, integer) columns, or None."},
+    {"_row_document", row_document, METH_VARARGS,
+     "The nested dict of a row's values by their columns' paths, or None for a value given twice."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

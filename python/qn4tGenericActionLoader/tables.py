@@ -345,30 +345,17 @@ _PATHS = {}  # per table name, {column name: the path of its value, None for a k
 
 
 def _row_document(table, row):
-    """unflatten() of a row's values by their columns' paths, the keys left out."""
+    """unflatten() of a row's values by their columns' paths, the keys left out, made by the
+    companion; TableError where a value's path runs through another's."""
     paths = _PATHS.get(table.name)
     if paths is None:
         paths = dict((column.name, column.path) for column in table.columns)
         paths.update((key, None) for key in table.keys)
         _PATHS[table.name] = paths
-    document = {}
-    for name, value in row.items():
-        path = paths[name]
-        if path is None:
-            continue
-        if len(path) == 1:  # most columns
-            if path[0] in document:
-                raise TableError("%s holds both a value and fields" % path[0])
-            document[path[0]] = value
-            continue
-        place = document
-        for key in path[:-1]:
-            place = place.setdefault(key, {})
-            if not isinstance(place, dict):
-                raise TableError("%s holds both a value and fields" % ".".join(path[:-1]))
-        if path[-1] in place:  # a path under this one came first
-            raise TableError("%s holds both a value and fields" % ".".join(path))
-        place[path[-1]] = value
+    document = _native._row_document(row, paths)
+    if document is None:  # a value given twice, or a column named by no plain text
+        document = unflatten(dict((paths[name], value) for name, value in row.items()
+                                  if paths[name] is not None))
     return document
 
 

@@ -504,6 +504,34 @@ class StreamedRowsTest(TablesTestCase):
                 self.assertEqual([type(v) for v in made.values()],
                                  [type(v) for v in expected.values()], cell)
 
+    def test_a_rows_dict_form_made_natively_is_what_unflatten_makes(self):
+        """The companion's dict form of a row, by its columns' paths, is unflatten()'s; a
+        text given twice, or a column named by no plain text, is left to unflatten (None)."""
+        class Name(str):
+            pass
+        cases = [
+            # (title, row)
+            ("plain values", {u"actionID": 5, u"name": u"Fire"}),
+            ("a text in hex", {u"actionID": 5, u"name_hex": u"41"}),
+            ("the key left out", {u"action_no": 0, u"actionID": 5}),
+            ("a text given twice", {u"name": u"Fire", u"name_hex": u"41"}),
+            ("a column name that is no plain text", {Name("name"): u"Fire"}),
+        ]
+        table = q.tables.schema()[0]
+        paths = dict((column.name, column.path) for column in table.columns)
+        paths[u"action_no"] = None
+        for title, row in cases:
+            made = q.tables._native._row_document(row, paths)
+            try:
+                expected = q.tables.unflatten(dict((paths[n], v) for n, v in row.items()
+                                                   if paths[n] is not None))
+            except q.TableError:
+                expected = None
+            if type(list(row)[0]) is Name:
+                self.assertIsNone(made, title)
+                continue
+            self.assertEqual(made, expected, title)
+
     def test_rows_that_do_not_join_are_refused_as_reading_them_whole_refuses(self):
         bad_value = ("actions.csv", self.cell("levelAcquired", "-1"))
         cases = [
