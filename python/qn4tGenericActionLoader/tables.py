@@ -688,8 +688,7 @@ _DECIMAL = re.compile(r"\s*(-?[0-9]+)(?:\.([0-9]*))?\s*\Z")
 _NOT_UTF8 = re.compile(u"[\udc80-\udcff]")  # a byte surrogateescape could not decode
 _SHORT_NUMBER = 18  # digits of a number surely below every limit on the digits read
 # {column: value} of a row whose cells are plain (ASCII texts, short whole numbers), else
-# None (always on Python 2, whose cells are bytes): made natively as the loop of
-# _csv_table_rows makes them.
+# None: made natively as the loop of _csv_table_rows makes them.
 _plain_cells = _native._csv_cells
 # Python 3's text cells: an ASCII one is valid as it stands and a plain whole number is
 # taken without _csv_value (Python 2's cells are bytes, decoded there).
@@ -836,7 +835,8 @@ def _csv_header(reader, path, table, ignored):
 
 class CsvTables(StreamedTables):
     """The rows of folder/actions.csv, details.csv and stats.csv, streamed: in_key_order()
-    reads the key columns first (the order export writes them in streams the rows)."""
+    reads the key columns first (the order export writes them in streams the rows); files
+    that cannot be read twice (a FIFO) are read whole."""
 
     def __init__(self, folder, ignored=is_name_column):
         self.folder = folder
@@ -849,6 +849,10 @@ class CsvTables(StreamedTables):
         return read_csv(self.folder, self.ignored)
 
     def in_key_order(self):
+        if not all(os.path.isfile(os.path.join(self.folder, CSV_NAMES[table.name]))
+                   for table in schema()):
+            return False  # a FIFO or a pipe is read once: every row, first
+
         def keys(table):
             names = table.keys
             for _, values in _csv_table_rows(self.folder, table, self.ignored, True):
