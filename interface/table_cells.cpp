@@ -14,9 +14,24 @@ constexpr Py_ssize_t kShortNumber = 18;  // digits surely below every limit on t
 
 enum class Cell { empty, made, declined };
 
+// The whole number of an ASCII cell that is one plain (an optional minus sign and at most
+// kShortNumber digits) in *number; false for any other cell.
+bool plain_number(const char *text, Py_ssize_t length, long long *number) {
+    const bool negative = text[0] == '-';
+    const Py_ssize_t digits = length - (negative ? 1 : 0);
+    if (digits == 0 || digits > kShortNumber) return false;
+    long long made = 0;
+    for (Py_ssize_t i = length - digits; i < length; ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        made = made * 10 + (text[i] - '0');
+    }
+    *number = negative ? -made : made;
+    return true;
+}
+
+// The value of a cell in *value (a new reference): the text itself, or in an integer column
+// its plain whole number. declined for a cell the package reads the slow way.
 #if PY_MAJOR_VERSION >= 3
-// The value of a text cell in *value (a new reference): the text itself, or in an integer
-// column its plain whole number. declined for a cell the package reads the slow way.
 Cell cell_value(PyObject *cell, bool integer, PyObject **value) {
     if (!PyUnicode_Check(cell)) return Cell::declined;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(cell);
@@ -27,37 +42,42 @@ Cell cell_value(PyObject *cell, bool integer, PyObject **value) {
         *value = cell;
         return Cell::made;
     }
-    const char *text = reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(cell));
-    const bool negative = text[0] == '-';
-    const Py_ssize_t digits = length - (negative ? 1 : 0);
-    if (digits == 0 || digits > kShortNumber) return Cell::declined;
     long long number = 0;
-    for (Py_ssize_t i = length - digits; i < length; ++i) {
-        if (text[i] < '0' || text[i] > '9') return Cell::declined;
-        number = number * 10 + (text[i] - '0');
-    }
-    *value = PyLong_FromLongLong(negative ? -number : number);
+    if (!plain_number(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(cell)), length, &number))
+        return Cell::declined;
+    *value = PyLong_FromLongLong(number);
     return Cell::made;
 }
 #else
-Cell cell_value(PyObject *, bool, PyObject **) { return Cell::declined; }
+// Python 2's cells are byte strings: an ASCII one is the unicode text the package decodes
+// it to, and a number the int that int() makes of that text.
+Cell cell_value(PyObject *cell, bool integer, PyObject **value) {
+    if (!PyString_CheckExact(cell)) return Cell::declined;
+    const Py_ssize_t length = PyString_GET_SIZE(cell);
+    if (length == 0) return Cell::empty;
+    const char *text = PyString_AS_STRING(cell);
+    for (Py_ssize_t i = 0; i < length; ++i)
+        if (static_cast<unsigned char>(text[i]) >= 0x80) return Cell::declined;
+    long long number = 0;
+    if (!integer) {
+        *value = PyUnicode_DecodeASCII(text, length, nullptr);
+    } else {
+        if (!plain_number(text, length, &number)) return Cell::declined;
+        *value = PyInt_FromLong(static_cast<long>(number));  // 18 digits fit a 64-bit long
+    }
+    return Cell::made;
+}
 #endif
 
 // _csv_cells(row, columns): {column name: value} of a row (a list of texts) for columns, a
 // tuple of (position in the row, name, whether it holds integers) in the row's order; None
 // where a cell is not plain (nothing is made of the row then). Runs no Python code.
 PyObject *csv_cells(PyObject *, PyObject *args) {
-#if PY_MAJOR_VERSION < 3
-    (void)args;  // Python 2's cells are bytes: the package decodes them itself
-    Py_INCREF(Py_None);
-    return Py_None;
-#endif
     PyObject *row = nullptr, *columns = nullptr;
     if (!PyArg_ParseTuple(args, "O!O!:_csv_cells", &PyList_Type, &row, &PyTuple_Type, &columns))
         return nullptr;
     PyObject *values = PyDict_New();
     if (!values) return nullptr;
-    const Py_ssize_t cells = PyList_GET_SIZE(row);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(columns); ++i) {
         PyObject *column = PyTuple_GET_ITEM(columns, i);
         if (!PyTuple_Check(column) || PyTuple_GET_SIZE(column) != 3) {
@@ -65,12 +85,13 @@ PyObject *csv_cells(PyObject *, PyObject *args) {
             PyErr_SetString(PyExc_TypeError, "_csv_cells: a column is (position, name, integer)");
             return nullptr;
         }
-        const Py_ssize_t position = PyLong_AsSsize_t(PyTuple_GET_ITEM(column, 0));
+        const Py_ssize_t position = PyNumber_AsSsize_t(PyTuple_GET_ITEM(column, 0), nullptr);
         if (position == -1 && PyErr_Occurred()) {
             Py_DECREF(values);
             return nullptr;
         }
-        if (position < 0 || position >= cells) break;  // the cells end before the header
+        // The row's size read after the position, whose conversion could run Python code.
+        if (position < 0 || position >= PyList_GET_SIZE(row)) break;  // the cells end first
         PyObject *value = nullptr;
         const Cell made = cell_value(PyList_GET_ITEM(row, position),
                                      PyTuple_GET_ITEM(column, 2) == Py_True, &value);
