@@ -13,6 +13,7 @@
 #include "interface/stream_faults.h"
 #include "interface/support_records.h"
 #include "interface/table_export.h"
+#include "interface/table_cells.h"
 
 namespace qn4t {
 namespace {
@@ -53,6 +54,7 @@ bool add_whole_actions(PyObject *module) {
 // a new part adds its row here. Each returns false with the exception set.
 bool (*const module_parts[])(PyObject *module) = {
     &add_whole_actions,  // interface/action_objects.h, action_io.h, action_json_text.h
+    &add_table_cells,    // interface/table_cells.h
 };
 
 // The companion, made once; a new reference, or null with the exception set.

@@ -596,6 +596,10 @@ def build_actions(source, progress=None, note=None, names=None):
                 if progress and (index + 1) % PROGRESS_EVERY == 0:
                     progress(source.bytes_read, source.size)
         except InputRefused as error:  # the text cannot be read on: what was refused before stays
+            if getattr(error, "before_any_action", False):
+                raise  # the rows cannot be read: refused as a whole, before any action
+            if getattr(error, "alone", False):  # found by reading every row first
+                builder.problems, builder.more, builder.field_value = [], 0, False
             builder.syntax = error
     return builder, actions()
 

@@ -317,7 +317,7 @@ def documents(table_rows, place_name=_row_place):
             keys = []
             for key in table.keys:
                 value = row.get(key)
-                if not isinstance(value, int) or isinstance(value, bool) or value < 0:
+                if not _is_key(value):
                     raise TableError("%s: expected a whole number, found %r"
                                      % (place_name(table.name, label, key), value))
                 keys.append(value)
@@ -339,41 +339,68 @@ def documents(table_rows, place_name=_row_place):
         for keys in grouped[level]:
             children[level - 1].setdefault(keys[:-1], []).append(keys[-1])
 
-    def build(level, keys, place, where):
+    def node(level, keys):
         label, row = grouped[level][keys]
-        table = tables[level]
-        where[place] = (table.name, label)
-        scalars = dict((table.by_name[name].path, value) for name, value in row.items()
-                       if name not in table.keys)
-        try:
-            document = unflatten(scalars)
-        except TableError:
-            raise TableError("%s: %s" % (place_name(table.name, label), _given_twice(table, row)))
-        if level == 0:  # an empty cell is the empty text; given, it keeps the form's native
-            for name in _HEADER_TEXTS:  # fast path, which takes only an action whole
-                document.setdefault(name, u"")
-        if level + 1 < len(tables):
-            child = tables[level + 1]
-            numbers = sorted(children[level].get(keys, []))
-            if numbers != list(range(len(numbers))):
-                missing = [n for n in range(len(numbers) + 1) if n not in numbers][0]
-                raise TableError("%s: %s has no row with %s %d (they are numbered from 0)"
-                                 % (place_name(table.name, label), child.name,
-                                    child.keys[-1], missing))
-            items = []
-            for number in numbers:
-                items.append(build(level + 1, keys + (number,),
-                                   place + ((child.list_path, number),), where))
-            if items or level == 0 or _has_entries(table, row):
-                place_in = document
-                for key in child.list_path[:-1]:
-                    place_in = place_in.setdefault(key, {})
-                place_in[child.list_path[-1]] = items
-        return document
+        numbers = sorted(children[level].get(keys, [])) if level < 2 else ()
+        return label, row, [(number, node(level + 1, keys + (number,))) for number in numbers]
 
     for keys in sorted(grouped[0]):
         where = {}
-        yield build(0, keys, (), where), where
+        yield _document(tables, 0, node(0, keys), (), where, place_name), where
+
+
+def _is_key(value):
+    return isinstance(value, int) and not isinstance(value, bool) and value >= 0
+
+
+_PATHS = {}  # per table name, {column name: the path of its value, None for a key}
+
+
+def _row_document(table, row):
+    """unflatten() of a row's values by their columns' paths, the keys left out, made by the
+    companion; TableError where a value's path runs through another's."""
+    paths = _PATHS.get(table.name)
+    if paths is None:
+        paths = dict((column.name, column.path) for column in table.columns)
+        paths.update((key, None) for key in table.keys)
+        _PATHS[table.name] = paths
+    document = _native._row_document(row, paths)
+    if document is None:  # a value given twice, or a column named by no plain text
+        document = unflatten(dict((paths[name], value) for name, value in row.items()
+                                  if paths[name] is not None))
+    return document
+
+
+def _document(tables, level, node, place, where, place_name):
+    """The dict form of a row and the rows under it: node is (row label, {column: value},
+    [(number, node) of each row under it, by number]). Records in where the row of each
+    list item; raises TableError for rows under it numbered with a gap and for a text given
+    twice (as text and in hex)."""
+    label, row, under = node
+    table = tables[level]
+    where[place] = (table.name, label)
+    try:
+        document = _row_document(table, row)
+    except TableError:
+        raise TableError("%s: %s" % (place_name(table.name, label), _given_twice(table, row)))
+    if level == 0:  # an empty cell is the empty text; given, it keeps the form's native
+        for name in _HEADER_TEXTS:  # fast path, which takes only an action whole
+            document.setdefault(name, u"")
+    if level + 1 < len(tables):
+        child = tables[level + 1]
+        for expected, (number, _) in enumerate(under):
+            if number != expected:
+                raise TableError("%s: %s has no row with %s %d (they are numbered from 0)"
+                                 % (place_name(table.name, label), child.name,
+                                    child.keys[-1], expected))
+        items = [_document(tables, level + 1, item, place + ((child.list_path, number),),
+                           where, place_name) for number, item in under]
+        if items or level == 0 or _has_entries(table, row):
+            place_in = document
+            for key in child.list_path[:-1]:
+                place_in = place_in.setdefault(key, {})
+            place_in[child.list_path[-1]] = items
+    return document
 
 
 def _given_twice(table, row):
@@ -423,6 +450,8 @@ def _given_in_hex(document, parts):
 
 class TableSource(object):
     """The actions of table rows as the importer reads a document (documents.actions_of):
+    the rows given per table as documents() takes them, or as StreamedTables (csv_rows,
+    sqlite_rows) read while the actions are made;
     iterating yields (index, the action's dict) in action_no order, and `where(parts)` names
     the table, the row and the column of a value of the action last yielded, where the JSON
     import names the line and column. Rows that do not join raise TableError."""
@@ -437,7 +466,11 @@ class TableSource(object):
         self._document, self._where = {}, {}
 
     def __iter__(self):
-        for index, (document, where) in enumerate(documents(self.table_rows, self.place_name)):
+        if isinstance(self.table_rows, StreamedTables):
+            made = self.table_rows.documents(self.place_name)
+        else:
+            made = documents(self.table_rows, self.place_name)
+        for index, (document, where) in enumerate(made):
             self._document, self._where = document, where
             yield index, document
             self.count += 1
@@ -460,6 +493,167 @@ def _has_entries(details, row):
     there even when empty)."""
     body = DETAIL_BODIES.get(row.get(type_column(details).name))
     return body in BODY_ENTRIES
+
+
+class StreamedTables(object):
+    """The rows of the three tables read as the actions are made from them, one action's rows
+    at a time, so that memory stays flat in the number of rows: the rows come in key order
+    (rows(table) gives them so, or in_key_order() says whether they do) and join. Where they
+    do not, every row is read first as documents() takes them (whole()), which then finds
+    what is wrong with them or puts them in order: the refusals and the actions are the same
+    either way."""
+
+    def rows(self, table):
+        """(row label, {column: value}) of the table's rows, by its Table."""
+        raise NotImplementedError
+
+    def whole(self):
+        """{table name: [(row label, {column: value})]}: every row, as documents() takes
+        them."""
+        raise NotImplementedError
+
+    def in_key_order(self):
+        """Whether rows() gives every table's rows in key order; False for keys that are not
+        whole numbers and for rows whose parent row is missing."""
+        return True
+
+    def documents(self, place_name):
+        """As documents() yields them, of these rows."""
+        if not self.in_key_order():
+            for made in documents(self._whole_first(), place_name):
+                yield made
+            return
+        tables = schema()
+        try:
+            levels = [_keyed(self.rows(table), table) for table in tables]
+            for node in _joined(*levels):
+                where = {}
+                yield _document(tables, 0, node, (), where, place_name), where
+        except _ReadFault:
+            raise self._refusal_of_whole(place_name)
+        except _Unjoined:
+            raise self._refusal_of_whole(place_name)
+
+    def _whole_first(self):
+        try:
+            return self.whole()
+        except TableError as error:
+            raise _before_any_action(error)
+
+    def _refusal_of_whole(self, place_name):
+        """The refusal that reading every row first finds: it is the whole refusal of the
+        run, whatever was refused before it in the actions made from the rows read so far."""
+        rows = self._whole_first()
+        try:
+            next(iter(documents(rows, place_name)), None)
+        except TableError as error:
+            error.alone = True
+            return error
+        error = TableError("the tables changed while they were read")
+        error.alone = True
+        return error
+
+
+class _ReadFault(Exception):
+    """A row that cannot be read (a cell, a file): the reading of every row says which is
+    first."""
+
+
+class _Unjoined(Exception):
+    """Keys that are no whole numbers, out of order, repeated or without a parent row."""
+
+
+def _before_any_action(error):
+    """error, marked as raised by the rows before any action is made from them: it passes
+    through the importer as it is."""
+    error.before_any_action = True
+    return error
+
+
+def _keyed(rows, table):
+    """(keys, row label, row) of rows that must come in key order with whole-number keys;
+    raises _Unjoined where they do not and _ReadFault for a row that cannot be read."""
+    last = None
+    names = table.keys
+    try:
+        for label, row in rows:
+            keys = tuple([row.get(name) for name in names])
+            for key in keys:
+                if not (type(key) is int and key >= 0) and not _is_key(key):
+                    raise _Unjoined()
+            if last is not None and keys <= last:
+                raise _Unjoined()
+            last = keys
+            yield keys, label, row
+    except TableError:
+        raise _ReadFault()
+
+
+class _Following(object):
+    """The rows of a table in key order, taken by their parent's keys."""
+
+    def __init__(self, keyed):
+        self._keyed = keyed
+        self._next = next(keyed, None)
+
+    def under(self, parent):
+        """The rows whose parent is the row keyed parent, as the node's [(number, node)];
+        raises _Unjoined for a row before them whose parent was never given."""
+        found = []
+        while self._next is not None:
+            keys, label, row = self._next
+            if keys[:-1] != parent:
+                if keys[:-1] < parent:
+                    raise _Unjoined()
+                break
+            found.append((keys[-1], (label, row, [])))
+            self._next = next(self._keyed, None)
+        return found
+
+    def ended(self):
+        return self._next is None
+
+
+def _joined(actions, details, stats):
+    """Per action, the node _document takes, from the keyed rows of the three tables in key
+    order; raises _Unjoined for a row whose parent is missing."""
+    details, stats = _Following(details), _Following(stats)
+    for keys, label, row in actions:
+        under = details.under(keys)
+        for number, (_, _, entries) in under:
+            entries.extend(stats.under(keys + (number,)))
+        yield label, row, under
+    if not (details.ended() and stats.ended()):
+        raise _Unjoined()
+
+
+def _keys_join(levels):
+    """Whether the key tuples of the three tables (iterables) are each in strictly rising
+    order and every row's parent is there, read in one pass over each."""
+    def checked(keys, parents):
+        last = parent = None
+        for key in keys:
+            if key is None or (last is not None and key <= last):
+                raise _Unjoined()
+            last = key
+            if parents is not None:
+                while parent is None or parent < key[:-1]:
+                    parent = next(parents, None)
+                    if parent is None:
+                        raise _Unjoined()
+                if parent != key[:-1]:
+                    raise _Unjoined()
+            yield key
+    actions = checked(levels[0], None)
+    details = checked(levels[1], actions)
+    stats = checked(levels[2], details)
+    try:
+        for chain in (stats, details, actions):
+            for _ in chain:
+                pass
+    except _Unjoined:
+        return False
+    return True
 
 
 # ---- CSV -------------------------------------------------------------------------------------
@@ -633,6 +827,12 @@ _DECIMAL = re.compile(r"\s*(-?[0-9]+)(?:\.([0-9]*))?\s*\Z")
 
 _NOT_UTF8 = re.compile(u"[\udc80-\udcff]")  # a byte surrogateescape could not decode
 _SHORT_NUMBER = 18  # digits of a number surely below every limit on the digits read
+# {column: value} of a row whose cells are plain (ASCII texts, short whole numbers), else
+# None: made natively as the loop of _csv_table_rows makes them.
+_plain_cells = _native._csv_cells
+# Python 3's text cells: an ASCII one is valid as it stands and a plain whole number is
+# taken without _csv_value (Python 2's cells are bytes, decoded there).
+_PLAIN_CELLS = not _PY2 and hasattr(str, "isascii")
 _is_ascii = getattr(type(u""), "isascii", None) or (
     lambda text: not text or max(text) < u"\x80")
 
@@ -681,67 +881,131 @@ def read_csv(folder, ignored=is_name_column):
     count the header as row 1; an empty cell has no value; a column of names beside codes
     (ignored(table, name)) is passed over. Raises TableError for a file that cannot be read
     as such a table."""
-    read = {}
-    for table in schema():
-        path = os.path.join(folder, CSV_NAMES[table.name])
+    return dict((table.name, list(_csv_table_rows(folder, table, ignored)))
+                for table in schema())
+
+
+def _csv_table_rows(folder, table, ignored, keys_only=False):
+    """(row number, {column: value}) of each row of the table's CSV file in folder, as
+    read_csv gives them, read as they are asked for; keys_only: only the key columns' values.
+    Raises TableError for a file that cannot be read as the table."""
+    path = os.path.join(folder, CSV_NAMES[table.name])
+    try:
+        stream = _open_csv(path, "r")
+    except (IOError, OSError) as error:
+        raise TableError("cannot read %s: %s" % (path, error.strerror or error))
+    with stream:
+        reader = csv.reader(stream, strict=True)  # a quote left open is refused
+        header, kinds = _csv_header(reader, path, table, ignored)
+        width = len(header)
+        read = tuple((number, name, integer) for number, (name, integer)
+                     in enumerate(zip(header, kinds))  # the columns taken, in header order
+                     if integer is not None and (name in table.keys or not keys_only))
+        starts = reader.line_num + 1  # the line the row being read starts on
         try:
-            stream = _open_csv(path, "r")
-        except (IOError, OSError) as error:
-            raise TableError("cannot read %s: %s" % (path, error.strerror or error))
-        with stream:
-            reader = csv.reader(stream, strict=True)  # a quote left open is refused
-            try:
-                header = next(reader)
-            except StopIteration:
-                raise TableError("%s: empty: expected a header row" % path)
-            except csv.Error as error:
-                raise TableError("%s row 1: %s" % (path, error))
-            try:
-                header = [_csv_value(name, False) for name in header]
-            except ValueError as error:
-                raise TableError(formatted("%s row 1: %s", path, error))
-            kinds = []
-            for number, name in enumerate(header):
-                if name in header[:number]:
-                    raise TableError(formatted(
-                        "%s row 1 column %d: the column %s is named twice (column %d too)",
-                        path, number + 1, name, header.index(name) + 1))
-                if name in table.keys:
-                    kinds.append(True)
-                elif name in table.by_name:
-                    kinds.append(table.by_name[name].integer)
-                elif ignored(table, name):
-                    kinds.append(None)
-                else:
-                    raise TableError(formatted("%s row 1 column %d: unknown column %s",
-                                               path, number + 1, name))
-            for key in table.keys:
-                if key not in header:
-                    raise TableError("%s row 1: the key column %s is missing"
-                                     % (path, key))
-            got = []
-            starts = reader.line_num + 1  # the line the row being read starts on
-            try:
-                for row in reader:
-                    if len(row) > len(header):
-                        raise TableError("%s row %d: %d cells, more than the header's %d"
-                                         % (path, reader.line_num, len(row),
-                                            len(header)))
-                    values = {}
-                    for name, integer, cell in zip(header, kinds, row):
-                        if integer is not None and cell != "":
-                            try:
-                                values[name] = _csv_value(cell, integer)
-                            except ValueError as error:
-                                raise TableError(formatted("%s row %d column %s: %s", path,
-                                                           reader.line_num, name, error))
-                    got.append((reader.line_num, values))
+            for row in reader:
+                cells = len(row)
+                if cells > width:
+                    raise TableError("%s row %d: %d cells, more than the header's %d"
+                                     % (path, reader.line_num, cells, width))
+                values = _plain_cells(row, read)  # most rows: made natively
+                if values is not None:
+                    yield reader.line_num, values
                     starts = reader.line_num + 1
-            except csv.Error as error:
-                raise TableError(formatted("%s row %d: %s", path, starts,
-                                           _csv_error(error)))
-            read[table.name] = got
-    return read
+                    continue
+                values = {}
+                for number, name, integer in read:
+                    if number >= cells:
+                        break
+                    cell = row[number]
+                    if not cell:
+                        continue
+                    if _PLAIN_CELLS and cell.isascii():  # most cells: taken as they stand
+                        if not integer:
+                            values[name] = cell
+                            continue
+                        if len(cell) <= _SHORT_NUMBER and cell.isdigit():
+                            values[name] = int(cell)
+                            continue
+                    try:
+                        values[name] = _csv_value(cell, integer)
+                    except ValueError as error:
+                        raise TableError(formatted("%s row %d column %s: %s", path,
+                                                   reader.line_num, name, error))
+                yield reader.line_num, values
+                starts = reader.line_num + 1
+        except csv.Error as error:
+            raise TableError(formatted("%s row %d: %s", path, starts, _csv_error(error)))
+
+
+def _csv_header(reader, path, table, ignored):
+    """(column names, per column True/False for integers or texts, None for a column passed
+    over) of a CSV file's header row. Raises TableError for a header that is not the
+    table's."""
+    try:
+        header = next(reader)
+    except StopIteration:
+        raise TableError("%s: empty: expected a header row" % path)
+    except csv.Error as error:
+        raise TableError("%s row 1: %s" % (path, error))
+    try:
+        header = [_csv_value(name, False) for name in header]
+    except ValueError as error:
+        raise TableError(formatted("%s row 1: %s", path, error))
+    kinds = []
+    for number, name in enumerate(header):
+        if name in header[:number]:
+            raise TableError(formatted(
+                "%s row 1 column %d: the column %s is named twice (column %d too)",
+                path, number + 1, name, header.index(name) + 1))
+        if name in table.keys:
+            kinds.append(True)
+        elif name in table.by_name:
+            kinds.append(table.by_name[name].integer)
+        elif ignored(table, name):
+            kinds.append(None)
+        else:
+            raise TableError(formatted("%s row 1 column %d: unknown column %s",
+                                       path, number + 1, name))
+    for key in table.keys:
+        if key not in header:
+            raise TableError("%s row 1: the key column %s is missing" % (path, key))
+    return header, kinds
+
+
+class CsvTables(StreamedTables):
+    """The rows of folder/actions.csv, details.csv and stats.csv, streamed: in_key_order()
+    reads the key columns first (the order export writes them in streams the rows); files
+    that cannot be read twice (a FIFO) are read whole."""
+
+    def __init__(self, folder, ignored=is_name_column):
+        self.folder = folder
+        self.ignored = ignored
+
+    def rows(self, table):
+        return _csv_table_rows(self.folder, table, self.ignored)
+
+    def whole(self):
+        return read_csv(self.folder, self.ignored)
+
+    def in_key_order(self):
+        if not all(os.path.isfile(os.path.join(self.folder, CSV_NAMES[table.name]))
+                   for table in schema()):
+            return False  # a FIFO or a pipe is read once: every row, first
+
+        def keys(table):
+            names = table.keys
+            for _, values in _csv_table_rows(self.folder, table, self.ignored, True):
+                keyed = tuple([values.get(name) for name in names])
+                for key in keyed:
+                    if not (type(key) is int and key >= 0) and not _is_key(key):
+                        keyed = None
+                        break
+                yield keyed
+        try:
+            return _keys_join([keys(table) for table in schema()])
+        except TableError:  # a file or a key cell that cannot be read: whole() says which
+            return False
 
 
 def _csv_error(error):
@@ -777,8 +1041,9 @@ def from_csv(folder):
 
 
 def csv_rows(folder):
-    """(rows, place_name) of the CSV files in folder, for TableSource. Raises TableError."""
-    return read_csv(folder), csv_place(folder)
+    """(rows, place_name) of the CSV files in folder, for TableSource: the rows are read
+    while the actions are made (CsvTables); what cannot be read raises TableError then."""
+    return CsvTables(folder), csv_place(folder)
 
 
 # ---- SQLite ----------------------------------------------------------------------------------
@@ -1002,26 +1267,84 @@ def read_sqlite(connection, own=False):
 
 
 def _read_tables(connection):
-    read = {}
-    for table in schema():
+    return dict((table.name, list(_sqlite_table_rows(_select(connection, table), table)))
+                for table in schema())
+
+
+def _select(connection, table):
+    """A cursor over the table's rows in key order. Raises TableError for a table that is
+    not there or has a column the table does not have."""
+    try:
+        cursor = connection.execute("SELECT * FROM %s ORDER BY %s"
+                                    % (table.name, ", ".join(table.keys)))
+    except sqlite3.Error as error:
+        _raise_if_interrupted(error)
+        raise TableError("table %s: %s" % (table.name, error))
+    for name in [description[0] for description in cursor.description]:
+        if name not in table.keys and name not in table.by_name:
+            raise TableError("table %s: unknown column %s" % (table.name, name))
+    return cursor
+
+
+def _sqlite_table_rows(cursor, table):
+    """(row label, {column: value}) of the rows a cursor gives: a NULL has no value; the
+    label names the row by its keys."""
+    names = [description[0] for description in cursor.description]
+    keys = table.keys
+    for values in cursor:
+        row = dict(zip(names, values))
+        if None in values:
+            row = dict([(name, value) for name, value in row.items() if value is not None])
+        label = "(%s)" % ", ".join(["%s %s" % (key, row.get(key)) for key in keys])
+        yield label, row
+
+
+class SqliteTables(StreamedTables):
+    """The rows of the tables of a database (a path, opened read-only by open_database
+    whenever the rows are read; or an open connection), streamed through one cursor per
+    table in key order. name: how refusals name the database."""
+
+    def __init__(self, source, name):
+        self.source = source
+        self.name = name
+        self._connection = None
+
+    def rows(self, table):
+        cursor = _select(self._connection, table)
         try:
-            cursor = connection.execute("SELECT * FROM %s ORDER BY %s"
-                                        % (table.name, ", ".join(table.keys)))
-        except sqlite3.Error as error:
+            for row in _sqlite_table_rows(cursor, table):
+                yield row
+        except sqlite3.DatabaseError as error:
             _raise_if_interrupted(error)
-            raise TableError("table %s: %s" % (table.name, error))
-        names = [description[0] for description in cursor.description]
-        for name in names:
-            if name not in table.keys and name not in table.by_name:
-                raise TableError("table %s: unknown column %s" % (table.name, name))
-        got = []
-        for values in cursor:
-            row = dict((name, value) for name, value in zip(names, values)
-                       if value is not None)
-            label = "(%s)" % ", ".join("%s %s" % (key, row.get(key)) for key in table.keys)
-            got.append((label, row))
-        read[table.name] = got
-    return read
+            raise TableError("%s: %s" % (self.name, error))
+
+    def whole(self):
+        try:
+            return _read_tables(self._connection)
+        except TableError as error:
+            raise TableError("%s: %s" % (self.name, error))
+        except sqlite3.DatabaseError as error:
+            _raise_if_interrupted(error)
+            raise TableError("%s: %s" % (self.name, error))
+
+    def documents(self, place_name):
+        own = not isinstance(self.source, sqlite3.Connection)
+        try:
+            self._connection = open_database(self.source) if own else self.source
+        except sqlite3.Error as error:
+            raise _before_any_action(TableError("%s: %s" % (self.source, error)))
+        try:
+            try:
+                refuse_stand_ins(self._connection)
+            except TableError as error:
+                raise _before_any_action(TableError("%s: %s" % (self.name, error)))
+            with _Reading(self._connection, own):
+                for made in StreamedTables.documents(self, place_name):
+                    yield made
+        finally:
+            if own:
+                self._connection.close()
+            self._connection = None
 
 
 def from_sqlite(source):
@@ -1051,8 +1374,9 @@ def _database_name(connection):
 def sqlite_rows(source):
     """(rows, place_name) of the tables of a database (a path, which must name an existing
     file, opened read-only and immutable by open_database; or an open sqlite3 connection),
-    for TableSource. Raises TableError, its message led by the database's name, also for a
-    view, virtual table or computed column in place of a table."""
+    for TableSource: the tables are looked at now and their rows read while the actions are
+    made (SqliteTables). Raises TableError, its message led by the database's name, also for
+    a view, virtual table or computed column in place of a table."""
     own = not isinstance(source, sqlite3.Connection)
     if own and not os.path.isfile(source):
         raise TableError("%s: no such database file" % source)
@@ -1062,7 +1386,10 @@ def sqlite_rows(source):
         raise TableError("%s: %s" % (source, error))
     name = source if own else _database_name(connection)
     try:
-        return read_sqlite(connection, own), sqlite_place(name)
+        refuse_stand_ins(connection)
+        with _Reading(connection, own):
+            for table in schema():
+                _select(connection, table).close()
     except TableError as error:
         raise TableError("%s: %s" % (name, error))
     except sqlite3.DatabaseError as error:
@@ -1070,6 +1397,7 @@ def sqlite_rows(source):
     finally:
         if own:
             connection.close()
+    return SqliteTables(source, name), sqlite_place(name)
 
 
 def frames(actions):

@@ -424,6 +424,188 @@ class TableImportRefusalTest(TablesTestCase):
         self.assertIn("table actions: no such table: actions", err)
 
 
+class StreamedRowsTest(TablesTestCase):
+    """The rows are read as the actions are made, one action's rows at a time: rows in any
+    order still give the actions in key order, and rows that do not join are refused with
+    the refusal that reading every row first gives (what was refused before it in the
+    actions made so far left out, as it was never found)."""
+
+    def exported(self):
+        folder = self.path("csv")
+        if os.path.isdir(folder):
+            shutil.rmtree(folder)
+        self.assertRuns("export", "--csv", folder, self.example_file())
+        return folder
+
+    def edit(self, folder, name, change):
+        rows = self.csv_rows(folder, name)
+        self.write_csv_rows(folder, name, [rows[0]] + change(rows[0], rows[1:]))
+
+    @staticmethod
+    def cell(column, value, row_number=0):
+        def change(header, rows):
+            rows[row_number][header.index(column)] = value
+            return rows
+        return change
+
+    def test_rows_in_any_order_give_the_actions_in_key_order(self):
+        expected = gunzip(self.example_file())
+        swap_first_two = lambda header, rows: [rows[1], rows[0]] + rows[2:]  # noqa: E731
+        cases = [
+            # (title, [(file, change of its rows below the header)])
+            ("actions reversed", [("actions.csv", lambda header, rows: rows[::-1])]),
+            ("details reversed", [("details.csv", lambda header, rows: rows[::-1])]),
+            ("two stats swapped", [("stats.csv", swap_first_two)]),
+            ("every file reversed", [(name, lambda header, rows: rows[::-1])
+                                     for name in ("actions.csv", "details.csv", "stats.csv")]),
+        ]
+        for title, changes in cases:
+            folder = self.exported()
+            for name, change in changes:
+                self.edit(folder, name, change)
+            self.assertRuns("import", "--csv", folder, self.path("out.gz"))
+            self.assertEqual(gunzip(self.path("out.gz")), expected, title)
+            self.assertEqual(self.rewritten(q.from_csv(folder)), expected, title)
+        database = self.path("reversed.db")
+        self.assertRuns("export", "--sqlite", database, self.example_file())
+        connection = sqlite3.connect(database)
+        with connection:
+            for table in ("actions", "details", "stats"):  # stored in reverse key order
+                connection.execute("CREATE TABLE copied AS SELECT * FROM %s ORDER BY "
+                                   "rowid DESC" % table)
+                connection.execute("DELETE FROM %s" % table)
+                connection.execute("INSERT INTO %s SELECT * FROM copied" % table)
+                connection.execute("DROP TABLE copied")
+        connection.close()
+        self.assertEqual(self.rewritten(q.from_sqlite(database)), expected)
+
+    def test_plain_cells_made_natively_are_what_the_cell_reading_makes(self):
+        """A cell the companion takes is the value the package's reading of a cell gives;
+        any other cell leaves the whole row to that reading (None)."""
+        cases = [
+            # (cell, integer column, taken natively)
+            (u"6", True, True), (u"-3", True, True), (u"007", True, True),
+            (u"-0", True, True), (u"9" * 18, True, True), (u"9" * 19, True, False),
+            (u" 6 ", True, False), (u"6.0", True, False), (u"-", True, False),
+            (u"+5", True, False), (u"x", True, False), (u"\u00e9t\u00e9", False, False),
+            (u"plain text, 6", False, True), (u"", True, True),
+        ]
+        for cell, integer, taken in cases:
+            if PY2:  # the csv module's cells are bytes there
+                cell = cell.encode("utf-8")
+            key = b"0" if PY2 else u"0"
+            made = q.tables._plain_cells([key, cell], ((0, u"key", True), (1, u"c", integer)))
+            self.assertEqual(made is not None, taken, cell)
+            if taken:
+                expected = {u"key": 0}
+                if cell:
+                    expected[u"c"] = q.tables._csv_value(cell, integer)
+                self.assertEqual(made, expected, cell)
+                self.assertEqual([type(v) for v in made.values()],
+                                 [type(v) for v in expected.values()], cell)
+
+    def test_a_rows_dict_form_made_natively_is_what_unflatten_makes(self):
+        """The companion's dict form of a row, by its columns' paths, is unflatten()'s; a
+        text given twice, or a column named by no plain text, is left to unflatten (None)."""
+        class Name(str):
+            pass
+        cases = [
+            # (title, row)
+            ("plain values", {u"actionID": 5, u"name": u"Fire"}),
+            ("a text in hex", {u"actionID": 5, u"name_hex": u"41"}),
+            ("the key left out", {u"action_no": 0, u"actionID": 5}),
+            ("a text given twice", {u"name": u"Fire", u"name_hex": u"41"}),
+            ("a column name that is no plain text", {Name("name"): u"Fire"}),
+        ]
+        table = q.tables.schema()[0]
+        paths = dict((column.name, column.path) for column in table.columns)
+        paths[u"action_no"] = None
+        for title, row in cases:
+            made = q.tables._native._row_document(row, paths)
+            try:
+                expected = q.tables.unflatten(dict((paths[n], v) for n, v in row.items()
+                                                   if paths[n] is not None))
+            except q.TableError:
+                expected = None
+            if type(list(row)[0]) is Name:
+                self.assertIsNone(made, title)
+                continue
+            self.assertEqual(made, expected, title)
+
+    def test_rows_that_do_not_join_are_refused_as_reading_them_whole_refuses(self):
+        bad_value = ("actions.csv", self.cell("levelAcquired", "-1"))
+        cases = [
+            # (title, [(file, change)], phrase of the refusal)
+            ("a repeated stat key behind a bad value",
+             [bad_value, ("stats.csv", lambda header, rows: rows + [rows[-1]])],
+             "repeats an earlier row's"),
+            ("a detail of no action behind a bad value",
+             [bad_value, ("details.csv", self.cell("action_no", "900", -1))],
+             "no row of actions has action_no 900"),
+            ("a key that is no number behind a bad value",
+             [bad_value, ("stats.csv", self.cell("stat_no", "x", -1))],
+             "expected a whole number"),
+            ("a cell that is no UTF-8 text behind a bad value",
+             [bad_value, ("stats.csv", self.cell("stat", u"\u00e9", -1))], None),
+            ("a gap in the numbers of the stats behind a bad value",
+             [bad_value, ("stats.csv", self.cell("stat_no", "7", -1))],
+             "(they are numbered from 0)"),
+            ("out of order behind a bad value",
+             [bad_value, ("actions.csv", lambda header, rows: rows[::-1])],
+             "levelAcquired"),
+        ]
+        for title, changes, phrase in cases:
+            folder = self.exported()
+            for name, change in changes:
+                self.edit(folder, name, change)
+            if title.startswith("a cell that is no UTF-8"):
+                path = os.path.join(folder, "stats.csv")
+                with open(path, "rb") as stream:
+                    data = stream.read()
+                with open(path, "wb") as stream:
+                    stream.write(data.replace(u"\u00e9".encode("utf-8"), b"\xe9"))
+                phrase = "not UTF-8 text"
+            with self.assertRaises(q.InputRefused) as whole:
+                q.tables.actions_of(q.tables.read_csv(folder), q.tables.csv_place(folder))
+            with self.assertRaises(q.InputRefused) as streamed:
+                q.from_csv(folder)
+            self.assertIn(phrase, str(whole.exception), title)
+            self.assertEqual(str(streamed.exception), str(whole.exception), title)
+            status, _, err = self.run_tool("import", "--csv", folder, self.path("out.gz"))
+            self.assertEqual((status, err), (1, "actiontool: %s\n%s not written\n" % (
+                whole.exception, self.path("out.gz"))), title)
+
+    def test_database_rows_that_do_not_join_are_refused_as_reading_them_whole_refuses(self):
+        cases = [
+            # (title, statement, phrase of the refusal)
+            ("a detail of no action", "UPDATE details SET action_no = 900 WHERE rowid = "
+             "(SELECT max(rowid) FROM details)", "no row of actions has action_no 900"),
+            ("a stat of no detail", "UPDATE stats SET detail_no = 9 WHERE rowid = "
+             "(SELECT max(rowid) FROM stats)", "no row of details has"),
+            ("a key that is no number", "UPDATE stats SET stat_no = 'x' WHERE rowid = "
+             "(SELECT max(rowid) FROM stats)", "expected a whole number"),
+            ("a gap in the numbers of the stats", "UPDATE stats SET stat_no = 7 WHERE rowid "
+             "= (SELECT max(rowid) FROM stats)", "(they are numbered from 0)"),
+        ]
+        for title, statement, phrase in cases:
+            database = self.path("bad.db")
+            if os.path.exists(database):
+                os.remove(database)
+            self.assertRuns("export", "--sqlite", database, self.example_file())
+            connection = sqlite3.connect(database)
+            with connection:
+                connection.execute("UPDATE actions SET levelAcquired = -1 WHERE action_no = 0")
+                connection.execute(statement)
+            with self.assertRaises(q.InputRefused) as whole:
+                q.tables.actions_of(q.tables.read_sqlite(connection),
+                                    q.tables.sqlite_place(database))
+            connection.close()
+            with self.assertRaises(q.InputRefused) as streamed:
+                q.from_sqlite(database)
+            self.assertIn(phrase, str(whole.exception), title)
+            self.assertEqual(str(streamed.exception), str(whole.exception), title)
+
+
 class SqlCommandTest(TablesTestCase):
 
     def test_output_forms(self):
