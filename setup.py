@@ -183,7 +183,7 @@ setup(
     packages=[PACKAGE, "actionfile"],
     py_modules=["_qn4tGenericActionSupport"],
     package_dir={"": "python", PACKAGE: PACKAGE_DIR, "actionfile": "tools/actionfile"},
-    package_data={PACKAGE: ["py.typed", "*.pyi"], "actionfile": ["page.js", "page.css"]},
+    package_data={PACKAGE: ["py.typed", "*.pyi", "page.js", "page.css"]},
     ext_modules=[Extension(name, sources=[s for lst in lists for s in read_sources(lst)],
                            include_dirs=[HERE], extra_compile_args=CXX_FLAGS + THREAD_FLAGS,
                            extra_link_args=THREAD_FLAGS, libraries=LIBRARIES, language="c++")

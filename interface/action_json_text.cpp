@@ -16,12 +16,10 @@
 #include "interface/file_work.h"
 #include "interface/json_form.h"
 #include "interface/module_add.h"
+#include "interface/page_json_text.h"
 
 namespace qn4t {
-namespace {
 
-// Whether `bytes` are UTF-8 as both hosts decode it alike: no overlong forms, no surrogates
-// (Python 2 would take their three-byte forms, Python 3 refuses them), nothing past U+10FFFF.
 bool is_utf8(std::string_view bytes) {
     const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
     const auto *end = p + bytes.size();
@@ -48,6 +46,15 @@ bool is_utf8(std::string_view bytes) {
     }
     return true;
 }
+
+CodeForm code_form(std::string_view all) {
+    std::size_t size = all.size();
+    while (size > 0 && all[size - 1] == '\0') --size;
+    if (is_utf8(all.substr(0, size))) return {all.substr(0, size), true};
+    return {all, false};
+}
+
+namespace {
 
 // One action's JSON text, appended to a string a piece at a time: an action of millions of
 // stat entries is given out in blocks, never held as one text. Lists and objects whose parts
@@ -217,11 +224,9 @@ private:
     // in hex when those are not UTF-8.
     template <std::size_t N>
     void spell_code(const char (&code)[N]) {
-        const std::string_view all(code, N - 1);  // the last is the terminator
-        std::size_t size = all.size();
-        while (size > 0 && all[size - 1] == '\0') --size;
-        if (is_utf8(all.substr(0, size))) string(all.substr(0, size));
-        else hex_object(all);
+        const CodeForm form = code_form(std::string_view(code, N - 1));  // the last is the terminator
+        if (form.utf8) string(form.bytes);
+        else hex_object(form.bytes);
     }
 
     // A record's integer fields on one line, leaving out those the form derives; `skip` may
@@ -329,6 +334,7 @@ struct BlocksObject {
     long indent;
     unsigned long long actions;  // in the blocks given out
     unsigned long long offset;
+    bool page;  // the text the page embeds (append_page_action_json), actions after ","
     // The file's own exception from read(), held while the block before it is given out.
     PyObject *error_type, *error_value, *error_traceback;
     bool running;  // inside blocks_next, which may run the file's read()
@@ -366,11 +372,13 @@ void fill_block(BlocksObject *b) {
                     s.damage = s.reader.error();
                 break;
             }
-            if (s.actions) s.text += ",\n";
+            if (s.actions) s.text += b->page ? "," : ",\n";
             if (b->indent > 0) s.text.append(static_cast<std::size_t>(b->indent), ' ');
             s.in_action = true;
         }
-        if (!append_action_json(s.action, b->indent, s.text, s.at, kBlockSize)) break;
+        const bool whole = b->page ? append_page_action_json(s.action, s.text, s.at, kBlockSize)
+                                   : append_action_json(s.action, b->indent, s.text, s.at, kBlockSize);
+        if (!whole) break;
         s.in_action = false;
         ++s.actions;
         s.offset = s.reader.offset();
@@ -465,10 +473,25 @@ PyObject *export_json(PyObject *, PyObject *args) {
     return reinterpret_cast<PyObject *>(b);
 }
 
+PyObject *page_json(PyObject *, PyObject *args) {
+    PyObject *file = nullptr;
+    int plain = 0;
+    if (!PyArg_ParseTuple(args, "O|i:_page_json", &file, &plain)) return nullptr;
+    BlocksObject *b = BlocksType::make(file, plain != 0);
+    if (b) {
+        b->indent = -1;
+        b->page = true;
+    }
+    return reinterpret_cast<PyObject *>(b);
+}
+
 PyMethodDef functions[] = {
     {"_export_json", export_json, METH_VARARGS,
      "Iterator of the JSON text (bytes) of the actions read from a binary file object, a block "
      "of whole actions at a time; plain=1 takes its bytes as uncompressed."},
+    {"_page_json", page_json, METH_VARARGS,
+     "Iterator of the JSON text (ASCII bytes) of the actions read from a binary file object as "
+     "the page embeds them, a block at a time, as _export_json gives its own."},
     {nullptr, nullptr, 0, nullptr}};
 
 
