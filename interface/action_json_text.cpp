@@ -314,9 +314,12 @@ constexpr std::size_t kBlockSize = std::size_t{1} << 18;
 constexpr long kMostIndent = 1L << 20;
 
 struct BlocksState {
-    BlocksState(PyObject *file, bool plain) : source(file_source(file)), reader(*source, plain) {}
+    BlocksState(PyObject *file, bool plain, bool page)
+        : source(file_source(file)), reader(*source, plain),
+          digest(page && PageDigest::available() ? new PageDigest() : nullptr) {}
     std::unique_ptr<ByteSource> source;
     ActionReader reader;
+    std::unique_ptr<PageDigest> digest;  // of the page's text given out, where it is made here
     WholeAction action;
     std::string text;
     JsonCursor at;                   // where the text of `action` stands
@@ -335,6 +338,7 @@ struct BlocksObject {
     unsigned long long actions;  // in the blocks given out
     unsigned long long offset;
     bool page;  // the text the page embeds (append_page_action_json), actions after ","
+    char digest[65];  // the page's digest (PageDigest::hex) once the reading is over, or ""
     // The file's own exception from read(), held while the block before it is given out.
     PyObject *error_type, *error_value, *error_traceback;
     bool running;  // inside blocks_next, which may run the file's read()
@@ -353,7 +357,14 @@ struct BlocksObject {
 };
 using BlocksType = FileWorkType<BlocksObject>;
 
-void finish_blocks(BlocksObject *b) { BlocksType::finish(b); }
+// Ends the reading, keeping the page's digest of what was given out.
+void finish_blocks(BlocksObject *b) {
+    if (b->state && b->state->digest) {
+        const std::string hex = b->state->digest->hex();
+        hex.copy(b->digest, sizeof b->digest - 1);
+    }
+    BlocksType::finish(b);
+}
 
 // Decodes actions into the state's text until a block is full, the file ends or is damaged.
 void fill_block(BlocksObject *b) {
@@ -408,6 +419,7 @@ PyObject *made_block(BlocksObject *b) {
     if (block) {
         b->actions = s.actions;
         b->offset = s.offset;
+        if (s.digest) s.digest->add(s.text);
     }
     return block;
 }
@@ -437,11 +449,27 @@ PyObject *blocks_offset(PyObject *self, void *) {
     return PyLong_FromUnsignedLongLong(reinterpret_cast<BlocksObject *>(self)->offset);
 }
 
+// The page's digest of the blocks given out so far, or None where this module does not make it
+// (the text is not the page's, or the module is built without libcrypto).
+PyObject *blocks_digest(PyObject *self, void *) {
+    auto *b = reinterpret_cast<BlocksObject *>(self);
+    std::string hex;
+    if (b->state && b->state->digest) {
+        if (!guarded([&] { hex = b->state->digest->hex(); return true; })) return nullptr;
+    } else {
+        hex = b->digest;
+    }
+    if (hex.empty()) return host::none();
+    return host::text_from(hex.c_str());
+}
+
 PyGetSetDef blocks_getset[] = {
     {const_cast<char *>("actions"), blocks_actions, nullptr,
      const_cast<char *>("Actions in the blocks given out so far."), nullptr},
     {const_cast<char *>("offset"), blocks_offset, nullptr,
      const_cast<char *>("Uncompressed offset behind the last action given out."), nullptr},
+    {const_cast<char *>("digest"), blocks_digest, nullptr,
+     const_cast<char *>("SHA-256 (hex) of \"[\", the page's blocks given out and \"]\", or None."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -468,7 +496,7 @@ PyObject *export_json(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "O|iO:_export_json", &file, &plain, &indent_value)) return nullptr;
     const long indent = indent_of(indent_value);  // may run __index__: before anything is made
     if (indent == -2) return nullptr;
-    BlocksObject *b = BlocksType::make(file, plain != 0);
+    BlocksObject *b = BlocksType::make(file, plain != 0, false);
     if (b) b->indent = indent;
     return reinterpret_cast<PyObject *>(b);
 }
@@ -477,7 +505,7 @@ PyObject *page_json(PyObject *, PyObject *args) {
     PyObject *file = nullptr;
     int plain = 0;
     if (!PyArg_ParseTuple(args, "O|i:_page_json", &file, &plain)) return nullptr;
-    BlocksObject *b = BlocksType::make(file, plain != 0);
+    BlocksObject *b = BlocksType::make(file, plain != 0, true);
     if (b) {
         b->indent = -1;
         b->page = true;

@@ -12,8 +12,14 @@
 #include <tuple>
 #include <type_traits>
 
+#include <new>
+
 #include "core/records.h"
 #include "interface/json_form.h"
+
+#if QN4T_WITH_OPENSSL
+#include <openssl/evp.h>
+#endif
 
 namespace qn4t {
 namespace {
@@ -363,5 +369,56 @@ bool append_page_action_json(const WholeAction &action, std::string &out, JsonCu
                              std::size_t limit) {
     return PageText(out).action(action, at, limit);
 }
+
+#if QN4T_WITH_OPENSSL
+
+namespace {
+EVP_MD_CTX *context_of(void *context) { return static_cast<EVP_MD_CTX *>(context); }
+}  // namespace
+
+bool PageDigest::available() { return true; }
+
+PageDigest::PageDigest() {
+    EVP_MD_CTX *context = EVP_MD_CTX_new();
+    if (!context) throw std::bad_alloc();
+    context_ = context;
+    if (EVP_DigestInit_ex(context, EVP_sha256(), nullptr) != 1) {
+        EVP_MD_CTX_free(context);
+        throw std::bad_alloc();
+    }
+    add("[");
+}
+
+PageDigest::~PageDigest() { EVP_MD_CTX_free(context_of(context_)); }
+
+void PageDigest::add(std::string_view text) { EVP_DigestUpdate(context_of(context_), text.data(), text.size()); }
+
+std::string PageDigest::hex() const {
+    EVP_MD_CTX *closed = EVP_MD_CTX_new();
+    if (!closed) throw std::bad_alloc();
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    const bool made = EVP_MD_CTX_copy_ex(closed, context_of(context_)) == 1 &&
+                      EVP_DigestUpdate(closed, "]", 1) == 1 && EVP_DigestFinal_ex(closed, digest, &size) == 1;
+    EVP_MD_CTX_free(closed);
+    if (!made) throw std::bad_alloc();
+    static const char hex_digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned int k = 0; k < size; ++k) {
+        text += hex_digits[digest[k] >> 4];
+        text += hex_digits[digest[k] & 0xF];
+    }
+    return text;
+}
+
+#else  // the package hashes the text itself
+
+bool PageDigest::available() { return false; }
+PageDigest::PageDigest() {}
+PageDigest::~PageDigest() {}
+void PageDigest::add(std::string_view) {}
+std::string PageDigest::hex() const { return std::string(); }
+
+#endif
 
 }  // namespace qn4t

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "core/action_file.h"
 #include "interface/action_json_text.h"
@@ -20,5 +21,26 @@ namespace qn4t {
 // action.
 bool append_page_action_json(const WholeAction &action, std::string &out, JsonCursor &at,
                              std::size_t limit);
+
+// The SHA-256 that names the page's base: of "[", the actions' text as it is given out, and
+// "]". Made with OpenSSL's libcrypto where the module is built with it (QN4T_WITH_OPENSSL),
+// which uses the processor's SHA instructions; without it available() is false and the
+// package hashes the text itself (hashlib).
+class PageDigest {
+public:
+    PageDigest();  // begun with "["; throws std::bad_alloc when libcrypto cannot begin
+    ~PageDigest();
+    PageDigest(const PageDigest &) = delete;
+    PageDigest &operator=(const PageDigest &) = delete;
+
+    static bool available();
+    void add(std::string_view text);
+    // The digest in lowercase hex of what was added and the closing "]"; the digest goes on
+    // from what was added.
+    std::string hex() const;
+
+private:
+    void *context_ = nullptr;  // libcrypto's EVP_MD_CTX
+};
 
 }  // namespace qn4t

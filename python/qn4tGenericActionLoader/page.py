@@ -48,8 +48,10 @@ def page_blocks(stream):
     from a gzip file), made natively a block of whole actions at a time (an action of very
     many stat entries in several). The iterator's `actions` and `offset` say how
     many actions the blocks given so far hold and the uncompressed offset behind them, as
-    json_blocks' do; a damaged file raises DamagedFileError after the block holding every
-    complete action before the damage."""
+    json_blocks' do, and its `digest` is the SHA-256 (hex) of "[", those blocks and "]" that
+    names the page's base, or None where the module is built without libcrypto (write_page
+    then hashes the text itself); a damaged file raises DamagedFileError after the block
+    holding every complete action before the damage."""
     return _native._page_json(stream, 1)
 
 
@@ -191,7 +193,8 @@ def write_page(out, actions, names=None, title="actions", blocks=None):
     binary file object out. names: a names file's {"codes": ..., "bits": ...} whose names the
     page shows beside the codes, or None; title: the page's title (escaped for HTML).
     blocks: the same actions' text as page_blocks(stream) gives it, written in place of the
-    actions (the bytes are the same). Memory holds one action or one block and never the
+    actions (the bytes are the same); where they have a `digest` other than None (as
+    page_blocks has), it names the base in place of a hash made here. Memory holds one action or one block and never the
     whole page. Returns the number of actions on the page (with blocks, their `actions`;
     None where they have none). What the actions or blocks raise passes through, with the
     page written so far: give a file that is replaced only when complete (`writing`)."""
@@ -200,12 +203,18 @@ def write_page(out, actions, names=None, title="actions", blocks=None):
     before, after = page_around_data(title)
     out.write(before.encode("utf-8"))
     out.write(('{"%s":[' % _BASE).encode("ascii"))
-    digest = hashlib.sha256(b"[")
+    made_there = getattr(blocks, "digest", None) is not None
+    digest = None if made_there else hashlib.sha256(b"[")
     for block in blocks:
-        digest.update(block)
+        if digest is not None:
+            digest.update(block)
         out.write(block)
-    digest.update(b"]")
-    rest = embedded_json(data_besides_base(digest.hexdigest(), names, title))
+    if made_there:
+        hex_digest = blocks.digest
+    else:
+        digest.update(b"]")
+        hex_digest = digest.hexdigest()
+    rest = embedded_json(data_besides_base(hex_digest, names, title))
     out.write(b"]," + rest[1:].encode("ascii"))
     out.write(after.encode("utf-8"))
     return getattr(blocks, "actions", None)

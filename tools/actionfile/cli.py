@@ -733,6 +733,22 @@ def run_help(layout, args):
     return OK
 
 
+class PageBlocks(object):
+    """The page's text of the walked file's actions (the package's page_blocks) with the walk's
+    progress and damage, and the digest those blocks make of themselves."""
+
+    def __init__(self, layout, walker):
+        self._native = layout.q.page_blocks(walker.source)
+        self._walked = walker._walk(lambda: self._native, walker._took_block)
+
+    def __iter__(self):
+        return self._walked
+
+    @property
+    def digest(self):
+        return self._native.digest
+
+
 def run_html(layout, args):
     names = load_names(layout, args)
     name, out_name = input_name(args.file), output_name(args.out)
@@ -743,7 +759,7 @@ def run_html(layout, args):
         walker = open_walker(layout, path, name, progress)
         # The base goes into the page as it is read; the page is complete before it replaces
         # the output (files.writing), so a damaged file still leaves nothing written.
-        blocks = walker._walk(lambda: layout.q.page_blocks(walker.source), walker._took_block)
+        blocks = PageBlocks(layout, walker)
         try:
             try:
                 with files.writing(output_target(args.out), [input_source(args.file)]) as out:
