@@ -314,12 +314,9 @@ constexpr std::size_t kBlockSize = std::size_t{1} << 18;
 constexpr long kMostIndent = 1L << 20;
 
 struct BlocksState {
-    BlocksState(PyObject *file, bool plain, bool page)
-        : source(file_source(file)), reader(*source, plain),
-          digest(page && PageDigest::available() ? new PageDigest() : nullptr) {}
+    BlocksState(PyObject *file, bool plain) : source(file_source(file)), reader(*source, plain) {}
     std::unique_ptr<ByteSource> source;
     ActionReader reader;
-    std::unique_ptr<PageDigest> digest;  // of the page's text given out, where it is made here
     WholeAction action;
     std::string text;
     JsonCursor at;                   // where the text of `action` stands
@@ -338,7 +335,7 @@ struct BlocksObject {
     unsigned long long actions;  // in the blocks given out
     unsigned long long offset;
     bool page;  // the text the page embeds (append_page_action_json), actions after ","
-    char digest[65];  // the page's digest (PageDigest::hex) once the reading is over, or ""
+    PageDigest *digest;  // of the page's text given out (owned), null where it is not made here
     // The file's own exception from read(), held while the block before it is given out.
     PyObject *error_type, *error_value, *error_traceback;
     bool running;  // inside blocks_next, which may run the file's read()
@@ -350,6 +347,8 @@ struct BlocksObject {
         return 0;
     }
     static void clear(BlocksObject *b) {
+        delete b->digest;
+        b->digest = nullptr;
         Py_CLEAR(b->error_type);
         Py_CLEAR(b->error_value);
         Py_CLEAR(b->error_traceback);
@@ -357,14 +356,7 @@ struct BlocksObject {
 };
 using BlocksType = FileWorkType<BlocksObject>;
 
-// Ends the reading, keeping the page's digest of what was given out.
-void finish_blocks(BlocksObject *b) {
-    if (b->state && b->state->digest) {
-        const std::string hex = b->state->digest->hex();
-        hex.copy(b->digest, sizeof b->digest - 1);
-    }
-    BlocksType::finish(b);
-}
+void finish_blocks(BlocksObject *b) { BlocksType::finish(b); }
 
 // Decodes actions into the state's text until a block is full, the file ends or is damaged.
 void fill_block(BlocksObject *b) {
@@ -419,7 +411,7 @@ PyObject *made_block(BlocksObject *b) {
     if (block) {
         b->actions = s.actions;
         b->offset = s.offset;
-        if (s.digest) s.digest->add(s.text);
+        if (b->digest) b->digest->add(s.text);
     }
     return block;
 }
@@ -453,13 +445,9 @@ PyObject *blocks_offset(PyObject *self, void *) {
 // (the text is not the page's, or the module is built without libcrypto).
 PyObject *blocks_digest(PyObject *self, void *) {
     auto *b = reinterpret_cast<BlocksObject *>(self);
+    if (!b->digest) return host::none();
     std::string hex;
-    if (b->state && b->state->digest) {
-        if (!guarded([&] { hex = b->state->digest->hex(); return true; })) return nullptr;
-    } else {
-        hex = b->digest;
-    }
-    if (hex.empty()) return host::none();
+    if (!guarded([&] { hex = b->digest->hex(); return true; })) return nullptr;
     return host::text_from(hex.c_str());
 }
 
@@ -496,7 +484,7 @@ PyObject *export_json(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "O|iO:_export_json", &file, &plain, &indent_value)) return nullptr;
     const long indent = indent_of(indent_value);  // may run __index__: before anything is made
     if (indent == -2) return nullptr;
-    BlocksObject *b = BlocksType::make(file, plain != 0, false);
+    BlocksObject *b = BlocksType::make(file, plain != 0);
     if (b) b->indent = indent;
     return reinterpret_cast<PyObject *>(b);
 }
@@ -505,10 +493,16 @@ PyObject *page_json(PyObject *, PyObject *args) {
     PyObject *file = nullptr;
     int plain = 0;
     if (!PyArg_ParseTuple(args, "O|i:_page_json", &file, &plain)) return nullptr;
-    BlocksObject *b = BlocksType::make(file, plain != 0, true);
-    if (b) {
-        b->indent = -1;
-        b->page = true;
+    BlocksObject *b = BlocksType::make(file, plain != 0);
+    if (!b) return nullptr;
+    b->indent = -1;
+    b->page = true;
+    if (PageDigest::available()) {
+        b->digest = guarded([] { return new PageDigest(); });
+        if (!b->digest) {  // MemoryError
+            Py_DECREF(reinterpret_cast<PyObject *>(b));
+            return nullptr;
+        }
     }
     return reinterpret_cast<PyObject *>(b);
 }
