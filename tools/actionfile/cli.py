@@ -768,12 +768,12 @@ def run_html(layout, args):
                     title = files.message_text(os.path.basename(name))
                     layout.q.write_page(out, (), names.as_json() if names else None, title,
                                         blocks)
-            except (files.OutputIsInput, IOError, OSError):
+            except (files.OutputIsInput, IOError, OSError) as refused:
                 # The file was read whole before the page was written once: its damage is
                 # reported before what the output refused.
                 for _ in blocks:
                     pass
-                raise
+                raise refused
         except files.OutputIsInput:
             raise Failure(refused_output(out_name, name))
         except Damaged as damage:
