@@ -201,6 +201,10 @@ class StreamedPage(unittest.TestCase):
                     blocks = q.page_blocks(q.inflating(source)) if made_from == "blocks" else None
                     count = q.write_page(sink, q.read_actions(path), names, title, blocks)
                 self.assertEqual(count, len(list(q.read_actions(path))), (what, made_from))
+                if made_from == "blocks" and blocks.digest is not None:  # made natively
+                    with open(path, "rb") as source:
+                        base = b"[" + b"".join(q.page_blocks(q.inflating(source))) + b"]"
+                    self.assertEqual(blocks.digest, hashlib.sha256(base).hexdigest(), what)
                 written["write_page from " + made_from] = sink.getvalue()
             for writer, page_bytes in sorted(written.items()):
                 self.assertIsNone(first_difference(page_bytes, expected), (what, writer))
