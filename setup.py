@@ -15,7 +15,9 @@ package qn4tGenericActionLoader (with stubs and py.typed), the actionfile packag
 Whole files inflate with ISA-L where its development files are installed (Debian:
 libisal-dev), otherwise with zlib; QN4T_WITH_ISAL=0 builds with zlib regardless. Likewise
 write_actions deflates on threads with libdeflate where it is installed (Debian:
-libdeflate-dev); QN4T_WITH_LIBDEFLATE=0 builds with zlib regardless.
+libdeflate-dev); QN4T_WITH_LIBDEFLATE=0 builds with zlib regardless. The digest that
+names the actions of a page is made with OpenSSL's libcrypto where it is installed (Debian:
+libssl-dev), otherwise with hashlib; QN4T_WITH_OPENSSL=0 builds without it.
 QN4T_BUILD_JOBS sets how many sources compile at once (default 2)."""
 import io
 import os
@@ -49,7 +51,8 @@ CXX_FLAGS = ["-std=c++17", "-Wno-register", "-fno-strict-aliasing",
              "-fvisibility=hidden", "-fvisibility-inlines-hidden"]
 LIBRARIES = ["z", "sqlite3"]
 # Faster libraries used where they compile and link: (macro, library, a program using it).
-# ISA-L inflates whole files, libdeflate deflates the blocks write_actions cuts on threads.
+# ISA-L inflates whole files, libdeflate deflates the blocks write_actions cuts on threads,
+# libcrypto makes the page's digest.
 OPTIONAL_LIBRARIES = (
     ("QN4T_WITH_ISAL", "isal",
      u"#include <isa-l/igzip_lib.h>\n"
@@ -57,6 +60,9 @@ OPTIONAL_LIBRARIES = (
     ("QN4T_WITH_LIBDEFLATE", "deflate",
      u"#include <libdeflate.h>\n"
      u"int main() { libdeflate_free_compressor(libdeflate_alloc_compressor(6)); return 0; }\n"),
+    ("QN4T_WITH_OPENSSL", "crypto",
+     u"#include <openssl/evp.h>\n"
+     u"int main() { EVP_MD_CTX_free(EVP_MD_CTX_new()); return EVP_sha256() == 0; }\n"),
 )
 # The writer compresses on threads (std::thread).
 THREAD_FLAGS = ["-pthread"]
@@ -183,7 +189,7 @@ setup(
     packages=[PACKAGE, "actionfile"],
     py_modules=["_qn4tGenericActionSupport"],
     package_dir={"": "python", PACKAGE: PACKAGE_DIR, "actionfile": "tools/actionfile"},
-    package_data={PACKAGE: ["py.typed", "*.pyi"], "actionfile": ["page.js", "page.css"]},
+    package_data={PACKAGE: ["py.typed", "*.pyi", "page.js", "page.css"]},
     ext_modules=[Extension(name, sources=[s for lst in lists for s in read_sources(lst)],
                            include_dirs=[HERE], extra_compile_args=CXX_FLAGS + THREAD_FLAGS,
                            extra_link_args=THREAD_FLAGS, libraries=LIBRARIES, language="c++")

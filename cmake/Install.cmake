@@ -1,17 +1,16 @@
 # Install rules (`cmake --install build --prefix P`): for each Python host built, its
 # module folder (the extension modules, the generated layout, the package
-# qn4tGenericActionLoader with its stubs) and the actionfile package go to
-# P/lib/pythonX.Y/site-packages; P/bin/actiontool runs the tool on the tool's host with
-# that folder on its path. Whatever the build puts in a host's folder is installed.
+# qn4tGenericActionLoader with its stubs and the page's script and style) and the actionfile
+# package go to P/lib/pythonX.Y/site-packages; P/bin/actiontool runs the tool on the tool's
+# host with that folder on its path. Whatever the build puts in a host's folder is installed.
 
 # Installs one host's folder and actionfile into site_dir (relative to the prefix).
 function(qn4t_install_python_host module_dir site_dir)
   install(DIRECTORY ${module_dir}/ DESTINATION ${site_dir}
           FILES_MATCHING PATTERN "*.so" PATTERN "*.py" PATTERN "*.pyi" PATTERN "py.typed"
-          PATTERN "__pycache__" EXCLUDE)
+          PATTERN "page.js" PATTERN "page.css" PATTERN "__pycache__" EXCLUDE)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/tools/actionfile DESTINATION ${site_dir}
-          FILES_MATCHING PATTERN "*.py" PATTERN "page.js" PATTERN "page.css"
-          PATTERN "__pycache__" EXCLUDE)
+          FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
   # what `actiontool help TOPIC` shows (setup.py's DOCS)
   install(FILES ${CMAKE_SOURCE_DIR}/docs/actiontool.md ${CMAKE_SOURCE_DIR}/docs/tables.md
           ${CMAKE_SOURCE_DIR}/docs/fields.md DESTINATION ${site_dir}/actionfile/docs)

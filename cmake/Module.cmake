@@ -23,7 +23,9 @@ file(GLOB QN4T_PACKAGE_FILES CONFIGURE_DEPENDS
   ${CMAKE_SOURCE_DIR}/python/_qn4tGenericActionSupport.py
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/*.py
   ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/*.pyi
-  ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/py.typed)
+  ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/py.typed
+  ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/page.js
+  ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/page.css)
 set(QN4T_STUB_TEMPLATE ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/__init__.pyi.in)
 
 # An object library of binding sources for one host, and the extension module made of it.

@@ -17,8 +17,17 @@
 #include "interface/file_work.h"
 #include "interface/json_form.h"
 #include "interface/module_add.h"
+#include "interface/page_json_text.h"
 
 namespace qn4t {
+
+CodeForm code_form(std::string_view all) {
+    std::size_t size = all.size();
+    while (size > 0 && all[size - 1] == '\0') --size;
+    if (is_utf8(all.substr(0, size))) return {all.substr(0, size), true};
+    return {all, false};
+}
+
 namespace {
 
 // One action's JSON text, appended to a string a piece at a time: an action of millions of
@@ -189,11 +198,9 @@ private:
     // in hex when those are not UTF-8.
     template <std::size_t N>
     void spell_code(const char (&code)[N]) {
-        const std::string_view all(code, N - 1);  // the last is the terminator
-        std::size_t size = all.size();
-        while (size > 0 && all[size - 1] == '\0') --size;
-        if (is_utf8(all.substr(0, size))) string(all.substr(0, size));
-        else hex_object(all);
+        const CodeForm form = code_form(std::string_view(code, N - 1));  // the last is the terminator
+        if (form.utf8) string(form.bytes);
+        else hex_object(form.bytes);
     }
 
     // A record's integer fields on one line, leaving out those the form derives; `skip` may
@@ -295,6 +302,8 @@ struct BlocksObject {
     long indent;
     unsigned long long actions;  // in the blocks given out
     unsigned long long offset;
+    bool page;  // the text the page embeds (append_page_action_json), actions after ","
+    PageDigest *digest;  // of the page's text given out (owned), null where it is not made here
     // The file's own exception from read(), held while the block before it is given out.
     PyObject *error_type, *error_value, *error_traceback;
     bool running;  // inside blocks_next, which may run the file's read()
@@ -306,6 +315,8 @@ struct BlocksObject {
         return 0;
     }
     static void clear(BlocksObject *b) {
+        delete b->digest;
+        b->digest = nullptr;
         Py_CLEAR(b->error_type);
         Py_CLEAR(b->error_value);
         Py_CLEAR(b->error_traceback);
@@ -332,11 +343,13 @@ void fill_block(BlocksObject *b) {
                     s.damage = s.reader.error();
                 break;
             }
-            if (s.actions) s.text += ",\n";
+            if (s.actions) s.text += b->page ? "," : ",\n";
             if (b->indent > 0) s.text.append(static_cast<std::size_t>(b->indent), ' ');
             s.in_action = true;
         }
-        if (!append_action_json(s.action, b->indent, s.text, s.at, kBlockSize)) break;
+        const bool whole = b->page ? append_page_action_json(s.action, s.text, s.at, kBlockSize)
+                                   : append_action_json(s.action, b->indent, s.text, s.at, kBlockSize);
+        if (!whole) break;
         s.in_action = false;
         ++s.actions;
         s.offset = s.reader.offset();
@@ -366,6 +379,7 @@ PyObject *made_block(BlocksObject *b) {
     if (block) {
         b->actions = s.actions;
         b->offset = s.offset;
+        if (b->digest) b->digest->add(s.text);
     }
     return block;
 }
@@ -395,11 +409,23 @@ PyObject *blocks_offset(PyObject *self, void *) {
     return PyLong_FromUnsignedLongLong(reinterpret_cast<BlocksObject *>(self)->offset);
 }
 
+// The page's digest of the blocks given out so far, or None where this module does not make it
+// (the text is not the page's, or the module is built without libcrypto).
+PyObject *blocks_digest(PyObject *self, void *) {
+    auto *b = reinterpret_cast<BlocksObject *>(self);
+    if (!b->digest) return host::none();
+    std::string hex;
+    if (!guarded([&] { hex = b->digest->hex(); return true; })) return nullptr;
+    return host::text_from(hex.c_str());
+}
+
 PyGetSetDef blocks_getset[] = {
     {const_cast<char *>("actions"), blocks_actions, nullptr,
      const_cast<char *>("Actions in the blocks given out so far."), nullptr},
     {const_cast<char *>("offset"), blocks_offset, nullptr,
      const_cast<char *>("Uncompressed offset behind the last action given out."), nullptr},
+    {const_cast<char *>("digest"), blocks_digest, nullptr,
+     const_cast<char *>("SHA-256 (hex) of \"[\", the page's blocks given out and \"]\", or None."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -431,10 +457,31 @@ PyObject *export_json(PyObject *, PyObject *args) {
     return reinterpret_cast<PyObject *>(b);
 }
 
+PyObject *page_json(PyObject *, PyObject *args) {
+    PyObject *file = nullptr;
+    int plain = 0;
+    if (!PyArg_ParseTuple(args, "O|i:_page_json", &file, &plain)) return nullptr;
+    BlocksObject *b = BlocksType::make(file, plain != 0);
+    if (!b) return nullptr;
+    b->indent = -1;
+    b->page = true;
+    if (PageDigest::available()) {
+        b->digest = guarded([] { return new PageDigest(); });
+        if (!b->digest) {  // MemoryError
+            Py_DECREF(reinterpret_cast<PyObject *>(b));
+            return nullptr;
+        }
+    }
+    return reinterpret_cast<PyObject *>(b);
+}
+
 PyMethodDef functions[] = {
     {"_export_json", export_json, METH_VARARGS,
      "Iterator of the JSON text (bytes) of the actions read from a binary file object, a block "
      "of whole actions at a time; plain=1 takes its bytes as uncompressed."},
+    {"_page_json", page_json, METH_VARARGS,
+     "Iterator of the JSON text (ASCII bytes) of the actions read from a binary file object as "
+     "the page embeds them, a block at a time, as _export_json gives its own."},
     {nullptr, nullptr, 0, nullptr}};
 
 

@@ -6,10 +6,21 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "core/action_file.h"
+#include "core/text.h"  // is_utf8, which the page text shares
 
 namespace qn4t {
+
+// A character field (the spell code, `all` its bytes in the file) as the document form holds
+// it: without its trailing zero bytes as a string where those are UTF-8, otherwise every
+// byte in hex.
+struct CodeForm {
+    std::string_view bytes;
+    bool utf8;
+};
+CodeForm code_form(std::string_view all);
 
 // Where the JSON text of an action stands: not begun, or inside the list of stat entries of
 // one of its details.
@@ -38,6 +49,8 @@ bool append_action_json(const WholeAction &action, long indent, std::string &out
 //                        hold and the uncompressed offset behind the last. Raises
 //                        DamagedFileError after the block holding the last complete
 //                        action of a damaged file.
+//   _page_json(file, plain=0)  the same, with the text the page embeds
+//                        (append_page_action_json, page_json_text.h), the actions after ",".
 // Returns false with the exception set when something cannot be added.
 bool add_json_export(PyObject *module);
 

@@ -22,6 +22,9 @@ if apt-cache show libisal-dev >/dev/null 2>&1; then need libisal-dev; fi
 # libdeflate compresses the blocks write_actions cuts about three times as fast as zlib;
 # where the platform has no package for it the build uses zlib.
 if apt-cache show libdeflate-dev >/dev/null 2>&1; then need libdeflate-dev; fi
+# OpenSSL's libcrypto makes the digest that names a page's actions with the processor's SHA
+# instructions; without it the package hashes with hashlib.
+if apt-cache show libssl-dev >/dev/null 2>&1; then need libssl-dev; fi
 # The module needs one Python host with its development files: Python 2.7 where it is
 # there (python2.7-config on PATH or pyenv's 2.7), otherwise Python 3 (Debian 12 ships no 2.7).
 has_python2() {

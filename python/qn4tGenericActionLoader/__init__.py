@@ -259,6 +259,10 @@ from qn4tGenericActionLoader.schema import document_schema, schema_text  # noqa:
 # Names as values of the codes a names file names (qn4tGenericActionLoader/named.py).
 from qn4tGenericActionLoader.named import CodeNames  # noqa: E402,F401
 
+# The page that shows and edits actions in a browser, written as the actions are read
+# (qn4tGenericActionLoader/page.py).
+from qn4tGenericActionLoader.page import page_blocks, write_page  # noqa: E402,F401
+
 # The public names, for help(q) and `from qn4tGenericActionLoader import *`: every name above
 # that is no module and does not start with "_" (the record classes come from the layout).
 __all__ = sorted(_name for _name, _value in globals().items()

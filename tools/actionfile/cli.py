@@ -752,21 +752,56 @@ def run_help(layout, args):
     return OK
 
 
+class PageBlocks(object):
+    """The page's text of the walked file's actions (the package's page_blocks) with the walk's
+    progress and damage, and the digest those blocks make of themselves."""
+
+    def __init__(self, layout, walker):
+        self._native = layout.q.page_blocks(walker.source)
+        self._walked = walker._walk(lambda: self._native, walker._took_block)
+
+    def __iter__(self):
+        return self._walked
+
+    @property
+    def digest(self):
+        return self._native.digest
+
+
 def run_html(layout, args):
     names = load_names(layout, args)
-    actions = read_all(layout, args, "html")
-    out_name = output_name(args.out)
+    name, out_name = input_name(args.file), output_name(args.out)
     files = module.load()
-    try:
-        with files.writing(output_target(args.out), [input_source(args.file)]) as out:
-            # The page's title is the file's name as a text, escaped where it is not UTF-8.
-            title = module.load().message_text(os.path.basename(input_name(args.file)))
-            count = tablecmd.write_page(layout, actions, out, names, title)
-    except files.OutputIsInput:
-        raise Failure(refused_output(out_name, input_name(args.file)))
-    except (IOError, OSError) as error:
-        raise Failure("cannot write %s: %s" % (out_name, reason(error)))
-    summary(args)("%s: %s on the page" % (out_name, counted(count, "action")))
+    progress = Progress("html")
+    with input_path(args.file) as path:
+        refuse_json(name, path)
+        walker = open_walker(layout, path, name, progress)
+        # The base goes into the page as it is read; the page is complete before it replaces
+        # the output (files.writing), so a damaged file still leaves nothing written.
+        blocks = PageBlocks(layout, walker)
+        try:
+            try:
+                with files.writing(output_target(args.out), [input_source(args.file)]) as out:
+                    # The page's title is the file's name as a text, escaped where it is not
+                    # UTF-8.
+                    title = files.message_text(os.path.basename(name))
+                    layout.q.write_page(out, (), names.as_json() if names else None, title,
+                                        blocks)
+            except (files.OutputIsInput, IOError, OSError) as refused:
+                # The file was read whole before the page was written once: its damage is
+                # reported before what the output refused.
+                for _ in blocks:
+                    pass
+                raise refused
+        except files.OutputIsInput:
+            raise Failure(refused_output(out_name, name))
+        except Damaged as damage:
+            raise Failure("%s: damaged: %s (nothing written)" % (name, damage))
+        except (IOError, OSError) as error:
+            raise Failure("cannot write %s: %s" % (out_name, reason(error)))
+        finally:
+            progress.finish()
+    summary(args)("%s: %s on the page" % (out_name, counted(walker.counts.actions, "action")))
     return OK
 
 

@@ -12,7 +12,7 @@ import os
 import shutil
 import sqlite3
 
-from . import module, page
+from . import module
 
 
 def tables_module(layout):
@@ -298,5 +298,3 @@ def write_csv_lines(header, rows, out):
     out.write(value.encode("utf-8") if not isinstance(value, bytes) else value)
 
 
-def write_page(layout, actions, out, names, title):
-    return page.write_page(layout.q, module.load_layout(), actions, out, names, title)
