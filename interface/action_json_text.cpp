@@ -11,7 +11,9 @@
 
 #include "binding/host.h"
 #include "core/records.h"
+#include "core/utf8.h"
 #include "interface/action_io.h"
+#include "interface/action_walk.h"
 #include "interface/fault_translation.h"
 #include "interface/file_work.h"
 #include "interface/json_form.h"
@@ -19,35 +21,6 @@
 
 namespace qn4t {
 namespace {
-
-// Whether `bytes` are UTF-8 as both hosts decode it alike: no overlong forms, no surrogates
-// (Python 2 would take their three-byte forms, Python 3 refuses them), nothing past U+10FFFF.
-bool is_utf8(std::string_view bytes) {
-    const auto *p = reinterpret_cast<const unsigned char *>(bytes.data());
-    const auto *end = p + bytes.size();
-    auto follows = [&](std::size_t n, unsigned char low, unsigned char high) {
-        if (static_cast<std::size_t>(end - p) <= n || p[1] < low || p[1] > high) return false;
-        for (std::size_t k = 2; k <= n; ++k)
-            if ((p[k] & 0xC0) != 0x80) return false;
-        p += n + 1;
-        return true;
-    };
-    while (p < end) {
-        const unsigned char c = *p;
-        bool ok = true;
-        if (c < 0x80) ++p;
-        else if (c >= 0xC2 && c <= 0xDF) ok = follows(1, 0x80, 0xBF);
-        else if (c == 0xE0) ok = follows(2, 0xA0, 0xBF);
-        else if (c == 0xED) ok = follows(2, 0x80, 0x9F);  // not a surrogate
-        else if (c >= 0xE1 && c <= 0xEF) ok = follows(2, 0x80, 0xBF);
-        else if (c == 0xF0) ok = follows(3, 0x90, 0xBF);
-        else if (c >= 0xF1 && c <= 0xF3) ok = follows(3, 0x80, 0xBF);
-        else if (c == 0xF4) ok = follows(3, 0x80, 0x8F);
-        else ok = false;
-        if (!ok) return false;
-    }
-    return true;
-}
 
 // One action's JSON text, appended to a string a piece at a time: an action of millions of
 // stat entries is given out in blocks, never held as one text. Lists and objects whose parts
@@ -331,15 +304,18 @@ struct BlocksObject {
     unsigned long long offset;
     // The file's own exception from read(), held while the block before it is given out.
     PyObject *error_type, *error_value, *error_traceback;
+    PyObject *damage;  // the facts of the damage that ended the reading, or null
     bool running;  // inside blocks_next, which may run the file's read()
 
     static int visit(BlocksObject *b, visitproc visit, void *arg) {
+        Py_VISIT(b->damage);
         Py_VISIT(b->error_type);
         Py_VISIT(b->error_value);
         Py_VISIT(b->error_traceback);
         return 0;
     }
     static void clear(BlocksObject *b) {
+        Py_CLEAR(b->damage);
         Py_CLEAR(b->error_type);
         Py_CLEAR(b->error_value);
         Py_CLEAR(b->error_traceback);
@@ -383,7 +359,8 @@ PyObject *end_of_blocks(BlocksObject *b) {
         PyErr_Restore(b->error_type, b->error_value, b->error_traceback);
         b->error_type = b->error_value = b->error_traceback = nullptr;
     } else if (b->state && !b->state->damage.empty()) {
-        raise_damaged(b->state->damage);
+        b->damage = damage_facts(b->state->reader.damage(), b->state->damage);
+        if (b->damage) raise_damaged(b->state->damage);
     }
     finish_blocks(b);
     return nullptr;
@@ -429,7 +406,16 @@ PyObject *blocks_offset(PyObject *self, void *) {
     return PyLong_FromUnsignedLongLong(reinterpret_cast<BlocksObject *>(self)->offset);
 }
 
+PyObject *blocks_damage(PyObject *self, void *) {
+    PyObject *damage = reinterpret_cast<BlocksObject *>(self)->damage;
+    if (!damage) Py_RETURN_NONE;
+    Py_INCREF(damage);
+    return damage;
+}
+
 PyGetSetDef blocks_getset[] = {
+    {const_cast<char *>("damage"), blocks_damage, nullptr,
+     const_cast<char *>("The facts of the damage that ended the reading (a dict), or None."), nullptr},
     {const_cast<char *>("actions"), blocks_actions, nullptr,
      const_cast<char *>("Actions in the blocks given out so far."), nullptr},
     {const_cast<char *>("offset"), blocks_offset, nullptr,

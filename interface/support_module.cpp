@@ -9,6 +9,7 @@
 #include "interface/action_io.h"
 #include "interface/action_json_text.h"
 #include "interface/action_objects.h"
+#include "interface/action_walk.h"
 #include "interface/module_add.h"
 #include "interface/stream_faults.h"
 #include "interface/support_records.h"
@@ -44,13 +45,14 @@ bool add_module_objects(PyObject *module) {
 }
 
 bool add_whole_actions(PyObject *module) {
-    return add_action_api(module) && add_action_io(module) && add_json_export(module);
+    return add_action_api(module) && add_action_io(module) && add_json_export(module) &&
+           add_action_walk(module);
 }
 
 // Parts that add their own types and functions to the module, after the module objects:
 // a new part adds its row here. Each returns false with the exception set.
 bool (*const module_parts[])(PyObject *module) = {
-    &add_whole_actions,  // interface/action_objects.h, action_io.h, action_json_text.h
+    &add_whole_actions,  // interface/action_objects.h, action_io.h, action_json_text.h, action_walk.h
 };
 
 // The companion, made once; a new reference, or null with the exception set.

@@ -248,6 +248,11 @@ from qn4tGenericActionLoader.documents import (  # noqa: E402,F401 (re-exported)
     FieldValueRefused, InputRefused, JsonSource, import_actions, json_blocks, read_json,
     write_json)
 
+# Walks over a whole file made natively: dump's listing and check's findings, with the facts
+# of any damage (qn4tGenericActionLoader/walking.py).
+from qn4tGenericActionLoader.walking import (  # noqa: E402,F401 (re-exported)
+    Damage, FileWalk, WalkReport, check_file, dump_text, write_dump)
+
 # Actions as tables for spreadsheets and SQLite (qn4tGenericActionLoader/tables.py).
 from qn4tGenericActionLoader.tables import (  # noqa: E402,F401 (re-exported)
     TableError, TableSource, from_csv, from_frames, from_sqlite, to_csv, to_sqlite)
