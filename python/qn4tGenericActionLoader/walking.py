@@ -280,8 +280,12 @@ class FileWalk(object):
 
 
 def _drained(stream):
-    """Reads the inflated stream to its end; the whole uncompressed length."""
-    while stream.read(1 << 18):
+    """Reads the inflated stream to its end; the whole uncompressed length (what was read
+    where reading fails: the walk's own report says more)."""
+    try:
+        while stream.read(1 << 18):
+            pass
+    except (IOError, OSError):
         pass
     return stream.delivered
 

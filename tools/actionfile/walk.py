@@ -94,9 +94,9 @@ class Walk(object):
                     if progress and counts.actions - reported >= PROGRESS_EVERY:
                         reported = counts.actions
                         progress(self.source.compressed_position(), self.size)
-            except self.layout.q.DamagedFileError:
+            except self.layout.q.DamagedFileError as error:
                 self.total = self.source.drain()
-                raise self._damage(reader.damage)
+                raise self._damage(getattr(reader, "damage", None), error)
             except (IOError, OSError) as error:
                 raise unreadable(self.layout, counts.actions + 1, self.walked, error)
             self.total = self.source.drain()
@@ -106,9 +106,12 @@ class Walk(object):
         finally:
             self.source.close()
 
-    def _damage(self, facts):
+    def _damage(self, facts, error):
         """The Damaged report of the reader's facts, for the action behind the last complete
-        one."""
+        one (its own words where it has no facts: the inflated stream itself failed)."""
+        if facts is None:
+            return Damaged(self.walked, self.layout.q.walking.place(self.counts.actions + 1),
+                           str(error))
         damage = self.layout.q.Damage(facts, self.source.problem)
         self.walked = damage.offset
         return Damaged(damage.offset, damage.place, damage.problem)
