@@ -10,7 +10,7 @@ Whole actions, the usual way:
     q.write_actions("spells.gz", actions)          # replaced only when complete
 
 - `read_actions(path or file)`: an iterator of `Action`, each with its `details` (`Detail`
-  with a `Damage`, `StatMod` with `Stat` entries, or `Healing` body). A damaged file gives
+  with a `FileDamage`, `StatMod` with `Stat` entries, or `Healing` body). A damaged file gives
   every complete action, then raises `DamagedFileError`.
 - `write_actions(path or file, actions)`: writes a gzip action file.
 - `Action.to_dict()` / `Action.from_dict(d)`: the JSON document form that `actiontool
@@ -251,7 +251,7 @@ from qn4tGenericActionLoader.documents import (  # noqa: E402,F401 (re-exported)
 # Walks over a whole file made natively: dump's listing and check's findings, with the facts
 # of any damage (qn4tGenericActionLoader/walking.py).
 from qn4tGenericActionLoader.walking import (  # noqa: E402,F401 (re-exported)
-    Damage, FileWalk, WalkReport, check_file, dump_text, write_dump)
+    FileDamage, FileWalk, WalkReport, check_file, dump_text, write_dump)
 
 # Actions as tables for spreadsheets and SQLite (qn4tGenericActionLoader/tables.py).
 from qn4tGenericActionLoader.tables import (  # noqa: E402,F401 (re-exported)

@@ -1,7 +1,7 @@
 """Walks over a whole action file made natively, with no Python object per action: the
 listing of `actiontool dump` (dump_text, write_dump) and the findings of `actiontool check`
 (check_file), each with the records counted per kind and, where the file is damaged, the
-facts of the damage from the decoder that found it (Damage)."""
+facts of the damage from the decoder that found it (FileDamage)."""
 from __future__ import print_function, division
 
 import io
@@ -53,7 +53,7 @@ def place(number, action_id=None, detail=0, details=0):
     return text
 
 
-class Damage(object):
+class FileDamage(object):
     """Where a file's action is damaged, as the decoder found it. Facts:
 
     reason: "cut" (the bytes end inside a record), "unreadable" (the input fails there) or
@@ -95,7 +95,7 @@ class Damage(object):
         return "%s, offset %d: %s" % (self.place, self.offset, self.problem)
 
     def __repr__(self):
-        return "<Damage %s>" % self
+        return "<FileDamage %s>" % self
 
     def _words(self):
         """(offset, place, problem) as actiontool words them."""
@@ -147,10 +147,10 @@ class Damage(object):
 
 
 def damage_of(facts, compressed=None):
-    """The Damage of the facts a native reader gives (its `damage`), or None."""
+    """The FileDamage of the facts a native reader gives (its `damage`), or None."""
     if facts is None:
         return None
-    return Damage(facts, compressed)
+    return FileDamage(facts, compressed)
 
 
 def _without_place(report):
@@ -184,7 +184,7 @@ class LengthNote(object):
 class WalkReport(object):
     """What a walk found. counts (Counts); walked: uncompressed bytes behind the last whole
     action, or where the damage is; total: the file's whole uncompressed length (0 when the
-    walk did not reach its end); damage: a Damage or None; compressed: what ended the gzip
+    walk did not reach its end); damage: a FileDamage or None; compressed: what ended the gzip
     data early, in words, or None (beside a damage it is part of its words); check's
     findings: repeated_ids, [(action, actionID, the first action with it or None)], the
     first SHOWN of repeated_count; length_notes, [LengthNote], the first SHOWN of
@@ -337,7 +337,7 @@ def write_dump(out, source, names=None, progress=None):
 def check_file(source, progress=None):
     """Walks the action file `source` (a path, a binary file object, or a FileWalk made
     without listing and not yet walked) as `actiontool check` does, natively; returns a
-    WalkReport with the counts, the damage (Damage) if any, the actions that repeat an
+    WalkReport with the counts, the damage (FileDamage) if any, the actions that repeat an
     earlier action's actionID and the details whose length differs from their body. For the
     repeated IDs shown the first action with the ID is looked up by a second walk, where
     `source` is a path or a file that can seek back. A failing read() raises its

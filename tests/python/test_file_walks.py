@@ -1,5 +1,5 @@
 """The package's native walks (check_file, dump_text, write_dump): dump's text against a
-listing made in Python from the Action objects, and the facts of a damaged file's Damage
+listing made in Python from the Action objects, and the facts of a damaged file's FileDamage
 against the words check prints."""
 from __future__ import print_function, division
 
@@ -117,7 +117,7 @@ class NativeDumpTest(tool.ToolTestCase):
 # ---- damage as facts -----------------------------------------------------------------------
 
 def facts_cases():
-    """(title, uncompressed bytes, the facts expected of its Damage): each record in which
+    """(title, uncompressed bytes, the facts expected of its FileDamage): each record in which
     an action can end, and an action too large to hold."""
     base = action(101, b"One", action_type=SPELL, spell=(b"AB\0\0", 1, 2),
                   details=[damage(), statmod()])
@@ -154,7 +154,7 @@ def facts_cases():
 
 
 class DamageFactsTest(tool.ToolTestCase):
-    """check_file's Damage holds the decoder's facts, and its words are those check prints;
+    """check_file's FileDamage holds the decoder's facts, and its words are those check prints;
     read_actions and json_blocks give the same facts."""
 
     def test_facts_and_the_words_check_prints(self):
@@ -171,7 +171,7 @@ class DamageFactsTest(tool.ToolTestCase):
                 with self.assertRaises(q.DamagedFileError):
                     for _ in reader:
                         pass
-                self.assertEqual(str(q.Damage(reader.damage)), str(report.damage), title)
+                self.assertEqual(str(q.FileDamage(reader.damage)), str(report.damage), title)
 
     def test_every_damaged_case_of_the_tool_is_worded_from_the_facts(self):
         for title, data, compress, status, _ in damaged_cases():

@@ -1,6 +1,6 @@
 """Walks an action file with the package's whole-actions reader, one Action at a time, and
 where the file is damaged says which record is cut, at which uncompressed offset and what
-was expected there, from the facts of the reader that found it (the package's Damage).
+was expected there, from the facts of the reader that found it (the package's FileDamage).
 Memory stays flat in the file's size."""
 from __future__ import print_function, division
 
@@ -40,21 +40,18 @@ def unreadable(layout, number, offset, error):
 
 class Walk(object):
     """One walk over the action file at `path`. actions() yields its Action objects in file
-    order; meanwhile `counts`, `walked` (bytes behind the last action) and
-    `action_start` (the offset of the action last yielded) say where the walk stands. At the
-    end `total` holds the file's whole uncompressed length. Raises IOError/OSError when the
+    order; meanwhile `counts` and `walked` (bytes behind the last action) say where the walk
+    stands. At the end `total` holds the file's whole uncompressed length. Raises IOError/OSError when the
     file cannot be opened."""
 
     def __init__(self, layout, path, progress=None):
         self.layout = layout
-        self.path = path
         self.progress = progress
         self.source = Source(path)
         self.compressed = self.source.compressed
         self.size = _file_size(self.source)
         self.counts = layout.q.walking.Counts()
         self.walked = 0
-        self.action_start = 0
         self.total = 0
 
     def actions(self):
@@ -73,7 +70,7 @@ class Walk(object):
                           self._took_block)
 
     def _took_action(self, reader, action):
-        self.action_start, self.walked = self.walked, reader.offset
+        self.walked = reader.offset
         self.counts.actions += 1
 
     def _took_block(self, reader, block):
@@ -112,7 +109,7 @@ class Walk(object):
         if facts is None:
             return Damaged(self.walked, self.layout.q.walking.place(self.counts.actions + 1),
                            str(error))
-        damage = self.layout.q.Damage(facts, self.source.problem)
+        damage = self.layout.q.FileDamage(facts, self.source.problem)
         self.walked = damage.offset
         return Damaged(damage.offset, damage.place, damage.problem)
 
