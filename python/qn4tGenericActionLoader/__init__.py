@@ -16,6 +16,9 @@ Whole actions, the usual way:
 - `Action.to_dict()` / `Action.from_dict(d)`: the JSON document form that `actiontool
   export` writes and `actiontool import` reads; fields that follow what they count are
   left out, every byte of a text is kept.
+- `check_file(path or file)` / `dump_text(...)` / `write_dump(out, ...)`: what `actiontool
+  check` and `dump` find and list, made natively; a damaged file's `FileDamage` names the
+  action, record, field and offsets the decoder found it cut at.
 - `Stream` and the record classes (`qn4tGeneric_Action_Header`, ...): one record at a time,
   as the flat functions of `_qn4tGenericActionLoader` work.
 - `actiontool` (a command): `dump`, `check`, `export`, `import`, `diff` whole files.
