@@ -164,8 +164,10 @@ void encode_action(const WholeAction &action, std::string &out) {
     }
 }
 
-Decoded ActionDecoder::cut(std::size_t wanted, std::string part) const {
+Decoded ActionDecoder::cut(std::size_t wanted, ActionPart where, std::string part) const {
     Decoded d;
+    d.where = where;
+    d.detail = detail_;
     d.used = taken_;
     d.needed = d.goes_on_at = taken_ + wanted;
     d.part = std::move(part);
@@ -179,6 +181,8 @@ Decoded ActionDecoder::cut_in_stats() const {
     d.needed = taken_ + kStatSize * stats_left_;
     d.goes_on_at = taken_ + kStatSize;  // the next entry: whole entries are decoded as they come
     d.part = detail_part(detail_, "stat entries");
+    d.where = ActionPart::stat_entries;
+    d.detail = detail_;
     d.part_offset = stats_start_;
     return d;
 }
@@ -194,14 +198,14 @@ Decoded ActionDecoder::step(const std::uint8_t *data, std::size_t size, WholeAct
         const std::size_t left = size - at;
         switch (stage_) {
         case Stage::head:
-            if (left < kHeadSize) return cut(kHeadSize, "the head");
+            if (left < kHeadSize) return cut(kHeadSize, ActionPart::head, "the head");
             decode(head, HeaderLayout::head, data + at);
             take(kHeadSize);
             stage_ = Stage::texts;
             break;
         case Stage::texts: {
             const std::size_t length = variable_size(head) - (is_spell(head) ? kTrailerSize : 0);
-            if (left < length) return cut(length, "the texts");
+            if (left < length) return cut(length, ActionPart::texts, "the texts");
             std::size_t n = 0;
             for_each_field(HeaderLayout::texts, [&](const auto &t) {
                 const std::size_t text = head.*(t.length);
@@ -213,7 +217,7 @@ Decoded ActionDecoder::step(const std::uint8_t *data, std::size_t size, WholeAct
         }
         case Stage::trailer:
             if (is_spell(head)) {
-                if (left < kTrailerSize) return cut(kTrailerSize, "the spell trailer");
+                if (left < kTrailerSize) return cut(kTrailerSize, ActionPart::trailer, "the spell trailer");
                 decode(head, HeaderLayout::trailer, data + at);
                 take(kTrailerSize);
             } else {
@@ -231,7 +235,7 @@ Decoded ActionDecoder::step(const std::uint8_t *data, std::size_t size, WholeAct
                 break;
             }
             if (left < kDetailHeaderSize)
-                return cut(kDetailHeaderSize, detail_part(detail_, "header"));
+                return cut(kDetailHeaderSize, ActionPart::detail_header, detail_part(detail_, "header"));
             decode_fixed(action.details[detail_].header, data + at);
             take(kDetailHeaderSize);
             stage_ = Stage::detail_body;
@@ -239,7 +243,7 @@ Decoded ActionDecoder::step(const std::uint8_t *data, std::size_t size, WholeAct
         case Stage::detail_body: {
             WholeDetail &d = action.details[detail_];
             const std::size_t body = body_bytes(d, 0);  // the entries are decoded one by one after it
-            if (left < body) return cut(body, detail_part(detail_, "body"));
+            if (left < body) return cut(body, ActionPart::detail_body, detail_part(detail_, "body"));
             const bool known = visit_body_type(d.header.type, [&](auto tag) {
                 decode_fixed(d.body<BodyOf<decltype(tag)>>(), data + at);
             });
@@ -276,6 +280,10 @@ Decoded ActionDecoder::step(const std::uint8_t *data, std::size_t size, WholeAct
             if (skimming_) {
                 Decoded d;
                 d.used = taken_;
+                d.where = ActionPart::stat_entries;
+                d.detail = detail_;
+                d.part_offset = stats_start_;
+                d.needed = taken_;
                 d.refused = "detail " + std::to_string(detail_ + 1) + " has " +
                             std::to_string(entry_count(action.details[detail_])) +
                             " stat entries, more than an action read whole may hold (" +

@@ -42,9 +42,40 @@ bool ActionReader::more() {
     return true;
 }
 
-ActionReader::Step ActionReader::damaged(const std::string &what) {
+ActionReader::Step ActionReader::damaged(const std::string &what, ActionDamage::Reason reason,
+                                         const Decoded &d, const WholeAction &action, std::size_t have) {
     error_ = "action " + std::to_string(actions_ + 1) + " at offset " + std::to_string(offset_) +
              ": " + what;
+    ActionDamage &f = damage_;
+    f = ActionDamage();
+    f.reason = reason;
+    f.action = actions_ + 1;
+    f.action_offset = offset_;
+    f.part = d.where;
+    f.identified = d.where != ActionPart::head;  // before that, `action` holds an older head
+    if (f.identified) {
+        f.action_id = action.head.actionID;
+        f.spell = is_spell(action.head);
+        f.details = action.head.numDetails;
+    }
+    const bool in_detail = d.where == ActionPart::detail_header || d.where == ActionPart::detail_body ||
+                           d.where == ActionPart::stat_entries;
+    if (in_detail) {
+        f.detail = d.detail + 1;
+        if (d.where != ActionPart::detail_header && d.detail < action.details.size()) {
+            const WholeDetail &detail = action.details[d.detail];
+            f.detail_type = detail.header.type;
+            visit_body_type(f.detail_type, [&](auto tag) {
+                using R = typename decltype(tag)::type;
+                if constexpr (has_entries<R>) f.entries = detail.body<R>().*(Layout<R>::entry_count);
+            });
+        }
+    }
+    f.part_offset = offset_ + d.part_offset;
+    f.part_size = d.needed - d.part_offset;
+    f.present = have > d.part_offset ? have - d.part_offset : 0;
+    if (reason == ActionDamage::Reason::too_large) f.present = f.part_size;
+    f.field = damaged_field(f, action.head);
     return Step::damaged;
 }
 
@@ -61,19 +92,20 @@ ActionReader::Step ActionReader::next(WholeAction &action) {
             ++actions_;
             return Step::action;
         }
-        if (!d.refused.empty()) return damaged(d.refused);
+        if (!d.refused.empty()) return damaged(d.refused, ActionDamage::Reason::too_large, d, action, d.used);
         // Grow towards what the next step needs, one block at a time.
         const std::size_t wanted = d.goes_on_at - d.used;
         while (end_ - begin_ < wanted && more()) {
         }
         if (end_ - begin_ >= wanted) continue;
-        if (failed_) return damaged(blocks_.error());
         const std::size_t have = d.used + (end_ - begin_);
+        if (failed_) return damaged(blocks_.error(), ActionDamage::Reason::unreadable, d, action, have);
         if (have == 0) return Step::end;
         return damaged("the file ends inside " + d.part + " (at offset " +
-                       std::to_string(offset_ + d.part_offset) + ", " +
-                       std::to_string(d.needed - d.part_offset) + " bytes needed from there, " +
-                       std::to_string(have - d.part_offset) + " there)");
+                           std::to_string(offset_ + d.part_offset) + ", " +
+                           std::to_string(d.needed - d.part_offset) + " bytes needed from there, " +
+                           std::to_string(have - d.part_offset) + " there)",
+                       ActionDamage::Reason::cut, d, action, have);
     }
 }
 

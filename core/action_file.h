@@ -84,6 +84,9 @@ void encode_action(const WholeAction &action, std::string &out);
 // a small gzip file can declare, is never taken as memory to fill.
 constexpr std::size_t kMaxHeldStats = std::size_t{1} << 24;
 
+// The records of an action in file order, as the decoder names where it stands.
+enum class ActionPart { head, texts, trailer, detail_header, detail_body, stat_entries };
+
 // The outcome of decoding (a piece of) one action. Offsets count from the action's start.
 struct Decoded {
     bool complete = false;  // true: `used` bytes made the action
@@ -95,6 +98,8 @@ struct Decoded {
     std::size_t goes_on_at = 0;
     std::string part;
     std::size_t part_offset = 0;
+    ActionPart where = ActionPart::head;  // `part` as a fact
+    std::size_t detail = 0;               // the detail of a detail's part, from 0
     // Why the action, whole in the input, cannot be held (more than kMaxHeldStats entries).
     std::string refused;
 };
@@ -112,7 +117,7 @@ public:
 
 private:
     enum class Stage { head, texts, trailer, detail_header, detail_body, stats, done };
-    Decoded cut(std::size_t wanted, std::string part) const;
+    Decoded cut(std::size_t wanted, ActionPart where, std::string part) const;
     Decoded cut_in_stats() const;
 
     Stage stage_ = Stage::head;
@@ -262,6 +267,37 @@ private:
     std::string error_;
 };
 
+// Where a reader found an action damaged, as facts (error() says the same in words): the
+// action, the record in which its bytes end or fail and how many of that record's bytes
+// the input holds. Offsets are uncompressed and count from the start of the input.
+struct ActionDamage {
+    enum class Reason {
+        cut,         // the bytes end inside the record
+        unreadable,  // the input fails there: its compressed data or its source (error())
+        too_large,   // whole, but more stat entries than an action read whole may hold
+    };
+    Reason reason = Reason::cut;
+    std::uint64_t action = 0;         // its number, from 1
+    std::uint64_t action_offset = 0;  // where it starts
+    bool identified = false;          // whether its head was read (action_id is then set)
+    std::uint32_t action_id = 0;
+    bool spell = false;               // whether its head says it is a spell
+    ActionPart part = ActionPart::head;
+    std::size_t detail = 0, details = 0;  // the detail (from 1; 0 outside the details) of numDetails
+    std::uint16_t detail_type = 0;        // its type, once its header was read
+    std::uint64_t part_offset = 0;        // where the part starts
+    std::uint64_t part_size = 0;          // bytes the part takes (all of a detail's entries)
+    std::uint64_t present = 0;            // bytes of it the input holds
+    std::uint64_t entries = 0;            // a detail's stat entries, declared
+    std::string field;  // the field the bytes end in (damaged_field)
+};
+
+// The name of the field of the damaged record in which the input's bytes end: a field of the
+// head, a text, a field of a body or of the stat entry; "" where the record has no fields of
+// the tables (an unknown detail's body). For an action refused as too large, the field that
+// counts its entries. `head`: the damaged action's head, where it was read.
+std::string damaged_field(const ActionDamage &damage, const qn4tGeneric_Action_Header &head);
+
 // Whole actions one after another from a block reader, holding the action being decoded and
 // the bytes not yet decoded: a block, or one part of an action that is not a run of stat
 // entries (a few megabytes at most, from the length fields).
@@ -275,12 +311,14 @@ public:
     // Damage is final: every later call reports it again.
     Step next(WholeAction &action);
     const std::string &error() const { return error_; }
+    const ActionDamage &damage() const { return damage_; }  // the same as facts
     bool source_failed() const { return blocks_.source_failed(); }
     std::uint64_t offset() const { return offset_; }  // uncompressed, behind the last action
 
 private:
     bool more();  // reads a block behind the held bytes; false at the end or on an error
-    Step damaged(const std::string &what);
+    Step damaged(const std::string &what, ActionDamage::Reason reason, const Decoded &d,
+                 const WholeAction &action, std::size_t have);
 
     BlockReader blocks_;
     ActionDecoder decoder_;
@@ -290,6 +328,7 @@ private:
     std::uint64_t offset_ = 0;
     std::uint64_t actions_ = 0;
     std::string error_;
+    ActionDamage damage_;
 };
 
 // Whole actions one after another into a block writer, encoded into a block buffer.

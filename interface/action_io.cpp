@@ -10,6 +10,7 @@
 #include "binding/host.h"
 #include "core/action_file.h"
 #include "interface/action_conversion.h"
+#include "interface/action_walk.h"
 #include "interface/fault_translation.h"
 #include "interface/file_work.h"
 #include "interface/module_add.h"
@@ -153,9 +154,13 @@ struct ReaderObject {
     PyObject *file;
     ReaderState *state;  // null once the reading is over
     unsigned long long offset;  // uncompressed, behind the last action yielded
+    PyObject *damage;  // the facts of the damage that ended the reading, or null
     bool running;  // inside reader_next, which may run the file's read() or other threads
-    static int visit(ReaderObject *, visitproc, void *) { return 0; }
-    static void clear(ReaderObject *) {}
+    static int visit(ReaderObject *r, visitproc visit, void *arg) {
+        Py_VISIT(r->damage);
+        return 0;
+    }
+    static void clear(ReaderObject *r) { Py_CLEAR(r->damage); }
 };
 using ReaderType = FileWorkType<ReaderObject>;
 
@@ -171,7 +176,11 @@ PyObject *next_action(ReaderObject *r) {
     if (stepped && step == ActionReader::Step::action)
         return guarded([&] { return action_object(r->state->action); });
     const bool python_error = r->state->reader.source_failed() && PyErr_Occurred();
-    if (stepped && step == ActionReader::Step::damaged && !python_error) raise_damaged(r->state->reader.error());
+    if (stepped && step == ActionReader::Step::damaged && !python_error) {
+        r->damage = damage_facts(r->state->reader.damage(), r->state->reader.error());
+        if (!r->damage) return nullptr;  // no memory: the reading goes on being refused
+        raise_damaged(r->state->reader.error());
+    }
     finish_reading(r);
     return nullptr;
 }
@@ -189,9 +198,18 @@ PyObject *reader_offset(PyObject *self, void *) {
     return PyLong_FromUnsignedLongLong(reinterpret_cast<ReaderObject *>(self)->offset);
 }
 
+PyObject *reader_damage(PyObject *self, void *) {
+    PyObject *damage = reinterpret_cast<ReaderObject *>(self)->damage;
+    if (!damage) Py_RETURN_NONE;
+    Py_INCREF(damage);
+    return damage;
+}
+
 PyGetSetDef reader_getset[] = {
     {const_cast<char *>("offset"), reader_offset, nullptr,
      const_cast<char *>("Uncompressed offset behind the last action read."), nullptr},
+    {const_cast<char *>("damage"), reader_damage, nullptr,
+     const_cast<char *>("The facts of the damage that ended the reading (a dict), or None."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -13,6 +13,7 @@
 #include "core/records.h"
 #include "core/text.h"
 #include "interface/action_io.h"
+#include "interface/action_walk.h"
 #include "interface/fault_translation.h"
 #include "interface/file_work.h"
 #include "interface/json_form.h"
@@ -306,9 +307,11 @@ struct BlocksObject {
     PageDigest *digest;  // of the page's text given out (owned), null where it is not made here
     // The file's own exception from read(), held while the block before it is given out.
     PyObject *error_type, *error_value, *error_traceback;
+    PyObject *damage;  // the facts of the damage that ended the reading, or null
     bool running;  // inside blocks_next, which may run the file's read()
 
     static int visit(BlocksObject *b, visitproc visit, void *arg) {
+        Py_VISIT(b->damage);
         Py_VISIT(b->error_type);
         Py_VISIT(b->error_value);
         Py_VISIT(b->error_traceback);
@@ -317,6 +320,7 @@ struct BlocksObject {
     static void clear(BlocksObject *b) {
         delete b->digest;
         b->digest = nullptr;
+        Py_CLEAR(b->damage);
         Py_CLEAR(b->error_type);
         Py_CLEAR(b->error_value);
         Py_CLEAR(b->error_traceback);
@@ -362,7 +366,8 @@ PyObject *end_of_blocks(BlocksObject *b) {
         PyErr_Restore(b->error_type, b->error_value, b->error_traceback);
         b->error_type = b->error_value = b->error_traceback = nullptr;
     } else if (b->state && !b->state->damage.empty()) {
-        raise_damaged(b->state->damage);
+        b->damage = damage_facts(b->state->reader.damage(), b->state->damage);
+        if (b->damage) raise_damaged(b->state->damage);
     }
     finish_blocks(b);
     return nullptr;
@@ -419,7 +424,16 @@ PyObject *blocks_digest(PyObject *self, void *) {
     return host::text_from(hex.c_str());
 }
 
+PyObject *blocks_damage(PyObject *self, void *) {
+    PyObject *damage = reinterpret_cast<BlocksObject *>(self)->damage;
+    if (!damage) Py_RETURN_NONE;
+    Py_INCREF(damage);
+    return damage;
+}
+
 PyGetSetDef blocks_getset[] = {
+    {const_cast<char *>("damage"), blocks_damage, nullptr,
+     const_cast<char *>("The facts of the damage that ended the reading (a dict), or None."), nullptr},
     {const_cast<char *>("actions"), blocks_actions, nullptr,
      const_cast<char *>("Actions in the blocks given out so far."), nullptr},
     {const_cast<char *>("offset"), blocks_offset, nullptr,

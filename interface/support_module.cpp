@@ -9,6 +9,7 @@
 #include "interface/action_io.h"
 #include "interface/action_json_text.h"
 #include "interface/action_objects.h"
+#include "interface/action_walk.h"
 #include "interface/module_add.h"
 #include "interface/stream_faults.h"
 #include "interface/support_records.h"
@@ -47,13 +48,13 @@ bool add_module_objects(PyObject *module) {
 
 bool add_whole_actions(PyObject *module) {
     return add_action_api(module) && add_action_io(module) && add_json_export(module) &&
-           add_table_export(module);
+           add_table_export(module) && add_action_walk(module);
 }
 
 // Parts that add their own types and functions to the module, after the module objects:
 // a new part adds its row here. Each returns false with the exception set.
 bool (*const module_parts[])(PyObject *module) = {
-    &add_whole_actions,  // interface/action_objects.h, action_io.h, action_json_text.h
+    &add_whole_actions,  // interface/action_objects.h, action_io.h, action_json_text.h, action_walk.h
     &add_table_cells,    // interface/table_cells.h
 };
 

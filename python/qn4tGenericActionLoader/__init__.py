@@ -10,12 +10,15 @@ Whole actions, the usual way:
     q.write_actions("spells.gz", actions)          # replaced only when complete
 
 - `read_actions(path or file)`: an iterator of `Action`, each with its `details` (`Detail`
-  with a `Damage`, `StatMod` with `Stat` entries, or `Healing` body). A damaged file gives
+  with a `FileDamage`, `StatMod` with `Stat` entries, or `Healing` body). A damaged file gives
   every complete action, then raises `DamagedFileError`.
 - `write_actions(path or file, actions)`: writes a gzip action file.
 - `Action.to_dict()` / `Action.from_dict(d)`: the JSON document form that `actiontool
   export` writes and `actiontool import` reads; fields that follow what they count are
   left out, every byte of a text is kept.
+- `check_file(path or file)` / `dump_text(...)` / `write_dump(out, ...)`: what `actiontool
+  check` and `dump` find and list, made natively; a damaged file's `FileDamage` names the
+  action, record, field and offsets the decoder found it cut at.
 - `Stream` and the record classes (`qn4tGeneric_Action_Header`, ...): one record at a time,
   as the flat functions of `_qn4tGenericActionLoader` work.
 - `actiontool` (a command): `dump`, `check`, `export`, `import`, `diff` whole files.
@@ -247,6 +250,11 @@ from qn4tGenericActionLoader.changes import (  # noqa: E402,F401 (re-exported)
 from qn4tGenericActionLoader.documents import (  # noqa: E402,F401 (re-exported)
     FieldValueRefused, InputRefused, JsonSource, import_actions, json_blocks, read_json,
     write_json)
+
+# Walks over a whole file made natively: dump's listing and check's findings, with the facts
+# of any damage (qn4tGenericActionLoader/walking.py).
+from qn4tGenericActionLoader.walking import (  # noqa: E402,F401 (re-exported)
+    FileDamage, FileWalk, WalkReport, check_file, dump_text, write_dump)
 
 # Actions as tables for spreadsheets and SQLite (qn4tGenericActionLoader/tables.py).
 from qn4tGenericActionLoader.tables import (  # noqa: E402,F401 (re-exported)

@@ -14,8 +14,8 @@ import time
 
 from . import differ, ending, exporter, helptext, module, names as code_names, tablecmd
 from .layout import Layout
-from .listing import Listing, counted, totals
-from .walk import Damaged, Walk
+from .listing import counted, totals
+from .walk import Damaged, Source, Walk, unreadable
 
 PROG = "actiontool"
 STDIO = "-"  # standard input or output in place of a file name
@@ -176,14 +176,23 @@ def open_walker(layout, path, name, progress=None, status=FAILED, refuse_empty=F
         walker = Walk(layout, path, progress)
     except (IOError, OSError) as error:
         raise Failure("cannot read %s: %s" % (name, reason(error)), status)
-    if walker.size == 0 and not walker.compressed:
+    try:
+        file_notes(name, walker.size, walker.compressed, refuse_empty, status)
+    except Failure:
+        walker.source.close()
+        raise
+    return walker
+
+
+def file_notes(name, size, compressed, refuse_empty=False, status=FAILED):
+    """The note for a file that is not gzip-compressed, and the warning (or with
+    refuse_empty the refusal) of an input of no bytes at all."""
+    if size == 0 and not compressed:
         if refuse_empty:
-            walker.source.close()
             raise Failure("%s: %s: not an action file" % (name, EMPTY_INPUT), status)
         warn("%s: warning: %s; read as 0 actions" % (name, EMPTY_INPUT))
-    elif not walker.compressed:
+    elif not compressed:
         warn("%s: note: not gzip-compressed (no gzip signature); read as plain records" % name)
-    return walker
 
 
 def looks_like_json(path):
@@ -194,22 +203,6 @@ def looks_like_json(path):
     except (IOError, OSError):
         return False
     return start.lstrip(b"\xef\xbb\xbf \t\r\n")[:1] in (b"{", b"[")
-
-
-def length_warnings(layout, action, number):
-    """A known detail whose length differs from its body's size: legal, kept as it is, but
-    worth a word."""
-    for index, detail in enumerate(action.details):
-        kind = layout.kinds.get(detail.type)
-        if kind is None:
-            continue
-        size = kind.record_bytes
-        if kind.has_stats:
-            size += kind.entry_bytes * getattr(detail.body, kind.entry_count)
-        if detail.length != size:
-            yield ("action #%d (id %d), detail %d: length %d differs from its %s body's %d "
-                   "bytes (kept as it is)" % (number, action.actionID, index + 1,
-                                              detail.length, kind.title, size))
 
 
 def refused_output(out_name, name):
@@ -230,18 +223,55 @@ def run_dump(layout, args):
     progress = Progress("dump", lists_on_stdout=True)
     with input_path(args.file) as path:
         refuse_json(name, path)
-        walker = open_walker(layout, path, name, progress)
-        out = _binary(_standard("out"))
-        try:
-            for piece in Listing(walker, load_names(layout, args)).pieces():
-                out.write(piece if isinstance(piece, bytes) else piece.encode("utf-8"))
-        except Damaged as damage:
-            say("totals up to the damage: " + totals(walker))
+        with open_native_walk(layout, path, name, progress, listing=True,
+                              names=load_names(layout, args)) as walk:
+            out = _binary(_standard("out"))
+            try:
+                for block in walk:
+                    out.write(block)
+            except (IOError, OSError) as error:
+                if walk.report is None:
+                    raise  # the output's, not the file's
+            finally:
+                progress.finish()
+        report = walk.report
+        damage = damage_of(layout, report)
+        if damage is not None:
+            say("totals up to the damage: " + totals(layout, report))
             raise Failure("%s: damaged: %s" % (name, damage))
-        finally:
-            progress.finish()
-    say("totals: " + totals(walker))
+    say("totals: " + totals(layout, report))
     return OK
+
+
+@contextlib.contextmanager
+def open_native_walk(layout, path, name, progress=None, listing=False, names=None,
+                     refuse_empty=False):
+    """The package's FileWalk over the file at path, called name in messages, with
+    open_walker's notes; the file is closed on the way out."""
+    try:
+        raw = Source.open_file(path)
+    except (IOError, OSError) as error:
+        raise Failure("cannot read %s: %s" % (name, reason(error)))
+    with contextlib.closing(raw):
+        try:
+            walk = layout.q.FileWalk(raw, listing=listing, names=names, progress=progress)
+        except (IOError, OSError) as error:
+            raise Failure("cannot read %s: %s" % (name, reason(error)))
+        file_notes(name, walk.size, walk.compressed, refuse_empty)
+        yield walk
+
+
+def damage_of(layout, report):
+    """The Damaged report of a walk's WalkReport, or None when the file was walked whole."""
+    if report.damage is not None:
+        damage = report.damage
+        return Damaged(damage.offset, damage.place, damage.problem)
+    if report.read_error is not None:
+        return unreadable(layout, report.counts.actions + 1, report.walked, report.read_error)
+    if report.compressed:
+        return Damaged(report.walked, "after action #%d" % report.counts.actions,
+                       report.compressed)
+    return None
 
 
 def run_check(layout, args):
@@ -275,66 +305,40 @@ class Warnings(object):
 
 def check_actions(layout, path, name):
     progress = Progress("check")
-    walker = open_walker(layout, path, name, progress, refuse_empty=True)
-    damage = None
-    seen = layout.q.idset.IdSet()
-    repeats = []  # (action number, actionID) of the first WARNINGS_SHOWN repeated IDs
-    repeat_count = 0
+    with open_native_walk(layout, path, name, progress, refuse_empty=True) as walk:
+        try:
+            report = layout.q.check_file(walk)
+        except (IOError, OSError):
+            report = walk.report
+        finally:
+            progress.finish()
     lengths = Warnings(name)
-    try:
-        for action in walker.actions():
-            number = walker.counts.actions
-            if seen.add(action.actionID):
-                repeat_count += 1
-                if len(repeats) < WARNINGS_SHOWN:
-                    repeats.append((number, action.actionID))
-            for message in length_warnings(layout, action, number):
-                lengths(message)
-    except Damaged as error:
-        damage = error
-    finally:
-        progress.finish()
-    del seen
-    duplicate_warnings(layout, path, name, repeats, repeat_count)
+    for note in report.length_notes:
+        lengths("action #%d (id %d), detail %d: length %d differs from its %s body's %d "
+                "bytes (kept as it is)" % (note.action, note.action_id, note.detail,
+                                           note.length, note.title, note.size))
+    lengths.more(report.length_count - len(report.length_notes))
+    duplicate_warnings(name, report)
     lengths.finish()
-    say("%s: %s" % (name, totals(walker)))
+    say("%s: %s" % (name, totals(layout, report)))
+    damage = damage_of(layout, report)
     if damage is not None:
         raise Failure("%s: damaged: %s" % (name, damage))
-    if walker.total == 0:
+    if report.total == 0:
         warn("%s: warning: the file is empty (it holds no action)" % name)
     say("%s: ok" % name)
     return OK
 
 
-def duplicate_warnings(layout, path, name, repeats, count):
-    """Warns of the actions that repeat an earlier action's actionID. The walk keeps only a
-    compact set of the IDs seen (IdSet), not where each was first: the first action of each
-    repeated ID shown is found by a second walk, which ends as soon as it has them all."""
+def duplicate_warnings(name, report):
+    """Warns of the actions that repeat an earlier action's actionID, with the first action
+    that has it (the package's check finds it by a second walk)."""
     duplicates = Warnings(name)
-    if repeats:
-        first = first_with_ids(layout, path, set(action_id for _, action_id in repeats))
-        for number, action_id in repeats:
-            earlier = first.get(action_id)
-            duplicates("action #%d has the actionID %d of %s" % (
-                number, action_id, "action #%d" % earlier if earlier else "an earlier action"))
-        duplicates.more(count - len(repeats))
+    for number, action_id, earlier in report.repeated_ids:
+        duplicates("action #%d has the actionID %d of %s" % (
+            number, action_id, "action #%d" % earlier if earlier else "an earlier action"))
+    duplicates.more(report.repeated_count - len(report.repeated_ids))
     duplicates.finish()
-
-
-def first_with_ids(layout, path, wanted):
-    """{actionID: the number of the first action with it} for the IDs in wanted, all of
-    which the file holds before any damage (left out where the file cannot be read again)."""
-    first = {}
-    try:
-        walker = Walk(layout, path)
-        for action in walker.actions():
-            if action.actionID in wanted and action.actionID not in first:
-                first[action.actionID] = walker.counts.actions
-                if len(first) == len(wanted):
-                    break
-    except (Damaged, IOError, OSError):
-        pass  # the first walk read these actions: only a file changed meanwhile gets here
-    return first
 
 
 def check_json(layout, path, name):
