@@ -706,7 +706,7 @@ def write_csv_tables(folder, paths=None, actions=None, blocks=None, extra=None, 
             stream.close()
 
 
-def _csv_header(table, extra):
+def _written_header(table, extra):
     header = table.header()
     if extra and table.name in extra:
         header = header + list(extra[table.name][0])
@@ -715,7 +715,7 @@ def _csv_header(table, extra):
 
 def _write_csv_blocks(tables, streams, blocks):
     for table in tables:
-        text = ",".join(_csv_header(table, None)) + "\n"  # names that need no quotes
+        text = ",".join(_written_header(table, None)) + "\n"  # names that need no quotes
         streams[table.name].write(text.encode("ascii"))
     for block in blocks:
         for table, text in zip(tables, block):
@@ -728,7 +728,7 @@ def _write_csv_rows(tables, streams, made, extra):
     writers, more = {}, {}
     for table in tables:
         writers[table.name] = csv.writer(streams[table.name], lineterminator="\n")
-        writers[table.name].writerow(_csv_header(table, extra))
+        writers[table.name].writerow(_written_header(table, extra))
         more[table.name] = extra[table.name][1] if extra and table.name in extra else None
     count = 0
     for name, row in made:
@@ -896,7 +896,7 @@ def _csv_table_rows(folder, table, ignored, keys_only=False):
         raise TableError("cannot read %s: %s" % (path, error.strerror or error))
     with stream:
         reader = csv.reader(stream, strict=True)  # a quote left open is refused
-        header, kinds = _csv_header(reader, path, table, ignored)
+        header, kinds = _read_header(reader, path, table, ignored)
         width = len(header)
         read = tuple((number, name, integer) for number, (name, integer)
                      in enumerate(zip(header, kinds))  # the columns taken, in header order
@@ -938,7 +938,7 @@ def _csv_table_rows(folder, table, ignored, keys_only=False):
             raise TableError(formatted("%s row %d: %s", path, starts, _csv_error(error)))
 
 
-def _csv_header(reader, path, table, ignored):
+def _read_header(reader, path, table, ignored):
     """(column names, per column True/False for integers or texts, None for a column passed
     over) of a CSV file's header row. Raises TableError for a header that is not the
     table's."""

@@ -7,14 +7,13 @@ from __future__ import print_function, division
 import io
 import os
 
-from qn4tGenericActionLayout import (BODY_ENTRIES, DETAIL_BODIES, HEAD_SIZE, LAYOUT,
-                                     TRAILER_SIZE)
+from qn4tGenericActionLayout import (BODY_ENTRIES, DETAIL_BODIES, DETAIL_HEADER, HEAD_SIZE,
+                                     LAYOUT, TRAILER_SIZE)
 
 import _qn4tGenericActionSupport as _native
 
 _SIZES = dict((record, size) for record, size, _ in LAYOUT)
 _ENTRY_SIZE = _SIZES[next(iter(BODY_ENTRIES.values()))[1]]
-_DETAIL_HEADER_SIZE = _SIZES["qn4tGeneric_Action_Detail_Header"]
 _TITLES = None  # type number -> the title of its body, read from the layout when first used
 
 SHOWN = 20  # repeated actionIDs and length notes kept one by one; the rest are counted
@@ -120,7 +119,7 @@ class FileDamage(object):
                 " and spell trailer" if spell else "", need))
         if record == "detail header":
             return self.record_offset, where, self._short(
-                self.present, "its %d-byte detail header" % _DETAIL_HEADER_SIZE)
+                self.present, "its %d-byte detail header" % _SIZES[DETAIL_HEADER])
         if record == "detail body":
             title = _title(self.detail_type)
             if title is None:
