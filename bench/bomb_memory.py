@@ -57,22 +57,24 @@ def empty_actions(path):
     write_gzip(path, [block] * (EMPTY_ACTIONS // 10000))
 
 
-def run(arguments, limit, interpreter=sys.executable, env=None):
+def run(arguments, limit, interpreter=sys.executable, env=None, cpu_seconds=None):
     """(peak resident MB, exit status, first line of stderr) of the tool run with arguments
-    by interpreter, its address space capped at limit bytes (None: not capped)."""
-    done = run_command([interpreter, TOOL] + arguments, env, limit_bytes=limit)
+    by interpreter, its address space capped at limit bytes and its CPU time at cpu_seconds
+    (None: not capped; past it the status is -SIGXCPU and the peak what it had reached)."""
+    done = run_command([interpreter, TOOL] + arguments, env, limit_bytes=limit,
+                       limit_cpu_seconds=cpu_seconds)
     return done.peak_kb / 1024.0, done.status, done.error
 
 
-def peaks(source, folder, limit, interpreter=sys.executable, env=None):
+def peaks(source, folder, limit, interpreter=sys.executable, env=None, cpu_seconds=None):
     """(label, peak MB, exit status, first line of stderr) of every command on source, each
-    run by interpreter with env; outputs go into folder."""
+    run by interpreter with env and capped as run() caps it; outputs go into folder."""
     found = []
     for label, arguments in commands(source, folder):
         if label.startswith("patch"):  # the patch is what diff --patch printed
             run_command([interpreter, TOOL, "diff", "--patch"] + arguments[1:2] + [source], env,
-                        os.path.join(folder, "change.json"), limit)
-        found.append((label,) + run(arguments, limit, interpreter, env))
+                        os.path.join(folder, "change.json"), limit, cpu_seconds)
+        found.append((label,) + run(arguments, limit, interpreter, env, cpu_seconds))
     return found
 
 

@@ -1,14 +1,16 @@
 """Every actiontool command against its goal, in one run: its time as a ratio to zcat of the
 same file (and to the Python floor of the same rows for the tables), its peak resident memory
-at two sizes and their growth, write_actions against pigz and gzip, and the peak memory of
-every command on the two memory bombs. Prints figures; it asserts nothing.
+at two sizes and their growth, write_actions against pigz and gzip, and (--bombs) the peak
+memory of every command on the two memory bombs. Prints figures; it asserts nothing.
 
     python bench/command_bench.py [--quick] [--actions N] [--small N] [--repeat N]
-                                  [--no-bombs] [--work DIR]
+                                  [--bombs [--bomb-seconds S] [--limit MB]] [--work DIR]
 
 Runs on the interpreter that starts it, with the module found as actiontool finds it (the
 Python path, QN4T_MODULE_DIR, then build/); scripts/bench.sh runs it through bench/run_all.py, a
-column per Python host. --quick: --actions 20000, no second size, two rounds, no bombs.
+column per Python host. --quick: --actions 20000, no second size, two rounds. --bombs adds
+the memory bombs, each command stopped after S CPU seconds (default 10); on a busy machine
+they take several minutes per host, so the default run leaves them out.
 Generated files are kept in DIR (default: $TMPDIR/qn4t-commands) and made only when missing.
 """
 from __future__ import print_function, division
@@ -18,6 +20,7 @@ import itertools
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import timeit
@@ -37,6 +40,9 @@ ROUNDS, QUICK_ROUNDS = 3, 2
 RERUN_BELOW_SECONDS = 8.0
 MEMORY_GOAL_MB, GROWTH_GOAL = 64, 1.3
 BOMB_BOUND_MB = 128
+# A command still running on a bomb after this much CPU is stopped, its peak so far shown:
+# the bombs are about memory, and a slow command would otherwise take many minutes.
+BOMB_CPU_SECONDS = 10
 CHANGED_SHARE = 100  # one action in this many is changed in the files diff and merge read
 
 # The rows: label, the command's arguments ({name} is a path of Inputs), its goal as a
@@ -303,9 +309,9 @@ def data_file(folder, count):
     return path
 
 
-def bomb_figures(hosts, work, limit_mb):
-    """Per bomb (its title, its bound in MB) and per host: (the largest peak kB of any
-    command, that command, the commands that failed otherwise than by running out)."""
+def bomb_figures(hosts, work, limit_mb, cpu_seconds):
+    """Per bomb: (its title, its bound in MB, per host (the largest peak MB of any command,
+    that command, how many commands were stopped at cpu_seconds of CPU))."""
     results = []
     folder = os.path.join(work, "bombs")
     for title, make, bound in (
@@ -320,9 +326,10 @@ def bomb_figures(hosts, work, limit_mb):
         per_host = []
         for host in hosts:
             peaks = bomb_memory.peaks(source, folder, limit_mb << 20, host.interpreter,
-                                      host.env)
+                                      host.env, cpu_seconds)
             label, peak_mb, _, _ = max(peaks, key=lambda p: p[1])
-            per_host.append((peak_mb, label))
+            stopped = sum(1 for p in peaks if p[2] == -signal.SIGXCPU)
+            per_host.append((peak_mb, label, stopped))
         results.append((title, bound, per_host))
     shutil.rmtree(folder)
     return results
@@ -332,7 +339,7 @@ def verdict(met):
     return "met" if met else "MISSED"
 
 
-def show(table, per_host, bombs=None):
+def show(table, per_host, bombs=None, bomb_seconds=None):
     """Adds the sections of the figures of every host (each a host_figures dict)."""
     heads = [f["label"] for f in per_host]
     first = per_host[0]
@@ -399,11 +406,14 @@ def show(table, per_host, bombs=None):
                 "goal <= %d MB%s" % (MEMORY_GOAL_MB, ", <= %gx" % GROWTH_GOAL if small else ""))
         table.row(label, cells, note)
     if bombs:
-        table.section("Memory bombs (bench/bomb_memory.py): the largest peak of any command", heads)
+        table.section("Memory bombs (bench/bomb_memory.py): the largest peak of any command, "
+                      "each stopped at %d s of CPU" % bomb_seconds, heads)
         for title, bound, per_bomb in bombs:
             cells = []
-            for peak_mb, label in per_bomb:
-                cells += ["%.0f MB" % peak_mb, label.split(" (")[0], verdict(peak_mb <= bound)]
+            for peak_mb, label, stopped in per_bomb:
+                cells += ["%.0f MB" % peak_mb, label.split(" (")[0],
+                          "MISSED" if peak_mb > bound else
+                          "met" if not stopped else "%d stopped" % stopped]
             table.row(title, cells, "bound %d MB" % bound)
     return table
 
@@ -414,9 +424,12 @@ def parse_arguments(argv):
     parser.add_argument("--actions", type=int)
     parser.add_argument("--small", type=int)
     parser.add_argument("--repeat", type=int)
-    parser.add_argument("--no-bombs", action="store_true")
+    parser.add_argument("--bombs", action="store_true",
+                        help="adds the memory bombs (several minutes per host)")
     parser.add_argument("--limit", type=int, default=3072,
                         help="address space of each command on the bombs, in MB")
+    parser.add_argument("--bomb-seconds", type=int, default=BOMB_CPU_SECONDS,
+                        help="CPU seconds after which a command on a bomb is stopped")
     parser.add_argument("--work", default=os.path.join(os.environ.get("TMPDIR", "/tmp"),
                                                        "qn4t-commands"))
     args = parser.parse_args(argv)
@@ -426,7 +439,6 @@ def parse_arguments(argv):
         args.small = 0 if args.quick or args.actions <= SMALL_ACTIONS else SMALL_ACTIONS
     if args.repeat is None:
         args.repeat = QUICK_ROUNDS if args.quick else ROUNDS
-    args.bombs = not (args.quick or args.no_bombs)
     return args
 
 
@@ -437,8 +449,8 @@ def measure_hosts(hosts, args, table=None):
                    if count)
     per_host = [host_figures(host, args.actions, args.small, args.repeat, args.work, folders)
                 for host in hosts]
-    bombs = bomb_figures(hosts, args.work, args.limit) if args.bombs else None
-    return show(table or Table(), per_host, bombs)
+    bombs = bomb_figures(hosts, args.work, args.limit, args.bomb_seconds) if args.bombs else None
+    return show(table or Table(), per_host, bombs, args.bomb_seconds)
 
 
 def main(argv):

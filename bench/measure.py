@@ -14,14 +14,15 @@ import timeit
 Run = collections.namedtuple("Run", "seconds cpu peak_kb status error")
 
 
-def run_command(argv, env=None, stdout_path=None, limit_bytes=None):
-    """Runs argv to its end, its stdout into stdout_path (default: /dev/null) and its address
-    space capped at limit_bytes (None: not capped), and returns its Run. Raises OSError when
-    the program cannot be started."""
+def run_command(argv, env=None, stdout_path=None, limit_bytes=None, limit_cpu_seconds=None):
+    """Runs argv to its end, its stdout into stdout_path (default: /dev/null), its address
+    space capped at limit_bytes and its CPU time at limit_cpu_seconds (None: not capped; past
+    it the system ends it with SIGXCPU, and its Run holds what it had reached), and returns
+    its Run. Raises OSError when the program cannot be started."""
     with tempfile.TemporaryFile() as err, open(stdout_path or os.devnull, "wb") as out:
         start = timeit.default_timer()
         proc = subprocess.Popen(argv, env=env, stdout=out, stderr=err,
-                                preexec_fn=_address_space_cap(limit_bytes))
+                                preexec_fn=_caps(limit_bytes, limit_cpu_seconds))
         _, status, usage = os.wait4(proc.pid, 0)
         seconds = timeit.default_timer() - start
         proc.returncode = status  # reaped here: Popen must not wait for it again
@@ -31,13 +32,16 @@ def run_command(argv, env=None, stdout_path=None, limit_bytes=None):
     return Run(seconds, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, code, first)
 
 
-def _address_space_cap(limit_bytes):
-    if limit_bytes is None:
+def _caps(limit_bytes, limit_cpu_seconds):
+    if limit_bytes is None and limit_cpu_seconds is None:
         return None
 
     def cap():
         import resource
-        resource.setrlimit(resource.RLIMIT_AS, (limit_bytes, limit_bytes))
+        if limit_bytes is not None:
+            resource.setrlimit(resource.RLIMIT_AS, (limit_bytes, limit_bytes))
+        if limit_cpu_seconds is not None:
+            resource.setrlimit(resource.RLIMIT_CPU, (limit_cpu_seconds, limit_cpu_seconds + 5))
     return cap
 
 

@@ -5,14 +5,14 @@ ratios, with a column per Python host (Python 2.7 and Python 3, each where the m
 
 First every actiontool command against its goal (bench/command_bench.py: time against zcat
 and the Python floor of the same rows, peak memory at 20,000 and 200,000 actions, write_actions
-against pigz and gzip, the memory bombs); the options of command_bench.py (--actions N,
---repeat N, --no-bombs, ...) pass through. --all adds the detailed sections below.
+against pigz and gzip, and with --bombs the memory bombs); the options of command_bench.py
+(--actions N, --repeat N, --bombs, ...) pass through. --all adds the detailed sections below.
 
 BUILD_DIR holds the modules (python/, python3/), the native bench and, per host, the floor
 extension and the interpreter to run (bench/python2/, bench/python2.txt, bench/python3/,
 bench/python3.txt). The runner itself runs on either host. Generated files are kept in
 BUILD_DIR/bench/data and made again only when missing; both hosts read the same files.
---quick: fewer repeats and 20,000 actions instead of 200,000 (a try-out), no memory bombs;
+--quick: fewer repeats and 20,000 actions instead of 200,000 (a try-out);
 with --all, the kept list's growth from 2,000 to 20,000 actions instead of 20,000 to 400,000.
 --instructions: adds callgrind instruction counts per boundary call (slow, but steady on a
 busy machine where times are not).
