@@ -373,8 +373,9 @@ def show(table, per_host, bombs=None, bomb_seconds=None):
             cells += ["%.1fx zcat" % (f["floors"][floor] / f["zcat"]), "", ""]
         table.row("floor: %s" % FLOOR_LABELS[floor], cells)
 
-    table.section("write_actions of the same actions (default threads), best of the rounds: "
-                  "time against pigz -p2 -6, size against gzip -6", heads)
+    table.section("write_actions of %s generated actions (default threads), best of the rounds:"
+                  " time against pigz -p2 -6 and size against gzip -6 of the same bytes"
+                  % big, heads)
     cells = []
     for f in per_host:
         w = f["write"]
