@@ -179,6 +179,8 @@ def command_figures(host, inputs, rounds):
                 continue
             inputs.clear_outputs()
             done = run_command(inputs.argv(host, arguments), host.env)
+            progress("%s, %d actions, round %d: %s %.1f s" % (host.label, inputs.count,
+                                                            round_number + 1, label, done.seconds))
             failure = None if done.status in statuses else "exit %d: %s" % (done.status, done.error)
             seconds, peak = done.seconds, done.peak_kb
             if label in best:
@@ -186,6 +188,12 @@ def command_figures(host, inputs, rounds):
             best[label] = (seconds, peak, failure)
     inputs.clear_outputs()
     return best, zcat
+
+
+def progress(line):
+    """A line on stderr while the table is being measured: the table itself comes at the end."""
+    sys.stderr.write(line + "\n")
+    sys.stderr.flush()
 
 
 def peaks_at(host, inputs):
