@@ -23,6 +23,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import time
 import timeit
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -166,23 +167,28 @@ def change(source, target, offset):
     q.write_actions(target, changed())
 
 
-def command_figures(host, inputs, rounds):
+def seconds_of(done, cpu):
+    """The time of a Run: its CPU seconds where cpu, else its wall clock."""
+    return done.cpu if cpu else done.seconds
+
+
+def command_figures(host, inputs, rounds, cpu):
     """{label: (best seconds, peak kB, failure or None)} of every row, and the best seconds
-    of zcat; each round runs zcat and then every row once, so that the ratios hold on a
-    machine whose speed drifts."""
+    of zcat (CPU seconds where cpu, else wall); each round runs zcat and then every row once,
+    so that the ratios hold on a machine whose speed drifts."""
     best, zcat = {}, float("inf")
     for round_number in range(rounds):
-        zcat = min(zcat, run_command(["zcat", inputs.paths["a"]]).seconds)
+        zcat = min(zcat, seconds_of(run_command(["zcat", inputs.paths["a"]]), cpu))
         for label, arguments, _, _, statuses in ROWS:
             if round_number and (label not in best or best[label][2] or
                                  best[label][0] > RERUN_BELOW_SECONDS):
                 continue
             inputs.clear_outputs()
             done = run_command(inputs.argv(host, arguments), host.env)
-            progress("%s, %d actions, round %d: %s %.1f s" % (host.label, inputs.count,
-                                                            round_number + 1, label, done.seconds))
+            progress("%s, %d actions, round %d: %s %.1f s" % (
+                host.label, inputs.count, round_number + 1, label, seconds_of(done, cpu)))
             failure = None if done.status in statuses else "exit %d: %s" % (done.status, done.error)
-            seconds, peak = done.seconds, done.peak_kb
+            seconds, peak = seconds_of(done, cpu), done.peak_kb
             if label in best:
                 seconds, peak = min(seconds, best[label][0]), max(peak, best[label][1])
             best[label] = (seconds, peak, failure)
@@ -211,7 +217,7 @@ def peaks_at(host, inputs):
 ROWS_PER_PIECE = 10000  # actions made into rows at a time, outside the timing
 
 
-def table_floors(path, rounds):
+def table_floors(path, rounds, clock=timeit.default_timer):
     """{floor: best seconds of the rounds}: the rows of the file's actions (made a piece at a
     time, outside the timing) written by csv.writer, inserted with executemany into an SQLite
     file in one transaction ("sqlite"), and into an in-memory database followed by the count
@@ -221,7 +227,7 @@ def table_floors(path, rounds):
     folder = tempfile.mkdtemp(prefix="qn4t-floor.")
     try:
         for _ in range(rounds):
-            spent = _floors_once(path, folder)
+            spent = _floors_once(path, folder, clock)
             for name in best:
                 best[name] = min(best[name], spent[name])
     finally:
@@ -229,7 +235,7 @@ def table_floors(path, rounds):
     return best
 
 
-def _floors_once(path, folder):
+def _floors_once(path, folder, clock):
     import csv
     import sqlite3
     read_actions = package().read_actions
@@ -237,9 +243,9 @@ def _floors_once(path, folder):
     spent = dict((name, 0.0) for name in FLOOR_LABELS)
 
     def timed(name, work):
-        start = timeit.default_timer()
+        start = clock()
         work()
-        spent[name] += timeit.default_timer() - start
+        spent[name] += clock() - start
 
     database = os.path.join(folder, "floor.db")
     if os.path.exists(database):
@@ -273,17 +279,17 @@ def _floors_once(path, folder):
 
 # ---- One host's figures, and the table of every host ----------------------------------------
 
-def host_figures(host, big, small, rounds, work, folders):
+def host_figures(host, big, small, rounds, work, folders, cpu=False):
     """Everything measured on one host, as a dict of plain values; folders: {count: the
     folder of its inputs}."""
     figures = {"label": host.label, "count": big}
     inputs = Inputs(host, data_file(work, big), big, folders[big])
-    figures["commands"], figures["zcat"] = command_figures(host, inputs, rounds)
+    figures["commands"], figures["zcat"] = command_figures(host, inputs, rounds, cpu)
     if small:
         small_inputs = Inputs(host, data_file(work, small), small, folders[small])
         figures["small_peaks"] = peaks_at(host, small_inputs)
     figures["floors"] = host.job([os.path.abspath(__file__), "floors", inputs.paths["a"],
-                                  str(rounds)])
+                                  str(rounds)] + (["cpu"] if cpu else []))
     figures["write"] = host.job([FILE_BENCH, "compare", "encode", "actions,pigz2,gzip6",
                                  inputs.paths["a"], str(big), str(rounds)])
     return figures
@@ -347,14 +353,15 @@ def verdict(met):
     return "met" if met else "MISSED"
 
 
-def show(table, per_host, bombs=None, bomb_seconds=None):
+def show(table, per_host, bombs=None, bomb_seconds=None, cpu=False):
     """Adds the sections of the figures of every host (each a host_figures dict)."""
     heads = [f["label"] for f in per_host]
     first = per_host[0]
     big = "%d" % first["count"]
-    table.section("Commands at %s actions: best of the rounds' wall time as a ratio to zcat of "
-                  "the same file in the same round (zcat: %s), and to the Python floor of the "
-                  "same rows" % (big, ", ".join("%.3f s" % f["zcat"] for f in per_host)), heads)
+    table.section("Commands at %s actions: best of the rounds' %s as a ratio to zcat's of the "
+                  "same file in the same round (zcat: %s), and to the Python floor of the same "
+                  "rows" % (big, "CPU seconds" if cpu else "wall time",
+                            ", ".join("%.3f s" % f["zcat"] for f in per_host)), heads)
     for label, _, goal, floor, _ in ROWS:
         cells = []
         for f in per_host:
@@ -433,6 +440,9 @@ def parse_arguments(argv):
     parser.add_argument("--actions", type=int)
     parser.add_argument("--small", type=int)
     parser.add_argument("--repeat", type=int)
+    parser.add_argument("--cpu", action="store_true",
+                        help="CPU seconds (user + system) instead of wall time: steadier "
+                             "where other work shares the machine")
     parser.add_argument("--bombs", action="store_true",
                         help="adds the memory bombs (several minutes per host)")
     parser.add_argument("--limit", type=int, default=3072,
@@ -456,10 +466,10 @@ def measure_hosts(hosts, args, table=None):
     default); returns the table."""
     folders = dict((count, inputs_folder(args.work, count)) for count in (args.actions, args.small)
                    if count)
-    per_host = [host_figures(host, args.actions, args.small, args.repeat, args.work, folders)
-                for host in hosts]
+    per_host = [host_figures(host, args.actions, args.small, args.repeat, args.work, folders,
+                             args.cpu) for host in hosts]
     bombs = bomb_figures(hosts, args.work, args.limit, args.bomb_seconds) if args.bombs else None
-    return show(table or Table(), per_host, bombs, args.bomb_seconds)
+    return show(table or Table(), per_host, bombs, args.bomb_seconds, args.cpu)
 
 
 def main(argv):
@@ -467,7 +477,10 @@ def main(argv):
         change(argv[1], argv[2], int(argv[3]))
         return 0
     if argv[:1] == ["floors"]:
-        print(json.dumps(table_floors(argv[1], int(argv[2]))))
+        clock = timeit.default_timer
+        if argv[3:] == ["cpu"]:
+            clock = getattr(time, "process_time", None) or time.clock  # CPU seconds on 2.7
+        print(json.dumps(table_floors(argv[1], int(argv[2]), clock)))
         return 0
     measure_hosts([Interpreter()], parse_arguments(argv)).show()
     return 0
