@@ -185,8 +185,9 @@ def command_figures(host, inputs, rounds, cpu):
                 continue
             inputs.clear_outputs()
             done = run_command(inputs.argv(host, arguments), host.env)
-            progress("%s, %d actions, round %d: %s %.1f s" % (
-                host.label, inputs.count, round_number + 1, label, seconds_of(done, cpu)))
+            progress("%s, %d actions, round %d: %s %.1f s, %.0f MB" % (
+                host.label, inputs.count, round_number + 1, label, seconds_of(done, cpu),
+                done.peak_kb / 1024.0))
             failure = None if done.status in statuses else "exit %d: %s" % (done.status, done.error)
             seconds, peak = seconds_of(done, cpu), done.peak_kb
             if label in best:
