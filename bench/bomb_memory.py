@@ -20,11 +20,13 @@ import gzip
 import os
 import shutil
 import struct
-import subprocess
 import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from measure import run_command  # noqa: E402
+
 TOOL = os.path.join(os.path.dirname(HERE), "tools", "actiontool")
 
 HEAD = struct.Struct("<IHHBBBBIIBBBB")
@@ -55,25 +57,25 @@ def empty_actions(path):
     write_gzip(path, [block] * (EMPTY_ACTIONS // 10000))
 
 
-def run(arguments, folder, limit):
-    """(peak resident MB, exit status, first line of stderr) of the tool run with arguments,
-    its address space capped at limit bytes (None: not capped)."""
-    err_path = os.path.join(folder, "stderr.txt")
-    with open(err_path, "wb") as err, open(os.devnull, "wb") as out:
-        proc = subprocess.Popen([sys.executable, TOOL] + arguments, stdout=out, stderr=err,
-                                preexec_fn=lambda: _cap(limit))
-        _, status, usage = os.wait4(proc.pid, 0)
-        proc.returncode = status
-    with open(err_path, "rb") as err:
-        first = err.read().decode("utf-8", "replace").strip().split("\n")[0][:100]
-    code = os.WEXITSTATUS(status) if os.WIFEXITED(status) else -os.WTERMSIG(status)
-    return usage.ru_maxrss / 1024.0, code, first
+def run(arguments, limit, interpreter=sys.executable, env=None, cpu_seconds=None):
+    """(peak resident MB, exit status, first line of stderr) of the tool run with arguments
+    by interpreter, its address space capped at limit bytes and its CPU time at cpu_seconds
+    (None: not capped; past it the status is -SIGXCPU and the peak what it had reached)."""
+    done = run_command([interpreter, TOOL] + arguments, env, limit_bytes=limit,
+                       limit_cpu_seconds=cpu_seconds)
+    return done.peak_kb / 1024.0, done.status, done.error
 
 
-def _cap(limit):
-    if limit is not None:
-        import resource
-        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+def peaks(source, folder, limit, interpreter=sys.executable, env=None, cpu_seconds=None):
+    """(label, peak MB, exit status, first line of stderr) of every command on source, each
+    run by interpreter with env and capped as run() caps it; outputs go into folder."""
+    found = []
+    for label, arguments in commands(source, folder):
+        if label.startswith("patch"):  # the patch is what diff --patch printed
+            run_command([interpreter, TOOL, "diff", "--patch"] + arguments[1:2] + [source], env,
+                        os.path.join(folder, "change.json"), limit, cpu_seconds)
+        found.append((label,) + run(arguments, limit, interpreter, env, cpu_seconds))
+    return found
 
 
 def commands(source, folder):
@@ -118,13 +120,7 @@ def main():
         source = os.path.join(folder, "bomb.gz")
         make(source)
         print("\n%s: %d bytes" % (title, os.path.getsize(source)))
-        for label, arguments in commands(source, folder):
-            if label.startswith("patch"):  # the patch is what diff --patch printed
-                with open(os.path.join(folder, "change.json"), "wb") as out:
-                    subprocess.call([sys.executable, TOOL, "diff", "--patch"] +
-                                    arguments[1:2] + [source], stdout=out,
-                                    preexec_fn=lambda: _cap(limit))
-            peak, status, first = run(arguments, folder, limit)
+        for label, peak, status, first in peaks(source, folder, limit):
             print("  %-40s %8.0f MB  exit %3d  %s" % (label, peak, status, first))
         for name in os.listdir(folder):
             path = os.path.join(folder, name)

@@ -16,12 +16,15 @@ from __future__ import print_function, division
 import argparse
 import hashlib
 import os
-import resource
 import shutil
 import subprocess
 import sys
+import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from measure import run_command  # noqa: E402
+
 COMMANDS = ("dump", "check", "export", "export-csv", "export-sqlite", "diff", "diff-patch",
             "import", "import-csv", "import-sqlite")
 
@@ -44,13 +47,10 @@ def arguments(command, work, out):
 def run(tool, module_dir, argv):
     """(status, stdout, CPU seconds) of the tool run with argv."""
     env = dict(os.environ, PYTHONPATH=module_dir, QN4T_MODULE_DIR=module_dir)
-    before = resource.getrusage(resource.RUSAGE_CHILDREN)
-    proc = subprocess.Popen([sys.executable, tool] + argv, env=env, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
-    out, _ = proc.communicate()
-    after = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return proc.returncode, out, (after.ru_utime + after.ru_stime -
-                                  before.ru_utime - before.ru_stime)
+    with tempfile.NamedTemporaryFile(prefix="qn4t-compare-") as out:
+        done = run_command([sys.executable, tool] + argv, env, out.name)
+        with open(out.name, "rb") as stdout:
+            return done.status, stdout.read(), done.cpu
 
 
 def digest(out_dir, stdout):

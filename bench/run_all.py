@@ -1,14 +1,19 @@
-"""Runs every benchmark against its floor and prints one table of figures and ratios, with
-a column per Python host (Python 2.7 and Python 3, each where the module is built).
+"""Runs the benchmarks against their floors and goals and prints one table of figures and
+ratios, with a column per Python host (Python 2.7 and Python 3, each where the module is built).
 
-    python bench/run_all.py BUILD_DIR [--quick] [--instructions]
+    python bench/run_all.py BUILD_DIR [--quick] [--all] [--instructions] [command_bench options]
+
+First every actiontool command against its goal (bench/command_bench.py: time against zcat
+and the Python floor of the same rows, peak memory at 20,000 and 200,000 actions, write_actions
+against pigz and gzip, and with --bombs the memory bombs); the options of command_bench.py
+(--actions N, --repeat N, --bombs, ...) pass through. --all adds the detailed sections below.
 
 BUILD_DIR holds the modules (python/, python3/), the native bench and, per host, the floor
 extension and the interpreter to run (bench/python2/, bench/python2.txt, bench/python3/,
 bench/python3.txt). The runner itself runs on either host. Generated files are kept in
 BUILD_DIR/bench/data and made again only when missing; both hosts read the same files.
---quick: fewer repeats and a 20,000-action whole-file run instead of 200,000 (a try-out);
-the kept list's growth from 2,000 to 20,000 actions instead of 20,000 to 400,000.
+--quick: fewer repeats and 20,000 actions instead of 200,000 (a try-out);
+with --all, the kept list's growth from 2,000 to 20,000 actions instead of 20,000 to 400,000.
 --instructions: adds callgrind instruction counts per boundary call (slow, but steady on a
 busy machine where times are not).
 """
@@ -21,7 +26,8 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-import generate_actions  # noqa: E402
+import command_bench  # noqa: E402
+from measure import Table, run_command  # noqa: E402
 
 NATIVE_ACTIONS = 20000
 SMALL_ACTIONS = 20000  # the smaller size of the peak-memory figures
@@ -40,12 +46,7 @@ def text_of(output):
     return output.decode("utf-8") if isinstance(output, bytes) else output
 
 
-def data_file(data_dir, count):
-    path = os.path.join(data_dir, "actions-%d.gz" % count)
-    if not os.path.exists(path):
-        generate_actions.write_file(path + ".part", count)
-        os.rename(path + ".part", path)
-    return path
+data_file = command_bench.data_file  # the generated file of count actions in a folder
 
 
 class Host(object):
@@ -96,36 +97,6 @@ def native(build, path, repetitions):
         if run.get("aggregate_name") == "median":
             figures[run["run_name"]] = (run["cpu_time"] / 1e3, run["items_per_second"], run["bytes_per_second"])
     return figures
-
-
-class Table(object):
-    """Sections of rows: a case, its figure cells (a group per host) and a note. Columns are
-    aligned within a section."""
-
-    def __init__(self):
-        self.sections = []
-
-    def section(self, title, heads=None):
-        """`heads`: one title per group of cells, written above the group."""
-        self.sections.append((title, heads, []))
-
-    def row(self, case, cells, note=""):
-        self.sections[-1][2].append((case, list(cells), note))
-
-    def show(self):
-        for title, heads, rows in self.sections:
-            print("\n" + title)
-            columns = max(len(cells) for _, cells, _ in rows)
-            widths = [max(len(cells[i]) for _, cells, _ in rows if i < len(cells)) for i in range(columns)]
-            case_width = max(len(case) for case, _, _ in rows)
-            if heads:
-                group = columns // len(heads)
-                spans = [sum(widths[g * group:(g + 1) * group]) + 2 * (group - 1) for g in range(len(heads))]
-                print("  " + " " * case_width + "".join("  " + h.rjust(s) for h, s in zip(heads, spans)))
-            for case, cells, note in rows:
-                line = "  " + case.ljust(case_width)
-                line += "".join("  " + c.rjust(w) for c, w in zip(cells, widths))
-                print((line + "  " + note).rstrip())
 
 
 def native_section(table, build, data_dir, quick):
@@ -327,18 +298,16 @@ def floors_section(table, hosts, data_dir, quick):
 PREVIOUS_TOOL_COMMIT = "2e9be73"
 TOOL_ACTIONS, QUICK_TOOL_ACTIONS = 200000, 20000
 TOOL_MEMORY_ACTIONS, QUICK_TOOL_MEMORY_ACTIONS = 400000, 100000
-# Runs a command and prints its CPU seconds and peak RSS (kB) as JSON.
-_RUSAGE = ("import json, resource, subprocess, sys; subprocess.check_call(sys.argv[1:], "
-           "stdout=open('/dev/null', 'w')); u = resource.getrusage(resource.RUSAGE_CHILDREN); "
-           "print(json.dumps({'cpu': u.ru_utime + u.ru_stime, 'maxrss_kb': u.ru_maxrss}))")
 
 
 def tool_run(host, tool, argv, build):
+    """{"cpu": CPU seconds, "maxrss_kb": peak kB} of the tool run with argv on host."""
     env = dict(host.env, QN4T_MODULE_DIR=os.path.join(build, "python3" if "3" in host.name
                                                               else "python"))
-    out = subprocess.check_output([host.interpreter, "-c", _RUSAGE, host.interpreter, tool] + argv,
-                                  env=env)
-    return json.loads(text_of(out).splitlines()[-1])
+    done = run_command([host.interpreter, tool] + argv, env)
+    if done.status:
+        raise subprocess.CalledProcessError(done.status, [tool] + argv)
+    return {"cpu": done.cpu, "maxrss_kb": done.peak_kb}
 
 
 def previous_tool(scratch):
@@ -397,6 +366,14 @@ def tool_section(table, hosts, build, data_dir, quick):
             os.remove(path)
 
 
+def command_section(table, hosts, data_dir, argv):
+    """Every actiontool command against its goal, a column per host (bench/command_bench.py)."""
+    options = [a for a in argv[2:] if a not in ("--all", "--instructions")]
+    args = command_bench.parse_arguments(options + ["--work", data_dir])
+    command_bench.measure_hosts([command_bench.Interpreter(host.interpreter, host.env, host.label)
+                                 for host in hosts], args, table)
+
+
 def main(argv):
     if len(argv) < 2:
         print(__doc__, file=sys.stderr)
@@ -412,12 +389,14 @@ def main(argv):
     if not os.path.isdir(data_dir):
         os.makedirs(data_dir)
     table = Table()
-    native_section(table, build, data_dir, quick)
-    boundary_section(table, hosts, quick, "--instructions" in argv)
-    whole_file_sections(table, hosts, data_dir, quick)
-    actions_section(table, hosts, data_dir, quick)
-    floors_section(table, hosts, data_dir, quick)
-    tool_section(table, hosts, build, data_dir, quick)
+    command_section(table, hosts, data_dir, argv)
+    if "--all" in argv:
+        native_section(table, build, data_dir, quick)
+        boundary_section(table, hosts, quick, "--instructions" in argv)
+        whole_file_sections(table, hosts, data_dir, quick)
+        actions_section(table, hosts, data_dir, quick)
+        floors_section(table, hosts, data_dir, quick)
+        tool_section(table, hosts, build, data_dir, quick)
     table.show()
     return 0
 

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the module for every Python host found (Python 2.7 and Python 3), the native bench
-# and the floor extensions in build-bench/ (Release) and runs every benchmark, printing one
-# table of figures and ratios to their floors, with a column per interpreter.
-#   scripts/bench.sh [--quick] [--instructions]     (see bench/run_all.py)
+# and the floor extensions in build-bench/ (Release) and prints one table, a column per
+# interpreter: every actiontool command against its goal (time against zcat and its floor,
+# peak memory at two sizes, write_actions against pigz; --bombs adds the memory bombs); --all
+# adds every other benchmark against its floor.
+#   scripts/bench.sh [--quick] [--bombs] [--all] [--instructions] [--actions N ...]  (run_all.py)
 # QN4T_BENCH_BUILD names another build directory than build-bench.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -16,6 +16,8 @@ need zlib1g-dev
 need libsqlite3-dev
 need libgtest-dev
 need gzip
+# The benchmarks' table (and its test) compare write_actions with pigz.
+need pigz
 # ISA-L inflates whole files about twice as fast as zlib; where the platform has no package
 # for it the build uses zlib.
 if apt-cache show libisal-dev >/dev/null 2>&1; then need libisal-dev; fi
