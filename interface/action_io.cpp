@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <limits>
+#include <vector>
 
 #include "binding/host.h"
 #include "core/action_file.h"
@@ -394,6 +396,147 @@ PyObject *write_actions(PyObject *, PyObject *args) {
     return host::int_from_long(static_cast<long>(index));
 }
 
+// The bytes write_actions writes for one Action object, its counts following its contents:
+// what the changes between two files compare before decoding anything.
+PyObject *action_bytes(PyObject *, PyObject *object) {
+    WholeAction w;
+    if (!guarded([&] { return fill_action(object, 0, w); })) return nullptr;
+    std::string out;
+    if (!guarded([&] {
+            out.reserve(encoded_size(w));
+            encode_action(w, out);
+            return true;
+        }))
+        return nullptr;
+    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
+// ---- Indexes of action sets (the changes between files) ----
+
+// A 64-bit digest of an action's bytes: two actions with one digest are taken as alike. Two
+// independent mixes (FNV-1a over the bytes, and a multiply-rotate over 8-byte words with a
+// final avalanche) folded together, so that no simple change to the bytes leaves both alike.
+std::uint64_t bytes_digest(const std::string &bytes) {
+    std::uint64_t fnv = 0xcbf29ce484222325ull, mix = 0x9e3779b97f4a7c15ull ^ bytes.size();
+    const auto *p = reinterpret_cast<const std::uint8_t *>(bytes.data());
+    const std::size_t size = bytes.size();
+    for (std::size_t i = 0; i < size; ++i) fnv = (fnv ^ p[i]) * 0x100000001b3ull;
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::uint64_t word = 0;
+        for (int k = 7; k >= 0; --k) word = (word << 8) | p[i + k];  // little-endian on every host
+        mix += word * 0xc2b2ae3d27d4eb4full;
+        mix = ((mix << 31) | (mix >> 33)) * 0x9e3779b185ebca87ull;
+    }
+    for (; i < size; ++i) mix = ((mix ^ p[i]) * 0x100000001b3ull);
+    mix ^= mix >> 33;
+    mix *= 0xff51afd7ed558ccdull;
+    mix ^= mix >> 33;
+    mix *= 0xc4ceb9fe1a85ec53ull;
+    mix ^= mix >> 33;
+    return fnv ^ ((mix << 1) | (mix >> 63));
+}
+
+constexpr std::size_t kSpillBlock = std::size_t{1} << 20;  // bytes written to the spill at once
+
+bool write_all(ByteSink &sink, const std::string &bytes) {
+    return bytes.empty() || sink.write(reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size());
+}
+
+// _action_index(actions, spill): walks the iterable of Action objects once, writing each
+// action's bytes (as write_actions writes them) to the binary file object spill, and
+// returns (ids, digests, ends) as bytes of machine values: per action its actionID
+// (uint32), the digest of its bytes (uint64) and where its bytes end in spill (long); None
+// where an item has no bytes (not an Action, or a value out of its field's range, as
+// write_actions would refuse it). What the iterable and spill.write() raise passes through.
+PyObject *action_index(PyObject *, PyObject *args) {
+    PyObject *actions = nullptr, *spill = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:_action_index", &actions, &spill)) return nullptr;
+    const int raw = is_raw_stream(spill);
+    if (raw < 0) return nullptr;
+    PyObject *iterator = PyObject_GetIter(actions);
+    if (!iterator) return nullptr;
+    std::vector<std::uint32_t> ids;
+    std::vector<std::uint64_t> digests;
+    std::vector<long> ends;
+    bool unwritable = false;  // an action no file holds: the caller digests the set otherwise
+    const bool ok = guarded([&] {
+        FileSink sink(spill, raw != 0);
+        WholeAction w;
+        std::string block, bytes;
+        long end = 0;
+        for (;;) {
+            PyObject *item = PyIter_Next(iterator);  // may run Python code: nothing is held
+            if (!item) break;
+            const bool filled = guarded([&] { return fill_action(item, ids.size(), w); });
+            Py_DECREF(item);
+            if (!filled) {
+                unwritable = PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError);
+                return false;
+            }
+            bytes.clear();
+            encode_action(w, bytes);
+            ids.push_back(w.head.actionID);
+            digests.push_back(bytes_digest(bytes));
+            end += static_cast<long>(bytes.size());
+            ends.push_back(end);
+            if (block.size() + bytes.size() > kSpillBlock) {
+                if (!write_all(sink, block)) return false;
+                block.clear();
+            }
+            if (bytes.size() < kSpillBlock) {
+                block += bytes;
+            } else {  // a large action goes as it is, and what held it is let go
+                if (!write_all(sink, bytes)) return false;
+                std::string().swap(bytes);
+                std::vector<WholeDetail>().swap(w.details);
+            }
+        }
+        if (PyErr_Occurred()) return false;
+        return write_all(sink, block);
+    });
+    Py_DECREF(iterator);
+    if (!ok && unwritable) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    if (!ok) return nullptr;
+    return Py_BuildValue("(NNN)",
+                         PyBytes_FromStringAndSize(reinterpret_cast<const char *>(ids.data()),
+                                                   static_cast<Py_ssize_t>(ids.size() * sizeof ids[0])),
+                         PyBytes_FromStringAndSize(reinterpret_cast<const char *>(digests.data()),
+                                                   static_cast<Py_ssize_t>(digests.size() * sizeof digests[0])),
+                         PyBytes_FromStringAndSize(reinterpret_cast<const char *>(ends.data()),
+                                                   static_cast<Py_ssize_t>(ends.size() * sizeof ends[0])));
+}
+
+// The numbers 0..n-1 of the n unsigned 32-bit values in `values` (bytes in the host's order,
+// as array('I') holds them), put in the order of their values, equal ones in their own
+// order, as bytes of the same kind: how the changes between two files match actions by ID
+// with 4 bytes per action where a sort in Python takes an object per action.
+PyObject *stable_order(PyObject *, PyObject *bytes) {
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyBytes_Check(bytes))
+        return PyErr_Format(PyExc_TypeError, "_stable_order: expected bytes, found %s", Py_TYPE(bytes)->tp_name);
+    if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) return nullptr;
+    if (size % static_cast<Py_ssize_t>(sizeof(std::uint32_t)) != 0)
+        return PyErr_Format(PyExc_ValueError, "_stable_order: %zd bytes are no whole number of 4-byte values", size);
+    const std::size_t count = static_cast<std::size_t>(size) / sizeof(std::uint32_t);
+    if (count > std::numeric_limits<std::uint32_t>::max())
+        return PyErr_Format(PyExc_ValueError, "_stable_order: %zd values, more than 2^32 - 1", size / 4);
+    std::vector<std::uint32_t> values(count), order(count);
+    if (!guarded([&] {
+            std::memcpy(values.data(), data, static_cast<std::size_t>(size));
+            for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
+            std::stable_sort(order.begin(), order.end(),
+                             [&](std::uint32_t a, std::uint32_t b) { return values[a] < values[b]; });
+            return true;
+        }))
+        return nullptr;
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(order.data()), size);
+}
+
 // The inflater whole files are read with, chosen when the module was built.
 PyObject *inflater_name(PyObject *, PyObject *) {
     return host::text_from(Inflater::name().c_str());
@@ -418,6 +561,11 @@ PyMethodDef functions[] = {
     {"_inflate", inflate, METH_VARARGS,
      "The uncompressed bytes of a binary file object as read_actions reads them, as a binary stream."},
     {"_inflater", inflater_name, METH_NOARGS, "The inflater whole files are read with."},
+    {"_action_bytes", action_bytes, METH_O, "The bytes write_actions writes for one Action object."},
+    {"_action_index", action_index, METH_VARARGS,
+     "Walks actions once, writing their bytes to a file: (ids, digests, ends) as bytes of machine values."},
+    {"_stable_order", stable_order, METH_O,
+     "The places of 32-bit values (bytes) in the order of the values, equal ones kept in order."},
     {"_deflater", deflater_name, METH_NOARGS, "The library write_actions deflates with on threads."},
     {"_write_threads", write_threads, METH_NOARGS, "The threads write_actions uses by default."},
     {nullptr, nullptr, 0, nullptr}};

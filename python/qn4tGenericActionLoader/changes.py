@@ -17,12 +17,14 @@ not have, an action a set does not hold) is None.
 import array
 import bisect
 import hashlib
+import io
 import json
 import operator
 import pickle
 import struct
 import tempfile
 
+import _qn4tGenericActionSupport as _native
 from qn4tGenericActionLoader import _form as _document
 from qn4tGenericActionLoader._message import formatted
 from qn4tGenericActionLoader.actions import Action
@@ -94,8 +96,22 @@ def repeated_ids(*key_lists):
 def in_place(positions):
     """Of a sequence of old positions (in new order), the indices of a longest increasing
     run: the actions that kept their order; the others moved."""
-    tails, tail_at, before = [], [], [-1] * len(positions)
+    return set(index for index, kept in enumerate(_kept_in_order(positions)) if kept)
+
+
+def _kept_in_order(positions):
+    """in_place() as a flag per index (1: kept its order), in arrays of machine integers
+    rather than lists and sets of objects."""
+    tails, tail_at = array.array("l"), array.array("l")
+    before = array.array("l", [-1]) * len(positions)
+    last = None  # tails[-1]: a position past it (the common case) needs no search
     for index, position in enumerate(positions):
+        if last is not None and position > last:
+            before[index] = tail_at[-1]
+            tails.append(position)
+            tail_at.append(index)
+            last = position
+            continue
         slot = bisect.bisect_left(tails, position)
         if slot:
             before[index] = tail_at[slot - 1]
@@ -104,9 +120,10 @@ def in_place(positions):
             tail_at.append(index)
         else:
             tails[slot], tail_at[slot] = position, index
-    kept, index = set(), tail_at[-1] if tail_at else -1
+        last = tails[-1]
+    kept, index = bytearray(len(positions)), tail_at[-1] if tail_at else -1
     while index >= 0:
-        kept.add(index)
+        kept[index] = 1
         index = before[index]
     return kept
 
@@ -444,7 +461,16 @@ def _path_order(path):
 
 
 def _digest(action):
-    """A digest of the action's document form: two actions with one digest are alike."""
+    """A digest of the bytes the action is written as: two actions with one digest are
+    alike. An action those bytes cannot be made of (a value out of its field's range, set
+    by a script) is digested by its document form."""
+    try:
+        return hashlib.md5(_native._action_bytes(action)).digest()
+    except (ValueError, TypeError, OverflowError):
+        return _form_digest(action)
+
+
+def _form_digest(action):
     form = _entries_kept(action)
     entries = _take_entries(form)
     digest = hashlib.md5(repr(form).encode("utf-8", "backslashreplace")
@@ -455,43 +481,120 @@ def _digest(action):
     return digest.digest()
 
 
-class _Index(object):
-    """Per action of one set, in order: its actionID, its number among the actions with
-    that ID, and (for a set walked again rather than held) the digest of its form."""
+def _bytes_of(numbers):
+    if isinstance(numbers, memoryview):
+        return numbers.tobytes()
+    return numbers.tobytes() if hasattr(numbers, "tobytes") else numbers.tostring()
 
-    def __init__(self, actions, digests):
-        self.ids, self.occurrences = array.array("I"), array.array("I")
-        self.digests = bytearray() if digests else None
-        seen = {}
-        for action in actions:
-            number = seen.get(action.actionID, 0)
-            seen[action.actionID] = number + 1
-            self.ids.append(action.actionID)
-            self.occurrences.append(number)
-            if digests:
-                self.digests += _digest(action)
+
+def _numbers(code, data):
+    """The machine values of the given array code that the bytes data hold, as a sequence:
+    a view of data where the host has one (Python 3), else an array made of them."""
+    try:
+        return memoryview(data).cast(code)
+    except AttributeError:  # Python 2
+        numbers = array.array(code)
+        numbers.fromstring(data)
+        return numbers
+
+
+class _Index(object):
+    """Per action of one set, in order: its actionID and its number among the actions with
+    that ID, and the numbers of the actions in the order of their IDs (equal ones in their
+    own order). A set that is walked (not a list) is walked once: per action the index keeps
+    the digest of its bytes, and the bytes wait in a temporary file, from which action()
+    makes an action again. Memory holds some 30 bytes per action, not the actions."""
+
+    def __init__(self, actions, walked):
+        self.listed = None if walked else actions
+        self.digests = self.ends = self.spill = None
+        self.held = {}  # number -> an action with no bytes (a value no file holds)
+        if walked:
+            self.spill = tempfile.TemporaryFile()
+            found = _native._action_index(actions, self.spill)
+            if found is None:
+                self.spill.close()
+                raise _Unwritable()
+            ids, digests, ends = found
+            self.ids, self.ends = _numbers("I", ids), _numbers("l", ends)
+            self.digests = _numbers(_DIGEST_CODE, digests)
+        else:
+            self.ids = array.array("I", (action.actionID for action in actions))
+        self._order()
+
+    @classmethod
+    def held_actions(cls, actions):
+        """The index of a walked set some action of which no file could hold (a value set
+        by a script out of its field's range): every action held, each digested by its
+        document form."""
+        index = cls([], False)
+        index.listed = list(actions)
+        index.ids = array.array("I", (action.actionID for action in index.listed))
+        index.digests = _numbers(_DIGEST_CODE, b"".join(
+            _form_digest(action)[:_DIGEST_SIZE] for action in index.listed))
+        index._order()
+        return index
+
+    def _order(self):
+        self.order = _numbers("I", _native._stable_order(_bytes_of(self.ids)))
+        self.repeated = _repeated(self.ids, self.order)
 
     def __len__(self):
         return len(self.ids)
 
-    def digest(self, number):
-        return bytes(self.digests[16 * number:16 * number + 16])
+    def key(self, number):
+        return self.ids[number], self.repeated.get(number, 0)
+
+    def action(self, number):
+        """The number-th action of the set (of a walked set, made again from its bytes)."""
+        if self.listed is not None:
+            return self.listed[number]
+        start = self.ends[number - 1] if number else 0
+        self.spill.seek(start)
+        data = self.spill.read(self.ends[number] - start)
+        return next(iter(_native._read_actions(io.BytesIO(data), 1)))
+
+    def close(self):
+        if self.spill is not None:
+            self.spill.close()
+
+
+_DIGEST_SIZE, _DIGEST_CODE = 8, "L"  # an action's digest in an index: one 64-bit number
+
+
+class _Unwritable(Exception):
+    """A walked set holds an action that has no bytes (see _Index.held_actions)."""
+
+
+def _repeated(ids, order):
+    """{number: its number among the actions with its ID} of the actions that are not the
+    first with their ID (few), from the numbers in ID order."""
+    repeated = {}
+    previous, count = None, 0
+    for number in order:
+        actionID = ids[number]
+        if actionID == previous:
+            count += 1
+            repeated[number] = count
+        else:
+            previous, count = actionID, 0
+    return repeated
 
 
 def _match(old, new):
     """For each new action the number of its old one (-1: added), and for each old action
     whether it has a new one: the k-th action with an ID in old goes with the k-th one
     with that ID in new."""
-    partner = array.array("l", [-1]) * len(new)
+    partner = array.array("i", [-1]) * len(new)
     matched = bytearray(len(old))
-    old_order = sorted(range(len(old)), key=old.ids.__getitem__)  # stable: in order
-    new_order = sorted(range(len(new)), key=new.ids.__getitem__)
+    old_order, new_order = old.order, new.order
     i = j = 0
     while i < len(old_order) and j < len(new_order):
-        old_id, new_id = old.ids[old_order[i]], new.ids[new_order[j]]
+        old_number, new_number = old_order[i], new_order[j]
+        old_id, new_id = old.ids[old_number], new.ids[new_number]
         if old_id == new_id:
-            partner[new_order[j]] = old_order[i]
-            matched[old_order[i]] = 1
+            partner[new_number] = old_number
+            matched[old_number] = 1
             i += 1
             j += 1
         elif old_id < new_id:
@@ -504,12 +607,12 @@ def _match(old, new):
 def _moved(partner):
     """Per new action, 1 when it has an old one and its place among the others changed
     (the fewest actions that, moved, turn the old order into the new)."""
-    matched_new = array.array("l", (n for n, old_number in enumerate(partner)
+    matched_new = array.array("i", (n for n, old_number in enumerate(partner)
                                     if old_number >= 0))
-    kept = in_place([partner[n] for n in matched_new])
+    kept = _kept_in_order(array.array("i", (partner[n] for n in matched_new)))
     moved = bytearray(len(partner))
     for index, number in enumerate(matched_new):
-        if index not in kept:
+        if not kept[index]:
             moved[number] = 1
     return moved
 
@@ -521,63 +624,73 @@ class ChangeStream(object):
     each removed action in old order, then per new action in new order its "added", or its
     "moved" and then its "changed". old and new are each a list of Action, or a callable
     that gives a new iterable of the set's Action objects each time it is called: such a
-    set is walked up to twice instead of held, so that memory holds an index per action
-    (its ID and a digest), and the form of each changed old action waits in a temporary
-    file for its new version. Unless ignore_order, an action whose place among the others
-    changed is "moved". After the walk, old_count and new_count hold the sizes of the sets.
-    What a walk raises passes through."""
+    set is walked once instead of held, so that memory holds an index per action (its ID
+    and the digest of its bytes), and the bytes of each action wait in a temporary file
+    until the walk asks for the changed ones. Unless ignore_order, an action whose place
+    among the others changed is "moved". After the walk, old_count and new_count hold the
+    sizes of the sets. What a walk raises passes through."""
 
     def __init__(self, old, new, ignore_order=False):
         self.old, self.new, self.ignore_order = old, new, ignore_order
         self.old_count = self.new_count = None
 
     @staticmethod
-    def _walk(side):
-        return side if isinstance(side, (list, tuple)) else side()
+    def _index(side):
+        if isinstance(side, (list, tuple)):
+            return _Index(side, False)
+        try:
+            return _Index(side(), True)
+        except _Unwritable:
+            return _Index.held_actions(side())
 
     def __iter__(self):
-        held = isinstance(self.old, (list, tuple)) and isinstance(self.new, (list, tuple))
-        old = _Index(self._walk(self.old), not held)
-        new = _Index(self._walk(self.new), not held)
+        old = new = None
+        try:
+            old = self._index(self.old)
+            new = self._index(self.new)
+            for found in self._changes(old, new):
+                yield found
+        finally:
+            for index in (old, new):
+                if index is not None:
+                    index.close()
+
+    def _changes(self, old, new):
         self.old_count, self.new_count = len(old), len(new)
         partner, matched = _match(old, new)
         moved = bytearray(len(partner)) if self.ignore_order else _moved(partner)
         changed_old = bytearray(len(old))
+        if old.digests is None or new.digests is None:
+            for number, old_number in enumerate(partner):
+                if old_number >= 0 and old.action(old_number) != new.action(number):
+                    changed_old[old_number] = 1
+        else:
+            old_digests, new_digests = old.digests, new.digests
+            for number, old_number in enumerate(partner):
+                if old_number >= 0 and old_digests[old_number] != new_digests[number]:
+                    changed_old[old_number] = 1
+        old.order = new.order = None  # matched: memory for the walk
+        for number in range(len(old)):
+            if not matched[number]:
+                action = old.action(number)
+                yield Change(REMOVED, old.ids[number], old.key(number)[1], number,
+                             action=action.to_dict()), action
         for number, old_number in enumerate(partner):
-            if old_number >= 0 and (
-                    self.old[old_number] != self.new[number] if held
-                    else new.digest(number) != old.digest(old_number)):
-                changed_old[old_number] = 1
-        removed = len(old) - sum(matched)
-        with tempfile.TemporaryFile() as waiting:
-            where = {}
-            if removed or any(changed_old):
-                for number, action in enumerate(self._walk(self.old)):
-                    if not matched[number]:
-                        yield Change(REMOVED, old.ids[number], old.occurrences[number], number,
-                                     action=action.to_dict()), action
-                    elif changed_old[number] and not held:
-                        where[number] = waiting.tell()
-                        pickle.dump(_entries_kept(action), waiting, pickle.HIGHEST_PROTOCOL)
-                action = None  # the last old action is not held while the new set is walked
-            if len(partner) - sum(matched) or any(changed_old) or any(moved):
-                for number, action in enumerate(self._walk(self.new)):
-                    old_number = partner[number]
-                    if old_number < 0:
-                        yield Change(ADDED, new.ids[number], new.occurrences[number], None,
-                                     number, action=action.to_dict()), action
-                        continue
-                    key = old.ids[old_number], old.occurrences[old_number]
-                    if moved[number]:
-                        yield Change(MOVED, key[0], key[1], old_number, number), action
-                    if changed_old[old_number]:
-                        if held:
-                            old_form = _entries_kept(self.old[old_number])
-                        else:
-                            waiting.seek(where[old_number])
-                            old_form = pickle.load(waiting)
-                        yield Change(CHANGED, key[0], key[1], old_number, number,
-                                     fields=field_changes(old_form, _entries_kept(action))), action
+            if old_number < 0:
+                action = new.action(number)
+                yield Change(ADDED, new.ids[number], new.key(number)[1], None,
+                             number, action=action.to_dict()), action
+                continue
+            if not (moved[number] or changed_old[old_number]):
+                continue
+            action = new.action(number)
+            key = old.key(old_number)
+            if moved[number]:
+                yield Change(MOVED, key[0], key[1], old_number, number), action
+            if changed_old[old_number]:
+                yield Change(CHANGED, key[0], key[1], old_number, number,
+                             fields=field_changes(_entries_kept(old.action(old_number)),
+                                                  _entries_kept(action))), action
 
 
 _PATCH_ORDER = {REMOVED: 0, CHANGED: 1, MOVED: 2, ADDED: 3}
@@ -588,6 +701,61 @@ def _patch_place(change):
     new order)."""
     rank = _PATCH_ORDER[change.kind]
     return rank, change.position if change.kind in (REMOVED, CHANGED) else change.to
+
+
+class _Spilled(object):
+    """Changes written one after another into a temporary file (removed when it is closed,
+    and by the system on any way out), read back in any order: memory holds an offset per
+    change, not the change."""
+
+    def __init__(self):
+        self.file = tempfile.TemporaryFile()
+        self.offsets = array.array("l")
+
+    def add(self, change):
+        self.offsets.append(self.file.tell())
+        pickle.dump((change.kind, change.actionID, change.occurrence, change.position,
+                     change.to, change.action,
+                     [(field.path, field.old, field.new) for field in change.fields]),
+                    self.file, pickle.HIGHEST_PROTOCOL)
+
+    def get(self, number):
+        self.file.seek(self.offsets[number])
+        kind, actionID, occurrence, position, to, action, fields = pickle.load(self.file)
+        return Change(kind, actionID, occurrence, position, to, action,
+                      [FieldChange(*field) for field in fields])
+
+    def __len__(self):
+        return len(self.offsets)
+
+    def close(self):
+        self.file.close()
+
+
+def patch_changes(old, new, ignore_order=False):
+    """The changes of diff_actions(old, new, ignore_order) one at a time, in the Patch's
+    order, from a ChangeStream: the removed ones as they come, the others held in temporary
+    files until the stream ends (the changed ones are put in old order there). old and new
+    are as ChangeStream takes them."""
+    changed, moved, added = _Spilled(), _Spilled(), _Spilled()
+    try:
+        changed_at = array.array("l")
+        for change, _ in ChangeStream(old, new, ignore_order):
+            if change.kind == REMOVED:
+                yield change
+            elif change.kind == CHANGED:
+                changed_at.append(change.position)
+                changed.add(change)
+            else:
+                (moved if change.kind == MOVED else added).add(change)
+        for number in sorted(range(len(changed)), key=changed_at.__getitem__):
+            yield changed.get(number)
+        for spilled in (moved, added):
+            for number in range(len(spilled)):
+                yield spilled.get(number)
+    finally:
+        for spilled in (changed, moved, added):
+            spilled.close()
 
 
 def diff_actions(old, new, ignore_order=False):
