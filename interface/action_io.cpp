@@ -443,15 +443,33 @@ bool write_all(ByteSink &sink, const std::string &bytes) {
     return bytes.empty() || sink.write(reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size());
 }
 
-// _action_index(actions, spill): walks the iterable of Action objects once, writing each
-// action's bytes (as write_actions writes them) to the binary file object spill, and
-// returns (ids, digests, ends) as bytes of machine values: per action its actionID
-// (uint32), the digest of its bytes (uint64) and where its bytes end in spill (long); None
-// where an item has no bytes (not an Action, or a value out of its field's range, as
-// write_actions would refuse it). What the iterable and spill.write() raise passes through.
+// Appends the values to the bytearray (as their bytes in memory) and empties them; false
+// with the exception set.
+template <class T>
+bool append_values(PyObject *bytearray, std::vector<T> &values) {
+    const Py_ssize_t size = PyByteArray_GET_SIZE(bytearray);
+    const auto added = static_cast<Py_ssize_t>(values.size() * sizeof(T));
+    if (PyByteArray_Resize(bytearray, size + added) < 0) return false;
+    if (added) std::memcpy(PyByteArray_AS_STRING(bytearray) + size, values.data(), static_cast<std::size_t>(added));
+    values.clear();
+    return true;
+}
+
+constexpr std::size_t kIndexBlock = 4096;  // actions indexed between two appends
+
+// _action_index(actions, spill, ids, digests, ends): walks the iterable of Action objects
+// once, writing each action's bytes (as write_actions writes them) to the binary file
+// object spill, and appends to the three bytearrays, per action, its actionID (uint32), the
+// digest of its bytes (uint64) and where its bytes end in spill (long), in the host's
+// order. Returns True, or False where an item has no bytes (not an Action, or a value out
+// of its field's range, as write_actions would refuse it). What the iterable and
+// spill.write() raise passes through.
 PyObject *action_index(PyObject *, PyObject *args) {
-    PyObject *actions = nullptr, *spill = nullptr;
-    if (!PyArg_ParseTuple(args, "OO:_action_index", &actions, &spill)) return nullptr;
+    PyObject *actions = nullptr, *spill = nullptr, *id_array = nullptr, *digest_array = nullptr,
+             *end_array = nullptr;
+    if (!PyArg_ParseTuple(args, "OOO!O!O!:_action_index", &actions, &spill, &PyByteArray_Type, &id_array,
+                          &PyByteArray_Type, &digest_array, &PyByteArray_Type, &end_array))
+        return nullptr;
     const int raw = is_raw_stream(spill);
     if (raw < 0) return nullptr;
     PyObject *iterator = PyObject_GetIter(actions);
@@ -460,6 +478,9 @@ PyObject *action_index(PyObject *, PyObject *args) {
     std::vector<std::uint64_t> digests;
     std::vector<long> ends;
     bool unwritable = false;  // an action no file holds: the caller digests the set otherwise
+    auto append_all = [&] {
+        return append_values(id_array, ids) && append_values(digest_array, digests) && append_values(end_array, ends);
+    };
     const bool ok = guarded([&] {
         FileSink sink(spill, raw != 0);
         WholeAction w;
@@ -468,7 +489,7 @@ PyObject *action_index(PyObject *, PyObject *args) {
         for (;;) {
             PyObject *item = PyIter_Next(iterator);  // may run Python code: nothing is held
             if (!item) break;
-            const bool filled = guarded([&] { return fill_action(item, ids.size(), w); });
+            const bool filled = guarded([&] { return fill_action(item, 0, w); });
             Py_DECREF(item);
             if (!filled) {
                 unwritable = PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError);
@@ -491,23 +512,18 @@ PyObject *action_index(PyObject *, PyObject *args) {
                 std::string().swap(bytes);
                 std::vector<WholeDetail>().swap(w.details);
             }
+            if (ids.size() == kIndexBlock && !append_all()) return false;
         }
         if (PyErr_Occurred()) return false;
-        return write_all(sink, block);
+        return write_all(sink, block) && append_all();
     });
     Py_DECREF(iterator);
     if (!ok && unwritable) {
         PyErr_Clear();
-        Py_RETURN_NONE;
+        Py_RETURN_FALSE;
     }
     if (!ok) return nullptr;
-    return Py_BuildValue("(NNN)",
-                         PyBytes_FromStringAndSize(reinterpret_cast<const char *>(ids.data()),
-                                                   static_cast<Py_ssize_t>(ids.size() * sizeof ids[0])),
-                         PyBytes_FromStringAndSize(reinterpret_cast<const char *>(digests.data()),
-                                                   static_cast<Py_ssize_t>(digests.size() * sizeof digests[0])),
-                         PyBytes_FromStringAndSize(reinterpret_cast<const char *>(ends.data()),
-                                                   static_cast<Py_ssize_t>(ends.size() * sizeof ends[0])));
+    Py_RETURN_TRUE;
 }
 
 // The numbers 0..n-1 of the n unsigned 32-bit values in `values` (bytes in the host's order,
@@ -563,7 +579,7 @@ PyMethodDef functions[] = {
     {"_inflater", inflater_name, METH_NOARGS, "The inflater whole files are read with."},
     {"_action_bytes", action_bytes, METH_O, "The bytes write_actions writes for one Action object."},
     {"_action_index", action_index, METH_VARARGS,
-     "Walks actions once, writing their bytes to a file: (ids, digests, ends) as bytes of machine values."},
+     "Walks actions once, writing their bytes to a file and their IDs, digests and ends to three bytearrays."},
     {"_stable_order", stable_order, METH_O,
      "The places of 32-bit values (bytes) in the order of the values, equal ones kept in order."},
     {"_deflater", deflater_name, METH_NOARGS, "The library write_actions deflates with on threads."},

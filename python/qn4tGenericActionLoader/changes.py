@@ -102,8 +102,8 @@ def in_place(positions):
 def _kept_in_order(positions):
     """in_place() as a flag per index (1: kept its order), in arrays of machine integers
     rather than lists and sets of objects."""
-    tails, tail_at = array.array("l"), array.array("l")
-    before = array.array("l", [-1]) * len(positions)
+    tails, tail_at = array.array("i"), array.array("i")
+    before = array.array("i", [-1]) * len(positions)
     last = None  # tails[-1]: a position past it (the common case) needs no search
     for index, position in enumerate(positions):
         if last is not None and position > last:
@@ -365,15 +365,38 @@ def field_changes(old_form, new_form):
     pair at a time, with the changes a list of dicts would give, without a dict or a leaf
     per entry."""
     old_entries, new_entries = _take_entries(old_form), _take_entries(new_form)
-    old_leaves, new_leaves = leaves(old_form), leaves(new_form)
-    found = [(path, old_leaves.get(path), new_leaves.get(path))
-             for path in set(old_leaves) | set(new_leaves)
-             if old_leaves.get(path) != new_leaves.get(path)]
+    found = []
+    _changed_leaves(old_form, new_form, (), found)
     for index in set(old_entries) | set(new_entries):
         found.extend(_entry_changes((_document.DETAILS, index, _document.STATS),
                                     old_entries.get(index), new_entries.get(index)))
     found.sort(key=lambda change: _path_order(change[0]))
     return [FieldChange(*change) for change in found]
+
+
+_ABSENT = object()  # a member or list item one side does not have
+
+
+def _changed_leaves(old, new, path, found):
+    """Appends (path, old, new) of each leaf below path whose value differs between the
+    document-form values old and new, as comparing all their leaves() would find them;
+    parts that are alike are passed over without being taken apart."""
+    if old is not _ABSENT and new is not _ABSENT and old == new:
+        return
+    if isinstance(old, dict) and isinstance(new, dict) and old and new:
+        for key in set(old) | set(new):
+            _changed_leaves(old.get(key, _ABSENT), new.get(key, _ABSENT), path + (key,), found)
+        return
+    if isinstance(old, list) and isinstance(new, list) and old and new:
+        for index in range(max(len(old), len(new))):
+            _changed_leaves(old[index] if index < len(old) else _ABSENT,
+                            new[index] if index < len(new) else _ABSENT, path + (index,), found)
+        return
+    old_leaves = {} if old is _ABSENT else leaves(old, path)
+    new_leaves = {} if new is _ABSENT else leaves(new, path)
+    found.extend((leaf, old_leaves.get(leaf), new_leaves.get(leaf))
+                 for leaf in set(old_leaves) | set(new_leaves)
+                 if old_leaves.get(leaf) != new_leaves.get(leaf))
 
 
 class _PackedEntries(object):
@@ -494,7 +517,7 @@ def _numbers(code, data):
         return memoryview(data).cast(code)
     except AttributeError:  # Python 2
         numbers = array.array(code)
-        numbers.fromstring(data)
+        numbers.fromstring(bytes(data))
         return numbers
 
 
@@ -511,11 +534,10 @@ class _Index(object):
         self.held = {}  # number -> an action with no bytes (a value no file holds)
         if walked:
             self.spill = tempfile.TemporaryFile()
-            found = _native._action_index(actions, self.spill)
-            if found is None:
+            ids, digests, ends = bytearray(), bytearray(), bytearray()
+            if not _native._action_index(actions, self.spill, ids, digests, ends):
                 self.spill.close()
                 raise _Unwritable()
-            ids, digests, ends = found
             self.ids, self.ends = _numbers("I", ids), _numbers("l", ends)
             self.digests = _numbers(_DIGEST_CODE, digests)
         else:
@@ -536,8 +558,12 @@ class _Index(object):
         return index
 
     def _order(self):
-        self.order = _numbers("I", _native._stable_order(_bytes_of(self.ids)))
-        self.repeated = _repeated(self.ids, self.order)
+        self.repeated = _repeated(self.ids, self.order())
+
+    def order(self):
+        """The numbers of the actions in the order of their IDs, equal ones in their own
+        order (made when asked: 4 bytes per action)."""
+        return _numbers("I", _native._stable_order(_bytes_of(self.ids)))
 
     def __len__(self):
         return len(self.ids)
@@ -550,9 +576,17 @@ class _Index(object):
         if self.listed is not None:
             return self.listed[number]
         start = self.ends[number - 1] if number else 0
+        walking = self.spill.tell()  # where a walk of actions() reads on
         self.spill.seek(start)
         data = self.spill.read(self.ends[number] - start)
+        self.spill.seek(walking)
         return next(iter(_native._read_actions(io.BytesIO(data), 1)))
+
+    def actions(self):
+        """Every action of a walked set in order, made again from the bytes one at a time."""
+        self.spill.seek(0)
+        for action in _native._read_actions(self.spill, 1):
+            yield action
 
     def close(self):
         if self.spill is not None:
@@ -564,6 +598,43 @@ _DIGEST_SIZE, _DIGEST_CODE = 8, "L"  # an action's digest in an index: one 64-bi
 
 class _Unwritable(Exception):
     """A walked set holds an action that has no bytes (see _Index.held_actions)."""
+
+
+class WalkedSet(object):
+    """An action set walked once into an index, in place of a list of Action: per action
+    its actionID, its number among the actions with that ID and the digest of its bytes,
+    the bytes themselves waiting in a temporary file (removed by close(), or at the latest
+    when the process ends). walk: a callable giving an iterable of the set's Action objects
+    (called twice where an action has no bytes: a value out of its field's range, set by a
+    script; such a set is then held). ChangeStream, diff_actions, apply_patch and
+    merge_actions take one wherever they take a set, and then hold neither it nor their
+    result: apply_patch's and merge_actions' actions are made one at a time, each time
+    they are iterated. Use as a context manager, or close() it."""
+
+    def __init__(self, walk):
+        try:
+            self.index = _Index(walk(), True)
+        except _Unwritable:
+            self.index = _Index.held_actions(walk())
+
+    def __len__(self):
+        return len(self.index)
+
+    def __iter__(self):
+        """The actions of the set, in order, made again from their bytes."""
+        index = self.index
+        if index.listed is not None:
+            return iter(index.listed)
+        return index.actions()
+
+    def close(self):
+        self.index.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.close()
 
 
 def _repeated(ids, order):
@@ -587,7 +658,7 @@ def _match(old, new):
     with that ID in new."""
     partner = array.array("i", [-1]) * len(new)
     matched = bytearray(len(old))
-    old_order, new_order = old.order, new.order
+    old_order, new_order = old.order(), new.order()
     i = j = 0
     while i < len(old_order) and j < len(new_order):
         old_number, new_number = old_order[i], new_order[j]
@@ -636,24 +707,26 @@ class ChangeStream(object):
 
     @staticmethod
     def _index(side):
+        if isinstance(side, WalkedSet):
+            return side.index
         if isinstance(side, (list, tuple)):
             return _Index(side, False)
-        try:
-            return _Index(side(), True)
-        except _Unwritable:
-            return _Index.held_actions(side())
+        return WalkedSet(side).index
 
     def __iter__(self):
-        old = new = None
+        made = []  # the indexes made here (not a WalkedSet's), closed here
         try:
             old = self._index(self.old)
+            if not isinstance(self.old, WalkedSet):
+                made.append(old)
             new = self._index(self.new)
+            if not isinstance(self.new, WalkedSet):
+                made.append(new)
             for found in self._changes(old, new):
                 yield found
         finally:
-            for index in (old, new):
-                if index is not None:
-                    index.close()
+            for index in made:
+                index.close()
 
     def _changes(self, old, new):
         self.old_count, self.new_count = len(old), len(new)
@@ -669,7 +742,6 @@ class ChangeStream(object):
             for number, old_number in enumerate(partner):
                 if old_number >= 0 and old_digests[old_number] != new_digests[number]:
                     changed_old[old_number] = 1
-        old.order = new.order = None  # matched: memory for the walk
         for number in range(len(old)):
             if not matched[number]:
                 action = old.action(number)
@@ -800,8 +872,8 @@ class _Slot(object):
 
 
 def apply_patch(actions, patch, force=None, prefer=None):
-    """Applies patch (a Patch, or its dict form) to the iterable of Action actions; returns
-    a Result. A field whose value is neither the patch's old nor its new value, a removed
+    """Applies patch (a Patch, or its dict form) to the iterable of Action actions (or a
+    WalkedSet, whose result's actions are made as they are iterated); returns a Result. A field whose value is neither the patch's old nor its new value, a removed
     action that differs from the patch's copy of it, a changed or moved action the set does
     not hold: each is a Conflict (ours: the set's value, theirs: the patch's). With force
     "theirs" the patch's value wins, with "ours" the set's; without, conflicting changes are
@@ -815,6 +887,8 @@ def apply_patch(actions, patch, force=None, prefer=None):
     _check_side("prefer", force)
     if isinstance(patch, dict):
         patch = Patch.from_dict(patch)
+    if isinstance(actions, WalkedSet):
+        return _apply_walked(actions, patch, force)
     actions = list(actions)
     slots = [_Slot(key, action) for key, action in zip(keys(actions), actions)]
     by_key = dict((slot.key, slot) for slot in slots)
@@ -826,22 +900,7 @@ def apply_patch(actions, patch, force=None, prefer=None):
     placed = []  # (position in the new set, slot) of moved and added actions
     stands_at = dict((id(slot), number) for number, slot in enumerate(slots))
     for change in patch.changes:
-        slot = by_key.get(change.key()) if change.kind != ADDED else None
-        if change.kind == REMOVED:
-            _remove(slot, change, force, conflicts, count, by_key)
-        elif change.kind == CHANGED:
-            _change_fields(slot, change, force, conflicts, count)
-        elif change.kind == MOVED:
-            if slot is None:
-                conflicts.append(Conflict(change.key(), POSITION, change.position, None,
-                                          change.to))
-            else:  # placed even where it stands: the others around it may move
-                placed.append((change.to, slot))
-                count(stands_at[id(slot)] != change.to)
-        elif change.kind == ADDED:
-            _add(change, by_key, placed, count)
-        else:
-            raise ValueError("unknown change %r" % (change.kind,))
+        _apply_change(change, by_key, stands_at, placed, force, conflicts, count)
     placed_slots = set(id(slot) for _, slot in placed)
     kept = [slot for slot in slots
             if by_key.get(slot.key) is slot and id(slot) not in placed_slots]
@@ -849,6 +908,152 @@ def apply_patch(actions, patch, force=None, prefer=None):
     notes = _repeated_note(repeated_ids([slot.key for slot in slots]))
     return Result([slot.built() for slot in _placed_among(kept, placed)], conflicts, notes,
                   **counts)
+
+
+def _apply_change(change, by_key, stands_at, placed, force, conflicts, count):
+    """Makes one change of a patch on the slots by_key holds (see apply_patch)."""
+    slot = by_key.get(change.key()) if change.kind != ADDED else None
+    if change.kind == REMOVED:
+        _remove(slot, change, force, conflicts, count, by_key)
+    elif change.kind == CHANGED:
+        _change_fields(slot, change, force, conflicts, count)
+    elif change.kind == MOVED:
+        if slot is None:
+            conflicts.append(Conflict(change.key(), POSITION, change.position, None,
+                                      change.to))
+        else:  # placed even where it stands: the others around it may move
+            placed.append((change.to, slot))
+            count(stands_at[id(slot)] != change.to)
+    elif change.kind == ADDED:
+        _add(change, by_key, placed, count)
+    else:
+        raise ValueError("unknown change %r" % (change.kind,))
+
+
+def _apply_walked(walked, patch, force):
+    """apply_patch on a WalkedSet: the changes are made per action they name (what one
+    change does depends only on the others naming the same action), each such action made
+    from its bytes, changed, and put into a temporary file at once; the result's actions
+    are the set's, walked again, with those put in."""
+    index = walked.index
+    groups = {}  # key -> [(number of the change in the patch, change)]
+    for number, change in enumerate(patch.changes):
+        groups.setdefault(change.key(), []).append((number, change))
+    at = _numbers_of_keys(index, groups)
+    conflicts, counts = [], {"applied": 0, "already": 0}
+
+    def count(done):
+        counts["applied" if done else "already"] += 1
+
+    made = _MadeActions()
+    placed, dropped, replaced = [], set(), {}
+    for key, group in groups.items():
+        number = at.get(key)
+        slot = _Slot(key, index.action(number)) if number is not None else None
+        by_key = {key: slot} if slot is not None else {}
+        stands_at = {id(slot): number} if slot is not None else {}
+        group_placed = []
+        for change_number, change in group:
+            found, placing = [], len(group_placed)
+            _apply_change(change, by_key, stands_at, group_placed, force, found, count)
+            conflicts.extend((change_number, len(conflicts), c) for c in found)
+            group_placed[placing:] = [(to, change_number, placed_slot) for to, placed_slot
+                                      in group_placed[placing:]]
+        placed_slots = set(id(placed_slot) for _, _, placed_slot in group_placed)
+        if slot is not None:
+            if by_key.get(key) is not slot or id(slot) in placed_slots:
+                dropped.add(number)
+            elif slot.flat is not None:
+                replaced[number] = made.add(slot.built())
+        placed.extend((to, change_number, made.add(placed_slot.built()))
+                      for to, change_number, placed_slot in group_placed
+                      if by_key.get(placed_slot.key) is placed_slot)
+    placed.sort(key=lambda item: item[:2])
+    conflicts.sort(key=lambda item: item[:2])
+    notes = _repeated_note(sorted(set(index.ids[number] for number, occurrence
+                                      in index.repeated.items() if occurrence == 1)))
+    return Result(_PatchedActions(walked, dropped, replaced, placed, made),
+                  [conflict for _, _, conflict in conflicts], notes, **counts)
+
+
+def _numbers_of_keys(index, keys):
+    """{key: number of its action in the index} of the keys (actionID, occurrence) it has."""
+    wanted, at = set(key[0] for key in keys), {}
+    ids, repeated = index.ids, index.repeated
+    for number in range(len(ids)):
+        if ids[number] in wanted:
+            key = (ids[number], repeated.get(number, 0))
+            if key in keys:
+                at[key] = number
+    return at
+
+
+class _MadeActions(object):
+    """Actions made while applying or merging, kept as their bytes in a temporary file (an
+    action with no bytes, a value out of range, is held as it is); add() gives the number
+    that get() takes."""
+
+    def __init__(self):
+        self.spill = tempfile.TemporaryFile()
+        self.places = []  # (start, end) in spill, or the Action held
+        self.size = 0
+
+    def add(self, action):
+        try:
+            data = _native._action_bytes(action)
+        except (ValueError, TypeError, OverflowError):
+            self.places.append(action)
+            return len(self.places) - 1
+        self.spill.seek(self.size)
+        self.spill.write(data)
+        self.places.append((self.size, self.size + len(data)))
+        self.size += len(data)
+        return len(self.places) - 1
+
+    def get(self, number):
+        place = self.places[number]
+        if not isinstance(place, tuple):
+            return place
+        self.spill.seek(place[0])
+        data = self.spill.read(place[1] - place[0])
+        return next(iter(_native._read_actions(io.BytesIO(data), 1)))
+
+    def close(self):
+        self.spill.close()
+
+
+class _PatchedActions(object):
+    """The actions of a patched WalkedSet, made one at a time each time it is iterated: the
+    set's own in order, less the dropped (removed or placed elsewhere), the replaced ones
+    as changed, and each placed one standing at its position."""
+
+    def __init__(self, walked, dropped, replaced, placed, made):
+        self.walked, self.dropped, self.replaced = walked, dropped, replaced
+        self.placed, self.made = placed, made
+
+    def __len__(self):
+        return len(self.walked) - len(self.dropped) + len(self.placed)
+
+    def _kept(self):
+        for number, action in enumerate(self.walked):
+            if number in self.dropped:
+                continue
+            made = self.replaced.get(number)
+            yield action if made is None else self.made.get(made)
+
+    def __iter__(self):
+        kept, emitted = self._kept(), 0
+        for position, _, made in self.placed:
+            while emitted < position:
+                action = next(kept, None)
+                if action is None:
+                    break
+                yield action
+                emitted += 1
+            yield self.made.get(made)
+            emitted += 1
+        for action in kept:
+            yield action
 
 
 def _placed_among(kept, placed):

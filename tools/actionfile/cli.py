@@ -525,7 +525,8 @@ class FileWalks(object):
 
 
 def write_whole(layout, args, actions):
-    """Writes actions to args.out; the inputs were read whole, so it may be one of them."""
+    """Writes actions to args.out; the inputs were read whole or into temporary files, so it
+    may be one of them."""
     if args.out == STDIO and sys.stdout.isatty():
         raise Failure("will not write compressed data to a terminal: name an output file, or "
                       "redirect standard output", DIFF_FAILED)
@@ -589,7 +590,20 @@ def report_result(result, say_line, what):
 
 
 def run_patch(layout, args):
-    actions = read_whole(layout, args.file)
+    files = FileWalks(layout, (args.file,))
+    try:
+        with files.failures():
+            actions = layout.q.changes.WalkedSet(files.walker(0))
+        files.close()  # its actions wait in the set's own file now
+        with contextlib.closing(actions):
+            return patch_walked(layout, args, actions)
+    finally:
+        files.close()
+
+
+def patch_walked(layout, args, actions):
+    """patch, once the file is walked into the WalkedSet actions: the patched actions are
+    written as they are made."""
     patch = read_patch(layout, args.change)
     try:
         result = layout.q.apply_patch(actions, patch, prefer=args.prefer)
