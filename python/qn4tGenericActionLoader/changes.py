@@ -1159,8 +1159,12 @@ def merge_actions(base, ours, theirs, prefer=None):
     relative to the others it passed. Where both changed one field differently, removed an
     action the other changed, or moved one action to different places, there is a Conflict;
     prefer ("ours" or "theirs") says which side wins it, else the result holds ours there
-    and a caller must not take it as merged. Returns a Result."""
+    and a caller must not take it as merged. Returns a Result. Given three WalkedSets, the
+merge holds their indexes, not their actions, and the result's actions are made as they
+are iterated."""
     _check_side("prefer", prefer)
+    if all(isinstance(side, WalkedSet) for side in (base, ours, theirs)):
+        return _merge_walked(base, ours, theirs, prefer)
     sets = [list(base), list(ours), list(theirs)]
     key_lists = [keys(actions) for actions in sets]
     maps = [dict(zip(k, actions)) for k, actions in zip(key_lists, sets)]
@@ -1173,6 +1177,208 @@ def merge_actions(base, ours, theirs, prefer=None):
     order = _merge_order(key_lists, merged, prefer, conflicts)
     notes = _repeated_note(repeated_ids(*key_lists))
     return Result([merged[key] for key in order], conflicts, notes)
+
+
+def _merge_walked(base, ours, theirs, prefer):
+    """merge_actions on three WalkedSets, from their indexes: an action is made from its
+    bytes only where the three versions of it differ (a field merge or a conflict), or
+    where the result takes it from theirs or out of ours' order."""
+    b, o, t = base.index, ours.index, theirs.index
+    ours_base, _ = _match(b, o)        # per ours action its base one, or -1
+    theirs_base, _ = _match(b, t)
+    theirs_ours, _ = _match(o, t)      # per theirs action its ours one, or -1
+    ours_theirs = array.array("i", [-1]) * len(o)
+    for number, partner in enumerate(theirs_ours):
+        if partner >= 0:
+            ours_theirs[partner] = number
+    merge = _WalkedMerge(b, o, t, prefer, ours_theirs)
+    for number in range(len(o)):
+        merge.decide(OURS, number, ours_base[number], number, ours_theirs[number])
+    for number in range(len(t)):
+        if theirs_ours[number] < 0:
+            merge.decide(THEIRS, number, theirs_base[number], -1, number)
+    chain = merge.order(ours_base, theirs_base, theirs_ours)
+    notes = _repeated_note(sorted(set(
+        index.ids[number] for index in (b, o, t)
+        for number, occurrence in index.repeated.items() if occurrence == 1)))
+    conflicts = [conflict for _, conflict in sorted(merge.conflicts, key=lambda item: item[0])]
+    return Result(_MergedActions(merge, chain), conflicts, notes)
+
+
+class _WalkedMerge(object):
+    """What a merge of three indexes takes for each action: per ours action (and per action
+    only theirs has) where its merged version comes from, the conflicts with their place in
+    the order merge_actions finds them, and the versions made by field merges. (An action
+    only base has is merged away on both sides: nothing is decided for it.)"""
+
+    NONE, FROM_OURS, FROM_THEIRS, MADE = 0, 1, 2, 3
+
+    def __init__(self, base, ours, theirs, prefer, ours_theirs):
+        self.indexes = (base, ours, theirs)
+        self.prefer = prefer
+        self.ours_theirs = ours_theirs  # per ours action its theirs one, or -1
+        self.ours_source = bytearray(len(ours))
+        self.theirs_source = bytearray(len(theirs))  # of the actions only theirs has
+        self.made = _MadeActions()
+        self.made_for = {}  # (OURS or THEIRS, number) -> number in made
+        self.conflicts = []  # (place in merge_actions' order, Conflict)
+
+    def _rank(self, side, number):
+        """Where merge_actions meets the action: ours' in order, then theirs', then base's."""
+        base, ours, theirs = self.indexes
+        return number + (0 if side == OURS else len(ours))
+
+    def decide(self, side, number, base_number, ours_number, theirs_number):
+        """Decides the merged version of one action (its numbers in each set, -1 where a set
+        lacks it), as _merge_action does with the versions compared by their digests."""
+        base, ours, theirs = self.indexes
+        digests = [index.digests[n] if n >= 0 else None for index, n in
+                   zip(self.indexes, (base_number, ours_number, theirs_number))]
+        if digests[1] == digests[2] or digests[2] == digests[0]:
+            source = self.FROM_OURS if ours_number >= 0 else self.NONE
+        elif digests[1] == digests[0]:
+            source = self.FROM_THEIRS if theirs_number >= 0 else self.NONE
+        else:
+            versions = [index.action(n) if n >= 0 else None for index, n in
+                        zip(self.indexes, (base_number, ours_number, theirs_number))]
+            key = ours.key(ours_number) if ours_number >= 0 else theirs.key(theirs_number)
+            found = []
+            action = _merge_action(key, versions, self.prefer, found)
+            self.conflicts.extend((self._rank(side, number), c) for c in found)
+            if action is None:
+                source = self.NONE
+            elif action is versions[1]:
+                source = self.FROM_OURS
+            elif action is versions[2]:
+                source = self.FROM_THEIRS
+            else:
+                self.made_for[(side, number)] = self.made.add(action)
+                source = self.MADE
+        if side == OURS:
+            self.ours_source[number] = source
+        else:
+            self.theirs_source[number] = source
+
+    def merged(self, node):
+        """Whether the chain node (an ours number, or len(ours) + a theirs number) has a
+        merged version."""
+        ours_count = len(self.ours_source)
+        if node < ours_count:
+            return self.ours_source[node] != self.NONE
+        return self.theirs_source[node - ours_count] != self.NONE
+
+    def order(self, ours_base, theirs_base, theirs_ours):
+        """The merged actions' order as a chain of nodes, as _merge_order makes it: ours'
+        order, with the actions theirs moved or added placed behind the one they follow in
+        theirs."""
+        base, ours, theirs = self.indexes
+        ours_count = len(ours)
+        chain = _NodeChain(ours_count + len(theirs))
+        for number in range(ours_count):
+            if self.ours_source[number] != self.NONE:
+                chain.append(number)
+        our_moves, their_moves = _moved(ours_base), _moved(theirs_base)
+        after = -1  # the nearest node ahead in theirs that the merge keeps (-1: none)
+        for index in range(len(theirs)):
+            ours_number = theirs_ours[index]
+            node = ours_number if ours_number >= 0 else ours_count + index
+            if not self.merged(node):
+                continue
+            ahead, after = after, node
+            if ours_number >= 0 and not their_moves[index]:
+                continue
+            if ours_number >= 0 and our_moves[ours_number] and \
+                    self._ahead_in_ours(ours_number) != ahead:
+                key = ours.key(ours_number)
+                self.conflicts.append((len(base) + ours_count + len(theirs) + index, Conflict(
+                    key, POSITION, ours_base[ours_number], ours_number, index)))
+                if self.prefer != THEIRS:
+                    continue
+            chain.put_after(ahead, node)
+        return chain
+
+    def _ahead_in_ours(self, number):
+        for before in range(number - 1, -1, -1):
+            if self.ours_source[before] != self.NONE:
+                return before
+        return -1
+
+    def action(self, node, ours_walk):
+        """The merged version of the action at a chain node; ours_walk gives ours' own in
+        order (or None where it is not the next)."""
+        base, ours, theirs = self.indexes
+        ours_count = len(ours)
+        side, number = (OURS, node) if node < ours_count else (THEIRS, node - ours_count)
+        source = self.ours_source[number] if side == OURS else self.theirs_source[number]
+        if source == self.MADE:
+            return self.made.get(self.made_for[(side, number)])
+        if source == self.FROM_OURS:
+            return ours_walk(number)
+        if side == OURS:
+            return theirs.action(self.ours_theirs[number])
+        return theirs.action(number)
+
+
+class _NodeChain(object):
+    """_Chain over the numbers 0..count-1 in two arrays: a node is put behind another (-1:
+    first) or appended in constant time."""
+
+    def __init__(self, count):
+        self.end = count  # the node that stands for both ends
+        self.next = array.array("i", [-2]) * (count + 1)  # -2: not in the chain
+        self.previous = array.array("i", [-2]) * (count + 1)
+        self.next[self.end] = self.previous[self.end] = self.end
+
+    def append(self, node):
+        self.put_after(self.previous[self.end], node)
+
+    def put_after(self, after, node):
+        if self.next[node] != -2:  # taken from its place
+            self.next[self.previous[node]] = self.next[node]
+            self.previous[self.next[node]] = self.previous[node]
+        after = self.end if after < 0 else after
+        following = self.next[after]
+        self.next[after], self.previous[node] = node, after
+        self.next[node], self.previous[following] = following, node
+
+    def __len__(self):
+        return sum(1 for _ in self)
+
+    def __iter__(self):
+        node = self.next[self.end]
+        while node != self.end:
+            yield node
+            node = self.next[node]
+
+
+class _MergedActions(object):
+    """The actions of a merge of WalkedSets in order, made one at a time each time it is
+    iterated: ours' own from a walk of ours where they come in its order, the others from
+    their bytes."""
+
+    def __init__(self, merge, chain):
+        self.merge, self.chain = merge, chain
+        self.count = len(chain)
+
+    def __len__(self):
+        return self.count
+
+    def __iter__(self):
+        ours = self.merge.indexes[1]
+        walk = iter(ours.actions()) if ours.listed is None else iter(ours.listed)
+        walked = [-1]  # the number of the ours action the walk gave last
+
+        def ours_action(number):
+            if number <= walked[0]:
+                return ours.action(number)
+            for action in walk:
+                walked[0] += 1
+                if walked[0] == number:
+                    return action
+            raise ValueError("the set ended before its action #%d" % (number + 1))
+
+        for node in self.chain:
+            yield self.merge.action(node, ours_action)
 
 
 def _union(*key_lists):

@@ -626,7 +626,23 @@ def patch_walked(layout, args, actions):
 
 
 def run_merge(layout, args):
-    sets = [read_whole(layout, name) for name in (args.base, args.ours, args.theirs)]
+    files = FileWalks(layout, (args.base, args.ours, args.theirs))
+    sets = []
+    try:
+        with files.failures():
+            for number in range(3):
+                sets.append(layout.q.changes.WalkedSet(files.walker(number)))
+        files.close()  # their actions wait in the sets' own files now
+        return merge_walked(layout, args, sets)
+    finally:
+        files.close()
+        for walked in sets:
+            walked.close()
+
+
+def merge_walked(layout, args, sets):
+    """merge, once the three files are walked into WalkedSets: the merged actions are
+    written as they are made."""
     result = layout.q.merge_actions(*sets, prefer=args.prefer)
     named = args.name or output_name(args.out)  # git's %P: the file, not its temporary copy
     report_result(result, summary(args), "merge of %s" % named if args.name else "merge")
