@@ -835,8 +835,8 @@ def diff_actions(old, new, ignore_order=False):
     them: lists of Action (any other iterable is read into one), or callables giving a new
     walk of a set each time (walked twice, not held). Unless ignore_order, actions whose
     place changed are "moved" changes."""
-    old, new = (side if callable(side) or isinstance(side, (list, tuple)) else list(side)
-                for side in (old, new))
+    old, new = (side if callable(side) or isinstance(side, (list, tuple, WalkedSet))
+                else list(side) for side in (old, new))
     changes = [change for change, _ in ChangeStream(old, new, ignore_order)]
     changes.sort(key=_patch_place)
     return Patch(changes)
@@ -1494,12 +1494,18 @@ def conflict_document(base, ours, theirs, name=None):
     by apply_patch (or `actiontool patch OURS THIS OUT`), "take": "theirs" makes the change,
     "ours" leaves it out; a value written into "new" is taken with "theirs". name: the file
     the document is about, kept in its "conflicts" member. Returns (the document as a dict,
-    the Conflicts); no conflicts: (None, [])."""
-    base, ours, theirs = list(base), list(ours), list(theirs)
+    the Conflicts); no conflicts: (None, []). Given three WalkedSets, no set is held."""
+    walked = all(isinstance(side, WalkedSet) for side in (base, ours, theirs))
+    if not walked:
+        base, ours, theirs = list(base), list(ours), list(theirs)
     taking_theirs = merge_actions(base, ours, theirs, prefer=THEIRS)
     if not taking_theirs.conflicts:
         return None, []
-    document = diff_actions(ours, taking_theirs.actions).to_dict()
+    if walked:  # the merge's actions are made as they are walked: walked once, not held
+        with WalkedSet(lambda: iter(taking_theirs.actions)) as merged:
+            document = diff_actions(ours, merged).to_dict()
+    else:
+        document = diff_actions(ours, taking_theirs.actions).to_dict()
     changes = dict(((c["actionID"], c["occurrence"], c["change"]), c)
                    for c in document["changes"])
     for conflict in taking_theirs.conflicts:
