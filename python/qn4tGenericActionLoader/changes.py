@@ -531,6 +531,7 @@ class _Index(object):
     def __init__(self, actions, walked):
         self.listed = None if walked else actions
         self.digests = self.ends = self.spill = None
+        self.by_form = False  # digests of document forms (held_actions), not of bytes
         self.held = {}  # number -> an action with no bytes (a value no file holds)
         if walked:
             self.spill = tempfile.TemporaryFile()
@@ -550,6 +551,7 @@ class _Index(object):
         by a script out of its field's range): every action held, each digested by its
         document form."""
         index = cls([], False)
+        index.by_form = True
         index.listed = list(actions)
         index.ids = array.array("I", (action.actionID for action in index.listed))
         index.digests = _numbers(_DIGEST_CODE, b"".join(
@@ -733,7 +735,7 @@ class ChangeStream(object):
         partner, matched = _match(old, new)
         moved = bytearray(len(partner)) if self.ignore_order else _moved(partner)
         changed_old = bytearray(len(old))
-        if old.digests is None or new.digests is None:
+        if old.digests is None or new.digests is None or old.by_form != new.by_form:
             for number, old_number in enumerate(partner):
                 if old_number >= 0 and old.action(old_number) != new.action(number):
                     changed_old[old_number] = 1
@@ -1010,6 +1012,9 @@ class _MadeActions(object):
         self.size += len(data)
         return len(self.places) - 1
 
+    def __del__(self):
+        self.close()
+
     def get(self, number):
         place = self.places[number]
         if not isinstance(place, tuple):
@@ -1163,7 +1168,8 @@ def merge_actions(base, ours, theirs, prefer=None):
 merge holds their indexes, not their actions, and the result's actions are made as they
 are iterated."""
     _check_side("prefer", prefer)
-    if all(isinstance(side, WalkedSet) for side in (base, ours, theirs)):
+    if all(isinstance(side, WalkedSet) for side in (base, ours, theirs)) and len(set(
+            side.index.by_form for side in (base, ours, theirs))) == 1:
         return _merge_walked(base, ours, theirs, prefer)
     sets = [list(base), list(ours), list(theirs)]
     key_lists = [keys(actions) for actions in sets]
@@ -1495,7 +1501,8 @@ def conflict_document(base, ours, theirs, name=None):
     "ours" leaves it out; a value written into "new" is taken with "theirs". name: the file
     the document is about, kept in its "conflicts" member. Returns (the document as a dict,
     the Conflicts); no conflicts: (None, []). Given three WalkedSets, no set is held."""
-    walked = all(isinstance(side, WalkedSet) for side in (base, ours, theirs))
+    walked = all(isinstance(side, WalkedSet) for side in (base, ours, theirs)) and len(set(
+        side.index.by_form for side in (base, ours, theirs))) == 1
     if not walked:
         base, ours, theirs = list(base), list(ours), list(theirs)
     taking_theirs = merge_actions(base, ours, theirs, prefer=THEIRS)
