@@ -553,6 +553,132 @@ PyObject *stable_order(PyObject *, PyObject *bytes) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(order.data()), size);
 }
 
+// The values of bytes of host-order machine values of type T (after a check of their size);
+// false with the exception set.
+template <class T>
+bool values_of(PyObject *bytes, const char *what, std::vector<T> &values) {
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyBytes_Check(bytes)) {
+        PyErr_Format(PyExc_TypeError, "%s: expected bytes, found %s", what, Py_TYPE(bytes)->tp_name);
+        return false;
+    }
+    if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) return false;
+    if (size % static_cast<Py_ssize_t>(sizeof(T)) != 0) {
+        PyErr_Format(PyExc_ValueError, "%s: %zd bytes are no whole number of %d-byte values", what, size,
+                     static_cast<int>(sizeof(T)));
+        return false;
+    }
+    values.resize(static_cast<std::size_t>(size) / sizeof(T));
+    if (size) std::memcpy(values.data(), data, static_cast<std::size_t>(size));
+    return true;
+}
+
+template <class T>
+PyObject *bytes_of(const std::vector<T> &values) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(values.data()),
+                                     static_cast<Py_ssize_t>(values.size() * sizeof(T)));
+}
+
+// _match_ids(old_ids, new_ids): the actions of two sets matched by ID, the k-th with an ID
+// in old going with the k-th with that ID in new (IDs as bytes of uint32). Returns
+// (partner, matched): per new action the number of its old one or -1 (int32), per old
+// action 1 when it has a new one (uint8).
+PyObject *match_ids(PyObject *, PyObject *args) {
+    PyObject *old_bytes = nullptr, *new_bytes = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:_match_ids", &old_bytes, &new_bytes)) return nullptr;
+    std::vector<std::uint32_t> old_ids, new_ids;
+    if (!values_of(old_bytes, "_match_ids", old_ids) || !values_of(new_bytes, "_match_ids", new_ids)) return nullptr;
+    if (old_ids.size() > 0x7fffffffu || new_ids.size() > 0x7fffffffu)
+        return PyErr_Format(PyExc_ValueError, "_match_ids: more than 2^31 - 1 actions in a set");
+    std::vector<std::int32_t> partner;
+    std::vector<std::uint8_t> matched;
+    if (!guarded([&] {
+            auto order_of = [](const std::vector<std::uint32_t> &ids) {
+                std::vector<std::int32_t> order(ids.size());
+                for (std::size_t i = 0; i < ids.size(); ++i) order[i] = static_cast<std::int32_t>(i);
+                std::stable_sort(order.begin(), order.end(),
+                                 [&](std::int32_t a, std::int32_t b) { return ids[a] < ids[b]; });
+                return order;
+            };
+            const std::vector<std::int32_t> old_order = order_of(old_ids), new_order = order_of(new_ids);
+            partner.assign(new_ids.size(), -1);
+            matched.assign(old_ids.size(), 0);
+            for (std::size_t i = 0, j = 0; i < old_order.size() && j < new_order.size();) {
+                const std::uint32_t old_id = old_ids[old_order[i]], new_id = new_ids[new_order[j]];
+                if (old_id == new_id) {
+                    partner[new_order[j]] = old_order[i];
+                    matched[old_order[i]] = 1;
+                    ++i, ++j;
+                } else if (old_id < new_id) {
+                    ++i;
+                } else {
+                    ++j;
+                }
+            }
+            return true;
+        }))
+        return nullptr;
+    return Py_BuildValue("(NN)", bytes_of(partner), bytes_of(matched));
+}
+
+// _moved_flags(partner): per new action (its old one's number or -1, int32) 1 when it has an
+// old one and is not among a longest run of them in increasing old order: the fewest
+// actions that, moved, turn the old order into the new (uint8).
+PyObject *moved_flags(PyObject *, PyObject *partner_bytes) {
+    std::vector<std::int32_t> partner;
+    if (!values_of(partner_bytes, "_moved_flags", partner)) return nullptr;
+    std::vector<std::uint8_t> moved;
+    if (!guarded([&] {
+            std::vector<std::int32_t> tails, tail_at, before(partner.size(), -1);
+            for (std::size_t n = 0; n < partner.size(); ++n) {
+                const std::int32_t position = partner[n];
+                if (position < 0) continue;
+                const std::size_t slot = static_cast<std::size_t>(
+                    std::lower_bound(tails.begin(), tails.end(), position) - tails.begin());
+                if (slot) before[n] = tail_at[slot - 1];
+                if (slot == tails.size()) {
+                    tails.push_back(position);
+                    tail_at.push_back(static_cast<std::int32_t>(n));
+                } else {
+                    tails[slot] = position;
+                    tail_at[slot] = static_cast<std::int32_t>(n);
+                }
+            }
+            moved.assign(partner.size(), 0);
+            for (std::size_t n = 0; n < partner.size(); ++n) moved[n] = partner[n] >= 0;
+            for (std::int32_t n = tail_at.empty() ? -1 : tail_at.back(); n >= 0; n = before[n]) moved[n] = 0;
+            return true;
+        }))
+        return nullptr;
+    return bytes_of(moved);
+}
+
+// _changed_flags(partner, old_digests, new_digests): per old action 1 when its new one
+// (partner: per new action the old one's number or -1, int32) has another digest (uint64).
+PyObject *changed_flags(PyObject *, PyObject *args) {
+    PyObject *partner_bytes = nullptr, *old_bytes = nullptr, *new_bytes = nullptr;
+    if (!PyArg_ParseTuple(args, "OOO:_changed_flags", &partner_bytes, &old_bytes, &new_bytes)) return nullptr;
+    std::vector<std::int32_t> partner;
+    std::vector<std::uint64_t> old_digests, new_digests;
+    if (!values_of(partner_bytes, "_changed_flags", partner) || !values_of(old_bytes, "_changed_flags", old_digests) ||
+        !values_of(new_bytes, "_changed_flags", new_digests))
+        return nullptr;
+    if (partner.size() != new_digests.size())
+        return PyErr_Format(PyExc_ValueError, "_changed_flags: %zd partners for %zd new digests",
+                            static_cast<Py_ssize_t>(partner.size()), static_cast<Py_ssize_t>(new_digests.size()));
+    std::vector<std::uint8_t> changed(old_digests.size(), 0);
+    for (std::size_t n = 0; n < partner.size(); ++n) {
+        const std::int32_t old_number = partner[n];
+        if (old_number < 0) continue;
+        if (static_cast<std::size_t>(old_number) >= old_digests.size())
+            return PyErr_Format(PyExc_ValueError, "_changed_flags: old action %d of %zd", old_number,
+                                static_cast<Py_ssize_t>(old_digests.size()));
+        changed[old_number] = old_digests[old_number] != new_digests[n];
+    }
+    return bytes_of(changed);
+}
+
 // The inflater whole files are read with, chosen when the module was built.
 PyObject *inflater_name(PyObject *, PyObject *) {
     return host::text_from(Inflater::name().c_str());
@@ -578,6 +704,12 @@ PyMethodDef functions[] = {
      "The uncompressed bytes of a binary file object as read_actions reads them, as a binary stream."},
     {"_inflater", inflater_name, METH_NOARGS, "The inflater whole files are read with."},
     {"_action_bytes", action_bytes, METH_O, "The bytes write_actions writes for one Action object."},
+    {"_match_ids", match_ids, METH_VARARGS,
+     "Two sets' actions matched by ID (bytes of uint32): (per new its old one or -1, per old 1 when matched)."},
+    {"_moved_flags", moved_flags, METH_O,
+     "Per new action 1 when it moved: the fewest that, moved, turn the old order into the new."},
+    {"_changed_flags", changed_flags, METH_VARARGS,
+     "Per old action 1 when its new one has another digest."},
     {"_action_index", action_index, METH_VARARGS,
      "Walks actions once, writing their bytes to a file and their IDs, digests and ends to three bytearrays."},
     {"_stable_order", stable_order, METH_O,

@@ -658,36 +658,14 @@ def _match(old, new):
     """For each new action the number of its old one (-1: added), and for each old action
     whether it has a new one: the k-th action with an ID in old goes with the k-th one
     with that ID in new."""
-    partner = array.array("i", [-1]) * len(new)
-    matched = bytearray(len(old))
-    old_order, new_order = old.order(), new.order()
-    i = j = 0
-    while i < len(old_order) and j < len(new_order):
-        old_number, new_number = old_order[i], new_order[j]
-        old_id, new_id = old.ids[old_number], new.ids[new_number]
-        if old_id == new_id:
-            partner[new_number] = old_number
-            matched[old_number] = 1
-            i += 1
-            j += 1
-        elif old_id < new_id:
-            i += 1
-        else:
-            j += 1
-    return partner, matched
+    partner, matched = _native._match_ids(_bytes_of(old.ids), _bytes_of(new.ids))
+    return _numbers("i", partner), bytearray(matched)
 
 
 def _moved(partner):
     """Per new action, 1 when it has an old one and its place among the others changed
     (the fewest actions that, moved, turn the old order into the new)."""
-    matched_new = array.array("i", (n for n, old_number in enumerate(partner)
-                                    if old_number >= 0))
-    kept = _kept_in_order(array.array("i", (partner[n] for n in matched_new)))
-    moved = bytearray(len(partner))
-    for index, number in enumerate(matched_new):
-        if not kept[index]:
-            moved[number] = 1
-    return moved
+    return bytearray(_native._moved_flags(_bytes_of(partner)))
 
 
 class ChangeStream(object):
@@ -740,10 +718,8 @@ class ChangeStream(object):
                 if old_number >= 0 and old.action(old_number) != new.action(number):
                     changed_old[old_number] = 1
         else:
-            old_digests, new_digests = old.digests, new.digests
-            for number, old_number in enumerate(partner):
-                if old_number >= 0 and old_digests[old_number] != new_digests[number]:
-                    changed_old[old_number] = 1
+            changed_old = bytearray(_native._changed_flags(
+                _bytes_of(partner), _bytes_of(old.digests), _bytes_of(new.digests)))
         for number in range(len(old)):
             if not matched[number]:
                 action = old.action(number)
