@@ -679,6 +679,58 @@ PyObject *changed_flags(PyObject *, PyObject *args) {
     return bytes_of(changed);
 }
 
+// _merge_sources(own_base, own_other, base_digests, own_digests, other_digests, own_is_ours):
+// where the three-way merge takes each action of one side ("own", ours or theirs) from, by
+// the digests of its versions (own_base, own_other: per own action the number of its base
+// and other version or -1, int32; digests uint64). Per own action (uint8): 0 no merged
+// version, 1 ours, 2 theirs, 3 the versions all differ (a field merge or a conflict, decided
+// by the caller). Of theirs (own_is_ours 0), an action ours has too is 0: it is ours' to say.
+PyObject *merge_sources(PyObject *, PyObject *args) {
+    PyObject *base_of = nullptr, *other_of = nullptr, *base_bytes = nullptr, *own_bytes = nullptr,
+             *other_bytes = nullptr;
+    int own_is_ours = 1;
+    if (!PyArg_ParseTuple(args, "OOOOOi:_merge_sources", &base_of, &other_of, &base_bytes, &own_bytes, &other_bytes,
+                          &own_is_ours))
+        return nullptr;
+    std::vector<std::int32_t> own_base, own_other;
+    std::vector<std::uint64_t> base_digests, own_digests, other_digests;
+    if (!values_of(base_of, "_merge_sources", own_base) || !values_of(other_of, "_merge_sources", own_other) ||
+        !values_of(base_bytes, "_merge_sources", base_digests) || !values_of(own_bytes, "_merge_sources", own_digests) ||
+        !values_of(other_bytes, "_merge_sources", other_digests))
+        return nullptr;
+    const std::size_t count = own_digests.size();
+    if (own_base.size() != count || own_other.size() != count)
+        return PyErr_Format(PyExc_ValueError, "_merge_sources: %zd actions, %zd base and %zd other numbers",
+                            static_cast<Py_ssize_t>(count), static_cast<Py_ssize_t>(own_base.size()),
+                            static_cast<Py_ssize_t>(own_other.size()));
+    struct Version {
+        bool present;
+        std::uint64_t digest;
+        bool operator==(const Version &o) const { return present == o.present && (!present || digest == o.digest); }
+    };
+    auto version = [](std::int32_t number, const std::vector<std::uint64_t> &digests, bool &valid) {
+        if (number < 0) return Version{false, 0};
+        if (static_cast<std::size_t>(number) >= digests.size()) valid = false;
+        return valid ? Version{true, digests[static_cast<std::size_t>(number)]} : Version{false, 0};
+    };
+    std::vector<std::uint8_t> sources(count, 0);
+    bool valid = true;
+    for (std::size_t n = 0; n < count && valid; ++n) {
+        if (!own_is_ours && own_other[n] >= 0) continue;
+        const Version base = version(own_base[n], base_digests, valid), own{true, own_digests[n]},
+                      other = version(own_other[n], other_digests, valid);
+        const Version &ours = own_is_ours ? own : other, &theirs = own_is_ours ? other : own;
+        if (ours == theirs || theirs == base)
+            sources[n] = ours.present ? 1 : 0;
+        else if (ours == base)
+            sources[n] = theirs.present ? 2 : 0;
+        else
+            sources[n] = 3;
+    }
+    if (!valid) return PyErr_Format(PyExc_ValueError, "_merge_sources: an action number out of range");
+    return bytes_of(sources);
+}
+
 // The inflater whole files are read with, chosen when the module was built.
 PyObject *inflater_name(PyObject *, PyObject *) {
     return host::text_from(Inflater::name().c_str());
@@ -708,6 +760,8 @@ PyMethodDef functions[] = {
      "Two sets' actions matched by ID (bytes of uint32): (per new its old one or -1, per old 1 when matched)."},
     {"_moved_flags", moved_flags, METH_O,
      "Per new action 1 when it moved: the fewest that, moved, turn the old order into the new."},
+    {"_merge_sources", merge_sources, METH_VARARGS,
+     "Where a three-way merge takes each action of one side from, by the digests of its versions."},
     {"_changed_flags", changed_flags, METH_VARARGS,
      "Per old action 1 when its new one has another digest."},
     {"_action_index", action_index, METH_VARARGS,

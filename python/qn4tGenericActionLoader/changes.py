@@ -1174,11 +1174,15 @@ def _merge_walked(base, ours, theirs, prefer):
         if partner >= 0:
             ours_theirs[partner] = number
     merge = _WalkedMerge(b, o, t, prefer, ours_theirs)
-    for number in range(len(o)):
+    digests = [_bytes_of(index.digests) for index in (b, o, t)]
+    merge.ours_source = bytearray(_native._merge_sources(
+        _bytes_of(ours_base), _bytes_of(ours_theirs), digests[0], digests[1], digests[2], 1))
+    merge.theirs_source = bytearray(_native._merge_sources(
+        _bytes_of(theirs_base), _bytes_of(theirs_ours), digests[0], digests[2], digests[1], 0))
+    for number in _undecided(merge.ours_source):
         merge.decide(OURS, number, ours_base[number], number, ours_theirs[number])
-    for number in range(len(t)):
-        if theirs_ours[number] < 0:
-            merge.decide(THEIRS, number, theirs_base[number], -1, number)
+    for number in _undecided(merge.theirs_source):
+        merge.decide(THEIRS, number, theirs_base[number], -1, number)
     chain = merge.order(ours_base, theirs_base, theirs_ours)
     notes = _repeated_note(sorted(set(
         index.ids[number] for index in (b, o, t)
@@ -1187,13 +1191,22 @@ def _merge_walked(base, ours, theirs, prefer):
     return Result(_MergedActions(merge, chain), conflicts, notes)
 
 
+def _undecided(sources):
+    """The numbers whose source is still to be decided (_WalkedMerge.UNDECIDED), in order."""
+    at = sources.find(b"\x03")
+    while at >= 0:
+        yield at
+        at = sources.find(b"\x03", at + 1)
+
+
 class _WalkedMerge(object):
     """What a merge of three indexes takes for each action: per ours action (and per action
     only theirs has) where its merged version comes from, the conflicts with their place in
     the order merge_actions finds them, and the versions made by field merges. (An action
     only base has is merged away on both sides: nothing is decided for it.)"""
 
-    NONE, FROM_OURS, FROM_THEIRS, MADE = 0, 1, 2, 3
+    NONE, FROM_OURS, FROM_THEIRS, MADE = 0, 1, 2, 4
+    UNDECIDED = 3  # what the companion's _merge_sources leaves to decide()
 
     def __init__(self, base, ours, theirs, prefer, ours_theirs):
         self.indexes = (base, ours, theirs)
