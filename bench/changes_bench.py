@@ -9,7 +9,8 @@ entries added or cut), some removed, moved and added, an actionID made to repeat
 few actions both versions change differently (conflicts). Each command runs as its own
 process of this interpreter, the tool of this source tree and the module on PYTHONPATH;
 its time is the best of --runs, its peak resident memory from wait4(). Prints per size and
-command the seconds, the ratio to zcat of the base file and the peak MB. With --keep the
+command the seconds, the ratio to zcat of the base file, the same for the CPU seconds (user
+and system, all threads; steadier than the clock on a shared machine) and the peak MB. With --keep the
 commands' outputs stay in --work/out-SIZE, to compare with `cmp` between two versions.
 """
 from __future__ import print_function, division
@@ -56,15 +57,16 @@ q.write_actions(target, actions)
 
 
 def peak_run(argv, stdout):
-    """(seconds, peak MB, status) of argv run with its output to the file stdout."""
+    """(seconds, peak MB, status, CPU seconds) of argv run with its output to the file
+    stdout."""
     with open(stdout, "wb") as out:
         started = time.time()
         proc = subprocess.Popen(argv, stdout=out, stderr=subprocess.PIPE)
         _, status, usage = os.wait4(proc.pid, 0)
         seconds = time.time() - started
         proc.stderr.close()
-    return seconds, usage.ru_maxrss / 1024.0, os.waitstatus_to_exitcode(status) \
-        if hasattr(os, "waitstatus_to_exitcode") else status >> 8
+    return (seconds, usage.ru_maxrss / 1024.0, status >> 8,
+            usage.ru_utime + usage.ru_stime)
 
 
 def files(work, count):
@@ -109,8 +111,8 @@ def main():
     args = parser.parse_args()
     if not os.path.isdir(args.work):
         os.makedirs(args.work)
-    print("%-8s %-18s %8s %7s %8s %s" % ("actions", "command", "seconds", "x zcat", "peak MB",
-                                         "status"))
+    print("%-8s %-18s %8s %7s %8s %7s %8s %s" % (
+        "actions", "command", "seconds", "x zcat", "CPU s", "x zcat", "peak MB", "status"))
     for count in [int(n) for n in args.actions.split(",")]:
         paths = files(args.work, count)
         out = os.path.join(args.work, "out-%d" % count)
@@ -119,11 +121,11 @@ def main():
         zcat = None
         for name, argv, stdout in commands(paths, out):
             runs = [peak_run(argv, os.path.join(out, stdout)) for _ in range(args.runs)]
-            seconds = min(run[0] for run in runs)
+            seconds, cpu = min(run[0] for run in runs), min(run[3] for run in runs)
             peak = max(run[1] for run in runs)
-            zcat = seconds if zcat is None else zcat
-            print("%-8d %-18s %8.2f %7.1f %8.1f %d" % (count, name, seconds, seconds / zcat,
-                                                      peak, runs[-1][2]))
+            zcat = (seconds, max(cpu, 0.01)) if zcat is None else zcat
+            print("%-8d %-18s %8.2f %7.1f %8.2f %7.1f %8.1f %d" % (
+                count, name, seconds, seconds / zcat[0], cpu, cpu / zcat[1], peak, runs[-1][2]))
             sys.stdout.flush()
         if not args.keep:
             for name in os.listdir(out):

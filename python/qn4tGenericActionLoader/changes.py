@@ -483,17 +483,9 @@ def _path_order(path):
     return tuple((isinstance(step, type(u"")) or isinstance(step, str), step) for step in path)
 
 
-def _digest(action):
-    """A digest of the bytes the action is written as: two actions with one digest are
-    alike. An action those bytes cannot be made of (a value out of its field's range, set
-    by a script) is digested by its document form."""
-    try:
-        return hashlib.md5(_native._action_bytes(action)).digest()
-    except (ValueError, TypeError, OverflowError):
-        return _form_digest(action)
-
-
 def _form_digest(action):
+    """A digest of the action's document form: two actions with one digest are alike (for an
+    action that has no bytes, see _Index.held_actions)."""
     form = _entries_kept(action)
     entries = _take_entries(form)
     digest = hashlib.md5(repr(form).encode("utf-8", "backslashreplace")
@@ -505,8 +497,8 @@ def _form_digest(action):
 
 
 def _bytes_of(numbers):
-    if isinstance(numbers, memoryview):
-        return numbers.tobytes()
+    """The bytes of an array or a memoryview of machine values (Python 2's array has
+    tostring())."""
     return numbers.tobytes() if hasattr(numbers, "tobytes") else numbers.tostring()
 
 
@@ -526,13 +518,13 @@ class _Index(object):
     that ID, and the numbers of the actions in the order of their IDs (equal ones in their
     own order). A set that is walked (not a list) is walked once: per action the index keeps
     the digest of its bytes, and the bytes wait in a temporary file, from which action()
-    makes an action again. Memory holds some 30 bytes per action, not the actions."""
+    makes an action again. Memory holds 20 bytes per action (ID, digest, where its bytes
+    end), not the actions."""
 
     def __init__(self, actions, walked):
         self.listed = None if walked else actions
         self.digests = self.ends = self.spill = None
         self.by_form = False  # digests of document forms (held_actions), not of bytes
-        self.held = {}  # number -> an action with no bytes (a value no file holds)
         if walked:
             self.spill = tempfile.TemporaryFile()
             ids, digests, ends = bytearray(), bytearray(), bytearray()
