@@ -496,6 +496,7 @@ PyObject *action_index(PyObject *, PyObject *args) {
                 return false;
             }
             bytes.clear();
+            bytes.reserve(encoded_size(w));  // grown once: a large action is not held twice
             encode_action(w, bytes);
             ids.push_back(w.head.actionID);
             digests.push_back(bytes_digest(bytes));
@@ -524,33 +525,6 @@ PyObject *action_index(PyObject *, PyObject *args) {
     }
     if (!ok) return nullptr;
     Py_RETURN_TRUE;
-}
-
-// The numbers 0..n-1 of the n unsigned 32-bit values in `values` (bytes in the host's order,
-// as array('I') holds them), put in the order of their values, equal ones in their own
-// order, as bytes of the same kind: how the changes between two files match actions by ID
-// with 4 bytes per action where a sort in Python takes an object per action.
-PyObject *stable_order(PyObject *, PyObject *bytes) {
-    char *data = nullptr;
-    Py_ssize_t size = 0;
-    if (!PyBytes_Check(bytes))
-        return PyErr_Format(PyExc_TypeError, "_stable_order: expected bytes, found %s", Py_TYPE(bytes)->tp_name);
-    if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) return nullptr;
-    if (size % static_cast<Py_ssize_t>(sizeof(std::uint32_t)) != 0)
-        return PyErr_Format(PyExc_ValueError, "_stable_order: %zd bytes are no whole number of 4-byte values", size);
-    const std::size_t count = static_cast<std::size_t>(size) / sizeof(std::uint32_t);
-    if (count > std::numeric_limits<std::uint32_t>::max())
-        return PyErr_Format(PyExc_ValueError, "_stable_order: %zd values, more than 2^32 - 1", size / 4);
-    std::vector<std::uint32_t> values(count), order(count);
-    if (!guarded([&] {
-            std::memcpy(values.data(), data, static_cast<std::size_t>(size));
-            for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
-            std::stable_sort(order.begin(), order.end(),
-                             [&](std::uint32_t a, std::uint32_t b) { return values[a] < values[b]; });
-            return true;
-        }))
-        return nullptr;
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(order.data()), size);
 }
 
 // The values of bytes of host-order machine values of type T (after a check of their size);
@@ -731,6 +705,31 @@ PyObject *merge_sources(PyObject *, PyObject *args) {
     return bytes_of(sources);
 }
 
+// _repeats(ids): of the actions whose IDs (bytes of uint32) are not the first with their ID,
+// (number, its number among the actions with that ID) as bytes of uint32 pairs, in ID
+// order: few in a file, so that the rest costs nothing to hold.
+PyObject *repeats(PyObject *, PyObject *id_bytes) {
+    std::vector<std::uint32_t> ids;
+    if (!values_of(id_bytes, "_repeats", ids)) return nullptr;
+    std::vector<std::uint32_t> pairs;
+    if (!guarded([&] {
+            std::vector<std::uint32_t> order(ids.size());
+            for (std::size_t i = 0; i < ids.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+            std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return ids[a] < ids[b]; });
+            std::uint32_t count = 0;
+            for (std::size_t k = 1; k < order.size(); ++k) {
+                count = ids[order[k]] == ids[order[k - 1]] ? count + 1 : 0;
+                if (count) {
+                    pairs.push_back(order[k]);
+                    pairs.push_back(count);
+                }
+            }
+            return true;
+        }))
+        return nullptr;
+    return bytes_of(pairs);
+}
+
 // The inflater whole files are read with, chosen when the module was built.
 PyObject *inflater_name(PyObject *, PyObject *) {
     return host::text_from(Inflater::name().c_str());
@@ -762,12 +761,12 @@ PyMethodDef functions[] = {
      "Per new action 1 when it moved: the fewest that, moved, turn the old order into the new."},
     {"_merge_sources", merge_sources, METH_VARARGS,
      "Where a three-way merge takes each action of one side from, by the digests of its versions."},
+    {"_repeats", repeats, METH_O,
+     "(number, occurrence) of the actions that are not the first with their ID, as uint32 pairs."},
     {"_changed_flags", changed_flags, METH_VARARGS,
      "Per old action 1 when its new one has another digest."},
     {"_action_index", action_index, METH_VARARGS,
      "Walks actions once, writing their bytes to a file and their IDs, digests and ends to three bytearrays."},
-    {"_stable_order", stable_order, METH_O,
-     "The places of 32-bit values (bytes) in the order of the values, equal ones kept in order."},
     {"_deflater", deflater_name, METH_NOARGS, "The library write_actions deflates with on threads."},
     {"_write_threads", write_threads, METH_NOARGS, "The threads write_actions uses by default."},
     {nullptr, nullptr, 0, nullptr}};

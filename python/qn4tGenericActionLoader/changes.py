@@ -515,8 +515,7 @@ def _numbers(code, data):
 
 class _Index(object):
     """Per action of one set, in order: its actionID and its number among the actions with
-    that ID, and the numbers of the actions in the order of their IDs (equal ones in their
-    own order). A set that is walked (not a list) is walked once: per action the index keeps
+    that ID (held only where it is not 0). A set that is walked (not a list) is walked once: per action the index keeps
     the digest of its bytes, and the bytes wait in a temporary file, from which action()
     makes an action again. Memory holds 20 bytes per action (ID, digest, where its bytes
     end), not the actions."""
@@ -552,12 +551,8 @@ class _Index(object):
         return index
 
     def _order(self):
-        self.repeated = _repeated(self.ids, self.order())
-
-    def order(self):
-        """The numbers of the actions in the order of their IDs, equal ones in their own
-        order (made when asked: 4 bytes per action)."""
-        return _numbers("I", _native._stable_order(_bytes_of(self.ids)))
+        pairs = _numbers("I", _native._repeats(_bytes_of(self.ids)))
+        self.repeated = dict(zip(pairs[0::2], pairs[1::2]))  # number -> occurrence, if > 0
 
     def __len__(self):
         return len(self.ids)
@@ -629,21 +624,6 @@ class WalkedSet(object):
 
     def __exit__(self, *exc_info):
         self.close()
-
-
-def _repeated(ids, order):
-    """{number: its number among the actions with its ID} of the actions that are not the
-    first with their ID (few), from the numbers in ID order."""
-    repeated = {}
-    previous, count = None, 0
-    for number in order:
-        actionID = ids[number]
-        if actionID == previous:
-            count += 1
-            repeated[number] = count
-        else:
-            previous, count = actionID, 0
-    return repeated
 
 
 def _match(old, new):
@@ -1161,10 +1141,7 @@ def _merge_walked(base, ours, theirs, prefer):
     ours_base, _ = _match(b, o)        # per ours action its base one, or -1
     theirs_base, _ = _match(b, t)
     theirs_ours, _ = _match(o, t)      # per theirs action its ours one, or -1
-    ours_theirs = array.array("i", [-1]) * len(o)
-    for number, partner in enumerate(theirs_ours):
-        if partner >= 0:
-            ours_theirs[partner] = number
+    ours_theirs, _ = _match(t, o)
     merge = _WalkedMerge(b, o, t, prefer, ours_theirs)
     digests = [_bytes_of(index.digests) for index in (b, o, t)]
     merge.ours_source = bytearray(_native._merge_sources(
@@ -1260,10 +1237,7 @@ class _WalkedMerge(object):
         theirs."""
         base, ours, theirs = self.indexes
         ours_count = len(ours)
-        chain = _NodeChain(ours_count + len(theirs))
-        for number in range(ours_count):
-            if self.ours_source[number] != self.NONE:
-                chain.append(number)
+        chain = _NodeChain(ours_count + len(theirs), self.ours_source)
         our_moves, their_moves = _moved(ours_base), _moved(theirs_base)
         after = -1  # the nearest node ahead in theirs that the merge keeps (-1: none)
         for index in range(len(theirs)):
@@ -1308,16 +1282,19 @@ class _WalkedMerge(object):
 
 class _NodeChain(object):
     """_Chain over the numbers 0..count-1 in two arrays: a node is put behind another (-1:
-    first) or appended in constant time."""
+    first) in constant time."""
 
-    def __init__(self, count):
-        self.end = count  # the node that stands for both ends
-        self.next = array.array("i", [-2]) * (count + 1)  # -2: not in the chain
-        self.previous = array.array("i", [-2]) * (count + 1)
-        self.next[self.end] = self.previous[self.end] = self.end
-
-    def append(self, node):
-        self.put_after(self.previous[self.end], node)
+    def __init__(self, count, first):
+        """A chain of the nodes 0.. whose flag in first is not 0, in order."""
+        self.end = end = count  # the node that stands for both ends
+        self.next = following = array.array("i", [-2]) * (count + 1)  # -2: not in the chain
+        self.previous = previous = array.array("i", [-2]) * (count + 1)
+        last = end
+        for node in range(len(first)):
+            if first[node]:
+                following[last], previous[node] = node, last
+                last = node
+        following[last], previous[end] = end, last
 
     def put_after(self, after, node):
         if self.next[node] != -2:  # taken from its place
