@@ -1,7 +1,7 @@
 """Builds and installs qn4tGenericActionLoader with setuptools (Python 2.7 and 3.8+).
 
 The extension module is built from the source lists CMake builds from (cmake/sources/), with
-zlib and C++17: one shared object, _qn4tGenericActionLoader, whose start also makes the
+zlib, libsodium and C++17: one shared object, _qn4tGenericActionLoader, whose start also makes the
 companion module _qn4tGenericActionSupport (python/_qn4tGenericActionSupport.py imports it for
 a script that imports the companion first). At build time tools/layout_dump.cpp is compiled
 with the same compiler and run to write the record layout module, and the type stubs are made
@@ -15,7 +15,8 @@ package qn4tGenericActionLoader (with stubs and py.typed), the actionfile packag
 Whole files inflate with ISA-L where its development files are installed (Debian:
 libisal-dev), otherwise with zlib; QN4T_WITH_ISAL=0 builds with zlib regardless. Likewise
 write_actions deflates on threads with libdeflate where it is installed (Debian:
-libdeflate-dev); QN4T_WITH_LIBDEFLATE=0 builds with zlib regardless.
+libdeflate-dev); QN4T_WITH_LIBDEFLATE=0 builds with zlib regardless. libsodium (Debian:
+libsodium-dev) is required: the changes between files digest actions with its keyed hash.
 QN4T_BUILD_JOBS sets how many sources compile at once (default 2)."""
 import io
 import os
@@ -25,7 +26,7 @@ import subprocess
 import tempfile
 from multiprocessing.pool import ThreadPool
 
-from distutils.errors import CompileError, LinkError
+from distutils.errors import CompileError, DistutilsSetupError, LinkError
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
@@ -47,7 +48,13 @@ EXTENSIONS = (
 # type punning), and only what is marked for export is exported: the entry point.
 CXX_FLAGS = ["-std=c++17", "-Wno-register", "-fno-strict-aliasing",
              "-fvisibility=hidden", "-fvisibility-inlines-hidden"]
-LIBRARIES = ["z"]
+LIBRARIES = ["z", "sodium"]
+# Libraries the module cannot be built without: (library, Debian package, a program using it).
+REQUIRED_LIBRARIES = (
+    ("sodium", "libsodium-dev",
+     u"#include <sodium.h>\n"
+     u"int main() { return sodium_init() < 0; }\n"),
+)
 # Faster libraries used where they compile and link: (macro, library, a program using it).
 # ISA-L inflates whole files, libdeflate deflates the blocks write_actions cuts on threads.
 OPTIONAL_LIBRARIES = (
@@ -118,6 +125,10 @@ class BuildNative(build_ext):
         if "-Wstrict-prototypes" in compiler_so:  # a C-only flag of Python 2.7's CFLAGS
             compiler_so.remove("-Wstrict-prototypes")
         _compile_in_parallel(self.compiler, int(os.environ.get("QN4T_BUILD_JOBS", "2")))
+        for library, package, probe in REQUIRED_LIBRARIES:
+            if not self._links(library, probe):
+                raise DistutilsSetupError("lib%s's development files were not found: install "
+                                          "Debian's %s (scripts/setup.sh does)" % (library, package))
         for name, library, probe in OPTIONAL_LIBRARIES:
             if os.environ.get(name, "1") != "0" and self._links(library, probe):
                 self.compiler.define_macro(name, "1")

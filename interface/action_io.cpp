@@ -9,6 +9,8 @@
 #include <limits>
 #include <vector>
 
+#include <sodium.h>
+
 #include "binding/host.h"
 #include "core/action_file.h"
 #include "interface/action_conversion.h"
@@ -413,28 +415,35 @@ PyObject *action_bytes(PyObject *, PyObject *object) {
 
 // ---- Indexes of action sets (the changes between files) ----
 
-// A 64-bit digest of an action's bytes: two actions with one digest are taken as alike. Two
-// independent mixes (FNV-1a over the bytes, and a multiply-rotate over 8-byte words with a
-// final avalanche) folded together, so that no simple change to the bytes leaves both alike.
-std::uint64_t bytes_digest(const std::string &bytes) {
-    std::uint64_t fnv = 0xcbf29ce484222325ull, mix = 0x9e3779b97f4a7c15ull ^ bytes.size();
-    const auto *p = reinterpret_cast<const std::uint8_t *>(bytes.data());
-    const std::size_t size = bytes.size();
-    for (std::size_t i = 0; i < size; ++i) fnv = (fnv ^ p[i]) * 0x100000001b3ull;
-    std::size_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        std::uint64_t word = 0;
-        for (int k = 7; k >= 0; --k) word = (word << 8) | p[i + k];  // little-endian on every host
-        mix += word * 0xc2b2ae3d27d4eb4full;
-        mix = ((mix << 31) | (mix >> 33)) * 0x9e3779b185ebca87ull;
+// A 64-bit digest of an action's bytes: two actions with one digest are taken as alike. It is
+// SipHash-2-4 (libsodium's crypto_shorthash) under a key drawn at random once per process, so
+// that whoever writes a file cannot craft a changed action with its old version's digest.
+// Digests are compared only within one process; none is stored.
+struct DigestKey {
+    unsigned char bytes[crypto_shorthash_KEYBYTES];
+    bool ready = false;
+    DigestKey() {
+        if (sodium_init() < 0) return;
+        randombytes_buf(bytes, sizeof bytes);
+        ready = true;
     }
-    for (; i < size; ++i) mix = ((mix ^ p[i]) * 0x100000001b3ull);
-    mix ^= mix >> 33;
-    mix *= 0xff51afd7ed558ccdull;
-    mix ^= mix >> 33;
-    mix *= 0xc4ceb9fe1a85ec53ull;
-    mix ^= mix >> 33;
-    return fnv ^ ((mix << 1) | (mix >> 63));
+};
+
+// The process's key, or nullptr with RuntimeError set where libsodium could not start.
+const DigestKey *digest_key() {
+    static const DigestKey key;  // made once, on first use, by whichever thread comes first
+    if (key.ready) return &key;
+    PyErr_SetString(PyExc_RuntimeError, "_action_index: libsodium could not start (sodium_init failed)");
+    return nullptr;
+}
+
+std::uint64_t bytes_digest(const DigestKey &key, const std::string &bytes) {
+    unsigned char out[crypto_shorthash_BYTES];
+    static_assert(sizeof out == sizeof(std::uint64_t), "a digest is 64 bits");
+    crypto_shorthash(out, reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), key.bytes);
+    std::uint64_t digest = 0;
+    for (int k = 7; k >= 0; --k) digest = (digest << 8) | out[k];
+    return digest;
 }
 
 constexpr std::size_t kSpillBlock = std::size_t{1} << 20;  // bytes written to the spill at once
@@ -470,6 +479,8 @@ PyObject *action_index(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "OOO!O!O!:_action_index", &actions, &spill, &PyByteArray_Type, &id_array,
                           &PyByteArray_Type, &digest_array, &PyByteArray_Type, &end_array))
         return nullptr;
+    const DigestKey *key = digest_key();
+    if (!key) return nullptr;
     const int raw = is_raw_stream(spill);
     if (raw < 0) return nullptr;
     PyObject *iterator = PyObject_GetIter(actions);
@@ -499,7 +510,7 @@ PyObject *action_index(PyObject *, PyObject *args) {
             bytes.reserve(encoded_size(w));  // grown once: a large action is not held twice
             encode_action(w, bytes);
             ids.push_back(w.head.actionID);
-            digests.push_back(bytes_digest(bytes));
+            digests.push_back(bytes_digest(*key, bytes));
             end += static_cast<long>(bytes.size());
             ends.push_back(end);
             if (block.size() + bytes.size() > kSpillBlock) {

@@ -17,9 +17,11 @@ not have, an action a set does not hold) is None.
 import array
 import bisect
 import hashlib
+import hmac
 import io
 import json
 import operator
+import os
 import pickle
 import struct
 import tempfile
@@ -483,13 +485,18 @@ def _path_order(path):
     return tuple((isinstance(step, type(u"")) or isinstance(step, str), step) for step in path)
 
 
+# The key of _form_digest, drawn once per process: whoever writes a file cannot aim two
+# different actions at one digest. Digests are compared only within one process.
+_FORM_DIGEST_KEY = os.urandom(16)
+
+
 def _form_digest(action):
     """A digest of the action's document form: two actions with one digest are alike (for an
     action that has no bytes, see _Index.held_actions)."""
     form = _entries_kept(action)
     entries = _take_entries(form)
-    digest = hashlib.md5(repr(form).encode("utf-8", "backslashreplace")
-                         if str is not bytes else repr(form))
+    digest = hmac.new(_FORM_DIGEST_KEY, repr(form).encode("utf-8", "backslashreplace")
+                      if str is not bytes else repr(form), hashlib.sha256)
     for index in sorted(entries):
         digest.update(struct.pack("<QQ", index, len(entries[index])))
         digest.update(entries[index])

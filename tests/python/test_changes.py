@@ -7,6 +7,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import unittest
 
 import qn4tGenericActionLoader as q
@@ -218,6 +219,67 @@ class WalkedSetsGiveWhatListsGive(unittest.TestCase):
             self.assertEqual(patch, q.diff_actions(old, new))
             self.assertEqual([change.kind for change in patch.changes],
                              ["changed"] if old != new else [])
+
+
+# A script, run by a Python of its own, that prints the digests of A's bytes and of its
+# document form as that process makes them.
+_DIGESTS_OF_A = """
+import binascii, tempfile
+import _qn4tGenericActionSupport as native
+import qn4tGenericActionLoader as q
+ids, digests, ends = bytearray(), bytearray(), bytearray()
+spill = tempfile.TemporaryFile()
+native._action_index([q.Action(actionID=1, name=u"One", levelAcquired=1, targetType=1)],
+                     spill, ids, digests, ends)
+form = q.changes._form_digest(q.Action(actionID=1, name=u"One", levelAcquired=1, targetType=1))
+print(binascii.hexlify(bytes(digests)).decode("ascii") + " " + binascii.hexlify(form[:8]).decode("ascii"))
+"""
+
+
+def _one_byte_changes():
+    """(title, old action, new action whose bytes differ from the old one's in one byte)."""
+    renamed = spell(1, u"Onf")
+    return [("a level", A, changed(A, levelAcquired=2)),
+            ("a letter of the name", A, renamed),
+            ("a detail's base", B, spell(2, u"Two", [hit(4)]))]
+
+
+class DigestsAreKeyed(unittest.TestCase):
+    """Actions are taken as alike by a 64-bit digest: a digest keyed at random per process,
+    so that no file can be written whose changed action has its old version's digest."""
+
+    def digests_in_a_process_of_its_own(self):
+        output = subprocess.check_output([sys.executable, "-c", _DIGESTS_OF_A])
+        return tuple(output.decode("ascii").split())
+
+    def test_each_process_digests_the_same_bytes_and_form_differently(self):
+        first, second = self.digests_in_a_process_of_its_own(), self.digests_in_a_process_of_its_own()
+        self.assertEqual([len(digest) for digest in first + second], [16] * 4)
+        self.assertNotEqual(first[0], second[0], "the bytes' digest")
+        self.assertNotEqual(first[1], second[1], "the form's digest")
+
+    def test_one_process_gives_the_same_bytes_one_digest(self):
+        digests = bytearray()
+        for _ in range(2):
+            with tempfile.TemporaryFile() as spill:
+                q.changes._native._action_index([A], spill, bytearray(), digests, bytearray())
+        self.assertEqual(digests[:8], digests[8:])
+        self.assertEqual(q.changes._form_digest(A), q.changes._form_digest(changed(A)))
+
+    def test_diff_finds_a_change_of_one_byte(self):
+        for title, old, new in _one_byte_changes():
+            old_bytes, new_bytes = (bytearray(q.changes._native._action_bytes(action))
+                                    for action in (old, new))
+            self.assertEqual(sum(a != b for a, b in zip(old_bytes, new_bytes)), 1, title)
+            self.assertEqual(len(old_bytes), len(new_bytes), title)
+            walked = [q.changes.WalkedSet(lambda actions=actions: iter(actions))
+                      for actions in ([old, C], [new, C])]
+            for each in walked:
+                self.addCleanup(each.close)
+            patch = q.diff_actions(*walked)
+            self.assertEqual([(change.kind, change.actionID) for change in patch.changes],
+                             [("changed", old.actionID)], title)
+            self.assertEqual(patch, q.diff_actions([old, C], [new, C]), title)
 
 
 class PatchInPython(unittest.TestCase):
