@@ -1,7 +1,7 @@
 """Builds and installs qn4tGenericActionLoader with setuptools (Python 2.7 and 3.8+).
 
 The extension module is built from the source lists CMake builds from (cmake/sources/), with
-zlib and C++17: one shared object, _qn4tGenericActionLoader, whose start also makes the
+zlib, libsodium and C++17: one shared object, _qn4tGenericActionLoader, whose start also makes the
 companion module _qn4tGenericActionSupport (python/_qn4tGenericActionSupport.py imports it for
 a script that imports the companion first). At build time tools/layout_dump.cpp is compiled
 with the same compiler and run to write the record layout module, and the type stubs are made
@@ -17,7 +17,10 @@ libisal-dev), otherwise with zlib; QN4T_WITH_ISAL=0 builds with zlib regardless.
 write_actions deflates on threads with libdeflate where it is installed (Debian:
 libdeflate-dev); QN4T_WITH_LIBDEFLATE=0 builds with zlib regardless. The digest that
 names the actions of a page is made with OpenSSL's libcrypto where it is installed (Debian:
-libssl-dev), otherwise with hashlib; QN4T_WITH_OPENSSL=0 builds without it.
+libssl-dev), otherwise with hashlib; QN4T_WITH_OPENSSL=0 builds without it. SQLite's C
+library (Debian: libsqlite3-dev) and libsodium (Debian: libsodium-dev) are required: the
+tables are written through the first, and the changes between files digest actions with the
+second's keyed hash.
 QN4T_BUILD_JOBS sets how many sources compile at once (default 2)."""
 import io
 import os
@@ -27,7 +30,7 @@ import subprocess
 import tempfile
 from multiprocessing.pool import ThreadPool
 
-from distutils.errors import CompileError, LinkError
+from distutils.errors import CompileError, DistutilsSetupError, LinkError
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
@@ -49,7 +52,16 @@ EXTENSIONS = (
 # type punning), and only what is marked for export is exported: the entry point.
 CXX_FLAGS = ["-std=c++17", "-Wno-register", "-fno-strict-aliasing",
              "-fvisibility=hidden", "-fvisibility-inlines-hidden"]
-LIBRARIES = ["z", "sqlite3"]
+LIBRARIES = ["z", "sqlite3", "sodium"]
+# Libraries the module cannot be built without: (library, Debian package, a program using it).
+REQUIRED_LIBRARIES = (
+    ("sqlite3", "libsqlite3-dev",
+     u"#include <sqlite3.h>\n"
+     u"int main() { return sqlite3_libversion_number() <= 0; }\n"),
+    ("sodium", "libsodium-dev",
+     u"#include <sodium.h>\n"
+     u"int main() { return sodium_init() < 0; }\n"),
+)
 # Faster libraries used where they compile and link: (macro, library, a program using it).
 # ISA-L inflates whole files, libdeflate deflates the blocks write_actions cuts on threads,
 # libcrypto makes the page's digest.
@@ -124,6 +136,10 @@ class BuildNative(build_ext):
         if "-Wstrict-prototypes" in compiler_so:  # a C-only flag of Python 2.7's CFLAGS
             compiler_so.remove("-Wstrict-prototypes")
         _compile_in_parallel(self.compiler, int(os.environ.get("QN4T_BUILD_JOBS", "2")))
+        for library, package, probe in REQUIRED_LIBRARIES:
+            if not self._links(library, probe):
+                raise DistutilsSetupError("lib%s's development files were not found: install "
+                                          "Debian's %s (scripts/setup.sh does)" % (library, package))
         for name, library, probe in OPTIONAL_LIBRARIES:
             if os.environ.get(name, "1") != "0" and self._links(library, probe):
                 self.compiler.define_macro(name, "1")

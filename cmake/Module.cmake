@@ -33,13 +33,13 @@ set(QN4T_STUB_TEMPLATE ${CMAKE_SOURCE_DIR}/python/qn4tGenericActionLoader/__init
 function(qn4t_add_extension objects module name sources include_dirs module_dir)
   add_library(${objects} OBJECT ${sources})
   target_include_directories(${objects} PUBLIC ${CMAKE_SOURCE_DIR} ${include_dirs})
-  target_link_libraries(${objects} PUBLIC qn4t_core)
+  target_link_libraries(${objects} PUBLIC qn4t_core PkgConfig::QN4T_SODIUM)
   # The Python 2 headers predate C++17 and use old-style casts and register.
   target_compile_options(${objects} PRIVATE -Wno-register -fno-strict-aliasing)
   set_target_properties(${objects} PROPERTIES CXX_VISIBILITY_PRESET hidden
                                               VISIBILITY_INLINES_HIDDEN ON)
   add_library(${module} MODULE $<TARGET_OBJECTS:${objects}>)
-  target_link_libraries(${module} PRIVATE qn4t_core)
+  target_link_libraries(${module} PRIVATE qn4t_core PkgConfig::QN4T_SODIUM)
   set_target_properties(${module} PROPERTIES
     PREFIX ""
     OUTPUT_NAME ${name}

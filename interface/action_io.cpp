@@ -6,6 +6,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <limits>
+#include <vector>
+
+#include <sodium.h>
 
 #include "binding/host.h"
 #include "core/action_file.h"
@@ -425,6 +429,349 @@ PyObject *write_actions(PyObject *, PyObject *args) {
     return host::int_from_long(static_cast<long>(index));
 }
 
+// The bytes write_actions writes for one Action object, its counts following its contents:
+// what the changes between two files compare before decoding anything.
+PyObject *action_bytes(PyObject *, PyObject *object) {
+    WholeAction w;
+    if (!guarded([&] { return fill_action(object, 0, w); })) return nullptr;
+    std::string out;
+    if (!guarded([&] {
+            out.reserve(encoded_size(w));
+            encode_action(w, out);
+            return true;
+        }))
+        return nullptr;
+    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
+// ---- Indexes of action sets (the changes between files) ----
+
+// A 64-bit digest of an action's bytes: two actions with one digest are taken as alike. It is
+// SipHash-2-4 (libsodium's crypto_shorthash) under a key drawn at random once per process, so
+// that whoever writes a file cannot craft a changed action with its old version's digest.
+// Digests are compared only within one process; none is stored.
+struct DigestKey {
+    unsigned char bytes[crypto_shorthash_KEYBYTES];
+    bool ready = false;
+    DigestKey() {
+        if (sodium_init() < 0) return;
+        randombytes_buf(bytes, sizeof bytes);
+        ready = true;
+    }
+};
+
+// The process's key, or nullptr with RuntimeError set where libsodium could not start.
+const DigestKey *digest_key() {
+    static const DigestKey key;  // made once, on first use, by whichever thread comes first
+    if (key.ready) return &key;
+    PyErr_SetString(PyExc_RuntimeError, "_action_index: libsodium could not start (sodium_init failed)");
+    return nullptr;
+}
+
+std::uint64_t bytes_digest(const DigestKey &key, const std::string &bytes) {
+    unsigned char out[crypto_shorthash_BYTES];
+    static_assert(sizeof out == sizeof(std::uint64_t), "a digest is 64 bits");
+    crypto_shorthash(out, reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), key.bytes);
+    std::uint64_t digest = 0;
+    for (int k = 7; k >= 0; --k) digest = (digest << 8) | out[k];
+    return digest;
+}
+
+constexpr std::size_t kSpillBlock = std::size_t{1} << 20;  // bytes written to the spill at once
+
+bool write_all(ByteSink &sink, const std::string &bytes) {
+    return bytes.empty() || sink.write(reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size());
+}
+
+// Appends the values to the bytearray (as their bytes in memory) and empties them; false
+// with the exception set.
+template <class T>
+bool append_values(PyObject *bytearray, std::vector<T> &values) {
+    const Py_ssize_t size = PyByteArray_GET_SIZE(bytearray);
+    const auto added = static_cast<Py_ssize_t>(values.size() * sizeof(T));
+    if (PyByteArray_Resize(bytearray, size + added) < 0) return false;
+    if (added) std::memcpy(PyByteArray_AS_STRING(bytearray) + size, values.data(), static_cast<std::size_t>(added));
+    values.clear();
+    return true;
+}
+
+constexpr std::size_t kIndexBlock = 4096;  // actions indexed between two appends
+
+// _action_index(actions, spill, ids, digests, ends): walks the iterable of Action objects
+// once, writing each action's bytes (as write_actions writes them) to the binary file
+// object spill, and appends to the three bytearrays, per action, its actionID (uint32), the
+// digest of its bytes (uint64) and where its bytes end in spill (long), in the host's
+// order. Returns True, or False where an item has no bytes (not an Action, or a value out
+// of its field's range, as write_actions would refuse it). What the iterable and
+// spill.write() raise passes through.
+PyObject *action_index(PyObject *, PyObject *args) {
+    PyObject *actions = nullptr, *spill = nullptr, *id_array = nullptr, *digest_array = nullptr,
+             *end_array = nullptr;
+    if (!PyArg_ParseTuple(args, "OOO!O!O!:_action_index", &actions, &spill, &PyByteArray_Type, &id_array,
+                          &PyByteArray_Type, &digest_array, &PyByteArray_Type, &end_array))
+        return nullptr;
+    const DigestKey *key = digest_key();
+    if (!key) return nullptr;
+    const int raw = is_raw_stream(spill);
+    if (raw < 0) return nullptr;
+    PyObject *iterator = PyObject_GetIter(actions);
+    if (!iterator) return nullptr;
+    std::vector<std::uint32_t> ids;
+    std::vector<std::uint64_t> digests;
+    std::vector<long> ends;
+    bool unwritable = false;  // an action no file holds: the caller digests the set otherwise
+    auto append_all = [&] {
+        return append_values(id_array, ids) && append_values(digest_array, digests) && append_values(end_array, ends);
+    };
+    const bool ok = guarded([&] {
+        FileSink sink(spill, raw != 0);
+        WholeAction w;
+        std::string block, bytes;
+        long end = 0;
+        for (;;) {
+            PyObject *item = PyIter_Next(iterator);  // may run Python code: nothing is held
+            if (!item) break;
+            const bool filled = guarded([&] { return fill_action(item, 0, w); });
+            Py_DECREF(item);
+            if (!filled) {
+                unwritable = PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError);
+                return false;
+            }
+            bytes.clear();
+            bytes.reserve(encoded_size(w));  // grown once: a large action is not held twice
+            encode_action(w, bytes);
+            ids.push_back(w.head.actionID);
+            digests.push_back(bytes_digest(*key, bytes));
+            end += static_cast<long>(bytes.size());
+            ends.push_back(end);
+            if (block.size() + bytes.size() > kSpillBlock) {
+                if (!write_all(sink, block)) return false;
+                block.clear();
+            }
+            if (bytes.size() < kSpillBlock) {
+                block += bytes;
+            } else {  // a large action goes as it is, and what held it is let go
+                if (!write_all(sink, bytes)) return false;
+                std::string().swap(bytes);
+                std::vector<WholeDetail>().swap(w.details);
+            }
+            if (ids.size() == kIndexBlock && !append_all()) return false;
+        }
+        if (PyErr_Occurred()) return false;
+        return write_all(sink, block) && append_all();
+    });
+    Py_DECREF(iterator);
+    if (!ok && unwritable) {
+        PyErr_Clear();
+        Py_RETURN_FALSE;
+    }
+    if (!ok) return nullptr;
+    Py_RETURN_TRUE;
+}
+
+// The values of bytes of host-order machine values of type T (after a check of their size);
+// false with the exception set.
+template <class T>
+bool values_of(PyObject *bytes, const char *what, std::vector<T> &values) {
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyBytes_Check(bytes)) {
+        PyErr_Format(PyExc_TypeError, "%s: expected bytes, found %s", what, Py_TYPE(bytes)->tp_name);
+        return false;
+    }
+    if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) return false;
+    if (size % static_cast<Py_ssize_t>(sizeof(T)) != 0) {
+        PyErr_Format(PyExc_ValueError, "%s: %zd bytes are no whole number of %d-byte values", what, size,
+                     static_cast<int>(sizeof(T)));
+        return false;
+    }
+    values.resize(static_cast<std::size_t>(size) / sizeof(T));
+    if (size) std::memcpy(values.data(), data, static_cast<std::size_t>(size));
+    return true;
+}
+
+template <class T>
+PyObject *bytes_of(const std::vector<T> &values) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(values.data()),
+                                     static_cast<Py_ssize_t>(values.size() * sizeof(T)));
+}
+
+// _match_ids(old_ids, new_ids): the actions of two sets matched by ID, the k-th with an ID
+// in old going with the k-th with that ID in new (IDs as bytes of uint32). Returns
+// (partner, matched): per new action the number of its old one or -1 (int32), per old
+// action 1 when it has a new one (uint8).
+PyObject *match_ids(PyObject *, PyObject *args) {
+    PyObject *old_bytes = nullptr, *new_bytes = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:_match_ids", &old_bytes, &new_bytes)) return nullptr;
+    std::vector<std::uint32_t> old_ids, new_ids;
+    if (!values_of(old_bytes, "_match_ids", old_ids) || !values_of(new_bytes, "_match_ids", new_ids)) return nullptr;
+    if (old_ids.size() > 0x7fffffffu || new_ids.size() > 0x7fffffffu)
+        return PyErr_Format(PyExc_ValueError, "_match_ids: more than 2^31 - 1 actions in a set");
+    std::vector<std::int32_t> partner;
+    std::vector<std::uint8_t> matched;
+    if (!guarded([&] {
+            auto order_of = [](const std::vector<std::uint32_t> &ids) {
+                std::vector<std::int32_t> order(ids.size());
+                for (std::size_t i = 0; i < ids.size(); ++i) order[i] = static_cast<std::int32_t>(i);
+                std::stable_sort(order.begin(), order.end(),
+                                 [&](std::int32_t a, std::int32_t b) { return ids[a] < ids[b]; });
+                return order;
+            };
+            const std::vector<std::int32_t> old_order = order_of(old_ids), new_order = order_of(new_ids);
+            partner.assign(new_ids.size(), -1);
+            matched.assign(old_ids.size(), 0);
+            for (std::size_t i = 0, j = 0; i < old_order.size() && j < new_order.size();) {
+                const std::uint32_t old_id = old_ids[old_order[i]], new_id = new_ids[new_order[j]];
+                if (old_id == new_id) {
+                    partner[new_order[j]] = old_order[i];
+                    matched[old_order[i]] = 1;
+                    ++i, ++j;
+                } else if (old_id < new_id) {
+                    ++i;
+                } else {
+                    ++j;
+                }
+            }
+            return true;
+        }))
+        return nullptr;
+    return Py_BuildValue("(NN)", bytes_of(partner), bytes_of(matched));
+}
+
+// _moved_flags(partner): per new action (its old one's number or -1, int32) 1 when it has an
+// old one and is not among a longest run of them in increasing old order: the fewest
+// actions that, moved, turn the old order into the new (uint8).
+PyObject *moved_flags(PyObject *, PyObject *partner_bytes) {
+    std::vector<std::int32_t> partner;
+    if (!values_of(partner_bytes, "_moved_flags", partner)) return nullptr;
+    std::vector<std::uint8_t> moved;
+    if (!guarded([&] {
+            std::vector<std::int32_t> tails, tail_at, before(partner.size(), -1);
+            for (std::size_t n = 0; n < partner.size(); ++n) {
+                const std::int32_t position = partner[n];
+                if (position < 0) continue;
+                const std::size_t slot = static_cast<std::size_t>(
+                    std::lower_bound(tails.begin(), tails.end(), position) - tails.begin());
+                if (slot) before[n] = tail_at[slot - 1];
+                if (slot == tails.size()) {
+                    tails.push_back(position);
+                    tail_at.push_back(static_cast<std::int32_t>(n));
+                } else {
+                    tails[slot] = position;
+                    tail_at[slot] = static_cast<std::int32_t>(n);
+                }
+            }
+            moved.assign(partner.size(), 0);
+            for (std::size_t n = 0; n < partner.size(); ++n) moved[n] = partner[n] >= 0;
+            for (std::int32_t n = tail_at.empty() ? -1 : tail_at.back(); n >= 0; n = before[n]) moved[n] = 0;
+            return true;
+        }))
+        return nullptr;
+    return bytes_of(moved);
+}
+
+// _changed_flags(partner, old_digests, new_digests): per old action 1 when its new one
+// (partner: per new action the old one's number or -1, int32) has another digest (uint64).
+PyObject *changed_flags(PyObject *, PyObject *args) {
+    PyObject *partner_bytes = nullptr, *old_bytes = nullptr, *new_bytes = nullptr;
+    if (!PyArg_ParseTuple(args, "OOO:_changed_flags", &partner_bytes, &old_bytes, &new_bytes)) return nullptr;
+    std::vector<std::int32_t> partner;
+    std::vector<std::uint64_t> old_digests, new_digests;
+    if (!values_of(partner_bytes, "_changed_flags", partner) || !values_of(old_bytes, "_changed_flags", old_digests) ||
+        !values_of(new_bytes, "_changed_flags", new_digests))
+        return nullptr;
+    if (partner.size() != new_digests.size())
+        return PyErr_Format(PyExc_ValueError, "_changed_flags: %zd partners for %zd new digests",
+                            static_cast<Py_ssize_t>(partner.size()), static_cast<Py_ssize_t>(new_digests.size()));
+    std::vector<std::uint8_t> changed(old_digests.size(), 0);
+    for (std::size_t n = 0; n < partner.size(); ++n) {
+        const std::int32_t old_number = partner[n];
+        if (old_number < 0) continue;
+        if (static_cast<std::size_t>(old_number) >= old_digests.size())
+            return PyErr_Format(PyExc_ValueError, "_changed_flags: old action %d of %zd", old_number,
+                                static_cast<Py_ssize_t>(old_digests.size()));
+        changed[old_number] = old_digests[old_number] != new_digests[n];
+    }
+    return bytes_of(changed);
+}
+
+// _merge_sources(own_base, own_other, base_digests, own_digests, other_digests, own_is_ours):
+// where the three-way merge takes each action of one side ("own", ours or theirs) from, by
+// the digests of its versions (own_base, own_other: per own action the number of its base
+// and other version or -1, int32; digests uint64). Per own action (uint8): 0 no merged
+// version, 1 ours, 2 theirs, 3 the versions all differ (a field merge or a conflict, decided
+// by the caller). Of theirs (own_is_ours 0), an action ours has too is 0: it is ours' to say.
+PyObject *merge_sources(PyObject *, PyObject *args) {
+    PyObject *base_of = nullptr, *other_of = nullptr, *base_bytes = nullptr, *own_bytes = nullptr,
+             *other_bytes = nullptr;
+    int own_is_ours = 1;
+    if (!PyArg_ParseTuple(args, "OOOOOi:_merge_sources", &base_of, &other_of, &base_bytes, &own_bytes, &other_bytes,
+                          &own_is_ours))
+        return nullptr;
+    std::vector<std::int32_t> own_base, own_other;
+    std::vector<std::uint64_t> base_digests, own_digests, other_digests;
+    if (!values_of(base_of, "_merge_sources", own_base) || !values_of(other_of, "_merge_sources", own_other) ||
+        !values_of(base_bytes, "_merge_sources", base_digests) || !values_of(own_bytes, "_merge_sources", own_digests) ||
+        !values_of(other_bytes, "_merge_sources", other_digests))
+        return nullptr;
+    const std::size_t count = own_digests.size();
+    if (own_base.size() != count || own_other.size() != count)
+        return PyErr_Format(PyExc_ValueError, "_merge_sources: %zd actions, %zd base and %zd other numbers",
+                            static_cast<Py_ssize_t>(count), static_cast<Py_ssize_t>(own_base.size()),
+                            static_cast<Py_ssize_t>(own_other.size()));
+    struct Version {
+        bool present;
+        std::uint64_t digest;
+        bool operator==(const Version &o) const { return present == o.present && (!present || digest == o.digest); }
+    };
+    auto version = [](std::int32_t number, const std::vector<std::uint64_t> &digests, bool &valid) {
+        if (number < 0) return Version{false, 0};
+        if (static_cast<std::size_t>(number) >= digests.size()) valid = false;
+        return valid ? Version{true, digests[static_cast<std::size_t>(number)]} : Version{false, 0};
+    };
+    std::vector<std::uint8_t> sources(count, 0);
+    bool valid = true;
+    for (std::size_t n = 0; n < count && valid; ++n) {
+        if (!own_is_ours && own_other[n] >= 0) continue;
+        const Version base = version(own_base[n], base_digests, valid), own{true, own_digests[n]},
+                      other = version(own_other[n], other_digests, valid);
+        const Version &ours = own_is_ours ? own : other, &theirs = own_is_ours ? other : own;
+        if (ours == theirs || theirs == base)
+            sources[n] = ours.present ? 1 : 0;
+        else if (ours == base)
+            sources[n] = theirs.present ? 2 : 0;
+        else
+            sources[n] = 3;
+    }
+    if (!valid) return PyErr_Format(PyExc_ValueError, "_merge_sources: an action number out of range");
+    return bytes_of(sources);
+}
+
+// _repeats(ids): of the actions whose IDs (bytes of uint32) are not the first with their ID,
+// (number, its number among the actions with that ID) as bytes of uint32 pairs, in ID
+// order: few in a file, so that the rest costs nothing to hold.
+PyObject *repeats(PyObject *, PyObject *id_bytes) {
+    std::vector<std::uint32_t> ids;
+    if (!values_of(id_bytes, "_repeats", ids)) return nullptr;
+    std::vector<std::uint32_t> pairs;
+    if (!guarded([&] {
+            std::vector<std::uint32_t> order(ids.size());
+            for (std::size_t i = 0; i < ids.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+            std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return ids[a] < ids[b]; });
+            std::uint32_t count = 0;
+            for (std::size_t k = 1; k < order.size(); ++k) {
+                count = ids[order[k]] == ids[order[k - 1]] ? count + 1 : 0;
+                if (count) {
+                    pairs.push_back(order[k]);
+                    pairs.push_back(count);
+                }
+            }
+            return true;
+        }))
+        return nullptr;
+    return bytes_of(pairs);
+}
+
 // The inflater whole files are read with, chosen when the module was built.
 PyObject *inflater_name(PyObject *, PyObject *) {
     return host::text_from(Inflater::name().c_str());
@@ -449,6 +796,19 @@ PyMethodDef functions[] = {
     {"_inflate", inflate, METH_VARARGS,
      "The uncompressed bytes of a binary file object as read_actions reads them, as a binary stream."},
     {"_inflater", inflater_name, METH_NOARGS, "The inflater whole files are read with."},
+    {"_action_bytes", action_bytes, METH_O, "The bytes write_actions writes for one Action object."},
+    {"_match_ids", match_ids, METH_VARARGS,
+     "Two sets' actions matched by ID (bytes of uint32): (per new its old one or -1, per old 1 when matched)."},
+    {"_moved_flags", moved_flags, METH_O,
+     "Per new action 1 when it moved: the fewest that, moved, turn the old order into the new."},
+    {"_merge_sources", merge_sources, METH_VARARGS,
+     "Where a three-way merge takes each action of one side from, by the digests of its versions."},
+    {"_repeats", repeats, METH_O,
+     "(number, occurrence) of the actions that are not the first with their ID, as uint32 pairs."},
+    {"_changed_flags", changed_flags, METH_VARARGS,
+     "Per old action 1 when its new one has another digest."},
+    {"_action_index", action_index, METH_VARARGS,
+     "Walks actions once, writing their bytes to a file and their IDs, digests and ends to three bytearrays."},
     {"_deflater", deflater_name, METH_NOARGS, "The library write_actions deflates with on threads."},
     {"_write_threads", write_threads, METH_NOARGS, "The threads write_actions uses by default."},
     {nullptr, nullptr, 0, nullptr}};

@@ -18,6 +18,9 @@ need libgtest-dev
 need gzip
 # The benchmarks' table (and its test) compare write_actions with pigz.
 need pigz
+# The changes between files digest actions with libsodium's keyed hash (found by pkg-config).
+need libsodium-dev
+need pkg-config
 # ISA-L inflates whole files about twice as fast as zlib; where the platform has no package
 # for it the build uses zlib.
 if apt-cache show libisal-dev >/dev/null 2>&1; then need libisal-dev; fi

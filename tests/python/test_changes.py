@@ -7,6 +7,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import unittest
 
 import qn4tGenericActionLoader as q
@@ -38,44 +39,46 @@ def changed(template, **fields):
 A, B, C, D = spell(1, u"One"), spell(2, u"Two", [hit()]), spell(3, u"Three"), spell(4, u"Four")
 
 
+MERGE_CASES = [
+        # (title, base, ours, theirs, expected actions, conflicts as (actionID, path))
+        ("disjoint fields of one action", [A, B], [changed(A, levelAcquired=5), B],
+         [changed(A, targetType=9), B], [changed(A, levelAcquired=5, targetType=9), B], []),
+        ("different actions", [A, B, C], [changed(A, levelAcquired=5), B, C],
+         [A, B, changed(C, name=u"Tree")],
+         [changed(A, levelAcquired=5), B, changed(C, name=u"Tree")], []),
+        ("the same change on both sides, taken once", [A, B], [changed(A, levelAcquired=4), B],
+         [changed(A, levelAcquired=4), B], [changed(A, levelAcquired=4), B], []),
+        ("one field changed differently", [A, B], [changed(A, levelAcquired=4), B],
+         [changed(A, levelAcquired=6), B], [changed(A, levelAcquired=4), B],
+         [(1, ("levelAcquired",))]),
+        ("an action added by theirs", [A, B], [changed(A, levelAcquired=4), B], [A, B, D],
+         [changed(A, levelAcquired=4), B, D], []),
+        ("an action removed by ours", [A, B, C], [A, C], [A, B, changed(C, levelAcquired=2)],
+         [A, changed(C, levelAcquired=2)], []),
+        ("the same action added on both sides", [A], [A, D], [A, D], [A, D], []),
+        ("removed by one, changed by the other", [A, B], [A], [A, changed(B, levelAcquired=8)],
+         [A], [(2, ())]),
+        ("a detail removed by one, changed by the other", [spell(2, u"Two", [hit(), hit()])],
+         [B], [spell(2, u"Two", [hit(), hit(5)])], [B], [(2, ("details", 1, "body", "base"))]),
+        ("a detail's field and an added detail", [B],
+         [spell(2, u"Two", [hit(9)])], [spell(2, u"Two", [hit(), hit(4)])],
+         [spell(2, u"Two", [hit(9), hit(4)])], []),
+        ("a move on one side, a change on the other", [A, B, C], [C, A, B],
+         [A, changed(B, levelAcquired=3), C], [C, A, changed(B, levelAcquired=3)], []),
+        ("a move by theirs, an add by ours", [A, B, C], [A, B, C, D], [C, A, B],
+         [C, A, B, D], []),
+        ("one action moved to different places", [A, B, C, D], [B, C, D, A],
+         [B, C, A, D], [B, C, D, A], [(1, ("position",))]),
+        ("different actions moved", [A, B, C], [B, C, A], [B, A, C], [B, C, A], []),
+        ("repeated IDs matched by their order among equals",
+         [spell(7, u"X"), spell(7, u"Y")], [spell(7, u"X"), spell(7, u"Y2")],
+         [spell(7, u"X1"), spell(7, u"Y")], [spell(7, u"X1"), spell(7, u"Y2")], []),
+]
+
+
 class MergeCases(unittest.TestCase):
     def test_table(self):
-        cases = [
-            # (title, base, ours, theirs, expected actions, conflicts as (actionID, path))
-            ("disjoint fields of one action", [A, B], [changed(A, levelAcquired=5), B],
-             [changed(A, targetType=9), B], [changed(A, levelAcquired=5, targetType=9), B], []),
-            ("different actions", [A, B, C], [changed(A, levelAcquired=5), B, C],
-             [A, B, changed(C, name=u"Tree")],
-             [changed(A, levelAcquired=5), B, changed(C, name=u"Tree")], []),
-            ("the same change on both sides, taken once", [A, B], [changed(A, levelAcquired=4), B],
-             [changed(A, levelAcquired=4), B], [changed(A, levelAcquired=4), B], []),
-            ("one field changed differently", [A, B], [changed(A, levelAcquired=4), B],
-             [changed(A, levelAcquired=6), B], [changed(A, levelAcquired=4), B],
-             [(1, ("levelAcquired",))]),
-            ("an action added by theirs", [A, B], [changed(A, levelAcquired=4), B], [A, B, D],
-             [changed(A, levelAcquired=4), B, D], []),
-            ("an action removed by ours", [A, B, C], [A, C], [A, B, changed(C, levelAcquired=2)],
-             [A, changed(C, levelAcquired=2)], []),
-            ("the same action added on both sides", [A], [A, D], [A, D], [A, D], []),
-            ("removed by one, changed by the other", [A, B], [A], [A, changed(B, levelAcquired=8)],
-             [A], [(2, ())]),
-            ("a detail removed by one, changed by the other", [spell(2, u"Two", [hit(), hit()])],
-             [B], [spell(2, u"Two", [hit(), hit(5)])], [B], [(2, ("details", 1, "body", "base"))]),
-            ("a detail's field and an added detail", [B],
-             [spell(2, u"Two", [hit(9)])], [spell(2, u"Two", [hit(), hit(4)])],
-             [spell(2, u"Two", [hit(9), hit(4)])], []),
-            ("a move on one side, a change on the other", [A, B, C], [C, A, B],
-             [A, changed(B, levelAcquired=3), C], [C, A, changed(B, levelAcquired=3)], []),
-            ("a move by theirs, an add by ours", [A, B, C], [A, B, C, D], [C, A, B],
-             [C, A, B, D], []),
-            ("one action moved to different places", [A, B, C, D], [B, C, D, A],
-             [B, C, A, D], [B, C, D, A], [(1, ("position",))]),
-            ("different actions moved", [A, B, C], [B, C, A], [B, A, C], [B, C, A], []),
-            ("repeated IDs matched by their order among equals",
-             [spell(7, u"X"), spell(7, u"Y")], [spell(7, u"X"), spell(7, u"Y2")],
-             [spell(7, u"X1"), spell(7, u"Y")], [spell(7, u"X1"), spell(7, u"Y2")], []),
-        ]
-        for title, base, ours, theirs, expected, conflicts in cases:
+        for title, base, ours, theirs, expected, conflicts in MERGE_CASES:
             result = q.merge_actions(base, ours, theirs)
             self.assertEqual(result.actions, expected, title)
             self.assertEqual([(c.actionID, c.path) for c in result.conflicts], conflicts, title)
@@ -140,6 +143,143 @@ class MergeCases(unittest.TestCase):
         twice = [spell(7), spell(7)]
         self.assertIn("7", q.merge_actions(twice, twice, twice).notes[0])
         self.assertEqual(q.merge_actions([A], [A], [A]).notes, [])
+
+
+def applied(actions, patch, prefer):
+    """What apply_patch gives, as values to compare: the error it raises, or the result."""
+    try:
+        result = q.apply_patch(actions, patch, prefer=prefer)
+    except ValueError as error:
+        return str(error)
+    return (list(result.actions), len(result.actions), result.conflicts, result.notes,
+            result.applied, result.already)
+
+
+class WalkedSetsGiveWhatListsGive(unittest.TestCase):
+    """Sets walked into an index (their actions' bytes in a temporary file) are diffed,
+    patched and merged as lists of the same actions are, the results made as they are
+    iterated."""
+
+    def walked(self, actions):
+        """The actions as a WalkedSet: walked once into an index, as actiontool reads
+        files; closed when the test ends."""
+        walked = q.changes.WalkedSet(lambda: iter(actions))
+        self.addCleanup(walked.close)
+        return walked
+
+    def test_merges_and_conflict_documents(self):
+        for title, base, ours, theirs, _, _ in MERGE_CASES:
+            sets = [self.walked(actions) for actions in (base, ours, theirs)]
+            for prefer in (None, "ours", "theirs"):
+                held = q.merge_actions(base, ours, theirs, prefer=prefer)
+                streamed = q.merge_actions(*sets, prefer=prefer)
+                self.assertEqual((list(streamed.actions), len(streamed.actions)),
+                                 (held.actions, len(held.actions)), (title, prefer))
+                self.assertEqual((streamed.conflicts, streamed.notes),
+                                 (held.conflicts, held.notes), (title, prefer))
+            self.assertEqual(q.conflict_document(*sets, name="x.gz"),
+                             q.conflict_document(base, ours, theirs, name="x.gz"), title)
+
+    def test_diffs_and_patches(self):
+        for title, base, ours, theirs, _, _ in MERGE_CASES:
+            for ignore_order in (False, True):
+                patch = q.diff_actions(base, theirs, ignore_order)
+                self.assertEqual(q.diff_actions(self.walked(base), self.walked(theirs), ignore_order),
+                                 patch, (title, ignore_order))
+                self.assertEqual(list(q.changes.patch_changes(
+                    lambda: iter(base), lambda: iter(theirs), ignore_order)), patch.changes,
+                    (title, ignore_order))
+            for target in (base, ours, theirs):
+                for prefer in (None, "ours", "theirs"):
+                    self.assertEqual(applied(self.walked(target), patch, prefer),
+                                     applied(target, patch, prefer), (title, prefer))
+
+    def test_a_patch_naming_actions_in_any_order_and_more_than_once(self):
+        """Changes of one action apply in the patch's order, whatever stands between them."""
+        patch = q.Patch([
+            q.Change("moved", 3, 0, 2, 0),
+            q.Change("changed", 1, 0, 0, 0, fields=[q.FieldChange(("levelAcquired",), 1, 5)]),
+            q.Change("removed", 2, 0, 1, action=B.to_dict()),
+            q.Change("added", 2, 0, to=1, action=changed(B, name=u"New").to_dict()),
+            q.Change("changed", 1, 0, 0, 0, fields=[q.FieldChange(("levelAcquired",), 5, 6)]),
+            q.Change("changed", 2, 0, 1, 1, fields=[q.FieldChange(("range",), 0, 2)]),
+        ])
+        for prefer in (None, "theirs"):
+            self.assertEqual(applied(self.walked([A, B, C]), patch, prefer),
+                             applied([A, B, C], patch, prefer), prefer)
+
+    def test_an_action_no_file_holds_is_held_and_compared_by_its_form(self):
+        """A value that no file holds (spell fields on an action that is no spell) cannot
+        be written as bytes: such a set is held, and still compared."""
+        odd = changed(A, levelAcquired=9)
+        odd.actionType = 0
+        odd.spellCost = 7
+        for old, new in [([A, B], [odd, B]), ([odd, B], [A, B]), ([odd, B], [odd, B])]:
+            patch = q.diff_actions(self.walked(old), self.walked(new))
+            self.assertEqual(patch, q.diff_actions(old, new))
+            self.assertEqual([change.kind for change in patch.changes],
+                             ["changed"] if old != new else [])
+
+
+# A script, run by a Python of its own, that prints the digests of A's bytes and of its
+# document form as that process makes them.
+_DIGESTS_OF_A = """
+import binascii, tempfile
+import _qn4tGenericActionSupport as native
+import qn4tGenericActionLoader as q
+ids, digests, ends = bytearray(), bytearray(), bytearray()
+spill = tempfile.TemporaryFile()
+native._action_index([q.Action(actionID=1, name=u"One", levelAcquired=1, targetType=1)],
+                     spill, ids, digests, ends)
+form = q.changes._form_digest(q.Action(actionID=1, name=u"One", levelAcquired=1, targetType=1))
+print(binascii.hexlify(bytes(digests)).decode("ascii") + " " + binascii.hexlify(form[:8]).decode("ascii"))
+"""
+
+
+def _one_byte_changes():
+    """(title, old action, new action whose bytes differ from the old one's in one byte)."""
+    renamed = spell(1, u"Onf")
+    return [("a level", A, changed(A, levelAcquired=2)),
+            ("a letter of the name", A, renamed),
+            ("a detail's base", B, spell(2, u"Two", [hit(4)]))]
+
+
+class DigestsAreKeyed(unittest.TestCase):
+    """Actions are taken as alike by a 64-bit digest: a digest keyed at random per process,
+    so that no file can be written whose changed action has its old version's digest."""
+
+    def digests_in_a_process_of_its_own(self):
+        output = subprocess.check_output([sys.executable, "-c", _DIGESTS_OF_A])
+        return tuple(output.decode("ascii").split())
+
+    def test_each_process_digests_the_same_bytes_and_form_differently(self):
+        first, second = self.digests_in_a_process_of_its_own(), self.digests_in_a_process_of_its_own()
+        self.assertEqual([len(digest) for digest in first + second], [16] * 4)
+        self.assertNotEqual(first[0], second[0], "the bytes' digest")
+        self.assertNotEqual(first[1], second[1], "the form's digest")
+
+    def test_one_process_gives_the_same_bytes_one_digest(self):
+        digests = bytearray()
+        for _ in range(2):
+            with tempfile.TemporaryFile() as spill:
+                q.changes._native._action_index([A], spill, bytearray(), digests, bytearray())
+        self.assertEqual(digests[:8], digests[8:])
+        self.assertEqual(q.changes._form_digest(A), q.changes._form_digest(changed(A)))
+
+    def test_diff_finds_a_change_of_one_byte(self):
+        for title, old, new in _one_byte_changes():
+            old_bytes, new_bytes = (bytearray(q.changes._native._action_bytes(action))
+                                    for action in (old, new))
+            self.assertEqual(sum(a != b for a, b in zip(old_bytes, new_bytes)), 1, title)
+            self.assertEqual(len(old_bytes), len(new_bytes), title)
+            walked = [q.changes.WalkedSet(lambda actions=actions: iter(actions))
+                      for actions in ([old, C], [new, C])]
+            for each in walked:
+                self.addCleanup(each.close)
+            patch = q.diff_actions(*walked)
+            self.assertEqual([(change.kind, change.actionID) for change in patch.changes],
+                             [("changed", old.actionID)], title)
+            self.assertEqual(patch, q.diff_actions([old, C], [new, C]), title)
 
 
 class PatchInPython(unittest.TestCase):

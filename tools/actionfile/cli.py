@@ -472,19 +472,65 @@ def run_diff(layout, args):
 
 def read_whole(layout, name):
     """Every action of the file named on the command line, as a list."""
-    with input_path(name, DIFF_FAILED) as path:
-        try:
-            if os.path.getsize(path) == 0:
+    files = FileWalks(layout, (name,))
+    try:
+        with files.failures():
+            return list(files.walk(0))
+    finally:
+        files.close()
+
+
+class FileWalks(object):
+    """The action files named on the command line, each walked as often as asked (the
+    package's changes walk a file instead of holding it): walk(number) gives a new walk of
+    one, the package's reader itself. A file is opened (standard input copied) on its first
+    walk, so that the files are opened, warned of and found damaged in the order they are
+    first read; what a walk raises is said, naming the file walked last, inside
+    failures(); close() closes them (a copy removed)."""
+
+    def __init__(self, layout, names):
+        self.layout, self.names = layout, names
+        self.paths, self.opened, self.streams = {}, [], []
+        self.walked = None
+
+    def walk(self, number):
+        name, self.walked = self.names[number], number
+        if number not in self.paths:
+            opening = input_path(name, DIFF_FAILED)
+            self.paths[number] = opening.__enter__()
+            self.opened.append(opening)
+            if os.path.getsize(self.paths[number]) == 0:
                 warn("%s: warning: %s; read as 0 actions" % (input_name(name), EMPTY_INPUT))
-            return list(layout.q.read_actions(path))
-        except layout.q.DamagedFileError as error:
-            raise Failure("%s: damaged: %s" % (input_name(name), error), DIFF_FAILED)
+        stream = open(self.paths[number], "rb")
+        self.streams.append(stream)
+        return self.layout.q.read_actions(stream)
+
+    def walker(self, number):
+        return lambda: self.walk(number)
+
+    @contextlib.contextmanager
+    def failures(self):
+        """Says a damaged or unreadable file, as a Failure naming the file walked last."""
+        try:
+            yield
+        except self.layout.q.DamagedFileError as error:
+            raise Failure("%s: damaged: %s" % (self.name(), error), DIFF_FAILED)
         except (IOError, OSError) as error:
-            raise Failure("cannot read %s: %s" % (input_name(name), reason(error)), DIFF_FAILED)
+            raise Failure("cannot read %s: %s" % (self.name(), reason(error)), DIFF_FAILED)
+
+    def name(self):
+        return input_name(self.names[self.walked or 0])
+
+    def close(self):
+        while self.streams:
+            self.streams.pop().close()
+        while self.opened:
+            self.opened.pop().__exit__(None, None, None)
 
 
 def write_whole(layout, args, actions):
-    """Writes actions to args.out; the inputs were read whole, so it may be one of them."""
+    """Writes actions to args.out; the inputs were read whole or into temporary files, so it
+    may be one of them."""
     if args.out == STDIO and sys.stdout.isatty():
         raise Failure("will not write compressed data to a terminal: name an output file, or "
                       "redirect standard output", DIFF_FAILED)
@@ -496,12 +542,27 @@ def write_whole(layout, args, actions):
 
 
 def write_patch(layout, args):
-    """diff --patch: the changes as the JSON document that `patch` applies."""
-    patch = layout.q.diff_actions(read_whole(layout, args.old), read_whole(layout, args.new),
-                                  args.ignore_order)
-    say(json.dumps(patch.to_dict(), ensure_ascii=False, indent=1, sort_keys=True,
-                   separators=(",", ": ")))
-    return DIFFERENT if patch else OK
+    """diff --patch: the changes as the JSON document that `patch` applies, written change
+    by change as the package finds them (the files walked, not held)."""
+    files = FileWalks(layout, (args.old, args.new))
+    out = _binary(_standard("out"))
+    written = 0
+    try:
+        with files.failures():
+            changes = layout.q.changes.patch_changes(files.walker(0), files.walker(1),
+                                                     args.ignore_order)
+            change = next(changes, None)  # every walk is done when the first comes
+        while change is not None:
+            text = json.dumps(change.to_dict(), ensure_ascii=False, indent=1,
+                              sort_keys=True, separators=(",", ": "))
+            out.write(module.message_bytes(("{\n \"changes\": [\n  " if not written else
+                                            ",\n  ") + text.replace("\n", "\n  ")))
+            written += 1
+            change = next(changes, None)
+    finally:
+        files.close()
+    out.write(b"\n ]\n}\n" if written else b'{\n "changes": []\n}\n')
+    return DIFFERENT if written else OK
 
 
 def read_patch(layout, name):
@@ -533,7 +594,20 @@ def report_result(result, say_line, what):
 
 
 def run_patch(layout, args):
-    actions = read_whole(layout, args.file)
+    files = FileWalks(layout, (args.file,))
+    try:
+        with files.failures():
+            actions = layout.q.changes.WalkedSet(files.walker(0))
+        files.close()  # its actions wait in the set's own file now
+        with contextlib.closing(actions):
+            return patch_walked(layout, args, actions)
+    finally:
+        files.close()
+
+
+def patch_walked(layout, args, actions):
+    """patch, once the file is walked into the WalkedSet actions: the patched actions are
+    written as they are made."""
     patch = read_patch(layout, args.change)
     try:
         result = layout.q.apply_patch(actions, patch, prefer=args.prefer)
@@ -556,7 +630,23 @@ def run_patch(layout, args):
 
 
 def run_merge(layout, args):
-    sets = [read_whole(layout, name) for name in (args.base, args.ours, args.theirs)]
+    files = FileWalks(layout, (args.base, args.ours, args.theirs))
+    sets = []
+    try:
+        with files.failures():
+            for number in range(3):
+                sets.append(layout.q.changes.WalkedSet(files.walker(number)))
+        files.close()  # their actions wait in the sets' own files now
+        return merge_walked(layout, args, sets)
+    finally:
+        files.close()
+        for walked in sets:
+            walked.close()
+
+
+def merge_walked(layout, args, sets):
+    """merge, once the three files are walked into WalkedSets: the merged actions are
+    written as they are made."""
     result = layout.q.merge_actions(*sets, prefer=args.prefer)
     named = args.name or output_name(args.out)  # git's %P: the file, not its temporary copy
     report_result(result, summary(args), "merge of %s" % named if args.name else "merge")

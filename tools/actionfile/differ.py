@@ -1,6 +1,6 @@
 """diff: the changes between two action files said line by line. The changes are the ones
-the package's ChangeStream finds (the same that `diff --patch` writes), walking each file up
-to twice so that memory holds an index per action, not the actions."""
+the package's ChangeStream finds (the same that `diff --patch` writes), walking each file
+once so that memory holds an index per action, not the actions."""
 from __future__ import print_function, division
 
 import json
@@ -66,8 +66,8 @@ def shown(value, names=None, path=()):
 
 
 def compare(layout, open_walk, say, ignore_order=False, names=None):
-    """Compares the files that open_walk(OLD) and open_walk(NEW) walk (each called once per
-    walk) and says the differences line by line; returns the Report. Unless ignore_order,
+    """Compares the files that open_walk(OLD) and open_walk(NEW) walk (each called once)
+    and says the differences line by line; returns the Report. Unless ignore_order,
     an action whose place among the others changed is said as moved. A names file (names)
     labels the codes of changed fields. Raises WalkFailed."""
     q = layout.q
