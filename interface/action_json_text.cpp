@@ -179,13 +179,8 @@ private:
     }
 
     void hex_object(std::string_view bytes) {
-        static const char hex[] = "0123456789abcdef";
         out_ += "{\"hex\": \"";
-        for (const char byte : bytes) {
-            const unsigned char c = static_cast<unsigned char>(byte);
-            out_ += hex[c >> 4];
-            out_ += hex[c & 0xF];
-        }
+        append_hex(out_, bytes);
         out_ += "\"}";
     }
 
@@ -296,34 +291,22 @@ struct BlocksState {
     std::string damage;              // the reader's report of damage, to raise after the block
 };
 
-struct BlocksObject {
-    PyObject_HEAD
-    PyObject *file;
-    BlocksState *state;  // null once the reading is over
+struct BlocksObject : BlockWork<BlocksState> {
+    static constexpr const char *busy = "_export_json iterator already executing";
     long indent;
-    unsigned long long actions;  // in the blocks given out
-    unsigned long long offset;
     bool page;  // the text the page embeds (append_page_action_json), actions after ","
     PageDigest *digest;  // of the page's text given out (owned), null where it is not made here
-    // The file's own exception from read(), held while the block before it is given out.
-    PyObject *error_type, *error_value, *error_traceback;
     PyObject *damage;  // the facts of the damage that ended the reading, or null
-    bool running;  // inside blocks_next, which may run the file's read()
 
     static int visit(BlocksObject *b, visitproc visit, void *arg) {
         Py_VISIT(b->damage);
-        Py_VISIT(b->error_type);
-        Py_VISIT(b->error_value);
-        Py_VISIT(b->error_traceback);
-        return 0;
+        return b->visit_held(visit, arg);
     }
     static void clear(BlocksObject *b) {
         delete b->digest;
         b->digest = nullptr;
         Py_CLEAR(b->damage);
-        Py_CLEAR(b->error_type);
-        Py_CLEAR(b->error_value);
-        Py_CLEAR(b->error_traceback);
+        b->clear_held();
     }
 };
 using BlocksType = FileWorkType<BlocksObject>;
@@ -337,16 +320,7 @@ void fill_block(BlocksObject *b) {
     while (s.text.size() < kBlockSize) {
         if (!s.in_action) {
             if (s.ended) break;
-            const ActionReader::Step step = s.reader.next(s.action);
-            if (step != ActionReader::Step::action) {
-                s.ended = true;
-                if (step == ActionReader::Step::end) break;
-                if (s.reader.source_failed() && PyErr_Occurred())
-                    PyErr_Fetch(&b->error_type, &b->error_value, &b->error_traceback);
-                else
-                    s.damage = s.reader.error();
-                break;
-            }
+            if (!b->read_action(s.reader, s.action, s.ended, s.damage)) break;
             if (s.actions) s.text += b->page ? "," : ",\n";
             if (b->indent > 0) s.text.append(static_cast<std::size_t>(b->indent), ' ');
             s.in_action = true;
@@ -362,10 +336,7 @@ void fill_block(BlocksObject *b) {
 
 // After the last block: the damage or the file's exception, or the end (null, no exception).
 PyObject *end_of_blocks(BlocksObject *b) {
-    if (b->error_type) {
-        PyErr_Restore(b->error_type, b->error_value, b->error_traceback);
-        b->error_type = b->error_value = b->error_traceback = nullptr;
-    } else if (b->state && !b->state->damage.empty()) {
+    if (!b->raise_held() && b->state && !b->state->damage.empty()) {
         b->damage = damage_facts(b->state->reader.damage(), b->state->damage);
         if (b->damage) raise_damaged(b->state->damage);
     }
@@ -398,22 +369,6 @@ PyObject *next_block(BlocksObject *b) {
     return nullptr;
 }
 
-PyObject *blocks_next(PyObject *self) {
-    auto *b = reinterpret_cast<BlocksObject *>(self);
-    const OneCallAtATime call(self, b->running, "_export_json iterator already executing");
-    if (!call.entered()) return nullptr;
-    if (!b->state) return nullptr;  // over: StopIteration
-    return next_block(b);
-}
-
-PyObject *blocks_actions(PyObject *self, void *) {
-    return PyLong_FromUnsignedLongLong(reinterpret_cast<BlocksObject *>(self)->actions);
-}
-
-PyObject *blocks_offset(PyObject *self, void *) {
-    return PyLong_FromUnsignedLongLong(reinterpret_cast<BlocksObject *>(self)->offset);
-}
-
 // The page's digest of the blocks given out so far, or None where this module does not make it
 // (the text is not the page's, or the module is built without libcrypto).
 PyObject *blocks_digest(PyObject *self, void *) {
@@ -434,10 +389,8 @@ PyObject *blocks_damage(PyObject *self, void *) {
 PyGetSetDef blocks_getset[] = {
     {const_cast<char *>("damage"), blocks_damage, nullptr,
      const_cast<char *>("The facts of the damage that ended the reading (a dict), or None."), nullptr},
-    {const_cast<char *>("actions"), blocks_actions, nullptr,
-     const_cast<char *>("Actions in the blocks given out so far."), nullptr},
-    {const_cast<char *>("offset"), blocks_offset, nullptr,
-     const_cast<char *>("Uncompressed offset behind the last action given out."), nullptr},
+    actions_row<BlocksObject>("Actions in the blocks given out so far."),
+    offset_row<BlocksObject>("Uncompressed offset behind the last action given out."),
     {const_cast<char *>("digest"), blocks_digest, nullptr,
      const_cast<char *>("SHA-256 (hex) of \"[\", the page's blocks given out and \"]\", or None."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -507,7 +460,7 @@ bool append_action_json(const WholeAction &action, long indent, std::string &out
 }
 
 bool add_json_export(PyObject *module) {
-    if (!BlocksType::ready("_qn4tGenericActionSupport.JsonBlocks", blocks_next, nullptr, blocks_getset)) return false;
+    if (!BlocksType::ready("_qn4tGenericActionSupport.JsonBlocks", next_block_of<BlocksObject, next_block>, nullptr, blocks_getset)) return false;
     return add_functions(module, functions);
 }
 

@@ -67,34 +67,22 @@ struct WalkState {
     ListingCursor at;                // where the lines of `action` stand
     bool in_action = false;          // `action`'s lines go on in the next block
     bool ended = false;              // at the end or at damage: the block made is the last
-    bool damaged = false;
+    std::string damage;              // the reader's report of damage, to raise after the block
     unsigned long long actions = 0;  // in the blocks made so far
     unsigned long long offset = 0;   // uncompressed, behind the last of them
 };
 
-struct WalkObject {
-    PyObject_HEAD
-    PyObject *file;
-    WalkState *state;  // null once the walk is over
-    unsigned long long actions;
-    unsigned long long offset;
+struct WalkObject : BlockWork<WalkState> {
+    static constexpr const char *busy = "_walk_actions iterator already executing";
     PyObject *summary;  // the findings, once the walk is over
-    // The file's own exception from read(), held while the block before it is given out.
-    PyObject *error_type, *error_value, *error_traceback;
-    bool running;
 
     static int visit(WalkObject *w, visitproc visit, void *arg) {
         Py_VISIT(w->summary);
-        Py_VISIT(w->error_type);
-        Py_VISIT(w->error_value);
-        Py_VISIT(w->error_traceback);
-        return 0;
+        return w->visit_held(visit, arg);
     }
     static void clear(WalkObject *w) {
         Py_CLEAR(w->summary);
-        Py_CLEAR(w->error_type);
-        Py_CLEAR(w->error_value);
-        Py_CLEAR(w->error_traceback);
+        w->clear_held();
     }
 };
 using WalkType = FileWorkType<WalkObject>;
@@ -122,16 +110,7 @@ void fill_block(WalkObject *w) {
     while (s.text.size() < kBlockSize && (s.listing || s.actions < stop)) {
         if (!s.in_action) {
             if (s.ended) break;
-            const ActionReader::Step step = s.reader.next(s.action);
-            if (step != ActionReader::Step::action) {
-                s.ended = true;
-                if (step == ActionReader::Step::end) break;
-                if (s.reader.source_failed() && PyErr_Occurred())
-                    PyErr_Fetch(&w->error_type, &w->error_value, &w->error_traceback);
-                else
-                    s.damaged = true;
-                break;
-            }
+            if (!w->read_action(s.reader, s.action, s.ended, s.damage)) break;
             take_action(s);
             s.in_action = true;
         }
@@ -190,7 +169,7 @@ PyObject *repeat_tuple(const std::pair<std::uint64_t, std::uint32_t> &r) {
 // The findings as a dict; null with the exception set.
 PyObject *make_summary(const WalkState &s) {
     const Findings &f = s.found;
-    PyObject *damage = s.damaged ? damage_facts(s.reader.damage(), s.reader.error()) : (Py_INCREF(Py_None), Py_None);
+    PyObject *damage = s.damage.empty() ? (Py_INCREF(Py_None), Py_None) : damage_facts(s.reader.damage(), s.damage);
     if (!damage) return nullptr;
     return Py_BuildValue("{s:N,s:K,s:N,s:N,s:K,s:N,s:K}", "counts", counts_tuple(f.counts), "offset",
                          static_cast<unsigned long long>(s.reader.offset()), "damage", damage, "repeats",
@@ -213,12 +192,7 @@ void finish_walk(WalkObject *w) {
 }
 
 PyObject *end_of_walk(WalkObject *w) {
-    if (w->error_type) {
-        PyErr_Restore(w->error_type, w->error_value, w->error_traceback);
-        w->error_type = w->error_value = w->error_traceback = nullptr;
-    } else if (w->state && w->state->damaged) {
-        raise_damaged(w->state->reader.error());
-    }
+    if (!w->raise_held() && w->state && !w->state->damage.empty()) raise_damaged(w->state->damage);
     finish_walk(w);
     return nullptr;
 }
@@ -233,23 +207,11 @@ PyObject *made_block(WalkObject *w) {
     return PyBytes_FromStringAndSize(s.text.data(), static_cast<Py_ssize_t>(s.text.size()));
 }
 
-PyObject *walk_next(PyObject *self) {
-    auto *w = reinterpret_cast<WalkObject *>(self);
-    const OneCallAtATime call(self, w->running, "_walk_actions iterator already executing");
-    if (!call.entered()) return nullptr;
-    if (!w->state) return nullptr;  // over: StopIteration
+PyObject *walk_step(WalkObject *w) {
     PyObject *block = nullptr;
     if (guarded([&] { block = made_block(w); return true; })) return block;
     finish_walk(w);  // out of memory
     return nullptr;
-}
-
-PyObject *walk_actions_count(PyObject *self, void *) {
-    return PyLong_FromUnsignedLongLong(reinterpret_cast<WalkObject *>(self)->actions);
-}
-
-PyObject *walk_offset(PyObject *self, void *) {
-    return PyLong_FromUnsignedLongLong(reinterpret_cast<WalkObject *>(self)->offset);
 }
 
 PyObject *walk_summary(PyObject *self, void *) {
@@ -260,10 +222,8 @@ PyObject *walk_summary(PyObject *self, void *) {
 }
 
 PyGetSetDef walk_getset[] = {
-    {const_cast<char *>("actions"), walk_actions_count, nullptr,
-     const_cast<char *>("Actions in the blocks given out so far."), nullptr},
-    {const_cast<char *>("offset"), walk_offset, nullptr,
-     const_cast<char *>("Uncompressed offset behind the last action given out."), nullptr},
+    actions_row<WalkObject>("Actions in the blocks given out so far."),
+    offset_row<WalkObject>("Uncompressed offset behind the last action given out."),
     {const_cast<char *>("summary"), walk_summary, nullptr,
      const_cast<char *>("The walk's findings once it is over, else None."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -367,7 +327,7 @@ PyObject *damage_facts(const ActionDamage &d, const std::string &report) {
 }
 
 bool add_action_walk(PyObject *module) {
-    if (!WalkType::ready("_qn4tGenericActionSupport.ActionWalk", walk_next, nullptr, walk_getset)) return false;
+    if (!WalkType::ready("_qn4tGenericActionSupport.ActionWalk", next_block_of<WalkObject, walk_step>, nullptr, walk_getset)) return false;
     return add_functions(module, functions);
 }
 

@@ -3,6 +3,7 @@
 // because they follow what they count, is is_derived_count (core/record_types.h).
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "core/record_types.h"
@@ -19,5 +20,16 @@ constexpr std::string_view kStatsMember = "stats";
 // The most spaces per level the JSON text is indented by: deeper than any reader wants, and
 // far from overflowing a line.
 constexpr long kMostIndent = 1L << 20;
+
+// Appends `bytes` in lowercase hex, two digits a byte: the value of the "hex" member that
+// stands for bytes that are not UTF-8.
+inline void append_hex(std::string &out, std::string_view bytes) {
+    static const char digits[] = "0123456789abcdef";
+    for (const char byte : bytes) {
+        const unsigned char c = static_cast<unsigned char>(byte);
+        out += digits[c >> 4];
+        out += digits[c & 0xF];
+    }
+}
 
 }  // namespace qn4t

@@ -256,13 +256,8 @@ private:
     }
 
     void hex_object(std::string_view bytes) {
-        static const char hex[] = "0123456789abcdef";
         out_ += "{\"hex\":\"";
-        for (const char byte : bytes) {
-            const unsigned char c = static_cast<unsigned char>(byte);
-            out_ += hex[c >> 4];
-            out_ += hex[c & 0xF];
-        }
+        append_hex(out_, bytes);
         out_ += "\"}";
     }
 
@@ -402,12 +397,8 @@ std::string PageDigest::hex() const {
                       EVP_DigestUpdate(closed, "]", 1) == 1 && EVP_DigestFinal_ex(closed, digest, &size) == 1;
     EVP_MD_CTX_free(closed);
     if (!made) throw std::bad_alloc();
-    static const char hex_digits[] = "0123456789abcdef";
     std::string text;
-    for (unsigned int k = 0; k < size; ++k) {
-        text += hex_digits[digest[k] >> 4];
-        text += hex_digits[digest[k] & 0xF];
-    }
+    append_hex(text, std::string_view(reinterpret_cast<const char *>(digest), size));
     return text;
 }
 

@@ -65,26 +65,11 @@ struct TablesState {
     std::string damage;
 };
 
-struct TablesObject {
-    PyObject_HEAD
-    PyObject *file;
-    TablesState *state;
-    unsigned long long actions;
-    unsigned long long offset;
-    PyObject *error_type, *error_value, *error_traceback;
-    bool running;
+struct TablesObject : BlockWork<TablesState> {
+    static constexpr const char *busy = "table rows iterator already executing";
 
-    static int visit(TablesObject *o, visitproc visit, void *arg) {
-        Py_VISIT(o->error_type);
-        Py_VISIT(o->error_value);
-        Py_VISIT(o->error_traceback);
-        return 0;
-    }
-    static void clear(TablesObject *o) {
-        Py_CLEAR(o->error_type);
-        Py_CLEAR(o->error_value);
-        Py_CLEAR(o->error_traceback);
-    }
+    static int visit(TablesObject *o, visitproc visit, void *arg) { return o->visit_held(visit, arg); }
+    static void clear(TablesObject *o) { o->clear_held(); }
 };
 using TablesType = FileWorkType<TablesObject>;
 
@@ -107,16 +92,7 @@ void fill_block(TablesObject *o, RowSink &sink) {
     while (counted.count < kBlockRows) {
         if (!s.in_action) {
             if (s.ended) break;
-            const ActionReader::Step step = s.reader.next(s.action);
-            if (step != ActionReader::Step::action) {
-                s.ended = true;
-                if (step == ActionReader::Step::end) break;
-                if (s.reader.source_failed() && PyErr_Occurred())
-                    PyErr_Fetch(&o->error_type, &o->error_value, &o->error_traceback);
-                else
-                    s.damage = s.reader.error();
-                break;
-            }
+            if (!o->read_action(s.reader, s.action, s.ended, s.damage)) break;
             s.in_action = true;
         }
         if (!s.maker->rows(s.action, s.actions, s.at, counted, kBlockRows - counted.count)) break;
@@ -129,9 +105,8 @@ void fill_block(TablesObject *o, RowSink &sink) {
 // After the last block: the damage or the file's exception, or the end (the database
 // committed), null with no exception.
 PyObject *end_of_tables(TablesObject *o) {
-    if (o->error_type) {
-        PyErr_Restore(o->error_type, o->error_value, o->error_traceback);
-        o->error_type = o->error_value = o->error_traceback = nullptr;
+    if (o->raise_held()) {
+        // the file's own exception ends the work
     } else if (!o->state->damage.empty()) {
         raise_damaged(o->state->damage);
     } else if (o->state->database) {
@@ -195,27 +170,9 @@ PyObject *next_block(TablesObject *o) {
     return end_of_tables(o);
 }
 
-PyObject *tables_next(PyObject *self) {
-    auto *o = reinterpret_cast<TablesObject *>(self);
-    const OneCallAtATime call(self, o->running, "table rows iterator already executing");
-    if (!call.entered()) return nullptr;
-    if (!o->state) return nullptr;
-    return next_block(o);
-}
-
-PyObject *tables_actions(PyObject *self, void *) {
-    return PyLong_FromUnsignedLongLong(reinterpret_cast<TablesObject *>(self)->actions);
-}
-
-PyObject *tables_offset(PyObject *self, void *) {
-    return PyLong_FromUnsignedLongLong(reinterpret_cast<TablesObject *>(self)->offset);
-}
-
 PyGetSetDef tables_getset[] = {
-    {const_cast<char *>("actions"), tables_actions, nullptr,
-     const_cast<char *>("Actions whose rows were given so far."), nullptr},
-    {const_cast<char *>("offset"), tables_offset, nullptr,
-     const_cast<char *>("Uncompressed offset behind the last action given."), nullptr},
+    actions_row<TablesObject>("Actions whose rows were given so far."),
+    offset_row<TablesObject>("Uncompressed offset behind the last action given."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -346,7 +303,7 @@ PyMethodDef functions[] = {
 }  // namespace
 
 bool add_table_export(PyObject *module) {
-    if (!TablesType::ready("_qn4tGenericActionSupport.TableRows", tables_next, nullptr, tables_getset)) return false;
+    if (!TablesType::ready("_qn4tGenericActionSupport.TableRows", next_block_of<TablesObject, next_block>, nullptr, tables_getset)) return false;
     return add_functions(module, functions);
 }
 

@@ -215,5 +215,80 @@ class DamageFactsTest(tool.ToolTestCase):
         self.assertEqual((walk.report.counts.actions, walk.report.walked), (1, len(first)))
 
 
+def block_iterators():
+    """(title, make(stream), its refusal while running) of each native iterator that gives out
+    a block of whole actions per step, over uncompressed bytes."""
+    import _qn4tGenericActionSupport as native
+    columns = tuple((table.name, tuple(c.path for c in table.columns))
+                    for table in q.tables.schema())
+    walk_busy = "_walk_actions iterator already executing"
+    json_busy = "_export_json iterator already executing"
+    return [
+        ("dump's walk", lambda s: native._walk_actions(s, 1, 1), walk_busy),
+        ("check's walk", lambda s: native._walk_actions(s, 1, 0), walk_busy),
+        ("JSON text", lambda s: native._export_json(s, 1), json_busy),
+        ("page's text", lambda s: native._page_json(s, 1), json_busy),
+        ("table rows", lambda s: native._table_csv(s, 1, columns),
+         "table rows iterator already executing"),
+    ]
+
+
+class BlockIteratorTest(unittest.TestCase):
+    """Every block iterator gives out the complete actions first (check's walk only counts
+    them), then what ended the reading: the damage, or the file's own exception from read(); then nothing more. One
+    entered again from the file's read() refuses, naming itself."""
+
+    WHOLE = action(1, details=[damage()]) + action(2, details=[statmod()])
+
+    def endings(self):
+        whole = self.WHOLE
+
+        class Failing(io.BytesIO):
+            def read(self, size=-1):
+                if self.tell() >= len(whole):
+                    raise IOError(5, "read failed")
+                return io.BytesIO.read(self, min(size, len(whole) - self.tell()))
+        return [
+            ("cut", lambda: io.BytesIO(whole + action(3)[:20]), q.DamagedFileError),
+            ("read() fails", lambda: Failing(whole + action(3)), IOError),
+        ]
+
+    def test_complete_actions_then_what_ended_the_reading(self):
+        for title, make, _ in block_iterators():
+            for ending, source, error in self.endings():
+                name = "%s, %s" % (title, ending)
+                reader = make(source())
+                blocks_until(reader, error, name)
+                self.assertEqual((reader.actions, reader.offset), (2, len(self.WHOLE)), name)
+                self.assertEqual(list(reader), [], name)
+
+    def test_entered_again_from_read_it_refuses(self):
+        for title, make, busy in block_iterators():
+            holder = []
+
+            class Reentrant(io.BytesIO):
+                def read(self, size=-1):
+                    if holder:
+                        next(holder.pop())
+                    return io.BytesIO.read(self, size)
+            reader = make(Reentrant(self.WHOLE))
+            holder.append(reader)
+            with self.assertRaises(ValueError) as caught:
+                list(reader)
+            self.assertEqual(str(caught.exception), busy, title)
+            self.assertEqual((reader.actions, list(reader)), (0, []), title)
+
+
+def blocks_until(reader, error, title):
+    """The blocks of reader until it raises error (which it must)."""
+    blocks = []
+    try:
+        for block in reader:
+            blocks.append(block)
+    except error:
+        return blocks
+    raise AssertionError("%s: %s was not raised" % (title, error.__name__))
+
+
 if __name__ == "__main__":
     unittest.main()
