@@ -11,11 +11,12 @@ source tree, the module found by the tool); its peak resident memory comes from 
 one line per command and file: the peak in MB, the exit status and the first line of stderr.
 --limit MB caps each command's address space (RLIMIT_AS) at MB, so that one that would take
 more ends with the tool's "out of memory" line instead of taking the machine's memory (the
-peak shown is then what it had reached). Runs on Python 2.7 and Python 3. Files go into
+peak shown is then what it had reached). Runs on Python 2.7 and Python 3. Files go into a new folder inside
 FOLDER (default: a new temporary folder), about 1 GB for the exports.
 """
 from __future__ import print_function, division
 
+import argparse
 import gzip
 import os
 import shutil
@@ -107,24 +108,33 @@ def commands(source, folder):
 
 
 def main():
-    arguments = sys.argv[1:]
-    limit = None
-    if arguments[:1] == ["--limit"]:
-        limit, arguments = int(arguments[1]) << 20, arguments[2:]
-    folder = arguments[0] if arguments else tempfile.mkdtemp(prefix="qn4t-bombs.")
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--limit", type=int, metavar="MB",
+                        help="cap each command's address space at MB")
+    parser.add_argument("folder", nargs="?",
+                        help="where the files are made: a new folder inside it, removed at "
+                             "the end (default: a new temporary folder)")
+    args = parser.parse_args()
+    limit = args.limit << 20 if args.limit else None
+    # Files go into a folder of their own, so that clearing it between the two files never
+    # touches what the folder given held.
+    folder = tempfile.mkdtemp(prefix="qn4t-bombs.", dir=args.folder)
     print("Python %d.%d; files in %s; address space %s" % (
         sys.version_info[0], sys.version_info[1], folder,
         "%d MB at most" % (limit >> 20) if limit else "not capped"))
-    for title, make in (("one big stat modification", big_stat_modification),
-                        ("empty actions", empty_actions)):
-        source = os.path.join(folder, "bomb.gz")
-        make(source)
-        print("\n%s: %d bytes" % (title, os.path.getsize(source)))
-        for label, peak, status, first in peaks(source, folder, limit):
-            print("  %-40s %8.0f MB  exit %3d  %s" % (label, peak, status, first))
-        for name in os.listdir(folder):
-            path = os.path.join(folder, name)
-            shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+    try:
+        for title, make in (("one big stat modification", big_stat_modification),
+                            ("empty actions", empty_actions)):
+            source = os.path.join(folder, "bomb.gz")
+            make(source)
+            print("\n%s: %d bytes" % (title, os.path.getsize(source)))
+            for label, peak, status, first in peaks(source, folder, limit):
+                print("  %-40s %8.0f MB  exit %3d  %s" % (label, peak, status, first))
+            for name in os.listdir(folder):
+                path = os.path.join(folder, name)
+                shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 if __name__ == "__main__":
