@@ -8,7 +8,9 @@ a timed test). For a change that must keep the tool's output and speed:
         tools/actiontool build/python3 [--actions 200000] [--work DIR] [COMMAND ...]
 
 The second file, for diff, is the first with a text renamed, values changed, stat entries
-added, an action removed, one moved and one added. Outputs are compared as their uncompressed
+added, an action removed, one moved and one added; patch applies diff --patch's change from the
+first to the second; merge takes the first as base, the second as ours and a third, changed
+elsewhere, as theirs. Outputs are compared as their uncompressed
 bytes (a .gz), their SQL dump (a database), or as they are; the output folder's own name is
 left out of the printed lines."""
 from __future__ import print_function, division
@@ -26,7 +28,7 @@ sys.path.insert(0, HERE)
 from measure import run_command  # noqa: E402
 
 COMMANDS = ("dump", "check", "export", "export-csv", "export-sqlite", "diff", "diff-patch",
-            "import", "import-csv", "import-sqlite")
+            "import", "import-csv", "import-sqlite", "html", "sql", "patch", "merge")
 
 
 def arguments(command, work, out):
@@ -41,6 +43,10 @@ def arguments(command, work, out):
         "import-csv": ["import", "--csv", os.path.join(work, "csv"), os.path.join(out, "c.gz")],
         "import-sqlite": ["import", "--sqlite", os.path.join(work, "a.db"),
                           os.path.join(out, "d.gz")],
+        "html": ["html", a, os.path.join(out, "a.html")],
+        "sql": ["sql", a, "SELECT count(*), sum(base) FROM details"],
+        "patch": ["patch", a, os.path.join(work, "b.patch"), os.path.join(out, "p.gz")],
+        "merge": ["merge", a, b, os.path.join(work, "c.gz"), os.path.join(out, "m.gz")],
     }[command]
 
 
@@ -93,6 +99,18 @@ q.write_actions(sys.argv[2], actions)
 """
 
 
+# The other side of a merge: changed elsewhere than b.gz, so that merge has work and no conflict.
+MAKE_THEIRS = """
+import sys
+import qn4tGenericActionLoader as q
+actions = list(q.read_actions(sys.argv[1]))
+actions[11].name = "Theirs"
+for action in actions[5000::30000]:
+    action.levelAcquired = (action.levelAcquired + 1) % 50
+q.write_actions(sys.argv[2], actions)
+"""
+
+
 def prepare(work, count, tool, module_dir):
     """The files every command reads: a.gz of count actions, b.gz changed from it, and
     a.json, csv/ and a.db exported from a.gz by the tool given."""
@@ -103,6 +121,11 @@ def prepare(work, count, tool, module_dir):
     env = dict(os.environ, PYTHONPATH=module_dir)
     subprocess.check_call([sys.executable, "-c", MAKE_CHANGED, a, os.path.join(work, "b.gz")],
                           env=env)
+    subprocess.check_call([sys.executable, "-c", MAKE_THEIRS, a, os.path.join(work, "c.gz")],
+                          env=env)
+    _, patch_text, _ = run(tool, module_dir, ["diff", "--patch", a, os.path.join(work, "b.gz")])
+    with open(os.path.join(work, "b.patch"), "wb") as stream:
+        stream.write(patch_text)
     for argv in (["export", a, os.path.join(work, "a.json")],
                  ["export", "--csv", os.path.join(work, "csv"), a],
                  ["export", "--sqlite", os.path.join(work, "a.db"), a]):
@@ -121,7 +144,8 @@ def main():
     parser.add_argument("--actions", type=int, default=200000)
     parser.add_argument("--work", default=os.path.join(os.environ.get("TMPDIR", "/tmp"),
                                                        "qn4t-compare"))
-    args = parser.parse_args()
+    # Commands may follow the options, as the usage above shows (Python 3.7 and newer).
+    args = getattr(parser, "parse_intermixed_args", parser.parse_args)()
     if not os.path.isdir(args.work):
         os.makedirs(args.work)
     prepare(args.work, args.actions, args.before_tool, args.before_module_dir)
