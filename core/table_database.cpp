@@ -19,6 +19,18 @@ TableDatabase::TableDatabase(const std::string &path, const std::vector<std::str
         db_ = nullptr;
         throw DatabaseFault(what);
     }
+    // A constructor that throws runs no destructor: what is open so far is let go here.
+    try {
+        prepare(settings, schema, names, widths);
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+void TableDatabase::prepare(const std::vector<std::string> &settings, const std::vector<std::string> &schema,
+                            const std::array<std::string, kTableCount> &names,
+                            const std::array<std::size_t, kTableCount> &widths) {
     for (const std::string &setting : settings) run(setting);
     run("BEGIN");
     in_transaction_ = true;
@@ -31,10 +43,17 @@ TableDatabase::TableDatabase(const std::string &path, const std::vector<std::str
     }
 }
 
-TableDatabase::~TableDatabase() {
-    for (sqlite3_stmt *statement : insert_) sqlite3_finalize(statement);
+TableDatabase::~TableDatabase() { release(); }
+
+void TableDatabase::release() noexcept {
+    for (sqlite3_stmt *&statement : insert_) {
+        sqlite3_finalize(statement);
+        statement = nullptr;
+    }
     if (db_ && in_transaction_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    in_transaction_ = false;
     sqlite3_close(db_);
+    db_ = nullptr;
 }
 
 void TableDatabase::run(const std::string &statement) {

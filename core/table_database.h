@@ -42,6 +42,11 @@ public:
     void commit();
 
 private:
+    void prepare(const std::vector<std::string> &settings, const std::vector<std::string> &schema,
+                 const std::array<std::string, kTableCount> &names,
+                 const std::array<std::size_t, kTableCount> &widths);
+    // Finalizes the statements, rolls back what was not committed and closes the file.
+    void release() noexcept;
     void run(const std::string &statement);
     [[noreturn]] void fail(const std::string &what);
 

@@ -470,16 +470,6 @@ def run_diff(layout, args):
     return DIFFERENT if report.differs() else OK
 
 
-def read_whole(layout, name):
-    """Every action of the file named on the command line, as a list."""
-    files = FileWalks(layout, (name,))
-    try:
-        with files.failures():
-            return list(files.walk(0))
-    finally:
-        files.close()
-
-
 class FileWalks(object):
     """The action files named on the command line, each walked as often as asked (the
     package's changes walk a file instead of holding it): walk(number) gives a new walk of
@@ -685,21 +675,6 @@ def load_names(layout, args):
         return code_names.load(args.names, code_names.integer_fields(layout))
     except code_names.BadNames as error:
         raise Failure(error.args[0])
-
-
-def read_all(layout, args, label):
-    """The Action objects of the input file, read whole (the table commands need them all)."""
-    name = input_name(args.file)
-    progress = Progress(label)
-    with input_path(args.file) as path:
-        refuse_json(name, path)
-        walker = open_walker(layout, path, name, progress)
-        try:
-            return list(walker.actions())
-        except Damaged as damage:
-            raise Failure("%s: damaged: %s (nothing written)" % (name, damage))
-        finally:
-            progress.finish()
 
 
 @contextlib.contextmanager
